@@ -1,0 +1,90 @@
+#pragma once
+// The values every part of one phone shares. One AppState per phone; nothing
+// here is process-wide, so several phones can run in one process.
+
+#include <QString>
+
+#include <array>
+#include <cstdint>
+#include <functional>
+
+#include <netinet/in.h>
+
+namespace voxlet {
+
+// One phone-book line's fields (tokens 2 to 5); also a waiting user's record.
+struct PhoneBookEntry {
+    QString Name;
+    QString Address;
+    QString RingFile;
+    QString Stamp;
+};
+
+constexpr int kVoiceBlockBytes = 8000;
+constexpr int kWaitingUserSlots = 101;  // 0..100, slot 0 unused
+constexpr int kPhoneBookSlots = 51;     // 0..50
+constexpr int kPhoneBookLimit = 50;
+
+// A socket notification as the hub receives it: the socket, the event code
+// (FD_READ 1, FD_ACCEPT 8, FD_CONNECT 16, FD_CLOSE 32) and a Winsock error.
+constexpr int FD_READ = 1;
+constexpr int FD_ACCEPT = 8;
+constexpr int FD_CONNECT = 16;
+constexpr int FD_CLOSE = 32;
+
+struct CaptureHeader;  // a capture half handed to and back from the device
+
+// The window procedure the hub forwards to before it acts (see InstallHook).
+using WindowProc = std::function<void(int message, int socket, int event, int error)>;
+
+struct AppState {
+    // Sockets: a descriptor, or 0 for none.
+    int ListenSocket = 0;
+    int CallSocket = 0;
+    int ServerSocket = 0;
+    int ExternalSocket = 0;
+
+    // Handles.
+    std::uintptr_t MainWindowHandle = 0;
+    WindowProc PrevWindowProc;
+    void* WaveInHandle = nullptr;
+
+    // Texts.
+    QString SendText;
+    QString RecvText;
+    QString CallerName;
+    QString PeerAddress;
+    sockaddr_in AcceptedAddr{};
+    QString ProfileName;
+    QString ProfileSex;
+    QString ProfileAge;
+    QString ProfileComment;
+    QString ProfilePass;
+    QString ProfileExtra;  // nothing sets it; sent as the empty sixth field
+    QString ServerInfoText;
+
+    // Tables.
+    std::array<PhoneBookEntry, kWaitingUserSlots> WaitingUsers{};
+    std::array<PhoneBookEntry, kPhoneBookSlots> PhoneBook{};
+
+    // Incoming voice is assembled here block by block.
+    std::array<char, kVoiceBlockBytes> VoiceRecvBuffer{};
+    std::int32_t VoiceRecvCount = 0;
+
+    // Flags.
+    bool VoiceMode = false;
+    bool Connected = false;
+    bool CallerAccepted = false;
+    bool OutgoingCall = false;
+    bool RingStop = false;
+    bool VoiceBlockReady = false;
+    bool GlobalIpRequest = false;
+    bool SearchOpen = false;
+    bool SearchActive = false;
+    bool Listening = false;
+    bool InTray = false;
+    bool TrayIconShown = false;
+    bool ShowWaveform = false;
+};
+
+}  // namespace voxlet

@@ -1,0 +1,37 @@
+#pragma once
+// Shared helpers for the tests: recording message boxes, temporary data
+// folders and small file utilities.
+
+#include "call/ports.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QTemporaryDir>
+#include <QVector>
+
+namespace voxlet::test {
+
+struct ShownBox {
+    QString text;
+    MessageIcon icon;
+    QString title;
+};
+
+class RecordingMessageBox : public MessageBoxPort {
+public:
+    void show(const QString& text, MessageIcon icon, const QString& title) override
+    {
+        boxes.push_back({text, icon, title});
+    }
+    QStringList texts() const;
+    void clear() { boxes.clear(); }
+    QVector<ShownBox> boxes;
+};
+
+QByteArray ReadBytes(const QString& path);
+void WriteBytes(const QString& path, const QByteArray& bytes);
+
+// The repository's own folder (for resources used by tests).
+QString SourceDir();
+
+}  // namespace voxlet::test

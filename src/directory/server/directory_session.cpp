@@ -1,0 +1,209 @@
+#include "directory/server/directory_session.h"
+
+#include <array>
+#include <utility>
+#include <vector>
+
+namespace voxlet::directory_server {
+
+namespace {
+
+constexpr std::u16string_view kHello = u"SERVEROK|END";
+constexpr std::u16string_view kAddressRequest = u"GETGLOVALIP|END";
+constexpr std::u16string_view kSearchRegistration = u"MYDATA|";
+constexpr std::u16string_view kBackgroundRegistration = u"ADDITIONDATA|";
+constexpr std::u16string_view kRefusal = u"DISCONNECT|END";
+
+// The client classifies a reply by searching these anywhere in its text, so
+// one listed field holding any of them would break every other client's list.
+constexpr std::array<std::u16string_view, 5> kReplyKeywords
+    = { u"SERVEROK", u"ClientData", u"ZERO", u"YOURGLOVALIP", u"DISCONNECT" };
+
+// Registration body after the command: six fields, then "END".
+constexpr std::size_t kRegistrationPieces = 7;
+
+std::vector<std::u16string_view> Split(std::u16string_view text)
+{
+    std::vector<std::u16string_view> pieces;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t bar = text.find(u'|', start);
+        if (bar == std::u16string_view::npos) {
+            pieces.push_back(text.substr(start));
+            return pieces;
+        }
+        pieces.push_back(text.substr(start, bar - start));
+        start = bar + 1;
+    }
+}
+
+bool StartsWith(std::u16string_view text, std::u16string_view prefix)
+{
+    return text.substr(0, prefix.size()) == prefix;
+}
+
+bool HasControl(std::u16string_view field)
+{
+    for (char16_t u : field) {
+        if (u < 0x20 || u == 0x7F)
+            return true;
+    }
+    return false;
+}
+
+// Why a field may not be listed, or nullptr.
+const char* FieldProblem(std::u16string_view field, bool listed)
+{
+    if (field.size() > kMaxFieldUnits)
+        return "field too long";
+    if (!listed)
+        return nullptr;
+    if (HasControl(field))
+        return "control character in a field";
+    for (auto keyword : kReplyKeywords) {
+        if (field.find(keyword) != std::u16string_view::npos)
+            return "protocol keyword in a field";
+    }
+    return nullptr;
+}
+
+std::u16string Ascii(const std::string& text)
+{
+    return std::u16string(text.begin(), text.end());
+}
+
+} // namespace
+
+DirectorySession::DirectorySession(
+    Registry& registry, std::string peerAddress, SessionLimits limits, Logger log)
+    : m_registry(registry)
+    , m_peerAddress(std::move(peerAddress))
+    , m_limits(limits)
+    , m_log(std::move(log))
+{
+}
+
+void DirectorySession::log(const std::string& line) const
+{
+    if (m_log)
+        m_log(m_peerAddress + " " + line);
+}
+
+std::string DirectorySession::receive(std::string_view bytes)
+{
+    if (m_state == State::Finished)
+        return {};
+    m_received += bytes.size();
+    if (m_received > m_limits.maxRequestBytes)
+        return refuse("more than " + std::to_string(m_limits.maxRequestBytes) + " bytes");
+    m_text += m_decoder.decode(bytes);
+    return process();
+}
+
+std::string DirectorySession::process()
+{
+    std::string out;
+    while (m_state == State::AwaitingHello) {
+        if (StartsWith(m_text, kHello)) {
+            m_text.erase(0, kHello.size());
+            ++m_completed;
+            m_state = State::AwaitingRequest;
+            out += EncodeUtf16Le(kHello);
+            log("hello");
+        } else if (StartsWith(kHello, m_text)) {
+            return out;
+        } else {
+            return out + refuse("not a hello");
+        }
+    }
+    if (m_state != State::AwaitingRequest || m_text.empty())
+        return out;
+
+    const std::u16string_view text = m_text;
+    if (StartsWith(text, kAddressRequest)) {
+        if (text.size() > kAddressRequest.size())
+            return out + refuse("data after the request");
+        ++m_completed;
+        return out + finish(u"YOURGLOVALIP|" + Ascii(m_peerAddress) + u"|END", "address request");
+    }
+    for (auto command : { kSearchRegistration, kBackgroundRegistration }) {
+        if (!StartsWith(text, command))
+            continue;
+        const std::u16string_view body = text.substr(command.size());
+        const auto pieces = Split(body);
+        if (pieces.size() < kRegistrationPieces)
+            return out;
+        const std::u16string_view last = pieces[kRegistrationPieces - 1];
+        if (pieces.size() > kRegistrationPieces || !StartsWith(u"END", last))
+            return out + refuse("not six fields (a '|' inside a field?)");
+        if (last != u"END")
+            return out;
+        ++m_completed;
+        return out + handleRegistration(body, command == kSearchRegistration);
+    }
+    for (auto request : { kAddressRequest, kSearchRegistration, kBackgroundRegistration }) {
+        if (StartsWith(request, text))
+            return out;
+    }
+    return out + refuse("unknown request");
+}
+
+std::string DirectorySession::handleRegistration(std::u16string_view body, bool searching)
+{
+    const auto pieces = Split(body);
+    const Profile profile { std::u16string(pieces[0]), std::u16string(pieces[1]), std::u16string(pieces[2]),
+        std::u16string(pieces[3]), std::u16string(pieces[4]), std::u16string(pieces[5]) };
+    const std::string who = "'" + LogSafe(profile.name) + "'";
+
+    if (profile.name.empty())
+        return refuse("registration without a name");
+    const std::array<std::pair<const std::u16string*, bool>, 6> fields { {
+        { &profile.name, true },
+        { &profile.sex, true },
+        { &profile.age, true },
+        { &profile.comment, true },
+        { &profile.pass, false },
+        { &profile.extra, false },
+    } };
+    for (const auto& [field, listed] : fields) {
+        if (const char* problem = FieldProblem(*field, listed))
+            return refuse(std::string("registration of ") + who + ": " + problem);
+    }
+
+    const RegisterOutcome outcome = m_registry.registerUser(profile, m_peerAddress);
+    if (!IsAccepted(outcome))
+        return refuse("registration of " + who + ": " + OutcomeName(outcome));
+
+    const auto users = m_registry.list(profile.name, m_peerAddress, m_limits.maxListedUsers);
+    std::u16string reply = u"ClientData|";
+    if (users.empty()) {
+        reply += u"ZERO|";
+    } else {
+        std::size_t number = 0;
+        for (const ListedUser& user : users) {
+            reply += Ascii(std::to_string(++number)) + u'|' + user.name + u'|' + user.sex + u'|' + user.age
+                + u'|' + user.comment + u'|' + Ascii(user.address) + u'|';
+        }
+        reply += Ascii(std::to_string(users.size())) + u'|';
+    }
+    reply += Ascii(m_peerAddress) + u"|END";
+    return finish(reply,
+        std::string(searching ? "registration " : "background registration ") + who + " ("
+            + OutcomeName(outcome) + "), listed " + std::to_string(users.size()));
+}
+
+std::string DirectorySession::finish(std::u16string_view reply, std::string outcome)
+{
+    m_state = State::Finished;
+    m_outcome = std::move(outcome);
+    m_text.clear();
+    log(m_outcome);
+    return EncodeUtf16Le(reply);
+}
+
+std::string DirectorySession::refuse(std::string reason)
+{
+    return finish(kRefusal, "refused: " + reason);
+}
+
+} // namespace voxlet::directory_server

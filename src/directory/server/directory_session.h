@@ -1,0 +1,68 @@
+#pragma once
+// One client connection of the directory, without the socket: received bytes
+// go in, bytes to send come out, and the session says when the connection is
+// to be closed. The poll loop and the fuzzer drive it the same way.
+
+#include "directory/server/registry.h"
+#include "directory/server/text_codec.h"
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <string_view>
+
+namespace voxlet::directory_server {
+
+// The client has 100 list slots.
+inline constexpr std::size_t kMaxListedUsers = 100;
+inline constexpr std::size_t kDefaultMaxRequestBytes = 4096;
+// The client's settings window allows at most 30 characters; leave room for
+// hand-edited profiles but keep the list reply small.
+inline constexpr std::size_t kMaxFieldUnits = 64;
+
+struct SessionLimits {
+    std::size_t maxRequestBytes = kDefaultMaxRequestBytes; // everything one connection may send
+    std::size_t maxListedUsers = kMaxListedUsers;
+};
+
+class DirectorySession {
+public:
+    using Logger = std::function<void(const std::string& line)>;
+
+    DirectorySession(Registry& registry, std::string peerAddress, SessionLimits limits = {}, Logger log = {});
+
+    // Feeds bytes received from the client; returns the bytes to send now.
+    // Once finished() is true, further input is ignored.
+    std::string receive(std::string_view bytes);
+
+    // The reply has been produced: send what receive() returned, then close.
+    bool finished() const { return m_state == State::Finished; }
+
+    // Whole messages handled so far; the loop restarts its idle clock on each.
+    std::size_t completedMessages() const { return m_completed; }
+
+    // Why the session finished, for the log ("" while open).
+    const std::string& outcome() const { return m_outcome; }
+
+private:
+    enum class State { AwaitingHello, AwaitingRequest, Finished };
+
+    std::string process();
+    std::string refuse(std::string reason);
+    std::string handleRegistration(std::u16string_view body, bool searching);
+    std::string finish(std::u16string_view reply, std::string outcome);
+    void log(const std::string& line) const;
+
+    Registry& m_registry;
+    std::string m_peerAddress;
+    SessionLimits m_limits;
+    Logger m_log;
+    Utf16LeDecoder m_decoder;
+    std::u16string m_text;
+    std::size_t m_received = 0;
+    std::size_t m_completed = 0;
+    State m_state = State::AwaitingHello;
+    std::string m_outcome;
+};
+
+} // namespace voxlet::directory_server

@@ -1,0 +1,54 @@
+// voxlet-directory: the connection server that Voxlet clients register with.
+
+#include "directory/server/directory_server.h"
+#include "directory/server/server_options.h"
+
+#include <csignal>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace {
+
+voxlet::directory_server::DirectoryServer* g_server = nullptr;
+
+extern "C" void OnStopSignal(int)
+{
+    if (g_server)
+        g_server->stop();
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    using namespace voxlet::directory_server;
+
+    const ParsedArguments parsed = ParseArguments(std::vector<std::string>(argv + 1, argv + argc));
+    if (!parsed.error.empty()) {
+        std::fprintf(stderr, "voxlet-directory: %s\n\n%s", parsed.error.c_str(), UsageText().c_str());
+        return 2;
+    }
+    if (parsed.showHelp) {
+        std::fputs(UsageText().c_str(), stdout);
+        return 0;
+    }
+
+    std::signal(SIGPIPE, SIG_IGN);
+    DirectoryServer server(parsed.options);
+    std::string error;
+    if (!server.start(error)) {
+        std::fprintf(stderr, "voxlet-directory: %s\n", error.c_str());
+        return 1;
+    }
+    g_server = &server;
+    struct sigaction action { };
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+
+    server.run();
+    g_server = nullptr;
+    return 0;
+}

@@ -1,0 +1,126 @@
+#include "directory/server/registry.h"
+
+#include <utility>
+
+namespace voxlet::directory_server {
+
+bool IsAccepted(RegisterOutcome outcome)
+{
+    return outcome == RegisterOutcome::Added || outcome == RegisterOutcome::Refreshed
+        || outcome == RegisterOutcome::TakenOver;
+}
+
+const char* OutcomeName(RegisterOutcome outcome)
+{
+    switch (outcome) {
+    case RegisterOutcome::Added:
+        return "added";
+    case RegisterOutcome::Refreshed:
+        return "refreshed";
+    case RegisterOutcome::TakenOver:
+        return "taken over";
+    case RegisterOutcome::NameProtected:
+        return "name protected by another PASS";
+    case RegisterOutcome::DirectoryFull:
+        return "directory full";
+    case RegisterOutcome::AddressFull:
+        return "too many names from this address";
+    }
+    return "?";
+}
+
+Registry::Registry(RegistryLimits limits, Clock clock)
+    : m_limits(limits)
+    , m_clock(std::move(clock))
+{
+}
+
+void Registry::expire(TimePoint now)
+{
+    for (auto it = m_entries.begin(); it != m_entries.end();) {
+        auto next = std::next(it);
+        if (now - it->second.refreshed >= m_limits.keepFor)
+            erase(it);
+        it = next;
+    }
+}
+
+void Registry::insert(std::uint64_t order, Entry entry)
+{
+    m_byName[entry.profile.name] = order;
+    ++m_perAddress[entry.address];
+    m_entries.emplace(order, std::move(entry));
+}
+
+void Registry::erase(std::map<std::uint64_t, Entry>::iterator it)
+{
+    m_byName.erase(it->second.profile.name);
+    auto count = m_perAddress.find(it->second.address);
+    if (count != m_perAddress.end() && --count->second == 0)
+        m_perAddress.erase(count);
+    m_entries.erase(it);
+}
+
+RegisterOutcome Registry::registerUser(const Profile& profile, const std::string& address)
+{
+    const TimePoint now = m_clock();
+    expire(now);
+
+    auto fromAddress = [&](const std::string& a) {
+        auto found = m_perAddress.find(a);
+        return found == m_perAddress.end() ? std::size_t { 0 } : found->second;
+    };
+
+    auto named = m_byName.find(profile.name);
+    if (named == m_byName.end()) {
+        if (m_entries.size() >= m_limits.maxUsers)
+            return RegisterOutcome::DirectoryFull;
+        if (fromAddress(address) >= m_limits.maxUsersPerAddress)
+            return RegisterOutcome::AddressFull;
+        insert(m_nextOrder++, Entry { profile, address, now });
+        return RegisterOutcome::Added;
+    }
+
+    auto it = m_entries.find(named->second);
+    const Entry& old = it->second;
+    RegisterOutcome outcome;
+    if (!old.profile.pass.empty())
+        outcome
+            = old.profile.pass == profile.pass ? RegisterOutcome::Refreshed : RegisterOutcome::NameProtected;
+    else
+        outcome = old.address == address ? RegisterOutcome::Refreshed : RegisterOutcome::TakenOver;
+    if (outcome == RegisterOutcome::NameProtected)
+        return outcome;
+    if (old.address != address && fromAddress(address) >= m_limits.maxUsersPerAddress)
+        return RegisterOutcome::AddressFull;
+
+    // The owner keeps its place in the list; a newcomer to the name goes last.
+    const std::uint64_t order = outcome == RegisterOutcome::Refreshed ? it->first : m_nextOrder++;
+    erase(it);
+    insert(order, Entry { profile, address, now });
+    return outcome;
+}
+
+std::vector<ListedUser> Registry::list(
+    const std::u16string& askerName, const std::string& askerAddress, std::size_t maxCount)
+{
+    expire(m_clock());
+    std::vector<ListedUser> users;
+    for (const auto& [order, entry] : m_entries) {
+        if (users.size() >= maxCount)
+            break;
+        if (entry.profile.name == askerName && entry.address == askerAddress)
+            continue;
+        users.push_back({ entry.profile.name, entry.profile.sex, entry.profile.age, entry.profile.comment,
+            entry.address });
+    }
+    return users;
+}
+
+std::size_t Registry::size()
+{
+    expire(m_clock());
+    return m_entries.size();
+}
+
+} // namespace voxlet::directory_server

@@ -1,0 +1,134 @@
+#include "directory/server/server_options.h"
+
+#include <arpa/inet.h>
+#include <charconv>
+#include <functional>
+#include <netinet/in.h>
+
+namespace voxlet::directory_server {
+
+namespace {
+
+std::optional<unsigned long long> Number(
+    const std::string& text, unsigned long long min, unsigned long long max)
+{
+    unsigned long long value = 0;
+    const char* end = text.data() + text.size();
+    auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end || value < min || value > max)
+        return std::nullopt;
+    return value;
+}
+
+} // namespace
+
+std::string UsageText()
+{
+    return "Usage: voxlet-directory [options]\n"
+           "Connection server (user directory) for Voxlet, TCP/IPv4.\n"
+           "\n"
+           "  --listen ADDR                 IPv4 address to listen on (default 0.0.0.0)\n"
+           "  --port N                      TCP port (default 8003; 0 picks a free port)\n"
+           "  --keep SECONDS                how long a registration stays listed without\n"
+           "                                being refreshed (default 900)\n"
+           "  --idle SECONDS                close a connection that sends no complete\n"
+           "                                message for this long (default 10)\n"
+           "  --max-request BYTES           most bytes one connection may send (default 4096)\n"
+           "  --max-list N                  most users in one list reply, 1-100 (default 100)\n"
+           "  --max-users N                 most registered users (default 10000)\n"
+           "  --max-users-per-address N     most registered names from one address (default 32)\n"
+           "  --max-connections N           most open connections (default 1024)\n"
+           "  --max-connections-per-address N\n"
+           "                                most open connections from one address (default 16)\n"
+           "  --quiet                       no log lines on stderr\n"
+           "  --help                        this text\n";
+}
+
+ParsedArguments ParseArguments(const std::vector<std::string>& arguments)
+{
+    ParsedArguments parsed;
+    ServerOptions& o = parsed.options;
+
+    using Setter = std::function<bool(const std::string&)>;
+    auto count = [](std::size_t& target, unsigned long long min, unsigned long long max) -> Setter {
+        return [&target, min, max](const std::string& text) {
+            auto value = Number(text, min, max);
+            if (value)
+                target = static_cast<std::size_t>(*value);
+            return value.has_value();
+        };
+    };
+    auto seconds = [](auto& target) -> Setter {
+        return [&target](const std::string& text) {
+            auto value = Number(text, 1, 7 * 24 * 3600);
+            if (value)
+                target = std::chrono::seconds(*value);
+            return value.has_value();
+        };
+    };
+    const std::vector<std::pair<std::string, Setter>> valued {
+        { "--listen",
+            [&o](const std::string& text) {
+                in_addr address {};
+                if (inet_pton(AF_INET, text.c_str(), &address) != 1)
+                    return false;
+                o.listenAddress = text;
+                return true;
+            } },
+        { "--port",
+            [&o](const std::string& text) {
+                auto value = Number(text, 0, 65535);
+                if (value)
+                    o.port = static_cast<std::uint16_t>(*value);
+                return value.has_value();
+            } },
+        { "--keep", seconds(o.registry.keepFor) },
+        { "--idle", seconds(o.idleTimeout) },
+        { "--max-request", count(o.session.maxRequestBytes, 64, 1 << 20) },
+        { "--max-list", count(o.session.maxListedUsers, 1, kMaxListedUsers) },
+        { "--max-users", count(o.registry.maxUsers, 1, 1000000) },
+        { "--max-users-per-address", count(o.registry.maxUsersPerAddress, 1, 1000000) },
+        { "--max-connections", count(o.maxConnections, 1, 100000) },
+        { "--max-connections-per-address", count(o.maxConnectionsPerAddress, 1, 100000) },
+    };
+
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        std::string name = arguments[i];
+        std::optional<std::string> value;
+        if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+            value = name.substr(eq + 1);
+            name.resize(eq);
+        }
+        if (name == "--help" || name == "-h") {
+            parsed.showHelp = true;
+            continue;
+        }
+        if (name == "--quiet" || name == "-q") {
+            o.quiet = true;
+            continue;
+        }
+        const Setter* setter = nullptr;
+        for (const auto& [optionName, optionSetter] : valued) {
+            if (optionName == name)
+                setter = &optionSetter;
+        }
+        if (!setter) {
+            parsed.error = "unknown option " + arguments[i];
+            return parsed;
+        }
+        if (!value) {
+            if (i + 1 >= arguments.size()) {
+                parsed.error = name + " needs a value";
+                return parsed;
+            }
+            value = arguments[++i];
+        }
+        if (!(*setter)(*value)) {
+            parsed.error = "bad value for " + name + ": " + *value;
+            return parsed;
+        }
+    }
+    return parsed;
+}
+
+} // namespace voxlet::directory_server

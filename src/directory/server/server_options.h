@@ -1,0 +1,35 @@
+#pragma once
+// Command-line settings of voxlet-directory.
+
+#include "directory/server/directory_session.h"
+#include "directory/server/registry.h"
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace voxlet::directory_server {
+
+struct ServerOptions {
+    std::string listenAddress = "0.0.0.0";
+    std::uint16_t port = 8003; // 0: any free port (tests)
+    RegistryLimits registry;
+    SessionLimits session;
+    std::chrono::milliseconds idleTimeout { 10000 };
+    std::size_t maxConnections = 1024;
+    std::size_t maxConnectionsPerAddress = 16;
+    bool quiet = false;
+};
+
+struct ParsedArguments {
+    ServerOptions options;
+    bool showHelp = false;
+    std::string error; // non-empty: print it with the usage and exit 2
+};
+
+ParsedArguments ParseArguments(const std::vector<std::string>& arguments);
+std::string UsageText();
+
+} // namespace voxlet::directory_server

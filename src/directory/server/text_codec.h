@@ -1,0 +1,32 @@
+#pragma once
+// The directory speaks in UTF-16 little-endian code units with no framing, so
+// a read may end in the middle of a character.
+
+#include <string>
+#include <string_view>
+
+namespace voxlet::directory_server {
+
+// Bytes on the wire for a text: each code unit low byte first.
+std::string EncodeUtf16Le(std::u16string_view text);
+
+// Turns received bytes into code units, holding back an odd trailing byte
+// until its partner arrives.
+class Utf16LeDecoder {
+public:
+    std::u16string decode(std::string_view bytes);
+    bool hasPendingByte() const { return m_hasPending; }
+
+private:
+    bool m_hasPending = false;
+    unsigned char m_pending = 0;
+};
+
+// For log lines: UTF-8 with unpaired surrogates replaced by U+FFFD.
+std::string ToUtf8(std::u16string_view text);
+
+// A client-supplied text made safe for a one-line log: control characters
+// become '?', and long texts are cut.
+std::string LogSafe(std::u16string_view text, std::size_t maxUnits = 64);
+
+} // namespace voxlet::directory_server

@@ -1,0 +1,16 @@
+#pragma once
+// Geometry of the received-voice trace: one point per sample of a block.
+
+#include <QPoint>
+#include <QRect>
+#include <QVector>
+
+namespace voxlet {
+
+constexpr int kWaveformSamples = 4000;
+
+// mainWindowRect is the window's outer rectangle; only its width and height
+// count. block holds 8000 bytes: 4000 signed 16-bit little-endian samples.
+QVector<QPoint> WaveformPoints(const QRect& mainWindowRect, const char* block);
+
+}  // namespace voxlet

@@ -15,6 +15,12 @@ namespace voxlet::files {
 
 inline const QString kPhoneBookFile = QStringLiteral("Tel.txt");
 inline const QString kProfileFile = QStringLiteral("name.txt");
+inline const QString kDefaultRingFile = QStringLiteral("Ring.wav");
+inline const QString kOwnNameUnreadable = QStringLiteral("ERROR");
+
+// Either file is a few kilobytes when the program writes it; anything larger
+// than this is refused by the readers (failure err::Overflow) instead of read.
+constexpr qint64 kMaxDataFileBytes = 1024 * 1024;
 
 QString DataPath(const QString& dataDir, const QString& fileName);
 
@@ -25,8 +31,8 @@ struct FileFailure {
 };
 
 struct LinesResult {
-    QStringList lines;                   // what was read before any failure
-    std::optional<FileFailure> failure;  // set for a message box; silent ends leave it empty
+    QStringList lines; // what was read before any failure
+    std::optional<FileFailure> failure; // set for a message box; silent ends leave it empty
 };
 
 // Entries renumbered 1, 2, 3 ...: "n Name Address RingFile Stamp".
@@ -35,14 +41,13 @@ LinesResult LoadPhoneBook(const QString& dataDir);
 LinesResult LoadDialList(const QString& dataDir);
 
 struct LookupResult {
-    QString ringFile;  // empty on a failure
+    QString ringFile; // empty on a failure
     std::optional<FileFailure> failure;
 };
 // Fills table slots 1..50 (after emptying all 51) up to the first entry whose
 // Name and Address equal the given ones; "Ring.wav" when none matched.
-LookupResult LookupRingFile(const QString& dataDir, const QString& callerName,
-                            const QString& peerAddress,
-                            std::array<PhoneBookEntry, kPhoneBookSlots>& table);
+LookupResult LookupRingFile(const QString& dataDir, const QString& callerName, const QString& peerAddress,
+    std::array<PhoneBookEntry, kPhoneBookSlots>& table);
 
 // Writes the lines exactly as given, each followed by CR LF, atomically:
 // on failure the old file stays as it was and the reason is returned.
@@ -54,8 +59,8 @@ struct ProfileFields {
 
 struct ProfileFieldsResult {
     ProfileFields fields;
-    int fieldsRead = 0;                  // how many of the six were there
-    std::optional<FileFailure> failure;  // shown as its number (53 when missing)
+    int fieldsRead = 0; // how many of the six were there
+    std::optional<FileFailure> failure; // shown as its number (53 when missing)
 };
 ProfileFieldsResult LoadProfileFields(const QString& dataDir);
 
@@ -63,7 +68,7 @@ ProfileFieldsResult LoadProfileFields(const QString& dataDir);
 QString ReadOwnName(const QString& dataDir, const QString& fileName);
 
 struct ServerAddressResult {
-    QString address;  // empty when missing or short
+    QString address; // empty when missing or short
     std::optional<FileFailure> failure;
 };
 ServerAddressResult ReadServerAddress(const QString& dataDir);
@@ -74,8 +79,13 @@ ProfileFields LoadProfile(const QString& dataDir, const QString& fileName);
 // Atomic like SavePhoneBook.
 std::optional<QString> SaveProfile(const QString& dataDir, const ProfileFields& fields);
 
-// Code page 932 as Windows writes it.
+// Where a save of fileName stages the new content before renaming it over
+// the old file (in the same folder, so the rename stays on one file system).
+QString SaveTempPath(const QString& dataDir, const QString& fileName);
+
+// Code page 932 as Windows writes it. Characters it cannot hold become "?";
+// invalid byte sequences decode to U+FFFD and decoding goes on.
 QByteArray EncodeCp932(const QString& text);
 QString DecodeCp932(const QByteArray& bytes);
 
-}  // namespace voxlet::files
+} // namespace voxlet::files

@@ -1,0 +1,108 @@
+// Code page 932 through glibc's "CP932" table, which matches what Windows
+// writes (its "SHIFT_JIS" table differs on 0x5C, U+FF0D, U+FF5E and more).
+
+#include "phonebook/phone_book_files.h"
+
+#include <QtEndian>
+
+#include <algorithm>
+#include <cerrno>
+
+#include <iconv.h>
+
+namespace voxlet::files {
+
+namespace {
+
+class Converter {
+public:
+    Converter(const char* to, const char* from)
+        : cd_(iconv_open(to, from))
+    {
+    }
+    ~Converter()
+    {
+        if (valid())
+            iconv_close(cd_);
+    }
+    Converter(const Converter&) = delete;
+    Converter& operator=(const Converter&) = delete;
+
+    bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+    // Converts all of input. An input unit the table cannot take (invalid,
+    // unmappable or cut off at the end) is skipped and replaced, and the
+    // conversion goes on.
+    QByteArray run(const QByteArray& input, size_t skipOnInvalid, const QByteArray& replacement)
+    {
+        QByteArray out;
+        out.resize(input.size() * 2 + 16);
+        char* in = const_cast<char*>(input.constData());
+        size_t inLeft = size_t(input.size());
+        size_t written = 0;
+        while (inLeft > 0) {
+            char* outPtr = out.data() + written;
+            size_t outLeft = size_t(out.size()) - written;
+            const size_t r = iconv(cd_, &in, &inLeft, &outPtr, &outLeft);
+            written = size_t(outPtr - out.data());
+            if (r != size_t(-1))
+                break;
+            if (errno == E2BIG) {
+                out.resize(out.size() * 2 + 16);
+                continue;
+            }
+            // EILSEQ or EINVAL: the unit at `in` cannot be converted.
+            const size_t skip = std::min(skipOnInvalid, inLeft);
+            in += skip;
+            inLeft -= skip;
+            if (size_t(out.size()) - written < size_t(replacement.size()))
+                out.resize(out.size() * 2 + 16);
+            std::copy(replacement.begin(), replacement.end(), out.data() + written);
+            written += size_t(replacement.size());
+            iconv(cd_, nullptr, nullptr, nullptr, nullptr);
+        }
+        out.truncate(qsizetype(written));
+        return out;
+    }
+
+private:
+    iconv_t cd_;
+};
+
+} // namespace
+
+QByteArray EncodeCp932(const QString& text)
+{
+    const QList<uint> codePoints = text.toUcs4();
+    QByteArray utf32;
+    utf32.resize(codePoints.size() * 4);
+    for (qsizetype i = 0; i < codePoints.size(); ++i)
+        qToLittleEndian<quint32>(codePoints[i], utf32.data() + i * 4);
+
+    Converter converter("CP932", "UTF-32LE");
+    if (!converter.valid()) {
+        QByteArray ascii;
+        for (const uint cp : codePoints)
+            ascii += cp < 0x80 ? char(cp) : '?';
+        return ascii;
+    }
+    return converter.run(utf32, 4, QByteArrayLiteral("?"));
+}
+
+QString DecodeCp932(const QByteArray& bytes)
+{
+    Converter converter("UTF-16LE", "CP932");
+    if (!converter.valid()) {
+        QString ascii;
+        for (const char c : bytes)
+            ascii += uchar(c) < 0x80 ? QChar(uchar(c)) : QChar(QChar::ReplacementCharacter);
+        return ascii;
+    }
+    const QByteArray utf16 = converter.run(bytes, 1, QByteArrayLiteral("\xFD\xFF"));
+    QString text(utf16.size() / 2, Qt::Uninitialized);
+    for (qsizetype i = 0; i < text.size(); ++i)
+        text[i] = QChar(qFromLittleEndian<quint16>(utf16.constData() + i * 2));
+    return text;
+}
+
+} // namespace voxlet::files

@@ -50,7 +50,7 @@ validate_metainfo() {
     out=$(timeout 60 appstreamcli validate --no-net "$@" 2>&1)
     local rc=$?
     echo "$out"
-    [ $rc -eq 0 ] && ! grep -qE '^[EW]:' <<<"$out" || fail "appstreamcli validate $*"
+    [ $rc -eq 0 ] && ! grep -qE '^ *[EW]:' <<<"$out" || fail "appstreamcli validate $*"
 }
 
 validate_desktop "$src/$app_id.desktop"
@@ -77,7 +77,11 @@ if ! timeout 300 cmake --install "$VOXLET_BINARY_DIR" --prefix "$prefix" >"$tmp/
 fi
 entry=$prefix/share/applications/$app_id.desktop
 validate_desktop "$entry"
-validate_metainfo "$prefix/share/metainfo/$app_id.metainfo.xml"
+# validate-tree also checks that the launchable entry is installed beside it.
+out=$(timeout 60 appstreamcli validate-tree --no-net "$prefix" 2>&1)
+rc=$?
+echo "$out"
+[ $rc -eq 0 ] && ! grep -qE '^ *[EW]:' <<<"$out" || fail "appstreamcli validate-tree on the installed folder"
 
 # Exec= of the [Desktop Entry] group split into arguments as a launcher does:
 # string escapes first, then quoting, then field codes dropped, %% kept as %.

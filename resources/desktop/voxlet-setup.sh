@@ -34,11 +34,13 @@ while [ $# -gt 0 ]; do
     shift
 done
 
-bin_dir=$(cd "$(dirname "$0")" && pwd -P)
+bin_dir=$(cd "$(dirname "$(readlink -f "$0")")" && pwd -P)
 prefix=$(dirname "$bin_dir")
 [ -n "$exec_path" ] || exec_path=$bin_dir/voxlet
 desktop_file=$prefix/share/applications/$app_id.desktop
-user_data=${XDG_DATA_HOME:-${HOME:?HOME is not set}/.local/share}
+if [ "$menu" != none ]; then
+    user_data=${XDG_DATA_HOME:-${HOME:?HOME is not set}/.local/share}
+fi
 
 case $exec_path in
 *'

@@ -18,7 +18,7 @@ usage() {
     exit 2
 }
 
-menu=link
+menu="link"
 exec_path=
 while [ $# -gt 0 ]; do
     case $1 in

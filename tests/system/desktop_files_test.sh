@@ -160,7 +160,8 @@ if [ -z "${DISPLAY:-}" ] || ! timeout 10 xwininfo -root >/dev/null 2>&1; then
             sleep 0.1
         done
         [ -s "$tmp/display" ] || { cat "$tmp/xvfb.log"; fail "Xvfb did not start"; exit $status; }
-        export DISPLAY=:$(head -n 1 "$tmp/display")
+        DISPLAY=:$(head -n 1 "$tmp/display")
+        export DISPLAY
     fi
 fi
 if ! ((have_x_tools)); then

@@ -34,8 +34,12 @@ constexpr int FD_CLOSE = 32;
 
 struct CaptureHeader;  // a capture half handed to and back from the device
 
-// The window procedure the hub forwards to before it acts (see InstallHook).
-using WindowProc = std::function<void(int message, int socket, int event, int error)>;
+// Window messages that carry the asynchronous events to the main window.
+constexpr int WM_SOCKET_NOTIFY = 2064;  // wParam socket, lParam event | error << 16
+constexpr int MM_WIM_DATA = 960;        // lParam the full CaptureHeader*
+
+// A window procedure: the hub replaces the main window's and forwards to it.
+using WindowProc = std::function<std::intptr_t(int message, std::intptr_t wParam, std::intptr_t lParam)>;
 
 struct AppState {
     // Sockets: a descriptor, or 0 for none.

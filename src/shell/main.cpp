@@ -1,7 +1,40 @@
+// Voxlet: a two-party voice telephone over TCP/IPv4.
+
+#include "audio/qt/qt_audio_devices.h"
+#include "audio/qt/qt_sound_player.h"
+#include "shell/phone.h"
+#include "shell/qt/fonts.h"
+#include "shell/qt/main_form.h"
+#include "shell/qt/qt_message_box.h"
+#include "shell/qt/qt_tray.h"
+
 #include <QApplication>
+
+#include <csignal>
 
 int main(int argc, char** argv)
 {
+    std::signal(SIGPIPE, SIG_IGN);
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName(QStringLiteral("Voxlet"));
+    QApplication::setQuitOnLastWindowClosed(false);  // hidden to the tray is still running
+    voxlet::InstallFontSubstitutions();
+
+    voxlet::MainForm form;
+    voxlet::QtMessageBox boxes;
+    voxlet::QtTray tray;
+    voxlet::QtCaptureDevice capture;
+    voxlet::QtPlaybackDevice playback;
+    voxlet::QtSoundPlayerFactory sounds;
+
+    voxlet::PhoneOptions options;
+    options.dataDir = QCoreApplication::applicationDirPath();
+    voxlet::Phone phone(options, {form, boxes, tray, capture, playback, sounds});
+    form.attach(&phone, &boxes);
+    tray.attach(&phone);
+    QObject::connect(&form, &voxlet::MainForm::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+
+    phone.Form_Load();
+    form.show();
+    return app.exec();
 }

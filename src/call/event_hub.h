@@ -1,0 +1,34 @@
+#pragma once
+// The main window's replacement procedure: turns socket and capture
+// notifications into the call's actions.
+
+#include "call/app_state.h"
+
+#include <array>
+#include <cstdint>
+
+namespace voxlet {
+
+class Phone;
+
+class EventHub {
+public:
+    explicit EventHub(Phone& phone) : phone_(phone) {}
+
+    // Forwards to the previous procedure first and returns its result.
+    std::intptr_t WindowProc(int message, std::intptr_t wParam, std::intptr_t lParam);
+
+    void OnCaptureBufferFull(CaptureHeader* header);
+    void OnSocketEvent(int socket, int event, int error);
+
+private:
+    void OnRead(int socket);
+    void OnAccept();
+    void OnConnect(int socket);
+    void OnClose(int socket);
+
+    Phone& phone_;
+    std::array<char, kVoiceBlockBytes> block_{};
+};
+
+}  // namespace voxlet

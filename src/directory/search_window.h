@@ -1,0 +1,73 @@
+#pragma once
+// The search window's logic and contents. The window object lives for the
+// whole run; its controls return to their first state whenever it is
+// unloaded, and touching a control of an unloaded window loads it (hidden),
+// as the program's users have always seen it behave.
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+namespace voxlet {
+
+class Phone;
+
+class SearchWindow : public QObject {
+    Q_OBJECT
+public:
+    explicit SearchWindow(Phone& phone);
+
+    // Commands and events of the window.
+    void Form_Load();
+    void Form_Activate();
+    void Form_Unload();
+    void mnu_Connect_Click();
+    void mnu_GlovalIP_Click();
+    void mnu_CALL_Click();
+    void mnu_CLOSE_Click();
+    void List1_Click(int row);
+    // The close box: refused with a warning.
+    void RefuseClose();
+
+    // Contents, as other parts of the phone write them.
+    void ClearList();
+    void AddLine(const QString& line);
+    void SetCallEnabled(bool enabled);
+    void SetText1(const QString& text);
+    void SetCloseCaption(const QString& caption);
+    // Closed by program (an incoming search call): no refusal.
+    void Unload();
+
+    bool loaded() const { return loaded_; }
+    bool shown() const { return shown_; }
+    void setShown(bool shown) { shown_ = shown; }
+    const QStringList& lines() const { return list1_; }
+    bool callEnabled() const { return callEnabled_; }
+    bool connectEnabled() const { return connectEnabled_; }
+    QString text1() const { return text1_; }
+    QString closeCaption() const { return closeCaption_; }
+
+    // Kept for the whole run.
+    int SelectedUser = 0;
+    bool CallPlaced = false;
+
+signals:
+    // Contents changed: a shown view repaints from the getters.
+    void changed();
+    // The window is to disappear (unloaded by program or by its close menu).
+    void closeRequested();
+
+private:
+    void EnsureLoaded();
+
+    Phone& phone_;
+    bool loaded_ = false;
+    bool shown_ = false;
+    QStringList list1_;
+    bool callEnabled_ = true;
+    bool connectEnabled_ = true;
+    QString text1_;
+    QString closeCaption_ = QStringLiteral("閉じる");
+};
+
+}  // namespace voxlet

@@ -1,0 +1,339 @@
+#include "net/socket_layer.h"
+
+#include "call/ports.h"
+#include "net/address.h"
+#include "net/async_select.h"
+#include "net/winsock_errors.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace voxlet {
+
+namespace {
+const QString kTitle = QStringLiteral("Voxlet");
+
+sockaddr_in MakeAddress(std::int32_t address, std::uint16_t port)
+{
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(port);
+    sin.sin_addr.s_addr = in_addr_t(address);
+    return sin;
+}
+}  // namespace
+
+bool IsTransientAcceptError(int code)
+{
+    return code == wsa::EWOULDBLOCK_ || code == wsa::ECONNABORTED_ || code == wsa::EINTR_
+        || code == wsa::ECONNRESET_;
+}
+
+QByteArray EncodeWireText(const QString& text)
+{
+    QByteArray out;
+    out.resize(text.size() * 2);
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char16_t c = text.at(i).unicode();
+        out[2 * i] = char(c & 0xFF);
+        out[2 * i + 1] = char(c >> 8);
+    }
+    return out;
+}
+
+QString DecodeWireText(const char* bytes, int count)
+{
+    QString out;
+    out.resize(count / 2);
+    for (int k = 0; k < count / 2; ++k) {
+        const auto lo = static_cast<unsigned char>(bytes[2 * k]);
+        const auto hi = static_cast<unsigned char>(bytes[2 * k + 1]);
+        out[k] = QChar(char16_t(lo | (hi << 8)));
+    }
+    return out;
+}
+
+SocketLayer::SocketLayer(AppState& st, MainWindowPort& main, MessageBoxPort& boxes, AsyncSelect& async,
+                         NetOptions options)
+    : st_(st), main_(main), boxes_(boxes), async_(async), options_(options)
+{
+}
+
+SocketLayer::~SocketLayer() = default;
+
+void SocketLayer::StartNetwork()
+{
+    // Nothing to start on POSIX; a socket we cannot create means no network.
+    const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (probe < 0) {
+        boxes_.show(QStringLiteral("初期化失敗"), MessageIcon::None, kTitle);
+        return;
+    }
+    ::close(probe);
+    started_ = true;
+}
+
+void SocketLayer::Cleanup()
+{
+    for (int* s : {&st_.ServerSocket})
+        if (*s > 0)
+            CloseSocket(*s);
+    started_ = false;
+}
+
+std::int32_t SocketLayer::OwnAddress() const
+{
+    return options_.localAddress ? *options_.localAddress : LocalHostAddress();
+}
+
+int SocketLayer::NewSocket()
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd == 0) {
+        // 0 means "no socket" to the rest of the program.
+        const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        ::close(fd);
+        fd = moved;
+    }
+    return fd;
+}
+
+bool SocketLayer::StartListening()
+{
+    const QString ownText = FormatAddress(OwnAddress());
+    st_.ListenSocket = NewSocket();
+    if (st_.ListenSocket < 0) {
+        st_.ListenSocket = 0;
+        boxes_.show(QStringLiteral("リスンソケット作成失敗"), MessageIcon::None, kTitle);
+        return true;
+    }
+    Select(st_.ListenSocket, FD_ACCEPT);
+    // A restarted phone must not be locked out by its last run's closed calls.
+    const int one = 1;
+    ::setsockopt(st_.ListenSocket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in sin = MakeAddress(ResolveAddress(ownText), options_.peerPort);
+    const int bound = ::bind(st_.ListenSocket, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
+    const int lastError = bound == 0 ? 0 : WinsockCodeFromErrno(errno);
+    if (lastError != 0)
+        boxes_.show(WinsockErrorText(lastError), MessageIcon::None, kTitle);
+    if (bound != 0) {
+        boxes_.show(QStringLiteral("BINDできません。"), MessageIcon::None, kTitle);
+        CloseSocket(st_.ListenSocket);
+        return true;
+    }
+    if (::listen(st_.ListenSocket, 0) != 0) {
+        boxes_.show(QStringLiteral("リスン失敗"), MessageIcon::None, kTitle);
+        CloseSocket(st_.ListenSocket);
+        return true;
+    }
+    main_.setText1(QStringLiteral("待機します。"));
+    st_.Listening = true;
+    return false;
+}
+
+void SocketLayer::Select(int socket, int mask)
+{
+    async_.Select(socket, mask);
+}
+
+void SocketLayer::Connect(int& socketVar, const QString& host, std::uint16_t port)
+{
+    socketVar = NewSocket();
+    if (socketVar <= 0)
+        return;  // creation failures are left to the connect time-out
+    Select(socketVar, FD_READ | FD_CONNECT | FD_CLOSE);
+    if (options_.bindOutgoing) {
+        const sockaddr_in own = MakeAddress(OwnAddress(), 0);
+        ::bind(socketVar, reinterpret_cast<const sockaddr*>(&own), sizeof own);
+    }
+    const sockaddr_in sin = MakeAddress(ResolveAddress(host), port);
+    const int r = ::connect(socketVar, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
+    async_.ConnectStarted(socketVar, r == 0 ? 0 : errno);
+}
+
+void SocketLayer::ConnectToPeer(int& socketVar, const QString& host)
+{
+    Connect(socketVar, host, options_.peerPort);
+}
+
+void SocketLayer::ConnectToServer(const QString& host)
+{
+    Connect(st_.ServerSocket, host, options_.serverPort);
+}
+
+int SocketLayer::Accept(int listenSocket, sockaddr_in& from, int& error)
+{
+    socklen_t len = sizeof from;
+    std::memset(&from, 0, sizeof from);
+    int fd = ::accept4(listenSocket, reinterpret_cast<sockaddr*>(&from), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    error = fd < 0 ? WinsockCodeFromErrno(errno) : 0;
+    if (fd == 0) {
+        const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+        ::close(fd);
+        fd = moved;
+    }
+    async_.Rearm(listenSocket);
+    return fd < 0 ? 0 : fd;
+}
+
+void SocketLayer::Release(int socket)
+{
+    async_.Forget(socket);
+    backlog_.erase(socket);
+}
+
+void SocketLayer::CloseSocket(int& socketVar)
+{
+    const int s = socketVar;
+    socketVar = 0;
+    if (s > 0) {
+        Release(s);
+        ::close(s);
+    }
+}
+
+void SocketLayer::ShutdownAndClose(int& socketVar)
+{
+    if (socketVar > 0)
+        ::shutdown(socketVar, SHUT_RDWR);
+    CloseSocket(socketVar);
+}
+
+void SocketLayer::SendVoiceBlock(int& socketVar, const char* block)
+{
+    const int s = socketVar;
+    if (s <= 0)
+        return;
+    try {
+        auto it = backlog_.find(s);
+        if (it == backlog_.end()) {
+            int pos = 0;
+            while (pos < kVoiceBlockBytes) {
+                const ssize_t sent = ::send(s, block + pos, size_t(kVoiceBlockBytes - pos), MSG_NOSIGNAL);
+                if (sent < 0) {
+                    if (errno == EINTR)
+                        continue;
+                    if (errno != EAGAIN && errno != EWOULDBLOCK)
+                        return;  // a dead connection: its close event ends the call
+                    break;
+                }
+                pos += int(sent);
+            }
+            if (pos == kVoiceBlockBytes)
+                return;
+            // Keep the rest: a block cut short would shift every later
+            // block at the far end.
+            Backlog& b = backlog_[s];
+            b.blocks.emplace_back(block, kVoiceBlockBytes);
+            b.sentOfFront = pos;
+            async_.WhenWritable(s, [this, s] { FlushBacklog(s); });
+            return;
+        }
+        Backlog& b = it->second;
+        if (int(b.blocks.size()) >= kVoiceBacklogBlocks) {
+            // Drop the oldest block not yet started, never a partly sent one.
+            if (b.blocks.size() > 1)
+                b.blocks.erase(b.blocks.begin() + 1);
+            else
+                b.blocks.clear();
+            ++droppedBlocks_;
+        }
+        b.blocks.emplace_back(block, kVoiceBlockBytes);
+        FlushBacklog(s);
+    } catch (...) {
+        main_.setText1(QStringLiteral("SndERROR"));
+    }
+}
+
+void SocketLayer::FlushBacklog(int s)
+{
+    auto it = backlog_.find(s);
+    if (it == backlog_.end())
+        return;
+    Backlog& b = it->second;
+    while (!b.blocks.empty()) {
+        const QByteArray& front = b.blocks.front();
+        const ssize_t sent = ::send(s, front.constData() + b.sentOfFront, size_t(front.size() - b.sentOfFront),
+                                    MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            if (errno == EAGAIN || errno == EWOULDBLOCK) {
+                async_.WhenWritable(s, [this, s] { FlushBacklog(s); });
+                return;
+            }
+            backlog_.erase(it);
+            return;
+        }
+        b.sentOfFront += int(sent);
+        if (b.sentOfFront == front.size()) {
+            b.blocks.pop_front();
+            b.sentOfFront = 0;
+        }
+    }
+    backlog_.erase(it);
+}
+
+void SocketLayer::ReceiveVoiceData(int& socketVar)
+{
+    if (socketVar <= 0)
+        return;
+    try {
+        if (st_.VoiceRecvCount < 0 || st_.VoiceRecvCount >= kVoiceBlockBytes)
+            st_.VoiceRecvCount = 0;
+        const ssize_t got = ::recv(socketVar, st_.VoiceRecvBuffer.data() + st_.VoiceRecvCount,
+                                   size_t(kVoiceBlockBytes - st_.VoiceRecvCount), 0);
+        if (socketVar > 0)
+            async_.Rearm(socketVar);
+        if (got > 0)
+            st_.VoiceRecvCount += std::int32_t(got);
+        if (st_.VoiceRecvCount >= kVoiceBlockBytes) {
+            st_.VoiceRecvCount = 0;
+            st_.VoiceBlockReady = true;
+        }
+    } catch (...) {
+        main_.setText1(QStringLiteral("RecvERROR"));
+    }
+}
+
+void SocketLayer::SendTextMessage(int& socketVar)
+{
+    // Longer texts are cut: the message buffer holds 2500 characters.
+    if (socketVar <= 0)
+        return;
+    const QByteArray bytes = EncodeWireText(st_.SendText.left(kMaxTextChars));
+    ::send(socketVar, bytes.constData(), size_t(bytes.size()), MSG_NOSIGNAL);
+}
+
+void SocketLayer::ReceiveTextMessage(int& socketVar)
+{
+    st_.RecvText.clear();
+    const int s = socketVar;
+    if (s <= 0)
+        return;
+    try {
+        char buffer[5001];
+        int total = 0;
+        // Bounded per event: a peer that never stops sending must not
+        // freeze the phone; the rest comes with the next read event.
+        while (total < kTextReadBytesPerEvent) {
+            const ssize_t got = ::recv(s, buffer, 4999, 0);
+            if (got <= 0)
+                break;
+            total += int(got);
+            st_.RecvText += DecodeWireText(buffer, int(got));
+        }
+        if (s > 0)
+            async_.Rearm(s);
+    } catch (...) {
+        ShutdownAndClose(socketVar);
+    }
+}
+
+}  // namespace voxlet

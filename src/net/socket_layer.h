@@ -1,0 +1,91 @@
+#pragma once
+// The phone's only contact with TCP/IPv4: listening, dialling, and moving
+// voice blocks and UTF-16LE text messages over non-blocking sockets.
+
+#include "call/app_state.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <unordered_map>
+
+namespace voxlet {
+
+class AsyncSelect;
+class MainWindowPort;
+class MessageBoxPort;
+
+struct NetOptions {
+    // The own address for the listener; the machine's first address when unset.
+    std::optional<std::int32_t> localAddress;
+    // Dial from the own address (lets several phones share loopback in tests).
+    bool bindOutgoing = false;
+    std::uint16_t peerPort = 8002;
+    std::uint16_t serverPort = 8003;
+};
+
+constexpr int kMaxTextChars = 2500;
+constexpr int kTextReadBytesPerEvent = 64 * 1024;
+constexpr int kVoiceBacklogBlocks = 2;
+
+class SocketLayer {
+public:
+    SocketLayer(AppState& st, MainWindowPort& main, MessageBoxPort& boxes, AsyncSelect& async,
+                NetOptions options);
+    ~SocketLayer();
+
+    void StartNetwork();
+    void Cleanup();  // WSACleanup: closes whatever is still open
+    bool StartListening();  // true on failure
+    void ConnectToPeer(int& socketVar, const QString& host);
+    void ConnectToServer(const QString& host);
+    void SendVoiceBlock(int& socketVar, const char* block);
+    void ReceiveVoiceData(int& socketVar);
+    void SendTextMessage(int& socketVar);
+    void ReceiveTextMessage(int& socketVar);
+
+    // accept() on the listener: the new socket (or 0) and a Winsock error.
+    int Accept(int listenSocket, sockaddr_in& from, int& error);
+    // closesocket alone / shutdown both ways then close; both reset the variable.
+    void CloseSocket(int& socketVar);
+    void ShutdownAndClose(int& socketVar);
+    void Select(int socket, int mask);
+
+    std::int32_t OwnAddress() const;
+    bool Started() const { return started_; }
+
+    // Voice blocks dropped because the far end did not read fast enough.
+    std::uint64_t droppedVoiceBlocks() const { return droppedBlocks_; }
+
+private:
+    struct Backlog {
+        std::deque<QByteArray> blocks;  // front may be partly sent
+        int sentOfFront = 0;
+    };
+    int NewSocket();
+    void Connect(int& socketVar, const QString& host, std::uint16_t port);
+    void FlushBacklog(int socket);
+    void Release(int socket);
+
+    AppState& st_;
+    MainWindowPort& main_;
+    MessageBoxPort& boxes_;
+    AsyncSelect& async_;
+    NetOptions options_;
+    bool started_ = false;
+    std::unordered_map<int, Backlog> backlog_;
+    std::uint64_t droppedBlocks_ = 0;
+};
+
+// accept() found no connection after all (the caller gave up first).
+bool IsTransientAcceptError(int winsockCode);
+
+// UTF-16LE on the wire, two bytes per code unit; an odd last byte is dropped.
+QByteArray EncodeWireText(const QString& text);
+QString DecodeWireText(const char* bytes, int count);
+
+}  // namespace voxlet

@@ -1,0 +1,351 @@
+#include "shell/phone.h"
+
+#include "audio/waveform.h"
+#include "phonebook/phone_book_files.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QThread>
+#include <QTimer>
+
+namespace voxlet {
+
+Phone::Phone(PhoneOptions options, PhonePorts ports)
+    : main(ports.main)
+    , boxes(ports.boxes)
+    , tray(ports.tray)
+    , async([this](int s, int event, int error) {
+        SendWindowMessage(WM_SOCKET_NOTIFY, s, std::intptr_t(event) | (std::intptr_t(error & 0xFFFF) << 16));
+    })
+    , net(st, ports.main, ports.boxes, async, options.net)
+    , voice(st, ports.boxes, ports.capture, ports.playback)
+    , media(ports.sounds, options.dataDir)
+    , hub(*this)
+    , peer(*this)
+    , server(*this)
+    , search(*this)
+    , Timer1([this] { Timer1_Timer(); })
+    , Timer2([this] { Timer2_Timer(); })
+    , options_(std::move(options))
+    // The window's own procedure: it has nothing to do with our notifications.
+    , windowProc_([](int, std::intptr_t, std::intptr_t) -> std::intptr_t { return 0; })
+{
+}
+
+Phone::~Phone()
+{
+    // Close what is still open without telling a window that may be gone.
+    for (int* s : {&st.CallSocket, &st.ExternalSocket, &st.ServerSocket})
+        if (*s > 0)
+            net.ShutdownAndClose(*s);
+    if (st.ListenSocket > 0)
+        net.CloseSocket(st.ListenSocket);
+}
+
+std::intptr_t Phone::SendWindowMessage(int message, std::intptr_t wParam, std::intptr_t lParam)
+{
+    return windowProc_ ? windowProc_(message, wParam, lParam) : 0;
+}
+
+void Phone::InstallHook()
+{
+    st.PrevWindowProc = windowProc_;
+    windowProc_ = [this](int m, std::intptr_t w, std::intptr_t l) { return hub.WindowProc(m, w, l); };
+}
+
+void Phone::RemoveHook()
+{
+    windowProc_ = st.PrevWindowProc;
+}
+
+// ---- start-up and shut-down ----
+
+void Phone::Form_Load()
+{
+    main.setupSurface();
+    net.StartNetwork();
+    if (st.MainWindowHandle == 0) {
+        st.MainWindowHandle = reinterpret_cast<std::uintptr_t>(this);
+        InstallHook();
+    }
+    QCoreApplication::processEvents();
+    st.ShowWaveform = true;
+    main.setChecked(Control::mnu_Hyouji, true);
+    main.setEnabled(Control::Command3, false);
+    main.setEnabled(Control::mnu_Tray, false);
+    main.setEnabled(Control::mnu_KILLTIMER, false);
+    voice.OpenWaveDevices([this](CaptureHeader* h) {
+        SendWindowMessage(MM_WIM_DATA, 0, reinterpret_cast<std::intptr_t>(h));
+    });
+}
+
+void Phone::Form_Activate()
+{
+    MainWindowRect = main.windowRect();
+    LoadDialList();
+}
+
+bool Phone::Form_QueryUnload(bool byUser)
+{
+    if (!byUser)
+        return false;
+    boxes.show(QStringLiteral("終了ボタンから終了してください。"), MessageIcon::Exclamation, kAppTitle);
+    return true;
+}
+
+void Phone::ThisExit()
+{
+    st.RingStop = true;
+    if (st.ListenSocket != 0)
+        net.CloseSocket(st.ListenSocket);
+    if (st.CallSocket != 0)
+        net.ShutdownAndClose(st.CallSocket);
+    if (st.ExternalSocket != 0)
+        net.ShutdownAndClose(st.ExternalSocket);
+    if (st.MainWindowHandle != 0) {
+        RemoveHook();
+        st.MainWindowHandle = 0;
+    }
+    net.Cleanup();
+}
+
+// ---- the main window's commands ----
+
+void Phone::LoadDialList()
+{
+    main.clearCombo();
+    const files::LinesResult r = files::LoadDialList(options_.dataDir);
+    for (int i = 0; i < r.lines.size(); ++i) {
+        main.addComboItem(r.lines.at(i));
+        if (i == 0)
+            main.setComboText(r.lines.at(i));
+    }
+    if (r.failure)
+        boxes.show(r.failure->description, MessageIcon::None, kAppTitle);
+}
+
+void Phone::CLIBTN_Click()
+{
+    main.setEnabled(Control::CLIBTN, false);
+    main.setEnabled(Control::mnu_Searh, false);
+    const QString t = main.comboText();
+    const qsizetype space = t.lastIndexOf(QLatin1Char(' '));
+    const QString address = space < 0 ? t : t.mid(space + 1);
+    main.setText1(QString());
+    st.CallerName = peer.ReadOwnName(QStringLiteral("name.txt"));
+    if (st.CallerName != QLatin1String("ERROR")) {
+        net.ConnectToPeer(st.CallSocket, address);
+        st.OutgoingCall = true;
+        st.RingStop = false;
+    } else {
+        boxes.show(QStringLiteral("name.txt がありません。"), MessageIcon::None, kAppTitle);
+    }
+    Timer2.setInterval(1000);
+}
+
+void Phone::Command3_Click()
+{
+    st.SendText = QStringLiteral("CallAnswer|END");
+    net.SendTextMessage(st.CallSocket);
+    st.VoiceMode = true;
+    st.InTray = false;
+    main.setEnabled(Control::Command3, false);
+    main.setEnabled(Control::mnu_Searh, false);
+    main.setEnabled(Control::CLIBTN, false);
+    voice.StartCapture();
+}
+
+void Phone::Command1_Click()
+{
+    ThisExit();
+    exited_ = true;
+    main.unload();
+}
+
+void Phone::mnu_SERVER_Click()
+{
+    main.setEnabled(Control::mnu_SERVER, false);
+    main.setEnabled(Control::mnu_Tray, true);
+    if (net.StartListening()) {
+        main.setEnabled(Control::CLIBTN, false);
+        main.setEnabled(Control::mnu_Tray, false);
+        boxes.show(QStringLiteral("エラ-です。終了してください。"), MessageIcon::None, kAppTitle);
+    }
+}
+
+void Phone::mnu_SET_Click()
+{
+    main.showSettingsWindow();
+}
+
+void Phone::mnu_Searh_Click()
+{
+    main.showSearchWindow();
+}
+
+void Phone::mnu_Hyouji_Click()
+{
+    const bool on = !main.isChecked(Control::mnu_Hyouji);
+    st.ShowWaveform = on;
+    main.setChecked(Control::mnu_Hyouji, on);
+}
+
+void Phone::mnu_Ver_Click()
+{
+    boxes.show(QStringLiteral("Voxlet Ver 1.20"), MessageIcon::None, kAppTitle);
+}
+
+// ---- timers ----
+
+void Phone::Timer2_Timer()
+{
+    ++ConnectWaitTicks;
+    if (ConnectWaitTicks != 2)
+        return;
+    if (!st.Connected) {
+        if (st.CallSocket != 0) {
+            net.CloseSocket(st.CallSocket);
+            main.setText1(QStringLiteral("相手をネット上で見つけられませんでした。"));
+        }
+        if (st.ExternalSocket != 0) {
+            net.CloseSocket(st.ExternalSocket);
+            main.setText1(QStringLiteral("外部接続相手が見つかりませんでした。"));
+        }
+        main.setEnabled(Control::CLIBTN, true);
+        main.setEnabled(Control::mnu_Searh, true);
+        // The dial is over: a later incoming request must not be taken for a greeting.
+        st.OutgoingCall = false;
+    }
+    ConnectWaitTicks = 0;
+    Timer2.setInterval(0);
+}
+
+void Phone::Timer1_Timer()
+{
+    ++ReRegisterTicks;
+    if (ReRegisterTicks < 5)
+        return;
+    ReRegisterTicks = 0;
+    server.ConnectAndRegister();
+}
+
+void Phone::mnu_KILLTIMER_Click()
+{
+    Timer1.setInterval(0);
+    main.setEnabled(Control::mnu_KILLTIMER, false);
+}
+
+// ---- tray ----
+
+void Phone::HideToTray()
+{
+    tray.addIcon(QStringLiteral("Sonavi1.00-") + QLatin1Char('0'));
+    st.TrayIconShown = true;
+    main.setWindowVisible(false);
+}
+
+void Phone::RestoreFromTray()
+{
+    st.TrayIconShown = false;
+    tray.deleteIcon();
+    main.setWindowVisible(true);
+}
+
+void Phone::DeleteTrayIcon()
+{
+    if (st.TrayIconShown)
+        tray.deleteIcon();
+}
+
+void Phone::mnu_Tray_Click()
+{
+    st.InTray = true;
+    HideToTray();
+}
+
+void Phone::mnu_Disp_Click()
+{
+    RestoreFromTray();
+    st.InTray = false;
+}
+
+void Phone::mnu_END_Click()
+{
+    DeleteTrayIcon();
+    ThisExit();
+    exited_ = true;
+    main.unload();
+}
+
+void Phone::TrayMouseEvent(bool leftOnly, const QPoint& at)
+{
+    if (!st.TrayIconShown)
+        return;
+    if (leftOnly)
+        main.popupTrayMenu(at);
+}
+
+// ---- waveform ----
+
+void Phone::DrawWaveform()
+{
+    try {
+        const QVector<QPoint> points = WaveformPoints(MainWindowRect, st.VoiceRecvBuffer.data());
+        main.clearSurface();
+        main.drawPolyline(points);
+    } catch (...) {
+        boxes.show(QStringLiteral("ERROR40"), MessageIcon::None, kAppTitle);
+    }
+}
+
+// ---- ring loops ----
+
+void Phone::WaitForEvents(int ms)
+{
+    // Waits for events between polls instead of spinning a core.
+    QElapsedTimer clock;
+    clock.start();
+    QEventLoop loop;
+    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
+    loop.exec();
+    const qint64 left = ms - clock.elapsed();
+    if (left > 0)  // the loop returned early: the application is quitting
+        QThread::msleep(static_cast<unsigned long>(left));
+}
+
+void Phone::RingLoop(const QString& openCommand, const QString& alias)
+{
+    media.SendString(openCommand);
+    do {
+        media.SendString(QStringLiteral("Play ") + alias + QStringLiteral(" from 0"));
+        for (;;) {
+            WaitForEvents(options_.ringPollMs);
+            const QString mode = media.SendString(QStringLiteral("Status ") + alias + QStringLiteral(" mode"));
+            if (st.VoiceMode || st.RingStop)
+                break;
+            if (mode.left(7) == QLatin1String("stopped"))
+                break;
+        }
+    } while (!st.VoiceMode && !st.RingStop);
+    st.RingStop = false;
+    media.SendString(QStringLiteral("close all"));
+}
+
+void Phone::PlayRing(const QString& file)
+{
+    const QString outer = ringingFile_;
+    ringingFile_ = file.isEmpty() ? QStringLiteral("(none)") : file;
+    RingLoop(QStringLiteral("Open ") + file + QStringLiteral(" alias ring"), QStringLiteral("ring"));
+    ringingFile_ = outer;
+}
+
+void Phone::PlayRingBack()
+{
+    const QString outer = ringingFile_;
+    ringingFile_ = QStringLiteral("Ans.wav");
+    RingLoop(QStringLiteral("Open Ans.wav alias ans"), QStringLiteral("ans"));
+    ringingFile_ = outer;
+}
+
+}  // namespace voxlet

@@ -1,0 +1,128 @@
+#pragma once
+// One phone: its shared values, sockets, audio path, windows' logic, timers
+// and tray, wired together. The program builds one; tests build two.
+
+#include "audio/audio_devices.h"
+#include "audio/media_control.h"
+#include "audio/voice_io.h"
+#include "call/app_state.h"
+#include "call/event_hub.h"
+#include "call/peer_protocol.h"
+#include "call/ports.h"
+#include "call/server_protocol.h"
+#include "directory/search_window.h"
+#include "net/async_select.h"
+#include "net/socket_layer.h"
+#include "shell/interval_timer.h"
+
+#include <QObject>
+#include <QRect>
+
+namespace voxlet {
+
+struct PhoneOptions {
+    QString dataDir;   // where Tel.txt, name.txt and the ring sounds are
+    NetOptions net;
+    int ringPollMs = 30;  // how often a ring loop asks whether its sound ended
+};
+
+struct PhonePorts {
+    MainWindowPort& main;
+    MessageBoxPort& boxes;
+    TrayPort& tray;
+    CaptureDevice& capture;
+    PlaybackDevice& playback;
+    SoundPlayerFactory& sounds;
+};
+
+class Phone : public QObject {
+    Q_OBJECT
+public:
+    Phone(PhoneOptions options, PhonePorts ports);
+    ~Phone() override;
+
+    // Start-up, activation, the close box and shut-down.
+    void Form_Load();
+    void Form_Activate();
+    // True when a close by the user was refused.
+    bool Form_QueryUnload(bool byUser);
+    void ThisExit();
+
+    // The main window's commands.
+    void LoadDialList();
+    void CLIBTN_Click();
+    void Command3_Click();
+    void Command1_Click();
+    void mnu_SERVER_Click();
+    void mnu_SET_Click();
+    void mnu_Searh_Click();
+    void mnu_Hyouji_Click();
+    void mnu_Ver_Click();
+
+    // Timers.
+    void Timer1_Timer();
+    void Timer2_Timer();
+    void mnu_KILLTIMER_Click();
+
+    // Tray.
+    void HideToTray();
+    void RestoreFromTray();
+    void DeleteTrayIcon();
+    void mnu_Tray_Click();
+    void mnu_Disp_Click();
+    void mnu_END_Click();
+    // A mouse event on the tray icon; leftOnly when exactly the left button is down.
+    void TrayMouseEvent(bool leftOnly, const QPoint& at);
+
+    // The hook: socket and capture notifications reach the hub only while installed.
+    void InstallHook();
+    void RemoveHook();
+    // Delivers a window message to the main window's current procedure.
+    std::intptr_t SendWindowMessage(int message, std::intptr_t wParam, std::intptr_t lParam);
+
+    void DrawWaveform();
+    // Runs the ring or ring-back loop (returns when answered or stopped).
+    void PlayRing(const QString& file);
+    void PlayRingBack();
+
+    // The sound that a loop is waiting on (for tests): empty when none.
+    QString ringingFile() const { return ringingFile_; }
+    const QString& dataDir() const { return options_.dataDir; }
+    bool exited() const { return exited_; }
+
+    AppState st;
+    MainWindowPort& main;
+    MessageBoxPort& boxes;
+    TrayPort& tray;
+    AsyncSelect async;
+    SocketLayer net;
+    VoiceIO voice;
+    MediaControl media;
+    EventHub hub;
+    PeerProtocol peer;
+    ServerProtocol server;
+    SearchWindow search;
+    IntervalTimer Timer1;
+    IntervalTimer Timer2;
+    int ConnectWaitTicks = 0;
+    int ReRegisterTicks = 0;
+    QRect MainWindowRect;
+
+signals:
+    // Emitted after a notification was handled (tests wait on it).
+    void eventHandled();
+
+private:
+    void RingLoop(const QString& openCommand, const QString& alias);
+    void WaitForEvents(int ms);
+
+    PhoneOptions options_;
+    WindowProc windowProc_;
+    QString ringingFile_;
+    bool exited_ = false;
+};
+
+// The title of the program's message boxes.
+inline const QString kAppTitle = QStringLiteral("Voxlet");
+
+}  // namespace voxlet

@@ -1,0 +1,314 @@
+#include "shell/qt/main_form.h"
+
+#include "directory/qt/search_form.h"
+#include "phonebook/qt/set_form.h"
+#include "shell/phone.h"
+
+#include <QAction>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPushButton>
+#include <QTimer>
+
+namespace voxlet {
+
+// The client area; paints the persistent waveform image under the controls.
+class MainForm::Surface : public QWidget {
+public:
+    Surface(MainForm* form) : QWidget(form), form_(form) { setAttribute(Qt::WA_OpaquePaintEvent); }
+
+protected:
+    void paintEvent(QPaintEvent*) override
+    {
+        QPainter p(this);
+        if (form_->surface_.isNull())
+            p.fillRect(rect(), Qt::black);
+        else
+            p.drawImage(0, 0, form_->surface_);
+    }
+
+private:
+    MainForm* form_;
+};
+
+namespace {
+QFont MinchoFont()
+{
+    QFont f(QStringLiteral("ＭＳ 明朝"));
+    f.setPointSize(9);
+    return f;
+}
+}  // namespace
+
+MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
+{
+    setObjectName(QStringLiteral("MainForm"));
+    setWindowTitle(QStringLiteral("Voxlet "));
+    QIcon icon;
+    icon.addFile(QStringLiteral(":/icons/voxlet-32.png"));
+    icon.addFile(QStringLiteral(":/icons/voxlet-16.png"));
+    setWindowIcon(icon);
+
+    central_ = new Surface(this);
+    central_->setFixedSize(735, 248);
+    setCentralWidget(central_);
+
+    text1_ = new QLineEdit(central_);
+    text1_->setObjectName(QStringLiteral("Text1"));
+    text1_->setAccessibleName(QStringLiteral("Text1"));
+    text1_->setReadOnly(true);
+    text1_->setFont(MinchoFont());
+    text1_->setGeometry(8, 216, 297, 25);
+
+    command3_ = new QPushButton(QStringLiteral("応答"), central_);
+    command3_->setObjectName(QStringLiteral("Command3"));
+    command3_->setGeometry(312, 216, 57, 25);
+
+    clibtn_ = new QPushButton(QStringLiteral("電話する"), central_);
+    clibtn_->setObjectName(QStringLiteral("CLIBTN"));
+    clibtn_->setGeometry(376, 216, 81, 25);
+
+    combo1_ = new QComboBox(central_);
+    combo1_->setObjectName(QStringLiteral("Combo1"));
+    combo1_->setAccessibleName(QStringLiteral("Combo1"));
+    combo1_->setEditable(true);
+    combo1_->setInsertPolicy(QComboBox::NoInsert);
+    combo1_->setFont(MinchoFont());
+    combo1_->setGeometry(464, 216, 201, 20);
+
+    command1_ = new QPushButton(QStringLiteral("終了"), central_);
+    command1_->setObjectName(QStringLiteral("Command1"));
+    command1_->setGeometry(672, 216, 49, 25);
+
+    setTabOrder(text1_, command1_);
+    setTabOrder(command1_, clibtn_);
+    setTabOrder(clibtn_, command3_);
+    setTabOrder(command3_, combo1_);
+
+    auto bar = menuBar();
+    auto add = [this](Control c, QAction* a) {
+        a->setObjectName(ControlName(c));
+        actions_.insert(c, a);
+        return a;
+    };
+    add(Control::mnu_SERVER, bar->addAction(QStringLiteral("SERVER")));
+    add(Control::mnu_Tray, bar->addAction(QStringLiteral("トレイ")));
+    add(Control::mnu_SET, bar->addAction(QStringLiteral("設定")));
+    QMenu* wave = bar->addMenu(QStringLiteral("波形"));
+    add(Control::mnu_W, wave->menuAction());
+    QAction* hyouji = add(Control::mnu_Hyouji, wave->addAction(QStringLiteral("波形表示")));
+    hyouji->setCheckable(true);
+    hyouji->setChecked(true);
+    add(Control::mnu_Searh, bar->addAction(QStringLiteral("検索SERVER")));
+    add(Control::mnu_Ver, bar->addAction(QStringLiteral("バ－ジョン")));
+    add(Control::mnu_KILLTIMER, bar->addAction(QStringLiteral("TIMEROFF")));
+
+    // Never in the bar: the tray icon's pop-up.
+    trayMenu_ = new QMenu(QStringLiteral("メニュ－"), this);
+    trayMenu_->setObjectName(QStringLiteral("mun_MENU"));
+    add(Control::mun_MENU, trayMenu_->menuAction());
+    add(Control::mnu_Disp, trayMenu_->addAction(QStringLiteral("表　示")));
+    add(Control::nmu_BAR, trayMenu_->addSeparator());
+    add(Control::mnu_END, trayMenu_->addAction(QStringLiteral("終了")));
+
+    setupSurface();
+}
+
+MainForm::~MainForm() = default;
+
+void MainForm::attach(Phone* phone, MessageBoxPort* boxes)
+{
+    phone_ = phone;
+    boxes_ = boxes;
+    connect(clibtn_, &QPushButton::clicked, this, [this] { phone_->CLIBTN_Click(); });
+    connect(command3_, &QPushButton::clicked, this, [this] { phone_->Command3_Click(); });
+    connect(command1_, &QPushButton::clicked, this, [this] { phone_->Command1_Click(); });
+    auto on = [this](Control c, void (Phone::*slot)()) {
+        connect(actions_.value(c), &QAction::triggered, this, [this, slot] { (phone_->*slot)(); });
+    };
+    on(Control::mnu_SERVER, &Phone::mnu_SERVER_Click);
+    on(Control::mnu_Tray, &Phone::mnu_Tray_Click);
+    on(Control::mnu_SET, &Phone::mnu_SET_Click);
+    on(Control::mnu_Searh, &Phone::mnu_Searh_Click);
+    on(Control::mnu_Ver, &Phone::mnu_Ver_Click);
+    on(Control::mnu_KILLTIMER, &Phone::mnu_KILLTIMER_Click);
+    on(Control::mnu_Disp, &Phone::mnu_Disp_Click);
+    on(Control::mnu_END, &Phone::mnu_END_Click);
+    // The check mark is the phone's to set: undo Qt's own toggle first.
+    QAction* hyouji = actions_.value(Control::mnu_Hyouji);
+    connect(hyouji, &QAction::triggered, this, [this, hyouji](bool checked) {
+        hyouji->setChecked(!checked);
+        phone_->mnu_Hyouji_Click();
+    });
+}
+
+// ---- MainWindowPort ----
+
+void MainForm::setText1(const QString& text) { text1_->setText(text); }
+QString MainForm::text1() const { return text1_->text(); }
+
+void MainForm::setEnabled(Control c, bool enabled)
+{
+    switch (c) {
+    case Control::Text1: text1_->setEnabled(enabled); return;
+    case Control::Command3: command3_->setEnabled(enabled); return;
+    case Control::CLIBTN: clibtn_->setEnabled(enabled); return;
+    case Control::Combo1: combo1_->setEnabled(enabled); return;
+    case Control::Command1: command1_->setEnabled(enabled); return;
+    default:
+        if (QAction* a = actions_.value(c))
+            a->setEnabled(enabled);
+    }
+}
+
+bool MainForm::isEnabled(Control c) const
+{
+    switch (c) {
+    case Control::Text1: return text1_->isEnabled();
+    case Control::Command3: return command3_->isEnabled();
+    case Control::CLIBTN: return clibtn_->isEnabled();
+    case Control::Combo1: return combo1_->isEnabled();
+    case Control::Command1: return command1_->isEnabled();
+    default: {
+        QAction* a = actions_.value(c);
+        return a && a->isEnabled();
+    }
+    }
+}
+
+void MainForm::setChecked(Control c, bool checked)
+{
+    if (QAction* a = actions_.value(c))
+        a->setChecked(checked);
+}
+
+bool MainForm::isChecked(Control c) const
+{
+    QAction* a = actions_.value(c);
+    return a && a->isChecked();
+}
+
+void MainForm::clearCombo() { combo1_->clear(); }
+void MainForm::addComboItem(const QString& item) { combo1_->addItem(item); }
+
+QStringList MainForm::comboItems() const
+{
+    QStringList out;
+    for (int i = 0; i < combo1_->count(); ++i)
+        out << combo1_->itemText(i);
+    return out;
+}
+
+void MainForm::setComboText(const QString& text) { combo1_->setEditText(text); }
+QString MainForm::comboText() const { return combo1_->currentText(); }
+
+void MainForm::setWindowVisible(bool visible)
+{
+    if (visible && !isVisible())
+        activatePending_ = true;
+    setVisible(visible);
+}
+
+bool MainForm::isWindowVisible() const { return isVisible(); }
+
+void MainForm::popupTrayMenu(const QPoint& at) { trayMenu_->popup(at); }
+
+QRect MainForm::windowRect() const { return frameGeometry(); }
+
+void MainForm::setupSurface()
+{
+    surface_ = QImage(central_->size(), QImage::Format_RGB32);
+    surface_.fill(Qt::black);
+    foreground_ = QColor(0, 255, 0);
+    central_->update();
+}
+
+void MainForm::clearSurface()
+{
+    surface_.fill(Qt::black);
+    central_->update();
+}
+
+void MainForm::drawPolyline(const QVector<QPoint>& points)
+{
+    QPainter p(&surface_);
+    p.setPen(foreground_);
+    p.drawPolyline(points.constData(), int(points.size()));
+    central_->update();
+}
+
+void MainForm::showSettingsWindow()
+{
+    SetFORM dialog(phone_->dataDir(), *boxes_, this);
+    dialog.exec();
+    ActivateAfterModal();
+}
+
+void MainForm::showSearchWindow()
+{
+    SearchForm dialog(phone_->search, this);
+    dialog.exec();
+    ActivateAfterModal();
+}
+
+void MainForm::unload()
+{
+    closingByProgram_ = true;
+    close();
+    emit unloaded();
+}
+
+// ---- activation and the close box ----
+
+void MainForm::Activate()
+{
+    activatedOnce_ = true;
+    activatePending_ = false;
+    if (phone_)
+        phone_->Form_Activate();
+}
+
+void MainForm::ActivateAfterModal()
+{
+    // The window is activated again when a modal window closes; some
+    // platforms send no activation then, so make sure it happens once.
+    activatePending_ = true;
+    QTimer::singleShot(0, this, [this] {
+        if (activatePending_)
+            Activate();
+    });
+}
+
+bool MainForm::event(QEvent* e)
+{
+    // Switching to another program and back is not an activation of ours.
+    if (e->type() == QEvent::WindowActivate && (!activatedOnce_ || activatePending_))
+        Activate();
+    return QMainWindow::event(e);
+}
+
+void MainForm::showEvent(QShowEvent* e)
+{
+    QMainWindow::showEvent(e);
+    // Without a window manager no activation may come: the first showing counts.
+    if (!activatedOnce_ || activatePending_)
+        QTimer::singleShot(0, this, [this] {
+            if (!activatedOnce_ || activatePending_)
+                Activate();
+        });
+}
+
+void MainForm::closeEvent(QCloseEvent* e)
+{
+    if (closingByProgram_ || !phone_ || !phone_->Form_QueryUnload(true)) {
+        e->accept();
+        return;
+    }
+    e->ignore();
+}
+
+}  // namespace voxlet

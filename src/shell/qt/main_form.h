@@ -1,0 +1,86 @@
+#pragma once
+// The main window: status line, dial box, call, answer and exit buttons, the
+// menu bar and the waveform surface. A thin view: every command goes to the Phone.
+
+#include "call/ports.h"
+
+#include <QImage>
+#include <QMainWindow>
+#include <QMap>
+
+class QAction;
+class QComboBox;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+
+namespace voxlet {
+
+class Phone;
+
+class MainForm : public QMainWindow, public MainWindowPort {
+    Q_OBJECT
+public:
+    explicit MainForm(QWidget* parent = nullptr);
+    ~MainForm() override;
+
+    void attach(Phone* phone, MessageBoxPort* boxes);
+
+    // MainWindowPort
+    void setText1(const QString& text) override;
+    QString text1() const override;
+    void setEnabled(Control c, bool enabled) override;
+    bool isEnabled(Control c) const override;
+    void setChecked(Control c, bool checked) override;
+    bool isChecked(Control c) const override;
+    void clearCombo() override;
+    void addComboItem(const QString& item) override;
+    QStringList comboItems() const override;
+    void setComboText(const QString& text) override;
+    QString comboText() const override;
+    void setWindowVisible(bool visible) override;
+    bool isWindowVisible() const override;
+    void popupTrayMenu(const QPoint& at) override;
+    QRect windowRect() const override;
+    void setupSurface() override;
+    void clearSurface() override;
+    void drawPolyline(const QVector<QPoint>& points) override;
+    void showSettingsWindow() override;
+    void showSearchWindow() override;
+    void unload() override;
+
+    QAction* action(Control c) const { return actions_.value(c); }
+    QMenu* trayMenu() const { return trayMenu_; }
+    const QImage& surface() const { return surface_; }
+
+signals:
+    void unloaded();
+
+protected:
+    bool event(QEvent* e) override;
+    void closeEvent(QCloseEvent* e) override;
+    void showEvent(QShowEvent* e) override;
+
+private:
+    void Activate();
+    void ActivateAfterModal();
+
+    class Surface;
+    Phone* phone_ = nullptr;
+    MessageBoxPort* boxes_ = nullptr;
+    Surface* central_ = nullptr;
+    QLineEdit* text1_ = nullptr;
+    QPushButton* command3_ = nullptr;
+    QPushButton* clibtn_ = nullptr;
+    QComboBox* combo1_ = nullptr;
+    QPushButton* command1_ = nullptr;
+    QMenu* trayMenu_ = nullptr;
+    QMap<Control, QAction*> actions_;
+    QImage surface_;
+    QColor foreground_ = Qt::green;
+    bool closingByProgram_ = false;
+    bool activatedOnce_ = false;
+    bool activatePending_ = false;
+};
+
+}  // namespace voxlet

@@ -1,0 +1,27 @@
+#pragma once
+
+#include "call/ports.h"
+
+#include <QObject>
+#include <QSystemTrayIcon>
+
+namespace voxlet {
+
+class Phone;
+
+// The notification-area icon; its mouse events go to the phone.
+class QtTray : public QObject, public TrayPort {
+    Q_OBJECT
+public:
+    explicit QtTray(QObject* parent = nullptr);
+    void attach(Phone* phone) { phone_ = phone; }
+    void addIcon(const QString& tooltip) override;
+    void deleteIcon() override;
+    QSystemTrayIcon& icon() { return icon_; }
+
+private:
+    QSystemTrayIcon icon_;
+    Phone* phone_ = nullptr;
+};
+
+}  // namespace voxlet

@@ -131,8 +131,13 @@ std::string DirectorySession::process()
             continue;
         const std::u16string_view body = text.substr(command.size());
         const auto pieces = Split(body);
-        if (pieces.size() < kRegistrationPieces)
+        if (pieces.size() < kRegistrationPieces) {
+            // A field may begin with "END", so this is only a guess; but the
+            // client sends each request in one piece.
+            if (text.ends_with(u"|END"))
+                return out + refuse("fewer than six fields");
             return out;
+        }
         const std::u16string_view last = pieces[kRegistrationPieces - 1];
         if (pieces.size() > kRegistrationPieces || !StartsWith(u"END", last))
             return out + refuse("not six fields (a '|' inside a field?)");

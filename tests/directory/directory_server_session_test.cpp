@@ -1,0 +1,453 @@
+// The directory's request handling without sockets: what a client receives
+// for each thing it may send, byte for byte.
+
+#include "directory/server/directory_session.h"
+#include "directory/server/registry.h"
+#include "directory/server/server_options.h"
+
+#include <QByteArray>
+#include <QString>
+#include <QStringList>
+#include <QtTest>
+
+#include <string>
+
+using namespace voxlet::directory_server;
+using namespace std::chrono_literals;
+
+namespace {
+
+// Independent of the server's encoder: low byte first, two bytes per unit.
+std::string Wire(const QString& text)
+{
+    std::string bytes;
+    for (QChar c : text) {
+        bytes.push_back(static_cast<char>(c.unicode() & 0xFF));
+        bytes.push_back(static_cast<char>(c.unicode() >> 8));
+    }
+    return bytes;
+}
+
+QString Text(const std::string& bytes)
+{
+    QString text;
+    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
+        text.append(QChar(static_cast<char16_t>(
+            static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8))));
+    return text;
+}
+
+struct Person {
+    Person(QString name, QString sex = QStringLiteral("男"), QString age = QStringLiteral("20"),
+        QString comment = QStringLiteral("よろしく"), QString pass = {})
+        : name(name)
+        , sex(sex)
+        , age(age)
+        , comment(comment)
+        , pass(pass)
+    {
+    }
+    QString name;
+    QString sex;
+    QString age;
+    QString comment;
+    QString pass;
+};
+
+QString Registration(const Person& p, const QString& command = QStringLiteral("MYDATA|"))
+{
+    return command + p.name + "|" + p.sex + "|" + p.age + "|" + p.comment + "|" + p.pass + "||END";
+}
+
+class Directory {
+public:
+    explicit Directory(RegistryLimits limits = {}, SessionLimits session = {})
+        : registry(limits, [this] { return now; })
+        , sessionLimits(session)
+    {
+    }
+
+    // One whole exchange as a client makes it: hello, then the request.
+    QString exchange(const QString& address, const QString& request)
+    {
+        DirectorySession session(registry, address.toStdString(), sessionLimits);
+        const QString hello = Text(session.receive(Wire(QStringLiteral("SERVEROK|END"))));
+        if (hello != QStringLiteral("SERVEROK|END") || session.finished())
+            return QStringLiteral("bad hello reply: ") + hello;
+        const QString reply = Text(session.receive(Wire(request)));
+        if (!session.finished())
+            return QStringLiteral("not finished after: ") + reply;
+        return reply;
+    }
+
+    QString registerAs(const QString& address, const Person& p) { return exchange(address, Registration(p)); }
+
+    TimePoint now {};
+    Registry registry;
+    SessionLimits sessionLimits;
+};
+
+const QString kRefused = QStringLiteral("DISCONNECT|END");
+
+} // namespace
+
+class DirectoryServerSessionTest : public QObject {
+    Q_OBJECT
+
+private slots:
+    void helloAndAddressRequestAreAnsweredExactly();
+    void firstRegistrationGetsTheEmptyList();
+    void listReplyIsByteExactAndLeavesOutTheAsker();
+    void listReplyMatchesTheClientsReadingOfPieces();
+    void usersBehindOneAddressSeeEachOther();
+    void registrationsExpireUnlessRefreshed();
+    void passProtectsANameUntilItExpires();
+    void unprotectedNameMovesToTheNewAddress();
+    void fieldsThatWouldBreakOtherClientsAreRefused_data();
+    void fieldsThatWouldBreakOtherClientsAreRefused();
+    void endInsideAFieldAndKeywordsInThePassAreFine();
+    void listIsCappedAtOneHundred();
+    void registryLimitsRefuseNewNames();
+    void messagesSplitAnywhereAreReassembled();
+    void unknownOrMalformedRequestsAreRefused_data();
+    void unknownOrMalformedRequestsAreRefused();
+    void incompleteRequestsWait();
+    void oversizeInputIsRefusedAndLaterInputIgnored();
+    void commandLineOptions();
+};
+
+void DirectoryServerSessionTest::helloAndAddressRequestAreAnsweredExactly()
+{
+    Directory d;
+    DirectorySession session(d.registry, "203.0.113.7");
+    const std::string hello = session.receive(Wire(QStringLiteral("SERVEROK|END")));
+    QCOMPARE(QByteArray::fromStdString(hello),
+        QByteArray::fromHex("5300450052005600450052004f004b007c0045004e004400"));
+    QVERIFY(!session.finished());
+    QCOMPARE(Text(session.receive(Wire(QStringLiteral("GETGLOVALIP|END")))),
+        QStringLiteral("YOURGLOVALIP|203.0.113.7|END"));
+    QVERIFY(session.finished());
+    QCOMPARE(session.completedMessages(), std::size_t(2));
+    // Nothing more is said on a finished connection.
+    QVERIFY(session.receive(Wire(QStringLiteral("GETGLOVALIP|END"))).empty());
+}
+
+void DirectoryServerSessionTest::firstRegistrationGetsTheEmptyList()
+{
+    Directory d;
+    QCOMPARE(d.registerAs("198.51.100.1", { QStringLiteral("太郎") }),
+        QStringLiteral("ClientData|ZERO|198.51.100.1|END"));
+    // The background registration is answered the same way.
+    QCOMPARE(
+        d.exchange("198.51.100.1", Registration({ QStringLiteral("太郎") }, QStringLiteral("ADDITIONDATA|"))),
+        QStringLiteral("ClientData|ZERO|198.51.100.1|END"));
+    QCOMPARE(d.registry.size(), std::size_t(1));
+}
+
+void DirectoryServerSessionTest::listReplyIsByteExactAndLeavesOutTheAsker()
+{
+    Directory d;
+    d.registerAs("10.0.0.1",
+        { QStringLiteral("太郎"), QStringLiteral("男"), QStringLiteral("20"), QStringLiteral("よろしく") });
+    DirectorySession session(d.registry, "10.0.0.2");
+    session.receive(Wire(QStringLiteral("SERVEROK|END")));
+    const std::string reply = session.receive(Wire(
+        Registration({ QStringLiteral("Hanako"), QStringLiteral("F"), QStringLiteral("31"), QString() })));
+    const QString expected = QStringLiteral("ClientData|1|太郎|男|20|よろしく|10.0.0.1|1|10.0.0.2|END");
+    QCOMPARE(Text(reply), expected);
+    QCOMPARE(reply.size(), std::size_t(expected.size()) * 2);
+    // 太 is U+592A: low byte first on the wire.
+    QCOMPARE(QByteArray::fromStdString(reply.substr(26, 2)), QByteArray::fromHex("2a59"));
+
+    d.registerAs("10.0.0.3", { QStringLiteral("Jiro") });
+    QCOMPARE(
+        d.registerAs("10.0.0.1",
+            { QStringLiteral("太郎"), QStringLiteral("男"), QStringLiteral("21"), QStringLiteral("again") }),
+        QStringLiteral("ClientData|1|Hanako|F|31||10.0.0.2|2|Jiro|男|20|よろしく|10.0.0.3|2|10.0.0.1|END"));
+    // The refreshed profile is what the others see now.
+    QCOMPARE(d.registerAs("10.0.0.3", { QStringLiteral("Jiro") }),
+        QStringLiteral("ClientData|1|太郎|男|21|again|10.0.0.1|2|Hanako|F|31||10.0.0.2|2|10.0.0.3|END"));
+}
+
+void DirectoryServerSessionTest::listReplyMatchesTheClientsReadingOfPieces()
+{
+    Directory d;
+    for (int i = 0; i < 5; ++i)
+        d.registerAs(QStringLiteral("10.1.0.%1").arg(i), { QStringLiteral("user%1").arg(i) });
+    const QString reply = d.registerAs("10.1.1.1", { QStringLiteral("asker") });
+    // Read it the way the client does: pieces 1..n-3 in groups of six, name
+    // second, address sixth; piece n-1 the asker's own address.
+    const QStringList pieces = reply.split('|');
+    const int n = pieces.size() - 1;
+    QCOMPARE(pieces.first(), QStringLiteral("ClientData"));
+    QCOMPARE(pieces.at(n), QStringLiteral("END"));
+    QCOMPARE(pieces.at(n - 1), QStringLiteral("10.1.1.1"));
+    QVERIFY(!reply.contains(QStringLiteral("ZERO")));
+    QStringList names;
+    QStringList addresses;
+    for (int i = 1; i <= n - 3; i += 6) {
+        names << pieces.at(i + 1);
+        addresses << pieces.at(i + 5);
+    }
+    QCOMPARE(names, (QStringList { "user0", "user1", "user2", "user3", "user4" }));
+    QCOMPARE(addresses, (QStringList { "10.1.0.0", "10.1.0.1", "10.1.0.2", "10.1.0.3", "10.1.0.4" }));
+}
+
+void DirectoryServerSessionTest::usersBehindOneAddressSeeEachOther()
+{
+    Directory d;
+    d.registerAs("192.0.2.9", { QStringLiteral("A") });
+    QCOMPARE(d.registerAs("192.0.2.9", { QStringLiteral("B") }),
+        QStringLiteral("ClientData|1|A|男|20|よろしく|192.0.2.9|1|192.0.2.9|END"));
+    QCOMPARE(d.registerAs("192.0.2.9", { QStringLiteral("A") }),
+        QStringLiteral("ClientData|1|B|男|20|よろしく|192.0.2.9|1|192.0.2.9|END"));
+}
+
+void DirectoryServerSessionTest::registrationsExpireUnlessRefreshed()
+{
+    Directory d({ 15min, 10000, 32 });
+    d.registerAs("10.0.0.1", { QStringLiteral("Early") });
+    d.registerAs("10.0.0.2", { QStringLiteral("Steady") });
+    d.now += 10min;
+    d.registerAs("10.0.0.2", { QStringLiteral("Steady") }); // refreshed; Early is not
+    d.now += 4min + 59s;
+    QVERIFY(d.registerAs("10.0.0.9", { QStringLiteral("Look") }).contains(QStringLiteral("|Early|")));
+    d.now += 1s;
+    const QString later = d.registerAs("10.0.0.8", { QStringLiteral("Look2") });
+    QVERIFY2(!later.contains(QStringLiteral("|Early|")), qPrintable(later));
+    QVERIFY(later.contains(QStringLiteral("|Steady|")));
+    d.now += 1h;
+    QCOMPARE(d.registerAs("10.0.0.8", { QStringLiteral("Look2") }),
+        QStringLiteral("ClientData|ZERO|10.0.0.8|END"));
+    QCOMPARE(d.registry.size(), std::size_t(1));
+}
+
+void DirectoryServerSessionTest::passProtectsANameUntilItExpires()
+{
+    Directory d({ 15min, 10000, 32 });
+    d.registerAs("10.0.0.1", { QStringLiteral("Owner"), "M", "30", "c", QStringLiteral("secret") });
+    Person intruder { QStringLiteral("Owner"), "M", "30", "evil", QStringLiteral("guess") };
+    QCOMPARE(d.registerAs("10.0.0.2", intruder), kRefused);
+    intruder.pass.clear();
+    QCOMPARE(d.registerAs("10.0.0.2", intruder), kRefused);
+    QCOMPARE(d.registerAs("10.0.0.1", intruder), kRefused); // even from the owner's address
+    QCOMPARE(d.registerAs("10.0.0.5", { QStringLiteral("Viewer") }),
+        QStringLiteral("ClientData|1|Owner|M|30|c|10.0.0.1|1|10.0.0.5|END"));
+
+    // The owner moves: the same PASS from a new address updates the entry.
+    d.registerAs("10.0.0.3", { QStringLiteral("Owner"), "M", "30", "moved", QStringLiteral("secret") });
+    QCOMPARE(d.registerAs("10.0.0.5", { QStringLiteral("Viewer") }),
+        QStringLiteral("ClientData|1|Owner|M|30|moved|10.0.0.3|1|10.0.0.5|END"));
+
+    d.now += 15min;
+    d.registerAs("10.0.0.5", { QStringLiteral("Viewer") });
+    intruder.pass = QStringLiteral("guess");
+    QCOMPARE(d.registerAs("10.0.0.2", intruder),
+        QStringLiteral("ClientData|1|Viewer|男|20|よろしく|10.0.0.5|1|10.0.0.2|END"));
+}
+
+void DirectoryServerSessionTest::unprotectedNameMovesToTheNewAddress()
+{
+    Directory d;
+    d.registerAs("10.0.0.1", { QStringLiteral("Free") });
+    d.registerAs("10.0.0.2", { QStringLiteral("Other") });
+    QCOMPARE(d.registerAs("10.0.0.3", { QStringLiteral("Free"), "F", "40", "new", QString() }),
+        QStringLiteral("ClientData|1|Other|男|20|よろしく|10.0.0.2|1|10.0.0.3|END"));
+    QCOMPARE(d.registerAs("10.0.0.4", { QStringLiteral("Look") }),
+        QStringLiteral("ClientData|1|Other|男|20|よろしく|10.0.0.2|2|Free|F|40|new|10.0.0.3|2|10.0.0.4|END"));
+    QCOMPARE(d.registry.size(), std::size_t(3));
+}
+
+void DirectoryServerSessionTest::fieldsThatWouldBreakOtherClientsAreRefused_data()
+{
+    QTest::addColumn<QString>("request");
+    const Person base { QStringLiteral("Name") };
+    auto with = [&](auto change) {
+        Person p = base;
+        change(p);
+        return Registration(p);
+    };
+    QTest::newRow("ZERO in name") << with([](Person& p) { p.name = "ZEROS"; });
+    QTest::newRow("SERVEROK in comment") << with([](Person& p) { p.comment = "say SERVEROK"; });
+    QTest::newRow("ClientData in sex") << with([](Person& p) { p.sex = "ClientData"; });
+    QTest::newRow("DISCONNECT in age") << with([](Person& p) { p.age = "DISCONNECT"; });
+    QTest::newRow("YOURGLOVALIP in comment") << with([](Person& p) { p.comment = "YOURGLOVALIP"; });
+    QTest::newRow("control character") << with([](Person& p) { p.name = "a\nb"; });
+    QTest::newRow("empty name") << with([](Person& p) { p.name.clear(); });
+    QTest::newRow("field too long") << with([](Person& p) { p.comment = QString(kMaxFieldUnits + 1, 'x'); });
+    QTest::newRow("bar in name shifts fields") << with([](Person& p) { p.name = "a|b"; });
+    QTest::newRow("five fields") << QStringLiteral("MYDATA|n|s|a|c|END");
+}
+
+void DirectoryServerSessionTest::fieldsThatWouldBreakOtherClientsAreRefused()
+{
+    QFETCH(QString, request);
+    Directory d;
+    QCOMPARE(d.exchange("10.0.0.1", request), kRefused);
+    QCOMPARE(d.registry.size(), std::size_t(0));
+    QCOMPARE(
+        d.registerAs("10.0.0.2", { QStringLiteral("Next") }), QStringLiteral("ClientData|ZERO|10.0.0.2|END"));
+}
+
+void DirectoryServerSessionTest::endInsideAFieldAndKeywordsInThePassAreFine()
+{
+    Directory d;
+    d.registerAs("10.0.0.1",
+        { QStringLiteral("END"), QStringLiteral("END"), "1", QStringLiteral("ENDO|END"),
+            QStringLiteral("ZERO") });
+    // "ENDO|END" as comment carries a bar, so it is refused; the plain one is kept.
+    QCOMPARE(d.registry.size(), std::size_t(0));
+    QCOMPARE(d.registerAs("10.0.0.1",
+                 { QStringLiteral("END"), QStringLiteral("END"), "1", QStringLiteral("ENDO"),
+                     QStringLiteral("ZERO") }),
+        QStringLiteral("ClientData|ZERO|10.0.0.1|END"));
+    QCOMPARE(d.registerAs("10.0.0.2", { QStringLiteral("x") }),
+        QStringLiteral("ClientData|1|END|END|1|ENDO|10.0.0.1|1|10.0.0.2|END"));
+}
+
+void DirectoryServerSessionTest::listIsCappedAtOneHundred()
+{
+    Directory d;
+    for (int i = 0; i < 120; ++i)
+        d.registerAs(
+            QStringLiteral("10.2.%1.%2").arg(i / 100).arg(i % 100), { QStringLiteral("u%1").arg(i) });
+    QCOMPARE(d.registry.size(), std::size_t(120));
+    const QStringList pieces = d.registerAs("10.3.0.1", { QStringLiteral("asker") }).split('|');
+    QCOMPARE(pieces.size(), 1 + 100 * 6 + 3);
+    QCOMPARE(pieces.at(pieces.size() - 3), QStringLiteral("100"));
+    QCOMPARE(pieces.at(1 + 99 * 6 + 1), QStringLiteral("u99"));
+
+    Directory small({}, { kDefaultMaxRequestBytes, 2 });
+    for (int i = 0; i < 5; ++i)
+        small.registerAs(QStringLiteral("10.4.0.%1").arg(i), { QStringLiteral("u%1").arg(i) });
+    QCOMPARE(small.registerAs("10.4.0.0", { QStringLiteral("u0") }),
+        QStringLiteral(
+            "ClientData|1|u1|男|20|よろしく|10.4.0.1|2|u2|男|20|よろしく|10.4.0.2|2|10.4.0.0|END"));
+}
+
+void DirectoryServerSessionTest::registryLimitsRefuseNewNames()
+{
+    Directory d({ 15min, 3, 2 });
+    QVERIFY(d.registerAs("10.0.0.1", { "a" }).startsWith("ClientData|"));
+    QVERIFY(d.registerAs("10.0.0.1", { "b" }).startsWith("ClientData|"));
+    QCOMPARE(d.registerAs("10.0.0.1", { "c" }), kRefused); // per address
+    QVERIFY(d.registerAs("10.0.0.1", { "a" }).startsWith("ClientData|")); // refreshing is not adding
+    QVERIFY(d.registerAs("10.0.0.2", { "c" }).startsWith("ClientData|"));
+    QCOMPARE(d.registerAs("10.0.0.3", { "d" }), kRefused); // directory full
+    d.now += 15min;
+    QVERIFY(d.registerAs("10.0.0.3", { "d" }).startsWith("ClientData|ZERO|"));
+}
+
+void DirectoryServerSessionTest::messagesSplitAnywhereAreReassembled()
+{
+    Directory d;
+    d.registerAs("10.0.0.1", { QStringLiteral("先客") });
+    const std::string input = Wire("SERVEROK|END") + Wire(Registration({ QStringLiteral("新人") }));
+    const std::size_t helloBytes = Wire("SERVEROK|END").size();
+
+    // One byte at a time: an odd byte waits for its partner, and nothing is
+    // answered before a message is whole.
+    DirectorySession session(d.registry, "10.0.0.2");
+    std::string output;
+    for (std::size_t i = 0; i < input.size(); ++i) {
+        const std::string out = session.receive(input.substr(i, 1));
+        if (!out.empty())
+            QVERIFY2(i == helloBytes - 1 || i == input.size() - 1, qPrintable(QString::number(i)));
+        output += out;
+    }
+    QVERIFY(session.finished());
+    QCOMPARE(
+        Text(output), QStringLiteral("SERVEROK|ENDClientData|1|先客|男|20|よろしく|10.0.0.1|1|10.0.0.2|END"));
+
+    // Everything in one piece gives the same.
+    d.now += 1s;
+    DirectorySession whole(d.registry, "10.0.0.2");
+    QCOMPARE(Text(whole.receive(input)), Text(output));
+
+    // Odd splits through the middle of characters.
+    DirectorySession odd(d.registry, "10.0.0.2");
+    std::string oddOutput;
+    for (std::size_t at = 0; at < input.size(); at += 7)
+        oddOutput += odd.receive(input.substr(at, 7));
+    QCOMPARE(Text(oddOutput), Text(output));
+}
+
+void DirectoryServerSessionTest::unknownOrMalformedRequestsAreRefused_data()
+{
+    QTest::addColumn<QByteArray>("input");
+    auto bytes = [](const QString& text) { return QByteArray::fromStdString(Wire(text)); };
+    QTest::newRow("no hello") << bytes("GETGLOVALIP|END");
+    QTest::newRow("plain text") << QByteArray("SERVEROK|END");
+    QTest::newRow("unknown request") << bytes("SERVEROK|ENDHELLO|END");
+    QTest::newRow("lower case") << bytes("SERVEROK|ENDgetglovalip|END");
+    QTest::newRow("extra after request") << bytes("SERVEROK|ENDGETGLOVALIP|ENDX");
+    QTest::newRow("second hello") << bytes("SERVEROK|ENDSERVEROK|END");
+    QTest::newRow("garbage bytes") << QByteArray::fromHex("00ff10ffeeddccbb");
+}
+
+void DirectoryServerSessionTest::unknownOrMalformedRequestsAreRefused()
+{
+    QFETCH(QByteArray, input);
+    Directory d;
+    DirectorySession session(d.registry, "10.0.0.1");
+    const QString reply = Text(session.receive(input.toStdString()));
+    QVERIFY2(reply.endsWith(kRefused), qPrintable(reply));
+    QVERIFY(session.finished());
+    QVERIFY(!session.outcome().empty());
+}
+
+void DirectoryServerSessionTest::incompleteRequestsWait()
+{
+    Directory d;
+    for (const QString& partial : { QStringLiteral("SERVEROK|EN"), QStringLiteral("SERVEROK|ENDGETGLO"),
+             QStringLiteral("SERVEROK|ENDADDITION"), QStringLiteral("SERVEROK|ENDMYDATA|a|b|c|d|e||EN") }) {
+        DirectorySession session(d.registry, "10.0.0.1");
+        const QString reply = Text(session.receive(Wire(partial)));
+        QVERIFY2(reply.isEmpty() || reply == "SERVEROK|END", qPrintable(partial));
+        QVERIFY2(!session.finished(), qPrintable(partial));
+    }
+    QCOMPARE(d.registry.size(), std::size_t(0));
+}
+
+void DirectoryServerSessionTest::oversizeInputIsRefusedAndLaterInputIgnored()
+{
+    Directory d;
+    DirectorySession session(d.registry, "10.0.0.1");
+    session.receive(Wire("SERVEROK|ENDMYDATA|"));
+    QString reply;
+    std::size_t fed = Wire("SERVEROK|ENDMYDATA|").size();
+    while (!session.finished() && fed < 100000) {
+        reply += Text(session.receive(std::string(100, 'A')));
+        fed += 100;
+    }
+    QCOMPARE(reply, kRefused);
+    QVERIFY(fed > kDefaultMaxRequestBytes && fed <= kDefaultMaxRequestBytes + 100);
+    QVERIFY(session.receive(Wire("|b|c|d|e||END")).empty());
+    QCOMPARE(d.registry.size(), std::size_t(0));
+}
+
+void DirectoryServerSessionTest::commandLineOptions()
+{
+    const ParsedArguments defaults = ParseArguments({});
+    QVERIFY(defaults.error.empty());
+    QCOMPARE(defaults.options.port, std::uint16_t(8003));
+    QCOMPARE(defaults.options.listenAddress, std::string("0.0.0.0"));
+
+    const ParsedArguments set = ParseArguments(
+        { "--listen", "127.0.0.1", "--port=9000", "--keep", "60", "--max-list", "10", "--quiet" });
+    QVERIFY2(set.error.empty(), set.error.c_str());
+    QCOMPARE(set.options.listenAddress, std::string("127.0.0.1"));
+    QCOMPARE(set.options.port, std::uint16_t(9000));
+    QCOMPARE(set.options.registry.keepFor, std::chrono::seconds(60));
+    QCOMPARE(set.options.session.maxListedUsers, std::size_t(10));
+    QVERIFY(set.options.quiet);
+
+    for (const auto& bad : std::vector<std::vector<std::string>> { { "--port", "70000" }, { "--port" },
+             { "--listen", "example.org" }, { "--max-list", "101" }, { "--idle", "0" }, { "--bogus" } }) {
+        QVERIFY2(!ParseArguments(bad).error.empty(), bad.front().c_str());
+    }
+    QVERIFY(ParseArguments({ "--help" }).showHelp);
+}
+
+QTEST_GUILESS_MAIN(DirectoryServerSessionTest)
+#include "directory_server_session_test.moc"

@@ -20,9 +20,9 @@ class QPushButton;
 
 namespace voxlet {
 
-// Without Q_OBJECT: voxlet_core's automoc also scans headers under qt/ and has
-// no QtWidgets; the dialog needs no signals or slots of its own.
 class SetFORM : public QDialog {
+    Q_OBJECT
+
 public:
     SetFORM(const QString& dataDir, MessageBoxPort& boxes, QWidget* parent = nullptr);
 

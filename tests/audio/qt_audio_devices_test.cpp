@@ -14,6 +14,9 @@
 
 #include <cmath>
 
+#include <signal.h>
+#include <sys/prctl.h>
+
 using namespace voxlet;
 using namespace voxlet::test;
 
@@ -48,6 +51,12 @@ QByteArray WavOf(const QByteArray& pcm, int rate)
     qToLittleEndian<quint32>(quint32(2 * rate), h.data() + 28);
     qToLittleEndian<quint32>(quint32(pcm.size()), h.data() + 40);
     return h + pcm;
+}
+
+// Helper processes end with this test process, even if it crashes.
+void TieToThisProcess(QProcess& p)
+{
+    p.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
 }
 
 struct Measure {
@@ -112,6 +121,7 @@ class QtAudioDevicesTest : public QObject {
     bool runTool(const QStringList& args, QByteArray* out = nullptr)
     {
         QProcess p;
+        TieToThisProcess(p);
         p.start(args.first(), args.mid(1));
         if (!p.waitForFinished(5000)) {
             p.kill();
@@ -163,6 +173,8 @@ private slots:
         qputenv("PULSE_CLIENTCONFIG", dir_.filePath(QStringLiteral("client.conf")).toLocal8Bit());
         qunsetenv("DISPLAY");
 
+        TieToThisProcess(server_);
+        TieToThisProcess(keepAlive_);
         server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         server_.start(pulse,
             { QStringLiteral("--daemonize=no"), QStringLiteral("-n"), QStringLiteral("-F"),
@@ -226,6 +238,7 @@ private slots:
         }));
 
         QProcess feeder;
+        TieToThisProcess(feeder);
         feeder.start(QStringLiteral("paplay"), { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), QStringLiteral("micsink"), tone_ });
         QVERIFY(feeder.waitForStarted(5000));
         capture.addBuffer(&headers[0]);
@@ -254,6 +267,7 @@ private slots:
     void playsWrittenBlocksInOrder()
     {
         QProcess recorder;
+        TieToThisProcess(recorder);
         recorder.start(QStringLiteral("parec"),
             { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), QStringLiteral("speaker.monitor"),
                 QStringLiteral("--rate=8000"), QStringLiteral("--channels=1"), QStringLiteral("--format=s16le"),

@@ -4,7 +4,10 @@
 #include "directory/server/directory_server.h"
 
 #include <QByteArray>
+#include <QFileInfo>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QString>
 #include <QtTest>
 
@@ -183,6 +186,7 @@ private slots:
     void oversizeMessageIsRefused();
     void thousandsOfConnectionsStayWithinTheLimits();
     void totalConnectionsAreCapped();
+    void executableSurvivesRunningOutOfDescriptors();
 };
 
 void DirectoryServerLoopbackTest::servesRegistrationsAndAddressRequests()
@@ -332,6 +336,60 @@ void DirectoryServerLoopbackTest::totalConnectionsAreCapped()
         reply = Exchange(server.port(), "127.0.0.2", QStringLiteral("GETGLOVALIP|END"));
     }
     QCOMPARE(reply, QStringLiteral("YOURGLOVALIP|127.0.0.2|END"));
+}
+
+void DirectoryServerLoopbackTest::executableSurvivesRunningOutOfDescriptors()
+{
+    const QString program
+        = qEnvironmentVariable("VOXLET_BINARY_DIR") + "/src/directory/server/voxlet-directory";
+    if (!QFileInfo(program).isExecutable())
+        QSKIP("voxlet-directory not built");
+
+    // Twelve descriptors leave room for about five clients.
+    QProcess process;
+    process.setProcessChannelMode(QProcess::SeparateChannels);
+    process.start(
+        "bash", { "-c", "ulimit -n 12 && exec \"$0\" --listen 127.0.0.1 --port 0 --idle 60", program });
+    QVERIFY(process.waitForStarted());
+    QString log;
+    std::uint16_t port = 0;
+    const QRegularExpression listening("listening on 127\\.0\\.0\\.1:(\\d+)");
+    for (int wait = 0; wait < 100 && port == 0 && process.state() == QProcess::Running; ++wait) {
+        process.waitForReadyRead(200);
+        log += QString::fromUtf8(process.readAllStandardError());
+        if (const auto match = listening.match(log); match.hasMatch())
+            port = static_cast<std::uint16_t>(match.captured(1).toUInt());
+    }
+    QVERIFY2(port != 0, qPrintable(log));
+
+    {
+        std::vector<std::unique_ptr<Client>> held;
+        for (int i = 0; i < 10; ++i) {
+            held.push_back(std::make_unique<Client>("127.0.0.11", port));
+            held.back()->send(kHello);
+        }
+        int served = 0;
+        for (auto& c : held) {
+            const QByteArray reply = c->read(kHello.size());
+            served += reply == kHello ? 1 : 0;
+            QVERIFY(reply == kHello || (reply.isEmpty() && c->closedByServer()));
+        }
+        QVERIFY2(served > 0 && served < 10, qPrintable(QString::number(served)));
+    }
+    QString reply;
+    for (int attempt = 0; attempt < 100 && reply != "YOURGLOVALIP|127.0.0.2|END"; ++attempt) {
+        if (attempt)
+            QThread::msleep(20);
+        reply = Exchange(port, "127.0.0.2", QStringLiteral("GETGLOVALIP|END"));
+    }
+    QCOMPARE(reply, QStringLiteral("YOURGLOVALIP|127.0.0.2|END"));
+
+    process.terminate();
+    QVERIFY(process.waitForFinished(20000));
+    log += QString::fromUtf8(process.readAllStandardError());
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 0);
+    QVERIFY2(log.contains("out of file descriptors"), qPrintable(log));
 }
 
 QTEST_GUILESS_MAIN(DirectoryServerLoopbackTest)

@@ -12,7 +12,10 @@ MediaControl::MediaControl(SoundPlayerFactory& players, QString baseDir)
 {
 }
 
-MediaControl::~MediaControl() { closeAll(); }
+MediaControl::~MediaControl()
+{
+    closeAll();
+}
 
 QString MediaControl::resolve(const QString& file) const
 {

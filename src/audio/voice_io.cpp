@@ -28,14 +28,16 @@ void VoiceIO::OpenWaveDevices(CaptureDevice::FullCallback onFull)
     }
 
     if (!capture_.open(Format, std::move(onFull))) {
-        boxes_.show(QStringLiteral("waveInOpen() で失敗しました"), MessageIcon::Critical, QStringLiteral("Error"));
+        boxes_.show(
+            QStringLiteral("waveInOpen() で失敗しました"), MessageIcon::Critical, QStringLiteral("Error"));
         return;
     }
     captureOpen_ = true;
     st_.WaveInHandle = &capture_;
 
     if (!playback_.open(Format)) {
-        boxes_.show(QStringLiteral("waveOutOpen() で失敗しました"), MessageIcon::Critical, QStringLiteral("Error"));
+        boxes_.show(
+            QStringLiteral("waveOutOpen() で失敗しました"), MessageIcon::Critical, QStringLiteral("Error"));
         return;
     }
     playbackOpen_ = true;
@@ -67,4 +69,4 @@ void VoiceIO::PlayReceivedBlock()
     PlaybackToggle = !PlaybackToggle;
 }
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -46,4 +46,4 @@ private:
     bool playbackOpen_ = false;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -23,8 +23,14 @@ std::optional<WavSound> Fail(QString* error, const char* why)
     return std::nullopt;
 }
 
-quint16 U16(const char* p) { return qFromLittleEndian<quint16>(p); }
-quint32 U32(const char* p) { return qFromLittleEndian<quint32>(p); }
+quint16 U16(const char* p)
+{
+    return qFromLittleEndian<quint16>(p);
+}
+quint32 U32(const char* p)
+{
+    return qFromLittleEndian<quint32>(p);
+}
 
 } // namespace
 

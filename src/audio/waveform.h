@@ -13,4 +13,4 @@ constexpr int kWaveformSamples = 4000;
 // count. block holds 8000 bytes: 4000 signed 16-bit little-endian samples.
 QVector<QPoint> WaveformPoints(const QRect& mainWindowRect, const char* block);
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -58,8 +58,9 @@ private slots:
         mci.SendString(QStringLiteral("Open /usr/share/sounds/x.wav alias abs"));
         mci.SendString(QStringLiteral("Open \"quoted name.wav\" alias q"));
         QCOMPARE(players.shared->opened,
-            (QStringList { QStringLiteral("/opt/my phone/Ans.wav"), QStringLiteral("/opt/my phone/sub/tone 1.wav"),
-                QStringLiteral("/usr/share/sounds/x.wav"), QStringLiteral("/opt/my phone/quoted name.wav") }));
+            (QStringList { QStringLiteral("/opt/my phone/Ans.wav"),
+                QStringLiteral("/opt/my phone/sub/tone 1.wav"), QStringLiteral("/usr/share/sounds/x.wav"),
+                QStringLiteral("/opt/my phone/quoted name.wav") }));
         QCOMPARE(mci.openCount(), 4);
         mci.SendString(QStringLiteral("close all"));
         QCOMPARE(players.shared->closes, 4);
@@ -88,9 +89,10 @@ private slots:
         FakeSoundPlayerFactory players;
         MediaControl mci(players, QStringLiteral("/d"));
         mci.SendString(QStringLiteral("Open Ring.wav alias ring"));
-        const QStringList bad { QString(), QStringLiteral("Status ring"), QStringLiteral("Status ring position"),
-            QStringLiteral("Play"), QStringLiteral("Open Ring.wav"), QStringLiteral("Open alias x"),
-            QStringLiteral("close ring"), QStringLiteral("Seek ring to start"), QStringLiteral("Play ring from 5"),
+        const QStringList bad { QString(), QStringLiteral("Status ring"),
+            QStringLiteral("Status ring position"), QStringLiteral("Play"), QStringLiteral("Open Ring.wav"),
+            QStringLiteral("Open alias x"), QStringLiteral("close ring"),
+            QStringLiteral("Seek ring to start"), QStringLiteral("Play ring from 5"),
             QStringLiteral("Status nosuch mode") };
         for (const QString& c : bad)
             QVERIFY2(mci.SendString(c).isEmpty(), qPrintable(c));

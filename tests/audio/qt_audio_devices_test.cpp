@@ -179,13 +179,15 @@ private slots:
         server_.start(pulse,
             { QStringLiteral("--daemonize=no"), QStringLiteral("-n"), QStringLiteral("-F"),
                 dir_.filePath(QStringLiteral("test.pa")), QStringLiteral("--exit-idle-time=-1"),
-                QStringLiteral("--disable-shm=yes"), QStringLiteral("--log-target=file:") + dir_.filePath("pa.log") });
+                QStringLiteral("--disable-shm=yes"),
+                QStringLiteral("--log-target=file:") + dir_.filePath("pa.log") });
         if (!server_.waitForStarted(5000))
             QSKIP("pulseaudio did not start");
         bool ready = false;
         for (int i = 0; i < 50 && !ready && server_.state() == QProcess::Running; ++i) {
             QTest::qWait(100);
-            ready = QFile::exists(xdg + QStringLiteral("/pulse/native")) && runTool({ QStringLiteral("pactl"), QStringLiteral("info") });
+            ready = QFile::exists(xdg + QStringLiteral("/pulse/native"))
+                && runTool({ QStringLiteral("pactl"), QStringLiteral("info") });
         }
         if (!ready) {
             stop(server_);
@@ -194,8 +196,9 @@ private slots:
         // A remapped source gives a new reader nothing for a second or two
         // unless someone is already reading it.
         keepAlive_.start(QStringLiteral("parec"),
-            { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), QStringLiteral("mic"), QStringLiteral("--raw"),
-                QStringLiteral("--rate=8000"), QStringLiteral("--channels=1"), QStringLiteral("--format=s16le") });
+            { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), QStringLiteral("mic"),
+                QStringLiteral("--raw"), QStringLiteral("--rate=8000"), QStringLiteral("--channels=1"),
+                QStringLiteral("--format=s16le") });
         keepAlive_.setStandardOutputFile(QProcess::nullDevice());
         tone_ = dir_.filePath(QStringLiteral("tone.wav"));
         WriteBytes(tone_, WavOf(TonePcm(1000, 4.0, 8000), 8000));
@@ -218,7 +221,7 @@ private slots:
         QCOMPARE(FindAudioInput({}).id(), QByteArray("mic"));
 
         QtCaptureDevice missing("no-such-source");
-        QVERIFY(!missing.open(Voice(), [](CaptureHeader*) { }));
+        QVERIFY(!missing.open(Voice(), [](CaptureHeader*) {}));
         QtPlaybackDevice missingOut("no-such-sink");
         QVERIFY(!missingOut.open(Voice()));
     }
@@ -239,7 +242,8 @@ private slots:
 
         QProcess feeder;
         TieToThisProcess(feeder);
-        feeder.start(QStringLiteral("paplay"), { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), QStringLiteral("micsink"), tone_ });
+        feeder.start(QStringLiteral("paplay"),
+            { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), QStringLiteral("micsink"), tone_ });
         QVERIFY(feeder.waitForStarted(5000));
         capture.addBuffer(&headers[0]);
         capture.addBuffer(&headers[1]);
@@ -270,11 +274,12 @@ private slots:
         TieToThisProcess(recorder);
         recorder.start(QStringLiteral("parec"),
             { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), QStringLiteral("speaker.monitor"),
-                QStringLiteral("--rate=8000"), QStringLiteral("--channels=1"), QStringLiteral("--format=s16le"),
-                QStringLiteral("--raw") });
+                QStringLiteral("--rate=8000"), QStringLiteral("--channels=1"),
+                QStringLiteral("--format=s16le"), QStringLiteral("--raw") });
         QVERIFY(recorder.waitForStarted(5000));
         QByteArray recorded;
-        connect(&recorder, &QProcess::readyReadStandardOutput, this, [&] { recorded += recorder.readAllStandardOutput(); });
+        connect(&recorder, &QProcess::readyReadStandardOutput, this,
+            [&] { recorded += recorder.readAllStandardOutput(); });
         QTest::qWait(300); // let the monitor stream connect
 
         QtPlaybackDevice playback; // the default output: "speaker"
@@ -333,7 +338,8 @@ private slots:
         mci.SendString(QStringLiteral("Open Ans.wav alias ans"));
         mci.SendString(QStringLiteral("Play ans from 0"));
         QCOMPARE(mci.SendString(QStringLiteral("Status ans mode")), QStringLiteral("playing"));
-        QTRY_COMPARE_WITH_TIMEOUT(mci.SendString(QStringLiteral("Status ans mode")), QStringLiteral("stopped"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            mci.SendString(QStringLiteral("Status ans mode")), QStringLiteral("stopped"), 10000);
         mci.SendString(QStringLiteral("close all"));
         QCOMPARE(mci.openCount(), 0);
     }

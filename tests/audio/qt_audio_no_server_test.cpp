@@ -69,7 +69,7 @@ private slots:
         QtCaptureDevice capture;
         QtPlaybackDevice playback;
         VoiceIO io(st, boxes, capture, playback);
-        io.OpenWaveDevices([](CaptureHeader*) { });
+        io.OpenWaveDevices([](CaptureHeader*) {});
         QCOMPARE(boxes.texts(), QStringList { QStringLiteral("waveInOpen() で失敗しました") });
         QVERIFY(st.WaveInHandle == nullptr);
         io.StartCapture();

@@ -39,7 +39,10 @@ QByteArray Fmt(int channels, int rate, int bits, int tag = 1)
         + U16(quint16(align)) + U16(quint16(bits));
 }
 
-QByteArray Riff(const QByteArray& chunks) { return "RIFF" + U32(quint32(4 + chunks.size())) + "WAVE" + chunks; }
+QByteArray Riff(const QByteArray& chunks)
+{
+    return "RIFF" + U32(quint32(4 + chunks.size())) + "WAVE" + chunks;
+}
 
 QByteArray Wav(int channels, int rate, int bits, const QByteArray& data)
 {
@@ -85,8 +88,9 @@ private slots:
     {
         // An odd-sized LIST chunk (padded), a fact chunk, an 18-byte fmt, then data.
         const QByteArray data("\x01\x02\x03\x04", 4);
-        const QByteArray bytes = Riff(Chunk("LIST", QByteArray("INFOabc", 7)) + Chunk("fmt ", Fmt(1, 8000, 16) + U16(0))
-            + Chunk("fact", U32(2)) + Chunk("data", data) + Chunk("junk", "zz"));
+        const QByteArray bytes
+            = Riff(Chunk("LIST", QByteArray("INFOabc", 7)) + Chunk("fmt ", Fmt(1, 8000, 16) + U16(0))
+                + Chunk("fact", U32(2)) + Chunk("data", data) + Chunk("junk", "zz"));
         auto wav = ParseWav(bytes);
         QVERIFY(wav);
         QCOMPARE(wav->Samples, data);
@@ -163,8 +167,8 @@ private slots:
         QTest::newRow("24 bits") << Wav(1, 8000, 24, QByteArray(15, 'a'));
         QTest::newRow("zero rate") << Wav(1, 0, 16, QByteArray(16, 'a'));
         QTest::newRow("absurd rate") << Wav(1, 100000000, 16, QByteArray(16, 'a'));
-        QTest::newRow("not PCM")
-            << Riff(Chunk("fmt ", Fmt(1, 8000, 16, 3)) + Chunk("data", QByteArray(16, 'a')));
+        QTest::newRow("not PCM") << Riff(
+            Chunk("fmt ", Fmt(1, 8000, 16, 3)) + Chunk("data", QByteArray(16, 'a')));
         QByteArray fmt = Fmt(1, 8000, 16);
         fmt.replace(12, 2, U16(4));
         QTest::newRow("wrong block align") << Riff(Chunk("fmt ", fmt) + Chunk("data", QByteArray(16, 'a')));
@@ -176,8 +180,8 @@ private slots:
             << Riff(Chunk("data", QByteArray(16, 'a')) + Chunk("fmt ", Fmt(1, 8000, 16)));
         QTest::newRow("no data") << Riff(Chunk("fmt ", Fmt(1, 8000, 16)));
         QTest::newRow("no fmt") << Riff(Chunk("data", QByteArray(16, 'a')));
-        QTest::newRow("two fmt")
-            << Riff(Chunk("fmt ", Fmt(1, 8000, 16)) + Chunk("fmt ", Fmt(1, 8000, 16)) + Chunk("data", "ab"));
+        QTest::newRow("two fmt") << Riff(
+            Chunk("fmt ", Fmt(1, 8000, 16)) + Chunk("fmt ", Fmt(1, 8000, 16)) + Chunk("data", "ab"));
     }
     void rejectsMalformed()
     {
@@ -209,8 +213,8 @@ private slots:
     {
         // Random corruption of a valid file must never read out of bounds
         // (the sanitizer build checks that); results must stay consistent.
-        const QByteArray good = Riff(Chunk("LIST", "INFOab") + Chunk("fmt ", Fmt(2, 8000, 16))
-            + Chunk("data", QByteArray(40, 'q')));
+        const QByteArray good = Riff(
+            Chunk("LIST", "INFOab") + Chunk("fmt ", Fmt(2, 8000, 16)) + Chunk("data", QByteArray(40, 'q')));
         QRandomGenerator rng(12345);
         int accepted = 0;
         for (int round = 0; round < 20000; ++round) {

@@ -31,7 +31,7 @@ private slots:
         QCOMPARE(p.size(), 4000);
         QCOMPARE(p[0].y(), 96);
         QCOMPARE(p[1].y(), 196);
-        QCOMPARE(p[2].y(), 0);   // clipped from -104
+        QCOMPARE(p[2].y(), 0); // clipped from -104
         QCOMPARE(p[3].y(), 252); // clipped from 915
         QCOMPARE(p[2000].y(), 0);
         QCOMPARE(p[0].x(), 0);
@@ -58,7 +58,7 @@ private slots:
         QCOMPARE(p[2500].x(), 2);
         QCOMPARE(p[3500].x(), 4);
         QCOMPARE(p[0].y(), 0);
-        QCOMPARE(p[500].y(), 2);  // 1 + 0.5 = 1.5 -> 2
+        QCOMPARE(p[500].y(), 2); // 1 + 0.5 = 1.5 -> 2
         QCOMPARE(p[1500].y(), 2); // 2 + 0.5 = 2.5 -> 2
     }
 

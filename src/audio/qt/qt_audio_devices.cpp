@@ -50,15 +50,18 @@ QByteArray DefaultSourceName()
     auto mainloopIterate = reinterpret_cast<int (*)(void*, int, int*)>(sym("pa_mainloop_iterate"));
     auto mainloopFree = reinterpret_cast<void (*)(void*)>(sym("pa_mainloop_free"));
     auto contextNew = reinterpret_cast<void* (*)(void*, const char*)>(sym("pa_context_new"));
-    auto contextConnect = reinterpret_cast<int (*)(void*, const char*, int, const void*)>(sym("pa_context_connect"));
+    auto contextConnect
+        = reinterpret_cast<int (*)(void*, const char*, int, const void*)>(sym("pa_context_connect"));
     auto contextState = reinterpret_cast<int (*)(void*)>(sym("pa_context_get_state"));
     auto contextDisconnect = reinterpret_cast<void (*)(void*)>(sym("pa_context_disconnect"));
     auto contextUnref = reinterpret_cast<void (*)(void*)>(sym("pa_context_unref"));
-    auto serverInfo = reinterpret_cast<void* (*)(void*, InfoCallback, void*)>(sym("pa_context_get_server_info"));
+    auto serverInfo
+        = reinterpret_cast<void* (*)(void*, InfoCallback, void*)>(sym("pa_context_get_server_info"));
     auto operationState = reinterpret_cast<int (*)(void*)>(sym("pa_operation_get_state"));
     auto operationUnref = reinterpret_cast<void (*)(void*)>(sym("pa_operation_unref"));
     if (!mainloopNew || !mainloopApi || !mainloopIterate || !mainloopFree || !contextNew || !contextConnect
-        || !contextState || !contextDisconnect || !contextUnref || !serverInfo || !operationState || !operationUnref)
+        || !contextState || !contextDisconnect || !contextUnref || !serverInfo || !operationState
+        || !operationUnref)
         return {};
 
     void* loop = mainloopNew();
@@ -98,8 +101,8 @@ QByteArray DefaultSourceName()
 }
 } // namespace pulse
 
-QAudioDevice FindDevice(const QList<QAudioDevice>& devices, const QByteArray& id, const QAudioDevice& fallback,
-    const QByteArray& serverDefault = {})
+QAudioDevice FindDevice(const QList<QAudioDevice>& devices, const QByteArray& id,
+    const QAudioDevice& fallback, const QByteArray& serverDefault = {})
 {
     if (devices.isEmpty())
         return {};
@@ -119,7 +122,10 @@ QAudioDevice FindDevice(const QList<QAudioDevice>& devices, const QByteArray& id
     return fallback.isNull() ? devices.first() : fallback;
 }
 
-QAudioFormat VoiceQtFormat(const VoiceFormat& f) { return ToQtFormat(f.SamplesPerSec, f.Channels, f.BitsPerSample); }
+QAudioFormat VoiceQtFormat(const VoiceFormat& f)
+{
+    return ToQtFormat(f.SamplesPerSec, f.Channels, f.BitsPerSample);
+}
 
 } // namespace
 
@@ -128,7 +134,8 @@ QAudioDevice FindAudioInput(const QByteArray& id)
     const QList<QAudioDevice> inputs = QMediaDevices::audioInputs();
     if (inputs.isEmpty())
         return {};
-    return FindDevice(inputs, id, QMediaDevices::defaultAudioInput(), id.isEmpty() ? pulse::DefaultSourceName() : QByteArray());
+    return FindDevice(inputs, id, QMediaDevices::defaultAudioInput(),
+        id.isEmpty() ? pulse::DefaultSourceName() : QByteArray());
 }
 
 QAudioDevice FindAudioOutput(const QByteArray& id)
@@ -211,7 +218,8 @@ void QtCaptureDevice::readAvailable()
         const qint64 available = io_->bytesAvailable();
         if (scratch_.size() < 4096)
             scratch_.resize(4096);
-        const qint64 n = io_->read(scratch_.data(), std::min<qint64>(scratch_.size(), std::max<qint64>(available, 1)));
+        const qint64 n
+            = io_->read(scratch_.data(), std::min<qint64>(scratch_.size(), std::max<qint64>(available, 1)));
         if (n <= 0)
             break;
         qint64 used = 0;

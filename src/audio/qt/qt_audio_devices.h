@@ -75,7 +75,7 @@ private:
     std::unique_ptr<QAudioSink> sink_;
     QIODevice* io_ = nullptr;
     QTimer feedTimer_;
-    std::deque<QByteArray> queue_;  // front is partly fed up to frontOffset_
+    std::deque<QByteArray> queue_; // front is partly fed up to frontOffset_
     qint64 frontOffset_ = 0;
     std::vector<QByteArray> spare_; // fed blocks kept for reuse
     qint64 dropped_ = 0;

@@ -14,7 +14,10 @@ QtSoundPlayer::QtSoundPlayer(QByteArray deviceId, QObject* parent)
 {
 }
 
-QtSoundPlayer::~QtSoundPlayer() { close(); }
+QtSoundPlayer::~QtSoundPlayer()
+{
+    close();
+}
 
 bool QtSoundPlayer::open(const QString& path)
 {
@@ -68,7 +71,10 @@ void QtSoundPlayer::onStateChanged()
     }
 }
 
-bool QtSoundPlayer::hasStopped() const { return drained_ && drainedAt_.elapsed() >= tailMs_; }
+bool QtSoundPlayer::hasStopped() const
+{
+    return drained_ && drainedAt_.elapsed() >= tailMs_;
+}
 
 bool QtSoundPlayer::isPlaying() const
 {
@@ -88,6 +94,9 @@ void QtSoundPlayer::close()
     drained_ = false;
 }
 
-std::unique_ptr<SoundPlayer> QtSoundPlayerFactory::create() { return std::make_unique<QtSoundPlayer>(deviceId_); }
+std::unique_ptr<SoundPlayer> QtSoundPlayerFactory::create()
+{
+    return std::make_unique<QtSoundPlayer>(deviceId_);
+}
 
 } // namespace voxlet

@@ -38,9 +38,9 @@ private:
     QAudioFormat format_;
     QBuffer buffer_;
     std::unique_ptr<QAudioSink> sink_;
-    bool drained_ = false;      // the sink has consumed every byte
+    bool drained_ = false; // the sink has consumed every byte
     QElapsedTimer drainedAt_;
-    qint64 tailMs_ = 0;         // what the sink still held when it drained
+    qint64 tailMs_ = 0; // what the sink still held when it drained
 };
 
 class QtSoundPlayerFactory : public SoundPlayerFactory {

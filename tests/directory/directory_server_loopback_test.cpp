@@ -232,7 +232,7 @@ void DirectoryServerLoopbackTest::garbageIsRefusedAndOthersServed()
 void DirectoryServerLoopbackTest::silentClientsAreClosed()
 {
     ServerOptions options;
-    options.idleTimeout = 300ms;
+    options.idleTimeout = 1s;
     RunningServer server(options);
     QVERIFY2(server.started(), qPrintable(server.error()));
 

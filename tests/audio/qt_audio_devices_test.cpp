@@ -280,10 +280,11 @@ private slots:
         QByteArray recorded;
         connect(&recorder, &QProcess::readyReadStandardOutput, this,
             [&] { recorded += recorder.readAllStandardOutput(); });
-        QTest::qWait(300); // let the monitor stream connect
-
         QtPlaybackDevice playback; // the default output: "speaker"
         QVERIFY(playback.open(Voice()));
+        // Let the monitor stream connect; the sink meanwhile runs dry, as
+        // between calls, and must take up writing again afterwards.
+        QTest::qWait(300);
         // Half a second of 1 kHz, then half a second of 500 Hz: order shows in the recording.
         const QByteArray a = TonePcm(1000, 0.5, 8000), b = TonePcm(500, 0.5, 8000);
         playback.write(a.constData(), a.size());
@@ -293,7 +294,8 @@ private slots:
         stop(recorder);
 
         const QByteArray loud = LoudPart(recorded);
-        QVERIFY2(loud.size() >= 15000 && loud.size() <= 17000, qPrintable(QString::number(loud.size())));
+        // A busy machine may leave short gaps, but no block is lost or played twice.
+        QVERIFY2(loud.size() >= 15000 && loud.size() < 24000, qPrintable(QString::number(loud.size())));
         const Measure first = Analyse(loud.constData() + 400, 6000, 8000);
         const Measure second = Analyse(loud.constData() + loud.size() - 6400, 6000, 8000);
         QVERIFY2(std::abs(first.hz - 1000) < 15, qPrintable(QString::number(first.hz)));

@@ -95,9 +95,13 @@ QString PeerProtocol::LookupRingFile()
     AppState& st = phone_.st;
     const files::LookupResult r
         = files::LookupRingFile(phone_.dataDir(), st.CallerName, st.PeerAddress, st.PhoneBook);
-    if (r.failure)
+    if (!r.failure)
+        return r.ringFile;
+    // A phone with no phone book yet is normal: it just rings plainly. Any
+    // other failure is told, but the call still rings audibly.
+    if (r.failure->number != err::FileNotFound)
         phone_.boxes.show(r.failure->description, MessageIcon::None, kAppTitle);
-    return r.ringFile;
+    return files::kDefaultRingFile;
 }
 
 QString PeerProtocol::ReadOwnName(const QString& fileName)

@@ -1,0 +1,224 @@
+// Two phones in one process call each other over loopback.
+
+#include "support/test_phone.h"
+
+#include <QTest>
+
+using namespace voxlet;
+using namespace voxlet::test;
+
+namespace {
+
+QByteArray Block(char seed)
+{
+    QByteArray b(kVoiceBlockBytes, 0);
+    for (int i = 0; i < b.size(); ++i)
+        b[i] = char(seed + i % 7);
+    return b;
+}
+
+// Dials `to` from `from` by putting its address in the dial box.
+void Dial(TestPhone& from, const TestPhone& to)
+{
+    from.main.setComboText(QStringLiteral("1 Friend ") + to.address);
+    from.phone->CLIBTN_Click();
+}
+
+// The caller hears the ring-back and the called side rings. (An answer sent
+// before the caller has read the greeting would arrive in the same read and
+// be taken for part of the greeting, as the protocol has always done.)
+bool RingingBoth(const TestPhone& caller, const TestPhone& called)
+{
+    return caller.phone->ringingFile() == QLatin1String("Ans.wav") && !called.phone->ringingFile().isEmpty();
+}
+
+}  // namespace
+
+class DirectCallTest : public QObject {
+    Q_OBJECT
+private slots:
+    void callRingsAnswersTalksAndEnds();
+    void calledSideHangingUpShowsBusyAtCaller();
+    void secondCallerIsDroppedWhileBusy();
+    void dialToNothingTimesOut();
+    void dialWithoutProfileIsRefused();
+    void nameWithBarAnnouncesFirstPart();
+    void secondCallAfterFirstRingsNormally();
+};
+
+void DirectCallTest::callRingsAnswersTalksAndEnds()
+{
+    TestPhone a(LoopbackAddress(2), QStringLiteral("Alice"));
+    TestPhone b(LoopbackAddress(3), QStringLiteral("Bob"));
+    // Bob knows Alice with her address: her own ring sound.
+    b.writePhoneBook({QStringLiteral("1 Alice ") + a.address + QStringLiteral(" Alice.wav 10:00:00")});
+    a.startAndListen();
+    b.startAndListen();
+    QCOMPARE(b.main.text1(), QStringLiteral("待機します。"));
+
+    bool bobRang = false, aliceHeardRingBack = false;
+    Script s;
+    s.then([&] { Dial(a, b); })
+        .when([&] { return b.phone->ringingFile() == QLatin1String("Alice.wav"); },
+              [&] {
+                  bobRang = true;
+                  QCOMPARE(b.main.text1(), QStringLiteral("Aliceさんからの電話です。"));
+                  QVERIFY(b.main.isEnabled(Control::Command3));
+                  QVERIFY(!b.main.isEnabled(Control::CLIBTN));
+              })
+        .when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); },
+              [&] {
+                  aliceHeardRingBack = true;
+                  QCOMPARE(a.main.text1(), QStringLiteral("ただいま呼び出し中です。"));
+                  b.phone->Command3_Click();
+              })
+        .when([&] { return a.phone->st.VoiceMode && b.phone->st.VoiceMode; }, nullptr);
+    QVERIFY(WaitFor([&] { return s.done(); }));
+    QVERIFY(bobRang);
+    QVERIFY(aliceHeardRingBack);
+    QVERIFY(WaitFor([&] { return a.phone->ringingFile().isEmpty() && b.phone->ringingFile().isEmpty(); }));
+    QCOMPARE(a.main.text1(), QStringLiteral("つながりました。お話ください。"));
+    QCOMPARE(b.main.texts.first(), QStringLiteral("待機します。"));
+    QVERIFY(b.main.texts.contains(a.address + QStringLiteral("が接続してきました。")));
+    QVERIFY(a.capture.started && b.capture.started);
+    QVERIFY(!b.main.isEnabled(Control::Command3));
+
+    // Voice both ways: every block arrives whole and in order.
+    for (int i = 0; i < 6; ++i) {
+        QVERIFY(a.capture.produce(Block(char(i))));
+        QVERIFY(b.capture.produce(Block(char(100 + i))));
+    }
+    QVERIFY(WaitFor([&] { return a.playback.written.size() == 6 && b.playback.written.size() == 6; }));
+    for (int i = 0; i < 6; ++i) {
+        QCOMPARE(b.playback.written[size_t(i)], Block(char(i)));
+        QCOMPARE(a.playback.written[size_t(i)], Block(char(100 + i)));
+    }
+    QVERIFY(a.main.draws > 0);  // the waveform follows the received voice
+
+    // The caller exits: the called side goes back to waiting.
+    a.phone->Command1_Click();
+    QVERIFY(a.main.unloaded);
+    QVERIFY(WaitFor([&] { return b.main.text1() == QStringLiteral("次の接続を待機します。"); }));
+    QVERIFY(!b.phone->st.VoiceMode && !b.phone->st.Connected && !b.phone->st.CallerAccepted);
+    QCOMPARE(b.phone->st.CallSocket, 0);
+    QVERIFY(b.main.isEnabled(Control::CLIBTN));
+    QVERIFY(b.boxes.boxes.isEmpty());
+}
+
+void DirectCallTest::calledSideHangingUpShowsBusyAtCaller()
+{
+    TestPhone a(LoopbackAddress(4), QStringLiteral("Alice"));
+    TestPhone b(LoopbackAddress(5), QStringLiteral("Bob"));
+    a.startAndListen();
+    b.startAndListen();
+    Script s;
+    s.then([&] { Dial(a, b); })
+        .when([&] { return RingingBoth(a, b); }, [&] { b.phone->Command3_Click(); })
+        .when([&] { return a.phone->st.VoiceMode; }, [&] { b.phone->Command1_Click(); });
+    QVERIFY(WaitFor([&] { return s.done(); }));
+    QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("話し中等で接続できません。"); }));
+    QVERIFY(!a.phone->st.VoiceMode && !a.phone->st.Connected);
+    QCOMPARE(a.phone->st.CallSocket, 0);
+    QVERIFY(a.main.isEnabled(Control::CLIBTN) && a.main.isEnabled(Control::mnu_Searh));
+}
+
+void DirectCallTest::secondCallerIsDroppedWhileBusy()
+{
+    TestPhone a(LoopbackAddress(6), QStringLiteral("Alice"));
+    TestPhone b(LoopbackAddress(7), QStringLiteral("Bob"));
+    TestPhone c(LoopbackAddress(8), QStringLiteral("Carol"));
+    a.startAndListen();
+    b.startAndListen();
+    c.startAndListen();
+    Script s;
+    s.then([&] { Dial(a, b); })
+        .when([&] { return b.phone->ringingFile() == QLatin1String("Ring.wav"); }, [&] { Dial(c, b); })
+        .when([&] { return c.main.text1() == QStringLiteral("話し中等で接続できません。") && RingingBoth(a, b); },
+              [&] { b.phone->Command3_Click(); });
+    QVERIFY(WaitFor([&] { return s.done(); }));
+    // Bob still talks to Alice and still shows her as the caller.
+    QVERIFY(WaitFor([&] { return a.phone->st.VoiceMode && b.phone->st.VoiceMode; }));
+    QCOMPARE(b.phone->st.PeerAddress, a.address);
+    QCOMPARE(b.phone->st.CallerName, QStringLiteral("Alice"));
+    QVERIFY(c.main.isEnabled(Control::CLIBTN));
+    QVERIFY(a.capture.produce(Block(1)));
+    QVERIFY(WaitFor([&] { return b.playback.written.size() == 1; }));
+}
+
+void DirectCallTest::dialToNothingTimesOut()
+{
+    TestPhone a(LoopbackAddress(9), QStringLiteral("Alice"));
+    a.startAndListen();
+    a.main.setComboText(LoopbackAddress(10));  // nothing listens there
+    a.phone->CLIBTN_Click();
+    QVERIFY(!a.main.isEnabled(Control::CLIBTN));
+    QVERIFY(a.phone->st.CallSocket != 0);
+    QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("相手をネット上で見つけられませんでした。"); }));
+    QCOMPARE(a.phone->st.CallSocket, 0);
+    QVERIFY(a.main.isEnabled(Control::CLIBTN) && a.main.isEnabled(Control::mnu_Searh));
+    QCOMPARE(a.phone->Timer2.interval(), 0);
+    QCOMPARE(a.phone->ConnectWaitTicks, 0);
+    QVERIFY(a.boxes.boxes.isEmpty());
+}
+
+void DirectCallTest::dialWithoutProfileIsRefused()
+{
+    TestPhone a(LoopbackAddress(11), QStringLiteral("Alice"));
+    TestPhone b(LoopbackAddress(12), QStringLiteral("Bob"));
+    a.startAndListen();
+    b.startAndListen();
+    a.removeProfile();
+    Dial(a, b);
+    QCOMPARE(a.boxes.texts(), QStringList{QStringLiteral("name.txt がありません。")});
+    QCOMPARE(a.phone->st.CallSocket, 0);
+    QVERIFY(!a.main.isEnabled(Control::CLIBTN));
+    // The time-out gives the buttons back; there was nothing to close.
+    QVERIFY(WaitFor([&] { return a.main.isEnabled(Control::CLIBTN); }));
+    QVERIFY(a.main.text1().isEmpty());
+    QVERIFY(!b.phone->st.CallerAccepted);
+}
+
+void DirectCallTest::nameWithBarAnnouncesFirstPart()
+{
+    TestPhone a(LoopbackAddress(13), QStringLiteral("Al|ice"));
+    TestPhone b(LoopbackAddress(14), QStringLiteral("Bob"));
+    a.startAndListen();
+    b.startAndListen();
+    Script s;
+    s.then([&] { Dial(a, b); })
+        .when([&] { return RingingBoth(a, b); },
+              [&] {
+                  QCOMPARE(b.main.text1(), QStringLiteral("Alさんからの電話です。"));
+                  b.phone->Command3_Click();
+              });
+    QVERIFY(WaitFor([&] { return s.done() && a.phone->st.VoiceMode; }));
+}
+
+void DirectCallTest::secondCallAfterFirstRingsNormally()
+{
+    // Having dialled once, a phone must still ring for the next incoming call.
+    TestPhone a(LoopbackAddress(15), QStringLiteral("Alice"));
+    TestPhone b(LoopbackAddress(16), QStringLiteral("Bob"));
+    a.startAndListen();
+    b.startAndListen();
+    Script s;
+    s.then([&] { Dial(a, b); })
+        .when([&] { return RingingBoth(a, b); }, [&] { b.phone->Command3_Click(); })
+        .when([&] { return a.phone->st.VoiceMode; }, [&] { b.phone->ThisExit(); })
+        .when([&] { return !a.phone->st.Connected; }, nullptr);
+    QVERIFY(WaitFor([&] { return s.done(); }));
+
+    TestPhone c(LoopbackAddress(17), QStringLiteral("Carol"));
+    c.startAndListen();
+    Script s2;
+    s2.then([&] { Dial(c, a); })
+        .when([&] { return RingingBoth(c, a); },
+              [&] {
+                  QCOMPARE(a.main.text1(), QStringLiteral("Carolさんからの電話です。"));
+                  a.phone->Command3_Click();
+              });
+    QVERIFY(WaitFor([&] { return s2.done() && c.phone->st.VoiceMode; }));
+}
+
+QTEST_GUILESS_MAIN(DirectCallTest)
+#include "direct_call_test.moc"

@@ -1,0 +1,69 @@
+#pragma once
+// A recording main window and tray: what the call logic did to them.
+
+#include "call/ports.h"
+
+#include <QMap>
+
+namespace voxlet::test {
+
+class FakeMainWindow : public MainWindowPort {
+public:
+    FakeMainWindow();
+
+    void setText1(const QString& text) override { text1_ = text; texts << text; }
+    QString text1() const override { return text1_; }
+    void setEnabled(Control c, bool enabled) override { enabled_[c] = enabled; }
+    bool isEnabled(Control c) const override { return enabled_.value(c, true); }
+    void setChecked(Control c, bool checked) override { checked_[c] = checked; }
+    bool isChecked(Control c) const override { return checked_.value(c, false); }
+    void clearCombo() override { combo_.clear(); }
+    void addComboItem(const QString& item) override { combo_ << item; }
+    QStringList comboItems() const override { return combo_; }
+    void setComboText(const QString& text) override { comboText_ = text; }
+    QString comboText() const override { return comboText_; }
+    void setWindowVisible(bool visible) override { visible_ = visible; }
+    bool isWindowVisible() const override { return visible_; }
+    void popupTrayMenu(const QPoint&) override { ++popups; }
+    QRect windowRect() const override { return rect; }
+    void setupSurface() override { ++surfaceSetups; }
+    void clearSurface() override { ++clears; }
+    void drawPolyline(const QVector<QPoint>& points) override { lastPolyline = points; ++draws; }
+    void showSettingsWindow() override { ++settingsShown; }
+    void showSearchWindow() override { ++searchShown; }
+    void unload() override { unloaded = true; }
+
+    QStringList texts;  // every status text, in order
+    int popups = 0, surfaceSetups = 0, clears = 0, draws = 0, settingsShown = 0, searchShown = 0;
+    bool unloaded = false;
+    QRect rect{0, 0, 745, 306};
+    QVector<QPoint> lastPolyline;
+
+private:
+    QString text1_;
+    QMap<Control, bool> enabled_;
+    QMap<Control, bool> checked_;
+    QStringList combo_;
+    QString comboText_;
+    bool visible_ = true;
+};
+
+class FakeTray : public TrayPort {
+public:
+    void addIcon(const QString& tooltip) override
+    {
+        shown = true;
+        this->tooltip = tooltip;
+        ++adds;
+    }
+    void deleteIcon() override
+    {
+        shown = false;
+        ++deletes;
+    }
+    bool shown = false;
+    QString tooltip;
+    int adds = 0, deletes = 0;
+};
+
+}  // namespace voxlet::test

@@ -1,0 +1,68 @@
+#pragma once
+// A complete phone on fake windows and fake audio, listening on its own
+// loopback address, with its own temporary data folder.
+
+#include "shell/phone.h"
+#include "support/fake_devices.h"
+#include "support/fake_windows.h"
+#include "support/test_support.h"
+
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <functional>
+#include <memory>
+
+namespace voxlet::test {
+
+// A loopback address for this test process, so parallel test programs
+// never compete for the same address and port: 127.N.0.host.
+QString LoopbackAddress(int host);
+
+class TestPhone {
+public:
+    explicit TestPhone(const QString& address, const QString& ownName = QStringLiteral("Taro"));
+    ~TestPhone();
+
+    void writeProfile(const QString& name, const QString& server = {});
+    void writePhoneBook(const QStringList& lines);
+    void removeProfile();
+    // Start-up, first activation, and "SERVER".
+    void startAndListen();
+
+    QString address;
+    QTemporaryDir dir;
+    FakeMainWindow main;
+    RecordingMessageBox boxes;
+    FakeTray tray;
+    FakeCaptureDevice capture;
+    FakePlaybackDevice playback;
+    FakeSoundPlayerFactory sounds;
+    std::unique_ptr<Phone> phone;
+};
+
+// Runs actions from inside the event loop (the ring loops dispatch events
+// nested inside the handlers, so a test cannot wait for them from outside):
+// each step's action runs once its condition holds, in order.
+class Script : public QObject {
+public:
+    Script();
+    Script& when(std::function<bool()> condition, std::function<void()> action);
+    Script& then(std::function<void()> action);
+    bool done() const { return next_ >= int(steps_.size()); }
+    int stepReached() const { return next_; }
+
+private:
+    struct Step {
+        std::function<bool()> condition;
+        std::function<void()> action;
+    };
+    std::vector<Step> steps_;
+    int next_ = 0;
+    QTimer timer_;
+};
+
+// Processes events until the condition holds or the time is up.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000);
+
+}  // namespace voxlet::test

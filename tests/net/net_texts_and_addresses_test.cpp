@@ -1,0 +1,147 @@
+// Socket error texts and address conversions.
+
+#include "net/address.h"
+#include "net/winsock_errors.h"
+
+#include <QFile>
+#include <QSet>
+#include <QTest>
+
+#include <cerrno>
+
+using namespace voxlet;
+
+class NetTextsAndAddressesTest : public QObject {
+    Q_OBJECT
+private slots:
+    void errorTexts_data();
+    void errorTexts();
+    void everyListedCodeHasItsOwnText();
+    void errnoMapsOntoWinsockCodes();
+    void formatAddress_data();
+    void formatAddress();
+    void dottedTextIsUsedWithoutLookup();
+    void unresolvableNameGivesNoAddress();
+    void hostNameIsLookedUp();
+    void localAddressPrefersARealInterface();
+};
+
+void NetTextsAndAddressesTest::errorTexts_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("in use") << 10048 << QStringLiteral("指定されたアドレスは使用中。");
+    QTest::newRow("refused") << 10061 << QStringLiteral("接続が拒否された。");
+    QTest::newRow("first") << 10004 << QStringLiteral("呼び出しが取り消された。");
+    QTest::newRow("highest") << 11004 << QStringLiteral("データレコードの型が要求されていない。");
+    QTest::newRow("not initialised") << 10093 << QStringLiteral("WSAStartup関数を呼び出していないか、失敗しています。");
+    QTest::newRow("gap") << 10062 << QStringLiteral("(10062)");
+    QTest::newRow("gap 10005") << 10005 << QStringLiteral("(10005)");
+    QTest::newRow("gap 10059") << 10059 << QStringLiteral("(10059)");
+    QTest::newRow("zero") << 0 << QStringLiteral("(0)");
+    QTest::newRow("negative") << -1 << QStringLiteral("(-1)");
+    QTest::newRow("past the end") << 11005 << QStringLiteral("(11005)");
+}
+
+void NetTextsAndAddressesTest::errorTexts()
+{
+    QFETCH(int, code);
+    QFETCH(QString, text);
+    QCOMPARE(WinsockErrorText(code), text);
+}
+
+void NetTextsAndAddressesTest::everyListedCodeHasItsOwnText()
+{
+    const int listed[] = {10004, 10013, 10014, 10022, 10024, 10035, 10036, 10037, 10038, 10039, 10040,
+                          10041, 10042, 10043, 10044, 10045, 10046, 10047, 10048, 10049, 10050, 10051,
+                          10052, 10053, 10054, 10055, 10056, 10057, 10058, 10060, 10061, 10064, 10065,
+                          10067, 10091, 10092, 10093, 11001, 11002, 11003, 11004};
+    QSet<QString> texts;
+    for (int code : listed) {
+        const QString t = WinsockErrorText(code);
+        QVERIFY2(!t.startsWith(QLatin1Char('(')), qPrintable(QString::number(code)));
+        texts.insert(t);
+    }
+    QCOMPARE(texts.size(), int(std::size(listed)));
+    // Everything between the listed codes falls back to the number.
+    for (int code = 10000; code <= 11010; ++code) {
+        if (std::find(std::begin(listed), std::end(listed), code) == std::end(listed))
+            QCOMPARE(WinsockErrorText(code), QStringLiteral("(%1)").arg(code));
+    }
+}
+
+void NetTextsAndAddressesTest::errnoMapsOntoWinsockCodes()
+{
+    QCOMPARE(WinsockCodeFromErrno(0), 0);
+    QCOMPARE(WinsockCodeFromErrno(EADDRINUSE), 10048);
+    QCOMPARE(WinsockCodeFromErrno(ECONNREFUSED), 10061);
+    QCOMPARE(WinsockCodeFromErrno(ECONNRESET), 10054);
+    QCOMPARE(WinsockCodeFromErrno(EADDRNOTAVAIL), 10049);
+    QCOMPARE(WinsockCodeFromErrno(ETIMEDOUT), 10060);
+    QCOMPARE(WinsockCodeFromErrno(EHOSTUNREACH), 10065);
+    QCOMPARE(WinsockCodeFromErrno(EMFILE), 10024);
+    // Every mapped code has a sentence of its own.
+    for (int e : {EACCES, EINVAL, EAGAIN, ENETUNREACH, ENOBUFS, ENOTCONN, EPIPE, ECONNABORTED})
+        QVERIFY(!WinsockErrorText(WinsockCodeFromErrno(e)).startsWith(QLatin1Char('(')));
+}
+
+void NetTextsAndAddressesTest::formatAddress_data()
+{
+    QTest::addColumn<int>("value");
+    QTest::addColumn<QString>("text");
+    QTest::newRow("192.168.1.10") << 167880896 << QStringLiteral("192.168.1.10");
+    QTest::newRow("10.0.0.1") << 16777226 << QStringLiteral("10.0.0.1");
+    QTest::newRow("127.0.0.1") << 16777343 << QStringLiteral("127.0.0.1");
+    QTest::newRow("negative") << -939415360 << QStringLiteral("192.168.1.200");
+    QTest::newRow("zero") << 0 << QStringLiteral("0.0.0.0");
+    QTest::newRow("none") << -1 << QStringLiteral("255.255.255.255");
+    QTest::newRow("513") << 513 << QStringLiteral("1.2.0.0");
+}
+
+void NetTextsAndAddressesTest::formatAddress()
+{
+    QFETCH(int, value);
+    QFETCH(QString, text);
+    QCOMPARE(FormatAddress(value), text);
+    if (value != -1)
+        QCOMPARE(ResolveAddress(text), value);  // and back
+}
+
+void NetTextsAndAddressesTest::dottedTextIsUsedWithoutLookup()
+{
+    QCOMPARE(ResolveAddress(QStringLiteral("192.168.1.10")), 167880896);
+    QCOMPARE(ResolveAddress(QStringLiteral("192.168.1.200")), -939415360);
+    // All ones equals the failure value: it is looked up as a name and still gives -1.
+    QCOMPARE(ResolveAddress(QStringLiteral("255.255.255.255")), -1);
+}
+
+void NetTextsAndAddressesTest::unresolvableNameGivesNoAddress()
+{
+    QCOMPARE(ResolveAddress(QStringLiteral("no-such-host.invalid")), kNoAddress);
+    QCOMPARE(ResolveAddress(QString()), kNoAddress);
+    QCOMPARE(ResolveAddress(QString::fromLatin1("bad\0name", 8)), kNoAddress);
+    QCOMPARE(ResolveAddress(QStringLiteral("1.2.3.4.5")), kNoAddress);
+}
+
+void NetTextsAndAddressesTest::hostNameIsLookedUp()
+{
+    // "localhost" is in /etc/hosts on every machine this runs on.
+    QCOMPARE(FormatAddress(ResolveAddress(QStringLiteral("localhost"))), QStringLiteral("127.0.0.1"));
+}
+
+void NetTextsAndAddressesTest::localAddressPrefersARealInterface()
+{
+    const std::int32_t own = LocalHostAddress();
+    QVERIFY(own != kNoAddress);
+    const QString text = FormatAddress(own);
+    // Loopback only when the machine has nothing else.
+    QFile routes(QStringLiteral("/proc/net/route"));
+    bool hasOther = false;
+    if (routes.open(QIODevice::ReadOnly))
+        hasOther = routes.readAll().split('\n').size() > 2;
+    if (hasOther)
+        QVERIFY2(!text.startsWith(QLatin1String("127.")), qPrintable(text));
+}
+
+QTEST_GUILESS_MAIN(NetTextsAndAddressesTest)
+#include "net_texts_and_addresses_test.moc"

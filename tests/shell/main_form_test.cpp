@@ -1,0 +1,227 @@
+// The real main window, offscreen: its start state, the close box, the
+// version box, the waveform menu, activation and exit.
+
+#include "phonebook/phone_book_files.h"
+#include "shell/phone.h"
+#include "shell/qt/fonts.h"
+#include "shell/qt/main_form.h"
+#include "support/fake_devices.h"
+#include "support/fake_windows.h"
+#include "support/test_support.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QFontInfo>
+#include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <memory>
+
+using namespace voxlet;
+using namespace voxlet::test;
+
+namespace {
+struct Fixture {
+    QTemporaryDir dir;
+    MainForm form;
+    RecordingMessageBox boxes;
+    FakeTray tray;
+    FakeCaptureDevice capture;
+    FakePlaybackDevice playback;
+    FakeSoundPlayerFactory sounds;
+    std::unique_ptr<Phone> phone;
+
+    explicit Fixture(const QStringList& phoneBook = {})
+    {
+        files::SavePhoneBook(dir.path(), phoneBook);
+        PhoneOptions options;
+        options.dataDir = dir.path();
+        phone = std::make_unique<Phone>(options, PhonePorts{form, boxes, tray, capture, playback, sounds});
+        form.attach(phone.get(), &boxes);
+        phone->Form_Load();
+        form.show();
+        QTest::qWaitForWindowExposed(&form);
+        QCoreApplication::processEvents();
+    }
+    template <typename T> T* child(const char* name) { return form.findChild<T*>(QLatin1String(name)); }
+};
+}  // namespace
+
+class MainFormTest : public QObject {
+    Q_OBJECT
+private slots:
+    void initTestCase() { InstallFontSubstitutions(); }
+    void startStateMatchesTheLayout();
+    void menuBarHoldsEveryEntryButTheTrayMenu();
+    void japaneseFacesAreMappedOntoMincho();
+    void closeBoxIsRefusedEvenDuringACall();
+    void versionBox();
+    void waveformMenuTogglesCheckAndFlag();
+    void activationRecordsRectAndLoadsDialList();
+    void waveformIsDrawnGreenOnBlack();
+    void exitButtonRunsShutDownAndUnloads();
+};
+
+void MainFormTest::startStateMatchesTheLayout()
+{
+    Fixture f;
+    QCOMPARE(f.form.windowTitle(), QStringLiteral("Voxlet "));
+    QCOMPARE(f.form.centralWidget()->size(), QSize(735, 248));
+    QVERIFY(!f.form.windowIcon().isNull());
+
+    struct Expect {
+        const char* name;
+        QString caption;
+        QRect geometry;
+    };
+    const Expect controls[] = {
+        {"Text1", QString(), QRect(8, 216, 297, 25)},
+        {"Command3", QStringLiteral("応答"), QRect(312, 216, 57, 25)},
+        {"CLIBTN", QStringLiteral("電話する"), QRect(376, 216, 81, 25)},
+        {"Combo1", QString(), QRect(464, 216, 201, 20)},
+        {"Command1", QStringLiteral("終了"), QRect(672, 216, 49, 25)},
+    };
+    for (const Expect& e : controls) {
+        QWidget* w = f.child<QWidget>(e.name);
+        QVERIFY2(w, e.name);
+        QCOMPARE(w->geometry(), e.geometry);
+        if (auto b = qobject_cast<QPushButton*>(w))
+            QCOMPARE(b->text(), e.caption);
+    }
+    // Tab order: Text1, Command1, CLIBTN, Command3, Combo1.
+    QWidget* w = f.child<QWidget>("Text1");
+    QStringList order;
+    for (int i = 0; i < 5; ++i, w = w->nextInFocusChain()) {
+        while (w->objectName().isEmpty() || w->objectName() == QLatin1String("qt_spinbox_lineedit"))
+            w = w->nextInFocusChain();
+        order << w->objectName();
+    }
+    QCOMPARE(order, (QStringList{"Text1", "Command1", "CLIBTN", "Command3", "Combo1"}));
+
+    QVERIFY(!f.child<QPushButton>("Command3")->isEnabled());
+    QVERIFY(f.child<QPushButton>("CLIBTN")->isEnabled());
+    QVERIFY(!f.form.action(Control::mnu_Tray)->isEnabled());
+    QVERIFY(!f.form.action(Control::mnu_KILLTIMER)->isEnabled());
+    QVERIFY(f.form.action(Control::mnu_SERVER)->isEnabled());
+    QVERIFY(f.form.action(Control::mnu_Hyouji)->isChecked());
+    QVERIFY(f.phone->st.ShowWaveform);
+    QVERIFY(f.child<QLineEdit>("Text1")->text().isEmpty());
+    QCOMPARE(f.phone->Timer1.interval(), 0);
+    QCOMPARE(f.phone->Timer2.interval(), 0);
+    QCOMPARE(f.phone->st.ListenSocket, 0);  // nobody can call before "SERVER"
+    QVERIFY(f.phone->st.MainWindowHandle != 0);
+    QVERIFY(f.boxes.boxes.isEmpty());
+}
+
+void MainFormTest::menuBarHoldsEveryEntryButTheTrayMenu()
+{
+    Fixture f;
+    QStringList bar;
+    for (QAction* a : f.form.menuBar()->actions())
+        bar << a->text();
+    QCOMPARE(bar, (QStringList{"SERVER", "トレイ", "設定", "波形", "検索SERVER", "バ－ジョン", "TIMEROFF"}));
+    QCOMPARE(f.form.action(Control::mnu_W)->menu()->actions().first()->text(), QStringLiteral("波形表示"));
+    QStringList popup;
+    for (QAction* a : f.form.trayMenu()->actions())
+        popup << (a->isSeparator() ? QStringLiteral("-") : a->text());
+    QCOMPARE(popup, (QStringList{"表　示", "-", "終了"}));
+    QCOMPARE(f.form.trayMenu()->title(), QStringLiteral("メニュ－"));
+}
+
+void MainFormTest::japaneseFacesAreMappedOntoMincho()
+{
+    Fixture f;
+    const QFontInfo info(f.child<QLineEdit>("Text1")->font());
+    QVERIFY2(info.family().contains(QLatin1String("Mincho")), qPrintable(info.family()));
+    QCOMPARE(f.child<QLineEdit>("Text1")->font().pointSize(), 9);
+    QCOMPARE(QFontInfo(f.child<QComboBox>("Combo1")->font()).family(), info.family());
+}
+
+void MainFormTest::closeBoxIsRefusedEvenDuringACall()
+{
+    Fixture f;
+    QVERIFY(!f.form.close());
+    QVERIFY(f.form.isVisible());
+    QCOMPARE(f.boxes.boxes.size(), 1);
+    QCOMPARE(f.boxes.boxes[0].text, QStringLiteral("終了ボタンから終了してください。"));
+    QCOMPARE(f.boxes.boxes[0].icon, MessageIcon::Exclamation);
+    QCOMPARE(f.boxes.boxes[0].title, QStringLiteral("Voxlet"));
+
+    f.phone->st.Connected = f.phone->st.VoiceMode = true;
+    QVERIFY(!f.form.close());
+    QVERIFY(f.form.isVisible());
+    QCOMPARE(f.boxes.boxes.size(), 2);
+    f.phone->st.Connected = f.phone->st.VoiceMode = false;
+}
+
+void MainFormTest::versionBox()
+{
+    Fixture f;
+    f.form.action(Control::mnu_Ver)->trigger();
+    QCOMPARE(f.boxes.boxes.size(), 1);
+    QCOMPARE(f.boxes.boxes[0].text, QStringLiteral("Voxlet Ver 1.20"));
+    QCOMPARE(f.boxes.boxes[0].icon, MessageIcon::None);
+    QCOMPARE(f.boxes.boxes[0].title, QStringLiteral("Voxlet"));
+}
+
+void MainFormTest::waveformMenuTogglesCheckAndFlag()
+{
+    Fixture f;
+    QAction* hyouji = f.form.action(Control::mnu_Hyouji);
+    for (int i = 1; i <= 3; ++i) {
+        hyouji->trigger();
+        const bool on = i % 2 == 0;
+        QCOMPARE(hyouji->isChecked(), on);
+        QCOMPARE(f.phone->st.ShowWaveform, on);
+    }
+}
+
+void MainFormTest::activationRecordsRectAndLoadsDialList()
+{
+    Fixture f({QStringLiteral("7 Taro 192.168.0.12 Ring.wav 21:07:45"),
+               QStringLiteral("8 Hanako host.example Bell.wav 9:15:00")});
+    QVERIFY(QTest::qWaitFor([&] { return f.phone->MainWindowRect.isValid(); }));
+    QCOMPARE(f.phone->MainWindowRect, f.form.frameGeometry());
+    auto combo = f.child<QComboBox>("Combo1");
+    QCOMPARE(combo->count(), 2);
+    QCOMPARE(combo->itemText(0), QStringLiteral("1 Taro 192.168.0.12"));
+    QCOMPARE(combo->itemText(1), QStringLiteral("2 Hanako host.example"));
+    QCOMPARE(combo->currentText(), QStringLiteral("1 Taro 192.168.0.12"));
+
+    // Typed text is replaced by the first entry at the next activation.
+    combo->setEditText(QStringLiteral("10.0.0.9"));
+    f.phone->Form_Activate();
+    QCOMPARE(combo->currentText(), QStringLiteral("1 Taro 192.168.0.12"));
+}
+
+void MainFormTest::waveformIsDrawnGreenOnBlack()
+{
+    Fixture f;
+    f.phone->MainWindowRect = QRect(0, 0, 400, 300);
+    f.phone->st.VoiceRecvBuffer.fill(0);  // silence: a line at y 96
+    f.phone->DrawWaveform();
+    const QImage& img = f.form.surface();
+    QCOMPARE(img.pixelColor(100, 96), QColor(0, 255, 0));
+    QCOMPARE(img.pixelColor(100, 150), QColor(Qt::black));
+    QCOMPARE(img.pixelColor(500, 96), QColor(Qt::black));  // x stops at Wp = 390
+}
+
+void MainFormTest::exitButtonRunsShutDownAndUnloads()
+{
+    Fixture f;
+    QSignalSpy unloaded(&f.form, &MainForm::unloaded);
+    QTest::mouseClick(f.child<QPushButton>("Command1"), Qt::LeftButton);
+    QCOMPARE(unloaded.count(), 1);
+    QVERIFY(!f.form.isVisible());
+    QCOMPARE(f.phone->st.MainWindowHandle, 0u);
+    QVERIFY(f.phone->st.RingStop);
+    QVERIFY(f.boxes.boxes.isEmpty());
+}
+
+QTEST_MAIN(MainFormTest)
+#include "main_form_test.moc"

@@ -1,0 +1,362 @@
+// The call protocol byte for byte against a raw peer, and the phone's
+// behaviour when a peer misbehaves: resets, floods, stalls.
+
+#include "support/raw_peer.h"
+#include "support/test_phone.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTest>
+
+#include <atomic>
+#include <ctime>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <thread>
+#include <fcntl.h>
+#include <unistd.h>
+
+using namespace voxlet;
+using namespace voxlet::test;
+
+namespace {
+
+QByteArray Hex(const char* text)
+{
+    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
+}
+
+qint64 PeakRssKb()
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return 0;
+}
+
+double CpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
+}
+
+// A voice block that says which block it is in every byte.
+QByteArray NumberedBlock(int n)
+{
+    return QByteArray(kVoiceBlockBytes, char(n));
+}
+
+// Brings `caller` into a talking call with a raw server on `rawAddress`:
+// the raw side reads the request, greets, and answers.
+struct RawCallee {
+    RawSocket listener;
+    RawSocket conn;
+    QByteArray request;
+    std::thread thread;
+    std::atomic<bool> answered{false};
+
+    void start(const QString& rawAddress, int receiveBuffer = 0)
+    {
+        listener.listenOn(rawAddress, 8002);
+        if (receiveBuffer > 0)
+            listener.setReceiveBuffer(receiveBuffer);
+        thread = std::thread([this] {
+            conn = listener.accept(10000);
+            request = conn.readFor(300);
+            conn.sendAll(Utf16(QStringLiteral("VOICEMSG:OK")));
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a separate read
+            conn.sendAll(Utf16(QStringLiteral("CallAnswer|END")));
+            answered = true;
+        });
+    }
+    void join()
+    {
+        if (thread.joinable())
+            thread.join();
+    }
+    ~RawCallee() { join(); }
+};
+
+}  // namespace
+
+class PeerWireTest : public QObject {
+    Q_OBJECT
+private slots:
+    void greetingAndAnswerAreExactBytes();
+    void callerNameGoesOutAsUtf16();
+    void resetEndsTheCallAtTheCalledSide();
+    void resetEndsTheCallAtTheCaller();
+    void textFloodKeepsThePhoneResponsive();
+    void stalledReaderOnlyEverGetsWholeBlocks();
+    void ringingDoesNotSpin();
+    void failedAcceptClosesTheListenerForGood();
+    void overlongTextIsCut();
+};
+
+void PeerWireTest::greetingAndAnswerAreExactBytes()
+{
+    TestPhone b(LoopbackAddress(20), QStringLiteral("Bob"));
+    b.startAndListen();
+    QByteArray greeting, answer;
+    std::atomic<bool> done{false};
+    std::thread raw([&] {
+        RawSocket s;
+        s.connectTo(LoopbackAddress(21), b.address, 8002);
+        greeting = s.readExactly(22, 5000);
+        s.sendAll(Utf16(QStringLiteral("VOICEMSG:OK|Raw|END")));
+        answer = s.readExactly(28, 10000);
+        done = true;
+        s.readFor(200);
+    });
+    Script script;
+    script.when([&] { return !b.phone->ringingFile().isEmpty(); },
+                [&] {
+                    QCOMPARE(b.main.text1(), QStringLiteral("Rawさんからの電話です。"));
+                    b.phone->Command3_Click();
+                });
+    QVERIFY(WaitFor([&] { return done.load() && script.done(); }));
+    raw.join();
+    QCOMPARE(greeting, Hex("56 00 4F 00 49 00 43 00 45 00 4D 00 53 00 47 00 3A 00 4F 00 4B 00"));
+    QCOMPARE(answer, Hex("43 00 61 00 6C 00 6C 00 41 00 6E 00 73 00 77 00 65 00 72 00 7C 00 45 00 4E 00 44 00"));
+    QCOMPARE(b.phone->st.PeerAddress, LoopbackAddress(21));
+    QVERIFY(b.main.texts.contains(LoopbackAddress(21) + QStringLiteral("が接続してきました。")));
+}
+
+void PeerWireTest::callerNameGoesOutAsUtf16()
+{
+    TestPhone a(LoopbackAddress(22), QStringLiteral("電話"));
+    a.startAndListen();
+    RawSocket listener;
+    QVERIFY(listener.listenOn(LoopbackAddress(23), 8002));
+    QByteArray request;
+    std::atomic<bool> done{false};
+    std::thread raw([&] {
+        RawSocket conn = listener.accept(10000);
+        request = conn.readExactly(36, 5000);
+        conn.close();
+        done = true;
+    });
+    a.main.setComboText(LoopbackAddress(23));
+    a.phone->CLIBTN_Click();
+    QVERIFY(WaitFor([&] { return done.load(); }));
+    raw.join();
+    QCOMPARE(request, Utf16(QStringLiteral("VOICEMSG:OK|")) + Hex("FB 96 71 8A") + Utf16(QStringLiteral("|END")));
+    QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("話し中等で接続できません。"); }));
+}
+
+void PeerWireTest::resetEndsTheCallAtTheCalledSide()
+{
+    TestPhone b(LoopbackAddress(24), QStringLiteral("Bob"));
+    b.startAndListen();
+    RawSocket s;
+    std::atomic<bool> talking{false}, resetDone{false};
+    std::thread raw([&] {
+        s.connectTo(LoopbackAddress(25), b.address, 8002);
+        s.readExactly(22, 5000);
+        s.sendAll(Utf16(QStringLiteral("VOICEMSG:OK|Raw|END")));
+        s.readExactly(28, 10000);  // the answer
+        talking = true;
+        s.sendAll(QByteArray(3000, 'v'));  // part of a block, then gone
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        s.reset();
+        resetDone = true;
+    });
+    Script script;
+    script.when([&] { return !b.phone->ringingFile().isEmpty(); }, [&] { b.phone->Command3_Click(); });
+    QVERIFY(WaitFor([&] { return resetDone.load() && script.done(); }));
+    raw.join();
+    QVERIFY(WaitFor([&] { return b.main.text1() == QStringLiteral("次の接続を待機します。"); }));
+    QVERIFY(!b.phone->st.VoiceMode && !b.phone->st.Connected && !b.phone->st.CallerAccepted);
+    QCOMPARE(b.phone->st.CallSocket, 0);
+    QVERIFY(b.main.isEnabled(Control::CLIBTN) && b.main.isEnabled(Control::mnu_Searh));
+}
+
+void PeerWireTest::resetEndsTheCallAtTheCaller()
+{
+    TestPhone a(LoopbackAddress(26), QStringLiteral("Alice"));
+    a.startAndListen();
+    RawCallee callee;
+    callee.start(LoopbackAddress(27));
+    a.main.setComboText(LoopbackAddress(27));
+    a.phone->CLIBTN_Click();
+    QVERIFY(WaitFor([&] { return a.phone->st.VoiceMode && a.phone->ringingFile().isEmpty(); }));
+    QCOMPARE(a.main.text1(), QStringLiteral("つながりました。お話ください。"));
+    callee.join();
+    callee.conn.reset();
+    QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("話し中等で接続できません。"); }));
+    QVERIFY(!a.phone->st.VoiceMode && !a.phone->st.Connected);
+    QCOMPARE(a.phone->st.CallSocket, 0);
+    QVERIFY(a.main.isEnabled(Control::CLIBTN));
+}
+
+void PeerWireTest::textFloodKeepsThePhoneResponsive()
+{
+    TestPhone b(LoopbackAddress(28), QStringLiteral("Bob"));
+    b.startAndListen();
+    const qint64 rssBefore = PeakRssKb();
+    constexpr int kFloodBytes = 10 * 1024 * 1024;
+    std::atomic<bool> sent{false};
+    std::thread raw([&] {
+        RawSocket s;
+        s.connectTo(LoopbackAddress(29), b.address, 8002);
+        s.readExactly(22, 5000);
+        const QByteArray chunk = Utf16(QString(32 * 1024, QLatin1Char('x')));
+        for (int total = 0; total < kFloodBytes; total += int(chunk.size()))
+            if (!s.sendAll(chunk))
+                break;
+        sent = true;
+        s.readFor(300);
+    });
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, [&] { ++ticks; });
+    ticker.start(5);
+    QVERIFY(WaitFor([&] { return sent.load(); }, 60000));
+    const int ticksDuringFlood = ticks;
+    raw.join();
+    // Other events kept being served while the flood was read.
+    QVERIFY2(ticksDuringFlood >= 3, qPrintable(QString::number(ticksDuringFlood)));
+    const qint64 grownKb = PeakRssKb() - rssBefore;
+    qInfo("text flood: %d bytes read, peak memory grew by %lld KiB", kFloodBytes, grownKb);
+    QVERIFY2(grownKb < 64 * 1024, qPrintable(QString::number(grownKb)));
+    QCOMPARE(b.main.text1(), LoopbackAddress(29) + QStringLiteral("が接続してきました。"));
+}
+
+void PeerWireTest::stalledReaderOnlyEverGetsWholeBlocks()
+{
+    TestPhone a(LoopbackAddress(30), QStringLiteral("Alice"));
+    a.startAndListen();
+    RawCallee callee;
+    callee.start(LoopbackAddress(31), 4096);
+    a.main.setComboText(LoopbackAddress(31));
+    a.phone->CLIBTN_Click();
+    QVERIFY(WaitFor([&] { return a.phone->st.VoiceMode && a.phone->ringingFile().isEmpty(); }));
+    callee.join();
+    const int small = 4096;
+    ::setsockopt(a.phone->st.CallSocket, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+
+    constexpr int kBlocks = 60;
+    for (int n = 1; n <= kBlocks; ++n) {
+        QVERIFY(a.capture.produce(NumberedBlock(n)));
+        QTest::qWait(2);
+    }
+    QVERIFY(a.phone->net.droppedVoiceBlocks() > 0);  // the reader stalled: the backlog stayed bounded
+    // The reader wakes up and takes everything.
+    QByteArray got;
+    std::thread reader([&] { got = callee.conn.readFor(1500); });
+    QVERIFY(WaitFor([&] { return false; }, 1700) || true);
+    reader.join();
+    QVERIFY(got.size() > 0);
+    QCOMPARE(got.size() % kVoiceBlockBytes, 0);
+    int last = 0;
+    for (qsizetype off = 0; off < got.size(); off += kVoiceBlockBytes) {
+        const QByteArray block = got.mid(off, kVoiceBlockBytes);
+        const int n = static_cast<unsigned char>(block.at(0));
+        QCOMPARE(block, NumberedBlock(n));
+        QVERIFY2(n > last, "blocks out of order");
+        last = n;
+    }
+    qInfo("stalled reader: %lld whole blocks arrived, %llu dropped", got.size() / kVoiceBlockBytes,
+          static_cast<unsigned long long>(a.phone->net.droppedVoiceBlocks()));
+}
+
+void PeerWireTest::ringingDoesNotSpin()
+{
+    TestPhone b(LoopbackAddress(32), QStringLiteral("Bob"));
+    b.startAndListen();
+    std::atomic<bool> stop{false};
+    std::thread raw([&] {
+        RawSocket s;
+        s.connectTo(LoopbackAddress(33), b.address, 8002);
+        s.readExactly(22, 5000);
+        s.sendAll(Utf16(QStringLiteral("VOICEMSG:OK|Raw|END")));
+        while (!stop)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    });
+    double cpu0 = 0, wall0 = 0, cpu = 0, wall = 0;
+    QElapsedTimer clock;
+    Script script;
+    script
+        .when([&] { return !b.phone->ringingFile().isEmpty(); },
+              [&] {
+                  cpu0 = CpuSeconds();
+                  clock.start();
+                  wall0 = 0;
+              })
+        .when([&] { return clock.isValid() && clock.elapsed() > 1500; },
+              [&] {
+                  cpu = CpuSeconds() - cpu0;
+                  wall = double(clock.elapsed()) / 1000.0 - wall0;
+                  b.phone->Command3_Click();
+              });
+    QVERIFY(WaitFor([&] { return script.done(); }));
+    stop = true;
+    raw.join();
+    qInfo("ringing: %.3f s of CPU in %.3f s", cpu, wall);
+    QVERIFY2(cpu < 0.5 * wall, "the ring loop spins");
+}
+
+void PeerWireTest::failedAcceptClosesTheListenerForGood()
+{
+    TestPhone b(LoopbackAddress(34), QStringLiteral("Bob"));
+    b.startAndListen();
+    QVERIFY(b.phone->st.ListenSocket > 0);
+    RawSocket first, second;
+    first.prepare();
+    second.prepare();
+    // No descriptor left for the accepted call.
+    rlimit old{};
+    getrlimit(RLIMIT_NOFILE, &old);
+    int open = 0;
+    for (const QString& e : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
+        open = std::max(open, e.toInt() + 1);
+    rlimit tight = old;
+    tight.rlim_cur = rlim_t(open);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        fillers.push_back(fd);
+    QVERIFY(first.connectTo(LoopbackAddress(35), b.address, 8002));
+    const bool boxShown = WaitFor([&] { return !b.boxes.boxes.isEmpty(); }, 5000);
+    for (int fd : fillers)
+        ::close(fd);
+    setrlimit(RLIMIT_NOFILE, &old);
+    QVERIFY(boxShown);
+    QCOMPARE(b.boxes.texts(), QStringList{QStringLiteral("利用可能なファイル番号が存在しない。")});
+    QCOMPARE(b.phone->st.ListenSocket, 0);  // not a stale descriptor that exit would close again
+    QVERIFY(!second.connectTo(LoopbackAddress(36), b.address, 8002));  // nobody listens any more
+}
+
+void PeerWireTest::overlongTextIsCut()
+{
+    TestPhone a(LoopbackAddress(37), QStringLiteral("Al"));
+    a.startAndListen();
+    RawSocket listener;
+    QVERIFY(listener.listenOn(LoopbackAddress(38), 8002));
+    QByteArray afterRequest;
+    std::atomic<bool> accepted{false}, done{false};
+    RawSocket conn;
+    std::thread raw([&] {
+        conn = listener.accept(10000);
+        conn.readExactly(2 * int(QStringLiteral("VOICEMSG:OK|Al|END").size()), 5000);
+        accepted = true;
+        afterRequest = conn.readFor(500);
+        done = true;
+    });
+    a.main.setComboText(LoopbackAddress(38));
+    a.phone->CLIBTN_Click();
+    QVERIFY(WaitFor([&] { return accepted.load(); }));
+    a.phone->st.SendText = QString(3000, QLatin1Char('z'));
+    a.phone->net.SendTextMessage(a.phone->st.CallSocket);
+    QVERIFY(WaitFor([&] { return done.load(); }));
+    raw.join();
+    QCOMPARE(afterRequest, Utf16(QString(2500, QLatin1Char('z'))));
+}
+
+QTEST_GUILESS_MAIN(PeerWireTest)
+#include "peer_wire_test.moc"

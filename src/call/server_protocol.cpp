@@ -14,7 +14,7 @@ QString Piece(const QStringList& pieces, qsizetype i)
     return pieces.at(i);
 }
 const QString kNobodyWaiting = QStringLiteral("待機者は誰もいません。");
-}  // namespace
+} // namespace
 
 void ServerProtocol::ServerMessageHandler(const QString& text)
 {
@@ -29,8 +29,8 @@ void ServerProtocol::ServerMessageHandler(const QString& text)
             } else {
                 st.SendText = (st.SearchActive ? QStringLiteral("MYDATA|") : QStringLiteral("ADDITIONDATA|"))
                     + st.ProfileName + QLatin1Char('|') + st.ProfileSex + QLatin1Char('|') + st.ProfileAge
-                    + QLatin1Char('|') + st.ProfileComment + QLatin1Char('|') + st.ProfilePass + QLatin1Char('|')
-                    + st.ProfileExtra + QStringLiteral("|END");
+                    + QLatin1Char('|') + st.ProfileComment + QLatin1Char('|') + st.ProfilePass
+                    + QLatin1Char('|') + st.ProfileExtra + QStringLiteral("|END");
             }
             phone_.net.SendTextMessage(st.ServerSocket);
         } else if (text.contains(QLatin1String("ClientData"))) {
@@ -47,8 +47,8 @@ void ServerProtocol::ServerMessageHandler(const QString& text)
             }
             for (qsizetype i = 1; i <= n - 3; i += 6) {
                 search.AddLine(Piece(pieces, i) + QLatin1Char(' ') + Piece(pieces, i + 1) + QLatin1Char(' ')
-                               + Piece(pieces, i + 2) + QLatin1Char(' ') + Piece(pieces, i + 3)
-                               + QStringLiteral(" [") + Piece(pieces, i + 4) + QLatin1Char(']'));
+                    + Piece(pieces, i + 2) + QLatin1Char(' ') + Piece(pieces, i + 3) + QStringLiteral(" [")
+                    + Piece(pieces, i + 4) + QLatin1Char(']'));
                 const qsizetype k = i / 6 + 1;
                 if (k >= kWaitingUserSlots)
                     throw RuntimeError(err::SubscriptOutOfRange);
@@ -95,4 +95,4 @@ void ServerProtocol::ConnectAndRegister()
     LoadProfile(QStringLiteral("name.txt"));
 }
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -10,7 +10,10 @@ class Phone;
 
 class ServerProtocol {
 public:
-    explicit ServerProtocol(Phone& phone) : phone_(phone) {}
+    explicit ServerProtocol(Phone& phone)
+        : phone_(phone)
+    {
+    }
 
     void ServerMessageHandler(const QString& text);
     void LoadProfile(const QString& fileName);
@@ -24,4 +27,4 @@ private:
     Phone& phone_;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

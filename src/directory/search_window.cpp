@@ -8,7 +8,10 @@ namespace {
 const QString kNobodyWaiting = QStringLiteral("待機者は誰もいません。");
 }
 
-SearchWindow::SearchWindow(Phone& phone) : phone_(phone) {}
+SearchWindow::SearchWindow(Phone& phone)
+    : phone_(phone)
+{
+}
 
 void SearchWindow::Form_Load()
 {
@@ -97,13 +100,14 @@ void SearchWindow::mnu_CLOSE_Click()
 
 void SearchWindow::RefuseClose()
 {
-    phone_.boxes.show(QStringLiteral("閉じるメニュ－から終了してください。"), MessageIcon::Exclamation, kAppTitle);
+    phone_.boxes.show(
+        QStringLiteral("閉じるメニュ－から終了してください。"), MessageIcon::Exclamation, kAppTitle);
 }
 
 void SearchWindow::ClearList()
 {
     if (!loaded_)
-        return;  // an unloaded window starts empty at its next load anyway
+        return; // an unloaded window starts empty at its next load anyway
     list1_.clear();
     emit changed();
 }
@@ -146,4 +150,4 @@ void SearchWindow::Unload()
         Form_Unload();
 }
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -1,8 +1,8 @@
 #pragma once
 // The search window's logic and contents. The window object lives for the
-// whole run; its controls return to their first state whenever it is
-// unloaded, and touching a control of an unloaded window loads it (hidden),
-// as the program's users have always seen it behave.
+// whole run (SelectedUser and CallPlaced with it); its controls start from
+// their first state at every load. Writes to an unloaded window are dropped:
+// a late server reply must not bring up a hidden window that nobody closes.
 
 #include <QObject>
 #include <QString>
@@ -70,4 +70,4 @@ private:
     QString closeCaption_ = QStringLiteral("閉じる");
 };
 
-}  // namespace voxlet
+} // namespace voxlet

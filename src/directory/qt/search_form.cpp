@@ -9,11 +9,14 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenuBar>
+#include <QShowEvent>
 #include <QVBoxLayout>
 
 namespace voxlet {
 
-SearchForm::SearchForm(SearchWindow& logic, QWidget* parent) : QDialog(parent), logic_(logic)
+SearchForm::SearchForm(SearchWindow& logic, QWidget* parent)
+    : QDialog(parent)
+    , logic_(logic)
 {
     setObjectName(QStringLiteral("SEARCH"));
     setWindowTitle(QStringLiteral("検索SERVER"));
@@ -65,26 +68,33 @@ SearchForm::SearchForm(SearchWindow& logic, QWidget* parent) : QDialog(parent), 
     connect(globalIp_, &QAction::triggered, this, [this] { logic_.mnu_GlovalIP_Click(); });
     connect(close_, &QAction::triggered, this, [this] { logic_.mnu_CLOSE_Click(); });
     connect(list1_, &QListWidget::itemClicked, this,
-            [this](QListWidgetItem* item) { logic_.List1_Click(list1_->row(item)); });
+        [this](QListWidgetItem* item) { logic_.List1_Click(list1_->row(item)); });
     connect(&logic_, &SearchWindow::changed, this, &SearchForm::Refresh);
     connect(&logic_, &SearchWindow::closeRequested, this, [this] {
         closingByProgram_ = true;
         done(QDialog::Accepted);
+        logic_.setShown(false);
     });
 }
 
-SearchForm::~SearchForm() = default;
-
-int SearchForm::exec()
+SearchForm::~SearchForm()
 {
+    // Gone without its close menu (the program is ending): the window is unloaded.
+    disconnect(&logic_, nullptr, this, nullptr);
+    if (logic_.loaded())
+        logic_.Form_Unload();
+}
+
+void SearchForm::showEvent(QShowEvent* e)
+{
+    // Every opening loads the window afresh and activates it, modal or not.
+    closingByProgram_ = false;
     if (!logic_.loaded())
         logic_.Form_Load();
     logic_.setShown(true);
     Refresh();
     logic_.Form_Activate();
-    const int r = QDialog::exec();
-    logic_.setShown(false);
-    return r;
+    QDialog::showEvent(e);
 }
 
 void SearchForm::Refresh()
@@ -123,4 +133,4 @@ void SearchForm::keyPressEvent(QKeyEvent* e)
     QDialog::keyPressEvent(e);
 }
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -18,9 +18,8 @@ public:
     SearchForm(SearchWindow& logic, QWidget* parent = nullptr);
     ~SearchForm() override;
 
-    int exec() override;
-
 protected:
+    void showEvent(QShowEvent* e) override;
     void closeEvent(QCloseEvent* e) override;
     void keyPressEvent(QKeyEvent* e) override;
 
@@ -38,4 +37,4 @@ private:
     bool closingByProgram_ = false;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

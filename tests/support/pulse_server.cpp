@@ -1,0 +1,269 @@
+#include "support/pulse_server.h"
+
+#include "support/test_support.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStandardPaths>
+#include <QTest>
+#include <QtEndian>
+
+#include <cmath>
+#include <vector>
+
+#include <signal.h>
+#include <sys/prctl.h>
+
+namespace voxlet::test {
+
+QByteArray TonePcm(double hz, double seconds, int rate, int amplitude)
+{
+    const int n = int(seconds * rate);
+    QByteArray pcm(2 * n, 0);
+    for (int i = 0; i < n; ++i)
+        qToLittleEndian<qint16>(qint16(amplitude * std::sin(2 * M_PI * hz * i / rate)), pcm.data() + 2 * i);
+    return pcm;
+}
+
+QByteArray WavOf(const QByteArray& pcm, int rate, int channels)
+{
+    QByteArray h("RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\0\0\0\0\0\0\0\0\x02\0\x10\0data\0\0\0\0", 44);
+    qToLittleEndian<quint32>(quint32(36 + pcm.size()), h.data() + 4);
+    qToLittleEndian<quint16>(quint16(channels), h.data() + 22);
+    qToLittleEndian<quint32>(quint32(rate), h.data() + 24);
+    qToLittleEndian<quint32>(quint32(2 * channels * rate), h.data() + 28);
+    qToLittleEndian<quint16>(quint16(2 * channels), h.data() + 32);
+    qToLittleEndian<quint32>(quint32(pcm.size()), h.data() + 40);
+    return h + pcm;
+}
+
+double Rms(const char* pcm, int bytes)
+{
+    const int n = bytes / 2;
+    if (n <= 0)
+        return 0;
+    double sum = 0;
+    for (int i = 0; i < n; ++i) {
+        const double s = qFromLittleEndian<qint16>(pcm + 2 * i);
+        sum += s * s;
+    }
+    return std::sqrt(sum / n);
+}
+
+double DominantFrequency(const char* pcm, int bytes, int rate, double lo, double hi, double step)
+{
+    const int n = bytes / 2;
+    if (n <= 0)
+        return 0;
+    std::vector<double> x(static_cast<size_t>(n));
+    for (int i = 0; i < n; ++i)
+        x[size_t(i)] = qFromLittleEndian<qint16>(pcm + 2 * i);
+    double best = 0, bestPower = -1;
+    for (double f = lo; f <= hi; f += step) {
+        const double coeff = 2 * std::cos(2 * M_PI * f / rate);
+        double s1 = 0, s2 = 0;
+        for (double v : x) {
+            const double s0 = v + coeff * s1 - s2;
+            s2 = s1;
+            s1 = s0;
+        }
+        const double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
+        if (power > bestPower) {
+            bestPower = power;
+            best = f;
+        }
+    }
+    return best;
+}
+
+QByteArray LoudPart(const QByteArray& pcm, int threshold)
+{
+    int first = -1, last = -1;
+    for (int i = 0; i + 1 < pcm.size(); i += 2) {
+        if (std::abs(qFromLittleEndian<qint16>(pcm.constData() + i)) > threshold) {
+            if (first < 0)
+                first = i;
+            last = i;
+        }
+    }
+    return first < 0 ? QByteArray() : pcm.mid(first, last - first + 2);
+}
+
+ToneWindows CountToneWindows(
+    const QByteArray& pcm, int rate, double hz, double tolerance, int windowBytes, double rmsThreshold)
+{
+    ToneWindows w;
+    for (int at = 0; at + windowBytes <= pcm.size(); at += windowBytes) {
+        if (Rms(pcm.constData() + at, windowBytes) < rmsThreshold)
+            continue;
+        ++w.loud;
+        const double f = DominantFrequency(pcm.constData() + at, windowBytes, rate, hz - 400, hz + 400, 2);
+        if (std::abs(f - hz) <= tolerance)
+            ++w.matching;
+    }
+    return w;
+}
+
+void TieToThisProcess(QProcess& p)
+{
+    p.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
+}
+
+void StopProcess(QProcess& p)
+{
+    if (p.state() == QProcess::NotRunning)
+        return;
+    p.terminate();
+    if (!p.waitForFinished(3000)) {
+        p.kill();
+        p.waitForFinished(3000);
+    }
+}
+
+// ---- recorder ----
+
+PulseRecorder::PulseRecorder(const QString& source, int rate, int channels)
+{
+    TieToThisProcess(process_);
+    process_.start(QStringLiteral("parec"),
+        { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), source,
+            QStringLiteral("--rate=%1").arg(rate), QStringLiteral("--channels=%1").arg(channels),
+            QStringLiteral("--format=s16le"), QStringLiteral("--raw") });
+    started_ = process_.waitForStarted(5000);
+    QObject::connect(&process_, &QProcess::readyReadStandardOutput, &process_,
+        [this] { data_ += process_.readAllStandardOutput(); });
+}
+
+PulseRecorder::~PulseRecorder()
+{
+    stop();
+}
+
+const QByteArray& PulseRecorder::data()
+{
+    data_ += process_.readAllStandardOutput();
+    return data_;
+}
+
+void PulseRecorder::stop()
+{
+    if (process_.state() == QProcess::NotRunning)
+        return;
+    data_ += process_.readAllStandardOutput();
+    StopProcess(process_);
+    data_ += process_.readAllStandardOutput();
+}
+
+// ---- server ----
+
+PulseServer::PulseServer(QByteArray moduleLines)
+    : moduleLines_(std::move(moduleLines))
+{
+}
+
+PulseServer::~PulseServer()
+{
+    stop();
+}
+
+bool PulseServer::start(QString* whyNot)
+{
+    auto fail = [&](const QString& reason) {
+        if (whyNot)
+            *whyNot = reason;
+        stop();
+        return false;
+    };
+    const QString pulse = QStandardPaths::findExecutable(QStringLiteral("pulseaudio"));
+    for (const char* tool : { "paplay", "parec", "pactl" })
+        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
+            return fail(QStringLiteral("%1 is not installed").arg(QLatin1String(tool)));
+    if (pulse.isEmpty())
+        return fail(QStringLiteral("pulseaudio is not installed"));
+    if (!dir_.isValid())
+        return fail(QStringLiteral("no temporary folder"));
+
+    const QString xdg = dir_.filePath(QStringLiteral("xdg"));
+    QDir().mkpath(xdg + QStringLiteral("/pulse"));
+    QFile::setPermissions(xdg, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile::setPermissions(
+        xdg + QStringLiteral("/pulse"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    WriteBytes(dir_.filePath(QStringLiteral("test.pa")),
+        "load-module module-native-protocol-unix auth-anonymous=1\n" + moduleLines_);
+    WriteBytes(dir_.filePath(QStringLiteral("client.conf")), "autospawn = no\n");
+
+    // Everything of this process and its children talks to the private server.
+    qputenv("XDG_RUNTIME_DIR", xdg.toLocal8Bit());
+    qputenv("PULSE_RUNTIME_PATH", (xdg + QStringLiteral("/pulse")).toLocal8Bit());
+    qputenv("PULSE_SERVER", ("unix:" + xdg + QStringLiteral("/pulse/native")).toLocal8Bit());
+    qputenv("PULSE_CLIENTCONFIG", dir_.filePath(QStringLiteral("client.conf")).toLocal8Bit());
+
+    TieToThisProcess(server_);
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.remove(QStringLiteral("DISPLAY")); // no X11 modules, no session bus
+    server_.setProcessEnvironment(env);
+    server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    server_.start(pulse,
+        { QStringLiteral("--daemonize=no"), QStringLiteral("-n"), QStringLiteral("-F"),
+            dir_.filePath(QStringLiteral("test.pa")), QStringLiteral("--exit-idle-time=-1"),
+            // Shared memory once crashed the daemon here (memfd assertion).
+            QStringLiteral("--disable-shm=yes"),
+            QStringLiteral("--log-target=file:") + dir_.filePath(QStringLiteral("pa.log")) });
+    if (!server_.waitForStarted(5000))
+        return fail(QStringLiteral("pulseaudio did not start"));
+    for (int i = 0; i < 50 && server_.state() == QProcess::Running; ++i) {
+        QTest::qWait(100);
+        if (QFile::exists(xdg + QStringLiteral("/pulse/native"))
+            && runTool({ QStringLiteral("pactl"), QStringLiteral("info") }))
+            return true;
+    }
+    return fail(QStringLiteral("pulseaudio did not become ready"));
+}
+
+void PulseServer::stop()
+{
+    for (auto& p : helpers_)
+        StopProcess(*p);
+    helpers_.clear();
+    StopProcess(server_);
+}
+
+void PulseServer::keepReading(const QString& source)
+{
+    auto p = std::make_unique<QProcess>();
+    TieToThisProcess(*p);
+    p->setStandardOutputFile(QProcess::nullDevice());
+    p->start(QStringLiteral("parec"),
+        { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), source, QStringLiteral("--raw"),
+            QStringLiteral("--rate=8000"), QStringLiteral("--channels=1"),
+            QStringLiteral("--format=s16le") });
+    p->waitForStarted(5000);
+    helpers_.push_back(std::move(p));
+}
+
+bool PulseServer::play(const QString& sink, const QString& wavPath)
+{
+    auto p = std::make_unique<QProcess>();
+    TieToThisProcess(*p);
+    p->start(QStringLiteral("paplay"),
+        { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), sink, wavPath });
+    const bool ok = p->waitForStarted(5000);
+    helpers_.push_back(std::move(p));
+    return ok;
+}
+
+bool PulseServer::runTool(const QStringList& args, QByteArray* out)
+{
+    QProcess p;
+    TieToThisProcess(p);
+    p.start(args.first(), args.mid(1));
+    if (!p.waitForFinished(5000)) {
+        StopProcess(p);
+        return false;
+    }
+    if (out)
+        *out = p.readAllStandardOutput();
+    return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+} // namespace voxlet::test

@@ -1,0 +1,87 @@
+#pragma once
+// A private, headless PulseAudio for tests that use the real Qt devices,
+// with virtual speakers (null sinks) and microphones (a null sink feeding a
+// remapped source), plus tone helpers to feed and measure what they carry.
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <vector>
+
+namespace voxlet::test {
+
+// 16-bit little-endian mono PCM of a sine tone.
+QByteArray TonePcm(double hz, double seconds, int rate, int amplitude = 12000);
+// A canonical PCM WAV file around 16-bit PCM.
+QByteArray WavOf(const QByteArray& pcm, int rate, int channels = 1);
+
+double Rms(const char* pcm, int bytes);
+// The strongest frequency between lo and hi Hz (Goertzel, in steps of step Hz):
+// robust against short gaps, unlike counting zero crossings.
+double DominantFrequency(
+    const char* pcm, int bytes, int rate, double lo = 50, double hi = 3500, double step = 5);
+// Only the loud part of a recording (a sink's monitor runs silent around it).
+QByteArray LoudPart(const QByteArray& pcm, int threshold = 3000);
+
+struct ToneWindows {
+    int loud = 0; // windows louder than the threshold
+    int matching = 0; // of those, the ones whose dominant frequency is near the target
+};
+// Cuts a recording into windows of windowBytes and checks the loud ones for the tone.
+ToneWindows CountToneWindows(const QByteArray& pcm, int rate, double hz, double tolerance,
+    int windowBytes = 2000, double rmsThreshold = 3000);
+
+// Helper processes end with the test process, even if it crashes.
+void TieToThisProcess(QProcess& p);
+void StopProcess(QProcess& p);
+
+// parec on a source (e.g. "speaker.monitor"), collected as 8000 Hz mono s16le.
+class PulseRecorder {
+public:
+    explicit PulseRecorder(const QString& source, int rate = 8000, int channels = 1);
+    ~PulseRecorder();
+    bool started() const { return started_; }
+    // Whatever has arrived so far (reads pending output first).
+    const QByteArray& data();
+    void stop();
+
+private:
+    QProcess process_;
+    QByteArray data_;
+    bool started_ = false;
+};
+
+class PulseServer {
+public:
+    // moduleLines: the devices to load (module-native-protocol-unix is added).
+    explicit PulseServer(QByteArray moduleLines);
+    ~PulseServer();
+
+    // Starts the server and points this process and its children at it (call
+    // before the first use of Qt Multimedia). False, with the reason, when
+    // pulseaudio is missing or does not come up.
+    bool start(QString* whyNot);
+    void stop();
+
+    // Keeps one reader on a remapped source: a new reader otherwise gets no
+    // data for a second or two.
+    void keepReading(const QString& source);
+    // Feeds a WAV file into a sink in real time.
+    bool play(const QString& sink, const QString& wavPath);
+    // Runs a pulseaudio utility to its end (bounded); true on success.
+    bool runTool(const QStringList& args, QByteArray* out = nullptr);
+
+    QString filePath(const QString& name) const { return dir_.filePath(name); }
+
+private:
+    QTemporaryDir dir_;
+    QByteArray moduleLines_;
+    QProcess server_;
+    std::vector<std::unique_ptr<QProcess>> helpers_;
+};
+
+} // namespace voxlet::test

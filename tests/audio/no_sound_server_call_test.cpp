@@ -1,0 +1,161 @@
+// With no sound server at all, two phones on the real Qt devices still start
+// (each shows the capture device message), connect, and carry voice blocks.
+#include "audio/qt/qt_audio_devices.h"
+#include "audio/qt/qt_sound_player.h"
+#include "net/address.h"
+#include "phonebook/phone_book_files.h"
+#include "shell/phone.h"
+#include "support/fake_windows.h"
+#include "support/test_phone.h"
+#include "support/test_support.h"
+
+#include <QFile>
+#include <QtTest>
+
+#include <memory>
+
+#include <sys/socket.h>
+
+using namespace voxlet;
+using namespace voxlet::test;
+
+namespace {
+
+struct ServerlessPhone {
+    ServerlessPhone(const QString& addr, const QString& ownName)
+        : address(addr)
+    {
+        for (const char* wav : { "Ring.wav", "Anybody.wav", "Ans.wav" })
+            QFile::copy(SourceDir() + QStringLiteral("/resources/sounds/") + QLatin1String(wav),
+                dir.filePath(QLatin1String(wav)));
+        files::ProfileFields f;
+        f.name = ownName;
+        f.sex = QStringLiteral("F");
+        f.age = QStringLiteral("20");
+        f.pass = QStringLiteral("pw");
+        f.comment = QStringLiteral("hi");
+        files::SaveProfile(dir.path(), f);
+        files::SavePhoneBook(dir.path(), {});
+        PhoneOptions options;
+        options.dataDir = dir.path();
+        options.net.localAddress = ResolveAddress(addr);
+        options.net.bindOutgoing = true;
+        options.ringPollMs = 10;
+        phone = std::make_unique<Phone>(options, PhonePorts { main, boxes, tray, capture, playback, sounds });
+    }
+    ~ServerlessPhone()
+    {
+        if (phone && !phone->exited())
+            phone->ThisExit();
+    }
+
+    QString address;
+    QTemporaryDir dir;
+    FakeMainWindow main;
+    RecordingMessageBox boxes;
+    FakeTray tray;
+    QtCaptureDevice capture;
+    QtPlaybackDevice playback;
+    QtSoundPlayerFactory sounds;
+    std::unique_ptr<Phone> phone;
+};
+
+QByteArray Block(int seed)
+{
+    QByteArray b(kVoiceBlockBytes, 0);
+    for (int i = 0; i < b.size(); ++i)
+        b[i] = char((seed * 31 + i * 7) & 0xFF);
+    return b;
+}
+
+QByteArray Received(const Phone& p)
+{
+    return QByteArray(p.st.VoiceRecvBuffer.data(), kVoiceBlockBytes);
+}
+
+} // namespace
+
+class NoSoundServerCallTest : public QObject {
+    Q_OBJECT
+    QTemporaryDir dir_;
+
+private slots:
+    void initTestCase()
+    {
+        // Before the first use of Qt Multimedia: a server socket that does not
+        // exist, and no starting of a server of the client's own.
+        const QString conf = dir_.filePath(QStringLiteral("client.conf"));
+        WriteBytes(conf, "autospawn = no\n");
+        qputenv("PULSE_CLIENTCONFIG", conf.toLocal8Bit());
+        qputenv("PULSE_SERVER", ("unix:" + dir_.filePath(QStringLiteral("no-such-socket"))).toLocal8Bit());
+        qputenv("XDG_RUNTIME_DIR", dir_.path().toLocal8Bit());
+    }
+
+    void callCarriesBlocksWithoutDevices()
+    {
+        ServerlessPhone a(LoopbackAddress(2), QStringLiteral("Alice"));
+        ServerlessPhone b(LoopbackAddress(3), QStringLiteral("Bob"));
+        for (ServerlessPhone* p : { &a, &b }) {
+            p->phone->Form_Load();
+            p->phone->Form_Activate();
+            p->phone->mnu_SERVER_Click();
+            // One message, for the capture device; the playback device is not tried.
+            QCOMPARE(p->boxes.boxes.size(), 1);
+            QCOMPARE(p->boxes.boxes[0].text, QStringLiteral("waveInOpen() で失敗しました"));
+            QCOMPARE(p->boxes.boxes[0].icon, MessageIcon::Critical);
+            QCOMPARE(p->boxes.boxes[0].title, QStringLiteral("Error"));
+            QVERIFY(!p->capture.isOpen() && !p->playback.isOpen());
+            QCOMPARE(p->main.text1(), QStringLiteral("待機します。"));
+        }
+
+        // The ring sounds never end without a server: the answer ends the loops.
+        Script s;
+        s.then([&] {
+             a.main.setComboText(QStringLiteral("1 Bob ") + b.address);
+             a.phone->CLIBTN_Click();
+         })
+            .when(
+                [&] {
+                    return a.phone->ringingFile() == QLatin1String("Ans.wav")
+                        && !b.phone->ringingFile().isEmpty();
+                },
+                [&] { b.phone->Command3_Click(); })
+            .when([&] { return a.phone->st.VoiceMode && b.phone->st.VoiceMode; }, nullptr);
+        QVERIFY(WaitFor([&] { return s.done(); }, 20000));
+        QVERIFY(
+            WaitFor([&] { return a.phone->ringingFile().isEmpty() && b.phone->ringingFile().isEmpty(); }));
+        QCOMPARE(a.main.text1(), QStringLiteral("つながりました。お話ください。"));
+        QVERIFY(!a.capture.isRunning() && !b.capture.isRunning());
+
+        // No microphone produces anything, so the blocks are sent by hand;
+        // each arrives whole, in order, and is drawn, in both directions.
+        for (int i = 0; i < 4; ++i) {
+            const int drawsA = a.main.draws, drawsB = b.main.draws;
+            a.phone->net.SendVoiceBlock(a.phone->st.CallSocket, Block(i).constData());
+            b.phone->net.SendVoiceBlock(b.phone->st.CallSocket, Block(100 + i).constData());
+            QVERIFY(WaitFor([&] { return a.main.draws == drawsA + 1 && b.main.draws == drawsB + 1; }));
+            QCOMPARE(Received(*b.phone), Block(i));
+            QCOMPARE(Received(*a.phone), Block(100 + i));
+            QCOMPARE(a.phone->st.VoiceRecvCount, 0);
+            QCOMPARE(b.phone->st.VoiceRecvCount, 0);
+        }
+        // Half a block is held until the rest comes.
+        const QByteArray next = Block(7);
+        const int drawsB = b.main.draws;
+        QVERIFY(::send(a.phone->st.CallSocket, next.constData(), 3000, MSG_NOSIGNAL) == 3000);
+        QVERIFY(WaitFor([&] { return b.phone->st.VoiceRecvCount == 3000; }));
+        QCOMPARE(b.main.draws, drawsB);
+        QVERIFY(::send(a.phone->st.CallSocket, next.constData() + 3000, 5000, MSG_NOSIGNAL) == 5000);
+        QVERIFY(WaitFor([&] { return b.main.draws == drawsB + 1; }));
+        QCOMPARE(Received(*b.phone), next);
+
+        // Hanging up still works, and nothing else was reported.
+        a.phone->Command1_Click();
+        QVERIFY(WaitFor([&] { return b.main.text1() == QStringLiteral("次の接続を待機します。"); }));
+        QCOMPARE(a.boxes.boxes.size(), 1);
+        QCOMPARE(b.boxes.boxes.size(), 1);
+    }
+};
+
+QTEST_MAIN(NoSoundServerCallTest)
+#include "no_sound_server_call_test.moc"

@@ -1,0 +1,152 @@
+// Bytes a peer sends on a call socket, read by the real hub as read events:
+// the text phase (greeting, call requests, profile, answer) and, once a call
+// is answered, voice. The first byte chooses the phone's side of the call;
+// the rest is split into reads. Reads after the first arrive from inside the
+// ring loops, as they would from a real peer.
+
+#define VOXLET_FUZZ_PHONE
+#include "fuzz_support.h"
+
+#include <QTimer>
+
+using namespace voxlet;
+using namespace voxlet::fuzz;
+
+namespace {
+
+enum Flags : std::uint8_t {
+    kExternal = 1, // we dialled a search call: the peer talks on ExternalSocket
+    kOutgoing = 2, // we dialled a direct call
+    kInTray = 4, // the window is hidden in the tray
+    kSearchOpen = 8, // the search window is open
+    kSendVoice = 16, // our microphone produces blocks once talking
+    kNoWaveform = 32,
+};
+
+class Harness {
+public:
+    Harness(std::uint8_t flags, std::vector<std::string_view> reads)
+        : flags_(flags)
+        , reads_(std::move(reads))
+    {
+        AppState& st = fp_.phone->st;
+        const bool external = flags & kExternal;
+        (external ? st.ExternalSocket : st.CallSocket) = pair_.near;
+        st.Connected = true;
+        st.OutgoingCall = !external && (flags & kOutgoing);
+        st.CallerAccepted = !external && !st.OutgoingCall;
+        st.PeerAddress = QStringLiteral("127.0.0.2");
+        st.ShowWaveform = !(flags & kNoWaveform);
+        st.ProfileName = QStringLiteral("Jiro");
+        if (flags & kInTray) {
+            st.InTray = true;
+            fp_.phone->HideToTray();
+        }
+        if (flags & kSearchOpen)
+            fp_.phone->search.Form_Load();
+        // Reads arrive from the event loop, so those after a ring has begun
+        // are handled inside the ring loop, as a real peer's would be.
+    }
+
+    void Run()
+    {
+        while (next_ < reads_.size() && PhoneHoldsSocket())
+            Tick();
+        FUZZ_CHECK(fp_.phone->ringingFile().isEmpty());
+        CheckSane();
+        // The peer goes away: whatever state the call is in, the phone is idle again.
+        HangUp();
+        AppState& st = fp_.phone->st;
+        FUZZ_CHECK(!st.VoiceMode && !st.Connected);
+        FUZZ_CHECK(st.CallSocket == 0 && st.ExternalSocket == 0);
+        FUZZ_CHECK(fp_.phone->ringingFile().isEmpty());
+        FUZZ_CHECK(fp_.main.isEnabled(Control::CLIBTN));
+    }
+
+private:
+    bool PhoneHoldsSocket() const
+    {
+        const AppState& st = fp_.phone->st;
+        return st.CallSocket == pair_.near || st.ExternalSocket == pair_.near;
+    }
+
+    void Notify(int event) { fp_.phone->SendWindowMessage(WM_SOCKET_NOTIFY, pair_.near, event); }
+
+    void Tick()
+    {
+        // A fresh timer each time: a timer whose handler is still running
+        // (inside a ring loop) would not fire again.
+        QTimer::singleShot(1, &ticks_, [this] { Tick(); });
+        if (next_ < reads_.size() && PhoneHoldsSocket()) {
+            DeliverNext();
+            return;
+        }
+        // Nothing more to say, and the phone still rings: the peer hangs up
+        // (a ring loop waits for the answer or the close, however long).
+        if (!fp_.phone->ringingFile().isEmpty()) {
+            FUZZ_CHECK(++hangUpsWhileRinging_ < 1000);
+            HangUp();
+        }
+    }
+
+    void HangUp()
+    {
+        const bool held = PhoneHoldsSocket();
+        if (pair_.far >= 0)
+            pair_.closeFar();
+        if (held)
+            Notify(FD_CLOSE);
+        else
+            fp_.phone->st.RingStop = true; // the phone dropped the socket itself
+    }
+
+    void DeliverNext()
+    {
+        if (next_ >= reads_.size() || !PhoneHoldsSocket())
+            return;
+        pair_.send(reads_[next_++]);
+        Notify(FD_READ);
+        AppState& st = fp_.phone->st;
+        if ((flags_ & kSendVoice) && st.VoiceMode && st.Connected)
+            fp_.capture.produce(QByteArray(kVoiceBlockBytes, '\x11'));
+        pair_.drain();
+        CheckSane();
+    }
+
+    void CheckSane() const
+    {
+        const AppState& st = fp_.phone->st;
+        FUZZ_CHECK(st.VoiceRecvCount >= 0 && st.VoiceRecvCount < kVoiceBlockBytes);
+        FUZZ_CHECK(!st.VoiceBlockReady);
+        // Every read event took at most the bounded amount of text.
+        FUZZ_CHECK(st.RecvText.size() <= kTextReadBytesPerEvent / 2);
+        FUZZ_CHECK(fp_.playback.written.size() <= next_ * (kTextReadBytesPerEvent / kVoiceBlockBytes + 1));
+        for (const QByteArray& block : fp_.playback.written)
+            FUZZ_CHECK(block.size() == kVoiceBlockBytes);
+    }
+
+    std::uint8_t flags_;
+    std::vector<std::string_view> reads_;
+    std::size_t next_ = 0;
+    int hangUpsWhileRinging_ = 0;
+    FuzzPhone fp_;
+    SocketPair pair_;
+    QObject ticks_; // owns the pending ticks: gone with the harness
+};
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    InitQt();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 1)
+        return 0;
+    Harness h(data[0], SplitInput(data + 1, size - 1));
+    h.Run();
+    return 0;
+}

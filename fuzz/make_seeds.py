@@ -1,0 +1,98 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora under fuzz/corpus/: the protocol's real messages,
+data files written the Windows way (code page 932, CR LF) and small WAVs.
+The shipped sounds in resources/sounds are added by scripts/fuzz.sh."""
+import os
+import struct
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SEP = b"\xff\xff\xff\xff"
+
+
+def wire(text):
+    return text.encode("utf-16-le")
+
+
+def write(target, name, data):
+    folder = os.path.join(HERE, "corpus", target)
+    os.makedirs(folder, exist_ok=True)
+    with open(os.path.join(folder, name), "wb") as f:
+        f.write(data)
+
+
+def reads(flags, *pieces):
+    return bytes([flags]) + SEP.join(p if isinstance(p, bytes) else wire(p) for p in pieces)
+
+
+# Peer text: flag byte (1 search dial, 2 direct dial, 4 tray, 8 search open,
+# 16 send voice), then the reads.
+voice = bytes((i * 37) & 0xFF for i in range(3000))
+write("fuzz_peer_text", "direct_called", reads(0, "VOICEMSG:OK|Taro|END"))
+write("fuzz_peer_text", "direct_called_unknown", reads(4, "VOICEMSG:OK|花子|END"))
+write("fuzz_peer_text", "search_called", reads(8, "ANYBODYMSG:OK|Taro|END", "AnybadyConnect|Taro|M|30|hi|END"))
+write("fuzz_peer_text", "direct_caller_answered",
+      reads(2 | 16, "VOICEMSG:OK", "CallAnswer|END", voice, voice, voice[:2000]))
+write("fuzz_peer_text", "search_caller_answered",
+      reads(1 | 16, "VOICEMSG:OK", "CallAnswer|END", voice, voice))
+write("fuzz_peer_text", "greeting_and_answer_together", reads(2, "VOICEMSG:OKCallAnswer|END"))
+write("fuzz_peer_text", "request_without_bar", reads(0, "VOICEMSG:OK"))
+write("fuzz_peer_text", "profile_alone", reads(0, "AnybadyConnect|Taro|M|30|hi|END"))
+write("fuzz_peer_text", "answer_alone", reads(0, "CallAnswer|END"))
+write("fuzz_peer_text", "odd_byte", reads(0, wire("VOICEMSG:OK|Taro|END") + b"\x00"))
+
+# Server replies: flag byte (1 search window active, 2 address request).
+users = "".join(f"{k}|User{k}|M|{20 + k}|hi|127.0.0.{k + 1}|" for k in range(1, 4))
+write("fuzz_server_reply", "hello_then_list", reads(1, "SERVEROK|END",
+      "ClientData|1|Taro|M|30|hi|127.0.0.2|1|127.0.0.9|END"))
+write("fuzz_server_reply", "list_three", reads(0, "SERVEROK|END", f"ClientData|{users}3|127.0.0.9|END"))
+write("fuzz_server_reply", "list_empty", reads(1, "SERVEROK|END", "ClientData|ZERO|1.2.3.4|END"))
+write("fuzz_server_reply", "address", reads(2, "SERVEROK|END", "YOURGLOVALIP|1.2.3.4|END"))
+write("fuzz_server_reply", "refused", reads(0, "SERVEROK|END", "DISCONNECT|END"))
+write("fuzz_server_reply", "list_in_two_reads", reads(0, "ClientData|1|Taro|M|3", "0|hi|127.0.0.2|1|127.0.0.9|END"))
+many = "".join(f"{k}|U{k}|F|1|c|10.0.{k // 250}.{k % 250}|" for k in range(1, 102))
+write("fuzz_server_reply", "list_101", reads(0, f"ClientData|{many}101|127.0.0.9|END"))
+
+# Data files: Tel.txt, separator, name.txt, as Windows writes them.
+def cp932(text):
+    return text.replace("\n", "\r\n").encode("cp932")
+
+
+book = cp932("1 Taro 127.0.0.2 Taro.wav 10:00:00\n2 花子 192.168.0.12 Ring.wav 21:07:45\n"
+             "3 表　示 host.example Ring.wav 9:05:00\n")
+profile = cp932("太郎,男,30,pass,よろしく－～,server.example\n127.0.0.9\n")
+write("fuzz_data_files", "windows_pair", book + SEP + profile)
+write("fuzz_data_files", "phone_book_only", book)
+write("fuzz_data_files", "profile_only", profile)
+write("fuzz_data_files", "extra_tokens_and_comma", cp932("7 Taro 10.0.0.1 a.wav 1:00:00 x y\n8 Jiro,9 Hana 10.0.0.2\n")
+      + SEP + cp932("Taro,M,30,pw,a,b\n\n"))
+write("fuzz_data_files", "empty_line", b"\r\n" + SEP + cp932("Taro\n"))
+write("fuzz_data_files", "bad_cp932", b"1 \x81 \xff\xfe 127.0.0.1 R.wav 1\r\n" + SEP + b"\x82\xa0,\x1a,\x7f,\x1c\r\n")
+
+
+# WAV files of every supported shape, small.
+def wav(channels, rate, bits, frames, extra_chunk=False):
+    align = channels * bits // 8
+    data = bytes((i * 13) & 0xFF for i in range(frames * align))
+    fmt = struct.pack("<HHIIHH", 1, channels, rate, rate * align, align, bits)
+    chunks = b"fmt " + struct.pack("<I", len(fmt)) + fmt
+    if extra_chunk:
+        chunks += b"LIST" + struct.pack("<I", 5) + b"INFOx" + b"\x00"
+    chunks += b"data" + struct.pack("<I", len(data)) + data
+    return b"RIFF" + struct.pack("<I", 4 + len(chunks)) + b"WAVE" + chunks
+
+
+write("fuzz_wav", "mono16", wav(1, 8000, 16, 200))
+write("fuzz_wav", "stereo8", wav(2, 11025, 8, 100, extra_chunk=True))
+write("fuzz_wav", "mono8_odd_list", wav(1, 22050, 8, 33, extra_chunk=True))
+
+# Directory sessions: per connection a shape byte (address, read size), then the bytes.
+conn = lambda shape, *msgs: bytes([shape]) + b"".join(wire(m) for m in msgs)
+write("fuzz_directory_session", "register_and_list", SEP.join([
+    conn(1, "SERVEROK|END", "MYDATA|Taro|M|30|hi|pw||END"),
+    conn(2 + 8 * 3, "SERVEROK|END", "ADDITIONDATA|花子|F|20|こんにちは|pw2||END"),
+    conn(3, "SERVEROK|END", "MYDATA|Jiro|M|40|yo|||END")]))
+write("fuzz_directory_session", "address", conn(9, "SERVEROK|END", "GETGLOVALIP|END"))
+write("fuzz_directory_session", "refusals", SEP.join([
+    conn(0, "HELLO"), conn(1, "SERVEROK|END", "MYDATA|Ta|ro|M|30|hi|pw||END"),
+    conn(1, "SERVEROK|END", "MYDATA|ClientData|M|30|hi|pw||END"),
+    conn(1, "SERVEROK|END", "MYDATA|Taro|M|30|hi|other||END")]))

@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# A long fuzzing run by hand: every target until it has executed FUZZ_RUNS
+# inputs (10 million by default), without a time limit, then the figures per
+# target. The corpus grows in build/fuzz/corpus/ and is reused next time.
+#   scripts/fuzz-long.sh                 all targets, 10 000 000 runs each
+#   FUZZ_RUNS=1000000 scripts/fuzz-long.sh fuzz_wav
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+export FUZZ_RUNS=${FUZZ_RUNS:-10000000}
+exec bash "$root/scripts/fuzz.sh" 0 "$@"

@@ -1,0 +1,121 @@
+#!/bin/bash
+# The real program with no sound server to talk to: it shows the capture
+# device message (title "Error"), and once that is dismissed its main window
+# "Voxlet " comes up and the program keeps running.
+set -u
+
+: "${VOXLET_SOURCE_DIR:?}" "${VOXLET_BINARY_DIR:?}"
+program=$VOXLET_BINARY_DIR/src/voxlet
+if [ ! -x "$program" ]; then
+    echo "SKIP: $program is not built"
+    exit 77
+fi
+if ! command -v xdotool >/dev/null; then
+    echo "SKIP: xdotool is missing"
+    exit 77
+fi
+
+tmp=$(mktemp -d)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
+    for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+
+status=0
+fail() {
+    echo "FAIL: $*"
+    status=1
+}
+
+# A display of our own when there is none.
+if [ -z "${DISPLAY:-}" ] || ! timeout 10 xdotool getmouselocation >/dev/null 2>&1; then
+    if ! command -v Xvfb >/dev/null; then
+        echo "SKIP: no display and no Xvfb"
+        exit 77
+    fi
+    Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$tmp/display" 2>"$tmp/xvfb.log" &
+    pids+=($!)
+    for _ in $(seq 100); do
+        [ -s "$tmp/display" ] && break
+        sleep 0.1
+    done
+    [ -s "$tmp/display" ] || { cat "$tmp/xvfb.log"; echo "FAIL: Xvfb did not start"; exit 1; }
+    DISPLAY=:$(head -n 1 "$tmp/display")
+    export DISPLAY
+fi
+
+# The program keeps its data beside itself: a copy in a folder of its own.
+mkdir -p "$tmp/app" "$tmp/xdg"
+chmod 700 "$tmp/xdg"
+cp "$program" "$tmp/app/voxlet"
+cp "$VOXLET_SOURCE_DIR"/resources/sounds/{Ring,Anybody,Ans}.wav "$tmp/app/"
+: >"$tmp/app/Tel.txt"
+printf 'autospawn = no\n' >"$tmp/client.conf"
+
+# A server socket that does not exist, and no starting of one.
+(cd "$tmp/app" && exec env -u QT_QPA_PLATFORM PULSE_SERVER="unix:$tmp/no-such-socket" \
+    PULSE_CLIENTCONFIG="$tmp/client.conf" XDG_RUNTIME_DIR="$tmp/xdg" \
+    ./voxlet >"$tmp/voxlet.log" 2>&1) &
+app=$!
+pids+=("$app")
+
+# Waits (bounded) for a visible window of the program with this title pattern.
+wait_window() {
+    local pattern=$1 w owner
+    for _ in $(seq 60); do
+        if ! kill -0 "$app" 2>/dev/null; then
+            echo "the program ended" >&2
+            return 1
+        fi
+        for w in $(timeout 10 xdotool search --onlyvisible --name "$pattern" 2>/dev/null); do
+            owner=$(timeout 10 xdotool getwindowpid "$w" 2>/dev/null)
+            if [ -z "$owner" ] || [ "$owner" = "$app" ]; then
+                echo "$w"
+                return 0
+            fi
+        done
+        sleep 0.5
+    done
+    return 1
+}
+
+box=$(wait_window '^Error$')
+if [ -z "$box" ]; then
+    fail "no message box titled \"Error\" appeared"
+    timeout 10 xwininfo -root -tree 2>/dev/null | grep '"' | head -n 20
+    cat "$tmp/voxlet.log"
+    exit $status
+fi
+# The box is modal and comes before the window.
+[ -z "$(timeout 10 xdotool search --onlyvisible --name '^Voxlet $' 2>/dev/null)" ] ||
+    fail "the main window was shown before the device message"
+
+# OK on the box (it has the focus: there is no window manager to move it).
+timeout 10 xdotool windowfocus "$box" 2>/dev/null
+timeout 10 xdotool key --window "$box" Return 2>/dev/null
+main=$(wait_window '^Voxlet $')
+if [ -z "$main" ]; then
+    # A second try in case the key went nowhere.
+    timeout 10 xdotool windowfocus "$box" 2>/dev/null
+    timeout 10 xdotool key Return
+    main=$(wait_window '^Voxlet $')
+fi
+if [ -z "$main" ]; then
+    fail "no window \"Voxlet \" after the device message was dismissed"
+    timeout 10 xwininfo -root -tree 2>/dev/null | grep '"' | head -n 20
+    cat "$tmp/voxlet.log"
+else
+    # Still running and answering: its window stays mapped for a while.
+    sleep 1
+    kill -0 "$app" 2>/dev/null || fail "the program ended after showing its window"
+    timeout 10 xdotool search --onlyvisible --name '^Voxlet $' >/dev/null 2>&1 ||
+        fail "the main window went away"
+    [ -z "$(timeout 10 xdotool search --onlyvisible --name '^Error$' 2>/dev/null)" ] ||
+        fail "a second device message was shown (the playback device must not be tried)"
+fi
+
+[ $status -eq 0 ] && echo "PASS"
+exit $status

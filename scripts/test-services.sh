@@ -27,7 +27,8 @@ if command -v dbus-daemon >/dev/null; then
   svc_pids+=("$bus_pid")
 fi
 
-# Sound server with a virtual speaker and a microphone fed from a sink
+# Sound server with a virtual speaker (kept off the session bus, where a
+# second server, such as a test's own, could not take the same bus name) and a microphone fed from a sink
 export XDG_RUNTIME_DIR="$svc_dir/xdg"
 export PULSE_RUNTIME_PATH="$XDG_RUNTIME_DIR/pulse"
 mkdir -p "$PULSE_RUNTIME_PATH" && chmod 700 "$XDG_RUNTIME_DIR" "$PULSE_RUNTIME_PATH"
@@ -40,7 +41,7 @@ set-default-sink speaker
 set-default-source mic
 PA
 if command -v pulseaudio >/dev/null; then
-  env -u DISPLAY pulseaudio -D -n -F "$svc_dir/test.pa" --exit-idle-time=-1 --disable-shm=yes \
+  env -u DISPLAY -u DBUS_SESSION_BUS_ADDRESS pulseaudio -D -n -F "$svc_dir/test.pa" --exit-idle-time=-1 --disable-shm=yes \
       --log-target=file:"$svc_dir/pa.log" && PULSE_PID=$(cat "$PULSE_RUNTIME_PATH/pid" 2>/dev/null || true)
   # A new reader of the remapped source gets nothing for a second or two; keep one reading.
   (parec --latency-msec=20 -d mic --raw >/dev/null 2>&1 &) ; svc_pids+=($(pgrep -n parec || true))

@@ -176,6 +176,10 @@ private slots:
         TieToThisProcess(server_);
         TieToThisProcess(keepAlive_);
         server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        // Off the session bus: another sound server may hold its bus name.
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
+        server_.setProcessEnvironment(env);
         server_.start(pulse,
             { QStringLiteral("--daemonize=no"), QStringLiteral("-n"), QStringLiteral("-F"),
                 dir_.filePath(QStringLiteral("test.pa")), QStringLiteral("--exit-idle-time=-1"),

@@ -12,6 +12,7 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
+#include <QTimer>
 
 using namespace voxlet;
 using namespace voxlet::test;
@@ -85,6 +86,7 @@ class SearchWindowTest : public QObject {
     Q_OBJECT
 private slots:
     void opensWithCaptionAndConnectOnlyWhenListening();
+    void modalOpeningRunsUntilCloseMenu();
     void callIsEnabledOnlyByWaitingUserLines();
     void closeBoxIsRefusedAndCloseMenuCloses();
     void callDialsChosenUserAndStateSurvivesReopening();
@@ -124,6 +126,23 @@ void SearchWindowTest::opensWithCaptionAndConnectOnlyWhenListening()
     QVERIFY(w.enabled("mnu_Connect"));
     QVERIFY(!w.enabled("mnu_CALL"));
     QVERIFY(p.boxes.boxes.isEmpty());
+}
+
+void SearchWindowTest::modalOpeningRunsUntilCloseMenu()
+{
+    TestPhone p(LoopbackAddress(9), QStringLiteral("Alice"));
+    p.startAndListen();
+    SearchForm form(p.phone->search);
+    bool openInside = false;
+    QTimer::singleShot(0, &form, [&] {
+        openInside = form.isVisible() && p.phone->search.loaded() && p.phone->st.SearchActive;
+        form.findChild<QAction*>(QStringLiteral("mnu_CLOSE"))->trigger();
+    });
+    QTimer::singleShot(20000, &form, [&] { form.done(-1); }); // never hang the test
+    QCOMPARE(form.exec(), int(QDialog::Accepted));
+    QVERIFY(openInside);
+    QVERIFY(!p.phone->search.loaded());
+    QVERIFY(!p.phone->st.SearchOpen && !p.phone->st.SearchActive);
 }
 
 void SearchWindowTest::callIsEnabledOnlyByWaitingUserLines()

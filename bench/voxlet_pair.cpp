@@ -1,0 +1,195 @@
+// Two complete phones in one process, each with a real main window and its
+// own sound devices, calling each other over loopback: A dials B, B answers.
+// Used to show the received voice's trace on a real window and to time the
+// voice path. Prints "CONNECTED" once both sides talk, "DONE ..." at the end.
+//
+//   voxlet_pair [--show] [--seconds N] [--net N]
+//               [--mic-a ID] [--speaker-a ID] [--mic-b ID] [--speaker-b ID]
+
+#include "audio/qt/qt_audio_devices.h"
+#include "audio/qt/qt_sound_player.h"
+#include "net/address.h"
+#include "phonebook/phone_book_files.h"
+#include "shell/phone.h"
+#include "shell/qt/fonts.h"
+#include "shell/qt/main_form.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+using namespace voxlet;
+
+namespace {
+
+// Messages go to the terminal: a modal box would stop an unattended run.
+class PrintedMessageBox : public MessageBoxPort {
+public:
+    explicit PrintedMessageBox(const char* who)
+        : who_(who)
+    {
+    }
+    void show(const QString& text, MessageIcon, const QString& title) override
+    {
+        std::fprintf(stderr, "%s: box \"%s\": %s\n", who_, qPrintable(title), qPrintable(text));
+        ++shown;
+    }
+    int shown = 0;
+
+private:
+    const char* who_;
+};
+
+class NoTray : public TrayPort {
+public:
+    void addIcon(const QString&) override { }
+    void deleteIcon() override { }
+};
+
+// Counts the blocks handed to the speaker on their way to it.
+class CountingPlayback : public PlaybackDevice {
+public:
+    explicit CountingPlayback(const QByteArray& id)
+        : real(id)
+    {
+    }
+    bool open(const VoiceFormat& format) override { return real.open(format); }
+    void write(const char* data, int length) override
+    {
+        ++blocks;
+        real.write(data, length);
+    }
+    QtPlaybackDevice real;
+    int blocks = 0;
+};
+
+struct Side {
+    Side(const char* who, const QString& address, const QString& name, const QByteArray& mic,
+        const QByteArray& speaker, const QString& soundsDir)
+        : boxes(who)
+        , capture(mic)
+        , playback(speaker)
+        , sounds(speaker)
+    {
+        for (const char* wav : { "Ring.wav", "Anybody.wav", "Ans.wav" })
+            QFile::copy(soundsDir + QLatin1Char('/') + QLatin1String(wav), dir.filePath(QLatin1String(wav)));
+        files::ProfileFields f;
+        f.name = name;
+        f.sex = QStringLiteral("M");
+        f.age = QStringLiteral("30");
+        f.pass = QStringLiteral("pw");
+        f.comment = QStringLiteral("bench");
+        files::SaveProfile(dir.path(), f);
+        PhoneOptions options;
+        options.dataDir = dir.path();
+        options.net.localAddress = ResolveAddress(address);
+        options.net.bindOutgoing = true;
+        phone = std::make_unique<Phone>(options, PhonePorts { form, boxes, tray, capture, playback, sounds });
+        form.attach(phone.get(), &boxes);
+    }
+
+    QTemporaryDir dir;
+    MainForm form;
+    PrintedMessageBox boxes;
+    NoTray tray;
+    QtCaptureDevice capture;
+    CountingPlayback playback;
+    QtSoundPlayerFactory sounds;
+    std::unique_ptr<Phone> phone;
+};
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Voxlet"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    InstallFontSubstitutions();
+
+    QCommandLineParser cli;
+    cli.addHelpOption();
+    cli.addOption({ QStringLiteral("show"), QStringLiteral("Show phone A's window.") });
+    cli.addOption({ QStringLiteral("seconds"), QStringLiteral("How long to talk."), QStringLiteral("s"),
+        QStringLiteral("10") });
+    cli.addOption({ QStringLiteral("net"), QStringLiteral("Loopback 127.N.0.x to use."), QStringLiteral("N"),
+        QStringLiteral("250") });
+    cli.addOption({ QStringLiteral("sounds"), QStringLiteral("Folder with the ring sounds."),
+        QStringLiteral("dir"), QStringLiteral(VOXLET_SOUNDS_DIR) });
+    for (const char* o : { "mic-a", "speaker-a", "mic-b", "speaker-b" })
+        cli.addOption({ QLatin1String(o), QStringLiteral("Sound device id."), QStringLiteral("id") });
+    cli.process(app);
+
+    const QString net = cli.value(QStringLiteral("net"));
+    const QString addressA = QStringLiteral("127.%1.0.2").arg(net);
+    const QString addressB = QStringLiteral("127.%1.0.3").arg(net);
+    const QString sounds = cli.value(QStringLiteral("sounds"));
+    Side a("A", addressA, QStringLiteral("Alice"), cli.value(QStringLiteral("mic-a")).toUtf8(),
+        cli.value(QStringLiteral("speaker-a")).toUtf8(), sounds);
+    Side b("B", addressB, QStringLiteral("Bob"), cli.value(QStringLiteral("mic-b")).toUtf8(),
+        cli.value(QStringLiteral("speaker-b")).toUtf8(), sounds);
+    // A's dial list names B, as the settings window would have saved it.
+    files::SavePhoneBook(
+        a.dir.path(), { QStringLiteral("1 Bob ") + addressB + QStringLiteral(" Ring.wav 10:00:00") });
+    files::SavePhoneBook(
+        b.dir.path(), { QStringLiteral("1 Alice ") + addressA + QStringLiteral(" Ring.wav 10:00:00") });
+
+    for (Side* s : { &a, &b }) {
+        s->phone->Form_Load();
+        s->phone->Form_Activate();
+        s->phone->mnu_SERVER_Click();
+    }
+    if (cli.isSet(QStringLiteral("show")))
+        a.form.show();
+
+    // The ring loops run nested event loops inside the handlers: drive the
+    // call from a timer, which fires inside them too.
+    const int seconds = cli.value(QStringLiteral("seconds")).toInt();
+    QElapsedTimer clock;
+    clock.start();
+    qint64 talkingSince = -1;
+    int step = 0;
+    QTimer driver;
+    driver.setInterval(10);
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        if (step == 0) {
+            step = 1;
+            a.phone->CLIBTN_Click();
+        } else if (step == 1 && a.phone->ringingFile() == QLatin1String("Ans.wav")
+            && !b.phone->ringingFile().isEmpty()) {
+            step = 2;
+            b.phone->Command3_Click();
+        } else if (step == 2 && a.phone->st.VoiceMode && b.phone->st.VoiceMode
+            && a.phone->ringingFile().isEmpty() && b.phone->ringingFile().isEmpty()) {
+            step = 3;
+            talkingSince = clock.elapsed();
+            std::printf("CONNECTED\n");
+            std::fflush(stdout);
+        } else if (step == 3 && clock.elapsed() - talkingSince >= seconds * 1000) {
+            step = 4;
+            std::printf("DONE blocks played: A %d, B %d; dropped at the speaker: A %lld, B %lld; "
+                        "dropped by the sender: A %llu, B %llu\n",
+                a.playback.blocks, b.playback.blocks, a.playback.real.droppedBlocks(),
+                b.playback.real.droppedBlocks(), (unsigned long long)a.phone->net.droppedVoiceBlocks(),
+                (unsigned long long)b.phone->net.droppedVoiceBlocks());
+            std::fflush(stdout);
+            b.phone->ThisExit();
+            a.phone->ThisExit();
+            QCoreApplication::quit();
+        } else if (step < 3 && clock.elapsed() > 30000) {
+            std::fprintf(stderr, "the call did not come up within 30 s (step %d)\n", step);
+            QCoreApplication::exit(1);
+        }
+    });
+    driver.start();
+    return app.exec();
+}

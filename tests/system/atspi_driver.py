@@ -1,0 +1,228 @@
+#!/usr/bin/python3
+"""Drives a running Voxlet through the accessibility bus (AT-SPI).
+
+Each command names the program by its process id, so two copies on one
+display can be told apart. Elements are found by role and accessible name
+(button captions, menu captions, "Text1", "Combo1").
+
+  wait-app  --pid P [--timeout S]
+  press     --pid P --role "push button"|"menu item" --name NAME [--timeout S]
+  set-text  --pid P --name Combo1 --text TEXT
+  get-text  --pid P --name Text1
+  wait-text --pid P --name Text1 --text TEXT [--timeout S]
+  watch     --pid P --name Text1 --out FILE [--timeout S]
+            (writes every text the element takes, one a line, until killed)
+
+Exit status: 0 done, 1 failed (message on stderr), 2 usage.
+"""
+
+import argparse
+import os
+import sys
+import time
+
+import gi
+
+gi.require_version("Atspi", "2.0")
+from gi.repository import Atspi, GLib  # noqa: E402
+
+import pyatspi  # noqa: E402
+
+# A call whose action opens a modal window gets no answer until the window
+# closes; do not wait the library's 25 s default for it.
+Atspi.set_timeout(2000, 5000)
+
+
+def fail(message):
+    print("atspi_driver: " + message, file=sys.stderr)
+    sys.exit(1)
+
+
+def alive(pid):
+    try:
+        os.kill(pid, 0)
+        return True
+    except ProcessLookupError:
+        return False
+    except PermissionError:
+        return True
+
+
+def application(pid):
+    desktop = pyatspi.Registry.getDesktop(0)
+    for i in range(desktop.childCount):
+        try:
+            app = desktop.getChildAtIndex(i)
+            if app is not None and app.get_process_id() == pid:
+                return app
+        except GLib.Error:
+            continue
+    return None
+
+
+def find(node, role, name, depth=0):
+    if node is None or depth > 20:
+        return None
+    try:
+        if (role is None or node.getRoleName() == role) and node.name == name:
+            return node
+        children = [node.getChildAtIndex(i) for i in range(node.childCount)]
+    except GLib.Error:
+        return None
+    for child in children:
+        found = find(child, role, name, depth + 1)
+        if found is not None:
+            return found
+    return None
+
+
+def element(pid, role, name, timeout, enabled=False):
+    """Waits for the element (and, if asked, for it to be enabled)."""
+    deadline = time.monotonic() + timeout
+    last = "no application with pid %d on the accessibility bus" % pid
+    while True:
+        if not alive(pid):
+            fail("process %d has ended" % pid)
+        app = application(pid)
+        if app is not None:
+            node = find(app, role, name)
+            if node is None:
+                last = "no %s named %r" % (role or "element", name)
+            elif enabled and not node.getState().contains(pyatspi.STATE_ENABLED):
+                last = "%s %r is disabled" % (role, name)
+            else:
+                return node
+        if time.monotonic() > deadline:
+            fail(last)
+        time.sleep(0.1)
+
+
+def text_of(node):
+    try:
+        t = node.queryText()
+        return t.getText(0, t.characterCount)
+    except (NotImplementedError, GLib.Error):
+        return node.name
+
+
+def editable_part(node):
+    """A combo box edits through its line edit, a child with the text role."""
+    try:
+        node.queryEditableText()
+        return node
+    except NotImplementedError:
+        pass
+    for i in range(node.childCount):
+        child = node.getChildAtIndex(i)
+        if child is not None:
+            found = editable_part(child)
+            if found is not None:
+                return found
+    return None
+
+
+def cmd_wait_app(a):
+    element(a.pid, "frame", "Voxlet ", a.timeout)
+
+
+def cmd_press(a):
+    node = element(a.pid, a.role, a.name, a.timeout, enabled=True)
+    action = node.queryAction()
+    try:
+        action.doAction(0)
+    except GLib.Error as e:
+        # A modal window opened by the action holds the reply back; the
+        # action has run all the same.
+        if "Timeout" not in str(e) and "timed out" not in str(e):
+            fail("%s %r: %s" % (a.role, a.name, e))
+
+
+def cmd_set_text(a):
+    node = element(a.pid, None, a.name, a.timeout)
+    edit = editable_part(node)
+    if edit is None:
+        fail("%r has no editable text" % a.name)
+    if not edit.queryEditableText().setTextContents(a.text):
+        fail("%r refused the text" % a.name)
+    if text_of(edit) != a.text:
+        fail("%r reads %r after setting %r" % (a.name, text_of(edit), a.text))
+
+
+def cmd_get_text(a):
+    print(text_of(element(a.pid, None, a.name, a.timeout)))
+
+
+def cmd_wait_text(a):
+    node = element(a.pid, None, a.name, a.timeout)
+    deadline = time.monotonic() + a.timeout
+    seen = text_of(node)
+    while seen != a.text:
+        if time.monotonic() > deadline or not alive(a.pid):
+            fail("%r reads %r, expected %r" % (a.name, seen, a.text))
+        time.sleep(0.05)
+        seen = text_of(node)
+
+
+def cmd_watch(a):
+    # Status texts can follow each other within milliseconds; the inserted
+    # text of each change event is the whole new text, so nothing is missed
+    # even when polling would be too slow.
+    node = element(a.pid, None, a.name, a.timeout)
+    out = open(a.out, "a", encoding="utf-8")
+    last = [None]
+
+    def record(text):
+        if text != last[0]:
+            last[0] = text
+            out.write(text + "\n")
+            out.flush()
+
+    def on_insert(event):
+        try:
+            if event.source.name == a.name and event.host_application.get_process_id() == a.pid:
+                record(str(event.any_data))
+        except GLib.Error:
+            pass
+
+    def poll():
+        if not alive(a.pid):
+            pyatspi.Registry.stop()
+            return False
+        try:
+            record(text_of(node))
+        except GLib.Error:
+            pass
+        return True
+
+    record(text_of(node))
+    pyatspi.Registry.registerEventListener(on_insert, "object:text-changed:insert")
+    GLib.timeout_add(200, poll)
+    GLib.timeout_add(int(a.timeout * 1000), pyatspi.Registry.stop)
+    open(a.out + ".ready", "w").close()
+    pyatspi.Registry.start()
+
+
+def main():
+    p = argparse.ArgumentParser()
+    p.add_argument("command", choices=["wait-app", "press", "set-text", "get-text", "wait-text", "watch"])
+    p.add_argument("--pid", type=int, required=True)
+    p.add_argument("--role")
+    p.add_argument("--name")
+    p.add_argument("--text")
+    p.add_argument("--out")
+    p.add_argument("--timeout", type=float, default=20)
+    a = p.parse_args()
+    if a.command != "wait-app" and not a.name:
+        p.error("--name is needed")
+    {
+        "wait-app": cmd_wait_app,
+        "press": cmd_press,
+        "set-text": cmd_set_text,
+        "get-text": cmd_get_text,
+        "wait-text": cmd_wait_text,
+        "watch": cmd_watch,
+    }[a.command](a)
+
+
+if __name__ == "__main__":
+    main()

@@ -1,0 +1,96 @@
+#!/bin/bash
+# The real program and a real tray host (trayer) under X: "SERVER", then
+# "トレイ" hides the window and puts the icon into the tray; a right click on
+# the icon does nothing, a left click opens the pop-up menu, and its "終了"
+# removes the icon and ends the program.
+set -u
+source "$(dirname "$0")/gui_session.bash"
+
+need xdotool xwininfo xdpyinfo trayer timeout setsid
+need_accessibility
+need_program
+use_display
+use_sound
+use_accessibility
+
+app=$gui_tmp/app
+copy_program "$app" Alice
+
+# The tray host: its panel window holds the icons that programs dock.
+start_bg "$gui_tmp/trayer.log" trayer --edge bottom --align right --widthtype request --height 24
+trayer_pid=$bg_pid
+find_panel() {
+    local w
+    for w in $(timeout 5 xdotool search --all --pid "$trayer_pid" --name '^panel$' 2>/dev/null); do
+        panel=$w
+        return 0
+    done
+    return 1
+}
+wait_until 15 find_panel || { cat "$gui_tmp/trayer.log"; skip "trayer shows no panel"; }
+
+# The program's icon: a window of class voxlet docked somewhere below the panel.
+find_icon() {
+    icon=$(timeout 5 xwininfo -tree -id "$panel" 2>/dev/null | awk '/\("voxlet" "Voxlet"\)/ { print $1; exit }')
+    [ -n "$icon" ]
+}
+main_window_shown() {
+    [ -n "$(timeout 5 xdotool search --all --onlyvisible --pid "$app_pid" --name '^Voxlet $' 2>/dev/null)" ]
+}
+# Visible override-redirect windows of the program other than its icon: pop-ups.
+popups() {
+    local w
+    for w in $(timeout 5 xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null); do
+        [ "$w" = "$((icon))" ] && continue
+        timeout 5 xwininfo -all -id "$w" 2>/dev/null | grep -q 'Override Redirect State: yes' && echo "$w"
+    done
+}
+has_popup() { popup=$(popups | head -n 1); [ -n "$popup" ]; }
+
+start_program "$app"
+if ! drive wait-app --pid "$app_pid" --timeout 30; then
+    cat "$app/out.log"
+    fail "the main window did not appear on the accessibility bus"
+    exit $status
+fi
+find_icon && fail "an icon is in the tray before \"トレイ\" was chosen"
+
+drive press --pid "$app_pid" --role "menu item" --name SERVER || fail "\"SERVER\" could not be chosen"
+drive wait-text --pid "$app_pid" --name Text1 --text "待機します。" || fail "no \"待機します。\" after SERVER"
+drive press --pid "$app_pid" --role "menu item" --name "トレイ" || fail "\"トレイ\" could not be chosen"
+
+if ! wait_until 15 find_icon; then
+    timeout 5 xwininfo -root -tree
+    fail "no icon appeared in the tray"
+    exit $status
+fi
+echo "icon $icon docked in trayer's panel $panel"
+wait_until 10 eval '! main_window_shown' || fail "the main window is still shown"
+
+# Only the left button opens the menu. (Qt reports a right click as a
+# request for a context menu, which the program leaves alone.)
+timeout 10 xdotool mousemove --window "$icon" 10 10 click 3
+sleep 1
+has_popup && fail "a right click opened a pop-up"
+timeout 10 xdotool key Escape
+
+timeout 10 xdotool mousemove --window "$icon" 10 10 click 1
+if ! wait_until 10 has_popup; then
+    fail "a left click on the icon opened no pop-up menu"
+    exit $status
+fi
+eval "$(timeout 5 xdotool getwindowgeometry --shell "$popup")"
+echo "pop-up $popup at ${X},${Y} size ${WIDTH}x${HEIGHT}"
+main_window_shown && fail "the pop-up showed the main window"
+
+# "終了" is the last item; the separator and "表　示" are above it.
+timeout 10 xdotool mousemove "$((X + WIDTH / 2))" "$((Y + HEIGHT - 8))" click 1
+if wait_exit "$app_pid" 30; then
+    [ "$app_status" -eq 0 ] || fail "the program ended with status $app_status"
+else
+    fail "the program did not end after \"終了\""
+fi
+find_icon && fail "the icon $icon is still in the tray"
+
+[ $status -eq 0 ] && echo "PASS: tray icon, pop-up and exit"
+exit $status

@@ -335,6 +335,8 @@ void TrayTest::realPopUpExitRemovesIconBeforeUnload()
 
 void TrayTest::realWindowComesBackForACall()
 {
+    // Offscreen there is no tray host: the icon cannot be seen, the window is
+    // hidden all the same, and a call is what brings it back.
     RealWindowPhone a(LoopbackAddress(15));
     TestPhone b(LoopbackAddress(16), QStringLiteral("Bob"));
     b.startAndListen();

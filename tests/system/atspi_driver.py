@@ -6,6 +6,7 @@ display can be told apart. Elements are found by role and accessible name
 (button captions, menu captions, "Text1", "Combo1").
 
   wait-app  --pid P [--timeout S]
+  find      --pid P --role ROLE --name NAME [--timeout S]   (waits for it)
   press     --pid P --role "push button"|"menu item" --name NAME [--timeout S]
   set-text  --pid P --name Combo1 --text TEXT
   get-text  --pid P --name Text1
@@ -125,6 +126,10 @@ def cmd_wait_app(a):
     element(a.pid, "frame", "Voxlet ", a.timeout)
 
 
+def cmd_find(a):
+    element(a.pid, a.role, a.name, a.timeout)
+
+
 def cmd_press(a):
     node = element(a.pid, a.role, a.name, a.timeout, enabled=True)
     action = node.queryAction()
@@ -204,7 +209,7 @@ def cmd_watch(a):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("command", choices=["wait-app", "press", "set-text", "get-text", "wait-text", "watch"])
+    p.add_argument("command", choices=["wait-app", "find", "press", "set-text", "get-text", "wait-text", "watch"])
     p.add_argument("--pid", type=int, required=True)
     p.add_argument("--role")
     p.add_argument("--name")
@@ -216,6 +221,7 @@ def main():
         p.error("--name is needed")
     {
         "wait-app": cmd_wait_app,
+        "find": cmd_find,
         "press": cmd_press,
         "set-text": cmd_set_text,
         "get-text": cmd_get_text,

@@ -1,12 +1,12 @@
 #!/bin/bash
 # The real program and a real tray host (trayer) under X: "SERVER", then
-# "トレイ" hides the window and puts the icon into the tray; a right click on
-# the icon does nothing, a left click opens the pop-up menu, and its "終了"
-# removes the icon and ends the program.
+# "トレイ" hides the window and puts the icon with its tooltip into the tray;
+# a right click on the icon does nothing, a left click opens the pop-up menu,
+# and its "終了" removes the icon and ends the program.
 set -u
 source "$(dirname "$0")/gui_session.bash"
 
-need xdotool xwininfo xdpyinfo trayer timeout setsid
+need xdotool xwininfo xprop xdpyinfo trayer timeout setsid
 need_accessibility
 need_program
 use_display
@@ -37,11 +37,13 @@ find_icon() {
 main_window_shown() {
     [ -n "$(timeout 5 xdotool search --all --onlyvisible --pid "$app_pid" --name '^Voxlet $' 2>/dev/null)" ]
 }
-# Visible override-redirect windows of the program other than its icon: pop-ups.
+# Visible override-redirect windows of the program other than its icon and
+# its tooltip: pop-up menus.
 popups() {
     local w
     for w in $(timeout 5 xdotool search --onlyvisible --pid "$app_pid" 2>/dev/null); do
         [ "$w" = "$((icon))" ] && continue
+        timeout 5 xprop -id "$w" _NET_WM_WINDOW_TYPE 2>/dev/null | grep -q _NET_WM_WINDOW_TYPE_TOOLTIP && continue
         timeout 5 xwininfo -all -id "$w" 2>/dev/null | grep -q 'Override Redirect State: yes' && echo "$w"
     done
 }
@@ -66,6 +68,11 @@ if ! wait_until 15 find_icon; then
 fi
 echo "icon $icon docked in trayer's panel $panel"
 wait_until 10 eval '! main_window_shown' || fail "the main window is still shown"
+
+# Resting the pointer on the icon shows its tooltip.
+timeout 10 xdotool mousemove --window "$icon" 5 5 sleep 0.2 mousemove --window "$icon" 10 10
+drive find --pid "$app_pid" --role "tool tip" --name "Sonavi1.00-0" --timeout 15 ||
+    fail "no tooltip \"Sonavi1.00-0\" on the icon"
 
 # Only the left button opens the menu. (Qt reports a right click as a
 # request for a context menu, which the program leaves alone.)

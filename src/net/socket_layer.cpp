@@ -19,6 +19,21 @@ namespace voxlet {
 namespace {
 const QString kTitle = QStringLiteral("Voxlet");
 
+// A peer that vanishes without a FIN or RST (or stops reading) must not hold
+// a call open for ever: unanswered keep-alive probes, or data left unacknowledged
+// this long, end the connection with an error, which the hub treats as a close.
+constexpr int kDeadPeerTimeoutMs = 20000;
+
+void DetectDeadPeer(int fd)
+{
+    const int on = 1, idle = 20, interval = 5, count = 3, timeout = kDeadPeerTimeoutMs;
+    ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &idle, sizeof idle);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &interval, sizeof interval);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &count, sizeof count);
+    ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &timeout, sizeof timeout);
+}
+
 sockaddr_in MakeAddress(std::int32_t address, std::uint16_t port)
 {
     sockaddr_in sin{};
@@ -148,6 +163,7 @@ void SocketLayer::Connect(int& socketVar, const QString& host, std::uint16_t por
     if (socketVar <= 0)
         return;  // creation failures are left to the connect time-out
     Select(socketVar, FD_READ | FD_CONNECT | FD_CLOSE);
+    DetectDeadPeer(socketVar);
     if (options_.bindOutgoing) {
         const sockaddr_in own = MakeAddress(OwnAddress(), 0);
         ::bind(socketVar, reinterpret_cast<const sockaddr*>(&own), sizeof own);
@@ -164,6 +180,10 @@ void SocketLayer::ConnectToPeer(int& socketVar, const QString& host)
 
 void SocketLayer::ConnectToServer(const QString& host)
 {
+    // Only the newest exchange is ever handled; an older one that the server
+    // never answered would otherwise stay open for the rest of the run.
+    if (st_.ServerSocket > 0)
+        ShutdownAndClose(st_.ServerSocket);
     Connect(st_.ServerSocket, host, options_.serverPort);
 }
 
@@ -178,6 +198,8 @@ int SocketLayer::Accept(int listenSocket, sockaddr_in& from, int& error)
         ::close(fd);
         fd = moved;
     }
+    if (fd > 0)
+        DetectDeadPeer(fd);
     async_.Rearm(listenSocket);
     return fd < 0 ? 0 : fd;
 }

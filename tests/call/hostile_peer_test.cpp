@@ -1,0 +1,611 @@
+// A phone against peers and servers that do not play by the rules, on real
+// loopback sockets: floods of connections, endless text, voice faster than
+// real time, damaged messages, resets in every call state, a peer that stops
+// reading, connection servers that answer badly or never. The phone must
+// stay responsive, keep its memory bounded and come back to idle.
+
+#include "net/socket_layer.h"
+#include "support/test_phone.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTest>
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <dirent.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace voxlet;
+using namespace voxlet::test;
+
+namespace {
+
+const QString kWaiting = QStringLiteral("次の接続を待機します。");
+const QString kBusy = QStringLiteral("話し中等で接続できません。");
+
+sockaddr_in Address(const QString& host, int port)
+{
+    sockaddr_in sin {};
+    sin.sin_family = AF_INET;
+    sin.sin_port = htons(std::uint16_t(port));
+    ::inet_pton(AF_INET, host.toLatin1().constData(), &sin.sin_addr);
+    return sin;
+}
+
+// A plain TCP socket from `from` to `to`:port. Blocking connect (the kernel
+// completes it from the listen queue), then non-blocking.
+int RawConnect(const QString& from, const QString& to, int port = 8002, int receiveBuffer = 0)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    const sockaddr_in own = Address(from, 0);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&own), sizeof own);
+    const sockaddr_in peer = Address(to, port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
+}
+
+int RawListen(const QString& at, int port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    const sockaddr_in sin = Address(at, port);
+    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) != 0 || ::listen(fd, 16) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Accepts on a raw listener while the phone's events run.
+int RawAccept(int listener)
+{
+    int fd = -1;
+    WaitFor([&] {
+        fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        return fd >= 0;
+    });
+    return fd;
+}
+
+// Close with a reset (RST) instead of an orderly FIN.
+void Reset(int& fd)
+{
+    if (fd < 0)
+        return;
+    const linger l { 1, 0 };
+    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
+    ::close(fd);
+    fd = -1;
+}
+
+QByteArray Wire(const QString& text)
+{
+    return EncodeWireText(text);
+}
+
+void SendAll(int fd, const QByteArray& bytes)
+{
+    qsizetype sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        if (n > 0)
+            sent += n;
+        else if (n < 0 && errno != EAGAIN)
+            return;
+        else
+            QCoreApplication::processEvents();
+    }
+}
+
+// Reads what is there now; false once the far end closed or reset.
+bool ReadAvailable(int fd, QByteArray& into)
+{
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        if (n > 0) {
+            into.append(buffer, n);
+            continue;
+        }
+        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+    }
+}
+
+// Waits (running the phone's events) until `fd` has received `text`.
+bool Receive(int fd, const QString& text, QByteArray* all = nullptr)
+{
+    QByteArray got;
+    const QByteArray wanted = Wire(text);
+    const bool ok = WaitFor([&] {
+        ReadAvailable(fd, got);
+        return got.contains(wanted);
+    });
+    if (all)
+        *all = got;
+    return ok;
+}
+
+long StatusKb(const char* key)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith(key))
+            return line.mid(qsizetype(std::strlen(key))).trimmed().split(' ').first().toLong();
+    return -1;
+}
+
+int OpenDescriptors()
+{
+    int n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd")) {
+        while (::readdir(d))
+            ++n;
+        ::closedir(d);
+    }
+    return n;
+}
+
+QByteArray Block(int seed)
+{
+    QByteArray b(kVoiceBlockBytes, 0);
+    for (int i = 0; i < b.size(); ++i)
+        b[i] = char(seed * 31 + i % 251);
+    return b;
+}
+
+bool IsIdle(const TestPhone& t)
+{
+    const AppState& st = t.phone->st;
+    return !st.VoiceMode && !st.Connected && st.CallSocket == 0 && st.ExternalSocket == 0
+        && !st.CallerAccepted && t.phone->ringingFile().isEmpty() && t.main.isEnabled(Control::CLIBTN);
+}
+
+bool Ringing(const TestPhone& t)
+{
+    return !t.phone->ringingFile().isEmpty();
+}
+
+// A raw caller rings `b`: connects, takes the greeting, sends a request.
+int RingAsCaller(const TestPhone& b, const QString& from, const QString& name = QStringLiteral("Evil"))
+{
+    const int fd = RawConnect(from, b.address);
+    if (fd < 0 || !Receive(fd, QStringLiteral("VOICEMSG:OK")))
+        return -1;
+    SendAll(fd, Wire(QStringLiteral("VOICEMSG:OK|") + name + QStringLiteral("|END")));
+    return fd;
+}
+
+} // namespace
+
+class HostilePeerTest : public QObject {
+    Q_OBJECT
+private slots:
+    void connectionFloodDuringCall();
+    void endlessTextWhileRinging();
+    void voiceFasterThanRealTime();
+    void damagedTextPhase();
+    void resetInEveryCalledState();
+    void resetInEveryCallerState();
+    void peerThatStopsReading();
+    void misbehavingConnectionServer();
+    void cleanupTestCase();
+};
+
+void HostilePeerTest::connectionFloodDuringCall()
+{
+    TestPhone a(LoopbackAddress(2), QStringLiteral("Alice"));
+    TestPhone b(LoopbackAddress(3), QStringLiteral("Bob"));
+    a.startAndListen();
+    b.startAndListen();
+    Script s;
+    s.then([&] {
+         a.main.setComboText(QStringLiteral("1 Bob ") + b.address);
+         a.phone->CLIBTN_Click();
+     })
+        .when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav") && Ringing(b); },
+            [&] { b.phone->Command3_Click(); });
+    QVERIFY(WaitFor([&] { return s.done() && a.phone->st.VoiceMode && b.phone->st.VoiceMode; }));
+    QVERIFY(WaitFor([&] { return !Ringing(a) && !Ringing(b); }));
+    const int callSocket = b.phone->st.CallSocket;
+
+    // Ten thousand callers knock while Alice talks; every tenth batch she sends a block.
+    const QString flooder = LoopbackAddress(4);
+    const sockaddr_in target = Address(b.address, 8002);
+    int attempts = 0, established = 0, blocks = 0;
+    for (int batch = 0; attempts < 10000; ++batch) {
+        std::vector<int> fds;
+        for (int i = 0; i < 100; ++i, ++attempts) {
+            const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            const sockaddr_in own = Address(flooder, 0);
+            ::bind(fd, reinterpret_cast<const sockaddr*>(&own), sizeof own);
+            ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
+            fds.push_back(fd);
+        }
+        QCoreApplication::processEvents();
+        for (int fd : fds) {
+            pollfd p { fd, POLLOUT, 0 };
+            if (::poll(&p, 1, 0) == 1 && (p.revents & POLLOUT) && !(p.revents & (POLLERR | POLLHUP)))
+                ++established;
+            ::close(fd);
+        }
+        if (batch % 10 == 0 && a.capture.produce(Block(blocks)))
+            ++blocks;
+        QCoreApplication::processEvents();
+    }
+    QVERIFY(blocks >= 9);
+    QVERIFY(WaitFor([&] { return int(b.playback.written.size()) == blocks; }, 30000));
+    for (int i = 0; i < blocks; ++i)
+        QCOMPARE(b.playback.written[size_t(i)], Block(i));
+    QVERIFY(b.phone->st.VoiceMode && a.phone->st.VoiceMode);
+    QCOMPARE(b.phone->st.CallSocket, callSocket);
+    QCOMPARE(b.phone->st.PeerAddress, a.address);
+    std::printf("survived %d connection attempts (%d established) during a call; %d blocks arrived whole and "
+                "in order; VmHWM %ld kB\n",
+        attempts, established, blocks, StatusKb("VmHWM:"));
+}
+
+void HostilePeerTest::endlessTextWhileRinging()
+{
+    TestPhone b(LoopbackAddress(5), QStringLiteral("Bob"));
+    b.startAndListen();
+    int fd = RingAsCaller(b, LoopbackAddress(6));
+    QVERIFY(fd >= 0);
+
+    qsizetype longestText = 0;
+    QObject::connect(b.phone.get(), &Phone::eventHandled,
+        [&] { longestText = std::max(longestText, b.phone->st.RecvText.size()); });
+
+    const qint64 total = 10 * 1024 * 1024;
+    qint64 sent = 0;
+    int probe = -1;
+    bool probeRefused = false;
+    const long hwmBefore = StatusKb("VmHWM:");
+    const QByteArray chunk = Wire(QString(32768, QLatin1Char('x')));
+    // Runs inside the ring loop: the flood goes on while the phone rings.
+    QTimer flood;
+    flood.setInterval(1);
+    QObject::connect(&flood, &QTimer::timeout, [&] {
+        while (sent < total) {
+            const ssize_t n = ::send(
+                fd, chunk.constData(), size_t(std::min<qint64>(chunk.size(), total - sent)), MSG_NOSIGNAL);
+            if (n <= 0)
+                break;
+            sent += n;
+        }
+        // Halfway, another caller: the phone must still take and drop it.
+        if (probe < 0 && sent > total / 2)
+            probe = RawConnect(LoopbackAddress(7), b.address);
+        if (probe >= 0 && !probeRefused) {
+            QByteArray ignored;
+            probeRefused = !ReadAvailable(probe, ignored);
+        }
+        if (sent >= total && probeRefused) {
+            flood.stop();
+            Reset(fd);
+        }
+    });
+    Script s;
+    s.when([&] { return Ringing(b); }, [&] { flood.start(); });
+    QVERIFY(WaitFor([&] { return s.done() && fd < 0 && IsIdle(b); }, 120000));
+    QCOMPARE(b.main.text1(), kWaiting);
+    QCOMPARE(sent, total);
+    QVERIFY(probeRefused);
+    ::close(probe);
+    // Each read event takes a bounded slice (the bound, plus at most one
+    // read of the 4999-byte receive buffer); nothing of it is kept.
+    QVERIFY(longestText <= (kTextReadBytesPerEvent + 4999) / 2);
+    QVERIFY(longestText > 0);
+    std::printf("survived %lld bytes of endless text while ringing; longest read %lld characters; "
+                "VmHWM %ld kB -> %ld kB\n",
+        sent, qlonglong(longestText), hwmBefore, StatusKb("VmHWM:"));
+}
+
+void HostilePeerTest::voiceFasterThanRealTime()
+{
+    TestPhone b(LoopbackAddress(8), QStringLiteral("Bob"));
+    b.startAndListen();
+    // A caller with a tiny receive window that will not read our voice for a while.
+    int fd = RawConnect(LoopbackAddress(9), b.address, 8002, 4096);
+    QVERIFY(fd >= 0);
+    QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK")));
+    SendAll(fd, Wire(QStringLiteral("VOICEMSG:OK|Evil|END")));
+    Script s;
+    s.when([&] { return Ringing(b); }, [&] { b.phone->Command3_Click(); });
+    QVERIFY(WaitFor([&] { return s.done() && b.phone->st.VoiceMode && !Ringing(b); }));
+    QVERIFY(Receive(fd, QStringLiteral("CallAnswer|END")));
+
+    // 300 blocks (2.5 minutes of voice) at once, in odd-sized pieces.
+    const int incoming = 300;
+    QByteArray stream;
+    for (int i = 0; i < incoming; ++i)
+        stream += Block(i);
+    // Meanwhile our microphone keeps producing for a peer that does not read.
+    int produced = 0;
+    for (qsizetype at = 0; at < stream.size(); at += 3001) {
+        SendAll(fd, stream.mid(at, 3001));
+        if (at % (3001 * 8) == 0 && b.capture.produce(Block(1000 + produced)))
+            ++produced;
+    }
+    QVERIFY(WaitFor([&] { return int(b.playback.written.size()) == incoming; }, 60000));
+    for (int i = 0; i < incoming; ++i)
+        QCOMPARE(b.playback.written[size_t(i)], Block(i));
+
+    // What the peer finally reads is whole blocks, in order; the ones that
+    // did not fit were dropped whole.
+    QByteArray got;
+    WaitFor(
+        [&] {
+            ReadAvailable(fd, got);
+            return got.size() >= 2 * kVoiceBlockBytes && got.size() % kVoiceBlockBytes == 0
+                && b.phone->net.droppedVoiceBlocks() + std::uint64_t(got.size() / kVoiceBlockBytes)
+                >= std::uint64_t(produced);
+        },
+        30000);
+    QCOMPARE(got.size() % kVoiceBlockBytes, 0);
+    int last = -1;
+    for (qsizetype at = 0; at < got.size(); at += kVoiceBlockBytes) {
+        int which = -1;
+        for (int k = last + 1; k < produced && which < 0; ++k)
+            if (got.mid(at, kVoiceBlockBytes) == Block(1000 + k))
+                which = k;
+        QVERIFY2(which > last, "a block arrived cut, mixed or out of order");
+        last = which;
+    }
+    QVERIFY(b.phone->st.VoiceMode);
+    Reset(fd);
+    QVERIFY(WaitFor([&] { return IsIdle(b); }));
+    QCOMPARE(b.main.text1(), kWaiting);
+    std::printf("survived %d voice blocks at once; sent %d, the peer read %lld, %llu dropped whole; "
+                "VmHWM %ld kB\n",
+        incoming, produced, qlonglong(got.size() / kVoiceBlockBytes),
+        qulonglong(b.phone->net.droppedVoiceBlocks()), StatusKb("VmHWM:"));
+}
+
+void HostilePeerTest::damagedTextPhase()
+{
+    TestPhone b(LoopbackAddress(10), QStringLiteral("Bob"));
+    b.startAndListen();
+    const QStringList messages = { QStringLiteral("VOICEMSG:OK|Taro|END"),
+        QStringLiteral("ANYBODYMSG:OK|Taro|END"), QStringLiteral("AnybadyConnect|Taro|M|30|hi|END"),
+        QStringLiteral("CallAnswer|END"), QStringLiteral("VOICEMSG:OK|Taro|ENDCallAnswer|END") };
+    const quint32 seed = QRandomGenerator::global()->generate();
+    QRandomGenerator random(seed);
+    int rounds = 0, rang = 0, answered = 0;
+    for (; rounds < 150; ++rounds) {
+        QByteArray bytes = Wire(messages.at(rounds % messages.size()));
+        const int flips = 1 + int(random.bounded(4));
+        for (int i = 0; i < flips; ++i)
+            bytes[random.bounded(int(bytes.size()))] ^= char(1 << random.bounded(8));
+        int fd = RawConnect(LoopbackAddress(11), b.address);
+        QVERIFY(fd >= 0);
+        QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK")));
+        SendAll(fd, bytes);
+        // Let the phone read it (it may ring, or take it for an answer), then reset.
+        QByteArray ignored;
+        bool seen = false;
+        Script s;
+        s.when([&] { return Ringing(b) || b.phone->st.VoiceMode || !b.main.isEnabled(Control::Command3); },
+            [&] {
+                seen = true;
+                rang += Ringing(b);
+                answered += b.phone->st.VoiceMode;
+                Reset(fd);
+            });
+        WaitFor([&] { return s.done(); }, 300);
+        if (!seen)
+            Reset(fd);
+        QVERIFY2(WaitFor([&] { return IsIdle(b); }),
+            qPrintable(
+                QStringLiteral("not idle after damaged message, seed %1 round %2").arg(seed).arg(rounds)));
+        QCOMPARE(b.main.text1(), kWaiting);
+    }
+    std::printf("survived %d damaged messages (seed %u): %d rang, %d were taken for an answer; %d boxes\n",
+        rounds, seed, rang, answered, int(b.boxes.boxes.size()));
+}
+
+void HostilePeerTest::resetInEveryCalledState()
+{
+    TestPhone b(LoopbackAddress(12), QStringLiteral("Bob"));
+    b.startAndListen();
+    const QString from = LoopbackAddress(13);
+
+    // Offered: connected, greeted, nothing said.
+    int fd = RawConnect(from, b.address);
+    QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK")));
+    QVERIFY(WaitFor([&] { return b.phone->st.CallerAccepted && b.phone->st.Connected; }));
+    Reset(fd);
+    QVERIFY(WaitFor([&] { return IsIdle(b); }));
+    QCOMPARE(b.main.text1(), kWaiting);
+
+    // Ringing, for a direct and for a search call.
+    for (const QString& request :
+        { QStringLiteral("VOICEMSG:OK|Evil|END"), QStringLiteral("ANYBODYMSG:OK|Evil|END") }) {
+        fd = RawConnect(from, b.address);
+        QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK")));
+        SendAll(fd, Wire(request));
+        Script s;
+        s.when([&] { return Ringing(b); }, [&] { Reset(fd); });
+        QVERIFY(WaitFor([&] { return s.done() && IsIdle(b); }));
+        QCOMPARE(b.main.text1(), kWaiting);
+        QVERIFY(!b.main.isEnabled(Control::Command3));
+    }
+
+    // Talking.
+    fd = RingAsCaller(b, from);
+    Script s;
+    s.when([&] { return Ringing(b); }, [&] { b.phone->Command3_Click(); })
+        .when([&] { return b.phone->st.VoiceMode; }, [&] { Reset(fd); });
+    QVERIFY(WaitFor([&] { return s.done() && IsIdle(b); }));
+    QCOMPARE(b.main.text1(), kWaiting);
+
+    // And the phone still takes an honest call afterwards.
+    fd = RingAsCaller(b, from, QStringLiteral("Honest"));
+    Script s2;
+    s2.when([&] { return Ringing(b); },
+        [&] {
+            QCOMPARE(b.main.text1(), QStringLiteral("Honestさんからの電話です。"));
+            Reset(fd);
+        });
+    QVERIFY(WaitFor([&] { return s2.done() && IsIdle(b); }));
+}
+
+void HostilePeerTest::resetInEveryCallerState()
+{
+    TestPhone a(LoopbackAddress(14), QStringLiteral("Alice"));
+    a.startAndListen();
+    const QString peer = LoopbackAddress(15);
+    const int listener = RawListen(peer, 8002);
+    QVERIFY(listener >= 0);
+
+    // Calling (request sent, nothing back), ring-back (greeting back), talking (answer back).
+    const QStringList replies = { QString(), QStringLiteral("VOICEMSG:OK"), QStringLiteral("VOICEMSG:OK") };
+    for (int state = 0; state < 3; ++state) {
+        a.main.setComboText(QStringLiteral("1 Peer ") + peer);
+        a.phone->CLIBTN_Click();
+        int fd = RawAccept(listener);
+        QVERIFY(fd >= 0);
+        QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK|Alice|END")));
+        QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("ただいま呼び出し中です。"); }));
+        if (!replies.at(state).isEmpty())
+            SendAll(fd, Wire(replies.at(state)));
+        Script s;
+        if (state == 0)
+            s.then([&] { Reset(fd); });
+        else if (state == 1)
+            s.when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); }, [&] { Reset(fd); });
+        else
+            s.when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); },
+                 [&] { SendAll(fd, Wire(QStringLiteral("CallAnswer|END"))); })
+                .when([&] { return a.phone->st.VoiceMode; }, [&] { Reset(fd); });
+        QVERIFY2(WaitFor([&] { return s.done() && IsIdle(a); }), qPrintable(QString::number(state)));
+        QCOMPARE(a.main.text1(), kBusy);
+        QVERIFY(!a.phone->st.OutgoingCall);
+        QVERIFY(a.main.isEnabled(Control::mnu_Searh));
+    }
+    ::close(listener);
+}
+
+void HostilePeerTest::peerThatStopsReading()
+{
+    // A caller that is answered and then neither reads nor closes (a machine
+    // that froze or left the network): the phone must not talk into it forever.
+    TestPhone b(LoopbackAddress(16), QStringLiteral("Bob"));
+    b.startAndListen();
+    int fd = RawConnect(LoopbackAddress(17), b.address, 8002, 4096);
+    QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK")));
+    SendAll(fd, Wire(QStringLiteral("VOICEMSG:OK|Frozen|END")));
+    Script s;
+    s.when([&] { return Ringing(b); }, [&] { b.phone->Command3_Click(); });
+    QVERIFY(WaitFor([&] { return s.done() && b.phone->st.VoiceMode; }));
+    // Our microphone goes on at its pace; the blocks pile up in the kernel
+    // until the peer's window and our send buffer are full.
+    int produced = 0;
+    QTimer microphone;
+    microphone.setInterval(20);
+    QObject::connect(&microphone, &QTimer::timeout, [&] {
+        if (b.capture.produce(Block(produced)))
+            ++produced;
+    });
+    microphone.start();
+    const long hwmBefore = StatusKb("VmHWM:");
+    QVERIFY2(
+        WaitFor([&] { return IsIdle(b); }, 180000), "the call to a peer that stopped reading never ended");
+    microphone.stop();
+    QCOMPARE(b.main.text1(), kWaiting);
+    std::printf(
+        "a peer that stopped reading was dropped after %d blocks (%llu dropped whole); VmHWM %ld kB -> "
+        "%ld kB\n",
+        produced, qulonglong(b.phone->net.droppedVoiceBlocks()), hwmBefore, StatusKb("VmHWM:"));
+    ::close(fd);
+}
+
+void HostilePeerTest::misbehavingConnectionServer()
+{
+    TestPhone b(LoopbackAddress(18), QStringLiteral("Bob"));
+    const QString serverAddress = LoopbackAddress(19);
+    b.writeProfile(QStringLiteral("Bob"), serverAddress);
+    b.startAndListen();
+    const int listener = RawListen(serverAddress, 8003);
+    QVERIFY(listener >= 0);
+    b.phone->search.Form_Load();
+    b.phone->search.Form_Activate();
+    const quint32 seed = QRandomGenerator::global()->generate();
+    QRandomGenerator random(seed);
+
+    // Garbage for an answer, then a close.
+    for (int round = 0; round < 20; ++round) {
+        b.phone->search.mnu_Connect_Click();
+        int fd = RawAccept(listener);
+        QVERIFY(Receive(fd, QStringLiteral("SERVEROK|END")));
+        QByteArray garbage(int(random.bounded(1, 20000)), Qt::Uninitialized);
+        for (char& c : garbage)
+            c = char(random.bounded(256));
+        if (round % 2)
+            garbage += Wire(QStringLiteral("ClientData|ZERO|END"));
+        SendAll(fd, garbage);
+        ::close(fd);
+        QVERIFY(WaitFor([&] { return b.phone->st.ServerSocket == 0; }));
+    }
+
+    // A reply in pieces: each piece is classified on its own.
+    b.phone->search.mnu_Connect_Click();
+    int fd = RawAccept(listener);
+    QVERIFY(Receive(fd, QStringLiteral("SERVEROK|END")));
+    for (const QString& piece : { QStringLiteral("SERV"), QStringLiteral("EROK|E"), QStringLiteral("ND") }) {
+        SendAll(fd, Wire(piece));
+        QTest::qWait(20);
+    }
+    SendAll(fd, Wire(QStringLiteral("SERVEROK|END")));
+    QVERIFY(Receive(fd, QStringLiteral("MYDATA|Bob|M|30|hello|pw||END")));
+    const QByteArray list = Wire(QStringLiteral("ClientData|1|Taro|M|30|hi|127.0.0.2|1|127.0.0.9|END"));
+    SendAll(fd, list.left(30));
+    QTest::qWait(20);
+    SendAll(fd, list.mid(30));
+    ::close(fd);
+    QVERIFY(WaitFor([&] { return b.phone->st.ServerSocket == 0; }));
+
+    // A server that accepts and never answers, asked again and again (as the
+    // re-registration timer does): the phone must not pile up connections.
+    const int descriptorsBefore = OpenDescriptors();
+    std::vector<int> held;
+    for (int i = 0; i < 50; ++i) {
+        b.phone->search.mnu_Connect_Click();
+        held.push_back(RawAccept(listener));
+    }
+    QCoreApplication::processEvents();
+    const int descriptorsAfter = OpenDescriptors();
+    // Our 50 held server ends, plus at most the one exchange still open.
+    QVERIFY2(descriptorsAfter - descriptorsBefore <= 50 + 2,
+        qPrintable(QStringLiteral("%1 -> %2 descriptors").arg(descriptorsBefore).arg(descriptorsAfter)));
+    for (int h : held)
+        ::close(h);
+    QVERIFY(WaitFor([&] { return b.phone->st.ServerSocket == 0; }));
+    QVERIFY(b.phone->st.Listening);
+    ::close(listener);
+    std::printf("survived 20 garbage replies (seed %u), a reply in pieces and 50 silent exchanges "
+                "(descriptors %d -> %d with 50 held by the server); %d boxes\n",
+        seed, descriptorsBefore, descriptorsAfter, int(b.boxes.boxes.size()));
+}
+
+void HostilePeerTest::cleanupTestCase()
+{
+    std::printf("peak memory of the whole run: VmHWM %ld kB\n", StatusKb("VmHWM:"));
+}
+
+QTEST_GUILESS_MAIN(HostilePeerTest)
+#include "hostile_peer_test.moc"

@@ -128,7 +128,8 @@ void MainForm::attach(Phone* phone, MessageBoxPort* boxes)
     connect(command3_, &QPushButton::clicked, this, [this] { phone_->Command3_Click(); });
     connect(command1_, &QPushButton::clicked, this, [this] { phone_->Command1_Click(); });
     auto on = [this](Control c, void (Phone::*slot)()) {
-        connect(actions_.value(c), &QAction::triggered, this, [this, slot] { (phone_->*slot)(); });
+        Phone* target = phone_;  // copied: this closure is gone when the action fires
+        connect(actions_.value(c), &QAction::triggered, this, [target, slot] { (target->*slot)(); });
     };
     on(Control::mnu_SERVER, &Phone::mnu_SERVER_Click);
     on(Control::mnu_Tray, &Phone::mnu_Tray_Click);

@@ -4,6 +4,7 @@
 #   scripts/test.sh            both builds
 #   scripts/test.sh normal     only the normal build
 #   scripts/test.sh sanitize   only the sanitizer build
+# The sanitizer run also runs every fuzz target briefly (VOXLET_FUZZ_SECONDS each).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 which=${1:-all}
@@ -28,5 +29,9 @@ if [ "$which" = all ] || [ "$which" = normal ]; then
 fi
 if [ "$which" = all ] || [ "$which" = sanitize ]; then
   run_config sanitize -DCMAKE_BUILD_TYPE=Debug -DVOXLET_SANITIZE=ON || status=1
+  if [ -f "$root/scripts/fuzz.sh" ]; then
+    echo "=== fuzz targets ==="
+    bash "$root/scripts/fuzz.sh" "${VOXLET_FUZZ_SECONDS:-45}" || status=1
+  fi
 fi
 exit $status

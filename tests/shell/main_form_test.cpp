@@ -45,7 +45,8 @@ struct Fixture {
         form.attach(phone.get(), &boxes);
         phone->Form_Load();
         form.show();
-        QTest::qWaitForWindowExposed(&form);
+        if (!QTest::qWaitForWindowExposed(&form))
+            qWarning("main window not exposed");
         QCoreApplication::processEvents();
     }
     template <typename T> T* child(const char* name) { return form.findChild<T*>(QLatin1String(name)); }

@@ -39,8 +39,17 @@ void EventHub::OnSocketEvent(int socket, int event, int error)
         OnClose(socket);
         return;
     }
-    if (error != 0)
-        return;  // a failed connect is reported by the connect time-out
+    if (error != 0) {
+        // A failed connect is reported by the connect time-out; one that no
+        // variable holds any more (overtaken by a caller) is only released.
+        const AppState& st = phone_.st;
+        if (event == FD_CONNECT && socket > 0 && socket != st.CallSocket && socket != st.ExternalSocket
+            && socket != st.ServerSocket && phone_.async.Knows(socket)) {
+            int orphan = socket;
+            phone_.net.CloseSocket(orphan);
+        }
+        return;
+    }
     switch (event) {
     case FD_READ: OnRead(socket); break;
     case FD_ACCEPT: OnAccept(); break;

@@ -7,6 +7,7 @@
 #include <QStringView>
 
 #include <cerrno>
+#include <csignal>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -252,6 +253,22 @@ bool WriteAll(int fd, const QByteArray& bytes)
     return true;
 }
 
+// A save killed half-way leaves its temporary file behind; remove those of
+// processes that no longer run (never another running copy's).
+void RemoveStaleTemporaries(const QString& dataDir, const QString& fileName)
+{
+    const QString prefix = fileName + QLatin1Char('.');
+    const QStringList names = QDir(dataDir).entryList({prefix + QStringLiteral("*.tmp")}, QDir::Files | QDir::Hidden);
+    for (const QString& name : names) {
+        bool isNumber = false;
+        const qint64 pid = QStringView(name).mid(prefix.size(), name.size() - prefix.size() - 4).toLongLong(&isNumber);
+        if (!isNumber || pid <= 0 || pid == ::getpid())
+            continue;
+        if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            QFile::remove(QDir(dataDir).filePath(name));
+    }
+}
+
 // Stages the new content in a temporary file beside the old one and renames
 // it over the old file, so that a failed save never leaves a truncated file.
 std::optional<QString> WriteAtomically(
@@ -283,6 +300,7 @@ std::optional<QString> WriteAtomically(
         ::unlink(temp.constData());
         return SaveFailureText(fileName, savedErrno);
     }
+    RemoveStaleTemporaries(dataDir, fileName);
 
     // Make the rename itself durable; the new file is in place either way.
     const QByteArray dir = QFile::encodeName(dataDir.isEmpty() ? QStringLiteral(".") : dataDir);

@@ -117,6 +117,8 @@ void CrashSafeSaveTest::killedSavesLeaveOldOrNewFile()
     QVERIFY(!files::SaveProfile(dir.path(), Profile(QStringLiteral("C"), 5)));
     QCOMPARE(files::LoadPhoneBook(dir.path()).lines, Book(3, QStringLiteral("C")));
     QCOMPARE(files::ReadOwnName(dir.path(), files::kProfileFile), QStringLiteral("C太郎"));
+    // ... and clear away what the killed saves left.
+    QCOMPARE(QDir(dir.path()).entryList({ QStringLiteral("*.tmp") }, QDir::Files), QStringList());
     std::printf(
         "%d saves killed (seed %u): the short version %d times, the long one %d times, never a cut file; "
         "%d temporary files left by killed saves\n",

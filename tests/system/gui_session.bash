@@ -15,7 +15,14 @@ gui_cleanups=()
 status=0
 
 gui_cleanup() {
-    local i pid
+    local i pid log
+    if [ "$status" -ne 0 ]; then
+        for log in $(find "$gui_tmp" -name '*.log' 2>/dev/null); do
+            [ -s "$log" ] || continue
+            echo "--- ${log#"$gui_tmp"/} (end)"
+            tail -n 20 "$log"
+        done
+    fi
     # Newest first: programs before their display, bus and sound server.
     for ((i = ${#gui_groups[@]} - 1; i >= 0; i--)); do
         pid=${gui_groups[i]}

@@ -114,7 +114,11 @@ fi
 
 step "A: 終了"
 drive press --pid "$pid_a" --role "push button" --name "終了" || fail "A: 終了"
-wait_exit "$pid_a" 30 || fail "A did not end after 終了"
+if wait_exit "$pid_a" 30; then
+    [ "$app_status" -eq 0 ] || fail "A ended with status $app_status"
+else
+    fail "A did not end after 終了"
+fi
 
 [ $status -eq 0 ] && echo "PASS: direct call between two namespaces"
 exit $status

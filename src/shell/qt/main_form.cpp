@@ -212,6 +212,11 @@ void MainForm::setWindowVisible(bool visible)
     if (visible && !isVisible())
         activatePending_ = true;
     setVisible(visible);
+    if (visible) {
+        // A call brings the window back: in front, not behind other windows.
+        raise();
+        activateWindow();
+    }
 }
 
 bool MainForm::isWindowVisible() const { return isVisible(); }

@@ -214,12 +214,12 @@ void QtCaptureDevice::readAvailable()
 {
     if (!io_)
         return;
+    if (scratch_.size() < 4096)
+        scratch_.resize(4096);
     for (;;) {
-        const qint64 available = io_->bytesAvailable();
-        if (scratch_.size() < 4096)
-            scratch_.resize(4096);
-        const qint64 n
-            = io_->read(scratch_.data(), std::min<qint64>(scratch_.size(), std::max<qint64>(available, 1)));
+        // The PulseAudio source reports no bytes available: asking for what
+        // it says would read one byte per call, each a round of libpulse calls.
+        const qint64 n = io_->read(scratch_.data(), scratch_.size());
         if (n <= 0)
             break;
         qint64 used = 0;
@@ -266,11 +266,17 @@ QtPlaybackDevice::QtPlaybackDevice(QByteArray deviceId, QObject* parent)
     feedTimer_.setInterval(20);
     feedTimer_.setTimerType(Qt::PreciseTimer);
     connect(&feedTimer_, &QTimer::timeout, this, &QtPlaybackDevice::feed);
+    // Qt's PulseAudio sink ticks every 20 ms while started, even with nothing
+    // to play: a waiting phone suspends it once the last sound has played out.
+    idleTimer_.setSingleShot(true);
+    idleTimer_.setInterval(kSuspendAfterMs);
+    connect(&idleTimer_, &QTimer::timeout, this, &QtPlaybackDevice::suspendWhenIdle);
 }
 
 QtPlaybackDevice::~QtPlaybackDevice()
 {
     feedTimer_.stop();
+    idleTimer_.stop();
     if (sink_)
         sink_->stop();
 }
@@ -291,7 +297,14 @@ bool QtPlaybackDevice::open(const VoiceFormat& format)
     }
     sink_ = std::move(sink);
     io_ = io;
+    sink_->suspend();
     return true;
+}
+
+void QtPlaybackDevice::suspendWhenIdle()
+{
+    if (sink_ && queue_.empty() && sink_->state() != QAudio::SuspendedState)
+        sink_->suspend();
 }
 
 void QtPlaybackDevice::write(const char* data, int length)
@@ -312,6 +325,9 @@ void QtPlaybackDevice::write(const char* data, int length)
         frontOffset_ = 0;
         ++dropped_;
     }
+    idleTimer_.stop();
+    if (sink_ && sink_->state() == QAudio::SuspendedState)
+        sink_->resume();
     feed();
 }
 
@@ -337,10 +353,13 @@ void QtPlaybackDevice::feed()
     }
     if (spare_.size() > size_t(kMaxQueuedBlocks + 1))
         spare_.resize(kMaxQueuedBlocks + 1);
-    if (queue_.empty())
+    if (queue_.empty()) {
         feedTimer_.stop();
-    else if (!feedTimer_.isActive())
+        if (!idleTimer_.isActive())
+            idleTimer_.start();
+    } else if (!feedTimer_.isActive()) {
         feedTimer_.start();
+    }
 }
 
 } // namespace voxlet

@@ -57,6 +57,9 @@ class QtPlaybackDevice : public QObject, public PlaybackDevice {
 public:
     // Beyond this many written blocks waiting, the oldest is dropped.
     static constexpr int kMaxQueuedBlocks = 3;
+    // With nothing written for this long (the sink's buffer long played
+    // out), the stream is suspended until the next write.
+    static constexpr int kSuspendAfterMs = 2000;
 
     explicit QtPlaybackDevice(QByteArray deviceId = {}, QObject* parent = nullptr);
     ~QtPlaybackDevice() override;
@@ -70,11 +73,13 @@ public:
 
 private:
     void feed();
+    void suspendWhenIdle();
 
     QByteArray deviceId_;
     std::unique_ptr<QAudioSink> sink_;
     QIODevice* io_ = nullptr;
     QTimer feedTimer_;
+    QTimer idleTimer_;
     std::deque<QByteArray> queue_; // front is partly fed up to frontOffset_
     qint64 frontOffset_ = 0;
     std::vector<QByteArray> spare_; // fed blocks kept for reuse

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QStringView>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 
@@ -48,10 +49,16 @@ FileText ReadDataFile(const QString& path)
     } else if (st.st_size > kMaxDataFileBytes) {
         out.failure = Failure(err::Overflow);
     } else {
+        // Sized for the file as it is now; grown only if it grows meanwhile.
         QByteArray bytes;
-        bytes.resize(kMaxDataFileBytes + 1);
+        bytes.resize(qsizetype(std::min<qint64>(st.st_size, kMaxDataFileBytes)) + 1);
         qint64 filled = 0;
-        while (filled < bytes.size()) {
+        for (;;) {
+            if (filled == bytes.size()) {
+                if (bytes.size() > kMaxDataFileBytes)
+                    break;
+                bytes.resize(qsizetype(std::min<qint64>(2 * bytes.size(), kMaxDataFileBytes + 1)));
+            }
             const ssize_t n = ::read(fd, bytes.data() + filled, size_t(bytes.size() - filled));
             if (n < 0 && errno == EINTR)
                 continue;

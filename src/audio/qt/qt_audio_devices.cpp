@@ -198,6 +198,8 @@ void QtCaptureDevice::addBuffer(CaptureHeader* header)
         return;
     header->BytesRecorded = 0;
     queued_.push_back(header);
+    if (io_ && source_->state() == QAudio::SuspendedState)
+        source_->resume();
 }
 
 void QtCaptureDevice::start()
@@ -238,6 +240,10 @@ void QtCaptureDevice::readAvailable()
         // original device does when the program holds both halves.
     }
     deliverFull();
+    // Holding no header (the call is over), recording would only be thrown
+    // away, at a wake-up every few ms: pause until a header comes back.
+    if (queued_.empty() && source_->state() != QAudio::SuspendedState)
+        source_->suspend();
 }
 
 void QtCaptureDevice::deliverFull()

@@ -1,0 +1,246 @@
+// One complete phone per process, for measuring what one phone costs: the
+// real MainForm and Phone on Qt Multimedia devices chosen by id, listening
+// as after the menu "SERVER". It can dial a peer or answer a ring, and prints
+// its counters when a call ends.
+//
+//   voxlet_bench_phone --address A [--mic ID] [--speaker ID] [--show]
+//                      [--dial B] [--answer] [--seconds N] [--quit-after N]
+//                      [--linger N]
+//   voxlet_bench_phone --write-data DIR    (a data folder for the real program)
+//
+// Lines on stdout: "LISTENING"; with --dial or --answer also "RINGING",
+// "CONNECTED", then
+// "STATS captured=.. sent=.. received=.. send_dropped=.. play_dropped=.."
+// when the call ends (after --seconds of talk, or when the peer hangs up),
+// and "ENDED" when it then stays --linger seconds after the peer hung up.
+
+#include "audio/qt/qt_audio_devices.h"
+#include "audio/qt/qt_sound_player.h"
+#include "net/address.h"
+#include "phonebook/phone_book_files.h"
+#include "shell/phone.h"
+#include "shell/qt/fonts.h"
+#include "shell/qt/main_form.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+using namespace voxlet;
+
+namespace {
+
+// A modal box would stop an unattended run: messages go to stderr.
+class PrintedMessageBox : public MessageBoxPort {
+public:
+    void show(const QString& text, MessageIcon, const QString& title) override
+    {
+        std::fprintf(stderr, "box \"%s\": %s\n", qPrintable(title), qPrintable(text));
+    }
+};
+
+class NoTray : public TrayPort {
+public:
+    void addIcon(const QString&) override { }
+    void deleteIcon() override { }
+};
+
+// Counts full capture halves that go out while a call is on.
+class CountingCapture : public CaptureDevice {
+public:
+    explicit CountingCapture(const QByteArray& id)
+        : real(id)
+    {
+    }
+    bool open(const VoiceFormat& format, FullCallback onFull) override
+    {
+        return real.open(format, [this, onFull = std::move(onFull)](CaptureHeader* h) {
+            ++captured;
+            if (phone && phone->st.VoiceMode && phone->st.Connected)
+                ++sent;
+            onFull(h);
+        });
+    }
+    void addBuffer(CaptureHeader* header) override { real.addBuffer(header); }
+    void start() override { real.start(); }
+
+    QtCaptureDevice real;
+    Phone* phone = nullptr;
+    long captured = 0;
+    long sent = 0;
+};
+
+// Counts the blocks handed to the speaker.
+class CountingPlayback : public PlaybackDevice {
+public:
+    explicit CountingPlayback(const QByteArray& id)
+        : real(id)
+    {
+    }
+    bool open(const VoiceFormat& format) override { return real.open(format); }
+    void write(const char* data, int length) override
+    {
+        ++received;
+        real.write(data, length);
+    }
+    QtPlaybackDevice real;
+    long received = 0;
+};
+
+void Say(const char* line)
+{
+    std::printf("%s\n", line);
+    std::fflush(stdout);
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Voxlet"));
+    QApplication::setQuitOnLastWindowClosed(false);
+    InstallFontSubstitutions();
+
+    QCommandLineParser cli;
+    cli.addHelpOption();
+    const auto opt
+        = [&](const char* name, const char* help, const char* value = nullptr, const char* def = nullptr) {
+              if (value)
+                  cli.addOption({ QLatin1String(name), QLatin1String(help), QLatin1String(value),
+                      def ? QLatin1String(def) : QString() });
+              else
+                  cli.addOption({ QLatin1String(name), QLatin1String(help) });
+          };
+    opt("address", "Own loopback address.", "a", "127.251.0.2");
+    opt("mic", "Capture device id (default: the server's).", "id");
+    opt("speaker", "Playback device id (default: the server's).", "id");
+    opt("show", "Show the main window.");
+    opt("dial", "Call this address once listening.", "a");
+    opt("answer", "Answer an incoming call.");
+    opt("seconds", "Hang up after this long in a call.", "s", "30");
+    opt("quit-after", "Quit after this many seconds whatever happens.", "s", "120");
+    opt("linger", "Stay this many seconds after a call has ended (prints ENDED).", "s", "0");
+    opt("sounds", "Folder with Ring.wav, Anybody.wav and Ans.wav.", "dir", VOXLET_SOUNDS_DIR);
+    opt("write-data", "Only write a data folder (sounds, profile, phone book) here.", "dir");
+    cli.process(app);
+
+    QTemporaryDir temp;
+    const QString dataDir
+        = cli.isSet(QStringLiteral("write-data")) ? cli.value(QStringLiteral("write-data")) : temp.path();
+    QDir dir(dataDir);
+    const QString sounds = cli.value(QStringLiteral("sounds"));
+    for (const char* wav : { "Ring.wav", "Anybody.wav", "Ans.wav" })
+        QFile::copy(sounds + QLatin1Char('/') + QLatin1String(wav), dir.filePath(QLatin1String(wav)));
+    files::ProfileFields profile;
+    profile.name = QStringLiteral("Bench");
+    profile.sex = QStringLiteral("M");
+    profile.age = QStringLiteral("30");
+    profile.pass = QStringLiteral("pw");
+    profile.comment = QStringLiteral("bench");
+    files::SaveProfile(dataDir, profile);
+    const QString dial = cli.value(QStringLiteral("dial"));
+    files::SavePhoneBook(dataDir,
+        { QStringLiteral("1 Peer ") + (dial.isEmpty() ? QStringLiteral("127.0.0.1") : dial)
+            + QStringLiteral(" Ring.wav 10:00:00") });
+    if (cli.isSet(QStringLiteral("write-data")))
+        return 0;
+
+    MainForm form;
+    PrintedMessageBox boxes;
+    NoTray tray;
+    CountingCapture capture(cli.value(QStringLiteral("mic")).toUtf8());
+    CountingPlayback playback(cli.value(QStringLiteral("speaker")).toUtf8());
+    QtSoundPlayerFactory ringer(cli.value(QStringLiteral("speaker")).toUtf8());
+    PhoneOptions options;
+    options.dataDir = dataDir;
+    options.net.localAddress = ResolveAddress(cli.value(QStringLiteral("address")));
+    options.net.bindOutgoing = true;
+    Phone phone(options, PhonePorts { form, boxes, tray, capture, playback, ringer });
+    capture.phone = &phone;
+    form.attach(&phone, &boxes);
+
+    phone.Form_Load();
+    if (cli.isSet(QStringLiteral("show")))
+        form.show();
+    else
+        phone.Form_Activate();
+    phone.mnu_SERVER_Click();
+    Say("LISTENING");
+
+    // The ring loops spin nested event loops inside the handlers; a timer
+    // fires inside them too, so the call is driven from one.
+    const qint64 talkMs = cli.value(QStringLiteral("seconds")).toLongLong() * 1000;
+    const qint64 quitMs = cli.value(QStringLiteral("quit-after")).toLongLong() * 1000;
+    const bool answer = cli.isSet(QStringLiteral("answer"));
+    QElapsedTimer clock;
+    clock.start();
+    qint64 talkingSince = -1;
+    bool dialled = false, rang = false, finished = false;
+    const qint64 lingerMs = cli.value(QStringLiteral("linger")).toLongLong() * 1000;
+    QTimer driver;
+    const auto finish = [&](int code) {
+        if (finished)
+            return;
+        finished = true;
+        driver.stop();
+        if (talkingSince >= 0)
+            std::printf(
+                "STATS captured=%ld sent=%ld received=%ld send_dropped=%llu play_dropped=%lld talk_ms=%lld\n",
+                capture.captured, capture.sent, playback.received,
+                static_cast<unsigned long long>(phone.net.droppedVoiceBlocks()),
+                static_cast<long long>(playback.real.droppedBlocks()),
+                static_cast<long long>(clock.elapsed() - talkingSince));
+        std::fflush(stdout);
+        const auto quit = [&phone, code] {
+            phone.ThisExit();
+            QCoreApplication::exit(code);
+        };
+        if (talkingSince >= 0 && lingerMs > 0 && !phone.st.VoiceMode) {
+            // The peer hung up: wait like a phone between calls.
+            Say("ENDED");
+            QTimer::singleShot(lingerMs, &app, quit);
+        } else {
+            quit();
+        }
+    };
+    driver.setInterval(20);
+    QObject::connect(&driver, &QTimer::timeout, [&] {
+        if (finished)
+            return;
+        if (clock.elapsed() > quitMs)
+            return finish(talkingSince >= 0 ? 0 : 2);
+        const bool ringing = !phone.ringingFile().isEmpty();
+        if (ringing && !rang && !phone.st.OutgoingCall) {
+            rang = true;
+            Say("RINGING");
+        }
+        if (!dial.isEmpty() && !dialled) {
+            dialled = true;
+            form.setComboText(dial);
+            phone.CLIBTN_Click();
+        } else if (answer && ringing && !phone.st.VoiceMode && !phone.st.OutgoingCall) {
+            phone.Command3_Click();
+        } else if (talkingSince < 0 && phone.st.VoiceMode && phone.st.Connected && !ringing) {
+            talkingSince = clock.elapsed();
+            Say("CONNECTED");
+        } else if (talkingSince >= 0 && (!phone.st.VoiceMode || clock.elapsed() - talkingSince >= talkMs)) {
+            finish(0);
+        }
+    });
+    // A passive phone gets no polling timer of ours: its idle cost is the program's own.
+    if (!dial.isEmpty() || answer)
+        driver.start();
+    else
+        QTimer::singleShot(quitMs, &app, [&] { finish(0); });
+    return app.exec();
+}

@@ -1,0 +1,91 @@
+#!/usr/bin/env bash
+# The benchmark: builds a release build, starts a private sound server with
+# virtual devices and a virtual display, and prints start-up time, memory,
+# CPU idle, ringing and in a call (beside baresip's), and the mouth-to-ear
+# delay, each beside its target. Prints figures; asserts nothing.
+#
+#   bench/run.sh [--quick] [--markdown FILE] [other bench.py options]
+#
+# Needs the packages in scripts/packages.d/base.txt and bench.txt. Takes
+# about 7 minutes on 2 cores (plus the build); --quick takes about 2.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${VOXLET_BENCH_BUILD:-$root/build/bench}
+
+for tool in cmake ninja pulseaudio pactl paplay parec Xvfb xev xdotool stdbuf python3; do
+    command -v "$tool" >/dev/null || { echo "$tool is missing (see scripts/packages.d/)" >&2; exit 1; }
+done
+
+extra=()
+for a in "$@"; do
+    if [ "$a" = --quick ]; then
+        extra+=(--runs 1 --startup-runs 3 --call-seconds 10 --window-seconds 5 --clicks 8)
+    else
+        extra+=("$a")
+    fi
+done
+
+echo "building the release build in $build ..." >&2
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOXLET_TESTS=OFF >/dev/null
+ninja -C "$build" voxlet voxlet_ui >/dev/null
+cmake -S "$root/bench/phone" -B "$build/bench-phone" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+    -DVOXLET_BUILD_DIR="$build" >/dev/null
+ninja -C "$build/bench-phone" >/dev/null
+
+tmp=$(mktemp -d /tmp/voxlet-bench.XXXXXX)
+pids=()
+cleanup() {
+    for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
+    for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    rm -rf "$tmp"
+}
+trap cleanup EXIT
+trap 'exit 130' INT TERM
+
+# Sound server: a microphone (null sink + remap source) and a speaker per phone.
+export XDG_RUNTIME_DIR=$tmp/xdg PULSE_RUNTIME_PATH=$tmp/xdg/pulse
+export PULSE_SERVER=unix:$PULSE_RUNTIME_PATH/native PULSE_CLIENTCONFIG=$tmp/client.conf
+mkdir -p "$PULSE_RUNTIME_PATH" && chmod 700 "$XDG_RUNTIME_DIR" "$PULSE_RUNTIME_PATH"
+printf 'autospawn = no\n' >"$PULSE_CLIENTCONFIG"
+cat >"$tmp/bench.pa" <<'PA'
+load-module module-native-protocol-unix auth-anonymous=1
+load-module module-null-sink sink_name=speakerA rate=8000 channels=1
+load-module module-null-sink sink_name=speakerB rate=8000 channels=1
+load-module module-null-sink sink_name=micsinkA rate=8000 channels=1
+load-module module-remap-source source_name=micA master=micsinkA.monitor
+load-module module-null-sink sink_name=micsinkB rate=8000 channels=1
+load-module module-remap-source source_name=micB master=micsinkB.monitor
+set-default-sink speakerA
+set-default-source micA
+PA
+env -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY pulseaudio -n -F "$tmp/bench.pa" --daemonize=no \
+    --exit-idle-time=-1 --disable-shm=yes --log-target=file:"$tmp/pa.log" &
+pids+=($!)
+for _ in $(seq 100); do
+    timeout 5 pactl info >/dev/null 2>&1 && break
+    sleep 0.1
+done
+timeout 5 pactl info >/dev/null 2>&1 || { echo "pulseaudio did not start" >&2; cat "$tmp/pa.log" >&2; exit 1; }
+# No reader keeps the microphones running, as with a sound card that only
+# the phone uses: a reader that holds a source at a long latency makes every
+# new recording stream wait about that long to start, and one at a short
+# latency makes every stream of the device tick in 5 ms steps. Set
+# VOXLET_BENCH_MIC_LATENCY_MS to add such a reader anyway.
+if [ -n "${VOXLET_BENCH_MIC_LATENCY_MS:-}" ]; then
+    for source in micA micB; do
+        parec --latency-msec="$VOXLET_BENCH_MIC_LATENCY_MS" -d "$source" --raw >/dev/null &
+        pids+=($!)
+    done
+fi
+
+# Display: a bare Xvfb (no window manager, no compositor).
+exec {fd}<> <(:)
+Xvfb -displayfd "$fd" -screen 0 1024x768x24 -nolisten tcp >"$tmp/xvfb.log" 2>&1 &
+pids+=($!)
+read -r -t 10 -u "$fd" display || { echo "Xvfb did not start" >&2; cat "$tmp/xvfb.log" >&2; exit 1; }
+export DISPLAY=:$display
+unset DBUS_SESSION_BUS_ADDRESS QT_QPA_PLATFORM
+
+echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), load $(cut -d' ' -f1-3 /proc/loadavg)" >&2
+timeout 900 python3 "$root/bench/bench.py" --root "$root" --build "$build" --voxlet "$build/src/voxlet" \
+    --phone "$build/bench-phone/voxlet_bench_phone" "${extra[@]}"

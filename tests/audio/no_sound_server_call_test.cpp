@@ -28,19 +28,9 @@ struct ServerlessPhone {
         for (const char* wav : { "Ring.wav", "Anybody.wav", "Ans.wav" })
             QFile::copy(SourceDir() + QStringLiteral("/resources/sounds/") + QLatin1String(wav),
                 dir.filePath(QLatin1String(wav)));
-        files::ProfileFields f;
-        f.name = ownName;
-        f.sex = QStringLiteral("F");
-        f.age = QStringLiteral("20");
-        f.pass = QStringLiteral("pw");
-        f.comment = QStringLiteral("hi");
-        files::SaveProfile(dir.path(), f);
+        WriteTestProfile(dir.path(), ownName);
         files::SavePhoneBook(dir.path(), {});
-        PhoneOptions options;
-        options.dataDir = dir.path();
-        options.net.localAddress = ResolveAddress(addr);
-        options.net.bindOutgoing = true;
-        options.ringPollMs = 10;
+        const PhoneOptions options = LoopbackPhoneOptions(dir.path(), addr, 10);
         phone = std::make_unique<Phone>(options, PhonePorts { main, boxes, tray, capture, playback, sounds });
     }
     ~ServerlessPhone()

@@ -9,14 +9,6 @@ using namespace voxlet::test;
 
 namespace {
 
-QByteArray Block(char seed)
-{
-    QByteArray b(kVoiceBlockBytes, 0);
-    for (int i = 0; i < b.size(); ++i)
-        b[i] = char(seed + i % 7);
-    return b;
-}
-
 // Dials `to` from `from` by putting its address in the dial box.
 void Dial(TestPhone& from, const TestPhone& to)
 {
@@ -85,13 +77,13 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
 
     // Voice both ways: every block arrives whole and in order.
     for (int i = 0; i < 6; ++i) {
-        QVERIFY(a.capture.produce(Block(char(i))));
-        QVERIFY(b.capture.produce(Block(char(100 + i))));
+        QVERIFY(a.capture.produce(TestVoiceBlock(char(i))));
+        QVERIFY(b.capture.produce(TestVoiceBlock(char(100 + i))));
     }
     QVERIFY(WaitFor([&] { return a.playback.written.size() == 6 && b.playback.written.size() == 6; }));
     for (int i = 0; i < 6; ++i) {
-        QCOMPARE(b.playback.written[size_t(i)], Block(char(i)));
-        QCOMPARE(a.playback.written[size_t(i)], Block(char(100 + i)));
+        QCOMPARE(b.playback.written[size_t(i)], TestVoiceBlock(char(i)));
+        QCOMPARE(a.playback.written[size_t(i)], TestVoiceBlock(char(100 + i)));
     }
     QVERIFY(a.main.draws > 0);  // the waveform follows the received voice
 
@@ -141,7 +133,7 @@ void DirectCallTest::secondCallerIsDroppedWhileBusy()
     QCOMPARE(b.phone->st.PeerAddress, a.address);
     QCOMPARE(b.phone->st.CallerName, QStringLiteral("Alice"));
     QVERIFY(c.main.isEnabled(Control::CLIBTN));
-    QVERIFY(a.capture.produce(Block(1)));
+    QVERIFY(a.capture.produce(TestVoiceBlock(1)));
     QVERIFY(WaitFor([&] { return b.playback.written.size() == 1; }));
 }
 

@@ -14,14 +14,6 @@ using namespace voxlet::test;
 
 namespace {
 
-QByteArray Block(char seed)
-{
-    QByteArray b(kVoiceBlockBytes, 0);
-    for (int i = 0; i < b.size(); ++i)
-        b[i] = char(seed + i % 11);
-    return b;
-}
-
 // The directory server on its own thread, at port 8003 of the given address.
 class RunningDirectory {
 public:
@@ -145,13 +137,13 @@ void SearchCallTest::registerListCallTalkAndHangUp()
 
     // Voice both ways, whole blocks in order.
     for (int i = 0; i < 5; ++i) {
-        QVERIFY(a.capture.produce(Block(char(i))));
-        QVERIFY(b.capture.produce(Block(char(50 + i))));
+        QVERIFY(a.capture.produce(TestVoiceBlock(char(i))));
+        QVERIFY(b.capture.produce(TestVoiceBlock(char(50 + i))));
     }
     QVERIFY(WaitFor([&] { return a.playback.written.size() == 5 && b.playback.written.size() == 5; }));
     for (int i = 0; i < 5; ++i) {
-        QCOMPARE(b.playback.written[size_t(i)], Block(char(i)));
-        QCOMPARE(a.playback.written[size_t(i)], Block(char(50 + i)));
+        QCOMPARE(b.playback.written[size_t(i)], TestVoiceBlock(char(i)));
+        QCOMPARE(a.playback.written[size_t(i)], TestVoiceBlock(char(50 + i)));
     }
 
     // Alice hangs up with the search window's close menu.

@@ -65,11 +65,7 @@ struct RealWindowPhone {
         : address(addr)
     {
         files::SavePhoneBook(dir.path(), {});
-        PhoneOptions options;
-        options.dataDir = dir.path();
-        options.net.localAddress = ResolveAddress(addr);
-        options.net.bindOutgoing = true;
-        options.ringPollMs = 5;
+        const PhoneOptions options = LoopbackPhoneOptions(dir.path(), addr, 5);
         phone = std::make_unique<Phone>(options, PhonePorts { form, boxes, tray, capture, playback, sounds });
         form.attach(phone.get(), &boxes);
         tray.attach(phone.get());

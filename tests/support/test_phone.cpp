@@ -18,14 +18,40 @@ QString LoopbackAddress(int host)
     return QStringLiteral("127.%1.0.%2").arg(net).arg(host);
 }
 
-TestPhone::TestPhone(const QString& addr, const QString& ownName) : address(addr)
+PhoneOptions LoopbackPhoneOptions(const QString& dataDir, const QString& address, int ringPollMs)
 {
     PhoneOptions options;
-    options.dataDir = dir.path();
-    options.net.localAddress = ResolveAddress(addr);
+    options.dataDir = dataDir;
+    options.net.localAddress = ResolveAddress(address);
     options.net.bindOutgoing = true;
-    options.ringPollMs = 5;
-    phone = std::make_unique<Phone>(options, PhonePorts{main, boxes, tray, capture, playback, sounds});
+    options.ringPollMs = ringPollMs;
+    return options;
+}
+
+void WriteTestProfile(const QString& dataDir, const QString& name, const QString& server)
+{
+    files::ProfileFields f;
+    f.name = name;
+    f.sex = QStringLiteral("M");
+    f.age = QStringLiteral("30");
+    f.pass = QStringLiteral("pw");
+    f.comment = QStringLiteral("hello");
+    f.server = server;
+    files::SaveProfile(dataDir, f);
+}
+
+QByteArray TestVoiceBlock(int seed)
+{
+    QByteArray b(kVoiceBlockBytes, 0);
+    for (int i = 0; i < b.size(); ++i)
+        b[i] = char(seed + i % 11);
+    return b;
+}
+
+TestPhone::TestPhone(const QString& addr, const QString& ownName) : address(addr)
+{
+    phone = std::make_unique<Phone>(LoopbackPhoneOptions(dir.path(), addr),
+                                    PhonePorts{main, boxes, tray, capture, playback, sounds});
     if (!ownName.isNull())
         writeProfile(ownName);
     writePhoneBook({});  // as a fresh install leaves it
@@ -40,14 +66,7 @@ TestPhone::~TestPhone()
 
 void TestPhone::writeProfile(const QString& name, const QString& server)
 {
-    files::ProfileFields f;
-    f.name = name;
-    f.sex = QStringLiteral("M");
-    f.age = QStringLiteral("30");
-    f.pass = QStringLiteral("pw");
-    f.comment = QStringLiteral("hello");
-    f.server = server;
-    files::SaveProfile(dir.path(), f);
+    WriteTestProfile(dir.path(), name, server);
 }
 
 void TestPhone::writePhoneBook(const QStringList& lines)

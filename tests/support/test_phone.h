@@ -15,6 +15,13 @@
 
 namespace voxlet::test {
 
+// Options of a phone living on `address` with its data in `dataDir`.
+PhoneOptions LoopbackPhoneOptions(const QString& dataDir, const QString& address, int ringPollMs = 5);
+// A profile (name, sex M, age 30, PASS pw, comment hello, server) in name.txt.
+void WriteTestProfile(const QString& dataDir, const QString& name, const QString& server = {});
+// A recognisable voice block: seed, seed+1, ... repeating.
+QByteArray TestVoiceBlock(int seed);
+
 // A loopback address for this test process, so parallel test programs
 // never compete for the same address and port: 127.N.0.host.
 QString LoopbackAddress(int host);

@@ -259,7 +259,8 @@ def ringing_runs(args, runs, seconds):
     cpu, peaks = [], []
     message = "VOICEMSG:OK|Bench|END".encode("utf-16-le")
     for k in range(runs):
-        p = Child(phone_cmd(args, 3, "micB", "speakerB", "--show", "--quit-after", str(seconds + 30)))
+        p = Child(phone_cmd(args, 3, "micB", "speakerB", "--show", "--quit-after", str(seconds + 30),
+                            *(["--ring-poll-ms", str(args.ring_poll_ms)] if args.ring_poll_ms else [])))
         if not p.wait_line("LISTENING", 15):
             log("ringing run %d: the phone did not start listening" % (k + 1))
             p.stop()
@@ -536,6 +537,7 @@ def main():
     ap.add_argument("--call-seconds", type=int, default=30)
     ap.add_argument("--window-seconds", type=int, default=10)
     ap.add_argument("--clicks", type=int, default=24)
+    ap.add_argument("--ring-poll-ms", type=int, help="try another ring-loop poll interval")
     ap.add_argument("--only", default="startup,idle,ringing,call,baresip,latency")
     ap.add_argument("--markdown")
     args = ap.parse_args()

@@ -129,6 +129,7 @@ int main(int argc, char** argv)
     opt("answer", "Answer an incoming call.");
     opt("seconds", "Hang up after this long in a call.", "s", "30");
     opt("quit-after", "Quit after this many seconds whatever happens.", "s", "120");
+    opt("ring-poll-ms", "How often a ring loop asks whether its sound ended (default: the program's).", "ms");
     opt("linger", "Stay this many seconds after a call has ended (prints ENDED).", "s", "0");
     opt("sounds", "Folder with Ring.wav, Anybody.wav and Ans.wav.", "dir", VOXLET_SOUNDS_DIR);
     opt("write-data", "Only write a data folder (sounds, profile, phone book) here.", "dir");
@@ -165,6 +166,8 @@ int main(int argc, char** argv)
     options.dataDir = dataDir;
     options.net.localAddress = ResolveAddress(cli.value(QStringLiteral("address")));
     options.net.bindOutgoing = true;
+    if (cli.isSet(QStringLiteral("ring-poll-ms")))
+        options.ringPollMs = cli.value(QStringLiteral("ring-poll-ms")).toInt();
     Phone phone(options, PhonePorts { form, boxes, tray, capture, playback, ringer });
     capture.phone = &phone;
     form.attach(&phone, &boxes);

@@ -6,14 +6,17 @@
 #
 #   bench/run.sh [--quick] [--markdown FILE] [other bench.py options]
 #
-# Needs the packages in scripts/packages.d/base.txt and bench.txt. Takes
-# about 7 minutes on 2 cores (plus the build); --quick takes about 2.
+# Installs what is missing (scripts/packages.d/*.txt and bench/packages.txt,
+# which only the benchmark needs). Takes about 7 minutes on 2 cores (plus the
+# build); --quick takes about 2.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VOXLET_BENCH_BUILD:-$root/build/bench}
 
+bash "$root/scripts/deps.sh" "$root/bench/packages.txt"
+
 for tool in cmake ninja pulseaudio pactl paplay parec Xvfb xev xdotool stdbuf python3; do
-    command -v "$tool" >/dev/null || { echo "$tool is missing (see scripts/packages.d/)" >&2; exit 1; }
+    command -v "$tool" >/dev/null || { echo "$tool is missing (see scripts/packages.d/ and bench/packages.txt)" >&2; exit 1; }
 done
 
 extra=()

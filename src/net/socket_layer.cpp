@@ -91,15 +91,13 @@ void SocketLayer::StartNetwork()
         return;
     }
     ::close(probe);
-    started_ = true;
 }
 
 void SocketLayer::Cleanup()
 {
-    for (int* s : {&st_.ServerSocket})
-        if (*s > 0)
-            CloseSocket(*s);
-    started_ = false;
+    // Exit leaves the connection-server socket to the clean-up.
+    if (st_.ServerSocket > 0)
+        CloseSocket(st_.ServerSocket);
 }
 
 std::int32_t SocketLayer::OwnAddress() const

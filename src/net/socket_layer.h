@@ -56,7 +56,6 @@ public:
     void Select(int socket, int mask);
 
     std::int32_t OwnAddress() const;
-    bool Started() const { return started_; }
 
     // Voice blocks dropped because the far end did not read fast enough.
     std::uint64_t droppedVoiceBlocks() const { return droppedBlocks_; }
@@ -76,7 +75,6 @@ private:
     MessageBoxPort& boxes_;
     AsyncSelect& async_;
     NetOptions options_;
-    bool started_ = false;
     std::unordered_map<int, Backlog> backlog_;
     std::uint64_t droppedBlocks_ = 0;
 };

@@ -20,6 +20,20 @@ struct VoiceFormat {
     int ExtraSize = 0;
 };
 
+// The format both devices are opened with.
+inline VoiceFormat MakeVoiceFormat()
+{
+    VoiceFormat f;
+    f.FormatTag = 1;  // PCM
+    f.Channels = 1;
+    f.SamplesPerSec = 8000;
+    f.BitsPerSample = 16;
+    f.BlockAlign = f.Channels * f.BitsPerSample / 8;
+    f.AvgBytesPerSec = f.BlockAlign * f.SamplesPerSec;
+    f.ExtraSize = 0;
+    return f;
+}
+
 // One capture half: the device records into Data until BufferLength bytes
 // are there, then reports the header as full.
 struct CaptureHeader {

@@ -14,13 +14,7 @@ VoiceIO::VoiceIO(AppState& st, MessageBoxPort& boxes, CaptureDevice& capture, Pl
 
 void VoiceIO::OpenWaveDevices(CaptureDevice::FullCallback onFull)
 {
-    Format.FormatTag = 1;
-    Format.Channels = 1;
-    Format.SamplesPerSec = 8000;
-    Format.BitsPerSample = 16;
-    Format.BlockAlign = Format.Channels * Format.BitsPerSample / 8;
-    Format.AvgBytesPerSec = Format.BlockAlign * Format.SamplesPerSec;
-    Format.ExtraSize = 0;
+    Format = MakeVoiceFormat();
 
     for (int k = 0; k < 2; ++k) {
         CaptureHeaders[k] = CaptureHeader { CaptureBuffer.data() + k * kHalfBytes, kHalfBytes, 0 };

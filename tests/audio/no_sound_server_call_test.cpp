@@ -99,21 +99,7 @@ private slots:
         }
 
         // The ring sounds never end without a server: the answer ends the loops.
-        Script s;
-        s.then([&] {
-             a.main.setComboText(QStringLiteral("1 Bob ") + b.address);
-             a.phone->CLIBTN_Click();
-         })
-            .when(
-                [&] {
-                    return a.phone->ringingFile() == QLatin1String("Ans.wav")
-                        && !b.phone->ringingFile().isEmpty();
-                },
-                [&] { b.phone->Command3_Click(); })
-            .when([&] { return a.phone->st.VoiceMode && b.phone->st.VoiceMode; }, nullptr);
-        QVERIFY(WaitFor([&] { return s.done(); }, 20000));
-        QVERIFY(
-            WaitFor([&] { return a.phone->ringingFile().isEmpty() && b.phone->ringingFile().isEmpty(); }));
+        QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
         QCOMPARE(a.main.text1(), QStringLiteral("つながりました。お話ください。"));
         QVERIFY(!a.capture.isRunning() && !b.capture.isRunning());
 

@@ -22,18 +22,6 @@ using namespace voxlet::test;
 
 namespace {
 
-VoiceFormat Voice()
-{
-    VoiceFormat f;
-    f.FormatTag = 1;
-    f.Channels = 1;
-    f.SamplesPerSec = 8000;
-    f.BitsPerSample = 16;
-    f.BlockAlign = 2;
-    f.AvgBytesPerSec = 16000;
-    return f;
-}
-
 QByteArray TonePcm(double hz, double seconds, int rate)
 {
     const int n = int(seconds * rate);
@@ -225,9 +213,9 @@ private slots:
         QCOMPARE(FindAudioInput({}).id(), QByteArray("mic"));
 
         QtCaptureDevice missing("no-such-source");
-        QVERIFY(!missing.open(Voice(), [](CaptureHeader*) {}));
+        QVERIFY(!missing.open(MakeVoiceFormat(), [](CaptureHeader*) {}));
         QtPlaybackDevice missingOut("no-such-sink");
-        QVERIFY(!missingOut.open(Voice()));
+        QVERIFY(!missingOut.open(MakeVoiceFormat()));
     }
 
     void capturesWholeHalvesOfATone()
@@ -237,7 +225,7 @@ private slots:
         QVector<QByteArray> halves;
         char buffer[16000];
         CaptureHeader headers[2] = { { buffer, 8000, 0 }, { buffer + 8000, 8000, 0 } };
-        QVERIFY(capture.open(Voice(), [&](CaptureHeader* h) {
+        QVERIFY(capture.open(MakeVoiceFormat(), [&](CaptureHeader* h) {
             order << h;
             halves << QByteArray(h->Data, h->BytesRecorded);
             if (order.size() < 4)
@@ -285,7 +273,7 @@ private slots:
         connect(&recorder, &QProcess::readyReadStandardOutput, this,
             [&] { recorded += recorder.readAllStandardOutput(); });
         QtPlaybackDevice playback; // the default output: "speaker"
-        QVERIFY(playback.open(Voice()));
+        QVERIFY(playback.open(MakeVoiceFormat()));
         // Let the monitor stream connect; the sink meanwhile runs dry, as
         // between calls, and must take up writing again afterwards.
         QTest::qWait(300);
@@ -310,7 +298,7 @@ private slots:
     void playbackQueueStaysBounded()
     {
         QtPlaybackDevice playback("speaker2");
-        QVERIFY(playback.open(Voice()));
+        QVERIFY(playback.open(MakeVoiceFormat()));
         const QByteArray block = TonePcm(700, 0.5, 8000);
         for (int i = 0; i < 10; ++i)
             playback.write(block.constData(), block.size());

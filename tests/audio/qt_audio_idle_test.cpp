@@ -25,18 +25,6 @@ constexpr int kRate = 8000;
 // breaks the wave's phase.
 constexpr double kToneHz = 937;
 
-VoiceFormat Voice()
-{
-    VoiceFormat f;
-    f.FormatTag = 1;
-    f.Channels = 1;
-    f.SamplesPerSec = kRate;
-    f.BitsPerSample = 16;
-    f.BlockAlign = 2;
-    f.AvgBytesPerSec = 2 * kRate;
-    return f;
-}
-
 // How far each sample strays from what the two before it predict for a pure
 // tone (s[n] = 2cos(w) s[n-1] - s[n-2]); a few units for a clean tone,
 // thousands where samples went missing or bytes slipped.
@@ -129,7 +117,7 @@ private slots:
         PulseRecorder heard(QStringLiteral("speaker.monitor"));
         QVERIFY(heard.started());
         QtPlaybackDevice playback("speaker");
-        QVERIFY(playback.open(Voice()));
+        QVERIFY(playback.open(MakeVoiceFormat()));
         QCOMPARE(playState(), QStringLiteral("corked"));
 
         // Two rounds: the first wakes the sink corked at opening, the second
@@ -161,7 +149,7 @@ private slots:
         std::vector<CaptureHeader*> order;
         std::vector<QByteArray> halves;
         QtCaptureDevice capture("mic");
-        QVERIFY(capture.open(Voice(), [&](CaptureHeader* h) {
+        QVERIFY(capture.open(MakeVoiceFormat(), [&](CaptureHeader* h) {
             order.push_back(h);
             halves.emplace_back(h->Data, h->BytesRecorded);
         }));
@@ -210,7 +198,7 @@ private slots:
         std::vector<CaptureHeader> headers(kBuffers);
         std::vector<QByteArray> filled;
         QtCaptureDevice capture("mic");
-        QVERIFY(capture.open(Voice(), [&](CaptureHeader* h) {
+        QVERIFY(capture.open(MakeVoiceFormat(), [&](CaptureHeader* h) {
             filled.emplace_back(h->Data, h->BytesRecorded);
             if (filled.size() < 40)
                 capture.addBuffer(h);

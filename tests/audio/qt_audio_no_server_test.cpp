@@ -12,18 +12,6 @@ using namespace voxlet::test;
 
 namespace {
 
-VoiceFormat Voice()
-{
-    VoiceFormat f;
-    f.FormatTag = 1;
-    f.Channels = 1;
-    f.SamplesPerSec = 8000;
-    f.BitsPerSample = 16;
-    f.BlockAlign = 2;
-    f.AvgBytesPerSec = 16000;
-    return f;
-}
-
 } // namespace
 
 class QtAudioNoServerTest : public QObject {
@@ -47,8 +35,8 @@ private slots:
         QtCaptureDevice capture;
         QtPlaybackDevice playback;
         int fullCount = 0;
-        QVERIFY(!capture.open(Voice(), [&](CaptureHeader*) { ++fullCount; }));
-        QVERIFY(!playback.open(Voice()));
+        QVERIFY(!capture.open(MakeVoiceFormat(), [&](CaptureHeader*) { ++fullCount; }));
+        QVERIFY(!playback.open(MakeVoiceFormat()));
         QVERIFY(!capture.isOpen());
         QVERIFY(!playback.isOpen());
         // Using them anyway does nothing.

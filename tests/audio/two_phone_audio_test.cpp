@@ -156,21 +156,7 @@ private slots:
         QVERIFY(b.capture.real.isOpen() && b.playback.real.isOpen());
 
         // Dial; answer once the caller hears the ring-back.
-        Script s;
-        s.then([&] {
-             a.main.setComboText(QStringLiteral("1 Bob ") + b.address);
-             a.phone->CLIBTN_Click();
-         })
-            .when(
-                [&] {
-                    return a.phone->ringingFile() == QLatin1String("Ans.wav")
-                        && !b.phone->ringingFile().isEmpty();
-                },
-                [&] { b.phone->Command3_Click(); })
-            .when([&] { return a.phone->st.VoiceMode && b.phone->st.VoiceMode; }, nullptr);
-        QVERIFY(WaitFor([&] { return s.done(); }, 20000));
-        QVERIFY(
-            WaitFor([&] { return a.phone->ringingFile().isEmpty() && b.phone->ringingFile().isEmpty(); }));
+        QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
         QCOMPARE(a.main.text1(), QStringLiteral("つながりました。お話ください。"));
         QVERIFY(a.capture.real.isRunning() && b.capture.real.isRunning());
 

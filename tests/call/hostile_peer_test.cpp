@@ -212,15 +212,7 @@ void HostilePeerTest::connectionFloodDuringCall()
     TestPhone b(LoopbackAddress(3), QStringLiteral("Bob"));
     a.startAndListen();
     b.startAndListen();
-    Script s;
-    s.then([&] {
-         a.main.setComboText(QStringLiteral("1 Bob ") + b.address);
-         a.phone->CLIBTN_Click();
-     })
-        .when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav") && Ringing(b); },
-            [&] { b.phone->Command3_Click(); });
-    QVERIFY(WaitFor([&] { return s.done() && a.phone->st.VoiceMode && b.phone->st.VoiceMode; }));
-    QVERIFY(WaitFor([&] { return !Ringing(a) && !Ringing(b); }));
+    QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
     const int callSocket = b.phone->st.CallSocket;
 
     // Ten thousand callers knock while Alice talks; every tenth batch she sends a block.

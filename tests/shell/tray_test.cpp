@@ -210,12 +210,7 @@ void TrayTest::hidingDuringACallKeepsTheCall()
     TestPhone b(LoopbackAddress(9), QStringLiteral("Bob"));
     a.startAndListen();
     b.startAndListen();
-    Script s;
-    s.then([&] { Dial(b, a.address); })
-        .when([&] { return CallerHearsRingBack(b) && !a.phone->ringingFile().isEmpty(); },
-            [&] { a.phone->Command3_Click(); })
-        .when([&] { return a.phone->st.VoiceMode && b.phone->st.VoiceMode; }, nullptr);
-    QVERIFY(WaitFor([&] { return s.done(); }));
+    QVERIFY(EstablishCall(*b.phone, b.main, *a.phone, a.address));
 
     a.phone->mnu_Tray_Click();
     QCOMPARE(StateOf(a), TrayState::InTray);

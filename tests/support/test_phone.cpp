@@ -111,6 +111,21 @@ Script& Script::then(std::function<void()> action)
     return when([] { return true; }, std::move(action));
 }
 
+bool EstablishCall(Phone& caller, MainWindowPort& callerMain, Phone& called, const QString& calledAddress,
+                   int timeoutMs)
+{
+    Script s;
+    s.then([&] {
+         callerMain.setComboText(QStringLiteral("1 Friend ") + calledAddress);
+         caller.CLIBTN_Click();
+     })
+        .when([&] { return caller.ringingFile() == QLatin1String("Ans.wav") && !called.ringingFile().isEmpty(); },
+              [&] { called.Command3_Click(); })
+        .when([&] { return caller.st.VoiceMode && called.st.VoiceMode; }, nullptr);
+    return WaitFor([&] { return s.done(); }, timeoutMs)
+        && WaitFor([&] { return caller.ringingFile().isEmpty() && called.ringingFile().isEmpty(); }, timeoutMs);
+}
+
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs)
 {
     return QTest::qWaitFor(condition, timeoutMs);

@@ -69,6 +69,12 @@ private:
     QTimer timer_;
 };
 
+// Dials `calledAddress` from the caller's dial box, answers once the caller
+// hears the ring-back and the called side rings, and waits until both talk
+// and both ring loops have ended. False when that did not come about.
+bool EstablishCall(Phone& caller, MainWindowPort& callerMain, Phone& called, const QString& calledAddress,
+                   int timeoutMs = 20000);
+
 // Processes events until the condition holds or the time is up.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000);
 

@@ -203,7 +203,14 @@ def cmd_watch(a):
     pyatspi.Registry.registerEventListener(on_insert, "object:text-changed:insert")
     GLib.timeout_add(200, poll)
     GLib.timeout_add(int(a.timeout * 1000), pyatspi.Registry.stop)
-    open(a.out + ".ready", "w").close()
+
+    # The program hears of a new listener through the registry a moment
+    # after it registers; changes before that send no events.
+    def ready():
+        open(a.out + ".ready", "w").close()
+        return False
+
+    GLib.timeout_add(1500, ready)
     pyatspi.Registry.start()
 
 

@@ -19,6 +19,10 @@ public:
     Converter(const char* to, const char* from)
         : cd_(iconv_open(to, from))
     {
+        // glibc unloads the CP932 module when its last descriptor closes, so
+        // each conversion would load it again; one descriptor kept open
+        // for the life of the process keeps it loaded.
+        [[maybe_unused]] static const iconv_t keepLoaded = iconv_open("CP932", "UTF-16LE");
     }
     ~Converter()
     {

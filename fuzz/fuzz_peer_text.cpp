@@ -76,7 +76,7 @@ private:
     {
         // A fresh timer each time: a timer whose handler is still running
         // (inside a ring loop) would not fire again.
-        QTimer::singleShot(1, &ticks_, [this] { Tick(); });
+        QTimer::singleShot(0, &ticks_, [this] { Tick(); });
         if (next_ < reads_.size() && PhoneHoldsSocket()) {
             DeliverNext();
             return;

@@ -98,7 +98,7 @@ struct FuzzPhone {
     {
         PhoneOptions options;
         options.dataDir = FuzzDataDir();
-        options.ringPollMs = 1;
+        options.ringPollMs = 0; // polls come as fast as events are handled
         phone = std::make_unique<Phone>(options, PhonePorts { main, boxes, tray, capture, playback, sounds });
         sounds.shared->stopImmediately = true;
         phone->Form_Load();

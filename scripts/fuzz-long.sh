@@ -7,4 +7,7 @@
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 export FUZZ_RUNS=${FUZZ_RUNS:-10000000}
+# Shallower allocation stacks make each run cheaper; a crash found here is
+# replayed from its artifact by the target itself for the full report.
+export ASAN_OPTIONS=${ASAN_OPTIONS:-malloc_context_size=5}
 exec bash "$root/scripts/fuzz.sh" 0 "$@"

@@ -19,10 +19,11 @@ public:
     Converter(const char* to, const char* from)
         : cd_(iconv_open(to, from))
     {
-        // glibc unloads the CP932 module when its last descriptor closes, so
-        // each conversion would load it again; one descriptor kept open
-        // for the life of the process keeps it loaded.
-        [[maybe_unused]] static const iconv_t keepLoaded = iconv_open("CP932", "UTF-16LE");
+        // glibc unloads a conversion module when its last descriptor closes,
+        // so each conversion would load it again; descriptors kept open for
+        // the life of the process keep the three modules loaded.
+        [[maybe_unused]] static const iconv_t keepLoaded[] = {
+            iconv_open("CP932", "UTF-16LE"), iconv_open("CP932", "UTF-32LE") };
     }
     ~Converter()
     {
@@ -78,10 +79,9 @@ private:
 QByteArray EncodeCp932(const QString& text)
 {
     const QList<uint> codePoints = text.toUcs4();
-    QByteArray utf32;
-    utf32.resize(codePoints.size() * 4);
-    for (qsizetype i = 0; i < codePoints.size(); ++i)
-        qToLittleEndian<quint32>(codePoints[i], utf32.data() + i * 4);
+    QByteArray utf32(codePoints.size() * 4, Qt::Uninitialized);
+    if (!codePoints.isEmpty())  // Qt would memcpy from a null pointer
+        qToLittleEndian<quint32>(codePoints.constData(), codePoints.size(), utf32.data());
 
     Converter converter("CP932", "UTF-32LE");
     if (!converter.valid()) {
@@ -104,8 +104,8 @@ QString DecodeCp932(const QByteArray& bytes)
     }
     const QByteArray utf16 = converter.run(bytes, 1, QByteArrayLiteral("\xFD\xFF"));
     QString text(utf16.size() / 2, Qt::Uninitialized);
-    for (qsizetype i = 0; i < text.size(); ++i)
-        text[i] = QChar(qFromLittleEndian<quint16>(utf16.constData() + i * 2));
+    if (!text.isEmpty())  // Qt would memcpy from a null pointer
+        qFromLittleEndian<quint16>(utf16.constData(), text.size(), text.data());
     return text;
 }
 

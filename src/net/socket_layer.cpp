@@ -5,6 +5,8 @@
 #include "net/async_select.h"
 #include "net/winsock_errors.h"
 
+#include <QtEndian>
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
@@ -52,25 +54,18 @@ bool IsTransientAcceptError(int code)
 
 QByteArray EncodeWireText(const QString& text)
 {
-    QByteArray out;
-    out.resize(text.size() * 2);
-    for (qsizetype i = 0; i < text.size(); ++i) {
-        const char16_t c = text.at(i).unicode();
-        out[2 * i] = char(c & 0xFF);
-        out[2 * i + 1] = char(c >> 8);
-    }
+    QByteArray out(text.size() * 2, Qt::Uninitialized);
+    if (!text.isEmpty())  // Qt would memcpy from a null pointer
+        qToLittleEndian<char16_t>(text.utf16(), text.size(), out.data());
     return out;
 }
 
 QString DecodeWireText(const char* bytes, int count)
 {
-    QString out;
-    out.resize(count / 2);
-    for (int k = 0; k < count / 2; ++k) {
-        const auto lo = static_cast<unsigned char>(bytes[2 * k]);
-        const auto hi = static_cast<unsigned char>(bytes[2 * k + 1]);
-        out[k] = QChar(char16_t(lo | (hi << 8)));
-    }
+    // A byte left over at the end is not a character.
+    QString out(count / 2, Qt::Uninitialized);
+    if (!out.isEmpty())
+        qFromLittleEndian<char16_t>(bytes, out.size(), out.data());
     return out;
 }
 

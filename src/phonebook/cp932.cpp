@@ -14,20 +14,18 @@ namespace voxlet::files {
 
 namespace {
 
+// One descriptor per direction and thread, opened on first use and reset
+// before each conversion: opening one costs more than most conversions, and
+// glibc would load and unload its CP932 module every time.
 class Converter {
 public:
-    Converter(const char* to, const char* from)
-        : cd_(iconv_open(to, from))
-    {
-        // glibc unloads a conversion module when its last descriptor closes,
-        // so each conversion would load it again; a descriptor kept open for
-        // the life of the process keeps the CP932 and UTF-16 modules loaded.
-        [[maybe_unused]] static const iconv_t keepLoaded = iconv_open("CP932", "UTF-16LE");
-    }
-    ~Converter()
+    enum Direction { Encode, Decode };
+
+    explicit Converter(Direction direction)
+        : cd_(Descriptor(direction))
     {
         if (valid())
-            iconv_close(cd_);
+            iconv(cd_, nullptr, nullptr, nullptr, nullptr);
     }
     Converter(const Converter&) = delete;
     Converter& operator=(const Converter&) = delete;
@@ -70,6 +68,25 @@ public:
     }
 
 private:
+    static iconv_t Descriptor(Direction direction)
+    {
+        struct Open {
+            // UCS-4 is built into glibc; its UTF-32 module costs three times
+            // as much per call (toUcs4 never yields what UTF-32 would refuse).
+            iconv_t encode = iconv_open("CP932", "UCS-4LE");
+            iconv_t decode = iconv_open("UTF-16LE", "CP932");
+            ~Open()
+            {
+                for (iconv_t cd : { encode, decode }) {
+                    if (cd != reinterpret_cast<iconv_t>(-1))
+                        iconv_close(cd);
+                }
+            }
+        };
+        thread_local Open open;
+        return direction == Encode ? open.encode : open.decode;
+    }
+
     iconv_t cd_;
 };
 
@@ -82,9 +99,7 @@ QByteArray EncodeCp932(const QString& text)
     if (!codePoints.isEmpty())  // Qt would memcpy from a null pointer
         qToLittleEndian<quint32>(codePoints.constData(), codePoints.size(), utf32.data());
 
-    // UCS-4 is built into glibc; its UTF-32 module costs three times as much
-    // per call (toUcs4 never yields what UTF-32 would refuse).
-    Converter converter("CP932", "UCS-4LE");
+    Converter converter(Converter::Encode);
     if (!converter.valid()) {
         QByteArray ascii;
         for (const uint cp : codePoints)
@@ -96,7 +111,7 @@ QByteArray EncodeCp932(const QString& text)
 
 QString DecodeCp932(const QByteArray& bytes)
 {
-    Converter converter("UTF-16LE", "CP932");
+    Converter converter(Converter::Decode);
     if (!converter.valid()) {
         QString ascii;
         for (const char c : bytes)

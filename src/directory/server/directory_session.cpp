@@ -106,6 +106,7 @@ std::string DirectorySession::process()
     while (m_state == State::AwaitingHello) {
         if (StartsWith(m_text, kHello)) {
             m_text.erase(0, kHello.size());
+            m_scanned = m_bars = 0;
             ++m_completed;
             m_state = State::AwaitingRequest;
             out += EncodeUtf16Le(kHello);
@@ -129,15 +130,19 @@ std::string DirectorySession::process()
     for (auto command : { kSearchRegistration, kBackgroundRegistration }) {
         if (!StartsWith(text, command))
             continue;
-        const std::u16string_view body = text.substr(command.size());
-        const auto pieces = Split(body);
-        if (pieces.size() < kRegistrationPieces) {
+        // The command's own '|' and one after each field: until the sixth
+        // field has ended there is nothing to judge. Counting the bars as
+        // they arrive keeps a client that sends a byte at a time from costing
+        // a scan of everything it sent for every byte.
+        if (countBars() < kRegistrationPieces) {
             // A field may begin with "END", so this is only a guess; but the
             // client sends each request in one piece.
             if (text.ends_with(u"|END"))
                 return out + refuse("fewer than six fields");
             return out;
         }
+        const std::u16string_view body = text.substr(command.size());
+        const auto pieces = Split(body);
         const std::u16string_view last = pieces[kRegistrationPieces - 1];
         if (pieces.size() > kRegistrationPieces || !StartsWith(u"END", last))
             return out + refuse("not six fields (a '|' inside a field?)");
@@ -151,6 +156,15 @@ std::string DirectorySession::process()
             return out;
     }
     return out + refuse("unknown request");
+}
+
+std::size_t DirectorySession::countBars()
+{
+    for (; m_scanned < m_text.size(); ++m_scanned) {
+        if (m_text[m_scanned] == u'|')
+            ++m_bars;
+    }
+    return m_bars;
 }
 
 std::string DirectorySession::handleRegistration(std::u16string_view body, bool searching)
@@ -202,6 +216,7 @@ std::string DirectorySession::finish(std::u16string_view reply, std::string outc
     m_state = State::Finished;
     m_outcome = std::move(outcome);
     m_text.clear();
+    m_scanned = m_bars = 0;
     log(m_outcome);
     return EncodeUtf16Le(reply);
 }

@@ -48,6 +48,7 @@ private:
     enum class State { AwaitingHello, AwaitingRequest, Finished };
 
     std::string process();
+    std::size_t countBars();
     std::string refuse(std::string reason);
     std::string handleRegistration(std::u16string_view body, bool searching);
     std::string finish(std::u16string_view reply, std::string outcome);
@@ -59,6 +60,8 @@ private:
     Logger m_log;
     Utf16LeDecoder m_decoder;
     std::u16string m_text;
+    std::size_t m_scanned = 0; // how much of m_text countBars has seen
+    std::size_t m_bars = 0;
     std::size_t m_received = 0;
     std::size_t m_completed = 0;
     State m_state = State::AwaitingHello;

@@ -63,8 +63,14 @@ for t in "${targets[@]}"; do
   ft=$(grep -oE 'ft: [0-9]+' "$log" | tail -1 | awk '{print $2}')
   corpus=$(find "$work" -type f | wc -l)
   found=$(grep -cE '^==[0-9]+==ERROR|SUMMARY: (libFuzzer|AddressSanitizer|UndefinedBehaviorSanitizer|LeakSanitizer)|runtime error:' "$log")
-  line=$(printf '%-24s executions %-10s coverage %-6s features %-6s corpus %-6s time %4ss  crashes %s' \
-    "$t" "${execs:-?}" "${cov:-?}" "${ft:-?}" "$corpus" "$took" "$([ $rc -eq 0 ] && echo 0 || echo 1)")
+  # Stopped by hand (Ctrl-C or SIGINT to the target): not a finding.
+  stopped=
+  if [ $rc -ne 0 ] && [ "$found" -eq 0 ] && grep -q 'libFuzzer: run interrupted' "$log"; then
+    rc=0
+    stopped="  (stopped by hand)"
+  fi
+  line=$(printf '%-24s executions %-10s coverage %-6s features %-6s corpus %-6s time %4ss  crashes %s%s' \
+    "$t" "${execs:-?}" "${cov:-?}" "${ft:-?}" "$corpus" "$took" "$([ $rc -eq 0 ] && echo 0 || echo 1)" "$stopped")
   echo "$line"
   summary+=("$line")
   if [ $rc -ne 0 ] || [ "$found" -ne 0 ]; then

@@ -83,6 +83,13 @@ private slots:
         QCOMPARE(EncodeCp932(QStringLiteral("x\U0001F600y")), QByteArray("x?y"));
         QCOMPARE(EncodeCp932(QString(QChar(0xD800)) + u'z'), QByteArray("?z"));
         QCOMPARE(EncodeCp932(QString(QChar(u'\0')) + u'a'), QByteArray("\0a", 2));
+        QString mixed;
+        QByteArray mixedBytes;
+        for (int i = 0; i < 3000; ++i) {
+            mixed += i % 3 ? QStringLiteral("é") : QStringLiteral("あ\U0001F600");
+            mixedBytes += i % 3 ? QByteArray("?") : QByteArray("\x82\xA0?");
+        }
+        QCOMPARE(EncodeCp932(mixed), mixedBytes);
 
         // Broken sequences give U+FFFD and decoding goes on.
         const QChar bad(QChar::ReplacementCharacter);

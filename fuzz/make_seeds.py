@@ -67,6 +67,8 @@ write("fuzz_data_files", "extra_tokens_and_comma", cp932("7 Taro 10.0.0.1 a.wav 
       + SEP + cp932("Taro,M,30,pw,a,b\n\n"))
 write("fuzz_data_files", "empty_line", b"\r\n" + SEP + cp932("Taro\n"))
 write("fuzz_data_files", "bad_cp932", b"1 \x81 \xff\xfe 127.0.0.1 R.wav 1\r\n" + SEP + b"\x82\xa0,\x1a,\x7f,\x1c\r\n")
+# U+00A5 is written as 0x5C, which reads back as a backslash.
+write("fuzz_data_files", "yen_sign_one_way", "\u00a5 \x01\x07`.".encode("utf-8"))
 
 
 # WAV files of every supported shape, small.

@@ -83,6 +83,9 @@ private slots:
         QCOMPARE(EncodeCp932(QStringLiteral("x\U0001F600y")), QByteArray("x?y"));
         QCOMPARE(EncodeCp932(QString(QChar(0xD800)) + u'z'), QByteArray("?z"));
         QCOMPARE(EncodeCp932(QString(QChar(u'\0')) + u'a'), QByteArray("\0a", 2));
+        // One way only, as Windows writes them: 0x5C and 0x7E read back as
+        // ASCII.
+        QCOMPARE(EncodeCp932(QStringLiteral("¥‾")), QByteArray("\x5C\x7E"));
         QString mixed;
         QByteArray mixedBytes;
         for (int i = 0; i < 3000; ++i) {

@@ -430,7 +430,8 @@ private slots:
             ReadBytes(namePath()), QByteArray("\x95\x5C\x8E\xA6,M,20,pw1,\x95\x5C\x81\x40\x8E\xA6\r\n\r\n"));
     }
 
-    // A separator inside a field would shift or cut the fields on the next read.
+    // A separator inside a field would shift or cut the fields on the next
+    // read; "¥" would be written as 0x5C and read back as a backslash.
     void separatorsInFieldsAreRefused()
     {
         writeThreeEntries();
@@ -438,7 +439,7 @@ private slots:
         const QByteArray profile = ReadBytes(namePath());
         open();
         for (const QString& name :
-            { QStringLiteral("Taro Y"), QStringLiteral("Ta,ro"), QStringLiteral("😀") }) {
+            { QStringLiteral("Taro Y"), QStringLiteral("Ta,ro"), QStringLiteral("😀"), QStringLiteral("Ta¥ro") }) {
             boxes_.clear();
             typeEntry(name, QStringLiteral("10.0.0.7"));
             button("Command1")->click();

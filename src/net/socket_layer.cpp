@@ -5,7 +5,10 @@
 #include "net/async_select.h"
 #include "net/winsock_errors.h"
 
+#include <QTimer>
 #include <QtEndian>
+
+#include <algorithm>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -50,6 +53,11 @@ bool IsTransientAcceptError(int code)
 {
     return code == wsa::EWOULDBLOCK_ || code == wsa::ECONNABORTED_ || code == wsa::EINTR_
         || code == wsa::ECONNRESET_;
+}
+
+bool IsAcceptResourceShortage(int code)
+{
+    return code == wsa::EMFILE_ || code == wsa::ENOBUFS_;
 }
 
 QByteArray EncodeWireText(const QString& text)
@@ -121,7 +129,6 @@ bool SocketLayer::StartListening()
         boxes_.show(QStringLiteral("リスンソケット作成失敗"), MessageIcon::None, kTitle);
         return true;
     }
-    Select(st_.ListenSocket, FD_ACCEPT);
     // A restarted phone must not be locked out by its last run's closed calls.
     const int one = 1;
     ::setsockopt(st_.ListenSocket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -140,6 +147,9 @@ bool SocketLayer::StartListening()
         CloseSocket(st_.ListenSocket);
         return true;
     }
+    // Only a socket that listens can have callers: asked earlier, a failed
+    // bind would report a bogus accept on top of its own message.
+    Select(st_.ListenSocket, FD_ACCEPT);
     main_.setText1(QStringLiteral("待機します。"));
     st_.Listening = true;
     return false;
@@ -193,7 +203,16 @@ int SocketLayer::Accept(int listenSocket, sockaddr_in& from, int& error)
     }
     if (fd > 0)
         DetectDeadPeer(fd);
-    async_.Rearm(listenSocket);
+    if (IsAcceptResourceShortage(error)) {
+        // The caller stays queued and the listener stays readable: asking
+        // again at once would spin for as long as the shortage lasts.
+        QTimer::singleShot(kAcceptBackoffMs, &async_, [this, listenSocket] {
+            if (st_.ListenSocket == listenSocket)
+                async_.Rearm(listenSocket);
+        });
+    } else {
+        async_.Rearm(listenSocket);
+    }
     return fd < 0 ? 0 : fd;
 }
 
@@ -201,6 +220,7 @@ void SocketLayer::Release(int socket)
 {
     async_.Forget(socket);
     backlog_.erase(socket);
+    oddByte_.erase(socket);
 }
 
 void SocketLayer::CloseSocket(int& socketVar)
@@ -333,16 +353,26 @@ void SocketLayer::ReceiveTextMessage(int& socketVar)
     if (s <= 0)
         return;
     try {
-        char buffer[5001];
+        char buffer[1 + kTextReadChunkBytes];
         int total = 0;
         // Bounded per event: a peer that never stops sending must not
         // freeze the phone; the rest comes with the next read event.
         while (total < kTextReadBytesPerEvent) {
-            const ssize_t got = ::recv(s, buffer, 4999, 0);
+            int carried = 0;
+            if (auto odd = oddByte_.find(s); odd != oddByte_.end()) {
+                buffer[0] = odd->second;
+                oddByte_.erase(odd);
+                carried = 1;
+            }
+            const ssize_t got = ::recv(s, buffer + carried, kTextReadChunkBytes, 0);
+            const int have = carried + int(std::max<ssize_t>(got, 0));
+            // A character whose second byte has not come yet waits for it.
+            if (have % 2)
+                oddByte_[s] = buffer[have - 1];
             if (got <= 0)
                 break;
             total += int(got);
-            st_.RecvText += DecodeWireText(buffer, int(got));
+            st_.RecvText += DecodeWireText(buffer, have - have % 2);
         }
         if (s > 0)
             async_.Rearm(s);

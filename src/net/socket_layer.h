@@ -30,7 +30,12 @@ struct NetOptions {
 
 constexpr int kMaxTextChars = 2500;
 constexpr int kTextReadBytesPerEvent = 64 * 1024;
+// One read of text; even, so no character is split between two reads.
+constexpr int kTextReadChunkBytes = 4998;
 constexpr int kVoiceBacklogBlocks = 2;
+// How long the listener rests when the system has no descriptor or memory
+// to spare for another connection.
+constexpr int kAcceptBackoffMs = 1000;
 
 class SocketLayer {
 public:
@@ -49,6 +54,8 @@ public:
     void ReceiveTextMessage(int& socketVar);
 
     // accept() on the listener: the new socket (or 0) and a Winsock error.
+    // When the system is out of descriptors or memory the listener is not
+    // reported again for a while, instead of at once and for ever.
     int Accept(int listenSocket, sockaddr_in& from, int& error);
     // closesocket alone / shutdown both ways then close; both reset the variable.
     void CloseSocket(int& socketVar);
@@ -76,11 +83,16 @@ private:
     AsyncSelect& async_;
     NetOptions options_;
     std::unordered_map<int, Backlog> backlog_;
+    // An odd byte read last time: the first half of a character.
+    std::unordered_map<int, char> oddByte_;
     std::uint64_t droppedBlocks_ = 0;
 };
 
 // accept() found no connection after all (the caller gave up first).
 bool IsTransientAcceptError(int winsockCode);
+// accept() failed for want of descriptors or memory: nothing is wrong with
+// the listener, and the caller waits in its queue.
+bool IsAcceptResourceShortage(int winsockCode);
 
 // UTF-16LE on the wire, two bytes per code unit; an odd last byte is dropped.
 QByteArray EncodeWireText(const QString& text);

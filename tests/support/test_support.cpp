@@ -1,8 +1,22 @@
 #include "support/test_support.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+
 #include <QFile>
 
 namespace voxlet::test {
+
+void RecordingMessageBox::show(const QString& text, MessageIcon icon, const QString& title)
+{
+    boxes.push_back({text, icon, title});
+    if (modalMs > 0) {
+        QElapsedTimer open;
+        open.start();
+        while (open.elapsed() < modalMs)
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    }
+}
 
 QStringList RecordingMessageBox::texts() const
 {

@@ -19,13 +19,12 @@ struct ShownBox {
 
 class RecordingMessageBox : public MessageBoxPort {
 public:
-    void show(const QString& text, MessageIcon icon, const QString& title) override
-    {
-        boxes.push_back({text, icon, title});
-    }
+    void show(const QString& text, MessageIcon icon, const QString& title) override;
     QStringList texts() const;
     void clear() { boxes.clear(); }
     QVector<ShownBox> boxes;
+    // A real box runs events until it is closed: this long, when set.
+    int modalMs = 0;
 };
 
 QByteArray ReadBytes(const QString& path);

@@ -9,6 +9,11 @@
 
 namespace voxlet {
 
+namespace {
+// More than the longest list the phone can show (100 users of long fields).
+constexpr qsizetype kServerReplyChars = 128 * 1024;
+}  // namespace
+
 std::intptr_t EventHub::WindowProc(int message, std::intptr_t wParam, std::intptr_t lParam)
 {
     AppState& st = phone_.st;
@@ -62,8 +67,12 @@ void EventHub::OnRead(int s)
 {
     AppState& st = phone_.st;
     if (s == st.ServerSocket) {
+        // One exchange is one reply, then the server closes: it is whole once
+        // it ends with "END" or the server has closed.
         phone_.net.ReceiveTextMessage(st.ServerSocket);
-        phone_.server.ServerMessageHandler(st.RecvText);
+        serverReply_ += st.RecvText;
+        if (serverReply_.endsWith(QLatin1String("END")) || serverReply_.size() >= kServerReplyChars)
+            HandServerReply();
         return;
     }
     const bool external = s == st.ExternalSocket;
@@ -85,6 +94,14 @@ void EventHub::OnRead(int s)
         phone_.peer.TextMessageHandler();
 }
 
+void EventHub::HandServerReply()
+{
+    AppState& st = phone_.st;
+    st.RecvText = serverReply_;
+    serverReply_.clear();
+    phone_.server.ServerMessageHandler(st.RecvText);
+}
+
 void EventHub::OnAccept()
 {
     AppState& st = phone_.st;
@@ -102,13 +119,20 @@ void EventHub::OnAccept()
         st.CallerAccepted = false;
         return;
     }
-    st.CallSocket = accepted;
     if (error != 0) {
         phone_.boxes.show(WinsockErrorText(error), MessageIcon::None, kAppTitle);
         // Closed for the rest of the run; the variable must not keep a stale descriptor.
         phone_.net.CloseSocket(st.ListenSocket);
         return;
     }
+    if (st.CallSocket != 0) {
+        // The caller overtakes our own dial: hang the dial up, or the far copy
+        // rings back for ever and the socket outlives the call.
+        phone_.net.ShutdownAndClose(st.CallSocket);
+        st.OutgoingCall = false;
+    }
+    st.CallSocket = accepted;
+    phone_.CallChanged();
     st.PeerAddress = FormatAddress(std::int32_t(st.AcceptedAddr.sin_addr.s_addr));
     phone_.main.setText1(st.PeerAddress + QStringLiteral("が接続してきました。"));
     phone_.net.Select(st.CallSocket, FD_READ | FD_CLOSE);
@@ -122,6 +146,7 @@ void EventHub::OnConnect(int s)
 {
     AppState& st = phone_.st;
     if (s == st.ServerSocket) {
+        serverReply_.clear();
         phone_.net.Select(s, FD_READ | FD_CLOSE);
         st.SendText = QStringLiteral("SERVEROK|END");
         phone_.net.SendTextMessage(st.ServerSocket);
@@ -148,12 +173,18 @@ void EventHub::OnClose(int s)
 {
     AppState& st = phone_.st;
     if (s == st.ServerSocket) {
-        if (st.ServerSocket != 0)
+        if (!serverReply_.isEmpty())
+            HandServerReply();
+        if (st.ServerSocket != 0 && st.ServerSocket == s)
             phone_.net.ShutdownAndClose(st.ServerSocket);
         return;
     }
     if (s == st.CallSocket || s == st.ExternalSocket) {
         phone_.net.ShutdownAndClose(s == st.CallSocket ? st.CallSocket : st.ExternalSocket);
+        phone_.CallChanged();
+        // The next call starts on a block boundary, whatever this one left.
+        st.VoiceRecvCount = 0;
+        st.VoiceBlockReady = false;
         phone_.search.SetCloseCaption(QStringLiteral("閉じる"));
         st.VoiceMode = false;
         st.Connected = false;

@@ -4,6 +4,8 @@
 
 #include "call/app_state.h"
 
+#include <QString>
+
 #include <array>
 #include <cstdint>
 
@@ -26,9 +28,13 @@ private:
     void OnAccept();
     void OnConnect(int socket);
     void OnClose(int socket);
+    void HandServerReply();
 
     Phone& phone_;
     std::array<char, kVoiceBlockBytes> block_{};
+    // The connection server's reply, gathered until it is whole: a list
+    // of a few dozen users comes in several pieces.
+    QString serverReply_;
 };
 
 }  // namespace voxlet

@@ -40,7 +40,12 @@ void PeerProtocol::TextMessageHandler()
                 phone_.RestoreFromTray();
             phone_.PlayRing(LookupRingFile());
         } else if (text.contains(QLatin1String("CallAnswer"))) {
+            // Only our own dial waits for an answer: on the called side only
+            // the user's 応答 may open the microphone.
+            if (!st.OutgoingCall || !st.Connected)
+                return;
             st.VoiceMode = true;
+            st.VoiceRecvCount = 0;
             phone_.voice.StartCapture();
             main.setText1(QStringLiteral("つながりました。お話ください。"));
         } else if (text.contains(QLatin1String("ANYBODYMSG"))) {
@@ -80,7 +85,10 @@ void PeerProtocol::ExternalMessageHandler()
             st.RingStop = false;
             phone_.PlayRingBack();
         } else if (text.contains(QLatin1String("CallAnswer"))) {
+            if (!st.Connected)
+                return;
             st.VoiceMode = true;
+            st.VoiceRecvCount = 0;
             phone_.voice.StartCapture();
             phone_.main.setText1(QStringLiteral("つながりました。お話ください。"));
             phone_.search.SetCloseCaption(QStringLiteral("電話を切る"));

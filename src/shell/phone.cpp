@@ -63,6 +63,7 @@ void Phone::RemoveHook()
 
 void Phone::Form_Load()
 {
+    shuttingDown_ = false;
     main.setupSurface();
     net.StartNetwork();
     if (st.MainWindowHandle == 0) {
@@ -96,6 +97,7 @@ bool Phone::Form_QueryUnload(bool byUser)
 
 void Phone::ThisExit()
 {
+    shuttingDown_ = true;
     st.RingStop = true;
     if (st.ListenSocket != 0)
         net.CloseSocket(st.ListenSocket);
@@ -314,38 +316,65 @@ void Phone::WaitForEvents(int ms)
         QThread::msleep(static_cast<unsigned long>(left));
 }
 
-void Phone::RingLoop(const QString& openCommand, const QString& alias)
+void Phone::RingLoop(RingTarget target)
 {
-    media.SendString(openCommand);
-    do {
-        media.SendString(QStringLiteral("Play ") + alias + QStringLiteral(" from 0"));
+    if (shuttingDown_)
+        return;
+    if (ringLoop_) {
+        // Loops nested per request would grow the stack with every message a
+        // peer sends; a request for the call that rings already changes nothing.
+        if (target.call != ringLoop_->current.call)
+            ringLoop_->next = std::move(target);
+        return;
+    }
+    RingLoopState loop{std::move(target), std::nullopt};
+    ringLoop_ = &loop;
+    ringingFile_ = loop.current.file;
+    media.SendString(loop.current.openCommand);
+    bool again = true;
+    while (again) {
+        media.SendString(QStringLiteral("Play ") + loop.current.alias + QStringLiteral(" from 0"));
         for (;;) {
             WaitForEvents(options_.ringPollMs);
-            const QString mode = media.SendString(QStringLiteral("Status ") + alias + QStringLiteral(" mode"));
-            if (st.VoiceMode || st.RingStop)
+            const QString mode
+                = media.SendString(QStringLiteral("Status ") + loop.current.alias + QStringLiteral(" mode"));
+            if (st.VoiceMode || st.RingStop || shuttingDown_) {
+                again = false;
                 break;
+            }
+            if (loop.next && loop.next->call == callSerial_) {
+                // The call we rang for gave way to a newer one: ring for that.
+                media.SendString(QStringLiteral("close all"));
+                loop.current = std::move(*loop.next);
+                loop.next.reset();
+                ringingFile_ = loop.current.file;
+                media.SendString(loop.current.openCommand);
+                break;
+            }
+            if (loop.current.call != callSerial_) {
+                again = false;
+                break;
+            }
             if (mode.left(7) == QLatin1String("stopped"))
                 break;
         }
-    } while (!st.VoiceMode && !st.RingStop);
+    }
+    ringLoop_ = nullptr;
+    ringingFile_.clear();
     st.RingStop = false;
     media.SendString(QStringLiteral("close all"));
 }
 
 void Phone::PlayRing(const QString& file)
 {
-    const QString outer = ringingFile_;
-    ringingFile_ = file.isEmpty() ? QStringLiteral("(none)") : file;
-    RingLoop(QStringLiteral("Open ") + file + QStringLiteral(" alias ring"), QStringLiteral("ring"));
-    ringingFile_ = outer;
+    RingLoop({QStringLiteral("Open ") + file + QStringLiteral(" alias ring"), QStringLiteral("ring"),
+              file.isEmpty() ? QStringLiteral("(none)") : file, callSerial_});
 }
 
 void Phone::PlayRingBack()
 {
-    const QString outer = ringingFile_;
-    ringingFile_ = QStringLiteral("Ans.wav");
-    RingLoop(QStringLiteral("Open Ans.wav alias ans"), QStringLiteral("ans"));
-    ringingFile_ = outer;
+    RingLoop({QStringLiteral("Open Ans.wav alias ans"), QStringLiteral("ans"), QStringLiteral("Ans.wav"),
+              callSerial_});
 }
 
 }  // namespace voxlet

@@ -18,6 +18,9 @@
 #include <QObject>
 #include <QRect>
 
+#include <cstdint>
+#include <optional>
+
 namespace voxlet {
 
 struct PhoneOptions {
@@ -82,8 +85,12 @@ public:
 
     void DrawWaveform();
     // Runs the ring or ring-back loop (returns when answered or stopped).
+    // One loop at a time: asked while one runs, it returns at once, and the
+    // running loop goes on for the newer call if there is one.
     void PlayRing(const QString& file);
     void PlayRingBack();
+    // A call socket was taken or closed: a loop ringing for the call before stops.
+    void CallChanged() { ++callSerial_; }
 
     // The sound that a loop is waiting on (for tests): empty when none.
     QString ringingFile() const { return ringingFile_; }
@@ -113,12 +120,25 @@ signals:
     void eventHandled();
 
 private:
-    void RingLoop(const QString& openCommand, const QString& alias);
+    struct RingTarget {
+        QString openCommand;
+        QString alias;
+        QString file;
+        std::uint64_t call = 0;
+    };
+    struct RingLoopState {
+        RingTarget current;
+        std::optional<RingTarget> next;
+    };
+    void RingLoop(RingTarget target);
     void WaitForEvents(int ms);
 
     PhoneOptions options_;
     WindowProc windowProc_;
     QString ringingFile_;
+    RingLoopState* ringLoop_ = nullptr;
+    std::uint64_t callSerial_ = 0;
+    bool shuttingDown_ = false;  // from ThisExit on: no loop may keep the program alive
     bool exited_ = false;
 };
 

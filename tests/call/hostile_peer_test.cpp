@@ -7,6 +7,8 @@
 #include "net/socket_layer.h"
 #include "support/test_phone.h"
 
+#include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTest>
@@ -203,6 +205,9 @@ private slots:
     void resetInEveryCallerState();
     void peerThatStopsReading();
     void misbehavingConnectionServer();
+    void answerFromTheCallerIsIgnored();
+    void requestsWhileRingingNeverNest();
+    void exitEndsTheProgramInEveryState();
     void cleanupTestCase();
 };
 
@@ -554,7 +559,7 @@ void HostilePeerTest::misbehavingConnectionServer()
         QVERIFY(WaitFor([&] { return b.phone->st.ServerSocket == 0; }));
     }
 
-    // A reply in pieces: each piece is classified on its own.
+    // A reply in pieces: gathered until it is whole.
     b.phone->search.mnu_Connect_Click();
     int fd = RawAccept(listener);
     QVERIFY(Receive(fd, QStringLiteral("SERVEROK|END")));
@@ -592,6 +597,220 @@ void HostilePeerTest::misbehavingConnectionServer()
     std::printf("survived 20 garbage replies (seed %u), a reply in pieces and 50 silent exchanges "
                 "(descriptors %d -> %d with 50 held by the server); %d boxes\n",
         seed, descriptorsBefore, descriptorsAfter, int(b.boxes.boxes.size()));
+}
+
+void HostilePeerTest::answerFromTheCallerIsIgnored()
+{
+    // Anyone who reaches the port can ring; nobody but the user may answer.
+    TestPhone b(LoopbackAddress(20), QStringLiteral("Bob"));
+    b.startAndListen();
+    int fd = RingAsCaller(b, LoopbackAddress(21));
+    QVERIFY(fd >= 0);
+    QByteArray got;
+    int offered = 0;
+    QElapsedTimer since;
+    // The microphone would be read at once: keep offering it blocks.
+    QTimer microphone;
+    microphone.setInterval(20);
+    QObject::connect(&microphone, &QTimer::timeout, [&] {
+        if (b.capture.produce(Block(offered)))
+            ++offered;
+        ReadAvailable(fd, got);
+    });
+    bool stillRinging = false, answerable = false;
+    Script s;
+    s.when([&] { return Ringing(b); },
+         [&] {
+             SendAll(fd, Wire(QStringLiteral("CallAnswer|END")));
+             since.start();
+             microphone.start();
+         })
+        .when([&] { return since.isValid() && since.elapsed() >= 5000; },
+            [&] {
+                stillRinging = Ringing(b) && !b.phone->st.VoiceMode;
+                answerable = b.main.isEnabled(Control::Command3);
+                microphone.stop();
+                Reset(fd);
+            });
+    QVERIFY(WaitFor([&] { return s.done() && IsIdle(b); }, 20000));
+    QCOMPARE(got.size(), 0);
+    QCOMPARE(offered, 0);
+    QVERIFY(!b.capture.started);
+    QVERIFY(stillRinging);
+    QVERIFY(answerable);
+    QVERIFY(!b.main.texts.contains(QStringLiteral("つながりました。お話ください。")));
+}
+
+void HostilePeerTest::requestsWhileRingingNeverNest()
+{
+    TestPhone b(LoopbackAddress(22), QStringLiteral("Bob"));
+    b.startAndListen();
+    int fd = RingAsCaller(b, LoopbackAddress(23));
+    QVERIFY(fd >= 0);
+    constexpr int kRequests = 10000;
+    int handled = 0, handledAtSend = 0, sent = 0;
+    const char* base = nullptr;
+    std::ptrdiff_t deepest = 0;
+    QObject::connect(b.phone.get(), &Phone::eventHandled, [&] {
+        const char here = 0;
+        if (base)
+            deepest = std::max(deepest, base - &here);
+        ++handled;
+    });
+    long rssBefore = 0;
+    // Each request in a read of its own: the next goes once the last was read.
+    QTimer pump;
+    pump.setInterval(0);
+    QObject::connect(&pump, &QTimer::timeout, [&] {
+        if (sent < kRequests && handled > handledAtSend) {
+            handledAtSend = handled;
+            ++sent;
+            SendAll(fd, Wire(QStringLiteral("VOICEMSG:OK|Evil%1|END").arg(sent)));
+        }
+    });
+    bool heard = false;
+    Script s;
+    s.when([&] { return Ringing(b); },
+         [&] {
+             const char here = 0;
+             base = &here;
+             rssBefore = StatusKb("VmRSS:");
+             handledAtSend = handled - 1;
+             pump.start();
+         })
+        .when([&] { return sent == kRequests && handled > handledAtSend; },
+            [&] {
+                pump.stop();
+                // Still one ring, for the latest name; and the user can answer.
+                QCOMPARE(b.main.text1(), QStringLiteral("Evil%1さんからの電話です。").arg(kRequests));
+                b.phone->Command3_Click();
+            })
+        .when([&] { return !Ringing(b) && b.phone->st.VoiceMode; },
+            [&] { heard = Receive(fd, QStringLiteral("CallAnswer|END")); });
+    QVERIFY(WaitFor([&] { return s.done(); }, 240000));
+    QVERIFY(heard);
+    const long rssAfter = StatusKb("VmRSS:");
+    std::printf("%d requests while ringing, each in its own read: deepest stack %td bytes, VmRSS %ld kB -> "
+                "%ld kB\n",
+        sent, deepest, rssBefore, rssAfter);
+    QVERIFY2(deepest < 256 * 1024, qPrintable(QString::number(deepest)));
+    QVERIFY2(rssAfter - rssBefore < 64 * 1024, qPrintable(QString::number(rssAfter - rssBefore)));
+    Reset(fd);
+    QVERIFY(WaitFor([&] { return IsIdle(b); }));
+}
+
+void HostilePeerTest::exitEndsTheProgramInEveryState()
+{
+    // The program's loop stands in for QApplication::exec: "終了" queues its
+    // end, and whatever runs nested inside it must give way within a second.
+    struct State {
+        const char* name;
+        std::function<void(TestPhone&, std::vector<int>&)> setUp;
+        std::function<bool(TestPhone&, std::vector<int>&)> reached;
+    };
+    const QString peer = LoopbackAddress(24);
+    const int listener = RawListen(peer, 8002);
+    QVERIFY(listener >= 0);
+    auto dialPeer = [&](TestPhone& t, std::vector<int>&) {
+        t.main.setComboText(QStringLiteral("1 Peer ") + peer);
+        t.phone->CLIBTN_Click();
+    };
+    auto ring = [&](TestPhone& t, std::vector<int>& fds) { fds.push_back(RingAsCaller(t, LoopbackAddress(25))); };
+    const std::vector<State> states = {
+        { "idle", [](TestPhone& t, std::vector<int>&) { t.phone->Form_Load(); },
+            [](TestPhone&, std::vector<int>&) { return true; } },
+        { "listening", [](TestPhone& t, std::vector<int>&) { t.startAndListen(); },
+            [](TestPhone& t, std::vector<int>&) { return t.phone->st.Listening; } },
+        { "dialling",
+            [&](TestPhone& t, std::vector<int>& fds) {
+                t.startAndListen();
+                dialPeer(t, fds);
+            },
+            [](TestPhone& t, std::vector<int>&) { return t.phone->st.CallSocket != 0; } },
+        { "ringing",
+            [&](TestPhone& t, std::vector<int>& fds) {
+                t.startAndListen();
+                ring(t, fds);
+            },
+            [](TestPhone& t, std::vector<int>&) { return Ringing(t); } },
+        { "ringing, asked twice",
+            [&](TestPhone& t, std::vector<int>& fds) {
+                t.startAndListen();
+                ring(t, fds);
+            },
+            [asked = false](TestPhone& t, std::vector<int>& fds) mutable {
+                if (Ringing(t) && !asked) {
+                    asked = true;
+                    SendAll(fds.back(), Wire(QStringLiteral("VOICEMSG:OK|Again|END")));
+                }
+                return Ringing(t) && t.main.text1() == QStringLiteral("Againさんからの電話です。");
+            } },
+        { "ring-back",
+            [&](TestPhone& t, std::vector<int>& fds) {
+                t.startAndListen();
+                dialPeer(t, fds);
+                const int fd = RawAccept(listener);
+                fds.push_back(fd);
+                SendAll(fd, Wire(QStringLiteral("VOICEMSG:OK")));
+            },
+            [](TestPhone& t, std::vector<int>&) { return t.phone->ringingFile() == QLatin1String("Ans.wav"); } },
+        { "talking",
+            [&](TestPhone& t, std::vector<int>& fds) {
+                t.startAndListen();
+                ring(t, fds);
+            },
+            [](TestPhone& t, std::vector<int>&) {
+                if (Ringing(t) && !t.phone->st.VoiceMode)
+                    t.phone->Command3_Click();
+                return t.phone->st.VoiceMode && !Ringing(t);
+            } },
+        { "search window open",
+            [](TestPhone& t, std::vector<int>&) {
+                t.startAndListen();
+                t.phone->search.Form_Load();
+                t.phone->search.Form_Activate();
+            },
+            [](TestPhone& t, std::vector<int>&) { return t.phone->st.SearchOpen; } },
+    };
+    for (std::size_t i = 0; i < states.size(); ++i) {
+        const State& state = states[i];
+        TestPhone t(LoopbackAddress(int(26 + i)), QStringLiteral("Bob"));
+        std::vector<int> fds;
+        QEventLoop program;
+        QElapsedTimer sinceExit;
+        bool stuck = false;
+        QTimer watchdog;
+        watchdog.setInterval(5);
+        QObject::connect(&watchdog, &QTimer::timeout, [&] {
+            if (sinceExit.elapsed() < 1000)
+                return;
+            // Unwind whatever still runs, so that the test can report it.
+            stuck = true;
+            t.phone->st.RingStop = true;
+        });
+        Script s;
+        s.then([&] { state.setUp(t, fds); })
+            .when([&] { return state.reached(t, fds); },
+                [&] {
+                    sinceExit.start();
+                    watchdog.start();
+                    t.phone->Command1_Click();
+                    QMetaObject::invokeMethod(&program, &QEventLoop::quit, Qt::QueuedConnection);
+                });
+        QTimer::singleShot(30000, &program, [&] { stuck = true; program.quit(); });
+        program.exec();
+        const qint64 took = sinceExit.isValid() ? sinceExit.elapsed() : -1;
+        watchdog.stop();
+        std::printf("exit while %s: the program's loop ended after %lld ms\n", state.name, took);
+        QVERIFY2(s.done() && t.main.unloaded, state.name);
+        QVERIFY2(!stuck, state.name);
+        QVERIFY2(t.phone->ringingFile().isEmpty(), state.name);
+        for (int fd : fds)
+            ::close(fd);
+        for (int fd; (fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
+            ::close(fd);
+    }
+    ::close(listener);
 }
 
 void HostilePeerTest::cleanupTestCase()

@@ -10,7 +10,9 @@
 #include <QTest>
 
 #include <atomic>
+#include <cerrno>
 #include <ctime>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
@@ -49,6 +51,24 @@ double CpuSeconds()
 QByteArray NumberedBlock(int n)
 {
     return QByteArray(kVoiceBlockBytes, char(n));
+}
+
+// True when the far end closed the connection within the time (whatever it
+// sent before is read and dropped).
+bool ClosedWithin(const RawSocket& s, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    char buf[4096];
+    while (clock.elapsed() < timeoutMs) {
+        pollfd p{s.fd(), POLLIN, 0};
+        if (::poll(&p, 1, 50) <= 0)
+            continue;
+        const ssize_t got = ::recv(s.fd(), buf, sizeof buf, 0);
+        if (got == 0 || (got < 0 && errno == ECONNRESET))
+            return true;
+    }
+    return false;
 }
 
 // Brings `caller` into a talking call with a raw server on `rawAddress`:
@@ -95,7 +115,11 @@ private slots:
     void stalledReaderOnlyEverGetsWholeBlocks();
     void ringingDoesNotSpin();
     void failedAcceptClosesTheListenerForGood();
+    void shortOfDescriptorsDuringACallBacksOff();
     void overlongTextIsCut();
+    void textsSplitAnywhereDecodeWhole();
+    void everyCallStartsOnABlockBoundary();
+    void callerOvertakingOurDialHangsItUp();
 };
 
 void PeerWireTest::greetingAndAnswerAreExactBytes()
@@ -356,6 +380,201 @@ void PeerWireTest::overlongTextIsCut()
     QVERIFY(WaitFor([&] { return done.load(); }));
     raw.join();
     QCOMPARE(afterRequest, Utf16(QString(2500, QLatin1Char('z'))));
+}
+
+void PeerWireTest::shortOfDescriptorsDuringACallBacksOff()
+{
+    TestPhone b(LoopbackAddress(39), QStringLiteral("Bob"));
+    b.startAndListen();
+    RawSocket first, second;
+    std::atomic<bool> talking{false};
+    std::thread raw([&] {
+        first.connectTo(LoopbackAddress(40), b.address, 8002);
+        first.readExactly(22, 5000);
+        first.sendAll(Utf16(QStringLiteral("VOICEMSG:OK|Raw|END")));
+        first.readExactly(28, 10000);
+        talking = true;
+    });
+    Script script;
+    script.when([&] { return !b.phone->ringingFile().isEmpty(); }, [&] { b.phone->Command3_Click(); });
+    QVERIFY(WaitFor([&] { return talking.load() && script.done() && b.phone->ringingFile().isEmpty(); }));
+    raw.join();
+    const int callSocket = b.phone->st.CallSocket;
+    int events = 0;
+    QObject::connect(b.phone.get(), &Phone::eventHandled, [&] { ++events; });
+
+    // A second caller while no descriptor is left to take it with.
+    second.prepare();
+    rlimit old{};
+    getrlimit(RLIMIT_NOFILE, &old);
+    int open = 0;
+    for (const QString& e : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
+        open = std::max(open, e.toInt() + 1);
+    rlimit tight = old;
+    tight.rlim_cur = rlim_t(open);
+    QCOMPARE(setrlimit(RLIMIT_NOFILE, &tight), 0);
+    std::vector<int> fillers;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+        fillers.push_back(fd);
+    const bool connected = second.connectTo(LoopbackAddress(41), b.address, 8002);
+    QTest::qWait(300);
+    const int eventsWhileShort = events;
+    for (int fd : fillers)
+        ::close(fd);
+    setrlimit(RLIMIT_NOFILE, &old);
+    QVERIFY(connected);
+    qInfo("%d notifications in 300 ms without a descriptor to spare", eventsWhileShort);
+    QVERIFY2(eventsWhileShort <= 3, qPrintable(QString::number(eventsWhileShort)));
+    // Once there are descriptors again, the caller is taken and dropped.
+    std::atomic<bool> dropped{false};
+    std::thread waitDrop([&] { dropped = ClosedWithin(second, 5000); });
+    QVERIFY(WaitFor([&] { return dropped.load(); }, 8000));
+    waitDrop.join();
+    QVERIFY(b.phone->st.VoiceMode);
+    QCOMPARE(b.phone->st.CallSocket, callSocket);
+    QVERIFY(b.phone->st.Listening && b.phone->st.ListenSocket > 0);
+    QVERIFY(b.boxes.boxes.isEmpty());
+}
+
+void PeerWireTest::textsSplitAnywhereDecodeWhole()
+{
+    TestPhone b(LoopbackAddress(42), QStringLiteral("Bob"));
+    b.startAndListen();
+    // More than one read's worth of characters, in one piece.
+    const QString longName(3000, QChar(0x592A));
+    RawSocket s, again;
+    std::atomic<int> stage{0};
+    auto waitStage = [&](int n) {
+        while (stage.load() < n)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    };
+    std::thread raw([&] {
+        s.connectTo(LoopbackAddress(43), b.address, 8002);
+        s.readExactly(22, 5000);
+        // A character cut between two reads: the half read first waits for its other half.
+        const QByteArray request = Utf16(QStringLiteral("xyzVOICEMSG:OK|Bob|END"));
+        s.sendAll(request.left(5));
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        s.sendAll(request.mid(5));
+        waitStage(1);
+        s.reset();
+        waitStage(2);
+        again.connectTo(LoopbackAddress(43), b.address, 8002);
+        again.readExactly(22, 5000);
+        again.sendAll(Utf16(QStringLiteral("VOICEMSG:OK|") + longName + QStringLiteral("|END")));
+        waitStage(3);
+        again.reset();
+    });
+    QString first, second;
+    Script script;
+    script.when([&] { return !b.phone->ringingFile().isEmpty(); },
+                [&] {
+                    first = b.main.text1();
+                    stage = 1;
+                })
+        .when([&] { return b.phone->ringingFile().isEmpty() && b.phone->st.CallSocket == 0; }, [&] { stage = 2; })
+        .when([&] { return !b.phone->ringingFile().isEmpty(); },
+              [&] {
+                  second = b.main.text1();
+                  stage = 3;
+              });
+    const bool done = WaitFor([&] { return script.done(); }, 15000);
+    stage = 3;
+    raw.join();
+    QVERIFY(done);
+    QCOMPARE(first, QStringLiteral("Bobさんからの電話です。"));
+    QCOMPARE(second, longName + QStringLiteral("さんからの電話です。"));
+}
+
+void PeerWireTest::everyCallStartsOnABlockBoundary()
+{
+    TestPhone b(LoopbackAddress(44), QStringLiteral("Bob"));
+    b.startAndListen();
+    for (int call = 0; call < 2; ++call) {
+        RawSocket s;
+        std::atomic<bool> sent{false};
+        std::thread raw([&] {
+            s.connectTo(LoopbackAddress(45), b.address, 8002);
+            s.readExactly(22, 5000);
+            s.sendAll(Utf16(QStringLiteral("VOICEMSG:OK|Raw|END")));
+            s.readExactly(28, 10000);  // the answer
+            // The first call ends in the middle of a block, on an odd byte.
+            if (call == 0)
+                s.sendAll(QByteArray(3001, 'v'));
+            else
+                s.sendAll(NumberedBlock(1) + NumberedBlock(2));
+            sent = true;
+        });
+        Script script;
+        script.when([&] { return !b.phone->ringingFile().isEmpty(); }, [&] { b.phone->Command3_Click(); });
+        QVERIFY(WaitFor([&] { return sent.load() && script.done(); }));
+        raw.join();
+        if (call == 0) {
+            QVERIFY(WaitFor([&] { return b.phone->st.VoiceRecvCount == 3001; }));
+            s.reset();
+            QVERIFY(WaitFor([&] { return b.main.text1() == QStringLiteral("次の接続を待機します。"); }));
+        } else {
+            QVERIFY(WaitFor([&] { return b.playback.written.size() == 2; }));
+            QCOMPARE(b.playback.written[0], NumberedBlock(1));
+            QCOMPARE(b.playback.written[1], NumberedBlock(2));
+            s.reset();
+        }
+    }
+}
+
+void PeerWireTest::callerOvertakingOurDialHangsItUp()
+{
+    TestPhone a(LoopbackAddress(46), QStringLiteral("Alice"));
+    a.startAndListen();
+    RawSocket listener, dialled, caller;
+    QVERIFY(listener.listenOn(LoopbackAddress(47), 8002));
+    std::atomic<bool> greeted{false}, hungUp{false}, callerGone{false};
+    std::atomic<int> stage{0};
+    std::thread far([&] {
+        dialled = listener.accept(10000);
+        dialled.readExactly(2 * int(QStringLiteral("VOICEMSG:OK|Alice|END").size()), 5000);
+        dialled.sendAll(Utf16(QStringLiteral("VOICEMSG:OK")));
+        greeted = true;
+        // Our dial must be hung up once a caller takes the line.
+        hungUp = ClosedWithin(dialled, 8000);
+    });
+    std::thread other([&] {
+        while (stage.load() < 1)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        caller.connectTo(LoopbackAddress(48), a.address, 8002);
+        caller.readExactly(22, 5000);
+        caller.sendAll(Utf16(QStringLiteral("VOICEMSG:OK|Carol|END")));
+        while (stage.load() < 2)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        caller.reset();
+        callerGone = true;
+    });
+    a.main.setComboText(QStringLiteral("1 Far ") + LoopbackAddress(47));
+    a.phone->CLIBTN_Click();
+    QString ringing, status;
+    bool answerable = false;
+    Script script;
+    script.when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); }, [&] { stage = 1; })
+        .when([&] { return a.phone->ringingFile() == QLatin1String("Ring.wav"); },
+              [&] {
+                  ringing = a.phone->ringingFile();
+                  status = a.main.text1();
+                  answerable = a.main.isEnabled(Control::Command3);
+                  stage = 2;
+              });
+    const bool done = WaitFor([&] { return script.done() && callerGone.load(); }, 15000);
+    stage = 2;
+    other.join();
+    far.join();
+    QVERIFY(done);
+    QVERIFY(greeted.load());
+    QVERIFY(hungUp.load());
+    QCOMPARE(status, QStringLiteral("Carolさんからの電話です。"));
+    QVERIFY(answerable);
+    // The caller gave up: nothing rings any more, and the phone waits again.
+    QVERIFY(WaitFor([&] { return a.phone->ringingFile().isEmpty() && a.phone->st.CallSocket == 0; }));
+    QCOMPARE(a.main.text1(), QStringLiteral("次の接続を待機します。"));
+    QVERIFY(!a.phone->st.Connected && !a.phone->st.CallerAccepted);
 }
 
 QTEST_GUILESS_MAIN(PeerWireTest)

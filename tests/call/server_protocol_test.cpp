@@ -163,6 +163,7 @@ private slots:
     void zeroAnywhereMeansEmptyList();
     void shorterListKeepsStaleSlots();
     void moreThanHundredUsersStopsWithIndexError();
+    void listInPiecesIsGatheredWhole();
     void replySplitOverTwoReadsIsTwoTexts();
     void userFieldWithHelloKeywordRegistersAgain();
     void malformedRepliesAreReportedNotFatal();
@@ -356,8 +357,44 @@ void ServerProtocolTest::moreThanHundredUsersStopsWithIndexError()
     QVERIFY(!b.search().callEnabled());
 }
 
+void ServerProtocolTest::listInPiecesIsGatheredWhole()
+{
+    // Our own directory's list of 100 users is several TCP segments long.
+    RawServer server(LoopbackAddress(19));
+    QVERIFY(server.listening);
+    TestPhone a(LoopbackAddress(20), QStringLiteral("Alice"));
+    a.writeProfile(QStringLiteral("Alice"), server.address);
+    a.startAndListen();
+    a.phone->search.Form_Load();
+    a.phone->search.Form_Activate();
+    a.phone->search.mnu_Connect_Click();
+    QTcpSocket* s = server.next();
+    QVERIFY(s);
+    QCOMPARE(ReadMessage(s), Utf16Le(QStringLiteral("SERVEROK|END")));
+    // The hello reply in two pieces is still one hello reply.
+    Send(s, QStringLiteral("SERVER"));
+    QTest::qWait(100);
+    Send(s, QStringLiteral("OK|END"));
+    QCOMPARE(ReadMessage(s), Utf16Le(QStringLiteral("MYDATA|Alice|M|30|hello|pw||END")));
+    const QString list = ListReply(100);
+    const qsizetype third = list.size() / 3;
+    for (int piece = 0; piece < 3; ++piece) {
+        Send(s, list.mid(piece * third, piece == 2 ? -1 : third));
+        QTest::qWait(200);
+    }
+    QVERIFY(Disconnected(s));
+    QCOMPARE(a.phone->search.lines().size(), 100);
+    QCOMPARE(a.phone->search.lines().last(), QStringLiteral("100 u100 M 2100 [c100]"));
+    QCOMPARE(a.phone->st.WaitingUsers[100].Address, QStringLiteral("10.0.0.100"));
+    QCOMPARE(a.phone->search.text1(), QStringLiteral("198.51.100.1"));
+    QVERIFY(a.boxes.boxes.isEmpty());
+    QCOMPARE(a.phone->st.ServerSocket, 0);
+}
+
 void ServerProtocolTest::replySplitOverTwoReadsIsTwoTexts()
 {
+    // The handler itself classifies each text it is given on its own; the
+    // phone hands it a reply only once the reply is whole.
     HandlerBench b(LoopbackAddress(11));
     b.reply(ListReply(2));
     b.openExchange();

@@ -71,6 +71,7 @@ public:
     }
     void addBuffer(CaptureHeader* header) override { real.addBuffer(header); }
     void start() override { real.start(); }
+    void close() override { real.close(); }
 
     QtCaptureDevice real;
     Phone* phone = nullptr;

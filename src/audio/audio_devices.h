@@ -52,6 +52,9 @@ public:
     // Queues a header for recording (the device keeps the order given).
     virtual void addBuffer(CaptureHeader* header) = 0;
     virtual void start() = 0;
+    // The owner of the headers and of onFull is going: forget both and stop
+    // recording, so that nothing is written or reported afterwards.
+    virtual void close() = 0;
 };
 
 class PlaybackDevice {

@@ -12,6 +12,13 @@ VoiceIO::VoiceIO(AppState& st, MessageBoxPort& boxes, CaptureDevice& capture, Pl
 {
 }
 
+VoiceIO::~VoiceIO()
+{
+    // The capture halves die with us; the device may outlive us (and its
+    // pending notifications may still run while other devices close).
+    capture_.close();
+}
+
 void VoiceIO::OpenWaveDevices(CaptureDevice::FullCallback onFull)
 {
     Format = MakeVoiceFormat();

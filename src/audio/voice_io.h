@@ -16,6 +16,9 @@ public:
     static constexpr int kBufferBytes = 2 * kHalfBytes;
 
     VoiceIO(AppState& st, MessageBoxPort& boxes, CaptureDevice& capture, PlaybackDevice& playback);
+    ~VoiceIO();
+    VoiceIO(const VoiceIO&) = delete;
+    VoiceIO& operator=(const VoiceIO&) = delete;
 
     // onFull runs on the main thread with each full capture header.
     void OpenWaveDevices(CaptureDevice::FullCallback onFull);

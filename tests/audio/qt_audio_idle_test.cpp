@@ -3,6 +3,8 @@
 // when there is. Watched from outside, through the private server's own
 // view of this process's streams. Skipped when pulseaudio is not available.
 #include "audio/qt/qt_audio_devices.h"
+#include "audio/voice_io.h"
+#include "support/fake_devices.h"
 #include "support/pulse_server.h"
 #include "support/test_support.h"
 
@@ -185,6 +187,35 @@ private slots:
         }
     }
 
+    // The program destroys the phone before its devices, whose own teardown
+    // runs pending notifications: none may reach the phone's halves.
+    void captureLetsGoOfAGoneOwner()
+    {
+        QProcess feeder;
+        feedMicrophone(feeder);
+        if (QTest::currentTestFailed())
+            return;
+        QtCaptureDevice capture("mic");
+        FakePlaybackDevice playback;
+        RecordingMessageBox boxes;
+        AppState st;
+        int reported = 0;
+        auto voice = std::make_unique<VoiceIO>(st, boxes, capture, playback);
+        voice->OpenWaveDevices([&](CaptureHeader* h) {
+            ++reported;
+            voice->AddBuffer(h);
+        });
+        voice->StartCapture();
+        QTRY_VERIFY_WITH_TIMEOUT(reported >= 1, 10000);
+        voice.reset();
+        const int whenGone = reported;
+        // Long enough for a half to fill twice over, had the device kept it.
+        QTest::qWait(1200);
+        QCOMPARE(reported, whenGone);
+        QTRY_COMPARE_WITH_TIMEOUT(recordState(), QStringLiteral("none"), 10000);
+        StopProcess(feeder);
+    }
+
     // Sound is read in chunks larger than the program's buffers: each chunk
     // is spread over them in order, not a byte lost or repeated.
     void chunksSpreadOverSmallBuffersIntact()
@@ -194,22 +225,29 @@ private slots:
         if (QTest::currentTestFailed())
             return;
         constexpr int kBuffers = 8, kLength = 1000; // a chunk spans several, not evenly
+        constexpr int kRequeued = 40;
         std::vector<char> memory(kBuffers * kLength);
         std::vector<CaptureHeader> headers(kBuffers);
         std::vector<QByteArray> filled;
+        int requeued = 0;
         QtCaptureDevice capture("mic");
         QVERIFY(capture.open(MakeVoiceFormat(), [&](CaptureHeader* h) {
             filled.emplace_back(h->Data, h->BytesRecorded);
-            if (filled.size() < 40)
+            if (requeued < kRequeued) {
+                ++requeued;
                 capture.addBuffer(h);
+            }
         }));
         for (int i = 0; i < kBuffers; ++i) {
             headers[size_t(i)] = { memory.data() + i * kLength, kLength, 0 };
             capture.addBuffer(&headers[size_t(i)]);
         }
         capture.start();
-        QTRY_COMPARE_WITH_TIMEOUT(int(filled.size()), 40, 15000);
+        // Every buffer handed over comes back full, once: those still queued
+        // when the handing back stops fill too, and then the device holds none.
+        QTRY_COMPARE_WITH_TIMEOUT(int(filled.size()), kBuffers + kRequeued, 15000);
         QTRY_COMPARE_WITH_TIMEOUT(recordState(), QStringLiteral("corked"), 10000);
+        QCOMPARE(int(filled.size()), kBuffers + kRequeued);
         StopProcess(feeder);
 
         int joinsBroken = 0;

@@ -38,6 +38,7 @@ public:
     }
     void addBuffer(CaptureHeader* header) override { real.addBuffer(header); }
     void start() override { real.start(); }
+    void close() override { real.close(); }
 
     QtCaptureDevice real;
     std::vector<QByteArray> halves;

@@ -28,6 +28,12 @@ public:
         started = true;
         ++startCalls;
     }
+    void close() override
+    {
+        queued.clear();
+        onFull = nullptr;
+        started = false;
+    }
 
     // Fills the oldest queued header with the bytes (repeated or cut to its
     // length) and reports it full. False when no header is queued.

@@ -212,6 +212,18 @@ void QtCaptureDevice::start()
     connect(io_, &QIODevice::readyRead, this, &QtCaptureDevice::readAvailable);
 }
 
+void QtCaptureDevice::close()
+{
+    if (io_)
+        io_->disconnect(this);
+    io_ = nullptr;
+    queued_.clear();
+    full_.clear();
+    onFull_ = nullptr;
+    if (source_)
+        source_->stop();
+}
+
 void QtCaptureDevice::readAvailable()
 {
     if (!io_)

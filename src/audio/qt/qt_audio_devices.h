@@ -35,6 +35,7 @@ public:
     bool open(const VoiceFormat& format, FullCallback onFull) override;
     void addBuffer(CaptureHeader* header) override;
     void start() override;
+    void close() override;
 
     bool isOpen() const { return bool(source_); }
     bool isRunning() const { return io_ != nullptr; }

@@ -1,13 +1,18 @@
-// Bytes a peer sends on a call socket, read by the real hub as read events:
-// the text phase (greeting, call requests, profile, answer) and, once a call
-// is answered, voice. The first byte chooses the phone's side of the call;
-// the rest is split into reads. Reads after the first arrive from inside the
-// ring loops, as they would from a real peer.
+// Bytes a peer sends on a call socket, read by the real hub as read events,
+// mixed with what else moves a call along: the user's answer, the peer
+// hanging up and the next caller taking the line, our microphone, exit. The
+// first byte chooses the phone's side of the call; the rest is split into
+// steps. A step that starts with 0xFE and an action byte is that action;
+// any other step is one read. Steps after the first arrive from inside the
+// ring loops, as they would from a real peer, so long runs of requests reach
+// whatever nesting the loops allow.
 
 #define VOXLET_FUZZ_PHONE
 #include "fuzz_support.h"
 
 #include <QTimer>
+
+#include <algorithm>
 
 using namespace voxlet;
 using namespace voxlet::fuzz;
@@ -23,15 +28,30 @@ enum Flags : std::uint8_t {
     kNoWaveform = 32,
 };
 
+enum Action : std::uint8_t {
+    kAnswer, // the user presses 応答 (when it is enabled)
+    kNextCaller, // the peer hangs up and another caller takes the line
+    kExit, // the user exits
+    kHangUpSearchCall, // the search window's hang-up
+    kMicrophone, // our microphone fills a block
+    kActions
+};
+
+constexpr std::size_t kMaxSteps = 512;
+// However the steps come, the stack stays about as deep as one ring loop.
+constexpr std::ptrdiff_t kMaxStackBytes = 512 * 1024;
+
 class Harness {
 public:
     Harness(std::uint8_t flags, std::vector<std::string_view> reads)
         : flags_(flags)
         , reads_(std::move(reads))
     {
+        const char here = 0;
+        stackBase_ = &here;
         AppState& st = fp_.phone->st;
         const bool external = flags & kExternal;
-        (external ? st.ExternalSocket : st.CallSocket) = pair_.near;
+        (external ? st.ExternalSocket : st.CallSocket) = pair_->near;
         st.Connected = true;
         st.OutgoingCall = !external && (flags & kOutgoing);
         st.CallerAccepted = !external && !st.OutgoingCall;
@@ -50,10 +70,12 @@ public:
 
     void Run()
     {
-        while (next_ < reads_.size() && PhoneHoldsSocket())
+        while (next_ < reads_.size() && (PhoneHoldsSocket() || exited_))
             Tick();
         FUZZ_CHECK(fp_.phone->ringingFile().isEmpty());
         CheckSane();
+        if (exited_)
+            return;
         // The peer goes away: whatever state the call is in, the phone is idle again.
         HangUp();
         AppState& st = fp_.phone->st;
@@ -67,16 +89,23 @@ private:
     bool PhoneHoldsSocket() const
     {
         const AppState& st = fp_.phone->st;
-        return st.CallSocket == pair_.near || st.ExternalSocket == pair_.near;
+        return st.CallSocket == pair_->near || st.ExternalSocket == pair_->near;
     }
 
-    void Notify(int event) { fp_.phone->SendWindowMessage(WM_SOCKET_NOTIFY, pair_.near, event); }
+    void Notify(int event) { fp_.phone->SendWindowMessage(WM_SOCKET_NOTIFY, pair_->near, event); }
 
     void Tick()
     {
         // A fresh timer each time: a timer whose handler is still running
         // (inside a ring loop) would not fire again.
         QTimer::singleShot(0, &ticks_, [this] { Tick(); });
+        if (exited_) {
+            // Exit ends every loop at its next poll; nothing is read any more.
+            next_ = reads_.size();
+            if (!fp_.phone->ringingFile().isEmpty())
+                FUZZ_CHECK(++ticksAfterExit_ < 100);
+            return;
+        }
         if (next_ < reads_.size() && PhoneHoldsSocket()) {
             DeliverNext();
             return;
@@ -92,8 +121,8 @@ private:
     void HangUp()
     {
         const bool held = PhoneHoldsSocket();
-        if (pair_.far >= 0)
-            pair_.closeFar();
+        if (pair_->far >= 0)
+            pair_->closeFar();
         if (held)
             Notify(FD_CLOSE);
         else
@@ -104,17 +133,65 @@ private:
     {
         if (next_ >= reads_.size() || !PhoneHoldsSocket())
             return;
-        pair_.send(reads_[next_++]);
-        Notify(FD_READ);
+        const std::string_view step = reads_[next_++];
+        if (step.size() >= 2 && std::uint8_t(step[0]) == 0xFE) {
+            Act(Action(std::uint8_t(step[1]) % kActions));
+        } else {
+            pair_->send(step);
+            Notify(FD_READ);
+        }
         AppState& st = fp_.phone->st;
         if ((flags_ & kSendVoice) && st.VoiceMode && st.Connected)
             fp_.capture.produce(QByteArray(kVoiceBlockBytes, '\x11'));
-        pair_.drain();
+        if (pair_->far >= 0)
+            pair_->drain();
         CheckSane();
+    }
+
+    void Act(Action action)
+    {
+        AppState& st = fp_.phone->st;
+        switch (action) {
+        case kAnswer:
+            if (fp_.main.isEnabled(Control::Command3))
+                fp_.phone->Command3_Click();
+            break;
+        case kNextCaller:
+            if (flags_ & kExternal)
+                break;
+            // The line is free again, and a new caller is accepted on it, as
+            // the hub does: a new socket, greeted, counted as a new call.
+            HangUp();
+            pair_ = std::make_unique<SocketPair>();
+            st.CallSocket = pair_->near;
+            st.Connected = true;
+            st.CallerAccepted = true;
+            st.RingStop = false;
+            st.OutgoingCall = false;
+            fp_.phone->CallChanged();
+            break;
+        case kExit:
+            fp_.phone->Command1_Click();
+            exited_ = true;
+            break;
+        case kHangUpSearchCall:
+            if (flags_ & kExternal) {
+                fp_.phone->search.CallPlaced = true;
+                fp_.phone->search.mnu_CLOSE_Click();
+            }
+            break;
+        case kMicrophone:
+            fp_.capture.produce(QByteArray(kVoiceBlockBytes, '\x22'));
+            break;
+        case kActions:
+            break;
+        }
     }
 
     void CheckSane() const
     {
+        const char here = 0;
+        FUZZ_CHECK(stackBase_ - &here < kMaxStackBytes);
         const AppState& st = fp_.phone->st;
         FUZZ_CHECK(st.VoiceRecvCount >= 0 && st.VoiceRecvCount < kVoiceBlockBytes);
         FUZZ_CHECK(!st.VoiceBlockReady);
@@ -129,8 +206,11 @@ private:
     std::vector<std::string_view> reads_;
     std::size_t next_ = 0;
     int hangUpsWhileRinging_ = 0;
+    int ticksAfterExit_ = 0;
+    bool exited_ = false;
+    const char* stackBase_ = nullptr;
     FuzzPhone fp_;
-    SocketPair pair_;
+    std::unique_ptr<SocketPair> pair_ = std::make_unique<SocketPair>();
     QObject ticks_; // owns the pending ticks: gone with the harness
 };
 
@@ -146,7 +226,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 {
     if (size < 1)
         return 0;
-    Harness h(data[0], SplitInput(data + 1, size - 1));
+    Harness h(data[0], SplitInput(data + 1, size - 1, kMaxSteps));
     h.Run();
     return 0;
 }

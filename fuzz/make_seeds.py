@@ -39,6 +39,14 @@ write("fuzz_peer_text", "request_without_bar", reads(0, "VOICEMSG:OK"))
 write("fuzz_peer_text", "profile_alone", reads(0, "AnybadyConnect|Taro|M|30|hi|END"))
 write("fuzz_peer_text", "answer_alone", reads(0, "CallAnswer|END"))
 write("fuzz_peer_text", "odd_byte", reads(0, wire("VOICEMSG:OK|Taro|END") + b"\x00"))
+# Actions between reads: 0xFE, then 0 answer, 1 next caller, 2 exit, 3 search hang-up, 4 microphone.
+ANSWER, NEXT_CALLER, EXIT, SEARCH_HANG_UP, MICROPHONE = (b"\xfe" + bytes([a]) for a in range(5))
+write("fuzz_peer_text", "requests_while_ringing_then_exit",
+      reads(0, *(["VOICEMSG:OK|Taro|END", "ANYBODYMSG:OK|Taro|END"] * 40), EXIT))
+write("fuzz_peer_text", "answered_then_next_caller",
+      reads(16, "VOICEMSG:OK|Taro|END", ANSWER, MICROPHONE, voice, NEXT_CALLER, "VOICEMSG:OK|花子|END", EXIT))
+write("fuzz_peer_text", "caller_answers_itself", reads(0, "VOICEMSG:OK|Taro|END", "CallAnswer|END", MICROPHONE))
+write("fuzz_peer_text", "search_call_hung_up", reads(1 | 16, "VOICEMSG:OK", "CallAnswer|END", voice, SEARCH_HANG_UP))
 
 # Server replies: flag byte (1 search window active, 2 address request).
 users = "".join(f"{k}|User{k}|M|{20 + k}|hi|127.0.0.{k + 1}|" for k in range(1, 4))

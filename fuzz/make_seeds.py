@@ -48,6 +48,11 @@ write("fuzz_peer_text", "answered_then_next_caller",
 write("fuzz_peer_text", "caller_answers_itself", reads(0, "VOICEMSG:OK|Taro|END", "CallAnswer|END", MICROPHONE))
 write("fuzz_peer_text", "search_call_hung_up", reads(1 | 16, "VOICEMSG:OK", "CallAnswer|END", voice, SEARCH_HANG_UP))
 
+# Protocol messages: any text, as UTF-16LE.
+for name, text in [("request", "VOICEMSG:OK|Taro|END"), ("profile", "AnybadyConnect|Taro|M|30|hi|END"),
+                   ("list", "ClientData|1|Taro|M|30|hi|127.0.0.2|1|127.0.0.9|END"), ("name", "太郎")]:
+    write("fuzz_protocol_messages", name, wire(text))
+
 # Server replies: flag byte (1 search window active, 2 address request).
 users = "".join(f"{k}|User{k}|M|{20 + k}|hi|127.0.0.{k + 1}|" for k in range(1, 4))
 write("fuzz_server_reply", "hello_then_list", reads(1, "SERVEROK|END",

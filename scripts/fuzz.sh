@@ -12,7 +12,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-${FUZZ_SECONDS:-60}}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_peer_text fuzz_server_reply fuzz_data_files fuzz_wav fuzz_directory_session)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_peer_text fuzz_server_reply fuzz_data_files fuzz_wav fuzz_directory_session fuzz_protocol_messages)
 build=${FUZZ_BUILD_DIR:-$root/build/fuzz}
 runs=${FUZZ_RUNS:-}
 

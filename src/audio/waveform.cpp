@@ -1,5 +1,7 @@
 #include "audio/waveform.h"
 
+#include "call/ports.h"
+
 #include <QtEndian>
 
 #include <cmath>
@@ -44,6 +46,17 @@ QVector<QPoint> WaveformPoints(const QRect& r, const char* block)
         points[i] = QPoint(x, y);
     }
     return points;
+}
+
+void DrawWaveform(MainWindowPort& main, MessageBoxPort& boxes, const QRect& mainWindowRect, const char* block)
+{
+    try {
+        const QVector<QPoint> points = WaveformPoints(mainWindowRect, block);
+        main.clearSurface();
+        main.drawPolyline(points);
+    } catch (...) {
+        boxes.show(QStringLiteral("ERROR40"), MessageIcon::None, QStringLiteral("Voxlet"));
+    }
 }
 
 } // namespace voxlet

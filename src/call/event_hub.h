@@ -3,6 +3,7 @@
 // notifications into the call's actions.
 
 #include "call/app_state.h"
+#include "call/call_context.h"
 
 #include <QString>
 
@@ -11,11 +12,15 @@
 
 namespace voxlet {
 
-class Phone;
+class PeerProtocol;
+class ServerProtocol;
 
 class EventHub {
 public:
-    explicit EventHub(Phone& phone) : phone_(phone) {}
+    EventHub(CallContext& ctx, PeerProtocol& peer, ServerProtocol& server)
+        : ctx_(ctx), peer_(peer), server_(server)
+    {
+    }
 
     // Forwards to the previous procedure first and returns its result.
     std::intptr_t WindowProc(int message, std::intptr_t wParam, std::intptr_t lParam);
@@ -30,7 +35,9 @@ private:
     void OnClose(int socket);
     void HandServerReply();
 
-    Phone& phone_;
+    CallContext& ctx_;
+    PeerProtocol& peer_;
+    ServerProtocol& server_;
     std::array<char, kVoiceBlockBytes> block_{};
     // The connection server's reply, gathered until it is whole: a list
     // of a few dozen users comes in several pieces.

@@ -2,7 +2,9 @@
 
 #include "call/runtime_error.h"
 #include "phonebook/phone_book_files.h"
-#include "shell/phone.h"
+#include "audio/voice_io.h"
+#include "call/protocol_messages.h"
+#include "net/socket_layer.h"
 
 namespace voxlet {
 
@@ -17,18 +19,19 @@ QString Piece(const QStringList& pieces, int i)
 
 QString FirstField(const QString& text)
 {
-    return Piece(text.split(QLatin1Char('|')), 1);
+    return Piece(protocol::Pieces(text), 1);
 }
 
 void PeerProtocol::TextMessageHandler()
 {
-    AppState& st = phone_.st;
-    MainWindowPort& main = phone_.main;
+    AppState& st = ctx_.st;
+    MainWindowPort& main = ctx_.main;
     try {
         const QString text = st.RecvText;
-        if (text.contains(QLatin1String("VOICEMSG"))) {
+        switch (protocol::RecognisePeerText(text)) {
+        case protocol::PeerText::Request:
             if (st.OutgoingCall) {
-                phone_.PlayRingBack();
+                ctx_.shell.PlayRingBack();
                 return;
             }
             main.setEnabled(Control::Command3, true);
@@ -37,84 +40,93 @@ void PeerProtocol::TextMessageHandler()
             st.CallerName = FirstField(text);
             main.setText1(st.CallerName + QStringLiteral("さんからの電話です。"));
             if (st.TrayIconShown)
-                phone_.RestoreFromTray();
-            phone_.PlayRing(LookupRingFile());
-        } else if (text.contains(QLatin1String("CallAnswer"))) {
+                ctx_.shell.RestoreFromTray();
+            ctx_.shell.PlayRing(LookupRingFile());
+            break;
+        case protocol::PeerText::Answer:
             // Only our own dial waits for an answer: on the called side only
             // the user's 応答 may open the microphone.
             if (!st.OutgoingCall || !st.Connected)
                 return;
             st.VoiceMode = true;
             st.VoiceRecvCount = 0;
-            phone_.voice.StartCapture();
+            ctx_.voice.StartCapture();
             main.setText1(QStringLiteral("つながりました。お話ください。"));
-        } else if (text.contains(QLatin1String("ANYBODYMSG"))) {
+            break;
+        case protocol::PeerText::SearchRequest:
             main.setEnabled(Control::Command3, true);
             main.setEnabled(Control::CLIBTN, false);
             main.setEnabled(Control::mnu_Searh, false);
             st.CallerName = FirstField(text);
             main.setText1(st.CallerName + QStringLiteral("さんからの外部接続電話です。"));
             if (st.SearchOpen)
-                phone_.search.Unload();
+                ctx_.search.Unload();
             if (st.TrayIconShown)
-                phone_.RestoreFromTray();
-            phone_.PlayRing(QStringLiteral("Anybody.wav"));
-        } else if (text.contains(QLatin1String("AnybadyConnect"))) {
-            const QStringList pieces = text.split(QLatin1Char('|'));
+                ctx_.shell.RestoreFromTray();
+            ctx_.shell.PlayRing(QStringLiteral("Anybody.wav"));
+            break;
+        case protocol::PeerText::Profile: {
+            const QStringList pieces = protocol::Pieces(text);
             CallerProfile p;
             p.name = Piece(pieces, 1);
             p.sex = Piece(pieces, 2);
             p.age = Piece(pieces, 3);
             p.comment = Piece(pieces, 4);
             profile_ = p;
+            break;
+        }
+        case protocol::PeerText::Nothing:
+            break;
         }
     } catch (const RuntimeError& e) {
-        phone_.boxes.show(e.description(), MessageIcon::None, kAppTitle);
+        ctx_.boxes.show(e.description(), MessageIcon::None, kAppTitle);
     }
 }
 
 void PeerProtocol::ExternalMessageHandler()
 {
-    AppState& st = phone_.st;
+    AppState& st = ctx_.st;
     try {
-        const QString text = st.RecvText;
-        if (text.contains(QLatin1String("VOICEMSG"))) {
-            st.SendText = QStringLiteral("AnybadyConnect|") + st.ProfileName + QLatin1Char('|') + st.ProfileSex
-                + QLatin1Char('|') + st.ProfileAge + QLatin1Char('|') + st.ProfileComment + QStringLiteral("|END");
-            phone_.net.SendTextMessage(st.ExternalSocket);
+        switch (protocol::RecogniseExternalText(st.RecvText)) {
+        case protocol::ExternalText::Greeting:
+            st.SendText = protocol::CallerProfile(st.ProfileName, st.ProfileSex, st.ProfileAge, st.ProfileComment);
+            ctx_.net.SendTextMessage(st.ExternalSocket);
             st.RingStop = false;
-            phone_.PlayRingBack();
-        } else if (text.contains(QLatin1String("CallAnswer"))) {
+            ctx_.shell.PlayRingBack();
+            break;
+        case protocol::ExternalText::Answer:
             if (!st.Connected)
                 return;
             st.VoiceMode = true;
             st.VoiceRecvCount = 0;
-            phone_.voice.StartCapture();
-            phone_.main.setText1(QStringLiteral("つながりました。お話ください。"));
-            phone_.search.SetCloseCaption(QStringLiteral("電話を切る"));
+            ctx_.voice.StartCapture();
+            ctx_.main.setText1(QStringLiteral("つながりました。お話ください。"));
+            ctx_.search.SetCloseCaption(QStringLiteral("電話を切る"));
+            break;
+        case protocol::ExternalText::Nothing:
+            break;
         }
     } catch (const RuntimeError& e) {
-        phone_.boxes.show(e.description(), MessageIcon::None, kAppTitle);
+        ctx_.boxes.show(e.description(), MessageIcon::None, kAppTitle);
     }
 }
 
 QString PeerProtocol::LookupRingFile()
 {
-    AppState& st = phone_.st;
-    const files::LookupResult r
-        = files::LookupRingFile(phone_.dataDir(), st.CallerName, st.PeerAddress, st.PhoneBook);
+    AppState& st = ctx_.st;
+    const files::LookupResult r = files::LookupRingFile(ctx_.dataDir, st.CallerName, st.PeerAddress, st.PhoneBook);
     if (!r.failure)
         return r.ringFile;
     // A phone with no phone book yet is normal: it just rings plainly. Any
     // other failure is told, but the call still rings audibly.
     if (r.failure->number != err::FileNotFound)
-        phone_.boxes.show(r.failure->description, MessageIcon::None, kAppTitle);
+        ctx_.boxes.show(r.failure->description, MessageIcon::None, kAppTitle);
     return files::kDefaultRingFile;
 }
 
 QString PeerProtocol::ReadOwnName(const QString& fileName)
 {
-    return files::ReadOwnName(phone_.dataDir(), fileName);
+    return files::ReadOwnName(ctx_.dataDir, fileName);
 }
 
 }  // namespace voxlet

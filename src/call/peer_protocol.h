@@ -2,11 +2,11 @@
 // The text exchange between two phones before a call is answered: the
 // greeting, the call requests, the caller's profile and the answer.
 
+#include "call/call_context.h"
+
 #include <QString>
 
 namespace voxlet {
-
-class Phone;
 
 // Field 1 of a "|"-separated text; a text without "|" is an error (9).
 QString FirstField(const QString& text);
@@ -17,7 +17,7 @@ struct CallerProfile {
 
 class PeerProtocol {
 public:
-    explicit PeerProtocol(Phone& phone) : phone_(phone) {}
+    explicit PeerProtocol(CallContext& ctx) : ctx_(ctx) {}
 
     void TextMessageHandler();
     void ExternalMessageHandler();
@@ -28,7 +28,7 @@ public:
     const CallerProfile& lastCallerProfile() const { return profile_; }
 
 private:
-    Phone& phone_;
+    CallContext& ctx_;
     CallerProfile profile_;
 };
 

@@ -2,7 +2,8 @@
 
 #include "call/runtime_error.h"
 #include "phonebook/phone_book_files.h"
-#include "shell/phone.h"
+#include "call/protocol_messages.h"
+#include "net/socket_layer.h"
 
 namespace voxlet {
 
@@ -18,29 +19,30 @@ const QString kNobodyWaiting = QStringLiteral("待機者は誰もいません。
 
 void ServerProtocol::ServerMessageHandler(const QString& text)
 {
-    AppState& st = phone_.st;
-    SearchWindow& search = phone_.search;
+    AppState& st = ctx_.st;
+    SearchWindowPort& search = ctx_.search;
     try {
-        if (text.contains(QLatin1String("SERVEROK"))) {
-            phone_.main.setEnabled(Control::mnu_KILLTIMER, true);
+        switch (protocol::RecogniseServerText(text)) {
+        case protocol::ServerText::Hello:
+            ctx_.main.setEnabled(Control::mnu_KILLTIMER, true);
             if (st.GlobalIpRequest) {
                 st.GlobalIpRequest = false;
-                st.SendText = QStringLiteral("GETGLOVALIP|END");
+                st.SendText = protocol::AddressRequest();
             } else {
-                st.SendText = (st.SearchActive ? QStringLiteral("MYDATA|") : QStringLiteral("ADDITIONDATA|"))
-                    + st.ProfileName + QLatin1Char('|') + st.ProfileSex + QLatin1Char('|') + st.ProfileAge
-                    + QLatin1Char('|') + st.ProfileComment + QLatin1Char('|') + st.ProfilePass
-                    + QLatin1Char('|') + st.ProfileExtra + QStringLiteral("|END");
+                st.SendText = protocol::RegistrationText({st.SearchActive, st.ProfileName, st.ProfileSex,
+                                                          st.ProfileAge, st.ProfileComment, st.ProfilePass,
+                                                          st.ProfileExtra});
             }
-            phone_.net.SendTextMessage(st.ServerSocket);
-        } else if (text.contains(QLatin1String("ClientData"))) {
+            ctx_.net.SendTextMessage(st.ServerSocket);
+            break;
+        case protocol::ServerText::List: {
             search.ClearList();
             search.SetCallEnabled(false);
-            const QStringList pieces = text.split(QLatin1Char('|'));
+            const QStringList pieces = protocol::Pieces(text);
             const qsizetype n = pieces.size() - 1;
-            if (text.contains(QLatin1String("ZERO"))) {
+            if (protocol::IsEmptyList(text)) {
                 search.AddLine(kNobodyWaiting);
-                phone_.net.ShutdownAndClose(st.ServerSocket);
+                ctx_.net.ShutdownAndClose(st.ServerSocket);
                 st.ServerInfoText = Piece(pieces, 2);
                 search.SetText1(st.ServerInfoText);
                 return;
@@ -55,25 +57,31 @@ void ServerProtocol::ServerMessageHandler(const QString& text)
                 st.WaitingUsers[size_t(k)].Name = Piece(pieces, i + 1);
                 st.WaitingUsers[size_t(k)].Address = Piece(pieces, i + 5);
             }
-            phone_.net.ShutdownAndClose(st.ServerSocket);
+            ctx_.net.ShutdownAndClose(st.ServerSocket);
             st.ServerInfoText = Piece(pieces, n - 1);
             search.SetText1(st.ServerInfoText);
-        } else if (text.contains(QLatin1String("YOURGLOVALIP"))) {
-            st.ServerInfoText = Piece(text.split(QLatin1Char('|')), 1);
+            break;
+        }
+        case protocol::ServerText::Address:
+            st.ServerInfoText = Piece(protocol::Pieces(text), 1);
             search.SetText1(st.ServerInfoText);
-            phone_.net.ShutdownAndClose(st.ServerSocket);
-        } else if (text.contains(QLatin1String("DISCONNECT"))) {
-            phone_.net.ShutdownAndClose(st.ServerSocket);
+            ctx_.net.ShutdownAndClose(st.ServerSocket);
+            break;
+        case protocol::ServerText::End:
+            ctx_.net.ShutdownAndClose(st.ServerSocket);
+            break;
+        case protocol::ServerText::Nothing:
+            break;
         }
     } catch (const RuntimeError& e) {
-        phone_.boxes.show(e.description(), MessageIcon::None, kAppTitle);
+        ctx_.boxes.show(e.description(), MessageIcon::None, kAppTitle);
     }
 }
 
 void ServerProtocol::LoadProfile(const QString& fileName)
 {
-    AppState& st = phone_.st;
-    const files::ProfileFields f = files::LoadProfile(phone_.dataDir(), fileName);
+    AppState& st = ctx_.st;
+    const files::ProfileFields f = files::LoadProfile(ctx_.dataDir, fileName);
     st.ProfileName = f.name;
     st.ProfileSex = f.sex;
     st.ProfileAge = f.age;
@@ -83,15 +91,15 @@ void ServerProtocol::LoadProfile(const QString& fileName)
 
 QString ServerProtocol::ReadServerAddress()
 {
-    const files::ServerAddressResult r = files::ReadServerAddress(phone_.dataDir());
+    const files::ServerAddressResult r = files::ReadServerAddress(ctx_.dataDir);
     if (r.failure)
-        phone_.boxes.show(QString::number(r.failure->number), MessageIcon::None, kAppTitle);
+        ctx_.boxes.show(QString::number(r.failure->number), MessageIcon::None, kAppTitle);
     return r.address;
 }
 
 void ServerProtocol::ConnectAndRegister()
 {
-    phone_.net.ConnectToServer(ReadServerAddress());
+    ctx_.net.ConnectToServer(ReadServerAddress());
     LoadProfile(QStringLiteral("name.txt"));
 }
 

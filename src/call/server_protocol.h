@@ -2,16 +2,16 @@
 // The client side of the exchange with the connection server: log-on with
 // the profile, the list of waiting users, the own global address.
 
+#include "call/call_context.h"
+
 #include <QString>
 
 namespace voxlet {
 
-class Phone;
-
 class ServerProtocol {
 public:
-    explicit ServerProtocol(Phone& phone)
-        : phone_(phone)
+    explicit ServerProtocol(CallContext& ctx)
+        : ctx_(ctx)
     {
     }
 
@@ -24,7 +24,7 @@ public:
     void ConnectAndRegister();
 
 private:
-    Phone& phone_;
+    CallContext& ctx_;
 };
 
 } // namespace voxlet

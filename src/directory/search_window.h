@@ -4,6 +4,8 @@
 // their first state at every load. Writes to an unloaded window are dropped:
 // a late server reply must not bring up a hidden window that nobody closes.
 
+#include "call/call_context.h"
+
 #include <QObject>
 #include <QString>
 #include <QStringList>
@@ -12,7 +14,7 @@ namespace voxlet {
 
 class Phone;
 
-class SearchWindow : public QObject {
+class SearchWindow : public QObject, public SearchWindowPort {
     Q_OBJECT
 public:
     explicit SearchWindow(Phone& phone);
@@ -30,13 +32,13 @@ public:
     void RefuseClose();
 
     // Contents, as other parts of the phone write them.
-    void ClearList();
-    void AddLine(const QString& line);
-    void SetCallEnabled(bool enabled);
-    void SetText1(const QString& text);
-    void SetCloseCaption(const QString& caption);
+    void ClearList() override;
+    void AddLine(const QString& line) override;
+    void SetCallEnabled(bool enabled) override;
+    void SetText1(const QString& text) override;
+    void SetCloseCaption(const QString& caption) override;
     // Closed by program (an incoming search call): no refusal.
-    void Unload();
+    void Unload() override;
 
     bool loaded() const { return loaded_; }
     bool shown() const { return shown_; }

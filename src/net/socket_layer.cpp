@@ -155,6 +155,11 @@ bool SocketLayer::StartListening()
     return false;
 }
 
+bool SocketLayer::Knows(int socket) const
+{
+    return async_.Knows(socket);
+}
+
 void SocketLayer::Select(int socket, int mask)
 {
     async_.Select(socket, mask);

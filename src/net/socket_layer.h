@@ -61,6 +61,8 @@ public:
     void CloseSocket(int& socketVar);
     void ShutdownAndClose(int& socketVar);
     void Select(int socket, int mask);
+    // Whether the socket is one of ours still open (a dial no variable holds may be).
+    bool Knows(int socket) const;
 
     std::int32_t OwnAddress() const;
 

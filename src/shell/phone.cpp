@@ -1,13 +1,10 @@
 #include "shell/phone.h"
 
 #include "audio/waveform.h"
+#include "call/call_state.h"
 #include "phonebook/phone_book_files.h"
 
 #include <QCoreApplication>
-#include <QElapsedTimer>
-#include <QEventLoop>
-#include <QThread>
-#include <QTimer>
 
 namespace voxlet {
 
@@ -21,10 +18,12 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     , net(st, ports.main, ports.boxes, async, options.net)
     , voice(st, ports.boxes, ports.capture, ports.playback)
     , media(ports.sounds, options.dataDir)
-    , hub(*this)
-    , peer(*this)
-    , server(*this)
+    , rings(st, media, options.ringPollMs)
     , search(*this)
+    , context{st, ports.main, ports.boxes, net, voice, *this, search, options.dataDir}
+    , peer(context)
+    , server(context)
+    , hub(context, peer, server)
     , Timer1([this] { Timer1_Timer(); })
     , Timer2([this] { Timer2_Timer(); })
     , options_(std::move(options))
@@ -63,7 +62,7 @@ void Phone::RemoveHook()
 
 void Phone::Form_Load()
 {
-    shuttingDown_ = false;
+    rings.SetShuttingDown(false);
     main.setupSurface();
     net.StartNetwork();
     if (st.MainWindowHandle == 0) {
@@ -97,7 +96,7 @@ bool Phone::Form_QueryUnload(bool byUser)
 
 void Phone::ThisExit()
 {
-    shuttingDown_ = true;
+    rings.SetShuttingDown(true);
     st.RingStop = true;
     if (st.ListenSocket != 0)
         net.CloseSocket(st.ListenSocket);
@@ -288,93 +287,22 @@ void Phone::TrayMouseEvent(bool leftOnly, const QPoint& at)
         main.popupTrayMenu(at);
 }
 
+void Phone::EventHandled()
+{
+    if (lcCallState().isDebugEnabled()) {
+        const QString now = CallStateName(st, !rings.ringingFile().isEmpty());
+        if (now != loggedState_)
+            qCDebug(lcCallState) << "call state" << loggedState_ << "->" << now;
+        loggedState_ = now;
+    }
+    emit eventHandled();
+}
+
 // ---- waveform ----
 
 void Phone::DrawWaveform()
 {
-    try {
-        const QVector<QPoint> points = WaveformPoints(MainWindowRect, st.VoiceRecvBuffer.data());
-        main.clearSurface();
-        main.drawPolyline(points);
-    } catch (...) {
-        boxes.show(QStringLiteral("ERROR40"), MessageIcon::None, kAppTitle);
-    }
-}
-
-// ---- ring loops ----
-
-void Phone::WaitForEvents(int ms)
-{
-    // Waits for events between polls instead of spinning a core.
-    QElapsedTimer clock;
-    clock.start();
-    QEventLoop loop;
-    QTimer::singleShot(ms, &loop, &QEventLoop::quit);
-    loop.exec();
-    const qint64 left = ms - clock.elapsed();
-    if (left > 0)  // the loop returned early: the application is quitting
-        QThread::msleep(static_cast<unsigned long>(left));
-}
-
-void Phone::RingLoop(RingTarget target)
-{
-    if (shuttingDown_)
-        return;
-    if (ringLoop_) {
-        // Loops nested per request would grow the stack with every message a
-        // peer sends; a request for the call that rings already changes nothing.
-        if (target.call != ringLoop_->current.call)
-            ringLoop_->next = std::move(target);
-        return;
-    }
-    RingLoopState loop{std::move(target), std::nullopt};
-    ringLoop_ = &loop;
-    ringingFile_ = loop.current.file;
-    media.SendString(loop.current.openCommand);
-    bool again = true;
-    while (again) {
-        media.SendString(QStringLiteral("Play ") + loop.current.alias + QStringLiteral(" from 0"));
-        for (;;) {
-            WaitForEvents(options_.ringPollMs);
-            const QString mode
-                = media.SendString(QStringLiteral("Status ") + loop.current.alias + QStringLiteral(" mode"));
-            if (st.VoiceMode || st.RingStop || shuttingDown_) {
-                again = false;
-                break;
-            }
-            if (loop.next && loop.next->call == callSerial_) {
-                // The call we rang for gave way to a newer one: ring for that.
-                media.SendString(QStringLiteral("close all"));
-                loop.current = std::move(*loop.next);
-                loop.next.reset();
-                ringingFile_ = loop.current.file;
-                media.SendString(loop.current.openCommand);
-                break;
-            }
-            if (loop.current.call != callSerial_) {
-                again = false;
-                break;
-            }
-            if (mode.left(7) == QLatin1String("stopped"))
-                break;
-        }
-    }
-    ringLoop_ = nullptr;
-    ringingFile_.clear();
-    st.RingStop = false;
-    media.SendString(QStringLiteral("close all"));
-}
-
-void Phone::PlayRing(const QString& file)
-{
-    RingLoop({QStringLiteral("Open ") + file + QStringLiteral(" alias ring"), QStringLiteral("ring"),
-              file.isEmpty() ? QStringLiteral("(none)") : file, callSerial_});
-}
-
-void Phone::PlayRingBack()
-{
-    RingLoop({QStringLiteral("Open Ans.wav alias ans"), QStringLiteral("ans"), QStringLiteral("Ans.wav"),
-              callSerial_});
+    voxlet::DrawWaveform(main, boxes, MainWindowRect, st.VoiceRecvBuffer.data());
 }
 
 }  // namespace voxlet

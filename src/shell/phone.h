@@ -4,8 +4,10 @@
 
 #include "audio/audio_devices.h"
 #include "audio/media_control.h"
+#include "audio/ring_loops.h"
 #include "audio/voice_io.h"
 #include "call/app_state.h"
+#include "call/call_context.h"
 #include "call/event_hub.h"
 #include "call/peer_protocol.h"
 #include "call/ports.h"
@@ -17,9 +19,6 @@
 
 #include <QObject>
 #include <QRect>
-
-#include <cstdint>
-#include <optional>
 
 namespace voxlet {
 
@@ -38,7 +37,7 @@ struct PhonePorts {
     SoundPlayerFactory& sounds;
 };
 
-class Phone : public QObject {
+class Phone : public QObject, public CallShell {
     Q_OBJECT
 public:
     Phone(PhoneOptions options, PhonePorts ports);
@@ -68,8 +67,8 @@ public:
     void mnu_KILLTIMER_Click();
 
     // Tray.
-    void HideToTray();
-    void RestoreFromTray();
+    void HideToTray() override;
+    void RestoreFromTray() override;
     void DeleteTrayIcon();
     void mnu_Tray_Click();
     void mnu_Disp_Click();
@@ -83,17 +82,16 @@ public:
     // Delivers a window message to the main window's current procedure.
     std::intptr_t SendWindowMessage(int message, std::intptr_t wParam, std::intptr_t lParam);
 
-    void DrawWaveform();
-    // Runs the ring or ring-back loop (returns when answered or stopped).
-    // One loop at a time: asked while one runs, it returns at once, and the
-    // running loop goes on for the newer call if there is one.
-    void PlayRing(const QString& file);
-    void PlayRingBack();
-    // A call socket was taken or closed: a loop ringing for the call before stops.
-    void CallChanged() { ++callSerial_; }
+    // What the call logic asks of the shell.
+    void DrawWaveform() override;
+    void PlayRing(const QString& file) override { rings.PlayRing(file); }
+    void PlayRingBack() override { rings.PlayRingBack(); }
+    void StopConnectTimer() override { Timer2.setInterval(0); }
+    void CallChanged() override { rings.CallChanged(); }
+    void EventHandled() override;
 
     // The sound that a loop is waiting on (for tests): empty when none.
-    QString ringingFile() const { return ringingFile_; }
+    QString ringingFile() const { return rings.ringingFile(); }
     const QString& dataDir() const { return options_.dataDir; }
     bool exited() const { return exited_; }
 
@@ -105,10 +103,12 @@ public:
     SocketLayer net;
     VoiceIO voice;
     MediaControl media;
-    EventHub hub;
+    RingLoops rings;
+    SearchWindow search;
+    CallContext context;
     PeerProtocol peer;
     ServerProtocol server;
-    SearchWindow search;
+    EventHub hub;
     IntervalTimer Timer1;
     IntervalTimer Timer2;
     int ConnectWaitTicks = 0;
@@ -120,29 +120,10 @@ signals:
     void eventHandled();
 
 private:
-    struct RingTarget {
-        QString openCommand;
-        QString alias;
-        QString file;
-        std::uint64_t call = 0;
-    };
-    struct RingLoopState {
-        RingTarget current;
-        std::optional<RingTarget> next;
-    };
-    void RingLoop(RingTarget target);
-    void WaitForEvents(int ms);
-
     PhoneOptions options_;
     WindowProc windowProc_;
-    QString ringingFile_;
-    RingLoopState* ringLoop_ = nullptr;
-    std::uint64_t callSerial_ = 0;
-    bool shuttingDown_ = false;  // from ThisExit on: no loop may keep the program alive
+    QString loggedState_;  // for the debug log only
     bool exited_ = false;
 };
-
-// The title of the program's message boxes.
-inline const QString kAppTitle = QStringLiteral("Voxlet");
 
 }  // namespace voxlet

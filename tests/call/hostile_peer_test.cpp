@@ -4,6 +4,7 @@
 // reading, connection servers that answer badly or never. The phone must
 // stay responsive, keep its memory bounded and come back to idle.
 
+#include "call/call_state.h"
 #include "net/socket_layer.h"
 #include "support/test_phone.h"
 
@@ -173,8 +174,8 @@ QByteArray Block(int seed)
 bool IsIdle(const TestPhone& t)
 {
     const AppState& st = t.phone->st;
-    return !st.VoiceMode && !st.Connected && st.CallSocket == 0 && st.ExternalSocket == 0
-        && !st.CallerAccepted && t.phone->ringingFile().isEmpty() && t.main.isEnabled(Control::CLIBTN);
+    return CallStateName(st, !t.phone->ringingFile().isEmpty()) == QLatin1String("listening") && !st.VoiceMode
+        && !st.Connected && !st.CallerAccepted && t.main.isEnabled(Control::CLIBTN);
 }
 
 bool Ringing(const TestPhone& t)

@@ -1,0 +1,61 @@
+#pragma once
+// What the call logic needs of the phone around it, and no more: the shared
+// values, the ports it writes to, and a few services of the shell and the
+// search window. The phone builds it; the handlers never see the phone.
+
+#include "call/app_state.h"
+#include "call/ports.h"
+
+#include <QString>
+
+namespace voxlet {
+
+class SocketLayer;
+class VoiceIO;
+
+// Services the shell does for the call logic.
+class CallShell {
+public:
+    virtual ~CallShell() = default;
+    // The ring loops: they return once the call is answered or has ended.
+    virtual void PlayRing(const QString& file) = 0;
+    virtual void PlayRingBack() = 0;
+    virtual void DrawWaveform() = 0;
+    virtual void HideToTray() = 0;
+    virtual void RestoreFromTray() = 0;
+    // Stops the connect time-out (Timer2).
+    virtual void StopConnectTimer() = 0;
+    // A call socket was taken or closed: a loop ringing for the call before stops.
+    virtual void CallChanged() = 0;
+    // A notification was handled (tests and the state log follow it).
+    virtual void EventHandled() = 0;
+};
+
+// What the call logic writes into the search window.
+class SearchWindowPort {
+public:
+    virtual ~SearchWindowPort() = default;
+    virtual void ClearList() = 0;
+    virtual void AddLine(const QString& line) = 0;
+    virtual void SetCallEnabled(bool enabled) = 0;
+    virtual void SetText1(const QString& text) = 0;
+    virtual void SetCloseCaption(const QString& caption) = 0;
+    // Closed by program, with no refusal.
+    virtual void Unload() = 0;
+};
+
+struct CallContext {
+    AppState& st;
+    MainWindowPort& main;
+    MessageBoxPort& boxes;
+    SocketLayer& net;
+    VoiceIO& voice;
+    CallShell& shell;
+    SearchWindowPort& search;
+    QString dataDir;  // Tel.txt, name.txt and the ring sounds
+};
+
+// The title of the program's message boxes.
+inline const QString kAppTitle = QStringLiteral("Voxlet");
+
+}  // namespace voxlet

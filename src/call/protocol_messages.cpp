@@ -1,0 +1,105 @@
+#include "call/protocol_messages.h"
+
+namespace voxlet::protocol {
+
+namespace {
+const QLatin1String kCallKeyword("VOICEMSG");
+const QLatin1String kAnswerKeyword("CallAnswer");
+const QLatin1String kSearchCallKeyword("ANYBODYMSG");
+const QLatin1String kProfileKeyword("AnybadyConnect");
+const QLatin1String kHelloKeyword("SERVEROK");
+const QLatin1String kListKeyword("ClientData");
+const QLatin1String kAddressKeyword("YOURGLOVALIP");
+const QLatin1String kEndKeyword("DISCONNECT");
+const QLatin1String kEmptyListKeyword("ZERO");
+}  // namespace
+
+QString Greeting()
+{
+    return QStringLiteral("VOICEMSG:OK");
+}
+
+QString DirectCallRequest(const QString& name)
+{
+    return QStringLiteral("VOICEMSG:OK|") + name + QStringLiteral("|END");
+}
+
+QString SearchCallRequest(const QString& name)
+{
+    return QStringLiteral("ANYBODYMSG:OK|") + name + QStringLiteral("|END");
+}
+
+QString CallerProfile(const QString& name, const QString& sex, const QString& age, const QString& comment)
+{
+    return QStringLiteral("AnybadyConnect|") + name + QLatin1Char('|') + sex + QLatin1Char('|') + age
+        + QLatin1Char('|') + comment + QStringLiteral("|END");
+}
+
+QString Answer()
+{
+    return QStringLiteral("CallAnswer|END");
+}
+
+PeerText RecognisePeerText(const QString& text)
+{
+    if (text.contains(kCallKeyword))
+        return PeerText::Request;
+    if (text.contains(kAnswerKeyword))
+        return PeerText::Answer;
+    if (text.contains(kSearchCallKeyword))
+        return PeerText::SearchRequest;
+    if (text.contains(kProfileKeyword))
+        return PeerText::Profile;
+    return PeerText::Nothing;
+}
+
+ExternalText RecogniseExternalText(const QString& text)
+{
+    if (text.contains(kCallKeyword))
+        return ExternalText::Greeting;
+    if (text.contains(kAnswerKeyword))
+        return ExternalText::Answer;
+    return ExternalText::Nothing;
+}
+
+QString Hello()
+{
+    return QStringLiteral("SERVEROK|END");
+}
+
+QString AddressRequest()
+{
+    return QStringLiteral("GETGLOVALIP|END");
+}
+
+QString RegistrationText(const Registration& r)
+{
+    return (r.searchActive ? QStringLiteral("MYDATA|") : QStringLiteral("ADDITIONDATA|")) + r.name
+        + QLatin1Char('|') + r.sex + QLatin1Char('|') + r.age + QLatin1Char('|') + r.comment + QLatin1Char('|')
+        + r.pass + QLatin1Char('|') + r.extra + QStringLiteral("|END");
+}
+
+ServerText RecogniseServerText(const QString& text)
+{
+    if (text.contains(kHelloKeyword))
+        return ServerText::Hello;
+    if (text.contains(kListKeyword))
+        return ServerText::List;
+    if (text.contains(kAddressKeyword))
+        return ServerText::Address;
+    if (text.contains(kEndKeyword))
+        return ServerText::End;
+    return ServerText::Nothing;
+}
+
+bool IsEmptyList(const QString& text)
+{
+    return text.contains(kEmptyListKeyword);
+}
+
+QStringList Pieces(const QString& text)
+{
+    return text.split(QLatin1Char('|'));
+}
+
+}  // namespace voxlet::protocol

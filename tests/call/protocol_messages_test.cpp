@@ -1,0 +1,36 @@
+// The protocol's texts as the other side expects them, and what a received
+// text is taken for when it holds several keywords.
+
+#include "call/protocol_messages.h"
+
+#include <QTest>
+
+using namespace voxlet::protocol;
+
+class ProtocolMessagesTest : public QObject {
+    Q_OBJECT
+private slots:
+    void textsAreExact()
+    {
+        QCOMPARE(DirectCallRequest(QStringLiteral("太郎")), QStringLiteral("VOICEMSG:OK|太郎|END"));
+        QCOMPARE(SearchCallRequest(QStringLiteral("Taro")), QStringLiteral("ANYBODYMSG:OK|Taro|END"));
+        QCOMPARE(CallerProfile(QStringLiteral("T"), QStringLiteral("M"), QStringLiteral("30"), QStringLiteral("hi")),
+                 QStringLiteral("AnybadyConnect|T|M|30|hi|END"));
+        QCOMPARE(RegistrationText({false, QStringLiteral("T"), QStringLiteral("M"), QStringLiteral("30"),
+                                   QStringLiteral("hi"), QStringLiteral("pw"), {}}),
+                 QStringLiteral("ADDITIONDATA|T|M|30|hi|pw||END"));
+    }
+    void firstKeywordInOrderWins()
+    {
+        // A name holding a later keyword does not change what the text is.
+        QCOMPARE(RecognisePeerText(SearchCallRequest(QStringLiteral("CallAnswer"))), PeerText::Answer);
+        QCOMPARE(RecognisePeerText(QStringLiteral("CallAnswer|ENDVOICEMSG:OK|T|END")), PeerText::Request);
+        QCOMPARE(RecogniseExternalText(QStringLiteral("AnybadyConnect|x|END")), ExternalText::Nothing);
+        QCOMPARE(RecogniseServerText(QStringLiteral("ClientData|1|SERVEROKAY|M|30|x|10.0.0.5|1|1.2.3.4|END")),
+                 ServerText::Hello);
+        QVERIFY(IsEmptyList(QStringLiteral("ClientData|1|ZEROS|M|30|x|10.0.0.5|1|1.2.3.4|END")));
+    }
+};
+
+QTEST_APPLESS_MAIN(ProtocolMessagesTest)
+#include "protocol_messages_test.moc"

@@ -43,6 +43,9 @@ protected:
 public:
     // Only the close button may end the dialog; Esc must not.
     void reject() override;
+    // Closed by the program as it ends; unsaved profile edits are lost as at
+    // any close.
+    void closeByProgram() { onFinish(); }
 
 private:
     void buildLayout();
@@ -63,13 +66,17 @@ private:
     void reloadList();
     bool saveList();
     bool entryTextsStorable();
+    bool bookWritable();
+    void setLoadedText(QLineEdit* box, const QString& text);
     QString entryLine(int number) const;
     void showBox(const QString& text, MessageIcon icon = MessageIcon::None);
+    void setLabel4(const QString& text);
 
     QString dataDir_;
     MessageBoxPort& boxes_;
     bool loaded_ = false;
     bool closingByButton_ = false;
+    int bookLineNotHeld_ = 0; // see files::LinesResult
 
     QListWidget* list1_ = nullptr;
     QPushButton* command1_ = nullptr;

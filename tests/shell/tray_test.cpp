@@ -11,6 +11,7 @@
 
 #include <QAction>
 #include <QMenu>
+#include <QMenuBar>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -60,6 +61,7 @@ struct RealWindowPhone {
     std::unique_ptr<Phone> phone;
     QString address;
     bool exposed = false;
+    bool trayHost = true;
 
     explicit RealWindowPhone(const QString& addr)
         : address(addr)
@@ -68,6 +70,8 @@ struct RealWindowPhone {
         const PhoneOptions options = LoopbackPhoneOptions(dir.path(), addr, 5);
         phone = std::make_unique<Phone>(options, PhonePorts { form, boxes, tray, capture, playback, sounds });
         form.attach(phone.get(), &boxes);
+        // As on a desktop with a tray host; offscreen has none.
+        form.setTrayAvailability([this] { return trayHost; });
         tray.attach(phone.get());
         phone->Form_Load();
         form.show();
@@ -100,6 +104,7 @@ private slots:
     void realIconPopsUpOnlyOnLeftClick();
     void realPopUpExitRemovesIconBeforeUnload();
     void realWindowComesBackForACall();
+    void withoutTrayHostTheWindowMinimizes();
 };
 
 void TrayTest::trayMenuNeedsListening()
@@ -326,8 +331,8 @@ void TrayTest::realPopUpExitRemovesIconBeforeUnload()
 
 void TrayTest::realWindowComesBackForACall()
 {
-    // Offscreen there is no tray host: the icon cannot be seen, the window is
-    // hidden all the same, and a call is what brings it back.
+    // Offscreen the icon cannot be seen; the window is hidden all the same,
+    // and a call is what brings it back.
     RealWindowPhone a(LoopbackAddress(15));
     TestPhone b(LoopbackAddress(16), QStringLiteral("Bob"));
     b.startAndListen();
@@ -350,6 +355,45 @@ void TrayTest::realWindowComesBackForACall()
     QVERIFY(!a.form.isVisible());
     QVERIFY(a.tray.icon().isVisible());
     QCOMPARE(a.tray.icon().toolTip(), kTip);
+}
+
+// Hidden with no tray host to bring it back, the window could only return
+// with a call; it is minimized instead and carries the tray menu itself.
+void TrayTest::withoutTrayHostTheWindowMinimizes()
+{
+    RealWindowPhone p(LoopbackAddress(17));
+    p.trayHost = false;
+    p.trigger(Control::mnu_SERVER);
+    auto barHasTrayMenu = [&] { return p.form.menuBar()->actions().contains(p.form.trayMenu()->menuAction()); };
+    QVERIFY(!barHasTrayMenu());
+
+    p.trigger(Control::mnu_Tray);
+    QVERIFY(p.form.isVisible());
+    QVERIFY(p.form.isMinimized());
+    QVERIFY(barHasTrayMenu());
+    QVERIFY(p.phone->st.InTray && p.phone->st.TrayIconShown);
+
+    p.trigger(Control::mnu_Disp);
+    QVERIFY(p.form.isVisible() && !p.form.isMinimized());
+    QVERIFY(!barHasTrayMenu());
+    QVERIFY(!p.phone->st.InTray && !p.phone->st.TrayIconShown);
+
+    // A tray host has appeared since: hiding works again.
+    p.trayHost = true;
+    p.trigger(Control::mnu_Tray);
+    QVERIFY(!p.form.isVisible());
+    QVERIFY(p.tray.icon().isVisible());
+    QVERIFY(!barHasTrayMenu());
+    p.trigger(Control::mnu_Disp);
+    QVERIFY(p.form.isVisible() && !p.form.isMinimized());
+
+    // The bar's "終了" ends the program as the pop-up's does.
+    p.trayHost = false;
+    p.trigger(Control::mnu_Tray);
+    QSignalSpy unloaded(&p.form, &MainForm::unloaded);
+    p.form.action(Control::mnu_END)->trigger();
+    QCOMPARE(unloaded.count(), 1);
+    QVERIFY(p.phone->exited());
 }
 
 QTEST_MAIN(TrayTest)

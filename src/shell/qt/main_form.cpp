@@ -12,6 +12,7 @@
 #include <QMenuBar>
 #include <QPainter>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace voxlet {
@@ -44,7 +45,8 @@ QFont MinchoFont()
 }
 }  // namespace
 
-MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
+MainForm::MainForm(QWidget* parent)
+    : QMainWindow(parent), trayAvailable_([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Voxlet "));
@@ -54,12 +56,16 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
     setWindowIcon(icon);
 
     central_ = new Surface(this);
+    central_->setObjectName(QStringLiteral("Surface"));
+    central_->setAccessibleName(QStringLiteral("波形"));
     central_->setFixedSize(735, 248);
     setCentralWidget(central_);
 
     text1_ = new QLineEdit(central_);
     text1_->setObjectName(QStringLiteral("Text1"));
-    text1_->setAccessibleName(QStringLiteral("Text1"));
+    // Screen readers hear what a sighted user reads: the status and the
+    // entries (buttons are named by their captions).
+    text1_->setAccessibleName(QStringLiteral("状態"));
     text1_->setReadOnly(true);
     text1_->setFont(MinchoFont());
     text1_->setGeometry(8, 216, 297, 25);
@@ -74,8 +80,9 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
 
     combo1_ = new QComboBox(central_);
     combo1_->setObjectName(QStringLiteral("Combo1"));
-    combo1_->setAccessibleName(QStringLiteral("Combo1"));
+    combo1_->setAccessibleName(QStringLiteral("相手先"));
     combo1_->setEditable(true);
+    combo1_->lineEdit()->setAccessibleName(combo1_->accessibleName());
     combo1_->setInsertPolicy(QComboBox::NoInsert);
     combo1_->setFont(MinchoFont());
     combo1_->setGeometry(464, 216, 201, 20);
@@ -90,6 +97,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
     setTabOrder(command3_, combo1_);
 
     auto bar = menuBar();
+    bar->setAccessibleName(QStringLiteral("メニュー"));
     auto add = [this](Control c, QAction* a) {
         a->setObjectName(ControlName(c));
         actions_.insert(c, a);
@@ -149,7 +157,12 @@ void MainForm::attach(Phone* phone, MessageBoxPort* boxes)
 
 // ---- MainWindowPort ----
 
-void MainForm::setText1(const QString& text) { text1_->setText(text); }
+void MainForm::setText1(const QString& text)
+{
+    text1_->setText(text);
+    // Announced as it changes, also while the focus is elsewhere.
+    text1_->setAccessibleDescription(text);
+}
 QString MainForm::text1() const { return text1_->text(); }
 
 void MainForm::setEnabled(Control c, bool enabled)
@@ -209,6 +222,18 @@ QString MainForm::comboText() const { return combo1_->currentText(); }
 
 void MainForm::setWindowVisible(bool visible)
 {
+    if (!visible && !trayAvailable_()) {
+        // Hidden without a tray host there would be no way back: minimize.
+        standInForTray(true);
+        return;
+    }
+    if (standingInForTray_) {
+        standInForTray(false);
+        if (!visible) {
+            hide();
+            return;
+        }
+    }
     if (visible && !isVisible())
         activatePending_ = true;
     setVisible(visible);
@@ -247,9 +272,28 @@ void MainForm::drawPolyline(const QVector<QPoint>& points)
     central_->update();
 }
 
+void MainForm::standInForTray(bool on)
+{
+    QAction* menu = trayMenu_->menuAction();
+    if (on == standingInForTray_) {
+        if (on)
+            showMinimized();
+        return;
+    }
+    standingInForTray_ = on;
+    if (on) {
+        menuBar()->addAction(menu);
+        showMinimized();
+    } else {
+        menuBar()->removeAction(menu);
+        showNormal();
+    }
+}
+
 void MainForm::showSettingsWindow()
 {
     SetFORM dialog(phone_->dataDir(), *boxes_, this);
+    modal_ = &dialog;
     dialog.exec();
     ActivateAfterModal();
 }
@@ -257,8 +301,20 @@ void MainForm::showSettingsWindow()
 void MainForm::showSearchWindow()
 {
     SearchForm dialog(phone_->search, this);
+    modal_ = &dialog;
     dialog.exec();
     ActivateAfterModal();
+}
+
+void MainForm::endSession()
+{
+    if (!phone_ || phone_->exited())
+        return;
+    if (auto* settings = qobject_cast<SetFORM*>(modal_.data()))
+        settings->closeByProgram();
+    // Loaded but not shown counts too: no window of the program stays behind.
+    phone_->search.Unload();
+    phone_->mnu_END_Click();
 }
 
 void MainForm::unload()
@@ -274,7 +330,7 @@ void MainForm::Activate()
 {
     activatedOnce_ = true;
     activatePending_ = false;
-    if (phone_)
+    if (phone_ && !phone_->exited())
         phone_->Form_Activate();
 }
 

@@ -58,7 +58,7 @@ fi
 find_icon && fail "an icon is in the tray before \"トレイ\" was chosen"
 
 drive press --pid "$app_pid" --role "menu item" --name SERVER || fail "\"SERVER\" could not be chosen"
-drive wait-text --pid "$app_pid" --name Text1 --text "待機します。" || fail "no \"待機します。\" after SERVER"
+drive wait-text --pid "$app_pid" --name 状態 --text "待機します。" || fail "no \"待機します。\" after SERVER"
 drive press --pid "$app_pid" --role "menu item" --name "トレイ" || fail "\"トレイ\" could not be chosen"
 
 if ! wait_until 15 find_icon; then

@@ -295,10 +295,12 @@ bool WriteAll(int fd, const QByteArray& bytes)
 void RemoveStaleTemporaries(const QString& dataDir, const QString& fileName)
 {
     const QString prefix = fileName + QLatin1Char('.');
-    const QStringList names = QDir(dataDir).entryList({prefix + QStringLiteral("*.tmp")}, QDir::Files | QDir::Hidden);
+    const QStringList names
+        = QDir(dataDir).entryList({ prefix + QStringLiteral("*.tmp") }, QDir::Files | QDir::Hidden);
     for (const QString& name : names) {
         bool isNumber = false;
-        const qint64 pid = QStringView(name).mid(prefix.size(), name.size() - prefix.size() - 4).toLongLong(&isNumber);
+        const qint64 pid
+            = QStringView(name).mid(prefix.size(), name.size() - prefix.size() - 4).toLongLong(&isNumber);
         if (!isNumber || pid <= 0 || pid == ::getpid())
             continue;
         if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)

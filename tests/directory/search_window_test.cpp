@@ -163,8 +163,8 @@ void SearchWindowTest::callIsEnabledOnlyByWaitingUserLines()
     QCOMPARE(search.SelectedUser, 2);
 
     // The keyboard moves the choice as a click does, and the highlight with it.
-    for (const auto& [key, user] : { std::pair { Qt::Key_Down, 3 }, { Qt::Key_Home, 1 }, { Qt::Key_End, 3 },
-             { Qt::Key_Up, 2 } }) {
+    for (const auto& [key, user] :
+        { std::pair { Qt::Key_Down, 3 }, { Qt::Key_Home, 1 }, { Qt::Key_End, 3 }, { Qt::Key_Up, 2 } }) {
         QTest::keyClick(w.list(), key);
         QCOMPARE(search.SelectedUser, user);
         QCOMPARE(w.list()->selectedItems(), QList { w.list()->item(user - 1) });

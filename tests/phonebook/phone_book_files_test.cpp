@@ -194,7 +194,8 @@ private slots:
             "7 Taro 192.168.0.12 Ring.wav 21:07:45\r\n3 Hana 10.0.0.2 H.wav 08:00:00\r\n")
                                     << QStringList { "1 Taro 192.168.0.12 Ring.wav 21:07:45",
                                            "2 Hana 10.0.0.2 H.wav 08:00:00" }
-                                    << 0 << QStringList { "1 Taro 192.168.0.12", "2 Hana 10.0.0.2" } << 0 << 0;
+                                    << 0 << QStringList { "1 Taro 192.168.0.12", "2 Hana 10.0.0.2" } << 0
+                                    << 0;
         QTest::newRow("extra tokens dropped")
             << QByteArray("1 A 1.2.3.4 R.wav 10:00 x y\r\n") << QStringList { "1 A 1.2.3.4 R.wav 10:00" } << 0
             << QStringList { "1 A 1.2.3.4" } << 0 << 0;
@@ -446,7 +447,8 @@ private slots:
         QVERIFY(QFile::link(QStringLiteral("profile.txt"), elsewhere + QStringLiteral("/p2.txt")));
         QVERIFY(QFile::link(QStringLiteral("elsewhere/p2.txt"), namePath()));
 
-        QCOMPARE(SavePhoneBook(dir_->path(), { QStringLiteral("1 New 2.2.2.2 Ring.wav 2:00") }), std::nullopt);
+        QCOMPARE(
+            SavePhoneBook(dir_->path(), { QStringLiteral("1 New 2.2.2.2 Ring.wav 2:00") }), std::nullopt);
         QCOMPARE(SaveProfile(dir_->path(), { "New", "F", "2", "q", "d", "srv2" }), std::nullopt);
         QCOMPARE(QFileInfo(telPath()).symLinkTarget(), book);
         QVERIFY(QFileInfo(namePath()).isSymLink());
@@ -460,7 +462,8 @@ private slots:
         // A plain file stays a plain file.
         QVERIFY(QFile::remove(telPath()));
         WriteBytes(telPath(), "1 Old 1.1.1.1 Ring.wav 1:00\r\n");
-        QCOMPARE(SavePhoneBook(dir_->path(), { QStringLiteral("1 Plain 3.3.3.3 Ring.wav 3:00") }), std::nullopt);
+        QCOMPARE(
+            SavePhoneBook(dir_->path(), { QStringLiteral("1 Plain 3.3.3.3 Ring.wav 3:00") }), std::nullopt);
         QVERIFY(!QFileInfo(telPath()).isSymLink());
         QCOMPARE(ReadBytes(telPath()), QByteArray("1 Plain 3.3.3.3 Ring.wav 3:00\r\n"));
         QCOMPARE(ReadBytes(book), QByteArray("1 New 2.2.2.2 Ring.wav 2:00\r\n"));

@@ -254,8 +254,9 @@ private slots:
         WriteBytes(telPath(), book);
         open();
         QCOMPARE(list()->count(), 2);
-        const QString refusal = QStringLiteral(
-            "Tel.txt の3行目を読み込めませんでした。電話帳の内容が失われないよう、Tel.txt は変更していません。");
+        const QString refusal
+            = QStringLiteral("Tel.txt の3行目を読み込めませんでした。電話帳の内容が失われないよう、Tel.txt "
+                             "は変更していません。");
 
         boxes_.clear();
         typeEntry(QStringLiteral("New"), QStringLiteral("10.0.0.9"));
@@ -519,9 +520,8 @@ private slots:
         const QByteArray book = ReadBytes(telPath());
         const QByteArray profile = ReadBytes(namePath());
         open();
-        for (const QString& name :
-            { QStringLiteral("Taro Y"), QStringLiteral("Ta,ro"), QStringLiteral("Ta|ro"), QStringLiteral("😀"),
-                QStringLiteral("Ta¥ro") }) {
+        for (const QString& name : { QStringLiteral("Taro Y"), QStringLiteral("Ta,ro"),
+                 QStringLiteral("Ta|ro"), QStringLiteral("😀"), QStringLiteral("Ta¥ro") }) {
             boxes_.clear();
             typeEntry(name, QStringLiteral("10.0.0.7"));
             button("Command1")->click();

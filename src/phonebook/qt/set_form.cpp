@@ -450,7 +450,8 @@ bool SetFORM::entryTextsStorable()
 {
     for (QLineEdit* box : { text1_, text2_, text3_ }) {
         if (!StorableText(box->text(), false)) {
-            showBox(QStringLiteral("名前、IP、WAVには空白、カンマ、「|」、Shift-JISにない文字は使えません。"));
+            showBox(
+                QStringLiteral("名前、IP、WAVには空白、カンマ、「|」、Shift-JISにない文字は使えません。"));
             return false;
         }
     }
@@ -489,12 +490,10 @@ void SetFORM::onAdd()
         showBox(QStringLiteral("名前とIPは、必ず入力してください。"));
         return;
     }
-    if (!entryTextsStorable())
+    if (!entryTextsStorable() || !bookWritable())
         return;
     if (text3_->text().isEmpty())
         text3_->setText(kRingDefault);
-    if (!bookWritable())
-        return;
 
     const int selected = selectedRow();
     int number = count + 1;
@@ -574,7 +573,8 @@ void SetFORM::onSaveProfile()
         { fields.name, fields.sex, fields.age, fields.pass, fields.comment, fields.server }) {
         // A comma would shift every later field, the server address included.
         if (!StorableText(field, true)) {
-            showBox(QStringLiteral("自分の情報とアドレスには、カンマ、「|」、Shift-JISにない文字は使えません。"));
+            showBox(
+                QStringLiteral("自分の情報とアドレスには、カンマ、「|」、Shift-JISにない文字は使えません。"));
             return;
         }
     }

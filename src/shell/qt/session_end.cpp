@@ -25,7 +25,7 @@ sigset_t TerminationSignals()
     return set;
 }
 
-}  // namespace
+} // namespace
 
 void SessionEnd::BlockTerminationSignals()
 {
@@ -33,7 +33,8 @@ void SessionEnd::BlockTerminationSignals()
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-SessionEnd::SessionEnd(QObject* parent) : QObject(parent)
+SessionEnd::SessionEnd(QObject* parent)
+    : QObject(parent)
 {
     sigset_t blocked;
     pthread_sigmask(SIG_BLOCK, nullptr, &blocked);
@@ -42,7 +43,7 @@ SessionEnd::SessionEnd(QObject* parent) : QObject(parent)
     sigemptyset(&watched);
     // Only signals that are blocked wait for the descriptor; the others keep
     // their usual effect.
-    for (int sig : {SIGTERM, SIGINT, SIGHUP})
+    for (int sig : { SIGTERM, SIGINT, SIGHUP })
         if (sigismember(&wanted, sig) && sigismember(&blocked, sig))
             sigaddset(&watched, sig);
     if (!sigisemptyset(&watched)) {
@@ -116,4 +117,4 @@ void SessionEnd::request()
     emit endRequested();
 }
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -44,4 +44,4 @@ private:
     bool requested_ = false;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

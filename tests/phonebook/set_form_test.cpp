@@ -245,42 +245,6 @@ private slots:
         QCOMPARE(box("Text4_1")->text(), QStringLiteral("sex"));
     }
 
-    // A list that lacks part of Tel.txt must not be written over it.
-    void partlyReadPhoneBookIsNeverWritten()
-    {
-        const QByteArray book = CrLfLines({ QStringLiteral("1 A 10.0.0.1 Ring.wav 1:00:00"),
-            QStringLiteral("2 B 10.0.0.2 b.wav 2:00:00"), QStringLiteral("3 C 10.0.0.3"),
-            QStringLiteral("4 D 10.0.0.4 d.wav 4:00:00"), QStringLiteral("5 E 10.0.0.5 e.wav 5:00:00") });
-        WriteBytes(telPath(), book);
-        open();
-        QCOMPARE(list()->count(), 2);
-        const QString refusal
-            = QStringLiteral("Tel.txt の3行目を読み込めませんでした。電話帳の内容が失われないよう、Tel.txt "
-                             "は変更していません。");
-
-        boxes_.clear();
-        typeEntry(QStringLiteral("New"), QStringLiteral("10.0.0.9"));
-        button("Command1")->click();
-        clickRow(0);
-        typeEntry(QStringLiteral("New"), QStringLiteral("10.0.0.9"));
-        button("Command2")->click();
-        clickRow(1);
-        button("Command3")->click();
-        QCOMPARE(boxes_.texts(), (QStringList { refusal, refusal, refusal }));
-        QCOMPARE(ReadBytes(telPath()), book);
-        QCOMPARE(list()->count(), 2);
-        QCOMPARE(list()->item(0)->text(), QStringLiteral("1 A 10.0.0.1 Ring.wav 1:00:00"));
-
-        // Mended by hand and opened again, the window writes as usual.
-        WriteBytes(telPath(), CrLfLines({ QStringLiteral("1 A 10.0.0.1 Ring.wav 1:00:00") }));
-        open();
-        boxes_.clear();
-        typeEntry(QStringLiteral("New"), QStringLiteral("10.0.0.9"));
-        button("Command1")->click();
-        QVERIFY(boxes_.boxes.isEmpty());
-        QCOMPARE(FileLines(telPath()).size(), 2);
-    }
-
     void openingWithoutPhoneBookThenFirstAdd()
     {
         open();

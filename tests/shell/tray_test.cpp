@@ -11,7 +11,6 @@
 
 #include <QAction>
 #include <QMenu>
-#include <QMenuBar>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -61,7 +60,6 @@ struct RealWindowPhone {
     std::unique_ptr<Phone> phone;
     QString address;
     bool exposed = false;
-    bool trayHost = true;
 
     explicit RealWindowPhone(const QString& addr)
         : address(addr)
@@ -71,7 +69,7 @@ struct RealWindowPhone {
         phone = std::make_unique<Phone>(options, PhonePorts { form, boxes, tray, capture, playback, sounds });
         form.attach(phone.get(), &boxes);
         // As on a desktop with a tray host; offscreen has none.
-        form.setTrayAvailability([this] { return trayHost; });
+        form.setTrayAvailability([] { return true; });
         tray.attach(phone.get());
         phone->Form_Load();
         form.show();
@@ -104,7 +102,6 @@ private slots:
     void realIconPopsUpOnlyOnLeftClick();
     void realPopUpExitRemovesIconBeforeUnload();
     void realWindowComesBackForACall();
-    void withoutTrayHostTheWindowMinimizes();
 };
 
 void TrayTest::trayMenuNeedsListening()
@@ -355,45 +352,6 @@ void TrayTest::realWindowComesBackForACall()
     QVERIFY(!a.form.isVisible());
     QVERIFY(a.tray.icon().isVisible());
     QCOMPARE(a.tray.icon().toolTip(), kTip);
-}
-
-// Hidden with no tray host to bring it back, the window could only return
-// with a call; it is minimized instead and carries the tray menu itself.
-void TrayTest::withoutTrayHostTheWindowMinimizes()
-{
-    RealWindowPhone p(LoopbackAddress(17));
-    p.trayHost = false;
-    p.trigger(Control::mnu_SERVER);
-    auto barHasTrayMenu = [&] { return p.form.menuBar()->actions().contains(p.form.trayMenu()->menuAction()); };
-    QVERIFY(!barHasTrayMenu());
-
-    p.trigger(Control::mnu_Tray);
-    QVERIFY(p.form.isVisible());
-    QVERIFY(p.form.isMinimized());
-    QVERIFY(barHasTrayMenu());
-    QVERIFY(p.phone->st.InTray && p.phone->st.TrayIconShown);
-
-    p.trigger(Control::mnu_Disp);
-    QVERIFY(p.form.isVisible() && !p.form.isMinimized());
-    QVERIFY(!barHasTrayMenu());
-    QVERIFY(!p.phone->st.InTray && !p.phone->st.TrayIconShown);
-
-    // A tray host has appeared since: hiding works again.
-    p.trayHost = true;
-    p.trigger(Control::mnu_Tray);
-    QVERIFY(!p.form.isVisible());
-    QVERIFY(p.tray.icon().isVisible());
-    QVERIFY(!barHasTrayMenu());
-    p.trigger(Control::mnu_Disp);
-    QVERIFY(p.form.isVisible() && !p.form.isMinimized());
-
-    // The bar's "終了" ends the program as the pop-up's does.
-    p.trayHost = false;
-    p.trigger(Control::mnu_Tray);
-    QSignalSpy unloaded(&p.form, &MainForm::unloaded);
-    p.form.action(Control::mnu_END)->trigger();
-    QCOMPARE(unloaded.count(), 1);
-    QVERIFY(p.phone->exited());
 }
 
 QTEST_MAIN(TrayTest)

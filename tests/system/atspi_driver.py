@@ -255,11 +255,9 @@ INTERNAL_NAME = re.compile(r"^(Text|Label|Command|Combo|List|Frame|Line|mnu_|mun
 
 def cmd_check_names(a):
     bad = []
-    for depth, node in walk(window(a)):
+    for _, node in walk(window(a)):
         role = node.getRoleName()
         if role in UNNAMED_ROLES:
-            continue
-        if not node.getState().contains(pyatspi.STATE_SHOWING) and depth > 0:
             continue
         if not node.name or INTERNAL_NAME.match(node.name):
             bad.append("%s %r" % (role, node.name))

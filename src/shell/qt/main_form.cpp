@@ -4,6 +4,7 @@
 #include "phonebook/qt/set_form.h"
 #include "shell/phone.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -83,6 +84,7 @@ MainForm::MainForm(QWidget* parent)
     combo1_->setAccessibleName(QStringLiteral("相手先"));
     combo1_->setEditable(true);
     combo1_->lineEdit()->setAccessibleName(combo1_->accessibleName());
+    combo1_->view()->setAccessibleName(combo1_->accessibleName());
     combo1_->setInsertPolicy(QComboBox::NoInsert);
     combo1_->setFont(MinchoFont());
     combo1_->setGeometry(464, 216, 201, 20);
@@ -107,6 +109,7 @@ MainForm::MainForm(QWidget* parent)
     add(Control::mnu_Tray, bar->addAction(QStringLiteral("トレイ")));
     add(Control::mnu_SET, bar->addAction(QStringLiteral("設定")));
     QMenu* wave = bar->addMenu(QStringLiteral("波形"));
+    wave->setAccessibleName(wave->title());
     add(Control::mnu_W, wave->menuAction());
     QAction* hyouji = add(Control::mnu_Hyouji, wave->addAction(QStringLiteral("波形表示")));
     hyouji->setCheckable(true);
@@ -118,6 +121,7 @@ MainForm::MainForm(QWidget* parent)
     // Never in the bar: the tray icon's pop-up.
     trayMenu_ = new QMenu(QStringLiteral("メニュ－"), this);
     trayMenu_->setObjectName(QStringLiteral("mun_MENU"));
+    trayMenu_->setAccessibleName(trayMenu_->title());
     add(Control::mun_MENU, trayMenu_->menuAction());
     add(Control::mnu_Disp, trayMenu_->addAction(QStringLiteral("表　示")));
     add(Control::nmu_BAR, trayMenu_->addSeparator());

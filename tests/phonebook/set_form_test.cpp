@@ -539,6 +539,19 @@ private slots:
         button("Command6")->click();
         QCOMPARE(boxes_.boxes.size(), 1);
         QVERIFY(!QFile::exists(missing));
+
+        // A phone book too large to read is not replaced by the empty list.
+        const QByteArray huge(files::kMaxDataFileBytes + 1, 'x');
+        WriteBytes(telPath(), huge);
+        open();
+        boxes_.clear();
+        typeEntry(QStringLiteral("Taro"), QStringLiteral("10.0.0.5"));
+        button("Command1")->click();
+        QCOMPARE(boxes_.texts(),
+            QStringList {
+                QStringLiteral("Tel.txt を読み込めませんでした。電話帳の内容が失われないよう、Tel.txt "
+                               "は変更していません。") });
+        QCOMPARE(ReadBytes(telPath()), huge);
     }
 
     void onlyTheCloseButtonCloses()

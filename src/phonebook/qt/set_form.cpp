@@ -1,6 +1,7 @@
 #include "phonebook/qt/set_form.h"
 
 #include "call/app_state.h"
+#include "call/runtime_error.h"
 #include "phonebook/phone_book_files.h"
 
 #include <QCloseEvent>
@@ -317,7 +318,7 @@ void SetFORM::activate()
 {
     const files::LinesResult book = files::LoadPhoneBook(dataDir_);
     list1_->addItems(book.lines);
-    bookLineNotHeld_ = book.lineNotHeld;
+    noteBookLoad(book);
     if (book.failure)
         showBox(book.failure->description);
 
@@ -356,12 +357,24 @@ void SetFORM::setLoadedText(QLineEdit* box, const QString& text)
 // part of the file would drop that part.
 bool SetFORM::bookWritable()
 {
-    if (bookLineNotHeld_ == 0)
+    if (bookRefusal_.isEmpty())
         return true;
-    showBox(QStringLiteral("Tel.txt の%1行目を読み込めませんでした。"
-                           "電話帳の内容が失われないよう、Tel.txt は変更していません。")
-                .arg(bookLineNotHeld_));
+    showBox(bookRefusal_);
     return false;
+}
+
+void SetFORM::noteBookLoad(const files::LinesResult& book)
+{
+    bookRefusal_.clear();
+    if (book.lineNotHeld == 0)
+        return;
+    const QString keptAsItIs = QStringLiteral("電話帳の内容が失われないよう、Tel.txt は変更していません。");
+    // A file that could not be read at all has no line to name.
+    if (book.failure && book.failure->number != err::SubscriptOutOfRange)
+        bookRefusal_ = QStringLiteral("Tel.txt を読み込めませんでした。") + keptAsItIs;
+    else
+        bookRefusal_
+            = QStringLiteral("Tel.txt の%1行目を読み込めませんでした。").arg(book.lineNotHeld) + keptAsItIs;
 }
 
 void SetFORM::closeEvent(QCloseEvent* event)
@@ -473,7 +486,7 @@ void SetFORM::reloadList()
     list1_->clear();
     const files::LinesResult book = files::LoadPhoneBook(dataDir_);
     list1_->addItems(book.lines);
-    bookLineNotHeld_ = book.lineNotHeld;
+    noteBookLoad(book);
     if (book.failure)
         showBox(book.failure->description);
 }
@@ -594,7 +607,7 @@ void SetFORM::resetForNextOpening()
 {
     closingByButton_ = false;
     loaded_ = false;
-    bookLineNotHeld_ = 0;
+    bookRefusal_.clear();
     const QSignalBlocker quiet(list1_);
     list1_->clear();
     for (QLineEdit* box :

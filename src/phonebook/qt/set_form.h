@@ -3,6 +3,7 @@
 // to the phone book is written at once; the profile when "保存" is pressed.
 
 #include "call/ports.h"
+#include "phonebook/phone_book_files.h"
 
 #include <QDialog>
 #include <QLocale>
@@ -67,6 +68,7 @@ private:
     bool saveList();
     bool entryTextsStorable();
     bool bookWritable();
+    void noteBookLoad(const files::LinesResult& book);
     void setLoadedText(QLineEdit* box, const QString& text);
     QString entryLine(int number) const;
     void showBox(const QString& text, MessageIcon icon = MessageIcon::None);
@@ -76,7 +78,7 @@ private:
     MessageBoxPort& boxes_;
     bool loaded_ = false;
     bool closingByButton_ = false;
-    int bookLineNotHeld_ = 0; // see files::LinesResult
+    QString bookRefusal_; // why Tel.txt must not be written; empty when the list holds it all
 
     QListWidget* list1_ = nullptr;
     QPushButton* command1_ = nullptr;

@@ -61,7 +61,6 @@ public:
     // without one the window is minimized instead and the tray menu's
     // commands move into the menu bar. Tests replace the question.
     void setTrayAvailability(std::function<bool()> available) { trayAvailable_ = std::move(available); }
-    bool standingInForTray() const { return standingInForTray_; }
 
     // The session ends or the program is told to stop: the settings and
     // search windows close, and the program ends as the tray menu's "終了"

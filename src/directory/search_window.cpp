@@ -59,11 +59,18 @@ void SearchWindow::mnu_GlovalIP_Click()
     phone_.net.ConnectToServer(phone_.server.ReadServerAddress());
 }
 
+// A second dial would take ExternalSocket over while the first call still
+// holds it, leaving that call silent and never closed.
+bool SearchWindow::CallUp() const
+{
+    return phone_.st.ExternalSocket != 0 || phone_.st.CallSocket != 0;
+}
+
 void SearchWindow::List1_Click(int row)
 {
     if (list1_.isEmpty() || list1_.first() == kNobodyWaiting || row < 0)
         return;
-    callEnabled_ = true;
+    callEnabled_ = !CallUp();
     SelectedUser = row + 1;
     emit changed();
 }
@@ -71,7 +78,7 @@ void SearchWindow::List1_Click(int row)
 void SearchWindow::mnu_CALL_Click()
 {
     // A line beyond the table (the 101st) has no address: dial nothing.
-    if (SelectedUser < 0 || SelectedUser >= kWaitingUserSlots)
+    if (SelectedUser < 0 || SelectedUser >= kWaitingUserSlots || CallUp())
         return;
     callEnabled_ = false;
     connectEnabled_ = false;

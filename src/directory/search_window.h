@@ -61,6 +61,7 @@ signals:
 
 private:
     void EnsureLoaded();
+    bool CallUp() const;
 
     Phone& phone_;
     bool loaded_ = false;

@@ -4,10 +4,12 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringView>
 
 #include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 
 #include <fcntl.h>
@@ -106,6 +108,7 @@ public:
     {
         if (atEnd())
             return;
+        ++line_;
         if (text_[pos_] == u'\r') {
             ++pos_;
             if (!atEnd() && text_[pos_] == u'\n')
@@ -139,15 +142,25 @@ public:
             ++pos_;
     }
 
+    // Line ends passed so far: 0 on the first line.
+    int line() const { return line_; }
+
 private:
     QStringView text_;
     qsizetype pos_ = 0;
+    int line_ = 0;
+};
+
+// Where a record was found, for telling whether it stands as written.
+struct RecordPlace {
+    int line = 0; // of its number token, from 0
+    bool spansLines = false; // the number token ended its line: the rest is the next line
 };
 
 // One phone-book record: the number token, then the rest of the record up to
 // a comma or line end, split at every single space. False at the end of the
 // data, also when it comes in the middle of a record.
-bool NextPhoneBookRecord(InputCursor& in, QStringList& fields)
+bool NextPhoneBookRecord(InputCursor& in, QStringList& fields, RecordPlace* place = nullptr)
 {
     // Blank lines between records carry nothing; this also makes an empty
     // last line end the data quietly.
@@ -160,9 +173,13 @@ bool NextPhoneBookRecord(InputCursor& in, QStringList& fields)
     if (in.atEnd())
         return false;
 
+    if (place)
+        *place = RecordPlace { in.line(), false };
     in.skipUntilSpaceCommaOrLineEnd(); // the stored number is never used
     if (in.atEnd())
         return false;
+    if (place)
+        place->spansLines = in.atLineEnd();
     in.skipDelimiter();
 
     in.skipSpaces();
@@ -185,15 +202,24 @@ LinesResult LoadRecords(const QString& dataDir, RecordLayout layout)
     const FileText file = ReadDataFile(DataPath(dataDir, kPhoneBookFile));
     if (file.failure) {
         result.failure = file.failure;
+        // A missing file holds nothing to lose.
+        if (file.failure->number != err::FileNotFound)
+            result.lineNotHeld = 1;
         return result;
     }
     const qsizetype needed = layout == RecordLayout::Full ? 4 : 2;
     InputCursor in(file.text);
     QStringList fields;
+    RecordPlace place;
     int number = 0;
-    while (NextPhoneBookRecord(in, fields)) {
+    while (NextPhoneBookRecord(in, fields, &place)) {
+        // A record made of two lines misreads the second one.
+        if (place.spansLines && result.lineNotHeld == 0)
+            result.lineNotHeld = place.line + 1;
         if (fields.size() < needed) {
             result.failure = Failure(err::SubscriptOutOfRange);
+            if (result.lineNotHeld == 0)
+                result.lineNotHeld = place.line + 1;
             break;
         }
         ++number;
@@ -228,11 +254,15 @@ ProfileFieldsResult ReadProfile(const QString& dataDir, const QString& fileName,
         &result.fields.pass, &result.fields.comment, &result.fields.server };
     InputCursor in(file.text);
     for (int i = 0; i < wanted; ++i) {
+        in.skipSpaces();
+        const bool onFirstLine = in.line() == 0;
         std::optional<QString> field = NextProfileField(in);
         if (!field)
             break;
         *targets[i] = std::move(*field);
         result.fieldsRead = i + 1;
+        if (onFirstLine)
+            result.fieldsOnFirstLine = i + 1;
     }
     return result;
 }
@@ -265,10 +295,12 @@ bool WriteAll(int fd, const QByteArray& bytes)
 void RemoveStaleTemporaries(const QString& dataDir, const QString& fileName)
 {
     const QString prefix = fileName + QLatin1Char('.');
-    const QStringList names = QDir(dataDir).entryList({prefix + QStringLiteral("*.tmp")}, QDir::Files | QDir::Hidden);
+    const QStringList names
+        = QDir(dataDir).entryList({ prefix + QStringLiteral("*.tmp") }, QDir::Files | QDir::Hidden);
     for (const QString& name : names) {
         bool isNumber = false;
-        const qint64 pid = QStringView(name).mid(prefix.size(), name.size() - prefix.size() - 4).toLongLong(&isNumber);
+        const qint64 pid
+            = QStringView(name).mid(prefix.size(), name.size() - prefix.size() - 4).toLongLong(&isNumber);
         if (!isNumber || pid <= 0 || pid == ::getpid())
             continue;
         if (::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
@@ -276,13 +308,46 @@ void RemoveStaleTemporaries(const QString& dataDir, const QString& fileName)
     }
 }
 
-// Stages the new content in a temporary file beside the old one and renames
-// it over the old file, so that a failed save never leaves a truncated file.
+// The file a save must replace: the path itself, or, for a symbolic link
+// (a user who keeps the file elsewhere), the file the link points to, so that
+// the rename replaces that file and the link stays. Chains of links are
+// followed like the kernel does, up to its limit.
+std::optional<QString> SaveTarget(const QString& path, int* errnoValue)
+{
+    QString current = path;
+    for (int hops = 0; hops < 40; ++hops) {
+        const QByteArray native = QFile::encodeName(current);
+        struct stat st { };
+        if (::lstat(native.constData(), &st) != 0 || !S_ISLNK(st.st_mode))
+            return current; // missing files are created where the path says
+        QByteArray link(PATH_MAX, '\0');
+        const ssize_t n = ::readlink(native.constData(), link.data(), size_t(link.size()));
+        if (n < 0 || n >= link.size()) {
+            *errnoValue = n < 0 ? errno : ENAMETOOLONG;
+            return std::nullopt;
+        }
+        link.truncate(n);
+        const QString next = QFile::decodeName(link);
+        current = QDir::isAbsolutePath(next) ? next : QFileInfo(current).dir().filePath(next);
+    }
+    *errnoValue = ELOOP;
+    return std::nullopt;
+}
+
+// Stages the new content in a temporary file beside the file it replaces and
+// renames it over that file, so that a failed save never leaves a truncated file.
 std::optional<QString> WriteAtomically(
     const QString& dataDir, const QString& fileName, const QByteArray& bytes)
 {
-    const QByteArray target = QFile::encodeName(DataPath(dataDir, fileName));
-    const QByteArray temp = QFile::encodeName(SaveTempPath(dataDir, fileName));
+    int linkErrno = 0;
+    const std::optional<QString> targetPath = SaveTarget(DataPath(dataDir, fileName), &linkErrno);
+    if (!targetPath)
+        return SaveFailureText(fileName, linkErrno);
+    const QFileInfo targetInfo(*targetPath);
+    const QString targetDir = targetInfo.path();
+    const QString targetName = targetInfo.fileName();
+    const QByteArray target = QFile::encodeName(*targetPath);
+    const QByteArray temp = QFile::encodeName(SaveTempPath(targetDir, targetName));
 
     const int fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
     if (fd < 0)
@@ -307,10 +372,10 @@ std::optional<QString> WriteAtomically(
         ::unlink(temp.constData());
         return SaveFailureText(fileName, savedErrno);
     }
-    RemoveStaleTemporaries(dataDir, fileName);
+    RemoveStaleTemporaries(targetDir, targetName);
 
     // Make the rename itself durable; the new file is in place either way.
-    const QByteArray dir = QFile::encodeName(dataDir.isEmpty() ? QStringLiteral(".") : dataDir);
+    const QByteArray dir = QFile::encodeName(targetDir.isEmpty() ? QStringLiteral(".") : targetDir);
     const int dirFd = ::open(dir.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirFd >= 0) {
         (void)::fsync(dirFd);

@@ -33,6 +33,10 @@ struct FileFailure {
 struct LinesResult {
     QStringList lines; // what was read before any failure
     std::optional<FileFailure> failure; // set for a message box; silent ends leave it empty
+    // The first line of the file (from 1) that `lines` do not hold as it is
+    // written there, so that writing `lines` back would lose or change it;
+    // 0 when they hold the whole file or there is no file at all.
+    int lineNotHeld = 0;
 };
 
 // Entries renumbered 1, 2, 3 ...: "n Name Address RingFile Stamp".
@@ -51,6 +55,7 @@ LookupResult LookupRingFile(const QString& dataDir, const QString& callerName, c
 
 // Writes the lines exactly as given, each followed by CR LF, atomically:
 // on failure the old file stays as it was and the reason is returned.
+// A symbolic link stays a link: the file it points to is replaced.
 std::optional<QString> SavePhoneBook(const QString& dataDir, const QStringList& lines);
 
 struct ProfileFields {
@@ -60,6 +65,7 @@ struct ProfileFields {
 struct ProfileFieldsResult {
     ProfileFields fields;
     int fieldsRead = 0; // how many of the six were there
+    int fieldsOnFirstLine = 0; // how many of them came from line 1
     std::optional<FileFailure> failure; // shown as its number (53 when missing)
 };
 ProfileFieldsResult LoadProfileFields(const QString& dataDir);
@@ -80,7 +86,8 @@ ProfileFields LoadProfile(const QString& dataDir, const QString& fileName);
 std::optional<QString> SaveProfile(const QString& dataDir, const ProfileFields& fields);
 
 // Where a save of fileName stages the new content before renaming it over
-// the old file (in the same folder, so the rename stays on one file system).
+// the old file (in the same folder, so the rename stays on one file system),
+// when fileName is not a symbolic link.
 QString SaveTempPath(const QString& dataDir, const QString& fileName);
 
 // Code page 932 as Windows writes it. Characters it cannot hold become "?";

@@ -7,6 +7,7 @@
 #include "shell/qt/main_form.h"
 #include "shell/qt/qt_message_box.h"
 #include "shell/qt/qt_tray.h"
+#include "shell/qt/session_end.h"
 
 #include <QApplication>
 
@@ -15,6 +16,8 @@
 int main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
+    // Before QApplication starts any thread: they all inherit the mask.
+    voxlet::SessionEnd::BlockTerminationSignals();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Voxlet"));
     QApplication::setQuitOnLastWindowClosed(false);  // hidden to the tray is still running
@@ -33,6 +36,8 @@ int main(int argc, char** argv)
     form.attach(&phone, &boxes);
     tray.attach(&phone);
     QObject::connect(&form, &voxlet::MainForm::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
+    voxlet::SessionEnd sessionEnd;
+    QObject::connect(&sessionEnd, &voxlet::SessionEnd::endRequested, &form, &voxlet::MainForm::endSession);
 
     phone.Form_Load();
     form.show();

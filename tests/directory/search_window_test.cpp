@@ -162,6 +162,15 @@ void SearchWindowTest::callIsEnabledOnlyByWaitingUserLines()
     QVERIFY(w.enabled("mnu_CALL"));
     QCOMPARE(search.SelectedUser, 2);
 
+    // The keyboard moves the choice as a click does, and the highlight with it.
+    for (const auto& [key, user] :
+        { std::pair { Qt::Key_Down, 3 }, { Qt::Key_Home, 1 }, { Qt::Key_End, 3 }, { Qt::Key_Up, 2 } }) {
+        QTest::keyClick(w.list(), key);
+        QCOMPARE(search.SelectedUser, user);
+        QCOMPARE(w.list()->selectedItems(), QList { w.list()->item(user - 1) });
+    }
+    QVERIFY(w.enabled("mnu_CALL"));
+
     // A new list disables the command again; the empty list's line enables nothing.
     p.phone->server.ServerMessageHandler(QStringLiteral("ClientData|ZERO|198.51.100.2|END"));
     QCOMPARE(w.lines(), QStringList { kNobody });
@@ -243,6 +252,14 @@ void SearchWindowTest::callDialsChosenUserAndStateSurvivesReopening()
         }));
         QCOMPARE(got, Utf16Le(QStringLiteral("ANYBODYMSG:OK|Alice|END")));
         QCOMPARE(p.main.text1(), QStringLiteral("ただいま外部呼び出ししています。"));
+        QCOMPARE(p.phone->Timer2.interval(), 0);
+
+        // While the call is up no second one can be dialled over it.
+        const int call = p.phone->st.ExternalSocket;
+        w.clickLine(2);
+        QVERIFY(!w.enabled("mnu_CALL"));
+        p.phone->search.mnu_CALL_Click();
+        QCOMPARE(p.phone->st.ExternalSocket, call);
         QCOMPARE(p.phone->Timer2.interval(), 0);
 
         // A later list leaves the connect command disabled.

@@ -188,54 +188,60 @@ private slots:
         QTest::addColumn<int>("bookFailure");
         QTest::addColumn<QStringList>("dial");
         QTest::addColumn<int>("dialFailure");
+        QTest::addColumn<int>("lineNotHeld"); // by the settings window's list
 
         QTest::newRow("renumbered") << QByteArray(
             "7 Taro 192.168.0.12 Ring.wav 21:07:45\r\n3 Hana 10.0.0.2 H.wav 08:00:00\r\n")
                                     << QStringList { "1 Taro 192.168.0.12 Ring.wav 21:07:45",
                                            "2 Hana 10.0.0.2 H.wav 08:00:00" }
-                                    << 0 << QStringList { "1 Taro 192.168.0.12", "2 Hana 10.0.0.2" } << 0;
+                                    << 0 << QStringList { "1 Taro 192.168.0.12", "2 Hana 10.0.0.2" } << 0
+                                    << 0;
         QTest::newRow("extra tokens dropped")
             << QByteArray("1 A 1.2.3.4 R.wav 10:00 x y\r\n") << QStringList { "1 A 1.2.3.4 R.wav 10:00" } << 0
-            << QStringList { "1 A 1.2.3.4" } << 0;
+            << QStringList { "1 A 1.2.3.4" } << 0 << 0;
         QTest::newRow("name with a space shifts fields")
             << QByteArray("1 Taro Y 192.168.0.12 Ring.wav 21:07:45\r\n")
-            << QStringList { "1 Taro Y 192.168.0.12 Ring.wav" } << 0 << QStringList { "1 Taro Y" } << 0;
+            << QStringList { "1 Taro Y 192.168.0.12 Ring.wav" } << 0 << QStringList { "1 Taro Y" } << 0 << 0;
         QTest::newRow("double space is an empty field")
             << QByteArray("1 Taro  1.2.3.4 R.wav\r\n") << QStringList { "1 Taro  1.2.3.4 R.wav" } << 0
-            << QStringList { "1 Taro " } << 0;
+            << QStringList { "1 Taro " } << 0 << 0;
         QTest::newRow("comma starts the next record")
             << QByteArray("1 A 1.1.1.1 a.wav 1:00,5 B 2.2.2.2 b.wav 2:00\r\n")
             << QStringList { "1 A 1.1.1.1 a.wav 1:00", "2 B 2.2.2.2 b.wav 2:00" } << 0
-            << QStringList { "1 A 1.1.1.1", "2 B 2.2.2.2" } << 0;
+            << QStringList { "1 A 1.1.1.1", "2 B 2.2.2.2" } << 0 << 0;
         QTest::newRow("comma cuts a record short")
             << QByteArray("1 A,B 1.1.1.1 a.wav 1:00\r\n") << QStringList {} << err::SubscriptOutOfRange
-            << QStringList {} << err::SubscriptOutOfRange;
+            << QStringList {} << err::SubscriptOutOfRange << 1;
         QTest::newRow("short record stops loading")
             << QByteArray("1 A 1.1.1.1 a.wav 1:00\r\n2 B 2.2.2.2\r\n3 C 3.3.3.3 c.wav 3:00\r\n")
             << QStringList { "1 A 1.1.1.1 a.wav 1:00" } << err::SubscriptOutOfRange
-            << QStringList { "1 A 1.1.1.1", "2 B 2.2.2.2", "3 C 3.3.3.3" } << 0;
+            << QStringList { "1 A 1.1.1.1", "2 B 2.2.2.2", "3 C 3.3.3.3" } << 0 << 2;
         QTest::newRow("name only") << QByteArray("1 Taro\r\n") << QStringList {} << err::SubscriptOutOfRange
-                                   << QStringList {} << err::SubscriptOutOfRange;
+                                   << QStringList {} << err::SubscriptOutOfRange << 1;
         QTest::newRow("data ends inside a record")
             << QByteArray("1 A 1.1.1.1 a.wav 1:00\r\n2") << QStringList { "1 A 1.1.1.1 a.wav 1:00" } << 0
-            << QStringList { "1 A 1.1.1.1" } << 0;
+            << QStringList { "1 A 1.1.1.1" } << 0 << 0;
         QTest::newRow("data ends after the number")
             << QByteArray("1 A 1.1.1.1 a.wav 1:00\r\n2   ") << QStringList { "1 A 1.1.1.1 a.wav 1:00" } << 0
-            << QStringList { "1 A 1.1.1.1" } << 0;
+            << QStringList { "1 A 1.1.1.1" } << 0 << 0;
         QTest::newRow("last line without line end")
             << QByteArray("1 A 1.1.1.1 a.wav 1:00\r\n2 B 2.2.2.2 b.wav 2:00")
             << QStringList { "1 A 1.1.1.1 a.wav 1:00", "2 B 2.2.2.2 b.wav 2:00" } << 0
-            << QStringList { "1 A 1.1.1.1", "2 B 2.2.2.2" } << 0;
+            << QStringList { "1 A 1.1.1.1", "2 B 2.2.2.2" } << 0 << 0;
         QTest::newRow("bare LF and leading spaces")
             << QByteArray("  1   A 1.1.1.1 a.wav 1:00\n2 B 2.2.2.2 b.wav 2:00\n")
             << QStringList { "1 A 1.1.1.1 a.wav 1:00", "2 B 2.2.2.2 b.wav 2:00" } << 0
-            << QStringList { "1 A 1.1.1.1", "2 B 2.2.2.2" } << 0;
-        QTest::newRow("empty file") << QByteArray() << QStringList {} << 0 << QStringList {} << 0;
+            << QStringList { "1 A 1.1.1.1", "2 B 2.2.2.2" } << 0 << 0;
+        QTest::newRow("empty file") << QByteArray() << QStringList {} << 0 << QStringList {} << 0 << 0;
         QTest::newRow("only an empty line")
-            << QByteArray("\r\n") << QStringList {} << 0 << QStringList {} << 0;
+            << QByteArray("\r\n") << QStringList {} << 0 << QStringList {} << 0 << 0;
         QTest::newRow("trailing empty line")
             << QByteArray("1 A 1.1.1.1 a.wav 1:00\r\n\r\n") << QStringList { "1 A 1.1.1.1 a.wav 1:00" } << 0
-            << QStringList { "1 A 1.1.1.1" } << 0;
+            << QStringList { "1 A 1.1.1.1" } << 0 << 0;
+        QTest::newRow("number alone takes the next line as its fields")
+            << QByteArray("1 A 1.1.1.1 a.wav 1:00\r\n2\r\n3 C 3.3.3.3 c.wav 3:00\r\n")
+            << QStringList { "1 A 1.1.1.1 a.wav 1:00", "2 3 C 3.3.3.3 c.wav" } << 0
+            << QStringList { "1 A 1.1.1.1", "2 3 C" } << 0 << 2;
     }
     void phoneBookRecordRule()
     {
@@ -247,6 +253,7 @@ private slots:
         QTEST(NumberOf(book.failure), "bookFailure");
         QTEST(dial.lines, "dial");
         QTEST(NumberOf(dial.failure), "dialFailure");
+        QTEST(book.lineNotHeld, "lineNotHeld");
         if (book.failure)
             QCOMPARE(book.failure->description, RuntimeErrorDescription(book.failure->number));
     }
@@ -258,6 +265,7 @@ private slots:
             QVERIFY(r.lines.isEmpty());
             QCOMPARE(NumberOf(r.failure), err::FileNotFound);
             QCOMPARE(r.failure->description, QStringLiteral("ファイルが見つかりません。"));
+            QCOMPARE(r.lineNotHeld, 0); // nothing there to lose
         }
         LookupResult lookup = LookupRingFile(dir_->path(), "A", "1.1.1.1", table);
         QCOMPARE(lookup.ringFile, QString());
@@ -266,6 +274,7 @@ private slots:
         // A folder where the file should be is a failure too, not a crash or a hang.
         QVERIFY(QDir(dir_->path()).mkdir(kPhoneBookFile));
         QVERIFY(NumberOf(LoadPhoneBook(dir_->path()).failure) != 0);
+        QCOMPARE(LoadPhoneBook(dir_->path()).lineNotHeld, 1);
         lookup = LookupRingFile(dir_->path(), "A", "1.1.1.1", table);
         QVERIFY(lookup.failure);
         QCOMPARE(lookup.ringFile, QString());
@@ -421,6 +430,51 @@ private slots:
         QVERIFY(!QFileInfo::exists(gone));
     }
 
+    // A user who keeps the files elsewhere links to them; a save must update
+    // the file behind the link, not put a plain file in the link's place.
+    void savesKeepSymbolicLinks()
+    {
+        const QString elsewhere = dir_->filePath(QStringLiteral("elsewhere"));
+        QVERIFY(QDir().mkpath(elsewhere + QStringLiteral("/sub")));
+        const QString book = elsewhere + QStringLiteral("/sub/book.txt");
+        const QString profile = elsewhere + QStringLiteral("/profile.txt");
+        WriteBytes(book, "1 Old 1.1.1.1 Ring.wav 1:00\r\n");
+        WriteBytes(profile, "Old,M,1,p,c\r\nsrv\r\n");
+        QVERIFY(QFile::setPermissions(book, QFile::ReadOwner | QFile::WriteOwner));
+        const QFile::Permissions bookPermissions = QFile::permissions(book);
+        // One absolute link, and a relative link to a relative link.
+        QVERIFY(QFile::link(book, telPath()));
+        QVERIFY(QFile::link(QStringLiteral("profile.txt"), elsewhere + QStringLiteral("/p2.txt")));
+        QVERIFY(QFile::link(QStringLiteral("elsewhere/p2.txt"), namePath()));
+
+        QCOMPARE(
+            SavePhoneBook(dir_->path(), { QStringLiteral("1 New 2.2.2.2 Ring.wav 2:00") }), std::nullopt);
+        QCOMPARE(SaveProfile(dir_->path(), { "New", "F", "2", "q", "d", "srv2" }), std::nullopt);
+        QCOMPARE(QFileInfo(telPath()).symLinkTarget(), book);
+        QVERIFY(QFileInfo(namePath()).isSymLink());
+        QVERIFY(QFileInfo(elsewhere + QStringLiteral("/p2.txt")).isSymLink());
+        QCOMPARE(ReadBytes(book), QByteArray("1 New 2.2.2.2 Ring.wav 2:00\r\n"));
+        QCOMPARE(ReadBytes(profile), QByteArray("New,F,2,q,d\r\nsrv2\r\n"));
+        QCOMPARE(QFile::permissions(book), bookPermissions);
+        QCOMPARE(QDir(dir_->path()).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 2);
+        QCOMPARE(QDir(elsewhere).entryList(QDir::Files | QDir::Hidden | QDir::System).size(), 2);
+
+        // A plain file stays a plain file.
+        QVERIFY(QFile::remove(telPath()));
+        WriteBytes(telPath(), "1 Old 1.1.1.1 Ring.wav 1:00\r\n");
+        QCOMPARE(
+            SavePhoneBook(dir_->path(), { QStringLiteral("1 Plain 3.3.3.3 Ring.wav 3:00") }), std::nullopt);
+        QVERIFY(!QFileInfo(telPath()).isSymLink());
+        QCOMPARE(ReadBytes(telPath()), QByteArray("1 Plain 3.3.3.3 Ring.wav 3:00\r\n"));
+        QCOMPARE(ReadBytes(book), QByteArray("1 New 2.2.2.2 Ring.wav 2:00\r\n"));
+
+        // A link that loops is refused, and nothing is written.
+        QVERIFY(QFile::remove(telPath()));
+        QVERIFY(QFile::link(QStringLiteral("Tel.txt"), telPath()));
+        QVERIFY(SavePhoneBook(dir_->path(), { QStringLiteral("1 X 4.4.4.4 Ring.wav 4:00") }));
+        QVERIFY(QFileInfo(telPath()).isSymLink());
+    }
+
     void garbageInputIsHandled_data()
     {
         QTest::addColumn<QByteArray>("bytes");
@@ -478,6 +532,7 @@ private slots:
         const LinesResult book = LoadPhoneBook(dir_->path());
         QVERIFY(book.lines.isEmpty());
         QCOMPARE(NumberOf(book.failure), err::Overflow);
+        QCOMPARE(book.lineNotHeld, 1);
         std::array<PhoneBookEntry, kPhoneBookSlots> table {};
         const LookupResult lookup = LookupRingFile(dir_->path(), "A", "1.1.1.1", table);
         QCOMPARE(lookup.ringFile, QString());

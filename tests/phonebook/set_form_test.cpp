@@ -136,7 +136,14 @@ private slots:
         QCOMPARE(button("Command4")->text(), QStringLiteral("終　了"));
         QCOMPARE(button("Command4")->accessibleName(), QStringLiteral("終　了"));
         QCOMPARE(box("Text2")->geometry(), QRect(48, 224, 137, 25));
-        QCOMPARE(box("Text2")->accessibleName(), QStringLiteral("Text2"));
+        // Screen readers hear the label beside a box, and what Label4 shows.
+        QCOMPARE(box("Text2")->accessibleName(), QStringLiteral("IP"));
+        QCOMPARE(box("Text4_4")->accessibleName(), QStringLiteral("PASS"));
+        QCOMPARE(child<QLabel>("Label4")->accessibleName(), QStringLiteral("No="));
+        writeThreeEntries();
+        f = open();
+        clickRow(1);
+        QCOMPARE(child<QLabel>("Label4")->accessibleName(), QStringLiteral("No=2"));
         // Inside a frame, positions are the frame's own.
         QCOMPARE(box("Text4_0")->parentWidget()->objectName(), QStringLiteral("Frame1"));
         QCOMPARE(box("Text4_0")->geometry(), QRect(40, 24, 161, 26));
@@ -192,11 +199,50 @@ private slots:
         QVERIFY(box("Text5")->text().isEmpty());
         QVERIFY(boxes_.boxes.isEmpty());
 
+        // Without its server line (an editor dropped the empty last line) the
+        // profile is whole: "保存" must not empty the four other fields.
+        WriteBytes(namePath(), "Solo,M,30,pw,hi\r\n");
+        open();
+        QCOMPARE(box("Text4_0")->text(), QStringLiteral("Solo"));
+        QCOMPARE(box("Text4_1")->text(), QStringLiteral("M"));
+        QCOMPARE(box("Text4_2")->text(), QStringLiteral("30"));
+        QCOMPARE(box("Text4_3")->text(), QStringLiteral("hi"));
+        QCOMPARE(box("Text4_4")->text(), QStringLiteral("pw"));
+        QVERIFY(box("Text5")->text().isEmpty());
+        button("Command6")->click();
+        QCOMPARE(ReadBytes(namePath()), QByteArray("Solo,M,30,pw,hi\r\n\r\n"));
+        QVERIFY(boxes_.boxes.isEmpty());
+
         QFile::remove(namePath());
         open();
         QCOMPARE(boxes_.texts(), QStringList { QStringLiteral("53") });
         QCOMPARE(boxes_.boxes[0].title, QStringLiteral("Voxlet"));
         QVERIFY(box("Text4_0")->text().isEmpty());
+    }
+
+    // The boxes' limits are for typing: a longer profile written by other
+    // means is shown whole and saved back unchanged.
+    void longProfileFieldsAreNotCut()
+    {
+        WriteBytes(telPath(), "");
+        const QByteArray profile("NameOfTwelve,sex,1234,PasswordOfFourteen,"
+                                 "a comment that is longer than thirty characters\r\nsrv\r\n");
+        WriteBytes(namePath(), profile);
+        open();
+        QCOMPARE(box("Text4_0")->text(), QStringLiteral("NameOfTwelve"));
+        QCOMPARE(box("Text4_4")->text(), QStringLiteral("PasswordOfFourteen"));
+        QCOMPARE(box("Text4_3")->text(), QStringLiteral("a comment that is longer than thirty characters"));
+        button("Command6")->click();
+        QCOMPARE(ReadBytes(namePath()), profile);
+
+        // Typing still stops at the limit once the text is within it.
+        QLineEdit* pass = box("Text4_4");
+        pass->setFocus();
+        pass->selectAll();
+        QTest::keyClicks(pass, QStringLiteral("abcdefghijkl"));
+        QCOMPARE(pass->text(), QStringLiteral("abcdefghij"));
+        QTest::keyClicks(box("Text4_1"), QStringLiteral("x"));
+        QCOMPARE(box("Text4_1")->text(), QStringLiteral("sex"));
     }
 
     void openingWithoutPhoneBookThenFirstAdd()
@@ -438,8 +484,8 @@ private slots:
         const QByteArray book = ReadBytes(telPath());
         const QByteArray profile = ReadBytes(namePath());
         open();
-        for (const QString& name :
-            { QStringLiteral("Taro Y"), QStringLiteral("Ta,ro"), QStringLiteral("😀"), QStringLiteral("Ta¥ro") }) {
+        for (const QString& name : { QStringLiteral("Taro Y"), QStringLiteral("Ta,ro"),
+                 QStringLiteral("Ta|ro"), QStringLiteral("😀"), QStringLiteral("Ta¥ro") }) {
             boxes_.clear();
             typeEntry(name, QStringLiteral("10.0.0.7"));
             button("Command1")->click();
@@ -459,6 +505,17 @@ private slots:
         button("Command6")->click();
         QCOMPARE(boxes_.boxes.size(), 1);
         QCOMPARE(ReadBytes(namePath()), profile);
+        // "|" would shift the fields of the log-on message.
+        for (const char* name : { "Text4_0", "Text4_3", "Text4_4" }) {
+            boxes_.clear();
+            const QString before = box(name)->text();
+            box(name)->setText(QStringLiteral("a|b"));
+            button("Command6")->click();
+            QCOMPARE(boxes_.boxes.size(), 1);
+            QVERIFY(boxes_.boxes[0].text.contains(u'|'));
+            QCOMPARE(ReadBytes(namePath()), profile);
+            box(name)->setText(before);
+        }
         box("Text4_3")->setText(QStringLiteral("a b"));
         button("Command6")->click();
         QCOMPARE(boxes_.boxes.size(), 1);
@@ -482,6 +539,19 @@ private slots:
         button("Command6")->click();
         QCOMPARE(boxes_.boxes.size(), 1);
         QVERIFY(!QFile::exists(missing));
+
+        // A phone book too large to read is not replaced by the empty list.
+        const QByteArray huge(files::kMaxDataFileBytes + 1, 'x');
+        WriteBytes(telPath(), huge);
+        open();
+        boxes_.clear();
+        typeEntry(QStringLiteral("Taro"), QStringLiteral("10.0.0.5"));
+        button("Command1")->click();
+        QCOMPARE(boxes_.texts(),
+            QStringList {
+                QStringLiteral("Tel.txt を読み込めませんでした。電話帳の内容が失われないよう、Tel.txt "
+                               "は変更していません。") });
+        QCOMPARE(ReadBytes(telPath()), huge);
     }
 
     void onlyTheCloseButtonCloses()

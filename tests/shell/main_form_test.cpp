@@ -5,6 +5,7 @@
 #include "shell/phone.h"
 #include "shell/qt/fonts.h"
 #include "shell/qt/main_form.h"
+#include "shell/qt/session_end.h"
 #include "support/fake_devices.h"
 #include "support/fake_windows.h"
 #include "support/test_support.h"
@@ -20,6 +21,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <QTimer>
+
+#include <csignal>
 #include <memory>
 
 using namespace voxlet;
@@ -66,6 +70,7 @@ private slots:
     void activationRecordsRectAndLoadsDialList();
     void waveformIsDrawnGreenOnBlack();
     void exitButtonRunsShutDownAndUnloads();
+    void terminationEndsLikeTheTrayExit();
 };
 
 void MainFormTest::startStateMatchesTheLayout()
@@ -222,6 +227,37 @@ void MainFormTest::exitButtonRunsShutDownAndUnloads()
     QCOMPARE(f.phone->st.MainWindowHandle, 0u);
     QVERIFY(f.phone->st.RingStop);
     QVERIFY(f.boxes.boxes.isEmpty());
+}
+
+// SIGTERM (as the end of the session) while the settings window is open and
+// the window is in the tray: the windows close, and the program ends as the
+// tray menu's "終了" ends it, instead of dying half-way.
+void MainFormTest::terminationEndsLikeTheTrayExit()
+{
+    SessionEnd::BlockTerminationSignals();
+    SessionEnd end;
+    QVERIFY(end.watchingSignals());
+    Fixture f;
+    QObject::connect(&end, &SessionEnd::endRequested, &f.form, &MainForm::endSession);
+    f.form.setTrayAvailability([] { return true; });
+    f.phone->mnu_Tray_Click();
+    QVERIFY(f.tray.shown);
+    f.phone->search.Form_Load(); // loaded by the hub, never shown
+    QSignalSpy unloaded(&f.form, &MainForm::unloaded);
+
+    QTimer::singleShot(0, [] { ::raise(SIGTERM); });
+    f.phone->mnu_SET_Click(); // returns when the settings window has closed
+    QCOMPARE(unloaded.count(), 1);
+    QVERIFY(f.phone->exited());
+    QVERIFY(!f.tray.shown);
+    QCOMPARE(f.phone->st.MainWindowHandle, 0u);
+    QVERIFY(f.phone->st.RingStop);
+    QVERIFY(!f.phone->search.loaded());
+    QVERIFY(!f.phone->st.SearchOpen);
+
+    // Only once.
+    f.form.endSession();
+    QCOMPARE(unloaded.count(), 1);
 }
 
 QTEST_MAIN(MainFormTest)

@@ -68,6 +68,8 @@ struct RealWindowPhone {
         const PhoneOptions options = LoopbackPhoneOptions(dir.path(), addr, 5);
         phone = std::make_unique<Phone>(options, PhonePorts { form, boxes, tray, capture, playback, sounds });
         form.attach(phone.get(), &boxes);
+        // As on a desktop with a tray host; offscreen has none.
+        form.setTrayAvailability([] { return true; });
         tray.attach(phone.get());
         phone->Form_Load();
         form.show();
@@ -326,8 +328,8 @@ void TrayTest::realPopUpExitRemovesIconBeforeUnload()
 
 void TrayTest::realWindowComesBackForACall()
 {
-    // Offscreen there is no tray host: the icon cannot be seen, the window is
-    // hidden all the same, and a call is what brings it back.
+    // Offscreen the icon cannot be seen; the window is hidden all the same,
+    // and a call is what brings it back.
     RealWindowPhone a(LoopbackAddress(15));
     TestPhone b(LoopbackAddress(16), QStringLiteral("Bob"));
     b.startAndListen();

@@ -2,23 +2,31 @@
 """Drives a running Voxlet through the accessibility bus (AT-SPI).
 
 Each command names the program by its process id, so two copies on one
-display can be told apart. Elements are found by role and accessible name
-(button captions, menu captions, "Text1", "Combo1").
+display can be told apart. Elements are found by role and accessible name,
+the names a sighted user would give them: button and menu captions, the
+label beside a box, "状態" for the status line, "相手先" for the dial box.
 
   wait-app  --pid P [--timeout S]
   find      --pid P --role ROLE --name NAME [--timeout S]   (waits for it)
   press     --pid P --role "push button"|"menu item" --name NAME [--timeout S]
-  set-text  --pid P --name Combo1 --text TEXT
-  get-text  --pid P --name Text1
-  wait-text --pid P --name Text1 --text TEXT [--timeout S]
-  watch     --pid P --name Text1 --out FILE [--timeout S]
+  set-text  --pid P [--role text] --name 相手先 --text TEXT
+  get-text  --pid P [--role R] --name 状態
+  wait-text --pid P [--role R] --name 状態 --text TEXT [--timeout S]
+  watch     --pid P --name 状態 --out FILE [--timeout S]
             (writes every text the element takes, one a line, until killed)
+  select    --pid P --name LIST --index N    (selects line N of a list, from 0)
+  tree      --pid P --name WINDOW            (prints role and name of every element)
+  check-names --pid P --name WINDOW
+            (fails when an element a user reaches has no name or an internal one)
+  answer-box --pid P --text TEXT
+            (waits for a message box whose text holds TEXT, presses its OK)
 
 Exit status: 0 done, 1 failed (message on stderr), 2 usage.
 """
 
 import argparse
 import os
+import re
 import sys
 import time
 
@@ -138,12 +146,12 @@ def cmd_press(a):
     except GLib.Error as e:
         # A modal window opened by the action holds the reply back; the
         # action has run all the same.
-        if "Timeout" not in str(e) and "timed out" not in str(e):
+        if not any(t in str(e) for t in ("Timeout", "timed out", "Did not receive a reply")):
             fail("%s %r: %s" % (a.role, a.name, e))
 
 
 def cmd_set_text(a):
-    node = element(a.pid, None, a.name, a.timeout)
+    node = element(a.pid, a.role, a.name, a.timeout)
     edit = editable_part(node)
     if edit is None:
         fail("%r has no editable text" % a.name)
@@ -154,11 +162,11 @@ def cmd_set_text(a):
 
 
 def cmd_get_text(a):
-    print(text_of(element(a.pid, None, a.name, a.timeout)))
+    print(text_of(element(a.pid, a.role, a.name, a.timeout)))
 
 
 def cmd_wait_text(a):
-    node = element(a.pid, None, a.name, a.timeout)
+    node = element(a.pid, a.role, a.name, a.timeout)
     deadline = time.monotonic() + a.timeout
     seen = text_of(node)
     while seen != a.text:
@@ -214,17 +222,114 @@ def cmd_watch(a):
     pyatspi.Registry.start()
 
 
+def walk(node, depth=0):
+    if node is None or depth > 25:
+        return
+    yield depth, node
+    try:
+        children = [node.getChildAtIndex(i) for i in range(node.childCount)]
+    except GLib.Error:
+        return
+    for child in children:
+        yield from walk(child, depth + 1)
+
+
+def window(a):
+    for role in ("frame", "dialog"):
+        app = application(a.pid)
+        node = find(app, role, a.name) if app is not None else None
+        if node is not None:
+            return node
+    return element(a.pid, "dialog", a.name, a.timeout)
+
+
+def cmd_tree(a):
+    for depth, node in walk(window(a)):
+        print("%s%s | %s" % ("  " * depth, node.getRoleName(), node.name))
+
+
+# Containers and decorations a screen reader passes over.
+UNNAMED_ROLES = {"filler", "separator", "scroll bar", "list item", "table cell", "redundant object"}
+INTERNAL_NAME = re.compile(r"^(Text|Label|Command|Combo|List|Frame|Line|mnu_|mun_|nmu_|CLIBTN|SEARCH|SetFORM|MainForm|Surface)")
+
+
+def cmd_check_names(a):
+    bad = []
+    for _, node in walk(window(a)):
+        role = node.getRoleName()
+        if role in UNNAMED_ROLES:
+            continue
+        if not node.name or INTERNAL_NAME.match(node.name):
+            bad.append("%s %r" % (role, node.name))
+    if bad:
+        fail("elements without a name a user could read: " + ", ".join(bad))
+    print("every element of %r is named" % a.name)
+
+
+def cmd_select(a):
+    node = element(a.pid, None, a.name, a.timeout)
+    item = node.getChildAtIndex(a.index)
+    if item is None:
+        fail("%r has no line %d" % (a.name, a.index))
+    if not item.getState().contains(pyatspi.STATE_SELECTED):
+        item.queryAction().doAction(0)  # "Toggle"
+    deadline = time.monotonic() + a.timeout
+    while not item.getState().contains(pyatspi.STATE_SELECTED):
+        if time.monotonic() > deadline:
+            fail("%r: line %d could not be selected" % (a.name, a.index))
+        time.sleep(0.05)
+
+
+def message_boxes(pid):
+    app = application(pid)
+    if app is None:
+        return []
+    boxes = []
+    for i in range(app.childCount):
+        top = app.getChildAtIndex(i)
+        if top is not None and top.getRoleName() in ("alert", "dialog") and top.name == "Voxlet":
+            boxes.append(top)
+    return boxes
+
+
+def cmd_answer_box(a):
+    """Waits for a message box showing the text and presses its OK button."""
+    deadline = time.monotonic() + a.timeout
+    seen = []
+    while True:
+        for box in message_boxes(a.pid):
+            texts = [n.name for _, n in walk(box) if n.getRoleName() == "label"]
+            seen = texts
+            if any(a.text in t for t in texts):
+                ok = find(box, "push button", "OK")
+                try:
+                    ok.queryAction().doAction(0)
+                except GLib.Error:
+                    pass
+                return
+        if time.monotonic() > deadline or not alive(a.pid):
+            fail("no message box %r (last seen: %r)" % (a.text, seen))
+        time.sleep(0.1)
+
+
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("command", choices=["wait-app", "find", "press", "set-text", "get-text", "wait-text", "watch"])
+    p.add_argument(
+        "command",
+        choices=[
+            "wait-app", "find", "press", "set-text", "get-text", "wait-text", "watch", "select", "tree",
+            "check-names", "answer-box",
+        ],
+    )
     p.add_argument("--pid", type=int, required=True)
     p.add_argument("--role")
     p.add_argument("--name")
     p.add_argument("--text")
     p.add_argument("--out")
+    p.add_argument("--index", type=int, default=0)
     p.add_argument("--timeout", type=float, default=20)
     a = p.parse_args()
-    if a.command != "wait-app" and not a.name:
+    if a.command not in ("wait-app", "answer-box") and not a.name:
         p.error("--name is needed")
     {
         "wait-app": cmd_wait_app,
@@ -234,6 +339,10 @@ def main():
         "get-text": cmd_get_text,
         "wait-text": cmd_wait_text,
         "watch": cmd_watch,
+        "select": cmd_select,
+        "tree": cmd_tree,
+        "check-names": cmd_check_names,
+        "answer-box": cmd_answer_box,
     }[a.command](a)
 
 

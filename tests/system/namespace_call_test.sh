@@ -67,7 +67,7 @@ step() {
 }
 expect_text() {
     local who=$1 pid=$2 text=$3
-    drive wait-text --pid "$pid" --name Text1 --text "$text" --timeout 30 || {
+    drive wait-text --pid "$pid" --name 状態 --text "$text" --timeout 30 || {
         fail "$who does not show \"$text\""
         exit $status
     }
@@ -80,12 +80,12 @@ expect_text A "$pid_a" "待機します。"
 step "B: SERVER, dial $addr_a"
 drive press --pid "$pid_b" --role "menu item" --name SERVER || fail "B: SERVER"
 expect_text B "$pid_b" "待機します。"
-drive set-text --pid "$pid_b" --name Combo1 --text "$addr_a" || fail "B: the dial box takes no text"
+drive set-text --pid "$pid_b" --name 相手先 --text "$addr_a" || fail "B: the dial box takes no text"
 
 # A's status line changes twice within milliseconds: record every text it shows.
 watch_out=$gui_tmp/a-texts.txt
 start_bg "$gui_tmp/watch.log" /usr/bin/timeout 120 /usr/bin/python3 "$gui_here/atspi_driver.py" \
-    watch --pid "$pid_a" --name Text1 --out "$watch_out" --timeout 110
+    watch --pid "$pid_a" --name 状態 --out "$watch_out" --timeout 110
 wait_until 30 test -e "$watch_out.ready" || { cat "$gui_tmp/watch.log"; fail "the watcher did not start"; exit $status; }
 
 drive press --pid "$pid_b" --role "push button" --name "電話する" || fail "B: 電話する"

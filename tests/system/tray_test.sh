@@ -1,8 +1,10 @@
 #!/bin/bash
-# The real program and a real tray host (trayer) under X: "SERVER", then
-# "トレイ" hides the window and puts the icon with its tooltip into the tray;
-# a right click on the icon does nothing, a left click opens the pop-up menu,
-# and its "終了" removes the icon and ends the program.
+# The real program under X, first without a tray host: "SERVER", then
+# "トレイ" only minimizes the window, whose menu bar now offers "表　示" and
+# "終了". Then with a real tray host (trayer) started meanwhile: "トレイ"
+# hides the window and puts the icon with its tooltip into the tray; a right
+# click on the icon does nothing, a left click opens the pop-up menu, and its
+# "終了" removes the icon and ends the program.
 set -u
 source "$(dirname "$0")/gui_session.bash"
 
@@ -16,9 +18,6 @@ use_accessibility
 app=$gui_tmp/app
 copy_program "$app" Alice
 
-# The tray host: its panel window holds the icons that programs dock.
-start_bg "$gui_tmp/trayer.log" trayer --edge bottom --align right --widthtype request --height 24
-trayer_pid=$bg_pid
 find_panel() {
     local w
     for w in $(timeout 5 xdotool search --all --pid "$trayer_pid" --name '^panel$' 2>/dev/null); do
@@ -27,7 +26,6 @@ find_panel() {
     done
     return 1
 }
-wait_until 15 find_panel || { cat "$gui_tmp/trayer.log"; skip "trayer shows no panel"; }
 
 # The program's icon: a window of class voxlet docked somewhere below the panel.
 find_icon() {
@@ -49,16 +47,43 @@ popups() {
 }
 has_popup() { popup=$(popups | head -n 1); [ -n "$popup" ]; }
 
+# Shown, or minimized (iconic) where a window manager takes it: either way
+# the user can bring it back.
+main_window_reachable() {
+    local w
+    for w in $(timeout 5 xdotool search --all --pid "$app_pid" --name '^Voxlet $' 2>/dev/null); do
+        timeout 5 xwininfo -id "$w" 2>/dev/null | grep -q 'IsViewable' && return 0
+        timeout 5 xprop -id "$w" WM_STATE 2>/dev/null | grep -q Iconic && return 0
+    done
+    return 1
+}
+
 start_program "$app"
 if ! drive wait-app --pid "$app_pid" --timeout 30; then
     cat "$app/out.log"
     fail "the main window did not appear on the accessibility bus"
     exit $status
 fi
-find_icon && fail "an icon is in the tray before \"トレイ\" was chosen"
 
 drive press --pid "$app_pid" --role "menu item" --name SERVER || fail "\"SERVER\" could not be chosen"
-drive wait-text --pid "$app_pid" --name Text1 --text "待機します。" || fail "no \"待機します。\" after SERVER"
+drive wait-text --pid "$app_pid" --name 状態 --text "待機します。" || fail "no \"待機します。\" after SERVER"
+
+# No tray host yet.
+drive press --pid "$app_pid" --role "menu item" --name "トレイ" || fail "\"トレイ\" could not be chosen"
+drive find --pid "$app_pid" --role "menu item" --name "メニュ－" --timeout 10 ||
+    fail "without a tray the window's menu bar offers no tray menu"
+main_window_reachable || fail "without a tray the window was hidden out of reach"
+drive find --pid "$app_pid" --role "menu item" --name "終了" --timeout 5 || fail "no \"終了\" in the window"
+drive press --pid "$app_pid" --role "menu item" --name "表　示" || fail "\"表　示\" could not be chosen from the window"
+wait_until 10 eval '! drive find --pid "$app_pid" --role "menu item" --name "メニュ－" --timeout 1 2>/dev/null' ||
+    fail "the tray menu stayed in the bar after \"表　示\""
+main_window_shown || fail "the main window is not shown after \"表　示\""
+
+# The tray host appears: its panel window holds the icons that programs dock.
+start_bg "$gui_tmp/trayer.log" trayer --edge bottom --align right --widthtype request --height 24
+trayer_pid=$bg_pid
+wait_until 15 find_panel || { cat "$gui_tmp/trayer.log"; skip "trayer shows no panel"; }
+find_icon && fail "an icon is in the tray before \"トレイ\" was chosen"
 drive press --pid "$app_pid" --role "menu item" --name "トレイ" || fail "\"トレイ\" could not be chosen"
 
 if ! wait_until 15 find_icon; then

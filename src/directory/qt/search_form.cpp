@@ -10,6 +10,7 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QShowEvent>
+#include <QSignalBlocker>
 #include <QVBoxLayout>
 
 namespace voxlet {
@@ -26,6 +27,7 @@ SearchForm::SearchForm(SearchWindow& logic, QWidget* parent)
     setPalette(pal);
 
     auto bar = new QMenuBar(this);
+    bar->setAccessibleName(QStringLiteral("メニュー"));
     connect_ = bar->addAction(QStringLiteral("SEVER接続"));
     connect_->setObjectName(QStringLiteral("mnu_Connect"));
     call_ = bar->addAction(QStringLiteral("電話する"));
@@ -36,10 +38,11 @@ SearchForm::SearchForm(SearchWindow& logic, QWidget* parent)
     close_->setObjectName(QStringLiteral("mnu_CLOSE"));
 
     auto client = new QWidget(this);
+    client->setAccessibleName(windowTitle());
     client->setFixedSize(370, 359);
     list1_ = new QListWidget(client);
     list1_->setObjectName(QStringLiteral("List1"));
-    list1_->setAccessibleName(QStringLiteral("List1"));
+    list1_->setAccessibleName(QStringLiteral("待機者"));
     list1_->setGeometry(0, 0, 369, 328);
     QPalette lp = list1_->palette();
     lp.setColor(QPalette::Base, QColor(0xFF, 0xC0, 0xC0));
@@ -53,7 +56,8 @@ SearchForm::SearchForm(SearchWindow& logic, QWidget* parent)
     label1_->setFont(mincho);
     text1_ = new QLineEdit(client);
     text1_->setObjectName(QStringLiteral("Text1"));
-    text1_->setAccessibleName(QStringLiteral("Text1"));
+    text1_->setAccessibleName(label1_->text());
+    label1_->setBuddy(text1_);
     text1_->setReadOnly(true);
     text1_->setGeometry(96, 336, 201, 18);
 
@@ -69,6 +73,14 @@ SearchForm::SearchForm(SearchWindow& logic, QWidget* parent)
     connect(close_, &QAction::triggered, this, [this] { logic_.mnu_CLOSE_Click(); });
     connect(list1_, &QListWidget::itemClicked, this,
         [this](QListWidgetItem* item) { logic_.List1_Click(list1_->row(item)); });
+    // The line chosen with the keyboard (arrows, Home, End, focus) is the one
+    // highlighted and the one called, as with a click.
+    connect(list1_, &QListWidget::currentRowChanged, this, [this](int row) {
+        if (row < 0)
+            return;
+        list1_->item(row)->setSelected(true);
+        logic_.List1_Click(row);
+    });
     connect(&logic_, &SearchWindow::changed, this, &SearchForm::Refresh);
     connect(&logic_, &SearchWindow::closeRequested, this, [this] {
         closingByProgram_ = true;
@@ -104,6 +116,8 @@ void SearchForm::Refresh()
     for (int i = 0; same && i < lines.size(); ++i)
         same = list1_->item(i)->text() == lines.at(i);
     if (!same) {
+        // A new list selects nothing: the call command stays as the logic set it.
+        const QSignalBlocker quiet(list1_);
         list1_->clear();
         list1_->addItems(lines);
     }

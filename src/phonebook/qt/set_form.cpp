@@ -1,6 +1,7 @@
 #include "phonebook/qt/set_form.h"
 
 #include "call/app_state.h"
+#include "call/runtime_error.h"
 #include "phonebook/phone_book_files.h"
 
 #include <QCloseEvent>
@@ -25,6 +26,9 @@ const QString kGothic = QStringLiteral("ＭＳ ゴシック");
 const QString kRingDefault = QStringLiteral("Ring.wav");
 const QString kFallbackTimeFormat = QStringLiteral("H:mm:ss");
 constexpr int kNameBoxLimit = 10;
+const QString kNoPrefix = QStringLiteral("No=");
+// Typing limits of the profile boxes, by Text4 index.
+constexpr std::array<int, 5> kProfileLimits { 10, 2, 2, 30, 10 };
 
 const QColor kFormColour(0x80, 0x80, 0xFF);
 const QColor kFrameLabelColour(0xFF, 0xFF, 0x80);
@@ -72,11 +76,12 @@ QString TimeFormatWithSeconds(const QString& shortFormat)
 }
 
 // What the reader of the phone book could not give back as written: the token
-// and record separators, line breaks, and what code page 932 cannot hold.
+// and record separators, line breaks, and what code page 932 cannot hold; and
+// "|", which separates the fields of every message to the server and peers.
 bool StorableText(const QString& text, bool spaceAllowed)
 {
     for (QChar c : text) {
-        if (c == u',' || c.unicode() < 0x20 || (!spaceAllowed && c == u' '))
+        if (c == u',' || c == u'|' || c.unicode() < 0x20 || (!spaceAllowed && c == u' '))
             return false;
     }
     return files::DecodeCp932(files::EncodeCp932(text)) == text;
@@ -85,9 +90,9 @@ bool StorableText(const QString& text, bool spaceAllowed)
 QLabel* MakeLabel(QWidget* parent, const QString& name, const QString& caption, const QRect& geometry,
     const QColor& background)
 {
+    // A label's accessible name is its text and follows it as it changes.
     auto* label = new QLabel(caption, parent);
     label->setObjectName(name);
-    label->setAccessibleName(caption.isEmpty() ? name : caption);
     label->setGeometry(geometry);
     label->setFont(MinchoFont());
     label->setAutoFillBackground(true);
@@ -98,11 +103,13 @@ QLabel* MakeLabel(QWidget* parent, const QString& name, const QString& caption, 
     return label;
 }
 
-QLineEdit* MakeTextBox(QWidget* parent, const QString& name, const QRect& geometry)
+// Named, for a screen reader, by the label the user sees beside it.
+QLineEdit* MakeTextBox(QWidget* parent, const QString& name, const QRect& geometry, QLabel* label)
 {
     auto* box = new QLineEdit(parent);
     box->setObjectName(name);
-    box->setAccessibleName(name);
+    box->setAccessibleName(label->text());
+    label->setBuddy(box);
     box->setGeometry(geometry);
     box->setFont(MinchoFont());
     QPalette p = box->palette();
@@ -199,7 +206,7 @@ void SetFORM::buildLayout()
 
     list1_ = new QListWidget(this);
     list1_->setObjectName(QStringLiteral("List1"));
-    list1_->setAccessibleName(QStringLiteral("List1"));
+    list1_->setAccessibleName(QStringLiteral("電話帳"));
     list1_->setGeometry(0, 0, 345, 148);
     list1_->setSelectionMode(QAbstractItemView::SingleSelection);
 
@@ -212,20 +219,25 @@ void SetFORM::buildLayout()
     command5_ = MakeButton(
         this, QStringLiteral("Command5"), QStringLiteral("クリア"), { 240, 160, 65, 25 }, buttonFont);
 
-    MakeLabel(this, QStringLiteral("Label1"), QStringLiteral("名前"), { 16, 200, 24, 12 }, kFormColour);
-    text1_ = MakeTextBox(this, QStringLiteral("Text1"), { 48, 192, 137, 25 });
+    QLabel* label1
+        = MakeLabel(this, QStringLiteral("Label1"), QStringLiteral("名前"), { 16, 200, 24, 12 }, kFormColour);
+    text1_ = MakeTextBox(this, QStringLiteral("Text1"), { 48, 192, 137, 25 }, label1);
     label4_ = MakeLabel(this, QStringLiteral("Label4"), QString(), { 200, 192, 41, 17 }, kFormColour);
-    MakeLabel(this, QStringLiteral("Label2"), QStringLiteral("IP"), { 24, 232, 12, 12 }, kFormColour);
-    text2_ = MakeTextBox(this, QStringLiteral("Text2"), { 48, 224, 137, 25 });
+    label4_->setAccessibleName(kNoPrefix);
+    QLabel* label2
+        = MakeLabel(this, QStringLiteral("Label2"), QStringLiteral("IP"), { 24, 232, 12, 12 }, kFormColour);
+    text2_ = MakeTextBox(this, QStringLiteral("Text2"), { 48, 224, 137, 25 }, label2);
     DisableInputMethod(text2_);
-    MakeLabel(this, QStringLiteral("Label3"), QStringLiteral("WAV"), { 16, 264, 18, 12 }, kFormColour);
-    text3_ = MakeTextBox(this, QStringLiteral("Text3"), { 48, 256, 137, 25 });
+    QLabel* label3
+        = MakeLabel(this, QStringLiteral("Label3"), QStringLiteral("WAV"), { 16, 264, 18, 12 }, kFormColour);
+    text3_ = MakeTextBox(this, QStringLiteral("Text3"), { 48, 256, 137, 25 }, label3);
     command4_ = MakeButton(
         this, QStringLiteral("Command4"), QStringLiteral("終　了"), { 280, 256, 57, 25 }, buttonFont);
 
     line1_ = new QFrame(this);
     line1_->setObjectName(QStringLiteral("Line1"));
-    line1_->setAccessibleName(QStringLiteral("Line1"));
+    line1_->setAccessibleName(QStringLiteral("区切り線"));
+    line1_->setFocusPolicy(Qt::NoFocus);
     line1_->setFrameShape(QFrame::HLine);
     line1_->setFrameShadow(QFrame::Plain);
     line1_->setLineWidth(1);
@@ -236,31 +248,44 @@ void SetFORM::buildLayout()
 
     frame1_ = MakeFrame(
         this, QStringLiteral("Frame1"), QStringLiteral("自分の情報"), { 8, 296, 329, 121 }, 14.25);
-    MakeLabel(
+    QLabel* label5 = MakeLabel(
         frame1_, QStringLiteral("Label5"), QStringLiteral("名前"), { 8, 32, 24, 12 }, kFrameLabelColour);
-    text4_[0] = MakeTextBox(frame1_, QStringLiteral("Text4_0"), { 40, 24, 161, 26 });
-    MakeLabel(
+    text4_[0] = MakeTextBox(frame1_, QStringLiteral("Text4_0"), { 40, 24, 161, 26 }, label5);
+    QLabel* label6 = MakeLabel(
         frame1_, QStringLiteral("Label6"), QStringLiteral("性別"), { 208, 32, 24, 12 }, kFrameLabelColour);
-    text4_[1] = MakeTextBox(frame1_, QStringLiteral("Text4_1"), { 240, 24, 33, 25 });
-    MakeLabel(
+    text4_[1] = MakeTextBox(frame1_, QStringLiteral("Text4_1"), { 240, 24, 33, 25 }, label6);
+    QLabel* label7 = MakeLabel(
         frame1_, QStringLiteral("Label7"), QStringLiteral("年齢"), { 8, 64, 24, 12 }, kFrameLabelColour);
-    text4_[2] = MakeTextBox(frame1_, QStringLiteral("Text4_2"), { 40, 56, 33, 25 });
-    MakeLabel(
+    text4_[2] = MakeTextBox(frame1_, QStringLiteral("Text4_2"), { 40, 56, 33, 25 }, label7);
+    QLabel* label9 = MakeLabel(
         frame1_, QStringLiteral("Label9"), QStringLiteral("PASS"), { 80, 64, 24, 12 }, kFrameLabelColour);
-    text4_[4] = MakeTextBox(frame1_, QStringLiteral("Text4_4"), { 120, 56, 201, 25 });
+    text4_[4] = MakeTextBox(frame1_, QStringLiteral("Text4_4"), { 120, 56, 201, 25 }, label9);
     DisableInputMethod(text4_[4]);
-    MakeLabel(
+    QLabel* label8 = MakeLabel(
         frame1_, QStringLiteral("Label8"), QStringLiteral("一言"), { 8, 96, 24, 12 }, kFrameLabelColour);
-    text4_[3] = MakeTextBox(frame1_, QStringLiteral("Text4_3"), { 40, 88, 281, 25 });
+    text4_[3] = MakeTextBox(frame1_, QStringLiteral("Text4_3"), { 40, 88, 281, 25 }, label8);
     command6_ = MakeButton(
         frame1_, QStringLiteral("Command6"), QStringLiteral("保存"), { 280, 24, 41, 25 }, buttonFont);
-    const std::array<int, 5> maxLengths { 10, 2, 2, 30, 10 };
-    for (std::size_t i = 0; i < text4_.size(); ++i)
-        text4_[i]->setMaxLength(maxLengths[i]);
+    for (std::size_t i = 0; i < text4_.size(); ++i) {
+        QLineEdit* box = text4_[i];
+        const int limit = kProfileLimits[i];
+        box->setMaxLength(limit);
+        // A longer text loaded from the file lifts the limit of its box until
+        // the user has brought it within the limit.
+        connect(box, &QLineEdit::textEdited, this, [box, limit](const QString& text) {
+            if (text.size() <= limit)
+                box->setMaxLength(limit);
+        });
+    }
 
     frame2_ = MakeFrame(this, QStringLiteral("Frame2"), QStringLiteral("コネクションサ－バ－アドレス"),
         { 8, 416, 329, 49 }, 12);
-    text5_ = MakeTextBox(frame2_, QStringLiteral("Text5"), { 16, 16, 297, 25 });
+    text5_ = new QLineEdit(frame2_);
+    text5_->setObjectName(QStringLiteral("Text5"));
+    text5_->setAccessibleName(frame2_->title());
+    text5_->setGeometry(16, 16, 297, 25);
+    text5_->setFont(MinchoFont());
+    text5_->setPalette(text4_[0]->palette());
     DisableInputMethod(text5_);
 
     for (QLineEdit* box : { text1_, text2_, text3_ })
@@ -293,6 +318,7 @@ void SetFORM::activate()
 {
     const files::LinesResult book = files::LoadPhoneBook(dataDir_);
     list1_->addItems(book.lines);
+    noteBookLoad(book);
     if (book.failure)
         showBox(book.failure->description);
 
@@ -302,17 +328,53 @@ void SetFORM::activate()
         return;
     }
     const files::ProfileFields& f = profile.fields;
-    if (profile.fieldsRead < 6) {
+    // Line 1 alone is a whole profile (an editor may drop an empty last line);
+    // the server box then stays empty.
+    if (profile.fieldsRead < 6 && profile.fieldsOnFirstLine < 5) {
         if (!f.name.isEmpty())
-            text4_[0]->setText(f.name);
+            setLoadedText(text4_[0], f.name);
         return;
     }
-    text4_[0]->setText(f.name);
-    text4_[1]->setText(f.sex);
-    text4_[2]->setText(f.age);
-    text4_[3]->setText(f.comment);
-    text4_[4]->setText(f.pass);
-    text5_->setText(f.server);
+    setLoadedText(text4_[0], f.name);
+    setLoadedText(text4_[1], f.sex);
+    setLoadedText(text4_[2], f.age);
+    setLoadedText(text4_[3], f.comment);
+    setLoadedText(text4_[4], f.pass);
+    if (profile.fieldsRead == 6)
+        text5_->setText(f.server);
+}
+
+// Shows a value from the file whole: the boxes' limits are for typing, and a
+// cut value would be written back cut by the next "保存".
+void SetFORM::setLoadedText(QLineEdit* box, const QString& text)
+{
+    if (text.size() > box->maxLength())
+        box->setMaxLength(int(text.size()));
+    box->setText(text);
+}
+
+// Add, replace and delete rewrite Tel.txt from the list; a list that lacks
+// part of the file would drop that part.
+bool SetFORM::bookWritable()
+{
+    if (bookRefusal_.isEmpty())
+        return true;
+    showBox(bookRefusal_);
+    return false;
+}
+
+void SetFORM::noteBookLoad(const files::LinesResult& book)
+{
+    bookRefusal_.clear();
+    if (book.lineNotHeld == 0)
+        return;
+    const QString keptAsItIs = QStringLiteral("電話帳の内容が失われないよう、Tel.txt は変更していません。");
+    // A file that could not be read at all has no line to name.
+    if (book.failure && book.failure->number != err::SubscriptOutOfRange)
+        bookRefusal_ = QStringLiteral("Tel.txt を読み込めませんでした。") + keptAsItIs;
+    else
+        bookRefusal_
+            = QStringLiteral("Tel.txt の%1行目を読み込めませんでした。").arg(book.lineNotHeld) + keptAsItIs;
 }
 
 void SetFORM::closeEvent(QCloseEvent* event)
@@ -387,8 +449,7 @@ void SetFORM::onSelectionMade()
     text1_->setText(field(2));
     text2_->setText(field(3));
     text3_->setText(field(4));
-    label4_->setText(QStringLiteral("No=") + field(1));
-    label4_->setAccessibleDescription(label4_->text());
+    setLabel4(QStringLiteral("No=") + field(1));
 }
 
 QString SetFORM::entryLine(int number) const
@@ -402,7 +463,8 @@ bool SetFORM::entryTextsStorable()
 {
     for (QLineEdit* box : { text1_, text2_, text3_ }) {
         if (!StorableText(box->text(), false)) {
-            showBox(QStringLiteral("名前、IP、WAVには空白、カンマ、Shift-JISにない文字は使えません。"));
+            showBox(
+                QStringLiteral("名前、IP、WAVには空白、カンマ、「|」、Shift-JISにない文字は使えません。"));
             return false;
         }
     }
@@ -424,6 +486,7 @@ void SetFORM::reloadList()
     list1_->clear();
     const files::LinesResult book = files::LoadPhoneBook(dataDir_);
     list1_->addItems(book.lines);
+    noteBookLoad(book);
     if (book.failure)
         showBox(book.failure->description);
 }
@@ -440,7 +503,7 @@ void SetFORM::onAdd()
         showBox(QStringLiteral("名前とIPは、必ず入力してください。"));
         return;
     }
-    if (!entryTextsStorable())
+    if (!entryTextsStorable() || !bookWritable())
         return;
     if (text3_->text().isEmpty())
         text3_->setText(kRingDefault);
@@ -473,6 +536,8 @@ void SetFORM::onReplace()
         showBox(QStringLiteral("置換先を選んでください。"));
         return;
     }
+    if (!bookWritable())
+        return;
     QListWidgetItem* item = list1_->item(selected);
     const QString previous = item->text();
     item->setText(entryLine(selected + 1));
@@ -487,6 +552,8 @@ void SetFORM::onDelete()
         showBox(QStringLiteral("削除するリストを選択してください。"));
         return;
     }
+    if (!bookWritable())
+        return;
     {
         // Removing the selected line moves the selection on; the boxes keep
         // the deleted entry.
@@ -519,7 +586,8 @@ void SetFORM::onSaveProfile()
         { fields.name, fields.sex, fields.age, fields.pass, fields.comment, fields.server }) {
         // A comma would shift every later field, the server address included.
         if (!StorableText(field, true)) {
-            showBox(QStringLiteral("自分の情報とアドレスには、カンマとShift-JISにない文字は使えません。"));
+            showBox(
+                QStringLiteral("自分の情報とアドレスには、カンマ、「|」、Shift-JISにない文字は使えません。"));
             return;
         }
     }
@@ -539,13 +607,23 @@ void SetFORM::resetForNextOpening()
 {
     closingByButton_ = false;
     loaded_ = false;
+    bookRefusal_.clear();
     const QSignalBlocker quiet(list1_);
     list1_->clear();
     for (QLineEdit* box :
         { text1_, text2_, text3_, text4_[0], text4_[1], text4_[2], text4_[3], text4_[4], text5_ })
         box->clear();
-    label4_->clear();
-    label4_->setAccessibleDescription(QString());
+    for (std::size_t i = 0; i < text4_.size(); ++i)
+        text4_[i]->setMaxLength(kProfileLimits[i]);
+    setLabel4(QString());
+}
+
+// A screen reader hears what the label shows, and hears it change; an empty
+// label is still named for what it will show.
+void SetFORM::setLabel4(const QString& text)
+{
+    label4_->setText(text);
+    label4_->setAccessibleName(text.isEmpty() ? kNoPrefix : text);
 }
 
 void SetFORM::showBox(const QString& text, MessageIcon icon)

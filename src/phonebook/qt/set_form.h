@@ -3,6 +3,7 @@
 // to the phone book is written at once; the profile when "保存" is pressed.
 
 #include "call/ports.h"
+#include "phonebook/phone_book_files.h"
 
 #include <QDialog>
 #include <QLocale>
@@ -43,6 +44,9 @@ protected:
 public:
     // Only the close button may end the dialog; Esc must not.
     void reject() override;
+    // Closed by the program as it ends; unsaved profile edits are lost as at
+    // any close.
+    void closeByProgram() { onFinish(); }
 
 private:
     void buildLayout();
@@ -63,13 +67,18 @@ private:
     void reloadList();
     bool saveList();
     bool entryTextsStorable();
+    bool bookWritable();
+    void noteBookLoad(const files::LinesResult& book);
+    void setLoadedText(QLineEdit* box, const QString& text);
     QString entryLine(int number) const;
     void showBox(const QString& text, MessageIcon icon = MessageIcon::None);
+    void setLabel4(const QString& text);
 
     QString dataDir_;
     MessageBoxPort& boxes_;
     bool loaded_ = false;
     bool closingByButton_ = false;
+    QString bookRefusal_; // why Tel.txt must not be written; empty when the list holds it all
 
     QListWidget* list1_ = nullptr;
     QPushButton* command1_ = nullptr;

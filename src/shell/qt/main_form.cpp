@@ -4,6 +4,7 @@
 #include "phonebook/qt/set_form.h"
 #include "shell/phone.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -12,6 +13,7 @@
 #include <QMenuBar>
 #include <QPainter>
 #include <QPushButton>
+#include <QSystemTrayIcon>
 #include <QTimer>
 
 namespace voxlet {
@@ -44,7 +46,8 @@ QFont MinchoFont()
 }
 }  // namespace
 
-MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
+MainForm::MainForm(QWidget* parent)
+    : QMainWindow(parent), trayAvailable_([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Voxlet "));
@@ -54,12 +57,16 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
     setWindowIcon(icon);
 
     central_ = new Surface(this);
+    central_->setObjectName(QStringLiteral("Surface"));
+    central_->setAccessibleName(QStringLiteral("波形"));
     central_->setFixedSize(735, 248);
     setCentralWidget(central_);
 
     text1_ = new QLineEdit(central_);
     text1_->setObjectName(QStringLiteral("Text1"));
-    text1_->setAccessibleName(QStringLiteral("Text1"));
+    // Screen readers hear what a sighted user reads: the status and the
+    // entries (buttons are named by their captions).
+    text1_->setAccessibleName(QStringLiteral("状態"));
     text1_->setReadOnly(true);
     text1_->setFont(MinchoFont());
     text1_->setGeometry(8, 216, 297, 25);
@@ -74,8 +81,10 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
 
     combo1_ = new QComboBox(central_);
     combo1_->setObjectName(QStringLiteral("Combo1"));
-    combo1_->setAccessibleName(QStringLiteral("Combo1"));
+    combo1_->setAccessibleName(QStringLiteral("相手先"));
     combo1_->setEditable(true);
+    combo1_->lineEdit()->setAccessibleName(combo1_->accessibleName());
+    combo1_->view()->setAccessibleName(combo1_->accessibleName());
     combo1_->setInsertPolicy(QComboBox::NoInsert);
     combo1_->setFont(MinchoFont());
     combo1_->setGeometry(464, 216, 201, 20);
@@ -90,6 +99,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
     setTabOrder(command3_, combo1_);
 
     auto bar = menuBar();
+    bar->setAccessibleName(QStringLiteral("メニュー"));
     auto add = [this](Control c, QAction* a) {
         a->setObjectName(ControlName(c));
         actions_.insert(c, a);
@@ -99,6 +109,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
     add(Control::mnu_Tray, bar->addAction(QStringLiteral("トレイ")));
     add(Control::mnu_SET, bar->addAction(QStringLiteral("設定")));
     QMenu* wave = bar->addMenu(QStringLiteral("波形"));
+    wave->setAccessibleName(wave->title());
     add(Control::mnu_W, wave->menuAction());
     QAction* hyouji = add(Control::mnu_Hyouji, wave->addAction(QStringLiteral("波形表示")));
     hyouji->setCheckable(true);
@@ -110,6 +121,7 @@ MainForm::MainForm(QWidget* parent) : QMainWindow(parent)
     // Never in the bar: the tray icon's pop-up.
     trayMenu_ = new QMenu(QStringLiteral("メニュ－"), this);
     trayMenu_->setObjectName(QStringLiteral("mun_MENU"));
+    trayMenu_->setAccessibleName(trayMenu_->title());
     add(Control::mun_MENU, trayMenu_->menuAction());
     add(Control::mnu_Disp, trayMenu_->addAction(QStringLiteral("表　示")));
     add(Control::nmu_BAR, trayMenu_->addSeparator());
@@ -149,7 +161,12 @@ void MainForm::attach(Phone* phone, MessageBoxPort* boxes)
 
 // ---- MainWindowPort ----
 
-void MainForm::setText1(const QString& text) { text1_->setText(text); }
+void MainForm::setText1(const QString& text)
+{
+    text1_->setText(text);
+    // Announced as it changes, also while the focus is elsewhere.
+    text1_->setAccessibleDescription(text);
+}
 QString MainForm::text1() const { return text1_->text(); }
 
 void MainForm::setEnabled(Control c, bool enabled)
@@ -209,6 +226,18 @@ QString MainForm::comboText() const { return combo1_->currentText(); }
 
 void MainForm::setWindowVisible(bool visible)
 {
+    if (!visible && !trayAvailable_()) {
+        // Hidden without a tray host there would be no way back: minimize.
+        standInForTray(true);
+        return;
+    }
+    if (standingInForTray_) {
+        standInForTray(false);
+        if (!visible) {
+            hide();
+            return;
+        }
+    }
     if (visible && !isVisible())
         activatePending_ = true;
     setVisible(visible);
@@ -247,9 +276,28 @@ void MainForm::drawPolyline(const QVector<QPoint>& points)
     central_->update();
 }
 
+void MainForm::standInForTray(bool on)
+{
+    QAction* menu = trayMenu_->menuAction();
+    if (on == standingInForTray_) {
+        if (on)
+            showMinimized();
+        return;
+    }
+    standingInForTray_ = on;
+    if (on) {
+        menuBar()->addAction(menu);
+        showMinimized();
+    } else {
+        menuBar()->removeAction(menu);
+        showNormal();
+    }
+}
+
 void MainForm::showSettingsWindow()
 {
     SetFORM dialog(phone_->dataDir(), *boxes_, this);
+    modal_ = &dialog;
     dialog.exec();
     ActivateAfterModal();
 }
@@ -257,8 +305,20 @@ void MainForm::showSettingsWindow()
 void MainForm::showSearchWindow()
 {
     SearchForm dialog(phone_->search, this);
+    modal_ = &dialog;
     dialog.exec();
     ActivateAfterModal();
+}
+
+void MainForm::endSession()
+{
+    if (!phone_ || phone_->exited())
+        return;
+    if (auto* settings = qobject_cast<SetFORM*>(modal_.data()))
+        settings->closeByProgram();
+    // Loaded but not shown counts too: no window of the program stays behind.
+    phone_->search.Unload();
+    phone_->mnu_END_Click();
 }
 
 void MainForm::unload()
@@ -274,7 +334,7 @@ void MainForm::Activate()
 {
     activatedOnce_ = true;
     activatePending_ = false;
-    if (phone_)
+    if (phone_ && !phone_->exited())
         phone_->Form_Activate();
 }
 

@@ -7,12 +7,16 @@
 #include <QImage>
 #include <QMainWindow>
 #include <QMap>
+#include <QPointer>
+
+#include <functional>
 
 class QAction;
 class QComboBox;
 class QLineEdit;
 class QMenu;
 class QPushButton;
+class QDialog;
 
 namespace voxlet {
 
@@ -53,6 +57,16 @@ public:
     QMenu* trayMenu() const { return trayMenu_; }
     const QImage& surface() const { return surface_; }
 
+    // Whether a tray host is there to take the icon, asked at each hiding;
+    // without one the window is minimized instead and the tray menu's
+    // commands move into the menu bar. Tests replace the question.
+    void setTrayAvailability(std::function<bool()> available) { trayAvailable_ = std::move(available); }
+
+    // The session ends or the program is told to stop: the settings and
+    // search windows close, and the program ends as the tray menu's "終了"
+    // ends it. Nothing happens once the program has ended.
+    void endSession();
+
 signals:
     void unloaded();
 
@@ -64,6 +78,7 @@ protected:
 private:
     void Activate();
     void ActivateAfterModal();
+    void standInForTray(bool on);
 
     class Surface;
     Phone* phone_ = nullptr;
@@ -81,6 +96,9 @@ private:
     bool closingByProgram_ = false;
     bool activatedOnce_ = false;
     bool activatePending_ = false;
+    std::function<bool()> trayAvailable_;
+    bool standingInForTray_ = false;
+    QPointer<QDialog> modal_; // the settings or search window while it is open
 };
 
 }  // namespace voxlet

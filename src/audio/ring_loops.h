@@ -30,6 +30,8 @@ public:
 
     // The sound a loop rings with now, empty when none runs.
     QString ringingFile() const { return ringingFile_; }
+    bool running() const { return running_ != nullptr; }
+    bool shuttingDown() const { return shuttingDown_; }
 
 private:
     struct Target {

@@ -3,6 +3,7 @@
 #include "audio/qt/qt_audio_devices.h"
 #include "audio/qt/qt_sound_player.h"
 #include "shell/phone.h"
+#include "shell/qt/desktop_notifier.h"
 #include "shell/qt/fonts.h"
 #include "shell/qt/main_form.h"
 #include "shell/qt/qt_message_box.h"
@@ -18,8 +19,15 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
     // Before QApplication starts any thread: they all inherit the mask.
     voxlet::SessionEnd::BlockTerminationSignals();
+    // A Wayland session gets a Wayland client (X11 through XWayland if the
+    // plugin is missing); the user's own choice stands.
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
+        && qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland"))
+        qputenv("QT_QPA_PLATFORM", "wayland;xcb");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Voxlet"));
+    // The compositor and the notification service know us by the desktop file.
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.voxlet.Voxlet"));
     QApplication::setQuitOnLastWindowClosed(false);  // hidden to the tray is still running
     voxlet::InstallFontSubstitutions();
 
@@ -29,10 +37,11 @@ int main(int argc, char** argv)
     voxlet::QtCaptureDevice capture;
     voxlet::QtPlaybackDevice playback;
     voxlet::QtSoundPlayerFactory sounds;
+    voxlet::DesktopNotifier notifier;
 
     voxlet::PhoneOptions options;
     options.dataDir = QCoreApplication::applicationDirPath();
-    voxlet::Phone phone(options, {form, boxes, tray, capture, playback, sounds});
+    voxlet::Phone phone(options, {form, boxes, tray, capture, playback, sounds, &notifier});
     form.attach(&phone, &boxes);
     tray.attach(&phone);
     QObject::connect(&form, &voxlet::MainForm::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);

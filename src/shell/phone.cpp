@@ -5,6 +5,7 @@
 #include "phonebook/phone_book_files.h"
 
 #include <QCoreApplication>
+#include <QTime>
 
 namespace voxlet {
 
@@ -26,14 +27,27 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     , hub(context, peer, server)
     , Timer1([this] { Timer1_Timer(); })
     , Timer2([this] { Timer2_Timer(); })
+    , notifier_(ports.notifier)
     , options_(std::move(options))
     // The window's own procedure: it has nothing to do with our notifications.
     , windowProc_([](int, std::intptr_t, std::intptr_t) -> std::intptr_t { return 0; })
 {
+    if (notifier_) {
+        // "応答" on the notice is the answer button, as long as it may be pressed.
+        notifier_->onAnswer = [this] {
+            if (main.isEnabled(Control::Command3))
+                Command3_Click();
+        };
+        notifier_->onShow = [this] { ShowFromNotice(); };
+    }
 }
 
 Phone::~Phone()
 {
+    if (notifier_) {
+        notifier_->onAnswer = nullptr;
+        notifier_->onShow = nullptr;
+    }
     // Close what is still open without telling a window that may be gone.
     for (int* s : {&st.CallSocket, &st.ExternalSocket, &st.ServerSocket})
         if (*s > 0)
@@ -147,6 +161,10 @@ void Phone::CLIBTN_Click()
 
 void Phone::Command3_Click()
 {
+    if (incomingNotice_) {
+        incomingAnswered_ = true;
+        notifier_->WithdrawIncoming();
+    }
     st.SendText = QStringLiteral("CallAnswer|END");
     net.SendTextMessage(st.CallSocket);
     st.VoiceMode = true;
@@ -296,6 +314,46 @@ void Phone::EventHandled()
         loggedState_ = now;
     }
     emit eventHandled();
+}
+
+// ---- rings and the incoming-call notice ----
+
+void Phone::PlayRing(const QString& file)
+{
+    // The notice follows the ringing of an incoming call, whatever its request said last.
+    if (notifier_) {
+        notifier_->ShowIncoming(main.text1());
+        incomingNotice_ = true;
+        incomingAnswered_ = false;
+    }
+    rings.PlayRing(file);
+    EndIncomingNotice();
+}
+
+void Phone::PlayRingBack()
+{
+    rings.PlayRingBack();
+    EndIncomingNotice();
+}
+
+void Phone::EndIncomingNotice()
+{
+    // A request while a loop runs returns at once: the notice goes with the loop.
+    if (!incomingNotice_ || rings.running())
+        return;
+    incomingNotice_ = false;
+    notifier_->WithdrawIncoming();
+    if (!incomingAnswered_ && !st.VoiceMode && !rings.shuttingDown())
+        notifier_->ShowMissed(st.CallerName, QTime::currentTime());
+    incomingAnswered_ = false;
+}
+
+void Phone::ShowFromNotice()
+{
+    if (st.TrayIconShown)
+        RestoreFromTray();
+    else
+        main.setWindowVisible(true);
 }
 
 // ---- waveform ----

@@ -15,6 +15,7 @@
 #include "directory/search_window.h"
 #include "net/async_select.h"
 #include "net/socket_layer.h"
+#include "shell/call_notifier.h"
 #include "shell/interval_timer.h"
 
 #include <QObject>
@@ -35,6 +36,7 @@ struct PhonePorts {
     CaptureDevice& capture;
     PlaybackDevice& playback;
     SoundPlayerFactory& sounds;
+    CallNotifier* notifier = nullptr;  // none: no desktop notices
 };
 
 class Phone : public QObject, public CallShell {
@@ -84,8 +86,8 @@ public:
 
     // What the call logic asks of the shell.
     void DrawWaveform() override;
-    void PlayRing(const QString& file) override { rings.PlayRing(file); }
-    void PlayRingBack() override { rings.PlayRingBack(); }
+    void PlayRing(const QString& file) override;
+    void PlayRingBack() override;
     void StopConnectTimer() override { Timer2.setInterval(0); }
     void CallChanged() override { rings.CallChanged(); }
     void EventHandled() override;
@@ -120,6 +122,12 @@ signals:
     void eventHandled();
 
 private:
+    void EndIncomingNotice();
+    void ShowFromNotice();
+
+    CallNotifier* notifier_;
+    bool incomingNotice_ = false;
+    bool incomingAnswered_ = false;
     PhoneOptions options_;
     WindowProc windowProc_;
     QString loggedState_;  // for the debug log only

@@ -159,17 +159,24 @@ void TrayTest::unansweredCallSendsWindowBackToTray()
     QCOMPARE(StateOf(a), TrayState::InTray);
 
     TrayState whileRinging = TrayState::Other;
+    bool noticed = false;
     Script s;
     s.then([&] { Dial(b, a.address); })
         .when([&] { return CallerHearsRingBack(b) && !a.phone->ringingFile().isEmpty(); },
             [&] {
                 whileRinging = StateOf(a);
                 QCOMPARE(a.main.text1(), QStringLiteral("Bobさんからの電話です。"));
+                // The desktop notice adds to the ring: the way to the call without a window.
+                noticed = a.notifier.shown && a.notifier.incoming == a.main.text1();
                 b.phone->Command1_Click(); // the caller gives up
             });
     QVERIFY(WaitFor([&] { return s.done(); }));
     QCOMPARE(whileRinging, TrayState::ShownForCall);
+    QVERIFY(noticed);
     QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("次の接続を待機します。"); }));
+    QVERIFY(WaitFor([&] { return !a.notifier.shown; }));
+    QCOMPARE(a.notifier.missed.size(), 1);
+    QVERIFY(a.notifier.missed.first().startsWith(QStringLiteral("Bob ")));
     QCOMPARE(StateOf(a), TrayState::InTray);
     QCOMPARE(a.tray.adds, 2);
     QCOMPARE(a.tray.deletes, 1);
@@ -191,7 +198,8 @@ void TrayTest::answeredCallKeepsWindowShown()
         .when([&] { return CallerHearsRingBack(b) && !a.phone->ringingFile().isEmpty(); },
             [&] {
                 whileRinging = StateOf(a);
-                a.phone->Command3_Click();
+                QVERIFY(a.notifier.shown);
+                a.notifier.onAnswer(); // "応答" on the desktop notice
             })
         .when([&] { return a.phone->st.VoiceMode && b.phone->st.VoiceMode; },
             [&] {
@@ -201,6 +209,8 @@ void TrayTest::answeredCallKeepsWindowShown()
     QVERIFY(WaitFor([&] { return s.done(); }));
     QCOMPARE(whileRinging, TrayState::ShownForCall);
     QCOMPARE(whileTalking, TrayState::Shown);
+    QVERIFY(!a.notifier.shown);
+    QVERIFY(a.notifier.missed.isEmpty());
     QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("次の接続を待機します。"); }));
     QCOMPARE(StateOf(a), TrayState::Shown);
     QCOMPARE(a.tray.adds, 1);

@@ -2,6 +2,7 @@
 // A recording main window and tray: what the call logic did to them.
 
 #include "call/ports.h"
+#include "shell/call_notifier.h"
 
 #include <QMap>
 
@@ -64,6 +65,24 @@ public:
     bool shown = false;
     QString tooltip;
     int adds = 0, deletes = 0;
+};
+
+// Records the desktop notices; a test plays the user's clicks on them.
+class FakeNotifier : public CallNotifier {
+public:
+    void ShowIncoming(const QString& text) override
+    {
+        incoming = text;
+        shown = true;
+        ++shows;
+    }
+    void WithdrawIncoming() override { shown = false; }
+    void ShowMissed(const QString& caller, const QTime& at) override { missed << caller + at.toString(QStringLiteral(" HH:mm")); }
+
+    bool shown = false;
+    int shows = 0;
+    QString incoming;
+    QStringList missed;
 };
 
 }  // namespace voxlet::test

@@ -51,7 +51,7 @@ QByteArray TestVoiceBlock(int seed)
 TestPhone::TestPhone(const QString& addr, const QString& ownName) : address(addr)
 {
     phone = std::make_unique<Phone>(LoopbackPhoneOptions(dir.path(), addr),
-                                    PhonePorts{main, boxes, tray, capture, playback, sounds});
+                                    PhonePorts{main, boxes, tray, capture, playback, sounds, &notifier});
     if (!ownName.isNull())
         writeProfile(ownName);
     writePhoneBook({});  // as a fresh install leaves it

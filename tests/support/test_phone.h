@@ -45,6 +45,7 @@ public:
     FakeCaptureDevice capture;
     FakePlaybackDevice playback;
     FakeSoundPlayerFactory sounds;
+    FakeNotifier notifier;
     std::unique_ptr<Phone> phone;
 };
 

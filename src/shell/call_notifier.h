@@ -1,0 +1,27 @@
+#pragma once
+// A desktop notification for an incoming call: the way to the call where the
+// program may not raise its own window (Wayland) or has no tray to come back
+// from. It adds to the ring, never replaces it.
+
+#include <QString>
+#include <QTime>
+
+#include <functional>
+
+namespace voxlet {
+
+class CallNotifier {
+public:
+    virtual ~CallNotifier() = default;
+    // Shows (or updates) the notice of the call that rings; it stays until withdrawn.
+    virtual void ShowIncoming(const QString& text) = 0;
+    virtual void WithdrawIncoming() = 0;
+    // The caller hung up before the answer.
+    virtual void ShowMissed(const QString& caller, const QTime& at) = 0;
+
+    // The user's choices on the notice: "応答" and "表示".
+    std::function<void()> onAnswer;
+    std::function<void()> onShow;
+};
+
+}  // namespace voxlet

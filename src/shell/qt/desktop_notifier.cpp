@@ -1,0 +1,121 @@
+#include "shell/qt/desktop_notifier.h"
+
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
+
+namespace voxlet {
+
+namespace {
+const QString kService = QStringLiteral("org.freedesktop.Notifications");
+const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
+const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
+const QString kAppName = QStringLiteral("Voxlet");
+const QString kAppId = QStringLiteral("io.github.voxlet.Voxlet");  // icon and desktop file
+const QString kAnswer = QStringLiteral("answer");
+const QString kShow = QStringLiteral("show");
+}  // namespace
+
+DesktopNotifier::DesktopNotifier(QDBusConnection bus, QObject* parent) : QObject(parent), bus_(std::move(bus))
+{
+    if (!bus_.isConnected())
+        return;
+    bus_.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
+                 SLOT(OnActionInvoked(uint, QString)));
+    bus_.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
+                 SLOT(OnClosed(uint, uint)));
+    auto* watcher = new QDBusPendingCallWatcher(
+        bus_.asyncCall(QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("GetCapabilities"))),
+        this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
+        const QDBusPendingReply<QStringList> reply = *w;
+        actions_ = reply.isValid() && reply.value().contains(QStringLiteral("actions"));
+        w->deleteLater();
+    });
+}
+
+void DesktopNotifier::Notify(uint replaces, const QString& summary, const QString& body,
+                             const QStringList& actions, const QVariantMap& hints, int timeoutMs, uint* store)
+{
+    if (!bus_.isConnected())
+        return;
+    QDBusMessage m = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
+    m << kAppName << replaces << kAppId << summary << body << actions << hints << timeoutMs;
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(m), this);
+    if (store)
+        ++pendingIncoming_;
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [this, store](QDBusPendingCallWatcher* w) {
+        const QDBusPendingReply<uint> reply = *w;
+        w->deleteLater();
+        if (!store)
+            return;
+        --pendingIncoming_;
+        if (!reply.isValid())
+            return;
+        *store = reply.value();
+        // Withdrawn before the service answered: take it away now.
+        if (!incomingWanted_ && pendingIncoming_ == 0) {
+            Close(*store);
+            *store = 0;
+        }
+    });
+}
+
+void DesktopNotifier::Close(uint id)
+{
+    if (!bus_.isConnected() || id == 0)
+        return;
+    QDBusMessage m
+        = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("CloseNotification"));
+    m << id;
+    bus_.asyncCall(m);
+}
+
+void DesktopNotifier::ShowIncoming(const QString& text)
+{
+    incomingWanted_ = true;
+    QStringList actions;
+    if (actions_)
+        actions << kAnswer << QStringLiteral("応答") << kShow << QStringLiteral("表示");
+    const QVariantMap hints{{QStringLiteral("urgency"), QVariant::fromValue(uchar(2))},
+                            {QStringLiteral("category"), QStringLiteral("call.incoming")},
+                            {QStringLiteral("resident"), true},
+                            {QStringLiteral("desktop-entry"), kAppId}};
+    // Never expires: it goes when the ringing ends.
+    Notify(incoming_, kAppName, text, actions, hints, 0, &incoming_);
+}
+
+void DesktopNotifier::WithdrawIncoming()
+{
+    incomingWanted_ = false;
+    Close(incoming_);
+    incoming_ = 0;
+}
+
+void DesktopNotifier::ShowMissed(const QString& caller, const QTime& at)
+{
+    const QVariantMap hints{{QStringLiteral("category"), QStringLiteral("call.unanswered")},
+                            {QStringLiteral("desktop-entry"), kAppId}};
+    Notify(0, QStringLiteral("不在着信"),
+           caller + QStringLiteral("さんからの電話 (") + at.toString(QStringLiteral("HH:mm")) + QLatin1Char(')'),
+           {}, hints, -1, nullptr);
+}
+
+void DesktopNotifier::OnActionInvoked(uint id, const QString& action)
+{
+    if (id == 0 || id != incoming_)
+        return;
+    if (action == kAnswer && onAnswer)
+        onAnswer();
+    else if ((action == kShow || action == QStringLiteral("default")) && onShow)
+        onShow();
+}
+
+void DesktopNotifier::OnClosed(uint id, uint)
+{
+    // Dismissed by the user: the call goes on ringing, only the notice is gone.
+    if (id != 0 && id == incoming_)
+        incoming_ = 0;
+}
+
+}  // namespace voxlet

@@ -1,0 +1,40 @@
+#pragma once
+// Incoming-call notices through the freedesktop notification service on the
+// session bus. Every call is asynchronous: with no service (or no bus)
+// nothing is shown and nothing waits.
+
+#include "shell/call_notifier.h"
+
+#include <QDBusConnection>
+#include <QObject>
+#include <QStringList>
+
+namespace voxlet {
+
+class DesktopNotifier : public QObject, public CallNotifier {
+    Q_OBJECT
+public:
+    explicit DesktopNotifier(QDBusConnection bus = QDBusConnection::sessionBus(), QObject* parent = nullptr);
+
+    void ShowIncoming(const QString& text) override;
+    void WithdrawIncoming() override;
+    void ShowMissed(const QString& caller, const QTime& at) override;
+
+private slots:
+    void OnActionInvoked(uint id, const QString& action);
+    void OnClosed(uint id, uint reason);
+
+private:
+    // Sends Notify; `store` receives the id the service gives the notice.
+    void Notify(uint replaces, const QString& summary, const QString& body, const QStringList& actions,
+                const QVariantMap& hints, int timeoutMs, uint* store);
+    void Close(uint id);
+
+    QDBusConnection bus_;
+    bool actions_ = false;  // the service offers buttons on notices
+    uint incoming_ = 0;     // the notice of the ringing call, once the service named it
+    bool incomingWanted_ = false;
+    int pendingIncoming_ = 0;  // Notify calls for it not yet answered
+};
+
+}  // namespace voxlet

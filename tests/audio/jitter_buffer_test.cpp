@@ -1,7 +1,9 @@
 // The real-time voice pieces that need no sound server: the ring between
-// threads and the jitter buffer on a simulated clock.
+// threads, the jitter buffer on a simulated clock, and the sender's queue.
 #include "audio/jitter_buffer.h"
 #include "audio/spsc_ring.h"
+#include "audio/voice_sender.h"
+#include "net/voice_socket_options.h"
 
 #include <QtTest>
 
@@ -11,6 +13,10 @@
 #include <random>
 #include <thread>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace voxlet;
 
@@ -276,6 +282,54 @@ private slots:
         const std::uint64_t fixed = drift > 0 ? s.droppedSamples - start.droppedSamples
                                               : s.insertedSamples - start.insertedSamples;
         QVERIFY2(fixed >= 4000 && fixed <= 6000, qPrintable(QString::number(fixed)));
+    }
+
+    void senderBoundsWhatWaitsAndDropsWholeSamples()
+    {
+        VoiceSender tx(1600);
+        QByteArray stream;
+        for (int i = 0; i < 3200; ++i)
+            stream.append(char(i % 251));
+        tx.capture(stream.constData(), 320);
+        tx.sent(101); // the socket took half a sample at the end
+        tx.capture(stream.constData() + 320, 2880); // then stalled: 3099 bytes wait
+        QVERIFY(tx.unsentBytes() <= 1601);
+        QCOMPARE(tx.drops(), 1u);
+        QCOMPARE(tx.droppedBytes() % 2, 0u);
+        QCOMPARE(tx.droppedBytes(), std::uint64_t(3200 - 101 - tx.unsentBytes()));
+        // The half-sent sample is finished, then the newest audio follows.
+        QCOMPARE(tx.unsent()[0], stream[101]);
+        QCOMPARE(QByteArray(tx.unsent() + 1, tx.unsentBytes() - 1), stream.right(tx.unsentBytes() - 1));
+    }
+
+    void senderCompletesTheBlockAtHangUp()
+    {
+        VoiceSender tx;
+        const QByteArray piece(321, '\x7f'); // odd reads too: only whole samples join
+        std::uint64_t wire = 0;
+        for (int i = 0; i < 30; ++i) {
+            tx.capture(piece.constData(), piece.size());
+            const int n = std::min(tx.unsentBytes(), 500);
+            wire += std::uint64_t(n);
+            tx.sent(n);
+        }
+        tx.finish();
+        tx.capture(piece.constData(), piece.size()); // after hang-up: ignored
+        QVERIFY(!tx.done());
+        const QByteArray rest(tx.unsent(), tx.unsentBytes());
+        tx.sent(tx.unsentBytes());
+        QVERIFY(tx.done());
+        QCOMPARE((wire + std::uint64_t(rest.size())) % 8000, 0u);
+        QCOMPARE(tx.sentBytes() + tx.droppedBytes(), std::uint64_t(30 * 321 + rest.count('\0')));
+        QVERIFY(rest.endsWith(QByteArray(rest.count('\0'), '\0')));
+
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(SetVoiceSocketOptions(s, 1600));
+        int value = 0;
+        socklen_t len = sizeof value;
+        ::getsockopt(s, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &value, &len);
+        QCOMPARE(value, 1600);
+        ::close(s);
     }
 };
 

@@ -99,8 +99,13 @@ void JitterBuffer::push(const char* bytes, int count, std::int64_t nowUs)
     // must not outweigh the arrivals of normal seconds.
     const bool sameBurst = lastPushUs_ >= 0 && nowUs - lastPushUs_ < std::int64_t(config_.burstMs) * 1000;
     lastPushUs_ = nowUs;
-    if (!sameBurst)
-        lateness_.push_back({ nowUs, nowUs - samplesToUs(first) - line_.front().valueUs });
+    if (!sameBurst) {
+        burstAtUs_ = nowUs;
+        burstFirst_ = first;
+        lateness_.push_back({ nowUs, 0 });
+    }
+    // Against the line as the whole burst has moved it.
+    lateness_.back().valueUs = burstAtUs_ - samplesToUs(burstFirst_) - line_.front().valueUs;
     forgetOld(nowUs);
     computeDesired();
     updateTarget(nowUs);

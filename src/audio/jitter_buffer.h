@@ -101,6 +101,8 @@ private:
     std::int64_t desiredUs_ = 0; // what recent lateness asks for
     std::int64_t lastTargetUs_ = -1; // when the target was last brought down
     std::int64_t lastPushUs_ = -1;
+    std::int64_t burstAtUs_ = 0; // when the current burst began, and its first sample
+    std::int64_t burstFirst_ = 0;
     bool playing_ = false;
     bool fadeIn_ = false;
     bool adjusting_ = false;

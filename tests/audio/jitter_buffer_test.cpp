@@ -198,7 +198,8 @@ private slots:
     void blockBurstsPlayWithoutUnderrun()
     {
         Call c;
-        c.pieceSamples = 4000; // 8000-byte blocks every half second
+        c.pieceSamples = 4000; // 8000-byte blocks every half second, read in parts
+        c.pieceBytes = [](int) { return 4096; };
         c.run(5'000 * kMs);
         QCOMPARE(c.jb.stats().underruns, 0u);
         c.run(60'000 * kMs, true);

@@ -277,6 +277,7 @@ PlaybackStats PulsePlayback::stats() const
     s.targetUs = targetUs_;
     s.overflowBytes = overflow_;
     s.streaming = up_;
+    s.playing = playing_;
     return s;
 }
 
@@ -365,6 +366,7 @@ void PulsePlayback::publish()
     inserted_ = s.insertedSamples;
     delayUs_ = s.delayUs;
     targetUs_ = s.targetUs;
+    playing_ = s.playing;
 }
 
 } // namespace voxlet::pulse

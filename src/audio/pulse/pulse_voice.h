@@ -85,6 +85,7 @@ struct PlaybackStats {
     std::int64_t targetUs = 0;
     std::uint64_t overflowBytes = 0; // received while the stream was away
     bool streaming = false;
+    bool playing = false; // false while the jitter buffer refills
 };
 
 class PulsePlayback : private PulseContext::Client {
@@ -129,6 +130,7 @@ private:
     std::atomic<std::uint64_t> underruns_ { 0 }, dropped_ { 0 }, inserted_ { 0 };
     std::atomic<std::int64_t> delayUs_ { 0 }, targetUs_ { 0 };
     std::atomic<bool> up_ { false };
+    std::atomic<bool> playing_ { false };
 };
 
 // Microseconds of a monotonic clock, the same on every thread.

@@ -143,7 +143,7 @@ delays.sort()
 p95 = delays[min(len(delays) - 1, int(round(0.95 * (len(delays) - 1))))]
 median = statistics.median(delays)
 text = open(out).read()
-done = re.search(r"DONE seconds=(\d+) .*underruns=(\d+) dropped=(\d+) inserted=(\d+) target=(\d+)ms", text)
+done = re.search(r"DONE seconds=(\d+) cpu=([\d.]+)% .*underruns=(\d+) dropped=(\d+) inserted=(\d+) target=(\d+)ms", text)
 recovered = [int(x) for x in re.findall(r"RECOVERED (\d+)", text)]
 mode = "through the jitter relay" if relay else ("8000-byte blocks every 0.5 s" if blocks else "direct")
 print("real-time voice path alone (%s), %d clicks (%d lost):" % (mode, len(delays), lost))
@@ -155,9 +155,10 @@ else:
     print("  mouth-to-ear median %.0f ms (target <= 100), 95th percentile %.0f ms (target <= 150)" % (median, p95))
 print("  min %.0f ms, max %.0f ms; each: %s" % (delays[0], delays[-1], " ".join("%.0f" % d for d in delays)))
 if done:
-    secs, underruns = int(done.group(1)), int(done.group(2))
+    secs, cpu, underruns = int(done.group(1)), float(done.group(2)), int(done.group(3))
     print("  underruns %d in %d s (%.1f per minute), dropped %s, inserted %s samples, final target %s ms"
-          % (underruns, secs, underruns * 60.0 / max(1, secs), done.group(3), done.group(4), done.group(5)))
+          % (underruns, secs, underruns * 60.0 / max(1, secs), done.group(4), done.group(5), done.group(6)))
+    print("  CPU of the helper (both ends: capture and send, receive and play) %.2f %% of a core" % cpu)
 if recovered:
     print("  back at the target after each underrun: %s ms (target <= 3000)" % " ".join(map(str, recovered)))
 PY

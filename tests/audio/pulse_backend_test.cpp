@@ -72,6 +72,9 @@ private slots:
         WriteBytes(tone_, WavOf(TonePcm(1000, 3.0, 8000), 8000));
         context_ = std::make_unique<PulseContext>();
         QVERIFY(context_->waitUntilReady(5000));
+        QVERIFY(context_->hasDevice(true, "mic"));
+        QVERIFY(context_->hasDevice(false, nullptr));
+        QVERIFY(!context_->hasDevice(false, "no-such-sink"));
     }
 
     void cleanupTestCase()

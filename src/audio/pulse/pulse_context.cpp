@@ -1,6 +1,7 @@
 #include "audio/pulse/pulse_context.h"
 
 #include <pulse/context.h>
+#include <pulse/introspect.h>
 #include <pulse/mainloop-api.h>
 #include <pulse/proplist.h>
 #include <pulse/thread-mainloop.h>
@@ -12,6 +13,26 @@
 #include <sys/time.h>
 
 namespace voxlet::pulse {
+
+namespace {
+
+struct DeviceQuery {
+    pa_threaded_mainloop* loop;
+    bool done = false;
+    bool found = false;
+};
+
+// eol < 0: no such device; eol > 0: the end of the answer.
+void Answer(DeviceQuery* q, bool info, int eol)
+{
+    if (eol != 0)
+        q->done = true;
+    else if (info)
+        q->found = true;
+    pa_threaded_mainloop_signal(q->loop, 0);
+}
+
+} // namespace
 
 PulseContext::PulseContext()
 {
@@ -92,6 +113,34 @@ bool PulseContext::waitUntilReady(int timeoutMs)
     return readyChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return ready_.load(); });
 }
 
+bool PulseContext::hasDevice(bool source, const char* name)
+{
+    if (!loop_ || inLoopThread())
+        return false;
+    DeviceQuery q { loop_ };
+    Lock lock(*this);
+    if (!context_ || pa_context_get_state(context_) != PA_CONTEXT_READY)
+        return false;
+    pa_operation* op = source
+        ? pa_context_get_source_info_by_name(context_, name ? name : "@DEFAULT_SOURCE@",
+            [](pa_context*, const pa_source_info* i, int eol, void* q) {
+                Answer(static_cast<DeviceQuery*>(q), i != nullptr, eol);
+            },
+            &q)
+        : pa_context_get_sink_info_by_name(context_, name ? name : "@DEFAULT_SINK@",
+            [](pa_context*, const pa_sink_info* i, int eol, void* q) {
+                Answer(static_cast<DeviceQuery*>(q), i != nullptr, eol);
+            },
+            &q);
+    if (!op)
+        return false;
+    // A lost connection cancels the query and wakes us through onState.
+    while (!q.done && pa_operation_get_state(op) == PA_OPERATION_RUNNING)
+        pa_threaded_mainloop_wait(loop_);
+    pa_operation_unref(op);
+    return q.found;
+}
+
 void PulseContext::connect()
 {
     pa_proplist* props = pa_proplist_new();
@@ -126,6 +175,7 @@ void PulseContext::dropContext()
 void PulseContext::onState(pa_context* c, void* self)
 {
     auto* me = static_cast<PulseContext*>(self);
+    pa_threaded_mainloop_signal(me->loop_, 0); // anyone waiting on a query
     switch (pa_context_get_state(c)) {
     case PA_CONTEXT_READY: {
         me->failures_ = 0;

@@ -43,6 +43,10 @@ public:
     std::uint64_t connections() const { return connections_.load(); }
     // Waits (on the calling thread, never the loop's) for a connection.
     bool waitUntilReady(int timeoutMs);
+    // Whether the server has this source (or sink), the default one when
+    // name is null: what start-up asks before it reports a missing device.
+    // False without a connection. Waits for the server's answer.
+    bool hasDevice(bool source, const char* name);
 
     // Locks the loop: for the main thread while it touches streams.
     class Lock {

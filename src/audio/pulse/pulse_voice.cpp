@@ -170,7 +170,10 @@ void PulseCapture::onRead(pa_stream* s, size_t, void* self)
             me->overflow_ += bytes - written;
         pa_stream_drop(s);
     }
-    me->wake();
+    // The server may hand over 5 ms at a time; the main thread wakes only
+    // when it has a whole piece to deliver.
+    if (me->ring_.readable() >= std::size_t(kVoicePieceBytes))
+        me->wake();
 }
 
 void PulseCapture::wake()

@@ -115,9 +115,12 @@ void JitterBuffer::forgetOld(std::int64_t nowUs)
 {
     const std::int64_t oldest = nowUs - std::int64_t(config_.historyMs) * 1000;
     bool changed = false;
-    while (line_.size() > 1 && line_.front().atUs < oldest)
+    // By age, and by count: a peer that trickles bytes must not make every
+    // arrival cost more.
+    const std::size_t most = std::size_t(std::max(1, config_.maxArrivals));
+    while (line_.size() > 1 && (line_.front().atUs < oldest || line_.size() > most))
         line_.pop_front();
-    while (lateness_.size() > 1 && lateness_.front().atUs < oldest) {
+    while (lateness_.size() > 1 && (lateness_.front().atUs < oldest || lateness_.size() > most)) {
         lateness_.pop_front();
         changed = true;
     }

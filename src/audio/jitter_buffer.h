@@ -30,6 +30,7 @@ struct JitterBufferConfig {
     int ceilingMs = 600; // a peer may send half a second at once
     int capacityMs = 2000; // what the buffer holds at most; the oldest goes first
     int historyMs = 10000; // how far back lateness and the arrival line look
+    int maxArrivals = 1000; // ... and over how many arrivals at most
     double percentile = 0.98;
     int marginMs = 10;
     int bandMs = 15; // the delay may be this far above the target before it is trimmed

@@ -96,6 +96,14 @@ private slots:
         PulsePlayback playback(*context_, "speaker");
         playback.start();
         QTRY_VERIFY_WITH_TIMEOUT(capture.streaming() && playback.stats().streaming, 5000);
+        // Named as desktop sound settings expect, and marked as a call.
+        for (const char* kind : { "source-outputs", "sink-inputs" }) {
+            QByteArray listing;
+            QVERIFY(server_->runTool({ QStringLiteral("pactl"), QStringLiteral("list"), QLatin1String(kind) }, &listing));
+            for (const char* property : { "application.name = \"Voxlet\"", "application.icon_name = \"voxlet\"",
+                     "media.role = \"phone\"", "filter.want = \"echo-cancel\"" })
+                QVERIFY2(listing.contains(property), property);
+        }
 
         QVERIFY(hearsTone(*server_, tone_, captured));
         QVERIFY(playsTone(playback, 600));

@@ -9,16 +9,19 @@
 #     --relay   through bench/jitter_relay.py (40 +- 20 ms per piece, a 300 ms
 #               stall every 10 s)
 #     --blocks  A sends 8000-byte blocks every half second, as the old path
+#     --cpu     no clicks: 40 s on plain virtual devices with no other reader,
+#               prints the CPU of both ends together
 # VOXLET_BUILD_DIR selects the build folder (default build/bench);
 # VOXLET_RT_TRACE=<file> keeps the helper's per-second trace.
 # Prints figures beside their targets; asserts nothing.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-relay=0 blocks=0 clicks=24
+relay=0 blocks=0 cpu=0 clicks=24
 for a in "$@"; do
     case $a in
     --relay) relay=1 ;;
     --blocks) blocks=1 ;;
+    --cpu) cpu=1 ;;
     *) clicks=$a ;;
     esac
 done
@@ -58,6 +61,15 @@ load-module module-null-sink sink_name=probe rate=8000 channels=2 channel_map=fr
 load-module module-remap-source source_name=micA master=probe.monitor channels=1 master_channel_map=front-left channel_map=mono remix=no
 load-module module-remap-sink sink_name=speakerB master=probe channels=1 master_channel_map=front-right channel_map=mono remix=no
 PA
+if [ $cpu = 1 ]; then
+    # As with a sound card only the phone uses: nothing else reads the devices.
+    cat >"$tmp/bench.pa" <<'PA'
+load-module module-native-protocol-unix auth-anonymous=1
+load-module module-null-sink sink_name=speakerB rate=8000 channels=1
+load-module module-null-sink sink_name=micsinkA rate=8000 channels=1
+load-module module-remap-source source_name=micA master=micsinkA.monitor
+PA
+fi
 env -u DISPLAY -u DBUS_SESSION_BUS_ADDRESS pulseaudio -n -F "$tmp/bench.pa" --daemonize=no --exit-idle-time=-1 \
     --disable-shm=yes --log-target=file:"$tmp/pa.log" &
 pids+=($!)
@@ -66,6 +78,17 @@ for _ in $(seq 100); do
     sleep 0.1
 done
 timeout 5 pactl info >/dev/null 2>&1 || { echo "pulseaudio did not start" >&2; cat "$tmp/pa.log" >&2; exit 1; }
+if [ $cpu = 1 ]; then
+    "$pair" --mic-a micA --speaker-b speakerB --seconds 40 --listen 127.253.0.3:9302 >"$tmp/pair.out" 2>"$tmp/pair.err" ||
+        { cat "$tmp/pair.err" >&2; exit 1; }
+    python3 - "$tmp/pair.out" <<'PY'
+import re, sys
+m = re.search(r"DONE seconds=(\d+) cpu=([\d.]+)% .*underruns=(\d+)", open(sys.argv[1]).read())
+print("real-time voice path alone, %s s on plain virtual devices:" % m.group(1))
+print("  CPU of both ends together %s %% of a core (target per phone <= 1); underruns %s" % (m.group(2), m.group(3)))
+PY
+    exit 0
+fi
 parec --latency-msec=20 -d probe.monitor --rate=8000 --channels=2 --format=s16le --raw >"$tmp/probe.raw" 2>/dev/null &
 pids+=($!)
 sleep 1

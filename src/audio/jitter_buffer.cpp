@@ -1,0 +1,285 @@
+#include "audio/jitter_buffer.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+namespace voxlet {
+
+JitterBuffer::JitterBuffer(JitterBufferConfig config)
+    : config_(config)
+{
+    config_.sampleRate = std::max(1, config_.sampleRate);
+    config_.floorMs = std::max(0, config_.floorMs);
+    config_.ceilingMs = std::max(config_.floorMs, config_.ceilingMs);
+    ring_.resize(size_t(std::max<std::int64_t>(1, usToSamples(std::int64_t(config_.capacityMs) * 1000))));
+    reset();
+}
+
+void JitterBuffer::reset()
+{
+    stats_ = {};
+    stats_.targetUs = std::int64_t(config_.floorMs) * 1000;
+    start_ = count_ = 0;
+    hasCarry_ = false;
+    received_ = read_ = 0;
+    haveLine_ = false;
+    line_.clear();
+    lateness_.clear();
+    desiredUs_ = stats_.targetUs;
+    lastTargetUs_ = -1;
+    lastPushUs_ = -1;
+    playing_ = fadeIn_ = adjusting_ = false;
+}
+
+std::int64_t JitterBuffer::samplesToUs(std::int64_t samples) const
+{
+    return samples * 1000000 / config_.sampleRate;
+}
+
+std::int64_t JitterBuffer::usToSamples(std::int64_t us) const
+{
+    return us * config_.sampleRate / 1000000;
+}
+
+std::int16_t JitterBuffer::at(int i) const
+{
+    return ring_[size_t((start_ + i) % int(ring_.size()))];
+}
+
+void JitterBuffer::append(std::int16_t s)
+{
+    if (count_ == int(ring_.size())) {
+        // Full: the oldest sample goes, as it would only add delay.
+        popFront(1);
+        ++read_;
+        ++stats_.droppedSamples;
+    }
+    ring_[size_t((start_ + count_) % int(ring_.size()))] = s;
+    ++count_;
+    ++received_;
+}
+
+void JitterBuffer::popFront(int n)
+{
+    n = std::min(n, count_);
+    start_ = (start_ + n) % int(ring_.size());
+    count_ -= n;
+}
+
+void JitterBuffer::push(const char* bytes, int count, std::int64_t nowUs)
+{
+    if (!bytes || count <= 0)
+        return;
+    const auto* p = reinterpret_cast<const unsigned char*>(bytes);
+    const std::int64_t first = received_;
+    if (hasCarry_) {
+        append(std::int16_t(std::uint16_t(carry_ | (p[0] << 8))));
+        hasCarry_ = false;
+        ++p;
+        --count;
+    }
+    for (; count >= 2; p += 2, count -= 2)
+        append(std::int16_t(std::uint16_t(p[0] | (p[1] << 8))));
+    if (count == 1) {
+        carry_ = p[0];
+        hasCarry_ = true;
+    }
+    if (received_ == first)
+        return; // only half a sample so far
+
+    // The arrival line is the smallest (arrival - media end) of the window,
+    // kept as a deque of increasing values.
+    const std::int64_t e = nowUs - samplesToUs(received_);
+    while (!line_.empty() && line_.back().valueUs >= e)
+        line_.pop_back();
+    line_.push_back({ nowUs, e });
+    haveLine_ = true;
+    // Pieces that come together (a burst read in several parts) count as
+    // one arrival: the first of them is the latest, and a stall's backlog
+    // must not outweigh the arrivals of normal seconds.
+    const bool sameBurst = lastPushUs_ >= 0 && nowUs - lastPushUs_ < std::int64_t(config_.burstMs) * 1000;
+    lastPushUs_ = nowUs;
+    if (!sameBurst) {
+        burstAtUs_ = nowUs;
+        burstFirst_ = first;
+        lateness_.push_back({ nowUs, 0 });
+    }
+    // Against the line as the whole burst has moved it.
+    lateness_.back().valueUs = burstAtUs_ - samplesToUs(burstFirst_) - line_.front().valueUs;
+    forgetOld(nowUs);
+    computeDesired();
+    updateTarget(nowUs);
+}
+
+void JitterBuffer::forgetOld(std::int64_t nowUs)
+{
+    const std::int64_t oldest = nowUs - std::int64_t(config_.historyMs) * 1000;
+    bool changed = false;
+    // By age, and by count: a peer that trickles bytes must not make every
+    // arrival cost more.
+    const std::size_t most = std::size_t(std::max(1, config_.maxArrivals));
+    while (line_.size() > 1 && (line_.front().atUs < oldest || line_.size() > most))
+        line_.pop_front();
+    while (lateness_.size() > 1 && (lateness_.front().atUs < oldest || lateness_.size() > most)) {
+        lateness_.pop_front();
+        changed = true;
+    }
+    if (changed)
+        computeDesired();
+}
+
+void JitterBuffer::computeDesired()
+{
+    if (lateness_.empty())
+        return;
+    scratch_.clear();
+    for (const Arrival& a : lateness_)
+        scratch_.push_back(a.valueUs);
+    const size_t k = size_t(config_.percentile * double(scratch_.size() - 1));
+    std::nth_element(scratch_.begin(), scratch_.begin() + std::ptrdiff_t(k), scratch_.end());
+    desiredUs_ = std::clamp(scratch_[k] + std::int64_t(config_.marginMs) * 1000,
+        std::int64_t(config_.floorMs) * 1000, std::int64_t(config_.ceilingMs) * 1000);
+}
+
+void JitterBuffer::updateTarget(std::int64_t nowUs)
+{
+    // Up at once; down slowly, so one calm moment does not undo the margin
+    // that a rough network needs.
+    if (desiredUs_ >= stats_.targetUs || lastTargetUs_ < 0) {
+        stats_.targetUs = std::max(desiredUs_, lastTargetUs_ < 0 ? desiredUs_ : stats_.targetUs);
+    } else {
+        const std::int64_t step = (nowUs - lastTargetUs_) * config_.shrinkMsPerSecond / 1000;
+        stats_.targetUs = std::max(desiredUs_, stats_.targetUs - std::max<std::int64_t>(0, step));
+    }
+    lastTargetUs_ = nowUs;
+}
+
+std::int64_t JitterBuffer::delayAfter(int samples, std::int64_t nowUs) const
+{
+    return haveLine_ ? nowUs - samplesToUs(read_ + samples) - line_.front().valueUs : 0;
+}
+
+void JitterBuffer::pull(std::int16_t* out, int samples, std::int64_t nowUs)
+{
+    if (!out || samples <= 0)
+        return;
+    forgetOld(nowUs);
+    updateTarget(nowUs);
+    const int fade = std::max(1, int(usToSamples(std::int64_t(config_.fadeMs) * 1000)));
+
+    if (!playing_ && haveLine_ && count_ >= samples) {
+        const std::int64_t delay = delayAfter(samples, nowUs);
+        if (delay >= stats_.targetUs) {
+            // Refilled. What piled up beyond the target (a stall's late
+            // burst) is dropped here, where it is silent anyway.
+            const int drop = int(std::min<std::int64_t>(usToSamples(delay - stats_.targetUs), count_ - samples));
+            if (drop > 0) {
+                popFront(drop);
+                read_ += drop;
+                stats_.droppedSamples += std::uint64_t(drop);
+            }
+            playing_ = fadeIn_ = true;
+            adjusting_ = false;
+        }
+    }
+
+    if (!playing_) {
+        std::fill(out, out + samples, std::int16_t(0));
+    } else if (count_ < samples) {
+        // Ran dry: fade out what is left, then refill to the target.
+        const int m = count_;
+        for (int i = 0; i < m; ++i) {
+            const int left = m - i;
+            out[i] = left < fade ? std::int16_t(at(i) * left / fade) : at(i);
+        }
+        std::fill(out + m, out + samples, std::int16_t(0));
+        popFront(m);
+        read_ += m;
+        playing_ = false;
+        ++stats_.underruns;
+    } else {
+        playAdjusted(out, samples, delayAfter(samples, nowUs) - stats_.targetUs);
+        if (fadeIn_) {
+            for (int i = 0; i < std::min(fade, samples); ++i)
+                out[i] = std::int16_t(out[i] * i / fade);
+            fadeIn_ = false;
+        }
+    }
+    stats_.delayUs = delayAfter(0, nowUs);
+    stats_.bufferedSamples = count_;
+    stats_.playing = playing_;
+}
+
+void JitterBuffer::playAdjusted(std::int16_t* out, int samples, std::int64_t errorUs)
+{
+    // Too long a delay is trimmed once it is a band above the target; too
+    // short a one is mended at once, since below the target the next late
+    // piece runs the buffer dry.
+    const std::int64_t band = std::int64_t(config_.bandMs) * 1000;
+    const std::int64_t low = std::int64_t(config_.lowBandMs) * 1000;
+    if (errorUs > 0)
+        adjusting_ = errorUs > band || (adjusting_ && errorUs > band / 4);
+    else
+        adjusting_ = -errorUs > low || (adjusting_ && errorUs < 0);
+
+    int change = 0; // > 0 drops samples, < 0 inserts them
+    bool spread = false;
+    if (adjusting_) {
+        const std::int64_t magnitude = std::abs(errorUs);
+        int peak = 0;
+        for (int i = 0; i < std::min(count_, samples + samples / 16); ++i)
+            peak = std::max(peak, std::abs(int(at(i))));
+        int budget = 0;
+        if (peak < config_.quietLevel) {
+            budget = std::max(1, samples / 16);
+            spread = true;
+        } else if (magnitude > (errorUs > 0 ? std::int64_t(config_.forceBandMs) * 1000 : 2 * low)) {
+            budget = 1;
+        }
+        budget = int(std::min<std::int64_t>(budget, std::max<std::int64_t>(1, usToSamples(magnitude))));
+        if (errorUs > 0)
+            change = std::min(budget, count_ - samples);
+        else
+            change = -std::min(budget, samples - 1);
+    }
+
+    const int k = std::abs(change);
+    const int sourceLength = samples + change;
+    // Where to drop or repeat: evenly through a quiet stretch, else at the
+    // softest sample, where a one-sample jump is least heard.
+    std::vector<int>& marks = positions_;
+    marks.clear();
+    if (k > 0 && spread) {
+        for (int i = 1; i <= k; ++i)
+            marks.push_back(int(std::int64_t(i) * sourceLength / (k + 1)));
+    } else if (k > 0) {
+        int best = 0;
+        for (int j = 1; j < sourceLength; ++j)
+            if (std::abs(int(at(j))) < std::abs(int(at(best))))
+                best = j;
+        marks.push_back(best);
+    }
+
+    int o = 0;
+    size_t next = 0;
+    for (int j = 0; j < sourceLength && o < samples; ++j) {
+        const bool marked = next < marks.size() && marks[next] == j;
+        if (marked)
+            ++next;
+        if (marked && change > 0)
+            continue; // dropped
+        out[o++] = at(j);
+        if (marked && change < 0 && o < samples)
+            out[o++] = at(j); // repeated
+    }
+    while (o < samples) // only if positions coincided; keeps the count exact
+        out[o++] = sourceLength > 0 ? at(sourceLength - 1) : 0;
+    popFront(sourceLength);
+    read_ += sourceLength;
+    if (change > 0)
+        stats_.droppedSamples += std::uint64_t(k);
+    else
+        stats_.insertedSamples += std::uint64_t(k);
+}
+
+} // namespace voxlet

@@ -1,0 +1,112 @@
+#pragma once
+// Adaptive jitter buffer for received voice (16-bit little-endian mono PCM).
+//
+// Bytes go in as they arrive, in pieces of any size; samples come out on the
+// playback side's schedule. Pure logic: every call is given the time, so the
+// owner decides the clock (a monotonic clock in the program, a simulated one
+// in tests). Not thread-safe: one thread pushes and pulls.
+//
+// How it keeps its delay: each arrival is placed against the "earliest
+// arrival line", the smallest (arrival time - media time) seen lately. A
+// piece's lateness is how far its first sample came behind that line. The
+// target delay is a high percentile of recent lateness plus a small margin,
+// within a floor and a ceiling. The delay played at is how far playback runs
+// behind the same line; it changes only when the buffer runs dry (it grows
+// by the gap), or when samples are dropped or inserted to bring it back to
+// the target. Samples are dropped or inserted in quiet stretches, a few at a
+// time, or one per pull when far off and never quiet. After running dry the
+// buffer refills to the target and drops what has piled up beyond it, so a
+// stall's late burst does not stay as extra delay.
+
+#include <cstdint>
+#include <deque>
+#include <vector>
+
+namespace voxlet {
+
+struct JitterBufferConfig {
+    int sampleRate = 8000;
+    int floorMs = 30;
+    int ceilingMs = 600; // a peer may send half a second at once
+    int capacityMs = 2000; // what the buffer holds at most; the oldest goes first
+    int historyMs = 10000; // how far back lateness and the arrival line look
+    int maxArrivals = 1000; // ... and over how many arrivals at most
+    double percentile = 0.98;
+    int marginMs = 10;
+    int bandMs = 15; // the delay may be this far above the target before it is trimmed
+    int lowBandMs = 4; // ... and this far below it before samples are repeated
+    int forceBandMs = 60; // above the target by this much, trim even while it is loud
+    int shrinkMsPerSecond = 25; // how fast the target may come down
+    int quietLevel = 1200; // peak magnitude below which a stretch counts as quiet
+    int fadeMs = 5;
+    int burstMs = 2; // arrivals closer than this count as one
+};
+
+struct JitterBufferStats {
+    std::uint64_t underruns = 0; // times playback ran dry while playing
+    std::uint64_t droppedSamples = 0; // skipped to shorten the delay, or lost to overflow
+    std::uint64_t insertedSamples = 0; // repeated to lengthen the delay
+    std::int64_t delayUs = 0; // how far playback runs behind the earliest arrival line
+    std::int64_t targetUs = 0;
+    int bufferedSamples = 0;
+    bool playing = false;
+};
+
+class JitterBuffer {
+public:
+    explicit JitterBuffer(JitterBufferConfig config = {});
+
+    // Bytes as they arrived at nowUs; an odd last byte waits for the next piece.
+    void push(const char* bytes, int count, std::int64_t nowUs);
+    // Fills out with exactly `samples` samples (silence while refilling).
+    void pull(std::int16_t* out, int samples, std::int64_t nowUs);
+    // Forgets everything (a new stream, a new call).
+    void reset();
+
+    const JitterBufferStats& stats() const { return stats_; }
+    const JitterBufferConfig& config() const { return config_; }
+
+private:
+    struct Arrival {
+        std::int64_t atUs;
+        std::int64_t valueUs;
+    };
+
+    std::int64_t samplesToUs(std::int64_t samples) const;
+    std::int64_t usToSamples(std::int64_t us) const;
+    std::int16_t at(int i) const;
+    void append(std::int16_t s);
+    void popFront(int n);
+    void forgetOld(std::int64_t nowUs);
+    void computeDesired();
+    void updateTarget(std::int64_t nowUs);
+    std::int64_t delayAfter(int samples, std::int64_t nowUs) const;
+    void playAdjusted(std::int16_t* out, int samples, std::int64_t errorUs);
+
+    JitterBufferConfig config_;
+    JitterBufferStats stats_;
+
+    std::vector<std::int16_t> ring_;
+    int start_ = 0;
+    int count_ = 0;
+    bool hasCarry_ = false;
+    unsigned char carry_ = 0;
+
+    std::int64_t received_ = 0; // media index just past the last sample received
+    std::int64_t read_ = 0; // media index of the next sample to play
+    bool haveLine_ = false;
+    std::deque<Arrival> line_; // increasing values: front is the earliest arrival line
+    std::deque<Arrival> lateness_;
+    std::vector<std::int64_t> scratch_;
+    std::vector<int> positions_;
+    std::int64_t desiredUs_ = 0; // what recent lateness asks for
+    std::int64_t lastTargetUs_ = -1; // when the target was last brought down
+    std::int64_t lastPushUs_ = -1;
+    std::int64_t burstAtUs_ = 0; // when the current burst began, and its first sample
+    std::int64_t burstFirst_ = 0;
+    bool playing_ = false;
+    bool fadeIn_ = false;
+    bool adjusting_ = false;
+};
+
+} // namespace voxlet

@@ -1,0 +1,231 @@
+#include "audio/pulse/pulse_context.h"
+
+#include <pulse/context.h>
+#include <pulse/introspect.h>
+#include <pulse/mainloop-api.h>
+#include <pulse/proplist.h>
+#include <pulse/thread-mainloop.h>
+#include <pulse/timeval.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include <sys/time.h>
+
+namespace voxlet::pulse {
+
+namespace {
+
+struct DeviceQuery {
+    pa_threaded_mainloop* loop;
+    bool done = false;
+    bool found = false;
+};
+
+// eol < 0: no such device; eol > 0: the end of the answer.
+void Answer(DeviceQuery* q, bool info, int eol)
+{
+    if (eol != 0)
+        q->done = true;
+    else if (info)
+        q->found = true;
+    pa_threaded_mainloop_signal(q->loop, 0);
+}
+
+} // namespace
+
+PulseContext::PulseContext()
+{
+    loop_ = pa_threaded_mainloop_new();
+    if (!loop_)
+        return;
+    pa_threaded_mainloop_set_name(loop_, "voxlet-sound");
+    if (pa_threaded_mainloop_start(loop_) < 0) {
+        pa_threaded_mainloop_free(loop_);
+        loop_ = nullptr;
+        return;
+    }
+    Lock lock(*this);
+    connect();
+}
+
+PulseContext::~PulseContext()
+{
+    if (!loop_)
+        return;
+    {
+        Lock lock(*this);
+        clients_.clear();
+        if (retry_) {
+            api()->time_free(retry_);
+            retry_ = nullptr;
+        }
+        dropContext();
+    }
+    pa_threaded_mainloop_stop(loop_);
+    pa_threaded_mainloop_free(loop_);
+}
+
+PulseContext::Lock::Lock(PulseContext& c)
+    : loop_(c.loop_)
+{
+    if (loop_)
+        pa_threaded_mainloop_lock(loop_);
+}
+
+PulseContext::Lock::~Lock()
+{
+    if (loop_)
+        pa_threaded_mainloop_unlock(loop_);
+}
+
+pa_mainloop_api* PulseContext::api() const
+{
+    return loop_ ? pa_threaded_mainloop_get_api(loop_) : nullptr;
+}
+
+bool PulseContext::inLoopThread() const
+{
+    return loop_ && pa_threaded_mainloop_in_thread(loop_);
+}
+
+void PulseContext::addClient(Client* client)
+{
+    if (!loop_ || !client)
+        return;
+    Lock lock(*this);
+    clients_.push_back(client);
+    if (context_ && pa_context_get_state(context_) == PA_CONTEXT_READY)
+        client->contextReady(context_);
+}
+
+void PulseContext::removeClient(Client* client)
+{
+    if (!loop_)
+        return;
+    Lock lock(*this);
+    clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
+}
+
+bool PulseContext::waitUntilReady(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(waitMutex_);
+    return readyChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return ready_.load(); });
+}
+
+bool PulseContext::hasDevice(bool source, const char* name)
+{
+    if (!loop_ || inLoopThread())
+        return false;
+    DeviceQuery q { loop_ };
+    Lock lock(*this);
+    if (!context_ || pa_context_get_state(context_) != PA_CONTEXT_READY)
+        return false;
+    pa_operation* op = source
+        ? pa_context_get_source_info_by_name(context_, name ? name : "@DEFAULT_SOURCE@",
+            [](pa_context*, const pa_source_info* i, int eol, void* q) {
+                Answer(static_cast<DeviceQuery*>(q), i != nullptr, eol);
+            },
+            &q)
+        : pa_context_get_sink_info_by_name(context_, name ? name : "@DEFAULT_SINK@",
+            [](pa_context*, const pa_sink_info* i, int eol, void* q) {
+                Answer(static_cast<DeviceQuery*>(q), i != nullptr, eol);
+            },
+            &q);
+    if (!op)
+        return false;
+    // A lost connection cancels the query and wakes us through onState.
+    while (!q.done && pa_operation_get_state(op) == PA_OPERATION_RUNNING)
+        pa_threaded_mainloop_wait(loop_);
+    pa_operation_unref(op);
+    return q.found;
+}
+
+void PulseContext::connect()
+{
+    pa_proplist* props = pa_proplist_new();
+    // What desktop sound settings show, and how they remember our devices.
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Voxlet");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "voxlet");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "io.github.voxlet.Voxlet");
+    context_ = pa_context_new_with_proplist(api(), "Voxlet", props);
+    pa_proplist_free(props);
+    if (!context_) {
+        scheduleRetry();
+        return;
+    }
+    pa_context_set_state_callback(context_, &PulseContext::onState, this);
+    // Never start a server of our own: the desktop owns it.
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        dropContext();
+        scheduleRetry();
+    }
+}
+
+void PulseContext::dropContext()
+{
+    if (!context_)
+        return;
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    context_ = nullptr;
+}
+
+void PulseContext::onState(pa_context* c, void* self)
+{
+    auto* me = static_cast<PulseContext*>(self);
+    pa_threaded_mainloop_signal(me->loop_, 0); // anyone waiting on a query
+    switch (pa_context_get_state(c)) {
+    case PA_CONTEXT_READY: {
+        me->failures_ = 0;
+        ++me->connections_;
+        {
+            std::lock_guard<std::mutex> lock(me->waitMutex_);
+            me->ready_ = true;
+        }
+        me->readyChanged_.notify_all();
+        const auto clients = me->clients_;
+        for (Client* client : clients)
+            client->contextReady(c);
+        break;
+    }
+    case PA_CONTEXT_FAILED:
+    case PA_CONTEXT_TERMINATED: {
+        const bool wasReady = me->ready_.exchange(false);
+        if (wasReady) {
+            const auto clients = me->clients_;
+            for (Client* client : clients)
+                client->contextLost();
+        }
+        // Not freed inside its own callback: the retry does it.
+        me->scheduleRetry();
+        break;
+    }
+    default:
+        break;
+    }
+}
+
+void PulseContext::scheduleRetry()
+{
+    if (retry_)
+        return;
+    // Quick at first (a server restart takes a moment), then gently.
+    const pa_usec_t wait = (failures_++ < 10 ? 500 : 2000) * PA_USEC_PER_MSEC;
+    timeval tv;
+    pa_gettimeofday(&tv);
+    pa_timeval_add(&tv, wait);
+    retry_ = api()->time_new(api(), &tv, &PulseContext::onRetry, this);
+}
+
+void PulseContext::onRetry(pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* self)
+{
+    auto* me = static_cast<PulseContext*>(self);
+    api->time_free(e);
+    me->retry_ = nullptr;
+    me->dropContext();
+    me->connect();
+}
+
+} // namespace voxlet::pulse

@@ -1,0 +1,87 @@
+#pragma once
+// One connection to the sound server (PulseAudio, or PipeWire through
+// pipewire-pulse) on libpulse's threaded main loop. It connects in the
+// background and, whenever the server goes away, keeps trying until it is
+// back; the streams built on it are told when the connection is ready and
+// when it is lost, and rebuild themselves. Nothing here shows anything.
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+struct pa_context;
+struct pa_threaded_mainloop;
+struct pa_time_event;
+struct pa_mainloop_api;
+
+namespace voxlet::pulse {
+
+class PulseContext {
+public:
+    // Called on the sound server's thread with the loop locked.
+    class Client {
+    public:
+        virtual ~Client() = default;
+        virtual void contextReady(pa_context* context) = 0;
+        // The connection and every stream on it are gone.
+        virtual void contextLost() = 0;
+    };
+
+    PulseContext();
+    ~PulseContext();
+    PulseContext(const PulseContext&) = delete;
+    PulseContext& operator=(const PulseContext&) = delete;
+
+    // A client hears contextReady at once when the connection is up.
+    void addClient(Client* client);
+    void removeClient(Client* client);
+
+    bool ready() const { return ready_.load(); }
+    // Times the connection became ready (a return of the server counts again).
+    std::uint64_t connections() const { return connections_.load(); }
+    // Waits (on the calling thread, never the loop's) for a connection.
+    bool waitUntilReady(int timeoutMs);
+    // Whether the server has this source (or sink), the default one when
+    // name is null: what start-up asks before it reports a missing device.
+    // False without a connection. Waits for the server's answer.
+    bool hasDevice(bool source, const char* name);
+
+    // Locks the loop: for the main thread while it touches streams.
+    class Lock {
+    public:
+        explicit Lock(PulseContext& c);
+        ~Lock();
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        pa_threaded_mainloop* loop_;
+    };
+
+    pa_mainloop_api* api() const;
+    // The live context, or null; only with the loop locked.
+    pa_context* context() const { return context_; }
+    // True on the loop's own thread (callbacks), where locking would deadlock.
+    bool inLoopThread() const;
+
+private:
+    static void onState(pa_context* c, void* self);
+    static void onRetry(pa_mainloop_api* api, pa_time_event* e, const struct timeval* tv, void* self);
+    void connect();
+    void scheduleRetry();
+    void dropContext();
+
+    pa_threaded_mainloop* loop_ = nullptr;
+    pa_context* context_ = nullptr;
+    pa_time_event* retry_ = nullptr;
+    int failures_ = 0;
+    std::vector<Client*> clients_;
+    std::atomic<bool> ready_ { false };
+    std::atomic<std::uint64_t> connections_ { 0 };
+    std::mutex waitMutex_;
+    std::condition_variable readyChanged_;
+};
+
+} // namespace voxlet::pulse

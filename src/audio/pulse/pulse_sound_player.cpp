@@ -1,0 +1,137 @@
+#include "audio/pulse/pulse_sound_player.h"
+
+#include "audio/wav_file.h"
+
+#include <pulse/context.h>
+#include <pulse/proplist.h>
+#include <pulse/stream.h>
+
+#include <algorithm>
+
+namespace voxlet::pulse {
+
+PulseSoundPlayer::PulseSoundPlayer(PulseContext& context, QByteArray sink)
+    : context_(context)
+    , sink_(std::move(sink))
+{
+    context_.addClient(this);
+}
+
+PulseSoundPlayer::~PulseSoundPlayer()
+{
+    close();
+    context_.removeClient(this);
+}
+
+bool PulseSoundPlayer::open(const QString& path)
+{
+    close();
+    auto sound = ReadWavFile(path);
+    if (!sound || sound->Samples.isEmpty())
+        return false;
+    pa_sample_spec spec { sound->BitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE,
+        std::uint32_t(sound->SampleRate), std::uint8_t(sound->Channels) };
+    if ((sound->BitsPerSample != 8 && sound->BitsPerSample != 16) || !pa_sample_spec_valid(&spec))
+        return false;
+    PulseContext::Lock lock(context_);
+    samples_ = std::move(sound->Samples);
+    rate_ = sound->SampleRate;
+    channels_ = sound->Channels;
+    bits_ = sound->BitsPerSample;
+    return true;
+}
+
+void PulseSoundPlayer::playFromStart()
+{
+    PulseContext::Lock lock(context_);
+    if (samples_.isEmpty())
+        return;
+    closeStream();
+    stopped_ = false;
+    wanted_ = true;
+    if (context_.context() && pa_context_get_state(context_.context()) == PA_CONTEXT_READY)
+        openStream(context_.context());
+}
+
+void PulseSoundPlayer::close()
+{
+    PulseContext::Lock lock(context_);
+    closeStream();
+    wanted_ = false;
+    stopped_ = false;
+    samples_.clear();
+}
+
+void PulseSoundPlayer::contextReady(pa_context* context)
+{
+    if (wanted_ && !stream_)
+        openStream(context);
+}
+
+void PulseSoundPlayer::contextLost()
+{
+    closeStream();
+}
+
+void PulseSoundPlayer::openStream(pa_context* context)
+{
+    const pa_sample_spec spec { bits_ == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE, std::uint32_t(rate_),
+        std::uint8_t(channels_) };
+    pa_proplist* props = pa_proplist_new();
+    pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
+    stream_ = pa_stream_new_with_proplist(context, "Ring", &spec, nullptr, props);
+    pa_proplist_free(props);
+    if (!stream_)
+        return;
+    position_ = 0;
+    draining_ = false;
+    pa_stream_set_write_callback(stream_, &PulseSoundPlayer::onWrite, this);
+    // The server's default buffering: few wake-ups while it rings.
+    if (pa_stream_connect_playback(
+            stream_, sink_.isEmpty() ? nullptr : sink_.constData(), nullptr, pa_stream_flags_t(0), nullptr, nullptr)
+        < 0)
+        closeStream();
+}
+
+void PulseSoundPlayer::closeStream()
+{
+    if (!stream_)
+        return;
+    pa_stream_set_write_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
+}
+
+void PulseSoundPlayer::onWrite(pa_stream* s, size_t bytes, void* self)
+{
+    auto* me = static_cast<PulseSoundPlayer*>(self);
+    const int left = int(me->samples_.size()) - me->position_;
+    const int n = std::min(left, int(bytes));
+    if (n > 0) {
+        pa_stream_write(s, me->samples_.constData() + me->position_, size_t(n), nullptr, 0, PA_SEEK_RELATIVE);
+        me->position_ += n;
+    }
+    if (me->position_ >= int(me->samples_.size()) && !me->draining_) {
+        me->draining_ = true;
+        if (pa_operation* op = pa_stream_drain(s, &PulseSoundPlayer::onDrained, me))
+            pa_operation_unref(op);
+    }
+}
+
+void PulseSoundPlayer::onDrained(pa_stream* s, int success, void* self)
+{
+    auto* me = static_cast<PulseSoundPlayer*>(self);
+    // A drain of a stream since replaced or lost does not count.
+    if (success && s == me->stream_) {
+        me->wanted_ = false;
+        me->stopped_ = true;
+    }
+}
+
+std::unique_ptr<SoundPlayer> PulseSoundPlayerFactory::create()
+{
+    return std::make_unique<PulseSoundPlayer>(context_, sink_);
+}
+
+} // namespace voxlet::pulse

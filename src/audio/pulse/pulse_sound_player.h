@@ -1,0 +1,66 @@
+#pragma once
+// Ring sounds on the same sound server connection as the voice: one WAV
+// file played from its start on request, reporting when it has played out.
+
+#include "audio/audio_devices.h"
+#include "audio/pulse/pulse_context.h"
+
+#include <QByteArray>
+
+#include <atomic>
+
+struct pa_stream;
+
+namespace voxlet::pulse {
+
+class PulseSoundPlayer : public SoundPlayer, private PulseContext::Client {
+public:
+    explicit PulseSoundPlayer(PulseContext& context, QByteArray sink = {});
+    ~PulseSoundPlayer() override;
+
+    // False for a missing, unreadable, malformed or empty file.
+    bool open(const QString& path) override;
+    void playFromStart() override;
+    // Only once the sound has played to its end on the server. Without a
+    // server a sound never ends; if the server goes away meanwhile, the
+    // sound starts again from its beginning when it is back.
+    bool hasStopped() const override { return stopped_.load(); }
+    void close() override;
+
+private:
+    void contextReady(pa_context* context) override;
+    void contextLost() override;
+    void openStream(pa_context* context);
+    void closeStream();
+    static void onWrite(pa_stream* s, size_t bytes, void* self);
+    static void onDrained(pa_stream* s, int success, void* self);
+
+    PulseContext& context_;
+    QByteArray sink_;
+    std::atomic<bool> stopped_ { false };
+    // Under the loop lock.
+    QByteArray samples_;
+    int rate_ = 0;
+    int channels_ = 0;
+    int bits_ = 0;
+    bool wanted_ = false; // a play was asked for and has not ended
+    int position_ = 0;
+    bool draining_ = false;
+    pa_stream* stream_ = nullptr;
+};
+
+class PulseSoundPlayerFactory : public SoundPlayerFactory {
+public:
+    explicit PulseSoundPlayerFactory(PulseContext& context, QByteArray sink = {})
+        : context_(context)
+        , sink_(std::move(sink))
+    {
+    }
+    std::unique_ptr<SoundPlayer> create() override;
+
+private:
+    PulseContext& context_;
+    QByteArray sink_;
+};
+
+} // namespace voxlet::pulse

@@ -1,0 +1,375 @@
+#include "audio/pulse/pulse_voice.h"
+
+#include <QSocketNotifier>
+
+#include <pulse/context.h>
+#include <pulse/proplist.h>
+#include <pulse/stream.h>
+
+#include <chrono>
+#include <cstring>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace voxlet::pulse {
+
+namespace {
+
+constexpr pa_sample_spec kVoiceSpec { PA_SAMPLE_S16LE, kVoiceRate, 1 };
+constexpr std::uint32_t kBytesPerMs = kVoiceRate * 2 / 1000;
+constexpr std::uint32_t kPlaybackTargetMs = 50;
+
+} // namespace
+
+std::int64_t MonotonicUs()
+{
+    return std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+void SetVoiceStreamProperties(pa_proplist* props)
+{
+    pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
+    pa_proplist_sets(props, PA_PROP_FILTER_WANT, "echo-cancel");
+}
+
+// ---- capture ----
+
+PulseCapture::PulseCapture(PulseContext& context, QByteArray source, QObject* parent)
+    : QObject(parent)
+    , context_(context)
+    , source_(std::move(source))
+{
+    eventFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (eventFd_ >= 0) {
+        notifier_ = new QSocketNotifier(eventFd_, QSocketNotifier::Read, this);
+        connect(notifier_, &QSocketNotifier::activated, this, [this] { onWake(); });
+    }
+    silence_.setInterval(20);
+    silence_.setTimerType(Qt::PreciseTimer);
+    connect(&silence_, &QTimer::timeout, this, [this] { onSilenceTick(); });
+    context_.addClient(this);
+}
+
+PulseCapture::~PulseCapture()
+{
+    stop();
+    context_.removeClient(this);
+    delete notifier_;
+    if (eventFd_ >= 0)
+        ::close(eventFd_);
+}
+
+void PulseCapture::start(PieceCallback onPiece)
+{
+    onPiece_ = std::move(onPiece);
+    {
+        PulseContext::Lock lock(context_);
+        wanted_ = true;
+        if (!stream_ && context_.context() && pa_context_get_state(context_.context()) == PA_CONTEXT_READY)
+            openStream(context_.context());
+    }
+    onWake();
+}
+
+void PulseCapture::stop()
+{
+    {
+        PulseContext::Lock lock(context_);
+        wanted_ = false;
+        closeStream();
+    }
+    silence_.stop();
+    ring_.discard(ring_.readable());
+    onPiece_ = nullptr;
+}
+
+void PulseCapture::contextReady(pa_context* context)
+{
+    if (wanted_ && !stream_)
+        openStream(context);
+}
+
+void PulseCapture::contextLost()
+{
+    closeStream();
+}
+
+void PulseCapture::openStream(pa_context* context)
+{
+    pa_proplist* props = pa_proplist_new();
+    SetVoiceStreamProperties(props);
+    stream_ = pa_stream_new_with_proplist(context, "Voice", &kVoiceSpec, nullptr, props);
+    pa_proplist_free(props);
+    if (!stream_)
+        return;
+    pa_stream_set_read_callback(stream_, &PulseCapture::onRead, this);
+    pa_stream_set_state_callback(stream_, &PulseCapture::onStreamState, this);
+    pa_buffer_attr attr;
+    std::memset(&attr, 0xff, sizeof attr); // (uint32_t)-1: the server's choice
+    attr.fragsize = kVoicePieceBytes;
+    if (pa_stream_connect_record(stream_, source_.isEmpty() ? nullptr : source_.constData(), &attr,
+            PA_STREAM_ADJUST_LATENCY)
+        < 0)
+        closeStream();
+}
+
+void PulseCapture::closeStream()
+{
+    if (stream_) {
+        pa_stream_set_read_callback(stream_, nullptr, nullptr);
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+        stream_ = nullptr;
+    }
+    if (up_.exchange(false))
+        wake();
+}
+
+void PulseCapture::onStreamState(pa_stream* s, void* self)
+{
+    auto* me = static_cast<PulseCapture*>(self);
+    const pa_stream_state_t state = pa_stream_get_state(s);
+    if (state == PA_STREAM_READY) {
+        me->up_ = true;
+        me->wake();
+    } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        // The source went away but the server stayed: try again later, on
+        // the next connection (a lost stream alone is rare; a restarted
+        // server is the usual case and comes through contextReady).
+        me->closeStream();
+    }
+}
+
+void PulseCapture::onRead(pa_stream* s, size_t, void* self)
+{
+    auto* me = static_cast<PulseCapture*>(self);
+    const void* data = nullptr;
+    size_t bytes = 0;
+    while (pa_stream_readable_size(s) > 0 && pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
+        std::size_t written;
+        if (data) {
+            written = me->ring_.write(data, bytes);
+        } else {
+            // A hole in the recording: silence of the same length.
+            static const char zeros[1024] = {};
+            written = 0;
+            for (std::size_t left = bytes; left > 0;) {
+                const std::size_t n = std::min(left, sizeof zeros);
+                const std::size_t w = me->ring_.write(zeros, n);
+                written += w;
+                left -= n;
+                if (w < n)
+                    break;
+            }
+        }
+        if (written < bytes)
+            me->overflow_ += bytes - written;
+        pa_stream_drop(s);
+    }
+    // The server may hand over 5 ms at a time; the main thread wakes only
+    // when it has a whole piece to deliver.
+    if (me->ring_.readable() >= std::size_t(kVoicePieceBytes))
+        me->wake();
+}
+
+void PulseCapture::wake()
+{
+    const std::uint64_t one = 1;
+    if (eventFd_ >= 0 && ::write(eventFd_, &one, sizeof one) < 0) {
+        // Only fails when the counter is saturated: the main thread is awake anyway.
+    }
+}
+
+void PulseCapture::onWake()
+{
+    std::uint64_t count = 0;
+    if (eventFd_ >= 0 && ::read(eventFd_, &count, sizeof count) < 0) {
+        // Nothing pending: a direct call, not a wake-up.
+    }
+    if (!onPiece_)
+        return;
+    char piece[kVoicePieceBytes];
+    while (ring_.readable() >= std::size_t(kVoicePieceBytes)) {
+        ring_.read(piece, sizeof piece);
+        if (onPiece_)
+            onPiece_(piece, kVoicePieceBytes);
+    }
+    if (up_) {
+        silence_.stop();
+    } else if (!silence_.isActive()) {
+        silenceClock_.start();
+        silenceDue_ = 0;
+        silence_.start();
+    }
+}
+
+void PulseCapture::onSilenceTick()
+{
+    if (up_ || !onPiece_) {
+        silence_.stop();
+        return;
+    }
+    // By the clock, not by ticks: a late timer still gives the right amount.
+    static const char zeros[kVoicePieceBytes] = {};
+    const std::uint64_t due = std::uint64_t(silenceClock_.elapsed()) * kBytesPerMs;
+    while (silenceDue_ + kVoicePieceBytes <= due && onPiece_ && !up_) {
+        silenceDue_ += kVoicePieceBytes;
+        silentBytes_ += kVoicePieceBytes;
+        onPiece_(zeros, kVoicePieceBytes);
+    }
+}
+
+// ---- playback ----
+
+PulsePlayback::PulsePlayback(PulseContext& context, QByteArray sink, JitterBufferConfig config)
+    : context_(context)
+    , sink_(std::move(sink))
+    , jitter_(config)
+{
+    context_.addClient(this);
+}
+
+PulsePlayback::~PulsePlayback()
+{
+    stop();
+    context_.removeClient(this);
+}
+
+void PulsePlayback::start()
+{
+    PulseContext::Lock lock(context_);
+    wanted_ = true;
+    if (!stream_ && context_.context() && pa_context_get_state(context_.context()) == PA_CONTEXT_READY)
+        openStream(context_.context());
+}
+
+void PulsePlayback::stop()
+{
+    PulseContext::Lock lock(context_);
+    wanted_ = false;
+    closeStream();
+}
+
+void PulsePlayback::write(const char* data, int bytes)
+{
+    const std::int64_t now = MonotonicUs();
+    while (bytes > 0) {
+        const Record r { now, std::int32_t(std::min(bytes, kMaxRecordBytes)) };
+        if (!ring_.writeAll(&r, sizeof r, data, std::size_t(r.bytes))) {
+            // The stream is away (or stuck): what cannot be queued is lost,
+            // as it would be too late to play anyway.
+            overflow_ += std::uint64_t(bytes);
+            return;
+        }
+        data += r.bytes;
+        bytes -= r.bytes;
+    }
+}
+
+PlaybackStats PulsePlayback::stats() const
+{
+    PlaybackStats s;
+    s.underruns = underruns_;
+    s.droppedSamples = dropped_;
+    s.insertedSamples = inserted_;
+    s.delayUs = delayUs_;
+    s.targetUs = targetUs_;
+    s.overflowBytes = overflow_;
+    s.streaming = up_;
+    s.playing = playing_;
+    return s;
+}
+
+void PulsePlayback::contextReady(pa_context* context)
+{
+    if (wanted_ && !stream_)
+        openStream(context);
+}
+
+void PulsePlayback::contextLost()
+{
+    closeStream();
+}
+
+void PulsePlayback::openStream(pa_context* context)
+{
+    pa_proplist* props = pa_proplist_new();
+    SetVoiceStreamProperties(props);
+    stream_ = pa_stream_new_with_proplist(context, "Voice", &kVoiceSpec, nullptr, props);
+    pa_proplist_free(props);
+    if (!stream_)
+        return;
+    pa_stream_set_write_callback(stream_, &PulsePlayback::onWrite, this);
+    pa_stream_set_state_callback(stream_, &PulsePlayback::onStreamState, this);
+    pa_buffer_attr attr;
+    std::memset(&attr, 0xff, sizeof attr);
+    attr.tlength = kPlaybackTargetMs * kBytesPerMs;
+    attr.minreq = kVoicePieceBytes;
+    if (pa_stream_connect_playback(stream_, sink_.isEmpty() ? nullptr : sink_.constData(), &attr,
+            PA_STREAM_ADJUST_LATENCY, nullptr, nullptr)
+        < 0)
+        closeStream();
+}
+
+void PulsePlayback::closeStream()
+{
+    if (stream_) {
+        pa_stream_set_write_callback(stream_, nullptr, nullptr);
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+        stream_ = nullptr;
+    }
+    up_ = false;
+}
+
+void PulsePlayback::onStreamState(pa_stream* s, void* self)
+{
+    auto* me = static_cast<PulsePlayback*>(self);
+    const pa_stream_state_t state = pa_stream_get_state(s);
+    if (state == PA_STREAM_READY) {
+        // A new stream starts afresh: what came while it was away is stale.
+        me->ring_.discard(me->ring_.readable());
+        me->jitter_.reset();
+        me->up_ = true;
+        me->publish();
+    } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        me->closeStream();
+    }
+}
+
+void PulsePlayback::onWrite(pa_stream* s, size_t bytes, void* self)
+{
+    auto* me = static_cast<PulsePlayback*>(self);
+    Record r;
+    while (me->ring_.readable() >= sizeof r) {
+        me->ring_.read(&r, sizeof r);
+        me->record_.resize(std::size_t(r.bytes));
+        me->ring_.read(me->record_.data(), std::size_t(r.bytes));
+        me->jitter_.push(me->record_.data(), r.bytes, r.atUs);
+    }
+    const int samples = int(bytes / 2);
+    if (samples <= 0)
+        return;
+    me->out_.resize(std::size_t(samples));
+    me->jitter_.pull(me->out_.data(), samples, MonotonicUs());
+    pa_stream_write(s, me->out_.data(), std::size_t(samples) * 2, nullptr, 0, PA_SEEK_RELATIVE);
+    me->publish();
+}
+
+void PulsePlayback::publish()
+{
+    const JitterBufferStats& s = jitter_.stats();
+    underruns_ = s.underruns;
+    dropped_ = s.droppedSamples;
+    inserted_ = s.insertedSamples;
+    delayUs_ = s.delayUs;
+    targetUs_ = s.targetUs;
+    playing_ = s.playing;
+}
+
+} // namespace voxlet::pulse

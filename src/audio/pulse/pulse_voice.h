@@ -1,0 +1,139 @@
+#pragma once
+// The voice streams on the sound server: 16-bit mono PCM at 8000 samples/s,
+// asked for in fragments of about 20 ms. Data crosses between the sound
+// server's thread and the main thread only through lock-free rings; the
+// call logic sees capture pieces on the main thread and hands received
+// bytes over there too.
+
+#include "audio/jitter_buffer.h"
+#include "audio/pulse/pulse_context.h"
+#include "audio/spsc_ring.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QTimer>
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+class QSocketNotifier;
+struct pa_proplist;
+struct pa_stream;
+
+namespace voxlet::pulse {
+
+constexpr int kVoiceRate = 8000;
+constexpr int kVoicePieceBytes = 320; // 20 ms
+
+// Properties that mark a stream as a call's voice: desktops route it as a
+// phone call and put their echo canceller in front of it where they have one.
+void SetVoiceStreamProperties(pa_proplist* props);
+
+class PulseCapture : public QObject, private PulseContext::Client {
+public:
+    using PieceCallback = std::function<void(const char* data, int bytes)>;
+
+    PulseCapture(PulseContext& context, QByteArray source = {}, QObject* parent = nullptr);
+    ~PulseCapture() override;
+
+    // Records and delivers pieces of kVoicePieceBytes on this (the main)
+    // thread. While the server or the stream is away, silence is delivered
+    // at the same rate instead.
+    void start(PieceCallback onPiece);
+    void stop();
+
+    bool streaming() const { return up_.load(); }
+    std::uint64_t silentBytes() const { return silentBytes_; }
+    std::uint64_t overflowBytes() const { return overflow_.load(); }
+
+private:
+    void contextReady(pa_context* context) override;
+    void contextLost() override;
+    void openStream(pa_context* context);
+    void closeStream();
+    static void onRead(pa_stream* s, size_t bytes, void* self);
+    static void onStreamState(pa_stream* s, void* self);
+    void wake();
+    void onWake();
+    void onSilenceTick();
+
+    PulseContext& context_;
+    QByteArray source_;
+    PieceCallback onPiece_;
+    SpscRing ring_ { 2 * 16000 };
+    int eventFd_ = -1;
+    QSocketNotifier* notifier_ = nullptr;
+    QTimer silence_;
+    QElapsedTimer silenceClock_;
+    std::uint64_t silenceDue_ = 0; // bytes delivered since silence began
+    std::uint64_t silentBytes_ = 0;
+    std::atomic<bool> up_ { false };
+    std::atomic<std::uint64_t> overflow_ { 0 };
+    // Sound server's side, under the loop lock.
+    bool wanted_ = false;
+    pa_stream* stream_ = nullptr;
+};
+
+struct PlaybackStats {
+    std::uint64_t underruns = 0;
+    std::uint64_t droppedSamples = 0;
+    std::uint64_t insertedSamples = 0;
+    std::int64_t delayUs = 0;
+    std::int64_t targetUs = 0;
+    std::uint64_t overflowBytes = 0; // received while the stream was away
+    bool streaming = false;
+    bool playing = false; // false while the jitter buffer refills
+};
+
+class PulsePlayback : private PulseContext::Client {
+public:
+    PulsePlayback(PulseContext& context, QByteArray sink = {}, JitterBufferConfig config = {});
+    ~PulsePlayback() override;
+
+    void start();
+    void stop();
+    // Received voice bytes, as they arrived (main thread). They pass through
+    // the jitter buffer, which the sound server's thread plays from.
+    void write(const char* data, int bytes);
+
+    PlaybackStats stats() const;
+
+private:
+    struct Record {
+        std::int64_t atUs;
+        std::int32_t bytes;
+    };
+    static constexpr int kMaxRecordBytes = 4096;
+
+    void contextReady(pa_context* context) override;
+    void contextLost() override;
+    void openStream(pa_context* context);
+    void closeStream();
+    static void onWrite(pa_stream* s, size_t bytes, void* self);
+    static void onStreamState(pa_stream* s, void* self);
+    void publish();
+
+    PulseContext& context_;
+    QByteArray sink_;
+    SpscRing ring_ { 64 * 1024 };
+    std::atomic<std::uint64_t> overflow_ { 0 };
+    // Sound server's side, under the loop lock.
+    JitterBuffer jitter_;
+    std::vector<std::int16_t> out_;
+    std::vector<char> record_;
+    bool wanted_ = false;
+    pa_stream* stream_ = nullptr;
+    // A copy of the jitter buffer's counters for the main thread.
+    std::atomic<std::uint64_t> underruns_ { 0 }, dropped_ { 0 }, inserted_ { 0 };
+    std::atomic<std::int64_t> delayUs_ { 0 }, targetUs_ { 0 };
+    std::atomic<bool> up_ { false };
+    std::atomic<bool> playing_ { false };
+};
+
+// Microseconds of a monotonic clock, the same on every thread.
+std::int64_t MonotonicUs();
+
+} // namespace voxlet::pulse

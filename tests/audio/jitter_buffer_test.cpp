@@ -1,0 +1,338 @@
+// The real-time voice pieces that need no sound server: the ring between
+// threads, the jitter buffer on a simulated clock, and the sender's queue.
+#include "audio/jitter_buffer.h"
+#include "audio/spsc_ring.h"
+#include "audio/voice_sender.h"
+#include "net/voice_socket_options.h"
+
+#include <QtTest>
+
+#include <cmath>
+#include <deque>
+#include <functional>
+#include <random>
+#include <thread>
+
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace voxlet;
+
+namespace {
+
+constexpr int kRate = 8000;
+constexpr std::int64_t kMs = 1000;
+
+// Loud everywhere (never quiet), so nothing may be dropped or repeated
+// unnoticed; each sample is known from its index.
+std::int16_t Pattern(std::int64_t i)
+{
+    const std::uint64_t h = std::uint64_t(i) * 0x9E3779B97F4A7C15u;
+    return std::int16_t((3000 + int(h >> 40) % 20000) * (i % 2 ? 1 : -1));
+}
+
+// Speech-like: 400 ms of tone, 200 ms of silence.
+std::int16_t Gated(std::int64_t i)
+{
+    return i % 4800 < 3200 ? std::int16_t(9000 * std::sin(2 * M_PI * 440 * double(i) / kRate)) : 0;
+}
+
+// A sender producing pieces on its own clock (drift), a network delaying
+// them in order, and a sound card pulling 20 ms every 20 ms.
+struct Call {
+    JitterBuffer jb;
+    std::function<std::int16_t(std::int64_t)> signal = Pattern;
+    int pieceSamples = 160;
+    double drift = 0; // sender clock against ours: 0.001 is 0.1 % fast
+    std::function<std::int64_t(std::int64_t sentUs)> network = [](std::int64_t) { return 5 * kMs; };
+    std::function<int(int)> pieceBytes; // how the bytes are cut into reads (default: one per piece)
+
+    std::int64_t now = 0;
+    std::int64_t produced = 0; // samples
+    std::int64_t lastArrival = 0;
+    std::deque<std::pair<std::int64_t, QByteArray>> wire;
+    std::vector<std::int16_t> played;
+    std::uint64_t underrunsAtMark = 0;
+    std::int64_t worstOffTarget = 0; // after the mark
+
+    void run(std::int64_t untilUs, bool watch = false)
+    {
+        std::int64_t nextPiece = pieceTime(produced), nextPull = nextPullAt();
+        while (now < untilUs) {
+            const std::int64_t nextArrival = wire.empty() ? INT64_MAX : wire.front().first;
+            now = std::min({ nextPiece, nextPull, nextArrival });
+            if (now == nextArrival) {
+                QByteArray bytes = wire.front().second;
+                wire.pop_front();
+                jb.push(bytes.constData(), int(bytes.size()), now);
+            } else if (now == nextPiece) {
+                send();
+                nextPiece = pieceTime(produced);
+            } else {
+                std::int16_t out[160];
+                jb.pull(out, 160, now);
+                played.insert(played.end(), out, out + 160);
+                if (watch)
+                    worstOffTarget = std::max(worstOffTarget, std::abs(jb.stats().delayUs - jb.stats().targetUs));
+                nextPull = nextPullAt();
+            }
+        }
+    }
+    std::int64_t pieceTime(std::int64_t samples) const
+    {
+        return std::int64_t(double(samples + pieceSamples) * 1e6 / kRate / (1 + drift));
+    }
+    std::int64_t nextPullAt() const { return std::int64_t(played.size() + 160) * 1000000 / kRate; }
+    void send()
+    {
+        QByteArray piece(2 * pieceSamples, 0);
+        for (int i = 0; i < pieceSamples; ++i)
+            qToLittleEndian<qint16>(signal(produced + i), piece.data() + 2 * i);
+        produced += pieceSamples;
+        const std::int64_t at = std::max(now + network(now), lastArrival);
+        lastArrival = at;
+        for (int pos = 0; pos < piece.size();) {
+            const int n = pieceBytes ? std::min(pieceBytes(pos), int(piece.size()) - pos) : int(piece.size());
+            wire.emplace_back(at, piece.mid(pos, n));
+            pos += n;
+        }
+    }
+    // The delay is back within the band around the target.
+    bool settled() const
+    {
+        const auto& s = jb.stats();
+        return std::abs(s.delayUs - s.targetUs) <= jb.config().bandMs * kMs + 20 * kMs;
+    }
+};
+
+} // namespace
+
+class JitterBufferTest : public QObject {
+    Q_OBJECT
+private slots:
+    void ringMovesAStreamBetweenThreadsIntact()
+    {
+        SpscRing ring(1000);
+        QCOMPARE(ring.capacity(), std::size_t(1024));
+        constexpr std::uint32_t kBytes = 8'000'000;
+        std::thread producer([&] {
+            std::mt19937 sizes(1);
+            unsigned char piece[700];
+            for (std::uint32_t pos = 0; pos < kBytes;) {
+                const std::uint32_t n = std::min<std::uint32_t>(1 + sizes() % 700, kBytes - pos);
+                for (std::uint32_t i = 0; i < n; ++i)
+                    piece[i] = (unsigned char)((pos + i) * 31 + ((pos + i) >> 11));
+                std::uint32_t done = 0;
+                while (done < n) {
+                    done += std::uint32_t(ring.write(piece + done, n - done));
+                    if (done < n)
+                        std::this_thread::yield();
+                }
+                pos += n;
+            }
+        });
+        std::mt19937 sizes(2);
+        unsigned char piece[900];
+        std::uint32_t pos = 0, wrong = 0;
+        while (pos < kBytes) {
+            const std::size_t got = ring.read(piece, 1 + sizes() % 900);
+            for (std::size_t i = 0; i < got; ++i, ++pos)
+                wrong += piece[i] != (unsigned char)(pos * 31 + (pos >> 11));
+            if (got == 0)
+                std::this_thread::yield();
+        }
+        producer.join();
+        QCOMPARE(wrong, 0u);
+        QCOMPARE(ring.readable(), std::size_t(0));
+        // A record is written whole or not at all.
+        const QByteArray payload(1020, 'p');
+        QVERIFY(ring.writeAll("abcd", 4, payload.constData(), 1020));
+        QVERIFY(!ring.writeAll("x", 1));
+        QCOMPARE(ring.discard(5), std::size_t(5));
+        QCOMPARE(ring.writable(), std::size_t(5));
+    }
+
+    void steadyPiecesPlayIntact_data()
+    {
+        QTest::addColumn<int>("cut");
+        QTest::newRow("20 ms pieces") << 0;
+        QTest::newRow("odd reads split samples") << 1;
+    }
+    void steadyPiecesPlayIntact()
+    {
+        QFETCH(int, cut);
+        Call c;
+        if (cut)
+            c.pieceBytes = [](int pos) { return pos == 0 ? 77 : 121; };
+        c.run(30'000 * kMs, true);
+        const auto& s = c.jb.stats();
+        QCOMPARE(s.underruns, 0u);
+        QCOMPARE(s.insertedSamples, 0u);
+        QVERIFY(s.targetUs <= 40 * kMs);
+        QVERIFY(c.settled());
+        // Everything after the first refill (and its fade-in) is exactly what
+        // was sent, in order: find the last sample in the stream, walk back.
+        const std::size_t end = c.played.size();
+        std::int64_t last = -1;
+        for (std::int64_t m = 8; m < c.produced && last < 0; ++m) {
+            bool same = true;
+            for (int j = 0; j < 8 && same; ++j)
+                same = c.played[end - 1 - j] == Pattern(m - j);
+            if (same)
+                last = m;
+        }
+        QVERIFY(last > 0);
+        std::size_t first = 0;
+        while (first < end && c.played[first] == 0)
+            ++first;
+        first += 40;
+        int wrong = 0;
+        for (std::size_t i = first; i < end; ++i)
+            wrong += c.played[i] != Pattern(last - std::int64_t(end - 1 - i));
+        QCOMPARE(wrong, 0);
+        QVERIFY(c.played.size() - first > 29 * kRate);
+    }
+
+    void blockBurstsPlayWithoutUnderrun()
+    {
+        Call c;
+        c.pieceSamples = 4000; // 8000-byte blocks every half second, read in parts
+        c.pieceBytes = [](int) { return 4096; };
+        c.run(5'000 * kMs);
+        QCOMPARE(c.jb.stats().underruns, 0u);
+        c.run(60'000 * kMs, true);
+        const auto& s = c.jb.stats();
+        QCOMPARE(s.underruns, 0u);
+        QVERIFY2(s.targetUs >= 500 * kMs && s.targetUs <= 600 * kMs, qPrintable(QString::number(s.targetUs)));
+        QCOMPARE(s.insertedSamples, 0u);
+        QVERIFY(c.worstOffTarget <= c.jb.config().bandMs * kMs);
+    }
+
+    void jitterRaisesTheTargetAndTheDelayFollows()
+    {
+        Call c;
+        c.signal = Gated;
+        c.run(10'000 * kMs); // steady first: the target sits at the floor
+        const std::int64_t calm = c.jb.stats().targetUs;
+        std::mt19937 rng(7);
+        c.network = [&](std::int64_t) { return std::int64_t(20 + rng() % 41) * kMs; }; // 40 ± 20 ms
+        c.run(20'000 * kMs);
+        const std::uint64_t underruns = c.jb.stats().underruns;
+        c.run(80'000 * kMs, true);
+        const auto& s = c.jb.stats();
+        QVERIFY2(s.targetUs > calm + 20 * kMs && s.targetUs < 120 * kMs, qPrintable(QString::number(s.targetUs)));
+        QVERIFY2(s.underruns - underruns <= 2, qPrintable(QString::number(s.underruns - underruns)));
+        QVERIFY(c.settled());
+        // Back to a calm network: the target comes down again, in quiet stretches.
+        c.network = [](std::int64_t) { return 5 * kMs; };
+        c.run(100'000 * kMs);
+        QVERIFY(c.jb.stats().targetUs <= calm + 5 * kMs);
+        QVERIFY(c.settled());
+    }
+
+    void aStallsBurstIsDroppedAndTheDelayReturns()
+    {
+        Call c;
+        c.signal = Gated;
+        c.network = [](std::int64_t sent) {
+            // 300 ms stalls at 10 s and 20 s: what is sent meanwhile arrives at their end.
+            for (std::int64_t at : { 10'000 * kMs, 20'000 * kMs })
+                if (sent >= at && sent < at + 300 * kMs)
+                    return at + 300 * kMs - sent;
+            return 5 * kMs;
+        };
+        c.run(9'000 * kMs);
+        const auto before = c.jb.stats();
+        QVERIFY(c.settled());
+        c.run(13'000 * kMs);
+        QCOMPARE(c.jb.stats().underruns, before.underruns + 1);
+        QVERIFY(c.settled());
+        QVERIFY(c.jb.stats().targetUs <= before.targetUs + 5 * kMs); // no ratchet
+        c.run(30'000 * kMs);
+        const auto& s = c.jb.stats();
+        QCOMPARE(s.underruns, before.underruns + 2);
+        QVERIFY(s.targetUs <= before.targetUs + 5 * kMs);
+        QVERIFY(c.settled());
+        // The late bursts went, not more.
+        QVERIFY(s.droppedSamples - before.droppedSamples >= 2 * 2000);
+        QVERIFY(s.droppedSamples - before.droppedSamples <= 2 * 2800);
+    }
+
+    void clockDriftKeepsTheDelayBounded_data()
+    {
+        QTest::addColumn<double>("drift");
+        QTest::newRow("far card 0.1 % fast") << 0.001;
+        QTest::newRow("far card 0.1 % slow") << -0.001;
+    }
+    void clockDriftKeepsTheDelayBounded()
+    {
+        QFETCH(double, drift);
+        Call c;
+        c.signal = Gated;
+        c.drift = drift;
+        c.run(10'000 * kMs);
+        const auto start = c.jb.stats();
+        c.run(600'000 * kMs, true); // ten minutes
+        const auto& s = c.jb.stats();
+        QCOMPARE(s.underruns, start.underruns);
+        QVERIFY2(c.worstOffTarget <= c.jb.config().bandMs * kMs + 10 * kMs,
+            qPrintable(QString::number(c.worstOffTarget)));
+        // 0.1 % of ten minutes is 4800 samples, taken out or put in.
+        const std::uint64_t fixed = drift > 0 ? s.droppedSamples - start.droppedSamples
+                                              : s.insertedSamples - start.insertedSamples;
+        QVERIFY2(fixed >= 4000 && fixed <= 6000, qPrintable(QString::number(fixed)));
+    }
+
+    void senderBoundsWhatWaitsAndDropsWholeSamples()
+    {
+        VoiceSender tx(1600);
+        QByteArray stream;
+        for (int i = 0; i < 3200; ++i)
+            stream.append(char(i % 251));
+        tx.capture(stream.constData(), 320);
+        tx.sent(101); // the socket took half a sample at the end
+        tx.capture(stream.constData() + 320, 2880); // then stalled: 3099 bytes wait
+        QVERIFY(tx.unsentBytes() <= 1601);
+        QCOMPARE(tx.drops(), 1u);
+        QCOMPARE(tx.droppedBytes() % 2, 0u);
+        QCOMPARE(tx.droppedBytes(), std::uint64_t(3200 - 101 - tx.unsentBytes()));
+        // The half-sent sample is finished, then the newest audio follows.
+        QCOMPARE(tx.unsent()[0], stream[101]);
+        QCOMPARE(QByteArray(tx.unsent() + 1, tx.unsentBytes() - 1), stream.right(tx.unsentBytes() - 1));
+    }
+
+    void senderCompletesTheBlockAtHangUp()
+    {
+        VoiceSender tx;
+        const QByteArray piece(321, '\x7f'); // odd reads too: only whole samples join
+        std::uint64_t wire = 0;
+        for (int i = 0; i < 30; ++i) {
+            tx.capture(piece.constData(), piece.size());
+            const int n = std::min(tx.unsentBytes(), 500);
+            wire += std::uint64_t(n);
+            tx.sent(n);
+        }
+        tx.finish();
+        tx.capture(piece.constData(), piece.size()); // after hang-up: ignored
+        QVERIFY(!tx.done());
+        const QByteArray rest(tx.unsent(), tx.unsentBytes());
+        tx.sent(tx.unsentBytes());
+        QVERIFY(tx.done());
+        QCOMPARE((wire + std::uint64_t(rest.size())) % 8000, 0u);
+        QCOMPARE(tx.sentBytes() + tx.droppedBytes(), std::uint64_t(30 * 321 + rest.count('\0')));
+        QVERIFY(rest.endsWith(QByteArray(rest.count('\0'), '\0')));
+
+        const int s = ::socket(AF_INET, SOCK_STREAM, 0);
+        QVERIFY(SetVoiceSocketOptions(s, 1600));
+        int value = 0;
+        socklen_t len = sizeof value;
+        ::getsockopt(s, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &value, &len);
+        QCOMPARE(value, 1600);
+        ::close(s);
+    }
+};
+
+QTEST_APPLESS_MAIN(JitterBufferTest)
+#include "jitter_buffer_test.moc"

@@ -1,0 +1,157 @@
+// The sound server backend against a private headless PulseAudio with
+// virtual devices. Skipped when pulseaudio is not available.
+#include "audio/pulse/pulse_context.h"
+#include "audio/pulse/pulse_sound_player.h"
+#include "audio/pulse/pulse_voice.h"
+#include "support/pulse_server.h"
+#include "support/test_support.h"
+
+#include <QtTest>
+
+#include <memory>
+
+using namespace voxlet;
+using namespace voxlet::pulse;
+using namespace voxlet::test;
+
+class PulseBackendTest : public QObject {
+    Q_OBJECT
+    std::unique_ptr<PulseServer> server_;
+    std::unique_ptr<PulseContext> context_;
+    QString tone_;
+
+    bool startServer()
+    {
+        QString why;
+        if (!server_->start(&why))
+            return false;
+        server_->keepReading(QStringLiteral("mic"));
+        return true;
+    }
+
+    // Feeds the microphone and waits for capture to hear a 1 kHz tone.
+    static bool hearsTone(PulseServer& server, const QString& wav, QByteArray& captured)
+    {
+        captured.clear();
+        if (!server.play(QStringLiteral("micsink"), wav))
+            return false;
+        if (!QTest::qWaitFor([&] { return LoudPart(captured).size() >= 12000; }, 10000))
+            return false;
+        const ToneWindows w = CountToneWindows(LoudPart(captured), 8000, 1000, 20);
+        return w.loud >= 5 && w.matching >= w.loud - 1;
+    }
+
+    // Writes a tone in 20 ms pieces, as a call receives it, and checks that
+    // the speaker played it.
+    static bool playsTone(PulsePlayback& playback, double hz)
+    {
+        PulseRecorder recorder(QStringLiteral("speaker.monitor"));
+        QTest::qWait(300);
+        const QByteArray tone = TonePcm(hz, 1.5, 8000);
+        for (int at = 0; at < tone.size(); at += kVoicePieceBytes) {
+            playback.write(tone.constData() + at, kVoicePieceBytes);
+            QTest::qWait(20);
+        }
+        QTest::qWait(500);
+        recorder.stop();
+        const ToneWindows w = CountToneWindows(LoudPart(recorder.data()), 8000, hz, 20);
+        return w.loud >= 8 && w.matching >= w.loud - 1;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        server_ = std::make_unique<PulseServer>("load-module module-null-sink sink_name=speaker\n"
+                                                "load-module module-null-sink sink_name=micsink rate=8000 channels=1\n"
+                                                "load-module module-remap-source source_name=mic master=micsink.monitor\n"
+                                                "set-default-sink speaker\n"
+                                                "set-default-source mic\n");
+        if (!startServer())
+            QSKIP("pulseaudio is not available");
+        tone_ = server_->filePath(QStringLiteral("tone.wav"));
+        WriteBytes(tone_, WavOf(TonePcm(1000, 3.0, 8000), 8000));
+        context_ = std::make_unique<PulseContext>();
+        QVERIFY(context_->waitUntilReady(5000));
+        QVERIFY(context_->hasDevice(true, "mic"));
+        QVERIFY(context_->hasDevice(false, nullptr));
+        QVERIFY(!context_->hasDevice(false, "no-such-sink"));
+    }
+
+    void cleanupTestCase()
+    {
+        context_.reset();
+        server_.reset();
+    }
+
+    void voiceStreamsCarryToneBothWaysAndComeBackAfterARestart()
+    {
+        QByteArray captured;
+        int pieces = 0, oddPieces = 0;
+        PulseCapture capture(*context_, "mic");
+        capture.start([&](const char* data, int bytes) {
+            captured.append(data, bytes);
+            ++pieces;
+            oddPieces += bytes != kVoicePieceBytes;
+        });
+        PulsePlayback playback(*context_, "speaker");
+        playback.start();
+        QTRY_VERIFY_WITH_TIMEOUT(capture.streaming() && playback.stats().streaming, 5000);
+        // Named as desktop sound settings expect, and marked as a call.
+        for (const char* kind : { "source-outputs", "sink-inputs" }) {
+            QByteArray listing;
+            QVERIFY(server_->runTool({ QStringLiteral("pactl"), QStringLiteral("list"), QLatin1String(kind) }, &listing));
+            for (const char* property : { "application.name = \"Voxlet\"", "application.icon_name = \"voxlet\"",
+                     "media.role = \"phone\"", "filter.want = \"echo-cancel\"" })
+                QVERIFY2(listing.contains(property), property);
+        }
+
+        QVERIFY(hearsTone(*server_, tone_, captured));
+        QVERIFY(playsTone(playback, 600));
+        QCOMPARE(oddPieces, 0);
+
+        // The server goes away: capture goes on with silence, in whole pieces.
+        server_->stop();
+        QTRY_VERIFY_WITH_TIMEOUT(!capture.streaming() && !context_->ready(), 5000);
+        const std::uint64_t silentBefore = capture.silentBytes();
+        playback.write(captured.constData(), 3200); // received meanwhile: harmless
+        QTest::qWait(500);
+        QVERIFY(capture.silentBytes() >= silentBefore + 10 * kVoicePieceBytes);
+
+        // ... and returns: the streams come back by themselves.
+        QVERIFY(startServer());
+        QTRY_VERIFY_WITH_TIMEOUT(capture.streaming() && playback.stats().streaming, 10000);
+        QCOMPARE(context_->connections(), 2u);
+        QVERIFY(hearsTone(*server_, tone_, captured));
+        QVERIFY(playsTone(playback, 500));
+        QCOMPARE(oddPieces, 0);
+        QVERIFY(pieces > 0);
+    }
+
+    void ringPlayerPlaysToTheEndAndRestarts()
+    {
+        const QString path = server_->filePath(QStringLiteral("beep.wav"));
+        WriteBytes(path, WavOf(TonePcm(880, 0.3, 16000), 16000));
+        PulseSoundPlayerFactory players(*context_, "speaker");
+        auto player = players.create();
+        QVERIFY(!player->open(server_->filePath(QStringLiteral("missing.wav"))));
+        QVERIFY(player->open(path));
+        QVERIFY(!player->hasStopped());
+        PulseRecorder recorder(QStringLiteral("speaker.monitor"));
+        player->playFromStart();
+        QVERIFY(!player->hasStopped());
+        QTRY_VERIFY_WITH_TIMEOUT(player->hasStopped(), 5000);
+        player->playFromStart();
+        QVERIFY(!player->hasStopped());
+        QTRY_VERIFY_WITH_TIMEOUT(player->hasStopped(), 5000);
+        QTest::qWait(200);
+        recorder.stop();
+        // Two plays of 0.3 s at 16 kHz: twelve 50 ms windows of the 8 kHz recording.
+        const ToneWindows w = CountToneWindows(recorder.data(), 8000, 880, 20, 800);
+        QVERIFY2(w.matching >= 10 && w.loud <= 13, qPrintable(QString("%1 %2").arg(w.loud).arg(w.matching)));
+        player->close();
+        QVERIFY(!player->hasStopped());
+    }
+};
+
+QTEST_GUILESS_MAIN(PulseBackendTest)
+#include "pulse_backend_test.moc"

@@ -75,11 +75,12 @@ std::u16string Ascii(const std::string& text)
 } // namespace
 
 DirectorySession::DirectorySession(
-    Registry& registry, std::string peerAddress, SessionLimits limits, Logger log)
-    : m_registry(registry)
+    DirectoryStore& store, std::string peerAddress, SessionLimits limits, Logger log, ReplyReady ready)
+    : m_store(store)
     , m_peerAddress(std::move(peerAddress))
     , m_limits(limits)
     , m_log(std::move(log))
+    , m_ready(std::move(ready))
 {
 }
 
@@ -91,13 +92,16 @@ void DirectorySession::log(const std::string& line) const
 
 std::string DirectorySession::receive(std::string_view bytes)
 {
-    if (m_state == State::Finished)
+    if (m_state == State::Finished || m_state == State::Waiting)
         return {};
     m_received += bytes.size();
     if (m_received > m_limits.maxRequestBytes)
         return refuse("more than " + std::to_string(m_limits.maxRequestBytes) + " bytes");
     m_text += m_decoder.decode(bytes);
-    return process();
+    m_inReceive = true;
+    std::string out = process();
+    m_inReceive = false;
+    return out + takeOutput(); // a store that answered at once
 }
 
 std::string DirectorySession::process()
@@ -189,26 +193,42 @@ std::string DirectorySession::handleRegistration(std::u16string_view body, bool 
             return refuse(std::string("registration of ") + who + ": " + problem);
     }
 
-    const RegisterOutcome outcome = m_registry.registerUser(profile, m_peerAddress);
-    if (!IsAccepted(outcome))
-        return refuse("registration of " + who + ": " + OutcomeName(outcome));
+    m_state = State::Waiting;
+    m_text.clear();
+    std::weak_ptr<int> alive = m_alive;
+    m_store.registerAndList(profile, m_peerAddress, m_limits.maxListedUsers,
+        [this, alive, who, searching](RegisterOutcome outcome, std::vector<ListedUser> users) {
+            if (alive.expired())
+                return;
+            onStored(who, searching, outcome, users);
+        });
+    return {};
+}
 
-    const auto users = m_registry.list(profile.name, m_peerAddress, m_limits.maxListedUsers);
-    std::u16string reply = u"ClientData|";
-    if (users.empty()) {
-        reply += u"ZERO|";
+void DirectorySession::onStored(
+    const std::string& who, bool searching, RegisterOutcome outcome, const std::vector<ListedUser>& users)
+{
+    if (!IsAccepted(outcome)) {
+        m_late += refuse("registration of " + who + ": " + OutcomeName(outcome));
     } else {
-        std::size_t number = 0;
-        for (const ListedUser& user : users) {
-            reply += Ascii(std::to_string(++number)) + u'|' + user.name + u'|' + user.sex + u'|' + user.age
-                + u'|' + user.comment + u'|' + Ascii(user.address) + u'|';
+        std::u16string reply = u"ClientData|";
+        if (users.empty()) {
+            reply += u"ZERO|";
+        } else {
+            std::size_t number = 0;
+            for (const ListedUser& user : users) {
+                reply += Ascii(std::to_string(++number)) + u'|' + user.name + u'|' + user.sex + u'|'
+                    + user.age + u'|' + user.comment + u'|' + Ascii(user.address) + u'|';
+            }
+            reply += Ascii(std::to_string(users.size())) + u'|';
         }
-        reply += Ascii(std::to_string(users.size())) + u'|';
+        reply += Ascii(m_peerAddress) + u"|END";
+        m_late += finish(reply,
+            std::string(searching ? "registration " : "background registration ") + who + " ("
+                + OutcomeName(outcome) + "), listed " + std::to_string(users.size()));
     }
-    reply += Ascii(m_peerAddress) + u"|END";
-    return finish(reply,
-        std::string(searching ? "registration " : "background registration ") + who + " ("
-            + OutcomeName(outcome) + "), listed " + std::to_string(users.size()));
+    if (!m_inReceive && m_ready)
+        m_ready();
 }
 
 std::string DirectorySession::finish(std::u16string_view reply, std::string outcome)

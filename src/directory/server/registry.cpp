@@ -25,6 +25,8 @@ const char* OutcomeName(RegisterOutcome outcome)
         return "directory full";
     case RegisterOutcome::AddressFull:
         return "too many names from this address";
+    case RegisterOutcome::StoreUnavailable:
+        return "directory store unavailable";
     }
     return "?";
 }
@@ -37,18 +39,15 @@ Registry::Registry(RegistryLimits limits, Clock clock)
 
 void Registry::expire(TimePoint now)
 {
-    for (auto it = m_entries.begin(); it != m_entries.end();) {
-        auto next = std::next(it);
-        if (now - it->second.refreshed >= m_limits.keepFor)
-            erase(it);
-        it = next;
-    }
+    while (!m_byRefresh.empty() && now - m_byRefresh.begin()->first >= m_limits.keepFor)
+        erase(m_entries.find(m_byRefresh.begin()->second));
 }
 
 void Registry::insert(std::uint64_t order, Entry entry)
 {
     m_byName[entry.profile.name] = order;
     ++m_perAddress[entry.address];
+    entry.expiryPos = m_byRefresh.emplace(entry.refreshed, order);
     m_entries.emplace(order, std::move(entry));
 }
 
@@ -58,6 +57,7 @@ void Registry::erase(std::map<std::uint64_t, Entry>::iterator it)
     auto count = m_perAddress.find(it->second.address);
     if (count != m_perAddress.end() && --count->second == 0)
         m_perAddress.erase(count);
+    m_byRefresh.erase(it->second.expiryPos);
     m_entries.erase(it);
 }
 
@@ -77,7 +77,7 @@ RegisterOutcome Registry::registerUser(const Profile& profile, const std::string
             return RegisterOutcome::DirectoryFull;
         if (fromAddress(address) >= m_limits.maxUsersPerAddress)
             return RegisterOutcome::AddressFull;
-        insert(m_nextOrder++, Entry { profile, address, now });
+        insert(m_nextOrder++, Entry { profile, address, now, {} });
         return RegisterOutcome::Added;
     }
 
@@ -97,8 +97,15 @@ RegisterOutcome Registry::registerUser(const Profile& profile, const std::string
     // The owner keeps its place in the list; a newcomer to the name goes last.
     const std::uint64_t order = outcome == RegisterOutcome::Refreshed ? it->first : m_nextOrder++;
     erase(it);
-    insert(order, Entry { profile, address, now });
+    insert(order, Entry { profile, address, now, {} });
     return outcome;
+}
+
+void Registry::registerAndList(
+    const Profile& profile, const std::string& address, std::size_t maxListed, Done done)
+{
+    const RegisterOutcome outcome = registerUser(profile, address);
+    done(outcome, IsAccepted(outcome) ? list(profile.name, address, maxListed) : std::vector<ListedUser> {});
 }
 
 std::vector<ListedUser> Registry::list(

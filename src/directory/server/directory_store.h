@@ -1,0 +1,43 @@
+#pragma once
+// Where registrations live, as the session sees it: one call registers (or
+// refreshes) a user and lists the others. The in-memory registry answers at
+// once; a shared store answers later, from the poll loop, so the loop never
+// waits for it.
+
+#include "directory/server/registry_types.h"
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace voxlet::directory_server {
+
+class DirectoryStore {
+public:
+    using Done = std::function<void(RegisterOutcome outcome, std::vector<ListedUser> others)>;
+
+    virtual ~DirectoryStore() = default;
+
+    // Registers `profile` from `address` and, when accepted, lists at most
+    // maxListed current users other than the asker (same name from the same
+    // address), in order of first registration. `done` runs exactly once:
+    // before this returns, or later from poll events or timers. A store that
+    // cannot answer gives StoreUnavailable.
+    virtual void registerAndList(
+        const Profile& profile, const std::string& address, std::size_t maxListed, Done done)
+        = 0;
+
+    // What the store waits for, for the poll loop: a descriptor (-1: none)
+    // with the events wanted, and the next time it needs a tick.
+    virtual int pollDescriptor(short& events) const
+    {
+        events = 0;
+        return -1;
+    }
+    virtual void onPollEvents(short /*revents*/) { }
+    virtual TimePoint nextTick() const { return TimePoint::max(); }
+    virtual void onTick(TimePoint /*now*/) { }
+};
+
+} // namespace voxlet::directory_server

@@ -1,0 +1,403 @@
+#include "directory/server/redis_store.h"
+
+#include "directory/server/text_codec.h"
+
+#include <hiredis/async.h>
+#include <hiredis/hiredis.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <poll.h>
+#include <vector>
+
+namespace voxlet::directory_server {
+
+namespace {
+
+using Steady = std::chrono::steady_clock;
+
+// KEYS: none (the keys share one prefix, given as ARGV[1]).
+// ARGV: prefix, name, sex, age, comment, pass, extra, address, keep ms,
+//       max users, max users per address, max listed.
+// Returns {outcome} or {outcome, name, sex, age, comment, address, ...}
+// with the outcome numbered as RegisterOutcome. Profile texts are UTF-16LE
+// bytes, stored as sent. Keys:
+//   <prefix>u:<name>  hash of the entry
+//   <prefix>order     names by order of first registration (score)
+//   <prefix>refresh   names by last refresh, ms of Redis's clock (score)
+//   <prefix>addr      hash: address -> names registered from it
+//   <prefix>seq       the last order given
+constexpr const char* kScript = R"LUA(
+local p = ARGV[1]
+local name, address = ARGV[2], ARGV[8]
+local keep, maxUsers = tonumber(ARGV[9]), tonumber(ARGV[10])
+local maxPerAddress, maxListed = tonumber(ARGV[11]), tonumber(ARGV[12])
+local t = redis.call('TIME')
+local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+
+local function drop(n)
+  local key = p .. 'u:' .. n
+  local a = redis.call('HGET', key, 'address')
+  if a and redis.call('HINCRBY', p .. 'addr', a, -1) <= 0 then
+    redis.call('HDEL', p .. 'addr', a)
+  end
+  redis.call('DEL', key)
+  redis.call('ZREM', p .. 'order', n)
+  redis.call('ZREM', p .. 'refresh', n)
+end
+local function fromAddress(a)
+  return tonumber(redis.call('HGET', p .. 'addr', a) or '0')
+end
+
+for _, n in ipairs(redis.call('ZRANGEBYSCORE', p .. 'refresh', '-inf', now - keep)) do
+  drop(n)
+end
+
+local key = p .. 'u:' .. name
+local old = redis.call('HMGET', key, 'pass', 'address')
+local outcome
+if not old[2] then
+  if redis.call('ZCARD', p .. 'order') >= maxUsers then return {4} end
+  if fromAddress(address) >= maxPerAddress then return {5} end
+  outcome = 0
+else
+  if old[1] ~= '' then
+    if old[1] ~= ARGV[6] then return {3} end
+    outcome = 1
+  elseif old[2] == address then
+    outcome = 1
+  else
+    outcome = 2
+  end
+  if old[2] ~= address and fromAddress(address) >= maxPerAddress then return {5} end
+end
+
+-- The owner keeps its place in the list; a newcomer to the name goes last.
+local order
+if outcome == 1 then
+  order = redis.call('ZSCORE', p .. 'order', name)
+else
+  order = redis.call('INCR', p .. 'seq')
+end
+if old[2] then drop(name) end
+redis.call('HSET', key, 'sex', ARGV[3], 'age', ARGV[4], 'comment', ARGV[5], 'pass', ARGV[6],
+  'extra', ARGV[7], 'address', address)
+redis.call('HINCRBY', p .. 'addr', address, 1)
+redis.call('ZADD', p .. 'order', order, name)
+redis.call('ZADD', p .. 'refresh', now, name)
+
+local out = {outcome}
+local listed = 0
+for _, n in ipairs(redis.call('ZRANGE', p .. 'order', 0, maxListed)) do
+  if listed >= maxListed then break end
+  local f = redis.call('HMGET', p .. 'u:' .. n, 'sex', 'age', 'comment', 'address')
+  if not (n == name and f[4] == address) then
+    out[#out + 1] = n
+    out[#out + 1] = f[1]
+    out[#out + 1] = f[2]
+    out[#out + 1] = f[3]
+    out[#out + 1] = f[4]
+    listed = listed + 1
+  end
+end
+return out
+)LUA";
+
+constexpr const char* kKeyPrefix = "voxlet-directory:";
+constexpr int kOutcomes = static_cast<int>(RegisterOutcome::AddressFull) + 1;
+
+std::u16string Decode(const redisReply* r)
+{
+    Utf16LeDecoder decoder;
+    return decoder.decode(std::string_view(r->str, r->len));
+}
+
+std::string ErrorText(const redisAsyncContext* context)
+{
+    return context && context->errstr ? context->errstr : "connection lost";
+}
+
+} // namespace
+
+std::string RedisLocation::text() const
+{
+    return host.empty() ? "unix:" + path : "redis://" + host + ":" + std::to_string(port);
+}
+
+const char* RedisStore::Script()
+{
+    return kScript;
+}
+
+RedisStore::RedisStore(RedisStoreOptions options, Logger log)
+    : m_options(std::move(options))
+    , m_log(std::move(log))
+    , m_retryDelay(m_options.minRetry)
+{
+    connect();
+}
+
+RedisStore::~RedisStore()
+{
+    m_pending.clear(); // the sessions waiting on them are going too
+    m_down = true; // nothing more to log
+    if (m_context) {
+        m_context->data = nullptr;
+        redisAsyncFree(m_context);
+    }
+}
+
+void RedisStore::connect()
+{
+    m_retryAt = TimePoint::max();
+    m_scriptSha.clear();
+    const RedisLocation& where = m_options.location;
+    redisAsyncContext* context = where.host.empty() ? redisAsyncConnectUnix(where.path.c_str())
+                                                    : redisAsyncConnect(where.host.c_str(), where.port);
+    if (!context) {
+        scheduleRetry("out of memory");
+        return;
+    }
+    if (context->err) {
+        const std::string why = ErrorText(context);
+        redisAsyncFree(context);
+        scheduleRetry(why);
+        return;
+    }
+    m_context = context;
+    m_wantRead = m_wantWrite = false;
+    context->data = this;
+    context->ev.data = this;
+    context->ev.addRead = AddRead;
+    context->ev.delRead = DelRead;
+    context->ev.addWrite = AddWrite;
+    context->ev.delWrite = DelWrite;
+    context->ev.cleanup = Cleanup;
+    redisAsyncSetConnectCallback(context, OnConnect);
+    redisAsyncSetDisconnectCallback(context, OnDisconnect);
+    // Queued until the connection is up; until its answer, requests carry the script itself.
+    redisAsyncCommand(context, OnScriptLoaded, nullptr, "SCRIPT LOAD %s", kScript);
+}
+
+void RedisStore::scheduleRetry(const std::string& why)
+{
+    markDown(why);
+    m_retryAt = Steady::now() + m_retryDelay;
+    m_retryDelay = std::min(m_retryDelay * 2, m_options.maxRetry);
+}
+
+void RedisStore::markDown(const std::string& why)
+{
+    if (m_down)
+        return;
+    m_down = true;
+    if (m_log)
+        m_log("Redis at " + m_options.location.text() + " unavailable: " + why
+            + "; answering registrations with a refusal until it is back");
+}
+
+void RedisStore::markUp()
+{
+    m_retryDelay = m_options.minRetry;
+    if (!m_down && m_everUp)
+        return;
+    if (m_log)
+        m_log(std::string(m_everUp ? "Redis at " : "using Redis at ") + m_options.location.text()
+            + (m_everUp ? " is back" : ""));
+    m_down = false;
+    m_everUp = true;
+}
+
+void RedisStore::registerAndList(
+    const Profile& profile, const std::string& address, std::size_t maxListed, Done done)
+{
+    if (!m_context) { // waiting to reconnect
+        done(RegisterOutcome::StoreUnavailable, {});
+        return;
+    }
+    const std::uint64_t id = m_nextId++;
+    const RegistryLimits& limits = m_options.limits;
+    const std::string args[] = { m_scriptSha.empty() ? "EVAL" : "EVALSHA",
+        m_scriptSha.empty() ? kScript : m_scriptSha, "0", kKeyPrefix, EncodeUtf16Le(profile.name),
+        EncodeUtf16Le(profile.sex), EncodeUtf16Le(profile.age), EncodeUtf16Le(profile.comment),
+        EncodeUtf16Le(profile.pass), EncodeUtf16Le(profile.extra), address,
+        std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(limits.keepFor).count()),
+        std::to_string(limits.maxUsers), std::to_string(limits.maxUsersPerAddress),
+        std::to_string(maxListed) };
+    constexpr int kArgs = sizeof args / sizeof args[0];
+    const char* argv[kArgs];
+    std::size_t lengths[kArgs];
+    for (int i = 0; i < kArgs; ++i) {
+        argv[i] = args[i].data();
+        lengths[i] = args[i].size();
+    }
+    if (redisAsyncCommandArgv(m_context, OnReply, reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)),
+            kArgs, argv, lengths)
+        != REDIS_OK) {
+        done(RegisterOutcome::StoreUnavailable, {});
+        return;
+    }
+    m_pending.emplace(id, Pending { std::move(done), Steady::now() + m_options.timeout });
+}
+
+void RedisStore::answer(std::uint64_t id, RegisterOutcome outcome, std::vector<ListedUser> users)
+{
+    auto found = m_pending.find(id);
+    if (found == m_pending.end())
+        return; // already answered as timed out
+    Done done = std::move(found->second.done);
+    m_pending.erase(found);
+    done(outcome, std::move(users));
+}
+
+void RedisStore::onReply(std::uint64_t id, void* replyData)
+{
+    const auto* reply = static_cast<const redisReply*>(replyData);
+    if (!reply) { // the connection went; OnDisconnect tells why
+        answer(id, RegisterOutcome::StoreUnavailable, {});
+        return;
+    }
+    if (reply->type == REDIS_REPLY_ERROR) {
+        const std::string error(reply->str, reply->len);
+        if (error.rfind("NOSCRIPT", 0) == 0 && m_context) {
+            // Someone flushed the script cache: load it again for the next ones.
+            m_scriptSha.clear();
+            redisAsyncCommand(m_context, OnScriptLoaded, nullptr, "SCRIPT LOAD %s", kScript);
+        }
+        markDown("error " + error);
+        answer(id, RegisterOutcome::StoreUnavailable, {});
+        return;
+    }
+    if (reply->type != REDIS_REPLY_ARRAY || reply->elements < 1 || (reply->elements - 1) % 5 != 0
+        || reply->element[0]->type != REDIS_REPLY_INTEGER || reply->element[0]->integer < 0
+        || reply->element[0]->integer >= kOutcomes) {
+        markDown("unexpected answer to the registration script");
+        answer(id, RegisterOutcome::StoreUnavailable, {});
+        return;
+    }
+    std::vector<ListedUser> users;
+    users.reserve((reply->elements - 1) / 5);
+    for (std::size_t i = 1; i + 4 < reply->elements; i += 5) {
+        for (std::size_t k = i; k < i + 5; ++k) {
+            if (reply->element[k]->type != REDIS_REPLY_STRING) {
+                markDown("unexpected answer to the registration script");
+                answer(id, RegisterOutcome::StoreUnavailable, {});
+                return;
+            }
+        }
+        const redisReply* const* e = reply->element + i;
+        users.push_back({ Decode(e[0]), Decode(e[1]), Decode(e[2]), Decode(e[3]),
+            std::string(e[4]->str, e[4]->len) });
+    }
+    markUp();
+    answer(id, static_cast<RegisterOutcome>(reply->element[0]->integer), std::move(users));
+}
+
+void RedisStore::onScriptLoaded(void* replyData)
+{
+    const auto* reply = static_cast<const redisReply*>(replyData);
+    if (!reply)
+        return;
+    if (reply->type == REDIS_REPLY_STRING) {
+        m_scriptSha.assign(reply->str, reply->len);
+        markUp();
+    } else {
+        markDown("cannot load the registration script: "
+            + (reply->type == REDIS_REPLY_ERROR ? std::string(reply->str, reply->len) : "unexpected answer"));
+    }
+}
+
+int RedisStore::pollDescriptor(short& events) const
+{
+    events = 0;
+    if (!m_context)
+        return -1;
+    if (m_wantRead)
+        events |= POLLIN;
+    if (m_wantWrite)
+        events |= POLLOUT;
+    return events ? m_context->c.fd : -1;
+}
+
+void RedisStore::onPollEvents(short revents)
+{
+    if (m_context && m_wantRead && (revents & (POLLIN | POLLHUP | POLLERR)))
+        redisAsyncHandleRead(m_context);
+    // Reading may have ended the connection (Cleanup clears m_context).
+    if (m_context && m_wantWrite && (revents & (POLLOUT | POLLHUP | POLLERR)))
+        redisAsyncHandleWrite(m_context);
+}
+
+TimePoint RedisStore::nextTick() const
+{
+    TimePoint next = m_retryAt;
+    if (!m_pending.empty())
+        next = std::min(next, m_pending.begin()->second.deadline);
+    return next;
+}
+
+void RedisStore::onTick(TimePoint now)
+{
+    // Deadlines grow with the id, so the first pending one is the earliest.
+    while (!m_pending.empty() && m_pending.begin()->second.deadline <= now) {
+        markDown("no answer within " + std::to_string(m_options.timeout.count()) + " ms");
+        answer(m_pending.begin()->first, RegisterOutcome::StoreUnavailable, {});
+    }
+    if (!m_context && now >= m_retryAt)
+        connect();
+}
+
+void RedisStore::OnConnect(const redisAsyncContext* context, int status)
+{
+    auto* self = static_cast<RedisStore*>(context->data);
+    if (self && status != REDIS_OK)
+        self->scheduleRetry(ErrorText(context)); // hiredis frees the context next
+}
+
+void RedisStore::OnDisconnect(const redisAsyncContext* context, int status)
+{
+    auto* self = static_cast<RedisStore*>(context->data);
+    if (self)
+        self->scheduleRetry(status == REDIS_OK ? "connection closed" : ErrorText(context));
+}
+
+void RedisStore::OnScriptLoaded(redisAsyncContext* context, void* reply, void*)
+{
+    if (auto* self = static_cast<RedisStore*>(context->data))
+        self->onScriptLoaded(reply);
+}
+
+void RedisStore::OnReply(redisAsyncContext* context, void* reply, void* privdata)
+{
+    if (auto* self = static_cast<RedisStore*>(context->data))
+        self->onReply(static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(privdata)), reply);
+}
+
+void RedisStore::AddRead(void* privdata)
+{
+    static_cast<RedisStore*>(privdata)->m_wantRead = true;
+}
+
+void RedisStore::DelRead(void* privdata)
+{
+    static_cast<RedisStore*>(privdata)->m_wantRead = false;
+}
+
+void RedisStore::AddWrite(void* privdata)
+{
+    static_cast<RedisStore*>(privdata)->m_wantWrite = true;
+}
+
+void RedisStore::DelWrite(void* privdata)
+{
+    static_cast<RedisStore*>(privdata)->m_wantWrite = false;
+}
+
+void RedisStore::Cleanup(void* privdata)
+{
+    auto* self = static_cast<RedisStore*>(privdata);
+    self->m_context = nullptr;
+    self->m_wantRead = self->m_wantWrite = false;
+}
+
+} // namespace voxlet::directory_server

@@ -84,6 +84,12 @@ DirectorySession::DirectorySession(
 {
 }
 
+DirectorySession::~DirectorySession()
+{
+    if (m_ticket)
+        m_store.cancel(m_ticket);
+}
+
 void DirectorySession::log(const std::string& line) const
 {
     if (m_log)
@@ -195,13 +201,13 @@ std::string DirectorySession::handleRegistration(std::u16string_view body, bool 
 
     m_state = State::Waiting;
     m_text.clear();
-    std::weak_ptr<int> alive = m_alive;
-    m_store.registerAndList(profile, m_peerAddress, m_limits.maxListedUsers,
-        [this, alive, who, searching](RegisterOutcome outcome, std::vector<ListedUser> users) {
-            if (alive.expired())
-                return;
+    const std::uint64_t ticket = m_store.registerAndList(profile, m_peerAddress, m_limits.maxListedUsers,
+        [this, who, searching](RegisterOutcome outcome, std::vector<ListedUser> users) {
+            m_ticket = 0;
             onStored(who, searching, outcome, users);
         });
+    if (m_state == State::Waiting)
+        m_ticket = ticket;
     return {};
 }
 

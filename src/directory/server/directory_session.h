@@ -8,7 +8,7 @@
 
 #include <cstddef>
 #include <functional>
-#include <memory>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -37,6 +37,9 @@ public:
 
     DirectorySession(DirectoryStore& store, std::string peerAddress, SessionLimits limits = {},
         Logger log = {}, ReplyReady ready = {});
+    ~DirectorySession();
+    DirectorySession(const DirectorySession&) = delete;
+    DirectorySession& operator=(const DirectorySession&) = delete;
 
     // Feeds bytes received from the client; returns the bytes to send now.
     // While waiting for the store and once finished, input is ignored.
@@ -76,8 +79,7 @@ private:
     ReplyReady m_ready;
     std::string m_late; // a reply produced by the store's answer
     bool m_inReceive = false;
-    // Expires with the session, so a store answering after it is gone is ignored.
-    std::shared_ptr<int> m_alive = std::make_shared<int>(0);
+    std::uint64_t m_ticket = 0; // the store's, while waiting for it
     Utf16LeDecoder m_decoder;
     std::u16string m_text;
     std::size_t m_scanned = 0; // how much of m_text countBars has seen

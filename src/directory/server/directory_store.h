@@ -7,6 +7,7 @@
 #include "directory/server/registry_types.h"
 
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -22,11 +23,14 @@ public:
     // Registers `profile` from `address` and, when accepted, lists at most
     // maxListed current users other than the asker (same name from the same
     // address), in order of first registration. `done` runs exactly once:
-    // before this returns, or later from poll events or timers. A store that
+    // before this returns (the result is then 0), or later from poll events
+    // or timers, unless cancel() is given the ticket returned. A store that
     // cannot answer gives StoreUnavailable.
-    virtual void registerAndList(
+    virtual std::uint64_t registerAndList(
         const Profile& profile, const std::string& address, std::size_t maxListed, Done done)
         = 0;
+    // The asker is gone: `done` of that ticket must not run.
+    virtual void cancel(std::uint64_t /*ticket*/) { }
 
     // What the store waits for, for the poll loop: a descriptor (-1: none)
     // with the events wanted, and the next time it needs a tick.

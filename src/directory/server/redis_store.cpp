@@ -208,12 +208,12 @@ void RedisStore::markUp()
     m_everUp = true;
 }
 
-void RedisStore::registerAndList(
+std::uint64_t RedisStore::registerAndList(
     const Profile& profile, const std::string& address, std::size_t maxListed, Done done)
 {
     if (!m_context) { // waiting to reconnect
         done(RegisterOutcome::StoreUnavailable, {});
-        return;
+        return 0;
     }
     const std::uint64_t id = m_nextId++;
     const RegistryLimits& limits = m_options.limits;
@@ -235,16 +235,17 @@ void RedisStore::registerAndList(
             kArgs, argv, lengths)
         != REDIS_OK) {
         done(RegisterOutcome::StoreUnavailable, {});
-        return;
+        return 0;
     }
     m_pending.emplace(id, Pending { std::move(done), Steady::now() + m_options.timeout });
+    return id;
 }
 
 void RedisStore::answer(std::uint64_t id, RegisterOutcome outcome, std::vector<ListedUser> users)
 {
     auto found = m_pending.find(id);
     if (found == m_pending.end())
-        return; // already answered as timed out
+        return; // already answered as timed out, or its asker has gone
     Done done = std::move(found->second.done);
     m_pending.erase(found);
     done(outcome, std::move(users));

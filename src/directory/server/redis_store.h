@@ -46,9 +46,10 @@ public:
     RedisStore(const RedisStore&) = delete;
     RedisStore& operator=(const RedisStore&) = delete;
 
-    void registerAndList(
+    std::uint64_t registerAndList(
         const Profile& profile, const std::string& address, std::size_t maxListed, Done done) override;
 
+    void cancel(std::uint64_t ticket) override { m_pending.erase(ticket); }
     int pollDescriptor(short& events) const override;
     void onPollEvents(short revents) override;
     TimePoint nextTick() const override;

@@ -101,11 +101,12 @@ RegisterOutcome Registry::registerUser(const Profile& profile, const std::string
     return outcome;
 }
 
-void Registry::registerAndList(
+std::uint64_t Registry::registerAndList(
     const Profile& profile, const std::string& address, std::size_t maxListed, Done done)
 {
     const RegisterOutcome outcome = registerUser(profile, address);
     done(outcome, IsAccepted(outcome) ? list(profile.name, address, maxListed) : std::vector<ListedUser> {});
+    return 0;
 }
 
 std::vector<ListedUser> Registry::list(

@@ -25,7 +25,7 @@ class Registry : public DirectoryStore {
 public:
     Registry(RegistryLimits limits, Clock clock);
 
-    void registerAndList(
+    std::uint64_t registerAndList(
         const Profile& profile, const std::string& address, std::size_t maxListed, Done done) override;
 
     RegisterOutcome registerUser(const Profile& profile, const std::string& address);

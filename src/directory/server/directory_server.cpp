@@ -72,6 +72,11 @@ DirectoryServer::~DirectoryServer()
     }
 }
 
+bool DirectoryServer::logging() const
+{
+    return m_sink && !m_options.quiet;
+}
+
 void DirectoryServer::log(const std::string& line) const
 {
     if (m_sink && !m_options.quiet)
@@ -278,7 +283,8 @@ void DirectoryServer::acceptPending()
         c.proxyHeader = std::make_unique<ProxyHeaderReader>(trusted);
         c.deadline = Steady::now() + m_options.idleTimeout;
         m_connections.emplace(fd, std::move(c));
-        log(address + " connected");
+        if (logging())
+            log(address + " connected");
     }
 }
 
@@ -406,7 +412,8 @@ void DirectoryServer::close(int fd, const std::string& reason)
     auto count = m_perAddress.find(address);
     if (count != m_perAddress.end() && --count->second == 0)
         m_perAddress.erase(count);
-    log(address + " " + reason);
+    if (logging())
+        log(address + " " + reason);
 }
 
 } // namespace voxlet::directory_server

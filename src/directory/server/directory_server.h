@@ -57,6 +57,7 @@ private:
         bool lingering = false; // reply sent and write side shut: waiting for the client to close
     };
 
+    bool logging() const;
     void log(const std::string& line) const;
     void acceptPending();
     void onReadable(Connection& c);

@@ -202,7 +202,7 @@ std::string DirectorySession::handleRegistration(std::u16string_view body, bool 
     m_state = State::Waiting;
     m_text.clear();
     const std::uint64_t ticket = m_store.registerAndList(profile, m_peerAddress, m_limits.maxListedUsers,
-        [this, who, searching](RegisterOutcome outcome, std::vector<ListedUser> users) {
+        [this, who, searching](RegisterOutcome outcome, const std::vector<std::string_view>& users) {
             m_ticket = 0;
             onStored(who, searching, outcome, users);
         });
@@ -211,25 +211,33 @@ std::string DirectorySession::handleRegistration(std::u16string_view body, bool 
     return {};
 }
 
-void DirectorySession::onStored(
-    const std::string& who, bool searching, RegisterOutcome outcome, const std::vector<ListedUser>& users)
+void DirectorySession::onStored(const std::string& who, bool searching, RegisterOutcome outcome,
+    const std::vector<std::string_view>& users)
 {
     if (!IsAccepted(outcome)) {
         m_late += refuse("registration of " + who + ": " + OutcomeName(outcome));
     } else {
-        std::u16string reply = u"ClientData|";
+        std::size_t size = 64 + 2 * m_peerAddress.size();
+        for (std::string_view record : users)
+            size += record.size() + 16;
+        std::string reply;
+        reply.reserve(size);
+        AppendAsciiAsUtf16Le(reply, "ClientData|");
         if (users.empty()) {
-            reply += u"ZERO|";
+            AppendAsciiAsUtf16Le(reply, "ZERO|");
         } else {
             std::size_t number = 0;
-            for (const ListedUser& user : users) {
-                reply += Ascii(std::to_string(++number)) + u'|' + user.name + u'|' + user.sex + u'|'
-                    + user.age + u'|' + user.comment + u'|' + Ascii(user.address) + u'|';
+            for (std::string_view record : users) {
+                AppendAsciiAsUtf16Le(reply, std::to_string(++number));
+                AppendAsciiAsUtf16Le(reply, "|");
+                reply += record;
             }
-            reply += Ascii(std::to_string(users.size())) + u'|';
+            AppendAsciiAsUtf16Le(reply, std::to_string(users.size()));
+            AppendAsciiAsUtf16Le(reply, "|");
         }
-        reply += Ascii(m_peerAddress) + u"|END";
-        m_late += finish(reply,
+        AppendAsciiAsUtf16Le(reply, m_peerAddress);
+        AppendAsciiAsUtf16Le(reply, "|END");
+        m_late += finishEncoded(std::move(reply),
             std::string(searching ? "registration " : "background registration ") + who + " ("
                 + OutcomeName(outcome) + "), listed " + std::to_string(users.size()));
     }
@@ -239,12 +247,17 @@ void DirectorySession::onStored(
 
 std::string DirectorySession::finish(std::u16string_view reply, std::string outcome)
 {
+    return finishEncoded(EncodeUtf16Le(reply), std::move(outcome));
+}
+
+std::string DirectorySession::finishEncoded(std::string replyBytes, std::string outcome)
+{
     m_state = State::Finished;
     m_outcome = std::move(outcome);
     m_text.clear();
     m_scanned = m_bars = 0;
     log(m_outcome);
-    return EncodeUtf16Le(reply);
+    return replyBytes;
 }
 
 std::string DirectorySession::refuse(std::string reason)

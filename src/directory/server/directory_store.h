@@ -10,13 +10,15 @@
 #include <cstdint>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace voxlet::directory_server {
 
 class DirectoryStore {
 public:
-    using Done = std::function<void(RegisterOutcome outcome, std::vector<ListedUser> others)>;
+    // `others` are ListedRecord()s, valid only during the call.
+    using Done = std::function<void(RegisterOutcome outcome, const std::vector<std::string_view>& others)>;
 
     virtual ~DirectoryStore() = default;
 

@@ -17,40 +17,38 @@ namespace {
 using Steady = std::chrono::steady_clock;
 
 // KEYS: none (the keys share one prefix, given as ARGV[1]).
-// ARGV: prefix, name, sex, age, comment, pass, extra, address, keep ms,
+// ARGV: prefix, name, pass, extra, address, listed record, keep ms,
 //       max users, max users per address, max listed.
-// Returns {outcome} or {outcome, name, sex, age, comment, address, ...}
-// with the outcome numbered as RegisterOutcome. Profile texts are UTF-16LE
-// bytes, stored as sent. Keys:
-//   <prefix>u:<name>  hash of the entry
+// Returns {outcome, record, record, ...} with the outcome numbered as
+// RegisterOutcome and the others' ListedRecord()s in list order. Texts are
+// the UTF-16LE bytes the client sent. Keys:
+//   <prefix>u:<name>  hash: pass, address, extra
+//   <prefix>r:<name>  the user's listed record, ready to send
 //   <prefix>order     names by order of first registration (score)
 //   <prefix>refresh   names by last refresh, ms of Redis's clock (score)
 //   <prefix>addr      hash: address -> names registered from it
 //   <prefix>seq       the last order given
 constexpr const char* kScript = R"LUA(
 local p = ARGV[1]
-local name, address = ARGV[2], ARGV[8]
-local keep, maxUsers = tonumber(ARGV[9]), tonumber(ARGV[10])
-local maxPerAddress, maxListed = tonumber(ARGV[11]), tonumber(ARGV[12])
+local name, pass, address = ARGV[2], ARGV[3], ARGV[5]
+local keep, maxUsers = tonumber(ARGV[7]), tonumber(ARGV[8])
+local maxPerAddress, maxListed = tonumber(ARGV[9]), tonumber(ARGV[10])
 local t = redis.call('TIME')
 local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
+local addrKey = p .. 'addr'
 
-local function drop(n)
-  local key = p .. 'u:' .. n
-  local a = redis.call('HGET', key, 'address')
-  if a and redis.call('HINCRBY', p .. 'addr', a, -1) <= 0 then
-    redis.call('HDEL', p .. 'addr', a)
-  end
-  redis.call('DEL', key)
-  redis.call('ZREM', p .. 'order', n)
-  redis.call('ZREM', p .. 'refresh', n)
+local function leave(a)
+  if redis.call('HINCRBY', addrKey, a, -1) <= 0 then redis.call('HDEL', addrKey, a) end
 end
 local function fromAddress(a)
-  return tonumber(redis.call('HGET', p .. 'addr', a) or '0')
+  return tonumber(redis.call('HGET', addrKey, a) or '0')
 end
-
 for _, n in ipairs(redis.call('ZRANGEBYSCORE', p .. 'refresh', '-inf', now - keep)) do
-  drop(n)
+  local a = redis.call('HGET', p .. 'u:' .. n, 'address')
+  if a then leave(a) end
+  redis.call('DEL', p .. 'u:' .. n, p .. 'r:' .. n)
+  redis.call('ZREM', p .. 'order', n)
+  redis.call('ZREM', p .. 'refresh', n)
 end
 
 local key = p .. 'u:' .. name
@@ -62,7 +60,7 @@ if not old[2] then
   outcome = 0
 else
   if old[1] ~= '' then
-    if old[1] ~= ARGV[6] then return {3} end
+    if old[1] ~= pass then return {3} end
     outcome = 1
   elseif old[2] == address then
     outcome = 1
@@ -72,45 +70,30 @@ else
   if old[2] ~= address and fromAddress(address) >= maxPerAddress then return {5} end
 end
 
--- The owner keeps its place in the list; a newcomer to the name goes last.
-local order
-if outcome == 1 then
-  order = redis.call('ZSCORE', p .. 'order', name)
-else
-  order = redis.call('INCR', p .. 'seq')
+if old[2] ~= address then
+  if old[2] then leave(old[2]) end
+  redis.call('HINCRBY', addrKey, address, 1)
 end
-if old[2] then drop(name) end
-redis.call('HSET', key, 'sex', ARGV[3], 'age', ARGV[4], 'comment', ARGV[5], 'pass', ARGV[6],
-  'extra', ARGV[7], 'address', address)
-redis.call('HINCRBY', p .. 'addr', address, 1)
-redis.call('ZADD', p .. 'order', order, name)
+-- The owner keeps its place in the list; a newcomer to the name goes last.
+if outcome ~= 1 then redis.call('ZADD', p .. 'order', redis.call('INCR', p .. 'seq'), name) end
+redis.call('HSET', key, 'pass', pass, 'address', address, 'extra', ARGV[4])
+redis.call('SET', p .. 'r:' .. name, ARGV[6])
 redis.call('ZADD', p .. 'refresh', now, name)
 
-local out = {outcome}
-local listed = 0
+-- The asker's entry is the one under its name: it was just written from its address.
+local keys = {}
 for _, n in ipairs(redis.call('ZRANGE', p .. 'order', 0, maxListed)) do
-  if listed >= maxListed then break end
-  local f = redis.call('HMGET', p .. 'u:' .. n, 'sex', 'age', 'comment', 'address')
-  if not (n == name and f[4] == address) then
-    out[#out + 1] = n
-    out[#out + 1] = f[1]
-    out[#out + 1] = f[2]
-    out[#out + 1] = f[3]
-    out[#out + 1] = f[4]
-    listed = listed + 1
-  end
+  if n ~= name and #keys < maxListed then keys[#keys + 1] = p .. 'r:' .. n end
+end
+local out = {outcome}
+if #keys > 0 then
+  for _, r in ipairs(redis.call('MGET', unpack(keys))) do out[#out + 1] = r end
 end
 return out
 )LUA";
 
 constexpr const char* kKeyPrefix = "voxlet-directory:";
 constexpr int kOutcomes = static_cast<int>(RegisterOutcome::AddressFull) + 1;
-
-std::u16string Decode(const redisReply* r)
-{
-    Utf16LeDecoder decoder;
-    return decoder.decode(std::string_view(r->str, r->len));
-}
 
 std::string ErrorText(const redisAsyncContext* context)
 {
@@ -219,8 +202,7 @@ std::uint64_t RedisStore::registerAndList(
     const RegistryLimits& limits = m_options.limits;
     const std::string args[] = { m_scriptSha.empty() ? "EVAL" : "EVALSHA",
         m_scriptSha.empty() ? kScript : m_scriptSha, "0", kKeyPrefix, EncodeUtf16Le(profile.name),
-        EncodeUtf16Le(profile.sex), EncodeUtf16Le(profile.age), EncodeUtf16Le(profile.comment),
-        EncodeUtf16Le(profile.pass), EncodeUtf16Le(profile.extra), address,
+        EncodeUtf16Le(profile.pass), EncodeUtf16Le(profile.extra), address, ListedRecord(profile, address),
         std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(limits.keepFor).count()),
         std::to_string(limits.maxUsers), std::to_string(limits.maxUsersPerAddress),
         std::to_string(maxListed) };
@@ -241,14 +223,14 @@ std::uint64_t RedisStore::registerAndList(
     return id;
 }
 
-void RedisStore::answer(std::uint64_t id, RegisterOutcome outcome, std::vector<ListedUser> users)
+void RedisStore::answer(std::uint64_t id, RegisterOutcome outcome, const std::vector<std::string_view>& users)
 {
     auto found = m_pending.find(id);
     if (found == m_pending.end())
         return; // already answered as timed out, or its asker has gone
     Done done = std::move(found->second.done);
     m_pending.erase(found);
-    done(outcome, std::move(users));
+    done(outcome, users);
 }
 
 void RedisStore::onReply(std::uint64_t id, void* replyData)
@@ -269,29 +251,26 @@ void RedisStore::onReply(std::uint64_t id, void* replyData)
         answer(id, RegisterOutcome::StoreUnavailable, {});
         return;
     }
-    if (reply->type != REDIS_REPLY_ARRAY || reply->elements < 1 || (reply->elements - 1) % 5 != 0
-        || reply->element[0]->type != REDIS_REPLY_INTEGER || reply->element[0]->integer < 0
-        || reply->element[0]->integer >= kOutcomes) {
+    bool wellFormed = reply->type == REDIS_REPLY_ARRAY && reply->elements >= 1
+        && reply->element[0]->type == REDIS_REPLY_INTEGER && reply->element[0]->integer >= 0
+        && reply->element[0]->integer < kOutcomes;
+    std::vector<std::string_view> users;
+    if (wellFormed) {
+        users.reserve(reply->elements - 1);
+        for (std::size_t i = 1; i < reply->elements && wellFormed; ++i) {
+            const redisReply* record = reply->element[i];
+            wellFormed = record->type == REDIS_REPLY_STRING;
+            if (wellFormed)
+                users.emplace_back(record->str, record->len);
+        }
+    }
+    if (!wellFormed) {
         markDown("unexpected answer to the registration script");
         answer(id, RegisterOutcome::StoreUnavailable, {});
         return;
     }
-    std::vector<ListedUser> users;
-    users.reserve((reply->elements - 1) / 5);
-    for (std::size_t i = 1; i + 4 < reply->elements; i += 5) {
-        for (std::size_t k = i; k < i + 5; ++k) {
-            if (reply->element[k]->type != REDIS_REPLY_STRING) {
-                markDown("unexpected answer to the registration script");
-                answer(id, RegisterOutcome::StoreUnavailable, {});
-                return;
-            }
-        }
-        const redisReply* const* e = reply->element + i;
-        users.push_back({ Decode(e[0]), Decode(e[1]), Decode(e[2]), Decode(e[3]),
-            std::string(e[4]->str, e[4]->len) });
-    }
     markUp();
-    answer(id, static_cast<RegisterOutcome>(reply->element[0]->integer), std::move(users));
+    answer(id, static_cast<RegisterOutcome>(reply->element[0]->integer), users);
 }
 
 void RedisStore::onScriptLoaded(void* replyData)

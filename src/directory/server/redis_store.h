@@ -17,6 +17,8 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <string_view>
+#include <vector>
 
 struct redisAsyncContext;
 
@@ -68,7 +70,7 @@ private:
     void scheduleRetry(const std::string& why);
     void markDown(const std::string& why);
     void markUp();
-    void answer(std::uint64_t id, RegisterOutcome outcome, std::vector<ListedUser> users);
+    void answer(std::uint64_t id, RegisterOutcome outcome, const std::vector<std::string_view>& users);
     void onScriptLoaded(void* reply);
     void onReply(std::uint64_t id, void* reply);
 

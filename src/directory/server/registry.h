@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -31,8 +32,9 @@ public:
     RegisterOutcome registerUser(const Profile& profile, const std::string& address);
 
     // Users still current, in order of first registration, without the asker
-    // (same name from the same address), at most maxCount of them.
-    std::vector<ListedUser> list(
+    // (same name from the same address), at most maxCount of them, as
+    // ListedRecord()s valid until the next change.
+    std::vector<std::string_view> list(
         const std::u16string& askerName, const std::string& askerAddress, std::size_t maxCount);
 
     std::size_t size();
@@ -42,6 +44,7 @@ private:
         Profile profile;
         std::string address;
         TimePoint refreshed;
+        std::string record; // ListedRecord(profile, address)
         std::multimap<TimePoint, std::uint64_t>::iterator expiryPos;
     };
 

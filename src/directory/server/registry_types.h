@@ -5,6 +5,7 @@
 #include <chrono>
 #include <functional>
 #include <string>
+#include <string_view>
 
 namespace voxlet::directory_server {
 
@@ -21,13 +22,10 @@ struct Profile {
     std::u16string extra;
 };
 
-struct ListedUser {
-    std::u16string name;
-    std::u16string sex;
-    std::u16string age;
-    std::u16string comment;
-    std::string address;
-};
+// A user as a list reply carries it, ready to send: "name|sex|age|comment|
+// address|" in UTF-16LE. Stores keep it encoded, so a list of a hundred
+// users is a hundred copies of bytes, not five hundred conversions.
+std::string ListedRecord(const Profile& profile, const std::string& address);
 
 enum class RegisterOutcome {
     Added, // a new name

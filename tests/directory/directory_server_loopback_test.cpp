@@ -322,6 +322,7 @@ private slots:
     void proxyHeadersOnlyFromTrustedProxies();
     void processesShareOneDirectoryInRedis();
     void sharedRegistrationsExpire();
+    void redisStoreAnswersAsTheMemoryStore();
     void racingPassesThroughTwoProcessesLeaveOneOwner();
     void redisOutageIsSurvivedAndServiceResumes();
 };
@@ -608,6 +609,37 @@ void DirectoryServerLoopbackTest::sharedRegistrationsExpire()
     // Expired names are free again, under another PASS too.
     QCOMPARE(Exchange(a.port(), "127.0.0.5", QStringLiteral("MYDATA|Brief|M|30|hi|new||END")),
         QStringLiteral("ClientData|1|Late|M|30|hi|127.0.0.4|1|127.0.0.5|END"));
+}
+
+void DirectoryServerLoopbackTest::redisStoreAnswersAsTheMemoryStore()
+{
+    QTemporaryDir folder;
+    RedisServer redis(folder.path());
+    QVERIFY2(redis.running(), "redis-server did not start");
+    ServerOptions options;
+    options.session.maxListedUsers = 3; // small, so that changes reach the head of the list and pass it
+    options.registry.maxUsers = 8;
+    options.registry.maxUsersPerAddress = 3;
+    RunningServer memory(options);
+    options.redis = RedisLocation { {}, 0, redis.socketPath().toStdString() };
+    RunningServer shared(options);
+    QVERIFY(memory.started() && shared.started());
+
+    // Random registrations from a few names, PASSes, profiles and addresses:
+    // refusals, take-overs, moves and refreshes, all answered alike.
+    const char* sources[] = { "127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5" };
+    QRandomGenerator random(18);
+    for (int step = 0; step < 300; ++step) {
+        const QString request = QStringLiteral("MYDATA|%1|M|%2|c%3|%4||END")
+                                    .arg(QChar('A' + random.bounded(10)))
+                                    .arg(20 + random.bounded(2))
+                                    .arg(random.bounded(2))
+                                    .arg(random.bounded(3) ? QString() : QStringLiteral("p%1").arg(random.bounded(2)));
+        const char* source = sources[random.bounded(4)];
+        const QString expected = Exchange(memory.port(), source, request);
+        QVERIFY(expected.startsWith("ClientData|") || expected == "DISCONNECT|END");
+        QCOMPARE(Exchange(shared.port(), source, request), expected);
+    }
 }
 
 void DirectoryServerLoopbackTest::racingPassesThroughTwoProcessesLeaveOneOwner()

@@ -19,24 +19,35 @@ using Steady = std::chrono::steady_clock;
 // KEYS: none (the keys share one prefix, given as ARGV[1]).
 // ARGV: prefix, name, pass, extra, address, listed record, keep ms,
 //       max users, max users per address, max listed.
-// Returns {outcome, record, record, ...} with the outcome numbered as
-// RegisterOutcome and the others' ListedRecord()s in list order. Texts are
-// the UTF-16LE bytes the client sent. Keys:
+// Returns {outcome} or {outcome, head}: the outcome numbered as
+// RegisterOutcome, and the ListedRecord()s of the first max listed + 1 users
+// in list order, one after the other (the asker may be among them). Texts
+// are the UTF-16LE bytes the client sent. Keys:
 //   <prefix>u:<name>  hash: pass, address, extra
 //   <prefix>r:<name>  the user's listed record, ready to send
 //   <prefix>order     names by order of first registration (score)
 //   <prefix>refresh   names by last refresh, ms of Redis's clock (score)
 //   <prefix>addr      hash: address -> names registered from it
 //   <prefix>seq       the last order given
+//   <prefix>head      the head of the list as returned, kept until a change
+//                     reaches it (most refreshes change nothing listed)
+//   <prefix>headN     how many records the head was built for
 constexpr const char* kScript = R"LUA(
 local p = ARGV[1]
-local name, pass, address = ARGV[2], ARGV[3], ARGV[5]
+local name, pass, address, record = ARGV[2], ARGV[3], ARGV[5], ARGV[6]
 local keep, maxUsers = tonumber(ARGV[7]), tonumber(ARGV[8])
 local maxPerAddress, maxListed = tonumber(ARGV[9]), tonumber(ARGV[10])
 local t = redis.call('TIME')
 local now = tonumber(t[1]) * 1000 + math.floor(tonumber(t[2]) / 1000)
-local addrKey = p .. 'addr'
+local addrKey, orderKey, headKey = p .. 'addr', p .. 'order', p .. 'head'
 
+-- A change to a user placed within the cached head makes it stale.
+local headLength = math.max(maxListed, tonumber(redis.call('GET', p .. 'headN') or '0'))
+local stale = false
+local function inHead(n)
+  local rank = redis.call('ZRANK', orderKey, n)
+  return rank and rank <= headLength
+end
 local function leave(a)
   if redis.call('HINCRBY', addrKey, a, -1) <= 0 then redis.call('HDEL', addrKey, a) end
 end
@@ -44,10 +55,11 @@ local function fromAddress(a)
   return tonumber(redis.call('HGET', addrKey, a) or '0')
 end
 for _, n in ipairs(redis.call('ZRANGEBYSCORE', p .. 'refresh', '-inf', now - keep)) do
+  if inHead(n) then stale = true end
   local a = redis.call('HGET', p .. 'u:' .. n, 'address')
   if a then leave(a) end
   redis.call('DEL', p .. 'u:' .. n, p .. 'r:' .. n)
-  redis.call('ZREM', p .. 'order', n)
+  redis.call('ZREM', orderKey, n)
   redis.call('ZREM', p .. 'refresh', n)
 end
 
@@ -55,7 +67,7 @@ local key = p .. 'u:' .. name
 local old = redis.call('HMGET', key, 'pass', 'address')
 local outcome
 if not old[2] then
-  if redis.call('ZCARD', p .. 'order') >= maxUsers then return {4} end
+  if redis.call('ZCARD', orderKey) >= maxUsers then return {4} end
   if fromAddress(address) >= maxPerAddress then return {5} end
   outcome = 0
 else
@@ -74,26 +86,54 @@ if old[2] ~= address then
   if old[2] then leave(old[2]) end
   redis.call('HINCRBY', addrKey, address, 1)
 end
--- The owner keeps its place in the list; a newcomer to the name goes last.
-if outcome ~= 1 then redis.call('ZADD', p .. 'order', redis.call('INCR', p .. 'seq'), name) end
+if outcome == 1 then
+  -- The owner keeps its place in the list.
+  if redis.call('GET', p .. 'r:' .. name) ~= record and inHead(name) then stale = true end
+else
+  -- A newcomer to the name goes last.
+  if outcome == 2 and inHead(name) then stale = true end
+  redis.call('ZADD', orderKey, redis.call('INCR', p .. 'seq'), name)
+  if inHead(name) then stale = true end
+end
 redis.call('HSET', key, 'pass', pass, 'address', address, 'extra', ARGV[4])
-redis.call('SET', p .. 'r:' .. name, ARGV[6])
+redis.call('SET', p .. 'r:' .. name, record)
 redis.call('ZADD', p .. 'refresh', now, name)
 
--- The asker's entry is the one under its name: it was just written from its address.
-local keys = {}
-for _, n in ipairs(redis.call('ZRANGE', p .. 'order', 0, maxListed)) do
-  if n ~= name and #keys < maxListed then keys[#keys + 1] = p .. 'r:' .. n end
+local head = false
+if not stale and tonumber(redis.call('GET', p .. 'headN') or '-1') == maxListed then
+  head = redis.call('GET', headKey)
 end
-local out = {outcome}
-if #keys > 0 then
-  for _, r in ipairs(redis.call('MGET', unpack(keys))) do out[#out + 1] = r end
+if not head then
+  local keys = {}
+  for _, n in ipairs(redis.call('ZRANGE', orderKey, 0, maxListed)) do keys[#keys + 1] = p .. 'r:' .. n end
+  head = table.concat(redis.call('MGET', unpack(keys)))
+  redis.call('SET', headKey, head)
+  redis.call('SET', p .. 'headN', maxListed)
 end
-return out
+return {outcome, head}
 )LUA";
 
 constexpr const char* kKeyPrefix = "voxlet-directory:";
 constexpr int kOutcomes = static_cast<int>(RegisterOutcome::AddressFull) + 1;
+
+// Splits the head of the list into records, each ending at its fifth '|'
+// unit, leaving out the asker's; false if it does not split evenly.
+bool SplitRecords(std::string_view head, std::string_view askerPrefix, std::size_t maxListed,
+    std::vector<std::string_view>& out)
+{
+    std::size_t start = 0;
+    int bars = 0;
+    for (std::size_t i = 0; i + 1 < head.size(); i += 2) {
+        if (head[i] != '|' || head[i + 1] != '\0' || ++bars < 5)
+            continue;
+        const std::string_view record = head.substr(start, i + 2 - start);
+        if (record.substr(0, askerPrefix.size()) != askerPrefix && out.size() < maxListed)
+            out.push_back(record);
+        start = i + 2;
+        bars = 0;
+    }
+    return start == head.size();
+}
 
 std::string ErrorText(const redisAsyncContext* context)
 {
@@ -219,7 +259,9 @@ std::uint64_t RedisStore::registerAndList(
         done(RegisterOutcome::StoreUnavailable, {});
         return 0;
     }
-    m_pending.emplace(id, Pending { std::move(done), Steady::now() + m_options.timeout });
+    std::string askerPrefix = EncodeUtf16Le(profile.name);
+    AppendAsciiAsUtf16Le(askerPrefix, "|");
+    m_pending.emplace(id, Pending { std::move(done), Steady::now() + m_options.timeout, std::move(askerPrefix), maxListed });
     return id;
 }
 
@@ -251,20 +293,16 @@ void RedisStore::onReply(std::uint64_t id, void* replyData)
         answer(id, RegisterOutcome::StoreUnavailable, {});
         return;
     }
-    bool wellFormed = reply->type == REDIS_REPLY_ARRAY && reply->elements >= 1
+    const bool wellFormed = reply->type == REDIS_REPLY_ARRAY && reply->elements >= 1
         && reply->element[0]->type == REDIS_REPLY_INTEGER && reply->element[0]->integer >= 0
-        && reply->element[0]->integer < kOutcomes;
+        && reply->element[0]->integer < kOutcomes
+        && (reply->elements == 1 || reply->element[1]->type == REDIS_REPLY_STRING);
+    auto found = m_pending.find(id);
     std::vector<std::string_view> users;
-    if (wellFormed) {
-        users.reserve(reply->elements - 1);
-        for (std::size_t i = 1; i < reply->elements && wellFormed; ++i) {
-            const redisReply* record = reply->element[i];
-            wellFormed = record->type == REDIS_REPLY_STRING;
-            if (wellFormed)
-                users.emplace_back(record->str, record->len);
-        }
-    }
-    if (!wellFormed) {
+    if (!wellFormed
+        || (found != m_pending.end() && reply->elements > 1
+            && !SplitRecords(std::string_view(reply->element[1]->str, reply->element[1]->len),
+                found->second.askerPrefix, found->second.maxListed, users))) {
         markDown("unexpected answer to the registration script");
         answer(id, RegisterOutcome::StoreUnavailable, {});
         return;

@@ -64,6 +64,8 @@ private:
     struct Pending {
         Done done;
         TimePoint deadline;
+        std::string askerPrefix; // "name|" as sent: the asker's own record starts so
+        std::size_t maxListed = 0;
     };
 
     void connect();

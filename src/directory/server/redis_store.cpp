@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <vector>
 
 namespace voxlet::directory_server {
@@ -339,8 +340,14 @@ int RedisStore::pollDescriptor(short& events) const
 
 void RedisStore::onPollEvents(short revents)
 {
-    if (m_context && m_wantRead && (revents & (POLLIN | POLLHUP | POLLERR)))
+    // hiredis reads at most 16 KB a call, a few list answers: read on while
+    // more has come, rather than one piece per turn of the loop.
+    for (int turn = 0; turn < 32 && m_context && m_wantRead && (revents & (POLLIN | POLLHUP | POLLERR)); ++turn) {
         redisAsyncHandleRead(m_context);
+        int waiting = 0;
+        if (!m_context || ::ioctl(m_context->c.fd, FIONREAD, &waiting) != 0 || waiting <= 0)
+            break;
+    }
     // Reading may have ended the connection (Cleanup clears m_context).
     if (m_context && m_wantWrite && (revents & (POLLOUT | POLLHUP | POLLERR)))
         redisAsyncHandleWrite(m_context);
@@ -363,6 +370,9 @@ void RedisStore::onTick(TimePoint now)
     }
     if (!m_context && now >= m_retryAt)
         connect();
+    // Send what this turn queued now instead of a turn later.
+    if (m_context && m_wantWrite && (m_context->c.flags & REDIS_CONNECTED))
+        redisAsyncHandleWrite(m_context);
 }
 
 void RedisStore::OnConnect(const redisAsyncContext* context, int status)

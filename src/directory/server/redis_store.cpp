@@ -283,6 +283,7 @@ void RedisStore::onReply(std::uint64_t id, void* replyData)
         answer(id, RegisterOutcome::StoreUnavailable, {});
         return;
     }
+    m_lastAnswer = Steady::now();
     if (reply->type == REDIS_REPLY_ERROR) {
         const std::string error(reply->str, reply->len);
         if (error.rfind("NOSCRIPT", 0) == 0 && m_context) {
@@ -317,6 +318,7 @@ void RedisStore::onScriptLoaded(void* replyData)
     const auto* reply = static_cast<const redisReply*>(replyData);
     if (!reply)
         return;
+    m_lastAnswer = Steady::now();
     if (reply->type == REDIS_REPLY_STRING) {
         m_scriptSha.assign(reply->str, reply->len);
         markUp();
@@ -364,9 +366,18 @@ TimePoint RedisStore::nextTick() const
 void RedisStore::onTick(TimePoint now)
 {
     // Deadlines grow with the id, so the first pending one is the earliest.
+    bool stuck = false;
     while (!m_pending.empty() && m_pending.begin()->second.deadline <= now) {
         markDown("no answer within " + std::to_string(m_options.timeout.count()) + " ms");
+        // Nothing at all came back since it was sent: the connection is stuck
+        // (or Redis is), and commands would pile up in its buffer meanwhile.
+        stuck = stuck || m_lastAnswer < m_pending.begin()->second.deadline - m_options.timeout;
         answer(m_pending.begin()->first, RegisterOutcome::StoreUnavailable, {});
+    }
+    if (stuck && m_context) {
+        redisAsyncFree(m_context); // answers what was still pending; Cleanup forgets the context
+        if (m_retryAt == TimePoint::max())
+            scheduleRetry("no answer");
     }
     if (!m_context && now >= m_retryAt)
         connect();

@@ -96,6 +96,7 @@ private:
     bool m_everUp = false;
     std::chrono::milliseconds m_retryDelay;
     TimePoint m_retryAt = TimePoint::max();
+    TimePoint m_lastAnswer {}; // anything Redis answered, lately
     std::uint64_t m_nextId = 1;
     std::map<std::uint64_t, Pending> m_pending; // in the order sent, so the first times out first
 };

@@ -15,6 +15,7 @@
 #include <QtTest>
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -257,21 +258,23 @@ private:
     QProcess m_process;
 };
 
-// voxlet-directory as its own process on a free loopback port.
+// voxlet-directory as its own process on a free loopback port. Its log goes
+// to a file: a pipe nobody reads while the test waits on a socket would
+// fill up and stop the server in the middle of a line.
 class DirectoryProcess {
 public:
     explicit DirectoryProcess(QStringList arguments)
     {
-        m_process.setProcessChannelMode(QProcess::SeparateChannels);
+        m_process.setStandardErrorFile(m_folder.filePath("log"));
         m_process.start(Executable(), QStringList { "--listen", "127.0.0.1" } + arguments);
         if (!m_process.waitForStarted())
             return;
         const QRegularExpression listening("listening on 127\\.0\\.0\\.1:(\\d+)");
-        for (int wait = 0; wait < 100 && m_port == 0 && m_process.state() == QProcess::Running; ++wait) {
-            m_process.waitForReadyRead(200);
-            m_log += QString::fromUtf8(m_process.readAllStandardError());
-            if (const auto match = listening.match(m_log); match.hasMatch())
+        for (int wait = 0; wait < 200 && m_port == 0 && m_process.state() == QProcess::Running; ++wait) {
+            if (const auto match = listening.match(log()); match.hasMatch())
                 m_port = static_cast<std::uint16_t>(match.captured(1).toUInt());
+            else
+                m_process.waitForFinished(50);
         }
     }
     ~DirectoryProcess()
@@ -284,8 +287,8 @@ public:
     bool running() const { return m_process.state() == QProcess::Running; }
     QString log()
     {
-        m_log += QString::fromUtf8(m_process.readAllStandardError());
-        return m_log;
+        QFile file(m_folder.filePath("log"));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
     // Stops it as SIGTERM would; true if it exited cleanly.
     bool stop()
@@ -296,9 +299,9 @@ public:
     }
 
 private:
+    QTemporaryDir m_folder;
     QProcess m_process;
     std::uint16_t m_port = 0;
-    QString m_log;
 };
 
 QStringList SharedStore(const RedisServer& redis, QStringList more = {})
@@ -697,12 +700,25 @@ void DirectoryServerLoopbackTest::redisOutageIsSurvivedAndServiceResumes()
         return reply;
     };
 
+    // All along, a steady stream of exchanges through both: each is answered
+    // with a list or refused, never left hanging or answered with garbage.
+    std::atomic<bool> steadyStop { false };
+    QStringList oddReplies;
+    int steadyExchanges = 0;
+    std::thread steady([&] {
+        for (int i = 0; !steadyStop.load(); ++i) {
+            const QString reply = Register(i % 2 ? a.port() : b.port(), "127.0.0.9", QStringLiteral("Steady"));
+            if (!reply.startsWith("ClientData|") && reply != "DISCONNECT|END")
+                oddReplies << reply;
+            ++steadyExchanges;
+        }
+    });
+
     // Too slow to answer: the exchange is refused after the store timeout, then served again.
     redis.pause(true);
     QCOMPARE(Register(b.port(), "127.0.0.3", QStringLiteral("Slow")), QStringLiteral("DISCONNECT|END"));
     redis.pause(false);
-    QCOMPARE(onceServed(b.port(), "127.0.0.3", QStringLiteral("Slow")),
-        QStringLiteral("ClientData|1|Before|M|30|hi|127.0.0.2|1|127.0.0.3|END"));
+    QVERIFY(onceServed(b.port(), "127.0.0.3", QStringLiteral("Slow")).contains("|Before|M|30|hi|127.0.0.2|"));
 
     redis.kill();
     for (int i = 0; i < 5; ++i) {
@@ -716,15 +732,22 @@ void DirectoryServerLoopbackTest::redisOutageIsSurvivedAndServiceResumes()
 
     // Back with an empty memory: both processes reconnect and serve again.
     QVERIFY(redis.start());
-    QCOMPARE(onceServed(b.port(), "127.0.0.4", QStringLiteral("After")), QStringLiteral("ClientData|ZERO|127.0.0.4|END"));
-    QCOMPARE(onceServed(a.port(), "127.0.0.2", QStringLiteral("Before")),
-        QStringLiteral("ClientData|1|After|M|30|hi|127.0.0.4|1|127.0.0.2|END"));
+    QVERIFY(onceServed(b.port(), "127.0.0.4", QStringLiteral("After")).endsWith("|127.0.0.4|END"));
+    const QString afterRestart = onceServed(a.port(), "127.0.0.2", QStringLiteral("Before"));
+    QVERIFY2(afterRestart.contains("|After|M|30|hi|127.0.0.4|") && !afterRestart.contains("Slow"),
+        qPrintable(afterRestart)); // the restarted Redis kept nothing
+    steadyStop = true;
+    steady.join();
+    QVERIFY2(oddReplies.isEmpty(), qPrintable(oddReplies.join('\n')));
+    QVERIFY(steadyExchanges > 0);
     for (DirectoryProcess* p : { &a, &b }) {
-        QVERIFY(p->stop()); // and so all of its log is in
+        QVERIFY(p->stop());
         const QString log = p->log();
-        // Once per outage: b saw two (slow, then gone), a only the second.
-        QCOMPARE(log.count(QRegularExpression("Redis at \\S+ unavailable")), p == &a ? 1 : 2);
-        QCOMPARE(log.count(QRegularExpression("Redis at \\S+ is back")), p == &a ? 1 : 2);
+        // Once per outage (slow, then gone; a may not have met the first),
+        // however many exchanges and reconnections failed in it.
+        const auto outages = log.count(QRegularExpression("Redis at \\S+ unavailable"));
+        QVERIFY2(outages >= 1 && outages <= 2, qPrintable(log));
+        QCOMPARE(log.count(QRegularExpression("Redis at \\S+ is back")), outages);
     }
 }
 

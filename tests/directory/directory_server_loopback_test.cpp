@@ -205,8 +205,9 @@ QString Executable()
 // nothing saved.
 class RedisServer {
 public:
-    explicit RedisServer(const QString& folder)
+    explicit RedisServer(const QString& folder, QStringList extra = {})
         : m_folder(folder)
+        , m_extra(extra)
     {
         start();
     }
@@ -219,8 +220,9 @@ public:
         QFile::remove(socketPath());
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.start("redis-server",
-            { "--port", "0", "--unixsocket", socketPath(), "--save", "", "--appendonly", "no", "--dir",
-                m_folder });
+            QStringList { "--port", "0", "--unixsocket", socketPath(), "--save", "", "--appendonly", "no", "--dir",
+                m_folder }
+                + m_extra);
         if (!m_process.waitForStarted())
             return false;
         for (int wait = 0; wait < 500; ++wait) { // until it accepts on its socket
@@ -255,6 +257,7 @@ public:
 
 private:
     QString m_folder;
+    QStringList m_extra;
     QProcess m_process;
 };
 
@@ -327,6 +330,7 @@ private slots:
     void sharedRegistrationsExpire();
     void redisStoreAnswersAsTheMemoryStore();
     void racingPassesThroughTwoProcessesLeaveOneOwner();
+    void redisPasswordIsSent();
     void redisOutageIsSurvivedAndServiceResumes();
 };
 
@@ -624,7 +628,7 @@ void DirectoryServerLoopbackTest::redisStoreAnswersAsTheMemoryStore()
     options.registry.maxUsers = 8;
     options.registry.maxUsersPerAddress = 3;
     RunningServer memory(options);
-    options.redis = RedisLocation { {}, 0, redis.socketPath().toStdString() };
+    options.redis = RedisLocation { {}, 0, redis.socketPath().toStdString(), {} };
     RunningServer shared(options);
     QVERIFY(memory.started() && shared.started());
 
@@ -678,6 +682,24 @@ void DirectoryServerLoopbackTest::racingPassesThroughTwoProcessesLeaveOneOwner()
         }
         QVERIFY2(won == 1, qPrintable(QStringLiteral("round %1: %2 / %3").arg(round).arg(replies[0], replies[1])));
     }
+}
+
+void DirectoryServerLoopbackTest::redisPasswordIsSent()
+{
+    QTemporaryDir folder;
+    RedisServer redis(folder.path(), { "--requirepass", "s3cret" });
+    QVERIFY2(redis.running(), "redis-server did not start");
+    QFile secret(folder.filePath("password"));
+    QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("s3cret\n") > 0);
+    secret.close();
+    DirectoryProcess with(SharedStore(redis, { "--store-password-file", secret.fileName() }));
+    DirectoryProcess without(SharedStore(redis));
+    QVERIFY2(with.port() && without.port(), qPrintable(with.log() + without.log()));
+    QCOMPARE(Register(with.port(), "127.0.0.2", QStringLiteral("Key")), QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
+    QCOMPARE(Register(without.port(), "127.0.0.3", QStringLiteral("NoKey")), QStringLiteral("DISCONNECT|END"));
+    QVERIFY(without.stop());
+    QVERIFY2(without.log().contains("NOAUTH"), qPrintable(without.log()));
+    QVERIFY(!with.log().contains("s3cret"));
 }
 
 void DirectoryServerLoopbackTest::redisOutageIsSurvivedAndServiceResumes()

@@ -52,8 +52,9 @@ DirectoryServer::DirectoryServer(ServerOptions options, LogSink sink)
     if (!m_sink && !m_options.quiet)
         m_sink = StderrLine;
     if (m_options.redis) {
-        m_store = std::make_unique<RedisStore>(
-            RedisStoreOptions { *m_options.redis, m_options.registry, m_options.storeTimeout },
+        RedisLocation location = *m_options.redis;
+        location.password = m_options.storePassword;
+        m_store = std::make_unique<RedisStore>(RedisStoreOptions { location, m_options.registry, m_options.storeTimeout },
             [this](const std::string& line) { log(line); });
     } else {
         m_store = std::make_unique<Registry>(m_options.registry, [] { return std::chrono::steady_clock::now(); });

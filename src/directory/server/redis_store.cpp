@@ -200,6 +200,8 @@ void RedisStore::connect()
     redisAsyncSetConnectCallback(context, OnConnect);
     redisAsyncSetDisconnectCallback(context, OnDisconnect);
     // Queued until the connection is up; until its answer, requests carry the script itself.
+    if (!where.password.empty())
+        redisAsyncCommand(context, OnAuthenticated, nullptr, "AUTH %b", where.password.data(), where.password.size());
     redisAsyncCommand(context, OnScriptLoaded, nullptr, "SCRIPT LOAD %s", kScript);
 }
 
@@ -398,6 +400,14 @@ void RedisStore::OnDisconnect(const redisAsyncContext* context, int status)
     auto* self = static_cast<RedisStore*>(context->data);
     if (self)
         self->scheduleRetry(status == REDIS_OK ? "connection closed" : ErrorText(context));
+}
+
+void RedisStore::OnAuthenticated(redisAsyncContext* context, void* replyData, void*)
+{
+    auto* self = static_cast<RedisStore*>(context->data);
+    const auto* reply = static_cast<const redisReply*>(replyData);
+    if (self && reply && reply->type == REDIS_REPLY_ERROR)
+        self->markDown("password refused: " + std::string(reply->str, reply->len));
 }
 
 void RedisStore::OnScriptLoaded(redisAsyncContext* context, void* reply, void*)

@@ -28,6 +28,7 @@ struct RedisLocation {
     std::string host; // empty: a Unix socket at `path`
     std::uint16_t port = 6379;
     std::string path;
+    std::string password; // sent with AUTH when not empty; never logged
     std::string text() const;
 };
 
@@ -78,6 +79,7 @@ private:
 
     static void OnConnect(const redisAsyncContext* context, int status);
     static void OnDisconnect(const redisAsyncContext* context, int status);
+    static void OnAuthenticated(redisAsyncContext* context, void* reply, void* privdata);
     static void OnScriptLoaded(redisAsyncContext* context, void* reply, void* privdata);
     static void OnReply(redisAsyncContext* context, void* reply, void* privdata);
     static void AddRead(void* privdata);

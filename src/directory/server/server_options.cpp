@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <charconv>
+#include <fstream>
 #include <functional>
 #include <netinet/in.h>
 
@@ -25,7 +26,7 @@ std::optional<unsigned long long> Number(
 bool ParseStoreLocation(const std::string& text, RedisLocation& out)
 {
     if (text.rfind("unix:", 0) == 0 && text.size() > 5) {
-        out = RedisLocation { {}, 0, text.substr(5) };
+        out = RedisLocation { {}, 0, text.substr(5), {} };
         return true;
     }
     const std::string scheme = "redis://";
@@ -44,7 +45,7 @@ bool ParseStoreLocation(const std::string& text, RedisLocation& out)
     }
     if (host.empty() || host.find_first_of("/@[]") != std::string::npos)
         return false;
-    out = RedisLocation { host, static_cast<std::uint16_t>(port), {} };
+    out = RedisLocation { host, static_cast<std::uint16_t>(port), {}, {} };
     return true;
 }
 
@@ -70,6 +71,7 @@ std::string UsageText()
            "                                redis://HOST:PORT or unix:PATH (a Redis server\n"
            "                                shared by several voxlet-directory processes)\n"
            "  --store-timeout MS            longest an exchange waits for Redis (default 2000)\n"
+           "  --store-password-file PATH    Redis password (AUTH), the first line of PATH\n"
            "  --reuse-port                  let several processes listen on one port\n"
            "  --trusted-proxy ADDR[/BITS]   accept a PROXY protocol header (v1 or v2) from\n"
            "                                this address or network; repeatable\n"
@@ -141,6 +143,18 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments)
                 if (value)
                     o.storeTimeout = std::chrono::milliseconds(*value);
                 return value.has_value();
+            } },
+        { "--store-password-file",
+            [&o](const std::string& path) {
+                // From a file, so that the password shows in no process list.
+                std::ifstream file(path);
+                std::string password;
+                if (!file || !std::getline(file, password))
+                    return false;
+                if (!password.empty() && password.back() == '\r')
+                    password.pop_back();
+                o.storePassword = password;
+                return !password.empty();
             } },
         { "--trusted-proxy",
             [&o](const std::string& text) {

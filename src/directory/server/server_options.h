@@ -27,6 +27,7 @@ struct ServerOptions {
     std::vector<Ipv4Network> trustedProxies; // may send a PROXY header
     std::optional<RedisLocation> redis; // none: registrations in this process's memory
     std::chrono::milliseconds storeTimeout { 2000 };
+    std::string storePassword;
 };
 
 // "redis://HOST:PORT" (port optional) or "unix:PATH"; false if neither.

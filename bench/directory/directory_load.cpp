@@ -75,16 +75,16 @@ in_addr UserAddress(std::size_t user, std::size_t perAddress)
 {
     const std::size_t a = user / perAddress;
     in_addr address {};
-    address.s_addr = htonl((127u << 24) | ((1 + a / 62500 % 250) << 16) | ((1 + a / 250 % 250) << 8)
-        | (1 + a % 250));
+    address.s_addr
+        = htonl((127u << 24) | ((1 + a / 62500 % 250) << 16) | ((1 + a / 250 % 250) << 8) | (1 + a % 250));
     return address;
 }
 
 std::string Request(std::size_t user, bool search)
 {
     const std::string n = std::to_string(user);
-    return Wire(std::string(search ? "MYDATA|" : "ADDITIONDATA|") + "user" + n + "|M|" + std::to_string(20 + user % 50)
-        + "|load test " + n + "|||END");
+    return Wire(std::string(search ? "MYDATA|" : "ADDITIONDATA|") + "user" + n + "|M|"
+        + std::to_string(20 + user % 50) + "|load test " + n + "|||END");
 }
 
 class Worker {
@@ -327,7 +327,8 @@ bool Parse(int argc, char** argv, Settings& s)
             sockaddr_in server {};
             server.sin_family = AF_INET;
             server.sin_port = htons(static_cast<std::uint16_t>(std::stoi(v.substr(colon + 1))));
-            if (colon == std::string::npos || ::inet_pton(AF_INET, v.substr(0, colon).c_str(), &server.sin_addr) != 1)
+            if (colon == std::string::npos
+                || ::inet_pton(AF_INET, v.substr(0, colon).c_str(), &server.sin_addr) != 1)
                 return false;
             s.servers.push_back(server);
         } else if (a == "--pid") {
@@ -385,7 +386,8 @@ int main(int argc, char** argv)
 
     std::atomic<std::size_t> nextUser { 0 };
     const auto began = Clock::now();
-    const auto until = began + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s.seconds));
+    const auto until
+        = began + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(s.seconds));
     std::vector<std::unique_ptr<Worker>> workers;
     std::vector<std::thread> threads;
     for (unsigned t = 0; t < s.threads; ++t) {
@@ -408,17 +410,19 @@ int main(int argc, char** argv)
     auto percentile = [&](double p) {
         if (all.latencyUs.empty())
             return 0.0;
-        const std::size_t k = std::min(all.latencyUs.size() - 1, std::size_t(p / 100.0 * all.latencyUs.size()));
+        const std::size_t k
+            = std::min(all.latencyUs.size() - 1, std::size_t(p / 100.0 * all.latencyUs.size()));
         return all.latencyUs[k] / 1000.0;
     };
 
     const double rate = all.ok / wall;
-    std::printf("[%s] %zu exchanges in %.1f s by %zu users on %zu addresses, %zu at a time\n", s.label.c_str(),
-        all.ok, wall, s.users, (s.users + s.perAddress - 1) / s.perAddress, s.concurrency);
+    std::printf("[%s] %zu exchanges in %.1f s by %zu users on %zu addresses, %zu at a time\n",
+        s.label.c_str(), all.ok, wall, s.users, (s.users + s.perAddress - 1) / s.perAddress, s.concurrency);
     std::printf("  rate: %.0f exchanges/s%s\n", rate, Target(">=", s.targetRate).c_str());
     std::printf("  latency ms: p50 %.2f  p90 %.2f  p99 %.2f%s  max %.2f\n", percentile(50), percentile(90),
         percentile(99), Target("<=", s.targetP99Ms).c_str(), percentile(100));
-    std::printf("  refused %zu, failed %zu%s\n", all.refused, all.failed, s.targetLost ? "  (target: 0 and 0)" : "");
+    std::printf(
+        "  refused %zu, failed %zu%s\n", all.refused, all.failed, s.targetLost ? "  (target: 0 and 0)" : "");
     for (std::size_t k = 0; k < s.pids.size(); ++k) {
         const ProcessSample after = Sample(s.pids[k]);
         std::printf("  server pid %d: CPU %.0f%% of one core, RSS %.1f MB%s\n", s.pids[k],

@@ -183,7 +183,8 @@ QString Register(std::uint16_t port, const char* source, const QString& name)
 }
 
 // A whole exchange behind a proxy: `header` goes first, in the same send as the hello.
-QString ProxiedExchange(std::uint16_t port, const char* proxy, const QByteArray& header, const QString& request)
+QString ProxiedExchange(
+    std::uint16_t port, const char* proxy, const QByteArray& header, const QString& request)
 {
     Client client(proxy, port);
     if (!client.connected() || !client.send(header + kHello + Wire(request)))
@@ -220,8 +221,8 @@ public:
         QFile::remove(socketPath());
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.start("redis-server",
-            QStringList { "--port", "0", "--unixsocket", socketPath(), "--save", "", "--appendonly", "no", "--dir",
-                m_folder }
+            QStringList { "--port", "0", "--unixsocket", socketPath(), "--save", "", "--appendonly", "no",
+                "--dir", m_folder }
                 + m_extra);
         if (!m_process.waitForStarted())
             return false;
@@ -608,11 +609,13 @@ void DirectoryServerLoopbackTest::sharedRegistrationsExpire()
     DirectoryProcess b(SharedStore(redis, { "--keep", "1" }));
     QVERIFY2(a.port() && b.port(), qPrintable(a.log() + b.log()));
 
-    QCOMPARE(Register(a.port(), "127.0.0.2", QStringLiteral("Brief")), QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
+    QCOMPARE(Register(a.port(), "127.0.0.2", QStringLiteral("Brief")),
+        QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
     QCOMPARE(Register(b.port(), "127.0.0.3", QStringLiteral("Look")),
         QStringLiteral("ClientData|1|Brief|M|30|hi|127.0.0.2|1|127.0.0.3|END"));
     QThread::msleep(1100); // one keep time; nobody refreshes
-    QCOMPARE(Register(b.port(), "127.0.0.4", QStringLiteral("Late")), QStringLiteral("ClientData|ZERO|127.0.0.4|END"));
+    QCOMPARE(Register(b.port(), "127.0.0.4", QStringLiteral("Late")),
+        QStringLiteral("ClientData|ZERO|127.0.0.4|END"));
     // Expired names are free again, under another PASS too.
     QCOMPARE(Exchange(a.port(), "127.0.0.5", QStringLiteral("MYDATA|Brief|M|30|hi|new||END")),
         QStringLiteral("ClientData|1|Late|M|30|hi|127.0.0.4|1|127.0.0.5|END"));
@@ -637,11 +640,12 @@ void DirectoryServerLoopbackTest::redisStoreAnswersAsTheMemoryStore()
     const char* sources[] = { "127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5" };
     QRandomGenerator random(18);
     for (int step = 0; step < 300; ++step) {
-        const QString request = QStringLiteral("MYDATA|%1|M|%2|c%3|%4||END")
-                                    .arg(QChar('A' + random.bounded(10)))
-                                    .arg(20 + random.bounded(2))
-                                    .arg(random.bounded(2))
-                                    .arg(random.bounded(3) ? QString() : QStringLiteral("p%1").arg(random.bounded(2)));
+        const QString request
+            = QStringLiteral("MYDATA|%1|M|%2|c%3|%4||END")
+                  .arg(QChar('A' + random.bounded(10)))
+                  .arg(20 + random.bounded(2))
+                  .arg(random.bounded(2))
+                  .arg(random.bounded(3) ? QString() : QStringLiteral("p%1").arg(random.bounded(2)));
         const char* source = sources[random.bounded(4)];
         const QString expected = Exchange(memory.port(), source, request);
         QVERIFY(expected.startsWith("ClientData|") || expected == "DISCONNECT|END");
@@ -667,8 +671,8 @@ void DirectoryServerLoopbackTest::racingPassesThroughTwoProcessesLeaveOneOwner()
             const std::uint16_t port = who == 0 ? a.port() : b.port();
             const char* source = who == 0 ? "127.0.0.2" : "127.0.0.3";
             ready.arrive_and_wait(); // start together
-            replies[who] = Exchange(port, source,
-                QStringLiteral("MYDATA|%1|M|30|hi|pass%2||END").arg(name).arg(who));
+            replies[who]
+                = Exchange(port, source, QStringLiteral("MYDATA|%1|M|30|hi|pass%2||END").arg(name).arg(who));
         };
         std::thread other(contender, 1);
         contender(0);
@@ -680,7 +684,8 @@ void DirectoryServerLoopbackTest::racingPassesThroughTwoProcessesLeaveOneOwner()
             else
                 QCOMPARE(replies[who], QStringLiteral("DISCONNECT|END"));
         }
-        QVERIFY2(won == 1, qPrintable(QStringLiteral("round %1: %2 / %3").arg(round).arg(replies[0], replies[1])));
+        QVERIFY2(
+            won == 1, qPrintable(QStringLiteral("round %1: %2 / %3").arg(round).arg(replies[0], replies[1])));
     }
 }
 
@@ -695,8 +700,10 @@ void DirectoryServerLoopbackTest::redisPasswordIsSent()
     DirectoryProcess with(SharedStore(redis, { "--store-password-file", secret.fileName() }));
     DirectoryProcess without(SharedStore(redis));
     QVERIFY2(with.port() && without.port(), qPrintable(with.log() + without.log()));
-    QCOMPARE(Register(with.port(), "127.0.0.2", QStringLiteral("Key")), QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
-    QCOMPARE(Register(without.port(), "127.0.0.3", QStringLiteral("NoKey")), QStringLiteral("DISCONNECT|END"));
+    QCOMPARE(Register(with.port(), "127.0.0.2", QStringLiteral("Key")),
+        QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
+    QCOMPARE(
+        Register(without.port(), "127.0.0.3", QStringLiteral("NoKey")), QStringLiteral("DISCONNECT|END"));
     QVERIFY(without.stop());
     QVERIFY2(without.log().contains("NOAUTH"), qPrintable(without.log()));
     QVERIFY(!with.log().contains("s3cret"));
@@ -710,7 +717,8 @@ void DirectoryServerLoopbackTest::redisOutageIsSurvivedAndServiceResumes()
     DirectoryProcess a(SharedStore(redis, { "--store-timeout", "500" }));
     DirectoryProcess b(SharedStore(redis, { "--store-timeout", "500" }));
     QVERIFY2(a.port() && b.port(), qPrintable(a.log() + b.log()));
-    QCOMPARE(Register(a.port(), "127.0.0.2", QStringLiteral("Before")), QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
+    QCOMPARE(Register(a.port(), "127.0.0.2", QStringLiteral("Before")),
+        QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
     // Once Redis is back, a process reconnects after its back-off (at most 2 s).
     auto onceServed = [](std::uint16_t port, const char* source, const QString& name) {
         QString reply;
@@ -729,7 +737,8 @@ void DirectoryServerLoopbackTest::redisOutageIsSurvivedAndServiceResumes()
     int steadyExchanges = 0;
     std::thread steady([&] {
         for (int i = 0; !steadyStop.load(); ++i) {
-            const QString reply = Register(i % 2 ? a.port() : b.port(), "127.0.0.9", QStringLiteral("Steady"));
+            const QString reply
+                = Register(i % 2 ? a.port() : b.port(), "127.0.0.9", QStringLiteral("Steady"));
             if (!reply.startsWith("ClientData|") && reply != "DISCONNECT|END")
                 oddReplies << reply;
             ++steadyExchanges;

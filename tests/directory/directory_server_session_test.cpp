@@ -450,7 +450,8 @@ void DirectoryServerSessionTest::commandLineOptions()
     QVERIFY(IsTrusted(shared.options.trustedProxies, "10.1.2.3"));
     QVERIFY(IsTrusted(shared.options.trustedProxies, "192.168.77.1"));
     QVERIFY(!IsTrusted(shared.options.trustedProxies, "10.1.2.4"));
-    QCOMPARE(ParseArguments({ "--store", "unix:/run/redis.sock" }).options.redis->path, std::string("/run/redis.sock"));
+    QCOMPARE(ParseArguments({ "--store", "unix:/run/redis.sock" }).options.redis->path,
+        std::string("/run/redis.sock"));
 
     for (const auto& bad : std::vector<std::vector<std::string>> { { "--port", "70000" }, { "--port" },
              { "--listen", "example.org" }, { "--max-list", "101" }, { "--idle", "0" }, { "--bogus" },

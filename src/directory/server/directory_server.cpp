@@ -54,10 +54,12 @@ DirectoryServer::DirectoryServer(ServerOptions options, LogSink sink)
     if (m_options.redis) {
         RedisLocation location = *m_options.redis;
         location.password = m_options.storePassword;
-        m_store = std::make_unique<RedisStore>(RedisStoreOptions { location, m_options.registry, m_options.storeTimeout },
+        m_store = std::make_unique<RedisStore>(
+            RedisStoreOptions { location, m_options.registry, m_options.storeTimeout },
             [this](const std::string& line) { log(line); });
     } else {
-        m_store = std::make_unique<Registry>(m_options.registry, [] { return std::chrono::steady_clock::now(); });
+        m_store
+            = std::make_unique<Registry>(m_options.registry, [] { return std::chrono::steady_clock::now(); });
     }
 }
 
@@ -222,10 +224,10 @@ void DirectoryServer::run()
         for (int fd : expired) {
             const Connection& c = m_connections.at(fd);
             close(fd,
-                c.lingering                                ? "closed after the reply"
-                    : c.session && c.session->finished()   ? "did not read the reply in time"
-                    : c.session && c.session->waiting() ? "no answer from the store in time"
-                                                           : "idle timeout");
+                c.lingering                              ? "closed after the reply"
+                    : c.session && c.session->finished() ? "did not read the reply in time"
+                    : c.session && c.session->waiting()  ? "no answer from the store in time"
+                                                         : "idle timeout");
         }
     }
     while (!m_connections.empty())
@@ -280,7 +282,6 @@ void DirectoryServer::acceptPending()
         Connection c;
         c.fd = fd;
         c.address = address;
-        c.trustedProxy = trusted;
         c.proxyHeader = std::make_unique<ProxyHeaderReader>(trusted);
         c.deadline = Steady::now() + m_options.idleTimeout;
         m_connections.emplace(fd, std::move(c));

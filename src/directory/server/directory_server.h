@@ -46,7 +46,6 @@ private:
     struct Connection {
         int fd = -1;
         std::string address; // the peer: a client, or a proxy speaking for one
-        bool trustedProxy = false;
         std::unique_ptr<ProxyHeaderReader> proxyHeader; // until the first bytes are judged
         std::unique_ptr<DirectorySession> session; // from then on
         std::string output;

@@ -7,12 +7,12 @@
 #include "directory/server/text_codec.h"
 
 #include <cstddef>
-#include <functional>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
-#include <vector>
 #include <utility>
+#include <vector>
 
 namespace voxlet::directory_server {
 

@@ -201,7 +201,8 @@ void RedisStore::connect()
     redisAsyncSetDisconnectCallback(context, OnDisconnect);
     // Queued until the connection is up; until its answer, requests carry the script itself.
     if (!where.password.empty())
-        redisAsyncCommand(context, OnAuthenticated, nullptr, "AUTH %b", where.password.data(), where.password.size());
+        redisAsyncCommand(
+            context, OnAuthenticated, nullptr, "AUTH %b", where.password.data(), where.password.size());
     redisAsyncCommand(context, OnScriptLoaded, nullptr, "SCRIPT LOAD %s", kScript);
 }
 
@@ -264,7 +265,8 @@ std::uint64_t RedisStore::registerAndList(
     }
     std::string askerPrefix = EncodeUtf16Le(profile.name);
     AppendAsciiAsUtf16Le(askerPrefix, "|");
-    m_pending.emplace(id, Pending { std::move(done), Steady::now() + m_options.timeout, std::move(askerPrefix), maxListed });
+    m_pending.emplace(id,
+        Pending { std::move(done), Steady::now() + m_options.timeout, std::move(askerPrefix), maxListed });
     return id;
 }
 
@@ -346,7 +348,8 @@ void RedisStore::onPollEvents(short revents)
 {
     // hiredis reads at most 16 KB a call, a few list answers: read on while
     // more has come, rather than one piece per turn of the loop.
-    for (int turn = 0; turn < 32 && m_context && m_wantRead && (revents & (POLLIN | POLLHUP | POLLERR)); ++turn) {
+    for (int turn = 0; turn < 32 && m_context && m_wantRead && (revents & (POLLIN | POLLHUP | POLLERR));
+         ++turn) {
         redisAsyncHandleRead(m_context);
         int waiting = 0;
         if (!m_context || ::ioctl(m_context->c.fd, FIONREAD, &waiting) != 0 || waiting <= 0)

@@ -37,8 +37,9 @@ const char* OutcomeName(RegisterOutcome outcome)
 std::string ListedRecord(const Profile& profile, const std::string& address)
 {
     std::string record;
-    record.reserve(2 * (profile.name.size() + profile.sex.size() + profile.age.size() + profile.comment.size()
-                           + address.size() + 5));
+    record.reserve(2
+        * (profile.name.size() + profile.sex.size() + profile.age.size() + profile.comment.size()
+            + address.size() + 5));
     for (const std::u16string* field : { &profile.name, &profile.sex, &profile.age, &profile.comment }) {
         AppendUtf16Le(record, *field);
         AppendAsciiAsUtf16Le(record, "|");
@@ -139,7 +140,8 @@ std::uint64_t Registry::registerAndList(
     const Profile& profile, const std::string& address, std::size_t maxListed, Done done)
 {
     const RegisterOutcome outcome = registerUser(profile, address);
-    done(outcome, IsAccepted(outcome) ? list(profile.name, address, maxListed) : std::vector<std::string_view> {});
+    done(outcome,
+        IsAccepted(outcome) ? list(profile.name, address, maxListed) : std::vector<std::string_view> {});
     return 0;
 }
 

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -51,16 +52,6 @@ DirectoryServer::DirectoryServer(ServerOptions options, LogSink sink)
 {
     if (!m_sink && !m_options.quiet)
         m_sink = StderrLine;
-    if (m_options.redis) {
-        RedisLocation location = *m_options.redis;
-        location.password = m_options.storePassword;
-        m_store = std::make_unique<RedisStore>(
-            RedisStoreOptions { location, m_options.registry, m_options.storeTimeout },
-            [this](const std::string& line) { log(line); });
-    } else {
-        m_store
-            = std::make_unique<Registry>(m_options.registry, [] { return std::chrono::steady_clock::now(); });
-    }
 }
 
 DirectoryServer::~DirectoryServer()
@@ -127,7 +118,40 @@ bool DirectoryServer::start(std::string& error)
     socklen_t length = sizeof address;
     ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
     m_port = ntohs(address.sin_port);
+    if (!openStore(error))
+        return false;
     log("listening on " + m_options.listenAddress + ":" + std::to_string(m_port));
+    return true;
+}
+
+bool DirectoryServer::openStore(std::string& error)
+{
+    if (!m_options.redis) {
+        m_store
+            = std::make_unique<Registry>(m_options.registry, [] { return std::chrono::steady_clock::now(); });
+        return true;
+    }
+    RedisStoreOptions store { *m_options.redis, {}, m_options.registry, m_options.storeTimeout };
+    store.location.password = m_options.storePassword;
+    if (!store.location.host.empty()) {
+        addrinfo hints {};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        const int failed = ::getaddrinfo(store.location.host.c_str(), nullptr, &hints, &found);
+        char numeric[NI_MAXHOST] = "";
+        if (failed == 0)
+            ::getnameinfo(
+                found->ai_addr, found->ai_addrlen, numeric, sizeof numeric, nullptr, 0, NI_NUMERICHOST);
+        if (found)
+            ::freeaddrinfo(found);
+        if (failed != 0 || !*numeric) {
+            error = "cannot find the Redis host " + store.location.host + ": "
+                + (failed ? ::gai_strerror(failed) : "no address");
+            return false;
+        }
+        store.hostAddress = numeric;
+    }
+    m_store = std::make_unique<RedisStore>(store, [this](const std::string& line) { log(line); });
     return true;
 }
 

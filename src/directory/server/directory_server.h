@@ -30,7 +30,7 @@ public:
     DirectoryServer(const DirectoryServer&) = delete;
     DirectoryServer& operator=(const DirectoryServer&) = delete;
 
-    // Binds and listens; false with a reason on failure.
+    // Binds, listens and opens the store; false with a reason on failure.
     bool start(std::string& error);
     // The bound port (useful after asking for port 0).
     std::uint16_t port() const { return m_port; }
@@ -56,6 +56,7 @@ private:
         bool lingering = false; // reply sent and write side shut: waiting for the client to close
     };
 
+    bool openStore(std::string& error);
     bool logging() const;
     void log(const std::string& line) const;
     void acceptPending();

@@ -148,11 +148,6 @@ std::string RedisLocation::text() const
     return host.empty() ? "unix:" + path : "redis://" + host + ":" + std::to_string(port);
 }
 
-const char* RedisStore::Script()
-{
-    return kScript;
-}
-
 RedisStore::RedisStore(RedisStoreOptions options, Logger log)
     : m_options(std::move(options))
     , m_log(std::move(log))
@@ -176,8 +171,9 @@ void RedisStore::connect()
     m_retryAt = TimePoint::max();
     m_scriptSha.clear();
     const RedisLocation& where = m_options.location;
+    const std::string& host = m_options.hostAddress.empty() ? where.host : m_options.hostAddress;
     redisAsyncContext* context = where.host.empty() ? redisAsyncConnectUnix(where.path.c_str())
-                                                    : redisAsyncConnect(where.host.c_str(), where.port);
+                                                    : redisAsyncConnect(host.c_str(), where.port);
     if (!context) {
         scheduleRetry("out of memory");
         return;

@@ -34,6 +34,9 @@ struct RedisLocation {
 
 struct RedisStoreOptions {
     RedisLocation location;
+    // The host's address, looked up once before serving: hiredis would look
+    // the name up again, blocking, on every reconnection. Empty: use host.
+    std::string hostAddress;
     RegistryLimits limits;
     std::chrono::milliseconds timeout { 2000 }; // longest an exchange waits for Redis
     std::chrono::milliseconds minRetry { 50 };
@@ -57,9 +60,6 @@ public:
     void onPollEvents(short revents) override;
     TimePoint nextTick() const override;
     void onTick(TimePoint now) override;
-
-    // The Lua source, so that tests and tools can check it loads.
-    static const char* Script();
 
 private:
     struct Pending {

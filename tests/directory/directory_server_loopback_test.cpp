@@ -15,7 +15,6 @@
 #include <QtTest>
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -732,11 +731,11 @@ void DirectoryServerLoopbackTest::redisOutageIsSurvivedAndServiceResumes()
 
     // All along, a steady stream of exchanges through both: each is answered
     // with a list or refused, never left hanging or answered with garbage.
-    std::atomic<bool> steadyStop { false };
     QStringList oddReplies;
     int steadyExchanges = 0;
-    std::thread steady([&] {
-        for (int i = 0; !steadyStop.load(); ++i) {
+    // A jthread: stopped and joined on the way out, also when a check fails.
+    std::jthread steady([&](std::stop_token stop) {
+        for (int i = 0; !stop.stop_requested(); ++i) {
             const QString reply
                 = Register(i % 2 ? a.port() : b.port(), "127.0.0.9", QStringLiteral("Steady"));
             if (!reply.startsWith("ClientData|") && reply != "DISCONNECT|END")
@@ -767,7 +766,7 @@ void DirectoryServerLoopbackTest::redisOutageIsSurvivedAndServiceResumes()
     const QString afterRestart = onceServed(a.port(), "127.0.0.2", QStringLiteral("Before"));
     QVERIFY2(afterRestart.contains("|After|M|30|hi|127.0.0.4|") && !afterRestart.contains("Slow"),
         qPrintable(afterRestart)); // the restarted Redis kept nothing
-    steadyStop = true;
+    steady.request_stop();
     steady.join();
     QVERIFY2(oddReplies.isEmpty(), qPrintable(oddReplies.join('\n')));
     QVERIFY(steadyExchanges > 0);

@@ -34,6 +34,8 @@ using Steady = std::chrono::steady_clock;
 //                     reaches it (most refreshes change nothing listed)
 //   <prefix>headN     how many records the head was built for
 constexpr const char* kScript = R"LUA(
+-- Redis before 5 must be told to replicate effects, or it refuses writes after TIME.
+if redis.replicate_commands then redis.replicate_commands() end
 local p = ARGV[1]
 local name, pass, address, record = ARGV[2], ARGV[3], ARGV[5], ARGV[6]
 local keep, maxUsers = tonumber(ARGV[7]), tonumber(ARGV[8])

@@ -141,7 +141,8 @@ ProxyHeaderReader::Status ProxyHeaderReader::parseV2()
     const unsigned family = byte(13);
     if (version != 2 || command > 1)
         return refuse("unknown PROXY v2 version or command");
-    bool local = command == 0;
+    // LOCAL, or an unspecified family: the proxy speaks for itself.
+    const bool local = command == 0 || family == 0x00;
     if (!local) {
         if (family != 0x11 || length < 12) // TCP over IPv4 with its 12 address bytes
             return refuse("PROXY v2 header not for TCP over IPv4");

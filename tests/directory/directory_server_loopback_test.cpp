@@ -608,15 +608,15 @@ void DirectoryServerLoopbackTest::sharedRegistrationsExpire()
     DirectoryProcess b(SharedStore(redis, { "--keep", "1" }));
     QVERIFY2(a.port() && b.port(), qPrintable(a.log() + b.log()));
 
-    QCOMPARE(Register(a.port(), "127.0.0.2", QStringLiteral("Brief")),
+    QCOMPARE(Register(a.port(), "127.0.0.2", QStringLiteral("Fleeting")),
         QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
     QCOMPARE(Register(b.port(), "127.0.0.3", QStringLiteral("Look")),
-        QStringLiteral("ClientData|1|Brief|M|30|hi|127.0.0.2|1|127.0.0.3|END"));
+        QStringLiteral("ClientData|1|Fleeting|M|30|hi|127.0.0.2|1|127.0.0.3|END"));
     QThread::msleep(1100); // one keep time; nobody refreshes
     QCOMPARE(Register(b.port(), "127.0.0.4", QStringLiteral("Late")),
         QStringLiteral("ClientData|ZERO|127.0.0.4|END"));
     // Expired names are free again, under another PASS too.
-    QCOMPARE(Exchange(a.port(), "127.0.0.5", QStringLiteral("MYDATA|Brief|M|30|hi|new||END")),
+    QCOMPARE(Exchange(a.port(), "127.0.0.5", QStringLiteral("MYDATA|Fleeting|M|30|hi|new||END")),
         QStringLiteral("ClientData|1|Late|M|30|hi|127.0.0.4|1|127.0.0.5|END"));
 }
 

@@ -1,10 +1,13 @@
 // voxlet-directory's request handling: every piece of the input is one
 // client connection, fed in reads of varying size, all sharing one registry
-// (so registrations of earlier pieces show up in later lists).
+// (so registrations of earlier pieces show up in later lists). Half of the
+// connections come from a trusted proxy, whose PROXY header (if any) names
+// the client.
 
 #include "fuzz_support.h"
 
 #include "directory/server/directory_session.h"
+#include "directory/server/proxy_header.h"
 #include "directory/server/registry.h"
 
 #include <chrono>
@@ -30,12 +33,30 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             continue;
         const auto shape = static_cast<unsigned char>(connection.front());
         connection.remove_prefix(1);
-        const std::string address = "10.0.0." + std::to_string(shape % 8);
+        std::string address = "10.0.0." + std::to_string(shape % 8);
+        const std::size_t step = 1 + shape / 16;
+        ProxyHeaderReader header(shape & 8);
+        std::size_t fed = 0;
+        std::string rest;
+        ProxyHeaderReader::Status status = ProxyHeaderReader::Status::NeedMore;
+        while (fed < connection.size() && status == ProxyHeaderReader::Status::NeedMore) {
+            const std::string_view piece = connection.substr(fed, step);
+            fed += piece.size();
+            status = header.feed(piece);
+        }
+        if (status == ProxyHeaderReader::Status::Refused) {
+            FUZZ_CHECK(!header.reason().empty());
+            continue;
+        }
+        if (status == ProxyHeaderReader::Status::Done) {
+            rest = header.takeRest();
+            if (!header.clientAddress().empty())
+                address = header.clientAddress();
+        }
+        FUZZ_CHECK(rest.size() <= fed);
         DirectorySession session(registry, address, sessionLimits,
             [](const std::string& line) { FUZZ_CHECK(line.find('\n') == std::string::npos); });
-        const std::size_t step = 1 + shape / 8;
-        std::string sent;
-        std::size_t fed = 0;
+        std::string sent = session.receive(rest);
         while (fed < connection.size() && !session.finished()) {
             const std::string_view piece = connection.substr(fed, step);
             fed += piece.size();
@@ -44,7 +65,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(sent.size() % 2 == 0);
         // A reply holds at most the listed users' bounded fields.
         FUZZ_CHECK(sent.size() <= 2 * (64 + sessionLimits.maxListedUsers * (6 * kMaxFieldUnits + 32)));
-        FUZZ_CHECK(fed <= sessionLimits.maxRequestBytes + step || session.finished());
+        FUZZ_CHECK(fed <= sessionLimits.maxRequestBytes + 1024 + step || session.finished());
         FUZZ_CHECK(registry.size() <= limits.maxUsers);
         now += std::chrono::seconds(1 + shape);
         ++client;

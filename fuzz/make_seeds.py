@@ -100,7 +100,8 @@ write("fuzz_wav", "mono16", wav(1, 8000, 16, 200))
 write("fuzz_wav", "stereo8", wav(2, 11025, 8, 100, extra_chunk=True))
 write("fuzz_wav", "mono8_odd_list", wav(1, 22050, 8, 33, extra_chunk=True))
 
-# Directory sessions: per connection a shape byte (address, read size), then the bytes.
+# Directory sessions: per connection a shape byte (address, from a trusted
+# proxy or not, read size), then the bytes.
 conn = lambda shape, *msgs: bytes([shape]) + b"".join(wire(m) for m in msgs)
 write("fuzz_directory_session", "register_and_list", SEP.join([
     conn(1, "SERVEROK|END", "MYDATA|Taro|M|30|hi|pw||END"),
@@ -111,3 +112,10 @@ write("fuzz_directory_session", "refusals", SEP.join([
     conn(0, "HELLO"), conn(1, "SERVEROK|END", "MYDATA|Ta|ro|M|30|hi|pw||END"),
     conn(1, "SERVEROK|END", "MYDATA|ClientData|M|30|hi|pw||END"),
     conn(1, "SERVEROK|END", "MYDATA|Taro|M|30|hi|other||END")]))
+V2_TCP4 = (b"\r\n\r\n\x00\r\nQUIT\n\x21\x11\x00\x0c" + bytes([203, 0, 113, 9, 127, 0, 0, 1])
+           + struct.pack(">HH", 40000, 8003))
+write("fuzz_directory_session", "proxied", SEP.join([
+    bytes([8]) + b"PROXY TCP4 198.51.100.7 127.0.0.1 40000 8003\r\n"
+    + wire("SERVEROK|END") + wire("MYDATA|Via1|M|30|hi|||END"),
+    bytes([8 + 16]) + V2_TCP4 + wire("SERVEROK|END") + wire("MYDATA|Via2|M|30|hi|||END"),
+    bytes([1]) + b"PROXY TCP4 198.51.100.8 127.0.0.1 1 2\r\n" + wire("SERVEROK|END")]))

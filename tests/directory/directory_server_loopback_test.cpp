@@ -1,22 +1,29 @@
 // The real server on loopback, facing clients that misbehave, while a
-// well-behaved client keeps being served.
+// well-behaved client keeps being served; behind a proxy; and several
+// voxlet-directory processes sharing a private redis-server.
 
 #include "directory/server/directory_server.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
 #include <QString>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <latch>
 #include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/un.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -174,6 +181,137 @@ QString Register(std::uint16_t port, const char* source, const QString& name)
     return Exchange(port, source, QStringLiteral("MYDATA|") + name + QStringLiteral("|M|30|hi|||END"));
 }
 
+// A whole exchange behind a proxy: `header` goes first, in the same send as the hello.
+QString ProxiedExchange(
+    std::uint16_t port, const char* proxy, const QByteArray& header, const QString& request)
+{
+    Client client(proxy, port);
+    if (!client.connected() || !client.send(header + kHello + Wire(request)))
+        return QStringLiteral("refused");
+    const QByteArray reply = client.readToClose();
+    if (!client.closedByServer())
+        return QStringLiteral("server did not close");
+    if (reply.isEmpty())
+        return QStringLiteral("refused");
+    return Text(reply.startsWith(kHello) ? reply.mid(kHello.size()) : reply);
+}
+
+QString Executable()
+{
+    return qEnvironmentVariable("VOXLET_BINARY_DIR") + "/src/directory/server/voxlet-directory";
+}
+
+// A private redis-server on a Unix socket in a temporary folder: no TCP port,
+// nothing saved.
+class RedisServer {
+public:
+    explicit RedisServer(const QString& folder, QStringList extra = {})
+        : m_folder(folder)
+        , m_extra(extra)
+    {
+        start();
+    }
+    ~RedisServer() { kill(); }
+
+    QString socketPath() const { return m_folder + "/redis.sock"; }
+
+    bool start()
+    {
+        QFile::remove(socketPath());
+        m_process.setProcessChannelMode(QProcess::MergedChannels);
+        m_process.start("redis-server",
+            QStringList { "--port", "0", "--unixsocket", socketPath(), "--save", "", "--appendonly", "no",
+                "--dir", m_folder }
+                + m_extra);
+        if (!m_process.waitForStarted())
+            return false;
+        for (int wait = 0; wait < 500; ++wait) { // until it accepts on its socket
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un address {};
+            address.sun_family = AF_UNIX;
+            const QByteArray path = socketPath().toLocal8Bit();
+            std::memcpy(address.sun_path, path.constData(), std::min<std::size_t>(path.size(), 100));
+            const bool up = ::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+            ::close(fd);
+            if (up)
+                return true;
+            if (m_process.state() != QProcess::Running)
+                return false;
+            QThread::msleep(10);
+        }
+        return false;
+    }
+
+    // As a crash would: no goodbye to the clients.
+    void kill()
+    {
+        if (m_process.state() == QProcess::NotRunning)
+            return;
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+
+    bool running() const { return m_process.state() == QProcess::Running; }
+    // Stopped, it keeps its connections but answers nothing: a slow Redis.
+    void pause(bool paused) { ::kill(static_cast<pid_t>(m_process.processId()), paused ? SIGSTOP : SIGCONT); }
+
+private:
+    QString m_folder;
+    QStringList m_extra;
+    QProcess m_process;
+};
+
+// voxlet-directory as its own process on a free loopback port. Its log goes
+// to a file: a pipe nobody reads while the test waits on a socket would
+// fill up and stop the server in the middle of a line.
+class DirectoryProcess {
+public:
+    explicit DirectoryProcess(QStringList arguments)
+    {
+        m_process.setStandardErrorFile(m_folder.filePath("log"));
+        m_process.start(Executable(), QStringList { "--listen", "127.0.0.1" } + arguments);
+        if (!m_process.waitForStarted())
+            return;
+        const QRegularExpression listening("listening on 127\\.0\\.0\\.1:(\\d+)");
+        for (int wait = 0; wait < 200 && m_port == 0 && m_process.state() == QProcess::Running; ++wait) {
+            if (const auto match = listening.match(log()); match.hasMatch())
+                m_port = static_cast<std::uint16_t>(match.captured(1).toUInt());
+            else
+                m_process.waitForFinished(50);
+        }
+    }
+    ~DirectoryProcess()
+    {
+        m_process.terminate();
+        m_process.waitForFinished(20000);
+    }
+
+    std::uint16_t port() const { return m_port; }
+    bool running() const { return m_process.state() == QProcess::Running; }
+    QString log()
+    {
+        QFile file(m_folder.filePath("log"));
+        return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+    }
+    // Stops it as SIGTERM would; true if it exited cleanly.
+    bool stop()
+    {
+        m_process.terminate();
+        return m_process.waitForFinished(20000) && m_process.exitStatus() == QProcess::NormalExit
+            && m_process.exitCode() == 0;
+    }
+
+private:
+    QTemporaryDir m_folder;
+    QProcess m_process;
+    std::uint16_t m_port = 0;
+};
+
+QStringList SharedStore(const RedisServer& redis, QStringList more = {})
+{
+    return QStringList { "--port", "0", "--store", "unix:" + redis.socketPath() } + more;
+}
+
 } // namespace
 
 class DirectoryServerLoopbackTest : public QObject {
@@ -187,6 +325,13 @@ private slots:
     void thousandsOfConnectionsStayWithinTheLimits();
     void totalConnectionsAreCapped();
     void executableSurvivesRunningOutOfDescriptors();
+    void proxyHeadersOnlyFromTrustedProxies();
+    void processesShareOneDirectoryInRedis();
+    void sharedRegistrationsExpire();
+    void redisStoreAnswersAsTheMemoryStore();
+    void racingPassesThroughTwoProcessesLeaveOneOwner();
+    void redisPasswordIsSent();
+    void redisOutageIsSurvivedAndServiceResumes();
 };
 
 void DirectoryServerLoopbackTest::servesRegistrationsAndAddressRequests()
@@ -340,8 +485,7 @@ void DirectoryServerLoopbackTest::totalConnectionsAreCapped()
 
 void DirectoryServerLoopbackTest::executableSurvivesRunningOutOfDescriptors()
 {
-    const QString program
-        = qEnvironmentVariable("VOXLET_BINARY_DIR") + "/src/directory/server/voxlet-directory";
+    const QString program = Executable();
     if (!QFileInfo(program).isExecutable())
         QSKIP("voxlet-directory not built");
 
@@ -390,6 +534,251 @@ void DirectoryServerLoopbackTest::executableSurvivesRunningOutOfDescriptors()
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
     QVERIFY2(log.contains("out of file descriptors"), qPrintable(log));
+}
+
+void DirectoryServerLoopbackTest::proxyHeadersOnlyFromTrustedProxies()
+{
+    ServerOptions options;
+    Ipv4Network trusted;
+    QVERIFY(Ipv4Network::Parse("127.0.0.16/30", trusted)); // 127.0.0.16 to .19
+    options.trustedProxies = { trusted };
+    options.maxConnectionsPerAddress = 1; // not applied to a proxy
+    RunningServer server(options);
+    QVERIFY2(server.started(), qPrintable(server.error()));
+
+    const QByteArray v1("PROXY TCP4 198.51.100.7 127.0.0.1 40000 8003\r\n");
+    QCOMPARE(ProxiedExchange(server.port(), "127.0.0.17", v1, QStringLiteral("MYDATA|Via1|M|30|hi|||END")),
+        QStringLiteral("ClientData|ZERO|198.51.100.7|END"));
+
+    QByteArray v2("\r\n\r\n\0\r\nQUIT\n\x21\x11\x00\x0f", 16); // PROXY, TCP over IPv4, 15 bytes follow
+    v2 += QByteArray("\xcb\x00\x71\x09\x7f\x00\x00\x01\x9c\x40\x1f\x43", 12); // 203.0.113.9 -> 127.0.0.1
+    v2 += QByteArray("\x04\x00\x00", 3); // an extension the server skips
+    QCOMPARE(ProxiedExchange(server.port(), "127.0.0.18", v2, QStringLiteral("MYDATA|Via2|M|30|hi|||END")),
+        QStringLiteral("ClientData|1|Via1|M|30|hi|198.51.100.7|1|203.0.113.9|END"));
+
+    // From anyone else the header is refused: closed without a reply, nothing registered.
+    QCOMPARE(ProxiedExchange(server.port(), "127.0.0.20", v1, QStringLiteral("MYDATA|Spoof|M|30|hi|||END")),
+        QStringLiteral("refused"));
+    QCOMPARE(ProxiedExchange(server.port(), "127.0.0.20", v2, QStringLiteral("GETGLOVALIP|END")),
+        QStringLiteral("refused"));
+    // A proxy's health check (LOCAL) and a direct client on the proxy's machine speak for themselves.
+    QByteArray local("\r\n\r\n\0\r\nQUIT\n\x20\x00\x00\x00", 16);
+    QCOMPARE(ProxiedExchange(server.port(), "127.0.0.19", local, QStringLiteral("GETGLOVALIP|END")),
+        QStringLiteral("YOURGLOVALIP|127.0.0.19|END"));
+    QCOMPARE(Register(server.port(), "127.0.0.16", QStringLiteral("Direct")),
+        QStringLiteral("ClientData|1|Via1|M|30|hi|198.51.100.7|2|Via2|M|30|hi|203.0.113.9|2|127.0.0.16|END"));
+    // A malformed header from a trusted proxy is not passed on as client bytes.
+    QCOMPARE(ProxiedExchange(server.port(), "127.0.0.17", "PROXY TCP4 1.2.3 1.2.3.4 1 2\r\n",
+                 QStringLiteral("GETGLOVALIP|END")),
+        QStringLiteral("refused"));
+}
+
+void DirectoryServerLoopbackTest::processesShareOneDirectoryInRedis()
+{
+    QTemporaryDir folder;
+    RedisServer redis(folder.path());
+    QVERIFY2(redis.running(), "redis-server did not start");
+    DirectoryProcess a(SharedStore(redis, { "--reuse-port" }));
+    DirectoryProcess b(SharedStore(redis));
+    QVERIFY2(a.port() && b.port(), qPrintable(a.log() + b.log()));
+
+    QCOMPARE(Exchange(a.port(), "127.0.0.2", QStringLiteral("MYDATA|太郎|M|30|hi|pw||END")),
+        QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
+    QCOMPARE(Register(b.port(), "127.0.0.3", QStringLiteral("Hanako")),
+        QStringLiteral("ClientData|1|太郎|M|30|hi|127.0.0.2|1|127.0.0.3|END"));
+    // The owner refreshes from a new address through the other process and keeps its place.
+    QCOMPARE(Exchange(b.port(), "127.0.0.4", QStringLiteral("MYDATA|太郎|M|31|moved|pw||END")),
+        QStringLiteral("ClientData|1|Hanako|M|30|hi|127.0.0.3|1|127.0.0.4|END"));
+    QCOMPARE(Register(a.port(), "127.0.0.5", QStringLiteral("Look")),
+        QStringLiteral("ClientData|1|太郎|M|31|moved|127.0.0.4|2|Hanako|M|30|hi|127.0.0.3|2|127.0.0.5|END"));
+
+    // A second process on the same port, as with SO_REUSEPORT behind one address.
+    DirectoryProcess sibling(
+        { "--port", QString::number(a.port()), "--reuse-port", "--store", "unix:" + redis.socketPath() });
+    QVERIFY2(sibling.port() == a.port(), qPrintable(sibling.log()));
+    QVERIFY(a.stop() && b.stop() && sibling.stop());
+}
+
+void DirectoryServerLoopbackTest::sharedRegistrationsExpire()
+{
+    QTemporaryDir folder;
+    RedisServer redis(folder.path());
+    QVERIFY2(redis.running(), "redis-server did not start");
+    DirectoryProcess a(SharedStore(redis, { "--keep", "1" }));
+    DirectoryProcess b(SharedStore(redis, { "--keep", "1" }));
+    QVERIFY2(a.port() && b.port(), qPrintable(a.log() + b.log()));
+
+    QCOMPARE(Register(a.port(), "127.0.0.2", QStringLiteral("Fleeting")),
+        QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
+    QCOMPARE(Register(b.port(), "127.0.0.3", QStringLiteral("Look")),
+        QStringLiteral("ClientData|1|Fleeting|M|30|hi|127.0.0.2|1|127.0.0.3|END"));
+    QThread::msleep(1100); // one keep time; nobody refreshes
+    QCOMPARE(Register(b.port(), "127.0.0.4", QStringLiteral("Late")),
+        QStringLiteral("ClientData|ZERO|127.0.0.4|END"));
+    // Expired names are free again, under another PASS too.
+    QCOMPARE(Exchange(a.port(), "127.0.0.5", QStringLiteral("MYDATA|Fleeting|M|30|hi|new||END")),
+        QStringLiteral("ClientData|1|Late|M|30|hi|127.0.0.4|1|127.0.0.5|END"));
+}
+
+void DirectoryServerLoopbackTest::redisStoreAnswersAsTheMemoryStore()
+{
+    QTemporaryDir folder;
+    RedisServer redis(folder.path());
+    QVERIFY2(redis.running(), "redis-server did not start");
+    ServerOptions options;
+    options.session.maxListedUsers = 3; // small, so that changes reach the head of the list and pass it
+    options.registry.maxUsers = 8;
+    options.registry.maxUsersPerAddress = 3;
+    RunningServer memory(options);
+    options.redis = RedisLocation { {}, 0, redis.socketPath().toStdString(), {} };
+    RunningServer shared(options);
+    QVERIFY(memory.started() && shared.started());
+
+    // Random registrations from a few names, PASSes, profiles and addresses:
+    // refusals, take-overs, moves and refreshes, all answered alike.
+    const char* sources[] = { "127.0.0.2", "127.0.0.3", "127.0.0.4", "127.0.0.5" };
+    QRandomGenerator random(18);
+    for (int step = 0; step < 300; ++step) {
+        const QString request
+            = QStringLiteral("MYDATA|%1|M|%2|c%3|%4||END")
+                  .arg(QChar('A' + random.bounded(10)))
+                  .arg(20 + random.bounded(2))
+                  .arg(random.bounded(2))
+                  .arg(random.bounded(3) ? QString() : QStringLiteral("p%1").arg(random.bounded(2)));
+        const char* source = sources[random.bounded(4)];
+        const QString expected = Exchange(memory.port(), source, request);
+        QVERIFY(expected.startsWith("ClientData|") || expected == "DISCONNECT|END");
+        QCOMPARE(Exchange(shared.port(), source, request), expected);
+    }
+}
+
+void DirectoryServerLoopbackTest::racingPassesThroughTwoProcessesLeaveOneOwner()
+{
+    QTemporaryDir folder;
+    RedisServer redis(folder.path());
+    QVERIFY2(redis.running(), "redis-server did not start");
+    const QStringList roomy { "--max-users-per-address", "1000" };
+    DirectoryProcess a(SharedStore(redis, roomy));
+    DirectoryProcess b(SharedStore(redis, roomy));
+    QVERIFY2(a.port() && b.port(), qPrintable(a.log() + b.log()));
+
+    for (int round = 0; round < 200; ++round) {
+        const QString name = QStringLiteral("Race%1").arg(round);
+        QString replies[2];
+        std::latch ready(2);
+        auto contender = [&](int who) {
+            const std::uint16_t port = who == 0 ? a.port() : b.port();
+            const char* source = who == 0 ? "127.0.0.2" : "127.0.0.3";
+            ready.arrive_and_wait(); // start together
+            replies[who]
+                = Exchange(port, source, QStringLiteral("MYDATA|%1|M|30|hi|pass%2||END").arg(name).arg(who));
+        };
+        std::thread other(contender, 1);
+        contender(0);
+        other.join();
+        int won = 0;
+        for (int who = 0; who < 2; ++who) {
+            if (replies[who].startsWith("ClientData|"))
+                ++won;
+            else
+                QCOMPARE(replies[who], QStringLiteral("DISCONNECT|END"));
+        }
+        QVERIFY2(
+            won == 1, qPrintable(QStringLiteral("round %1: %2 / %3").arg(round).arg(replies[0], replies[1])));
+    }
+}
+
+void DirectoryServerLoopbackTest::redisPasswordIsSent()
+{
+    QTemporaryDir folder;
+    RedisServer redis(folder.path(), { "--requirepass", "s3cret" });
+    QVERIFY2(redis.running(), "redis-server did not start");
+    QFile secret(folder.filePath("password"));
+    QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("s3cret\n") > 0);
+    secret.close();
+    DirectoryProcess with(SharedStore(redis, { "--store-password-file", secret.fileName() }));
+    DirectoryProcess without(SharedStore(redis));
+    QVERIFY2(with.port() && without.port(), qPrintable(with.log() + without.log()));
+    QCOMPARE(Register(with.port(), "127.0.0.2", QStringLiteral("Key")),
+        QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
+    QCOMPARE(
+        Register(without.port(), "127.0.0.3", QStringLiteral("NoKey")), QStringLiteral("DISCONNECT|END"));
+    QVERIFY(without.stop());
+    QVERIFY2(without.log().contains("NOAUTH"), qPrintable(without.log()));
+    QVERIFY(!with.log().contains("s3cret"));
+}
+
+void DirectoryServerLoopbackTest::redisOutageIsSurvivedAndServiceResumes()
+{
+    QTemporaryDir folder;
+    RedisServer redis(folder.path());
+    QVERIFY2(redis.running(), "redis-server did not start");
+    DirectoryProcess a(SharedStore(redis, { "--store-timeout", "500" }));
+    DirectoryProcess b(SharedStore(redis, { "--store-timeout", "500" }));
+    QVERIFY2(a.port() && b.port(), qPrintable(a.log() + b.log()));
+    QCOMPARE(Register(a.port(), "127.0.0.2", QStringLiteral("Before")),
+        QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
+    // Once Redis is back, a process reconnects after its back-off (at most 2 s).
+    auto onceServed = [](std::uint16_t port, const char* source, const QString& name) {
+        QString reply;
+        for (int attempt = 0; attempt < 200 && !reply.startsWith("ClientData|"); ++attempt) {
+            if (attempt)
+                QThread::msleep(50);
+            reply = Register(port, source, name);
+        }
+        return reply;
+    };
+
+    // All along, a steady stream of exchanges through both: each is answered
+    // with a list or refused, never left hanging or answered with garbage.
+    QStringList oddReplies;
+    int steadyExchanges = 0;
+    // A jthread: stopped and joined on the way out, also when a check fails.
+    std::jthread steady([&](std::stop_token stop) {
+        for (int i = 0; !stop.stop_requested(); ++i) {
+            const QString reply
+                = Register(i % 2 ? a.port() : b.port(), "127.0.0.9", QStringLiteral("Steady"));
+            if (!reply.startsWith("ClientData|") && reply != "DISCONNECT|END")
+                oddReplies << reply;
+            ++steadyExchanges;
+        }
+    });
+
+    // Too slow to answer: the exchange is refused after the store timeout, then served again.
+    redis.pause(true);
+    QCOMPARE(Register(b.port(), "127.0.0.3", QStringLiteral("Slow")), QStringLiteral("DISCONNECT|END"));
+    redis.pause(false);
+    QVERIFY(onceServed(b.port(), "127.0.0.3", QStringLiteral("Slow")).contains("|Before|M|30|hi|127.0.0.2|"));
+
+    redis.kill();
+    for (int i = 0; i < 5; ++i) {
+        // Refused at once, not left hanging; what needs no store is still answered.
+        QCOMPARE(Register(i % 2 ? a.port() : b.port(), "127.0.0.3", QStringLiteral("During")),
+            QStringLiteral("DISCONNECT|END"));
+        QCOMPARE(Exchange(a.port(), "127.0.0.3", QStringLiteral("GETGLOVALIP|END")),
+            QStringLiteral("YOURGLOVALIP|127.0.0.3|END"));
+    }
+    QVERIFY(a.running() && b.running());
+
+    // Back with an empty memory: both processes reconnect and serve again.
+    QVERIFY(redis.start());
+    QVERIFY(onceServed(b.port(), "127.0.0.4", QStringLiteral("After")).endsWith("|127.0.0.4|END"));
+    const QString afterRestart = onceServed(a.port(), "127.0.0.2", QStringLiteral("Before"));
+    QVERIFY2(afterRestart.contains("|After|M|30|hi|127.0.0.4|") && !afterRestart.contains("Slow"),
+        qPrintable(afterRestart)); // the restarted Redis kept nothing
+    steady.request_stop();
+    steady.join();
+    QVERIFY2(oddReplies.isEmpty(), qPrintable(oddReplies.join('\n')));
+    QVERIFY(steadyExchanges > 0);
+    for (DirectoryProcess* p : { &a, &b }) {
+        QVERIFY(p->stop());
+        const QString log = p->log();
+        // Once per outage (slow, then gone; a may not have met the first),
+        // however many exchanges and reconnections failed in it.
+        const auto outages = log.count(QRegularExpression("Redis at \\S+ unavailable"));
+        QVERIFY2(outages >= 1 && outages <= 2, qPrintable(log));
+        QCOMPARE(log.count(QRegularExpression("Redis at \\S+ is back")), outages);
+    }
 }
 
 QTEST_GUILESS_MAIN(DirectoryServerLoopbackTest)

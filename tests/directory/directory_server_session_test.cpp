@@ -442,8 +442,21 @@ void DirectoryServerSessionTest::commandLineOptions()
     QCOMPARE(set.options.session.maxListedUsers, std::size_t(10));
     QVERIFY(set.options.quiet);
 
+    const ParsedArguments shared = ParseArguments({ "--store", "redis://db.example:6380", "--reuse-port",
+        "--trusted-proxy", "10.1.2.3", "--trusted-proxy=192.168.0.0/16" });
+    QVERIFY2(shared.error.empty(), shared.error.c_str());
+    QVERIFY(!defaults.options.redis && shared.options.redis && shared.options.reusePort);
+    QCOMPARE(shared.options.redis->text(), std::string("redis://db.example:6380"));
+    QVERIFY(IsTrusted(shared.options.trustedProxies, "10.1.2.3"));
+    QVERIFY(IsTrusted(shared.options.trustedProxies, "192.168.77.1"));
+    QVERIFY(!IsTrusted(shared.options.trustedProxies, "10.1.2.4"));
+    QCOMPARE(ParseArguments({ "--store", "unix:/run/redis.sock" }).options.redis->path,
+        std::string("/run/redis.sock"));
+
     for (const auto& bad : std::vector<std::vector<std::string>> { { "--port", "70000" }, { "--port" },
-             { "--listen", "example.org" }, { "--max-list", "101" }, { "--idle", "0" }, { "--bogus" } }) {
+             { "--listen", "example.org" }, { "--max-list", "101" }, { "--idle", "0" }, { "--bogus" },
+             { "--store", "redis://" }, { "--store", "redis://h:0" }, { "--store", "mysql://h" },
+             { "--trusted-proxy", "10.0.0.0/33" }, { "--trusted-proxy", "example.org" } }) {
         QVERIFY2(!ParseArguments(bad).error.empty(), bad.front().c_str());
     }
     QVERIFY(ParseArguments({ "--help" }).showHelp);

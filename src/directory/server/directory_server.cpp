@@ -1,11 +1,15 @@
 #include "directory/server/directory_server.h"
 
+#include "directory/server/redis_store.h"
+#include "directory/server/registry.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -45,7 +49,6 @@ std::string ErrnoText(int error)
 DirectoryServer::DirectoryServer(ServerOptions options, LogSink sink)
     : m_options(std::move(options))
     , m_sink(std::move(sink))
-    , m_registry(m_options.registry, [] { return std::chrono::steady_clock::now(); })
 {
     if (!m_sink && !m_options.quiet)
         m_sink = StderrLine;
@@ -55,10 +58,17 @@ DirectoryServer::~DirectoryServer()
 {
     for (auto& [fd, c] : m_connections)
         ::close(fd);
+    m_connections.clear(); // sessions before the store they wait on
+    m_store.reset();
     for (int fd : { m_listener, m_wakeRead, m_wakeWrite, m_spareFd }) {
         if (fd >= 0)
             ::close(fd);
     }
+}
+
+bool DirectoryServer::logging() const
+{
+    return m_sink && !m_options.quiet;
 }
 
 void DirectoryServer::log(const std::string& line) const
@@ -92,6 +102,10 @@ bool DirectoryServer::start(std::string& error)
     }
     const int on = 1;
     ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    if (m_options.reusePort && ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEPORT, &on, sizeof on) != 0) {
+        error = "SO_REUSEPORT: " + ErrnoText(errno);
+        return false;
+    }
     if (::bind(m_listener, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
         error = "bind " + m_options.listenAddress + ":" + std::to_string(m_options.port) + ": "
             + ErrnoText(errno);
@@ -104,7 +118,40 @@ bool DirectoryServer::start(std::string& error)
     socklen_t length = sizeof address;
     ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
     m_port = ntohs(address.sin_port);
+    if (!openStore(error))
+        return false;
     log("listening on " + m_options.listenAddress + ":" + std::to_string(m_port));
+    return true;
+}
+
+bool DirectoryServer::openStore(std::string& error)
+{
+    if (!m_options.redis) {
+        m_store
+            = std::make_unique<Registry>(m_options.registry, [] { return std::chrono::steady_clock::now(); });
+        return true;
+    }
+    RedisStoreOptions store { *m_options.redis, {}, m_options.registry, m_options.storeTimeout };
+    store.location.password = m_options.storePassword;
+    if (!store.location.host.empty()) {
+        addrinfo hints {};
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        const int failed = ::getaddrinfo(store.location.host.c_str(), nullptr, &hints, &found);
+        char numeric[NI_MAXHOST] = "";
+        if (failed == 0)
+            ::getnameinfo(
+                found->ai_addr, found->ai_addrlen, numeric, sizeof numeric, nullptr, 0, NI_NUMERICHOST);
+        if (found)
+            ::freeaddrinfo(found);
+        if (failed != 0 || !*numeric) {
+            error = "cannot find the Redis host " + store.location.host + ": "
+                + (failed ? ::gai_strerror(failed) : "no address");
+            return false;
+        }
+        store.hostAddress = numeric;
+    }
+    m_store = std::make_unique<RedisStore>(store, [this](const std::string& line) { log(line); });
     return true;
 }
 
@@ -124,6 +171,7 @@ int DirectoryServer::pollTimeoutMs(Steady::time_point now) const
         next = std::min(next, c.deadline);
     if (m_listenerPausedUntil > now)
         next = std::min(next, m_listenerPausedUntil);
+    next = std::min(next, m_store->nextTick());
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
     return static_cast<int>(std::max<long long>(0, wait));
 }
@@ -139,6 +187,9 @@ void DirectoryServer::run()
         fds.push_back({ m_wakeRead, POLLIN, 0 });
         const bool listening = m_listenerPausedUntil <= now;
         fds.push_back({ listening ? m_listener : -1, POLLIN, 0 });
+        short storeEvents = 0;
+        const int storeFd = m_store->pollDescriptor(storeEvents);
+        fds.push_back({ storeFd, storeEvents, 0 });
         for (const auto& [fd, c] : m_connections) {
             short events = 0;
             if (c.sent < c.output.size())
@@ -160,7 +211,11 @@ void DirectoryServer::run()
         if (m_stopping.load())
             break;
 
-        for (std::size_t i = 2; i < fds.size() && ready > 0; ++i) {
+        if (fds[2].revents) {
+            m_store->onPollEvents(fds[2].revents);
+            deliverReplies();
+        }
+        for (std::size_t i = 3; i < fds.size() && ready > 0; ++i) {
             if (fds[i].revents == 0)
                 continue;
             auto found = m_connections.find(fds[i].fd);
@@ -183,6 +238,8 @@ void DirectoryServer::run()
             acceptPending();
 
         const auto after = Steady::now();
+        m_store->onTick(after);
+        deliverReplies();
         std::vector<int> expired;
         for (const auto& [fd, c] : m_connections) {
             if (c.deadline <= after)
@@ -191,9 +248,10 @@ void DirectoryServer::run()
         for (int fd : expired) {
             const Connection& c = m_connections.at(fd);
             close(fd,
-                c.lingering                 ? "closed after the reply"
-                    : c.session->finished() ? "did not read the reply in time"
-                                            : "idle timeout");
+                c.lingering                              ? "closed after the reply"
+                    : c.session && c.session->finished() ? "did not read the reply in time"
+                    : c.session && c.session->waiting()  ? "no answer from the store in time"
+                                                         : "idle timeout");
         }
     }
     while (!m_connections.empty())
@@ -233,8 +291,10 @@ void DirectoryServer::acceptPending()
         ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
         const std::string address = text;
         std::size_t& fromAddress = m_perAddress[address];
+        // A trusted proxy carries many clients on its connections.
+        const bool trusted = IsTrusted(m_options.trustedProxies, address);
         if (m_connections.size() >= m_options.maxConnections
-            || fromAddress >= m_options.maxConnectionsPerAddress) {
+            || (fromAddress >= m_options.maxConnectionsPerAddress && !trusted)) {
             const bool total = m_connections.size() >= m_options.maxConnections;
             if (fromAddress == 0)
                 m_perAddress.erase(address);
@@ -246,11 +306,11 @@ void DirectoryServer::acceptPending()
         Connection c;
         c.fd = fd;
         c.address = address;
-        c.session = std::make_unique<DirectorySession>(m_registry, address, m_options.session,
-            m_sink && !m_options.quiet ? DirectorySession::Logger(m_sink) : DirectorySession::Logger());
+        c.proxyHeader = std::make_unique<ProxyHeaderReader>(trusted);
         c.deadline = Steady::now() + m_options.idleTimeout;
         m_connections.emplace(fd, std::move(c));
-        log(address + " connected");
+        if (logging())
+            log(address + " connected");
     }
 }
 
@@ -271,21 +331,68 @@ void DirectoryServer::onReadable(Connection& c)
         if (got == 0) {
             c.peerClosed = true;
             // A client that half-closes after its request still gets the reply.
-            if (c.lingering || c.sent >= c.output.size())
+            if (c.lingering || (c.sent >= c.output.size() && !(c.session && c.session->waiting())))
                 close(c.fd, c.lingering ? "closed after the reply" : "closed by the client");
             return;
         }
-        if (c.lingering || c.session->finished())
+        if (c.lingering || (c.session && c.session->finished()))
             continue; // whatever comes after the reply is dropped
-        c.output += c.session->receive(std::string_view(buffer, static_cast<std::size_t>(got)));
-        if (c.session->completedMessages() != c.messagesSeen || c.session->finished()) {
-            c.messagesSeen = c.session->completedMessages();
-            c.deadline = Steady::now() + m_options.idleTimeout;
-        }
+        const int fd = c.fd;
+        feed(c, std::string_view(buffer, static_cast<std::size_t>(got)));
+        if (m_connections.count(fd) == 0)
+            return;
         if (c.sent < c.output.size()) {
             flush(c);
             return;
         }
+    }
+}
+
+void DirectoryServer::feed(Connection& c, std::string_view bytes)
+{
+    std::string rest;
+    if (c.proxyHeader) {
+        switch (c.proxyHeader->feed(bytes)) {
+        case ProxyHeaderReader::Status::NeedMore:
+            return;
+        case ProxyHeaderReader::Status::Refused:
+            close(c.fd, "refused: " + c.proxyHeader->reason());
+            return;
+        case ProxyHeaderReader::Status::Done:
+            break;
+        }
+        std::string listed = c.proxyHeader->clientAddress();
+        if (listed.empty())
+            listed = c.address;
+        else
+            log(c.address + " forwards " + listed);
+        rest = c.proxyHeader->takeRest();
+        c.proxyHeader.reset();
+        bytes = rest;
+        const int fd = c.fd;
+        c.session = std::make_unique<DirectorySession>(*m_store, listed, m_options.session,
+            m_sink && !m_options.quiet ? DirectorySession::Logger(m_sink) : DirectorySession::Logger(),
+            [this, fd] { m_replied.push_back(fd); });
+        if (bytes.empty())
+            return;
+    }
+    c.output += c.session->receive(bytes);
+    if (c.session->completedMessages() != c.messagesSeen || c.session->finished()) {
+        c.messagesSeen = c.session->completedMessages();
+        c.deadline = Steady::now() + m_options.idleTimeout;
+    }
+}
+
+void DirectoryServer::deliverReplies()
+{
+    for (int fd : std::exchange(m_replied, {})) {
+        auto found = m_connections.find(fd);
+        if (found == m_connections.end() || !found->second.session)
+            continue;
+        Connection& c = found->second;
+        c.output += c.session->takeOutput();
+        c.deadline = Steady::now() + m_options.idleTimeout; // time to read the reply
+        flush(c);
     }
 }
 
@@ -307,7 +414,7 @@ void DirectoryServer::flush(Connection& c)
     }
     c.output.clear();
     c.sent = 0;
-    if (!c.session->finished() || c.lingering)
+    if (!c.session || !c.session->finished() || c.lingering)
         return;
     if (c.peerClosed) {
         close(c.fd, "closed after the reply");
@@ -331,7 +438,8 @@ void DirectoryServer::close(int fd, const std::string& reason)
     auto count = m_perAddress.find(address);
     if (count != m_perAddress.end() && --count->second == 0)
         m_perAddress.erase(count);
-    log(address + " " + reason);
+    if (logging())
+        log(address + " " + reason);
 }
 
 } // namespace voxlet::directory_server

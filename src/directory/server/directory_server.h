@@ -4,7 +4,8 @@
 // enforced here; what the bytes mean is DirectorySession's business.
 
 #include "directory/server/directory_session.h"
-#include "directory/server/registry.h"
+#include "directory/server/directory_store.h"
+#include "directory/server/proxy_header.h"
 #include "directory/server/server_options.h"
 
 #include <atomic>
@@ -15,6 +16,7 @@
 #include <memory>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace voxlet::directory_server {
 
@@ -28,7 +30,7 @@ public:
     DirectoryServer(const DirectoryServer&) = delete;
     DirectoryServer& operator=(const DirectoryServer&) = delete;
 
-    // Binds and listens; false with a reason on failure.
+    // Binds, listens and opens the store; false with a reason on failure.
     bool start(std::string& error);
     // The bound port (useful after asking for port 0).
     std::uint16_t port() const { return m_port; }
@@ -43,8 +45,9 @@ private:
 
     struct Connection {
         int fd = -1;
-        std::string address;
-        std::unique_ptr<DirectorySession> session;
+        std::string address; // the peer: a client, or a proxy speaking for one
+        std::unique_ptr<ProxyHeaderReader> proxyHeader; // until the first bytes are judged
+        std::unique_ptr<DirectorySession> session; // from then on
         std::string output;
         std::size_t sent = 0;
         std::size_t messagesSeen = 0;
@@ -53,16 +56,21 @@ private:
         bool lingering = false; // reply sent and write side shut: waiting for the client to close
     };
 
+    bool openStore(std::string& error);
+    bool logging() const;
     void log(const std::string& line) const;
     void acceptPending();
     void onReadable(Connection& c);
+    void feed(Connection& c, std::string_view bytes);
+    void deliverReplies();
     void flush(Connection& c);
     void close(int fd, const std::string& reason);
     int pollTimeoutMs(Steady::time_point now) const;
 
     ServerOptions m_options;
     LogSink m_sink;
-    Registry m_registry;
+    std::unique_ptr<DirectoryStore> m_store;
+    std::vector<int> m_replied; // connections whose session has a late reply to send
     int m_listener = -1;
     int m_wakeRead = -1;
     int m_wakeWrite = -1;

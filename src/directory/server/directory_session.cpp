@@ -75,12 +75,19 @@ std::u16string Ascii(const std::string& text)
 } // namespace
 
 DirectorySession::DirectorySession(
-    Registry& registry, std::string peerAddress, SessionLimits limits, Logger log)
-    : m_registry(registry)
+    DirectoryStore& store, std::string peerAddress, SessionLimits limits, Logger log, ReplyReady ready)
+    : m_store(store)
     , m_peerAddress(std::move(peerAddress))
     , m_limits(limits)
     , m_log(std::move(log))
+    , m_ready(std::move(ready))
 {
+}
+
+DirectorySession::~DirectorySession()
+{
+    if (m_ticket)
+        m_store.cancel(m_ticket);
 }
 
 void DirectorySession::log(const std::string& line) const
@@ -91,13 +98,16 @@ void DirectorySession::log(const std::string& line) const
 
 std::string DirectorySession::receive(std::string_view bytes)
 {
-    if (m_state == State::Finished)
+    if (m_state == State::Finished || m_state == State::Waiting)
         return {};
     m_received += bytes.size();
     if (m_received > m_limits.maxRequestBytes)
         return refuse("more than " + std::to_string(m_limits.maxRequestBytes) + " bytes");
     m_text += m_decoder.decode(bytes);
-    return process();
+    m_inReceive = true;
+    std::string out = process();
+    m_inReceive = false;
+    return out + takeOutput(); // a store that answered at once
 }
 
 std::string DirectorySession::process()
@@ -189,36 +199,65 @@ std::string DirectorySession::handleRegistration(std::u16string_view body, bool 
             return refuse(std::string("registration of ") + who + ": " + problem);
     }
 
-    const RegisterOutcome outcome = m_registry.registerUser(profile, m_peerAddress);
-    if (!IsAccepted(outcome))
-        return refuse("registration of " + who + ": " + OutcomeName(outcome));
+    m_state = State::Waiting;
+    m_text.clear();
+    const std::uint64_t ticket = m_store.registerAndList(profile, m_peerAddress, m_limits.maxListedUsers,
+        [this, who, searching](RegisterOutcome outcome, const std::vector<std::string_view>& users) {
+            m_ticket = 0;
+            onStored(who, searching, outcome, users);
+        });
+    if (m_state == State::Waiting)
+        m_ticket = ticket;
+    return {};
+}
 
-    const auto users = m_registry.list(profile.name, m_peerAddress, m_limits.maxListedUsers);
-    std::u16string reply = u"ClientData|";
-    if (users.empty()) {
-        reply += u"ZERO|";
+void DirectorySession::onStored(const std::string& who, bool searching, RegisterOutcome outcome,
+    const std::vector<std::string_view>& users)
+{
+    if (!IsAccepted(outcome)) {
+        m_late += refuse("registration of " + who + ": " + OutcomeName(outcome));
     } else {
-        std::size_t number = 0;
-        for (const ListedUser& user : users) {
-            reply += Ascii(std::to_string(++number)) + u'|' + user.name + u'|' + user.sex + u'|' + user.age
-                + u'|' + user.comment + u'|' + Ascii(user.address) + u'|';
+        std::size_t size = 64 + 2 * m_peerAddress.size();
+        for (std::string_view record : users)
+            size += record.size() + 16;
+        std::string reply;
+        reply.reserve(size);
+        AppendAsciiAsUtf16Le(reply, "ClientData|");
+        if (users.empty()) {
+            AppendAsciiAsUtf16Le(reply, "ZERO|");
+        } else {
+            std::size_t number = 0;
+            for (std::string_view record : users) {
+                AppendAsciiAsUtf16Le(reply, std::to_string(++number));
+                AppendAsciiAsUtf16Le(reply, "|");
+                reply += record;
+            }
+            AppendAsciiAsUtf16Le(reply, std::to_string(users.size()));
+            AppendAsciiAsUtf16Le(reply, "|");
         }
-        reply += Ascii(std::to_string(users.size())) + u'|';
+        AppendAsciiAsUtf16Le(reply, m_peerAddress);
+        AppendAsciiAsUtf16Le(reply, "|END");
+        m_late += finishEncoded(std::move(reply),
+            std::string(searching ? "registration " : "background registration ") + who + " ("
+                + OutcomeName(outcome) + "), listed " + std::to_string(users.size()));
     }
-    reply += Ascii(m_peerAddress) + u"|END";
-    return finish(reply,
-        std::string(searching ? "registration " : "background registration ") + who + " ("
-            + OutcomeName(outcome) + "), listed " + std::to_string(users.size()));
+    if (!m_inReceive && m_ready)
+        m_ready();
 }
 
 std::string DirectorySession::finish(std::u16string_view reply, std::string outcome)
+{
+    return finishEncoded(EncodeUtf16Le(reply), std::move(outcome));
+}
+
+std::string DirectorySession::finishEncoded(std::string replyBytes, std::string outcome)
 {
     m_state = State::Finished;
     m_outcome = std::move(outcome);
     m_text.clear();
     m_scanned = m_bars = 0;
     log(m_outcome);
-    return EncodeUtf16Le(reply);
+    return replyBytes;
 }
 
 std::string DirectorySession::refuse(std::string reason)

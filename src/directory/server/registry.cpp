@@ -1,5 +1,8 @@
 #include "directory/server/registry.h"
 
+#include "directory/server/text_codec.h"
+
+#include <algorithm>
 #include <utility>
 
 namespace voxlet::directory_server {
@@ -25,8 +28,25 @@ const char* OutcomeName(RegisterOutcome outcome)
         return "directory full";
     case RegisterOutcome::AddressFull:
         return "too many names from this address";
+    case RegisterOutcome::StoreUnavailable:
+        return "directory store unavailable";
     }
     return "?";
+}
+
+std::string ListedRecord(const Profile& profile, const std::string& address)
+{
+    std::string record;
+    record.reserve(2
+        * (profile.name.size() + profile.sex.size() + profile.age.size() + profile.comment.size()
+            + address.size() + 5));
+    for (const std::u16string* field : { &profile.name, &profile.sex, &profile.age, &profile.comment }) {
+        AppendUtf16Le(record, *field);
+        AppendAsciiAsUtf16Le(record, "|");
+    }
+    AppendAsciiAsUtf16Le(record, address);
+    AppendAsciiAsUtf16Le(record, "|");
+    return record;
 }
 
 Registry::Registry(RegistryLimits limits, Clock clock)
@@ -37,18 +57,16 @@ Registry::Registry(RegistryLimits limits, Clock clock)
 
 void Registry::expire(TimePoint now)
 {
-    for (auto it = m_entries.begin(); it != m_entries.end();) {
-        auto next = std::next(it);
-        if (now - it->second.refreshed >= m_limits.keepFor)
-            erase(it);
-        it = next;
-    }
+    while (!m_byRefresh.empty() && now - m_byRefresh.begin()->first >= m_limits.keepFor)
+        erase(m_entries.find(m_byRefresh.begin()->second));
 }
 
 void Registry::insert(std::uint64_t order, Entry entry)
 {
     m_byName[entry.profile.name] = order;
     ++m_perAddress[entry.address];
+    entry.record = ListedRecord(entry.profile, entry.address);
+    entry.expiryPos = m_byRefresh.emplace(entry.refreshed, order);
     m_entries.emplace(order, std::move(entry));
 }
 
@@ -58,6 +76,7 @@ void Registry::erase(std::map<std::uint64_t, Entry>::iterator it)
     auto count = m_perAddress.find(it->second.address);
     if (count != m_perAddress.end() && --count->second == 0)
         m_perAddress.erase(count);
+    m_byRefresh.erase(it->second.expiryPos);
     m_entries.erase(it);
 }
 
@@ -77,7 +96,7 @@ RegisterOutcome Registry::registerUser(const Profile& profile, const std::string
             return RegisterOutcome::DirectoryFull;
         if (fromAddress(address) >= m_limits.maxUsersPerAddress)
             return RegisterOutcome::AddressFull;
-        insert(m_nextOrder++, Entry { profile, address, now });
+        insert(m_nextOrder++, Entry { profile, address, now, {}, {} });
         return RegisterOutcome::Added;
     }
 
@@ -94,25 +113,50 @@ RegisterOutcome Registry::registerUser(const Profile& profile, const std::string
     if (old.address != address && fromAddress(address) >= m_limits.maxUsersPerAddress)
         return RegisterOutcome::AddressFull;
 
-    // The owner keeps its place in the list; a newcomer to the name goes last.
-    const std::uint64_t order = outcome == RegisterOutcome::Refreshed ? it->first : m_nextOrder++;
+    if (outcome == RegisterOutcome::Refreshed) {
+        // The owner keeps its place in the list: update the entry where it is.
+        Entry& entry = it->second;
+        if (entry.address != address) {
+            auto count = m_perAddress.find(entry.address);
+            if (count != m_perAddress.end() && --count->second == 0)
+                m_perAddress.erase(count);
+            ++m_perAddress[address];
+            entry.address = address;
+        }
+        entry.profile = profile;
+        entry.record = ListedRecord(entry.profile, entry.address);
+        m_byRefresh.erase(entry.expiryPos);
+        entry.refreshed = now;
+        entry.expiryPos = m_byRefresh.emplace(now, it->first);
+        return outcome;
+    }
+    // A newcomer to the name goes last.
     erase(it);
-    insert(order, Entry { profile, address, now });
+    insert(m_nextOrder++, Entry { profile, address, now, {}, {} });
     return outcome;
 }
 
-std::vector<ListedUser> Registry::list(
+std::uint64_t Registry::registerAndList(
+    const Profile& profile, const std::string& address, std::size_t maxListed, Done done)
+{
+    const RegisterOutcome outcome = registerUser(profile, address);
+    done(outcome,
+        IsAccepted(outcome) ? list(profile.name, address, maxListed) : std::vector<std::string_view> {});
+    return 0;
+}
+
+std::vector<std::string_view> Registry::list(
     const std::u16string& askerName, const std::string& askerAddress, std::size_t maxCount)
 {
     expire(m_clock());
-    std::vector<ListedUser> users;
+    std::vector<std::string_view> users;
+    users.reserve(std::min(maxCount, m_entries.size()));
     for (const auto& [order, entry] : m_entries) {
         if (users.size() >= maxCount)
             break;
         if (entry.profile.name == askerName && entry.address == askerAddress)
             continue;
-        users.push_back({ entry.profile.name, entry.profile.sex, entry.profile.age, entry.profile.comment,
-            entry.address });
+        users.push_back(entry.record);
     }
     return users;
 }

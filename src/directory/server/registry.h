@@ -3,49 +3,18 @@
 // written to disk; an entry lives until it has not been refreshed for the
 // keep time.
 
+#include "directory/server/directory_store.h"
+
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
 namespace voxlet::directory_server {
-
-using TimePoint = std::chrono::steady_clock::time_point;
-using Clock = std::function<TimePoint()>;
-
-// The six registration fields in the order the client sends them.
-struct Profile {
-    std::u16string name;
-    std::u16string sex;
-    std::u16string age;
-    std::u16string comment;
-    std::u16string pass;
-    std::u16string extra;
-};
-
-struct ListedUser {
-    std::u16string name;
-    std::u16string sex;
-    std::u16string age;
-    std::u16string comment;
-    std::string address;
-};
-
-enum class RegisterOutcome {
-    Added, // a new name
-    Refreshed, // same name, same registrant (same PASS, or same address when unprotected)
-    TakenOver, // an unprotected name now belongs to someone at another address
-    NameProtected, // the name carries another PASS
-    DirectoryFull,
-    AddressFull, // too many names from this address
-};
-
-bool IsAccepted(RegisterOutcome outcome);
-const char* OutcomeName(RegisterOutcome outcome);
 
 struct RegistryLimits {
     std::chrono::seconds keepFor { 15 * 60 };
@@ -53,15 +22,19 @@ struct RegistryLimits {
     std::size_t maxUsersPerAddress = 32;
 };
 
-class Registry {
+class Registry : public DirectoryStore {
 public:
     Registry(RegistryLimits limits, Clock clock);
+
+    std::uint64_t registerAndList(
+        const Profile& profile, const std::string& address, std::size_t maxListed, Done done) override;
 
     RegisterOutcome registerUser(const Profile& profile, const std::string& address);
 
     // Users still current, in order of first registration, without the asker
-    // (same name from the same address), at most maxCount of them.
-    std::vector<ListedUser> list(
+    // (same name from the same address), at most maxCount of them, as
+    // ListedRecord()s valid until the next change.
+    std::vector<std::string_view> list(
         const std::u16string& askerName, const std::string& askerAddress, std::size_t maxCount);
 
     std::size_t size();
@@ -71,6 +44,8 @@ private:
         Profile profile;
         std::string address;
         TimePoint refreshed;
+        std::string record; // ListedRecord(profile, address)
+        std::multimap<TimePoint, std::uint64_t>::iterator expiryPos;
     };
 
     void expire(TimePoint now);
@@ -81,6 +56,8 @@ private:
     Clock m_clock;
     std::uint64_t m_nextOrder = 1;
     std::map<std::uint64_t, Entry> m_entries; // keyed by order of first registration
+    // Orders by refresh time, so expiring costs only what expires.
+    std::multimap<TimePoint, std::uint64_t> m_byRefresh;
     std::unordered_map<std::u16string, std::uint64_t> m_byName;
     std::unordered_map<std::string, std::size_t> m_perAddress;
 };

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <charconv>
+#include <fstream>
 #include <functional>
 #include <netinet/in.h>
 
@@ -22,6 +23,32 @@ std::optional<unsigned long long> Number(
 
 } // namespace
 
+bool ParseStoreLocation(const std::string& text, RedisLocation& out)
+{
+    if (text.rfind("unix:", 0) == 0 && text.size() > 5) {
+        out = RedisLocation { {}, 0, text.substr(5), {} };
+        return true;
+    }
+    const std::string scheme = "redis://";
+    if (text.rfind(scheme, 0) != 0)
+        return false;
+    std::string host = text.substr(scheme.size());
+    if (!host.empty() && host.back() == '/')
+        host.pop_back();
+    unsigned long long port = 6379;
+    if (const auto colon = host.rfind(':'); colon != std::string::npos) {
+        auto value = Number(host.substr(colon + 1), 1, 65535);
+        if (!value)
+            return false;
+        port = *value;
+        host.resize(colon);
+    }
+    if (host.empty() || host.find_first_of("/@[]") != std::string::npos)
+        return false;
+    out = RedisLocation { host, static_cast<std::uint16_t>(port), {}, {} };
+    return true;
+}
+
 std::string UsageText()
 {
     return "Usage: voxlet-directory [options]\n"
@@ -40,6 +67,14 @@ std::string UsageText()
            "  --max-connections N           most open connections (default 1024)\n"
            "  --max-connections-per-address N\n"
            "                                most open connections from one address (default 16)\n"
+           "  --store STORE                 where registrations live: memory (default),\n"
+           "                                redis://HOST:PORT or unix:PATH (a Redis server\n"
+           "                                shared by several voxlet-directory processes)\n"
+           "  --store-timeout MS            longest an exchange waits for Redis (default 2000)\n"
+           "  --store-password-file PATH    Redis password (AUTH), the first line of PATH\n"
+           "  --reuse-port                  let several processes listen on one port\n"
+           "  --trusted-proxy ADDR[/BITS]   accept a PROXY protocol header (v1 or v2) from\n"
+           "                                this address or network; repeatable\n"
            "  --quiet                       no log lines on stderr\n"
            "  --help                        this text\n";
 }
@@ -90,6 +125,45 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments)
         { "--max-users-per-address", count(o.registry.maxUsersPerAddress, 1, 1000000) },
         { "--max-connections", count(o.maxConnections, 1, 100000) },
         { "--max-connections-per-address", count(o.maxConnectionsPerAddress, 1, 100000) },
+        { "--store",
+            [&o](const std::string& text) {
+                if (text == "memory") {
+                    o.redis.reset();
+                    return true;
+                }
+                RedisLocation location;
+                if (!ParseStoreLocation(text, location))
+                    return false;
+                o.redis = location;
+                return true;
+            } },
+        { "--store-timeout",
+            [&o](const std::string& text) {
+                auto value = Number(text, 10, 60000);
+                if (value)
+                    o.storeTimeout = std::chrono::milliseconds(*value);
+                return value.has_value();
+            } },
+        { "--store-password-file",
+            [&o](const std::string& path) {
+                // From a file, so that the password shows in no process list.
+                std::ifstream file(path);
+                std::string password;
+                if (!file || !std::getline(file, password))
+                    return false;
+                if (!password.empty() && password.back() == '\r')
+                    password.pop_back();
+                o.storePassword = password;
+                return !password.empty();
+            } },
+        { "--trusted-proxy",
+            [&o](const std::string& text) {
+                Ipv4Network network;
+                if (!Ipv4Network::Parse(text, network))
+                    return false;
+                o.trustedProxies.push_back(network);
+                return true;
+            } },
     };
 
     for (std::size_t i = 0; i < arguments.size(); ++i) {
@@ -105,6 +179,10 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments)
         }
         if (name == "--quiet" || name == "-q") {
             o.quiet = true;
+            continue;
+        }
+        if (name == "--reuse-port") {
+            o.reusePort = true;
             continue;
         }
         const Setter* setter = nullptr;

@@ -2,6 +2,8 @@
 // Command-line settings of voxlet-directory.
 
 #include "directory/server/directory_session.h"
+#include "directory/server/proxy_header.h"
+#include "directory/server/redis_store.h"
 #include "directory/server/registry.h"
 
 #include <chrono>
@@ -21,7 +23,15 @@ struct ServerOptions {
     std::size_t maxConnections = 1024;
     std::size_t maxConnectionsPerAddress = 16;
     bool quiet = false;
+    bool reusePort = false; // several processes on one port (SO_REUSEPORT)
+    std::vector<Ipv4Network> trustedProxies; // may send a PROXY header
+    std::optional<RedisLocation> redis; // none: registrations in this process's memory
+    std::chrono::milliseconds storeTimeout { 2000 };
+    std::string storePassword;
 };
+
+// "redis://HOST:PORT" (port optional) or "unix:PATH"; false if neither.
+bool ParseStoreLocation(const std::string& text, RedisLocation& out);
 
 struct ParsedArguments {
     ServerOptions options;

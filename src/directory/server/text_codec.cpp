@@ -1,16 +1,38 @@
 #include "directory/server/text_codec.h"
 
+#include <bit>
+#include <cstring>
+
 namespace voxlet::directory_server {
 
 std::string EncodeUtf16Le(std::u16string_view text)
 {
     std::string bytes;
-    bytes.reserve(text.size() * 2);
-    for (char16_t unit : text) {
-        bytes.push_back(static_cast<char>(unit & 0xFF));
-        bytes.push_back(static_cast<char>(unit >> 8));
-    }
+    AppendUtf16Le(bytes, text);
     return bytes;
+}
+
+void AppendUtf16Le(std::string& bytes, std::u16string_view text)
+{
+    const std::size_t at = bytes.size();
+    bytes.resize(at + text.size() * 2);
+    if constexpr (std::endian::native == std::endian::little) {
+        if (!text.empty())
+            std::memcpy(bytes.data() + at, text.data(), text.size() * 2);
+    } else {
+        for (std::size_t i = 0; i < text.size(); ++i) {
+            bytes[at + 2 * i] = static_cast<char>(text[i] & 0xFF);
+            bytes[at + 2 * i + 1] = static_cast<char>(text[i] >> 8);
+        }
+    }
+}
+
+void AppendAsciiAsUtf16Le(std::string& bytes, std::string_view ascii)
+{
+    for (char c : ascii) {
+        bytes.push_back(c);
+        bytes.push_back('\0');
+    }
 }
 
 std::u16string Utf16LeDecoder::decode(std::string_view bytes)

@@ -9,6 +9,8 @@ namespace voxlet::directory_server {
 
 // Bytes on the wire for a text: each code unit low byte first.
 std::string EncodeUtf16Le(std::u16string_view text);
+void AppendUtf16Le(std::string& bytes, std::u16string_view text);
+void AppendAsciiAsUtf16Le(std::string& bytes, std::string_view ascii);
 
 // Turns received bytes into code units, holding back an odd trailing byte
 // until its partner arrives.

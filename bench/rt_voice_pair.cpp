@@ -30,8 +30,8 @@
 #include <memory>
 
 #include <arpa/inet.h>
-#include <sys/resource.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -180,13 +180,13 @@ int main(int argc, char** argv)
         getrusage(RUSAGE_SELF, &use);
         const double cpu = double(use.ru_utime.tv_sec + use.ru_stime.tv_sec)
             + double(use.ru_utime.tv_usec + use.ru_stime.tv_usec) / 1e6;
-        std::printf("DONE seconds=%lld cpu=%.2f%% sent=%llu underruns=%llu dropped=%llu inserted=%llu target=%lldms "
-                    "sender-dropped=%llu\n",
+        std::printf(
+            "DONE seconds=%lld cpu=%.2f%% sent=%llu underruns=%llu dropped=%llu inserted=%llu target=%lldms "
+            "sender-dropped=%llu\n",
             (long long)clock.elapsed() / 1000, 100.0 * cpu / (double(clock.elapsed()) / 1000.0),
-            (unsigned long long)sender.sentBytes(),
-            (unsigned long long)s.underruns, (unsigned long long)s.droppedSamples,
-            (unsigned long long)s.insertedSamples, (long long)s.targetUs / 1000,
-            (unsigned long long)sender.droppedBytes());
+            (unsigned long long)sender.sentBytes(), (unsigned long long)s.underruns,
+            (unsigned long long)s.droppedSamples, (unsigned long long)s.insertedSamples,
+            (long long)s.targetUs / 1000, (unsigned long long)sender.droppedBytes());
         std::fflush(stdout);
         app.quit();
     });

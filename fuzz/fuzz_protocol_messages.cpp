@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(RecognisePeerText(DirectCallRequest(text)) == PeerText::Request);
     FUZZ_CHECK(RecogniseExternalText(DirectCallRequest(text)) == ExternalText::Greeting);
     FUZZ_CHECK(RecogniseServerText(Hello()) == ServerText::Hello);
-    const Registration r{(size & 1) != 0, text, text, text, text, text, {}};
+    const Registration r { (size & 1) != 0, text, text, text, text, text, {} };
     const QString registration = RegistrationText(r);
     if (!text.contains(QLatin1Char('|'))) {
         // Without a separator of its own, a field stays one piece, in its place.

@@ -24,7 +24,7 @@ struct VoiceFormat {
 inline VoiceFormat MakeVoiceFormat()
 {
     VoiceFormat f;
-    f.FormatTag = 1;  // PCM
+    f.FormatTag = 1; // PCM
     f.Channels = 1;
     f.SamplesPerSec = 8000;
     f.BitsPerSample = 16;
@@ -82,4 +82,4 @@ public:
     virtual std::unique_ptr<SoundPlayer> create() = 0;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -172,7 +172,8 @@ void JitterBuffer::pull(std::int16_t* out, int samples, std::int64_t nowUs)
         if (delay >= stats_.targetUs) {
             // Refilled. What piled up beyond the target (a stall's late
             // burst) is dropped here, where it is silent anyway.
-            const int drop = int(std::min<std::int64_t>(usToSamples(delay - stats_.targetUs), count_ - samples));
+            const int drop
+                = int(std::min<std::int64_t>(usToSamples(delay - stats_.targetUs), count_ - samples));
             if (drop > 0) {
                 popFront(drop);
                 read_ += drop;

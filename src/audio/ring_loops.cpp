@@ -7,7 +7,12 @@
 
 namespace voxlet {
 
-RingLoops::RingLoops(AppState& st, MediaControl& media, int pollMs) : st_(st), media_(media), pollMs_(pollMs) {}
+RingLoops::RingLoops(AppState& st, MediaControl& media, int pollMs)
+    : st_(st)
+    , media_(media)
+    , pollMs_(pollMs)
+{
+}
 
 void RingLoops::WaitForEvents(int ms)
 {
@@ -18,7 +23,7 @@ void RingLoops::WaitForEvents(int ms)
     QTimer::singleShot(ms, &loop, &QEventLoop::quit);
     loop.exec();
     const qint64 left = ms - clock.elapsed();
-    if (left > 0)  // the loop returned early: the application is quitting
+    if (left > 0) // the loop returned early: the application is quitting
         QThread::msleep(static_cast<unsigned long>(left));
 }
 
@@ -33,7 +38,7 @@ void RingLoops::RingLoop(Target target)
             running_->next = std::move(target);
         return;
     }
-    Running loop{std::move(target), std::nullopt};
+    Running loop { std::move(target), std::nullopt };
     running_ = &loop;
     ringingFile_ = loop.current.file;
     media_.SendString(loop.current.openCommand);
@@ -73,13 +78,14 @@ void RingLoops::RingLoop(Target target)
 
 void RingLoops::PlayRing(const QString& file)
 {
-    RingLoop({QStringLiteral("Open ") + file + QStringLiteral(" alias ring"), QStringLiteral("ring"),
-              file.isEmpty() ? QStringLiteral("(none)") : file, call_});
+    RingLoop({ QStringLiteral("Open ") + file + QStringLiteral(" alias ring"), QStringLiteral("ring"),
+        file.isEmpty() ? QStringLiteral("(none)") : file, call_ });
 }
 
 void RingLoops::PlayRingBack()
 {
-    RingLoop({QStringLiteral("Open Ans.wav alias ans"), QStringLiteral("ans"), QStringLiteral("Ans.wav"), call_});
+    RingLoop({ QStringLiteral("Open Ans.wav alias ans"), QStringLiteral("ans"), QStringLiteral("Ans.wav"),
+        call_ });
 }
 
-}  // namespace voxlet
+} // namespace voxlet

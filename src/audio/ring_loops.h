@@ -56,4 +56,4 @@ private:
     QString ringingFile_;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -74,7 +74,8 @@ void VoiceSender::finish()
         hasCarry_ = false;
     }
     const std::uint64_t total = sent_ + std::uint64_t(unsentBytes());
-    const std::uint64_t pad = (std::uint64_t(blockBytes_) - total % std::uint64_t(blockBytes_)) % std::uint64_t(blockBytes_);
+    const std::uint64_t pad
+        = (std::uint64_t(blockBytes_) - total % std::uint64_t(blockBytes_)) % std::uint64_t(blockBytes_);
     buffer_.insert(buffer_.end(), std::size_t(pad), char(0));
 }
 

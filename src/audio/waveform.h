@@ -18,6 +18,7 @@ class MessageBoxPort;
 
 // Clears the main window's surface and draws the block's trace on it; a
 // failure shows "ERROR40" and leaves the next block to be drawn normally.
-void DrawWaveform(MainWindowPort& main, MessageBoxPort& boxes, const QRect& mainWindowRect, const char* block);
+void DrawWaveform(
+    MainWindowPort& main, MessageBoxPort& boxes, const QRect& mainWindowRect, const char* block);
 
 } // namespace voxlet

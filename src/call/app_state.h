@@ -21,8 +21,8 @@ struct PhoneBookEntry {
 };
 
 constexpr int kVoiceBlockBytes = 8000;
-constexpr int kWaitingUserSlots = 101;  // 0..100, slot 0 unused
-constexpr int kPhoneBookSlots = 51;     // 0..50
+constexpr int kWaitingUserSlots = 101; // 0..100, slot 0 unused
+constexpr int kPhoneBookSlots = 51; // 0..50
 constexpr int kPhoneBookLimit = 50;
 
 // A socket notification as the hub receives it: the socket, the event code
@@ -32,11 +32,11 @@ constexpr int FD_ACCEPT = 8;
 constexpr int FD_CONNECT = 16;
 constexpr int FD_CLOSE = 32;
 
-struct CaptureHeader;  // a capture half handed to and back from the device
+struct CaptureHeader; // a capture half handed to and back from the device
 
 // Window messages that carry the asynchronous events to the main window.
-constexpr int WM_SOCKET_NOTIFY = 2064;  // wParam socket, lParam event | error << 16
-constexpr int MM_WIM_DATA = 960;        // lParam the full CaptureHeader*
+constexpr int WM_SOCKET_NOTIFY = 2064; // wParam socket, lParam event | error << 16
+constexpr int MM_WIM_DATA = 960; // lParam the full CaptureHeader*
 
 // A window procedure: the hub replaces the main window's and forwards to it.
 using WindowProc = std::function<std::intptr_t(int message, std::intptr_t wParam, std::intptr_t lParam)>;
@@ -58,21 +58,21 @@ struct AppState {
     QString RecvText;
     QString CallerName;
     QString PeerAddress;
-    sockaddr_in AcceptedAddr{};
+    sockaddr_in AcceptedAddr {};
     QString ProfileName;
     QString ProfileSex;
     QString ProfileAge;
     QString ProfileComment;
     QString ProfilePass;
-    QString ProfileExtra;  // nothing sets it; sent as the empty sixth field
+    QString ProfileExtra; // nothing sets it; sent as the empty sixth field
     QString ServerInfoText;
 
     // Tables.
-    std::array<PhoneBookEntry, kWaitingUserSlots> WaitingUsers{};
-    std::array<PhoneBookEntry, kPhoneBookSlots> PhoneBook{};
+    std::array<PhoneBookEntry, kWaitingUserSlots> WaitingUsers {};
+    std::array<PhoneBookEntry, kPhoneBookSlots> PhoneBook {};
 
     // Incoming voice is assembled here block by block.
-    std::array<char, kVoiceBlockBytes> VoiceRecvBuffer{};
+    std::array<char, kVoiceBlockBytes> VoiceRecvBuffer {};
     std::int32_t VoiceRecvCount = 0;
 
     // Flags.
@@ -91,4 +91,4 @@ struct AppState {
     bool ShowWaveform = false;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -52,10 +52,10 @@ struct CallContext {
     VoiceIO& voice;
     CallShell& shell;
     SearchWindowPort& search;
-    QString dataDir;  // Tel.txt, name.txt and the ring sounds
+    QString dataDir; // Tel.txt, name.txt and the ring sounds
 };
 
 // The title of the program's message boxes.
 inline const QString kAppTitle = QStringLiteral("Voxlet");
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -18,4 +18,4 @@ QString CallStateName(const AppState& st, bool ringing)
     return prefix + (ringing ? QStringLiteral("ring-back") : QStringLiteral("calling"));
 }
 
-}  // namespace voxlet
+} // namespace voxlet

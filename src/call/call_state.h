@@ -17,4 +17,4 @@ QString CallStateName(const AppState& st, bool ringing);
 // One debug line per change of state: QT_LOGGING_RULES="voxlet.call.debug=true".
 Q_DECLARE_LOGGING_CATEGORY(lcCallState)
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -1,12 +1,12 @@
 #include "call/event_hub.h"
 
-#include "net/address.h"
-#include "net/winsock_errors.h"
 #include "audio/voice_io.h"
 #include "call/peer_protocol.h"
 #include "call/protocol_messages.h"
 #include "call/server_protocol.h"
+#include "net/address.h"
 #include "net/socket_layer.h"
+#include "net/winsock_errors.h"
 
 #include <cstring>
 #include <unistd.h>
@@ -16,7 +16,7 @@ namespace voxlet {
 namespace {
 // More than the longest list the phone can show (100 users of long fields).
 constexpr qsizetype kServerReplyChars = 128 * 1024;
-}  // namespace
+} // namespace
 
 std::intptr_t EventHub::WindowProc(int message, std::intptr_t wParam, std::intptr_t lParam)
 {
@@ -60,10 +60,17 @@ void EventHub::OnSocketEvent(int socket, int event, int error)
         return;
     }
     switch (event) {
-    case FD_READ: OnRead(socket); break;
-    case FD_ACCEPT: OnAccept(); break;
-    case FD_CONNECT: OnConnect(socket); break;
-    default: break;
+    case FD_READ:
+        OnRead(socket);
+        break;
+    case FD_ACCEPT:
+        OnAccept();
+        break;
+    case FD_CONNECT:
+        OnConnect(socket);
+        break;
+    default:
+        break;
     }
 }
 
@@ -214,4 +221,4 @@ void EventHub::OnClose(int s)
     st.CallerAccepted = false;
 }
 
-}  // namespace voxlet
+} // namespace voxlet

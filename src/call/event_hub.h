@@ -18,7 +18,9 @@ class ServerProtocol;
 class EventHub {
 public:
     EventHub(CallContext& ctx, PeerProtocol& peer, ServerProtocol& server)
-        : ctx_(ctx), peer_(peer), server_(server)
+        : ctx_(ctx)
+        , peer_(peer)
+        , server_(server)
     {
     }
 
@@ -38,10 +40,10 @@ private:
     CallContext& ctx_;
     PeerProtocol& peer_;
     ServerProtocol& server_;
-    std::array<char, kVoiceBlockBytes> block_{};
+    std::array<char, kVoiceBlockBytes> block_ {};
     // The connection server's reply, gathered until it is whole: a list
     // of a few dozen users comes in several pieces.
     QString serverReply_;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

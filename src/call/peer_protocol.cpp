@@ -1,10 +1,10 @@
 #include "call/peer_protocol.h"
 
-#include "call/runtime_error.h"
-#include "phonebook/phone_book_files.h"
 #include "audio/voice_io.h"
 #include "call/protocol_messages.h"
+#include "call/runtime_error.h"
 #include "net/socket_layer.h"
+#include "phonebook/phone_book_files.h"
 
 namespace voxlet {
 
@@ -15,7 +15,7 @@ QString Piece(const QStringList& pieces, int i)
         throw RuntimeError(err::SubscriptOutOfRange);
     return pieces.at(i);
 }
-}  // namespace
+} // namespace
 
 QString FirstField(const QString& text)
 {
@@ -89,7 +89,8 @@ void PeerProtocol::ExternalMessageHandler()
     try {
         switch (protocol::RecogniseExternalText(st.RecvText)) {
         case protocol::ExternalText::Greeting:
-            st.SendText = protocol::CallerProfile(st.ProfileName, st.ProfileSex, st.ProfileAge, st.ProfileComment);
+            st.SendText
+                = protocol::CallerProfile(st.ProfileName, st.ProfileSex, st.ProfileAge, st.ProfileComment);
             ctx_.net.SendTextMessage(st.ExternalSocket);
             st.RingStop = false;
             ctx_.shell.PlayRingBack();
@@ -114,7 +115,8 @@ void PeerProtocol::ExternalMessageHandler()
 QString PeerProtocol::LookupRingFile()
 {
     AppState& st = ctx_.st;
-    const files::LookupResult r = files::LookupRingFile(ctx_.dataDir, st.CallerName, st.PeerAddress, st.PhoneBook);
+    const files::LookupResult r
+        = files::LookupRingFile(ctx_.dataDir, st.CallerName, st.PeerAddress, st.PhoneBook);
     if (!r.failure)
         return r.ringFile;
     // A phone with no phone book yet is normal: it just rings plainly. Any
@@ -129,4 +131,4 @@ QString PeerProtocol::ReadOwnName(const QString& fileName)
     return files::ReadOwnName(ctx_.dataDir, fileName);
 }
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -17,7 +17,10 @@ struct CallerProfile {
 
 class PeerProtocol {
 public:
-    explicit PeerProtocol(CallContext& ctx) : ctx_(ctx) {}
+    explicit PeerProtocol(CallContext& ctx)
+        : ctx_(ctx)
+    {
+    }
 
     void TextMessageHandler();
     void ExternalMessageHandler();
@@ -32,4 +35,4 @@ private:
     CallerProfile profile_;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

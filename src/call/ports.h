@@ -88,4 +88,4 @@ public:
     virtual void deleteIcon() = 0;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -12,7 +12,7 @@ const QLatin1String kListKeyword("ClientData");
 const QLatin1String kAddressKeyword("YOURGLOVALIP");
 const QLatin1String kEndKeyword("DISCONNECT");
 const QLatin1String kEmptyListKeyword("ZERO");
-}  // namespace
+} // namespace
 
 QString Greeting()
 {
@@ -75,8 +75,8 @@ QString AddressRequest()
 QString RegistrationText(const Registration& r)
 {
     return (r.searchActive ? QStringLiteral("MYDATA|") : QStringLiteral("ADDITIONDATA|")) + r.name
-        + QLatin1Char('|') + r.sex + QLatin1Char('|') + r.age + QLatin1Char('|') + r.comment + QLatin1Char('|')
-        + r.pass + QLatin1Char('|') + r.extra + QStringLiteral("|END");
+        + QLatin1Char('|') + r.sex + QLatin1Char('|') + r.age + QLatin1Char('|') + r.comment
+        + QLatin1Char('|') + r.pass + QLatin1Char('|') + r.extra + QStringLiteral("|END");
 }
 
 ServerText RecogniseServerText(const QString& text)
@@ -102,4 +102,4 @@ QStringList Pieces(const QString& text)
     return text.split(QLatin1Char('|'));
 }
 
-}  // namespace voxlet::protocol
+} // namespace voxlet::protocol

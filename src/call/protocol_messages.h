@@ -10,11 +10,11 @@ namespace voxlet::protocol {
 
 // ---- between two phones ----
 
-QString Greeting();                                // "VOICEMSG:OK"
-QString DirectCallRequest(const QString& name);    // "VOICEMSG:OK|" name "|END"
-QString SearchCallRequest(const QString& name);    // "ANYBODYMSG:OK|" name "|END"
+QString Greeting(); // "VOICEMSG:OK"
+QString DirectCallRequest(const QString& name); // "VOICEMSG:OK|" name "|END"
+QString SearchCallRequest(const QString& name); // "ANYBODYMSG:OK|" name "|END"
 QString CallerProfile(const QString& name, const QString& sex, const QString& age, const QString& comment);
-QString Answer();                                  // "CallAnswer|END"
+QString Answer(); // "CallAnswer|END"
 
 // What a text read on the socket of a direct call (or the called side of a
 // search call) is taken for: the first keyword found, in this order.
@@ -27,10 +27,10 @@ ExternalText RecogniseExternalText(const QString& text);
 
 // ---- between a phone and the connection server ----
 
-QString Hello();                                   // "SERVEROK|END"
-QString AddressRequest();                          // "GETGLOVALIP|END"
+QString Hello(); // "SERVEROK|END"
+QString AddressRequest(); // "GETGLOVALIP|END"
 struct Registration {
-    bool searchActive = false;  // "MYDATA|" while the search window is active, else "ADDITIONDATA|"
+    bool searchActive = false; // "MYDATA|" while the search window is active, else "ADDITIONDATA|"
     QString name, sex, age, comment, pass, extra;
 };
 QString RegistrationText(const Registration& r);
@@ -45,4 +45,4 @@ bool IsEmptyList(const QString& text);
 // The text's pieces, split at every "|", numbered from 0.
 QStringList Pieces(const QString& text);
 
-}  // namespace voxlet::protocol
+} // namespace voxlet::protocol

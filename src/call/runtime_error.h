@@ -22,14 +22,17 @@ constexpr int InputPastEndOfFile = 62;
 constexpr int PermissionDenied = 70;
 constexpr int PathFileAccessError = 75;
 constexpr int PathNotFound = 76;
-}  // namespace err
+} // namespace err
 
 // The Japanese description of an error number ("ファイルが見つかりません。" for 53).
 QString RuntimeErrorDescription(int number);
 
 class RuntimeError : public std::exception {
 public:
-    explicit RuntimeError(int number) : number_(number) {}
+    explicit RuntimeError(int number)
+        : number_(number)
+    {
+    }
     int number() const { return number_; }
     QString description() const { return RuntimeErrorDescription(number_); }
     const char* what() const noexcept override { return "voxlet runtime error"; }
@@ -41,4 +44,4 @@ private:
 // The error number for a failed open/read/write, from errno.
 int RuntimeErrorFromErrno(int errnoValue);
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -1,9 +1,9 @@
 #include "call/server_protocol.h"
 
-#include "call/runtime_error.h"
-#include "phonebook/phone_book_files.h"
 #include "call/protocol_messages.h"
+#include "call/runtime_error.h"
 #include "net/socket_layer.h"
+#include "phonebook/phone_book_files.h"
 
 namespace voxlet {
 
@@ -29,9 +29,8 @@ void ServerProtocol::ServerMessageHandler(const QString& text)
                 st.GlobalIpRequest = false;
                 st.SendText = protocol::AddressRequest();
             } else {
-                st.SendText = protocol::RegistrationText({st.SearchActive, st.ProfileName, st.ProfileSex,
-                                                          st.ProfileAge, st.ProfileComment, st.ProfilePass,
-                                                          st.ProfileExtra});
+                st.SendText = protocol::RegistrationText({ st.SearchActive, st.ProfileName, st.ProfileSex,
+                    st.ProfileAge, st.ProfileComment, st.ProfilePass, st.ProfileExtra });
             }
             ctx_.net.SendTextMessage(st.ServerSocket);
             break;

@@ -20,7 +20,7 @@ std::int32_t ResolveAddress(const QString& text)
     if (direct != INADDR_NONE)
         return std::int32_t(direct);
 
-    addrinfo hints{};
+    addrinfo hints {};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
@@ -72,4 +72,4 @@ QString FormatAddress(std::int32_t value)
         .arg((v >> 24) & 0xFF);
 }
 
-}  // namespace voxlet
+} // namespace voxlet

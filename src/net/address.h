@@ -20,4 +20,4 @@ std::int32_t LocalHostAddress();
 
 QString FormatAddress(std::int32_t value);
 
-}  // namespace voxlet
+} // namespace voxlet

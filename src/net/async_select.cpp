@@ -11,7 +11,11 @@
 
 namespace voxlet {
 
-AsyncSelect::AsyncSelect(Sink sink, QObject* parent) : QObject(parent), sink_(std::move(sink)) {}
+AsyncSelect::AsyncSelect(Sink sink, QObject* parent)
+    : QObject(parent)
+    , sink_(std::move(sink))
+{
+}
 
 AsyncSelect::~AsyncSelect()
 {
@@ -59,7 +63,8 @@ void AsyncSelect::ConnectStarted(int socket, int connectErrno)
     const int code = WinsockCodeFromErrno(connectErrno);
     QTimer::singleShot(0, this, [this, socket, code] {
         auto found = entries_.find(socket);
-        if (found != entries_.end() && found->second.phase == Phase::Failed && (found->second.mask & FD_CONNECT))
+        if (found != entries_.end() && found->second.phase == Phase::Failed
+            && (found->second.mask & FD_CONNECT))
             Post(socket, FD_CONNECT, code);
     });
 }
@@ -79,7 +84,7 @@ void AsyncSelect::Forget(int socket)
     if (it == entries_.end())
         return;
     // We may be inside one of these notifiers' own signal: delete later.
-    for (QSocketNotifier* n : {it->second.read, it->second.write}) {
+    for (QSocketNotifier* n : { it->second.read, it->second.write }) {
         if (n) {
             n->setEnabled(false);
             n->disconnect(this);
@@ -173,7 +178,7 @@ void AsyncSelect::OnWritable(int socket)
         if (getsockopt(socket, SOL_SOCKET, SO_ERROR, &soError, &len) != 0)
             soError = errno;
         if (soError == 0) {
-            sockaddr_storage peer{};
+            sockaddr_storage peer {};
             socklen_t plen = sizeof peer;
             if (getpeername(socket, reinterpret_cast<sockaddr*>(&peer), &plen) != 0)
                 soError = errno == ENOTCONN ? ECONNREFUSED : errno;
@@ -192,4 +197,4 @@ void AsyncSelect::OnWritable(int socket)
     }
 }
 
-}  // namespace voxlet
+} // namespace voxlet

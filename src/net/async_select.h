@@ -60,4 +60,4 @@ private:
     std::unordered_map<int, Entry> entries_;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -41,13 +41,13 @@ void DetectDeadPeer(int fd)
 
 sockaddr_in MakeAddress(std::int32_t address, std::uint16_t port)
 {
-    sockaddr_in sin{};
+    sockaddr_in sin {};
     sin.sin_family = AF_INET;
     sin.sin_port = htons(port);
     sin.sin_addr.s_addr = in_addr_t(address);
     return sin;
 }
-}  // namespace
+} // namespace
 
 bool IsTransientAcceptError(int code)
 {
@@ -63,7 +63,7 @@ bool IsAcceptResourceShortage(int code)
 QByteArray EncodeWireText(const QString& text)
 {
     QByteArray out(text.size() * 2, Qt::Uninitialized);
-    if (!text.isEmpty())  // Qt would memcpy from a null pointer
+    if (!text.isEmpty()) // Qt would memcpy from a null pointer
         qToLittleEndian<char16_t>(text.utf16(), text.size(), out.data());
     return out;
 }
@@ -77,9 +77,13 @@ QString DecodeWireText(const char* bytes, int count)
     return out;
 }
 
-SocketLayer::SocketLayer(AppState& st, MainWindowPort& main, MessageBoxPort& boxes, AsyncSelect& async,
-                         NetOptions options)
-    : st_(st), main_(main), boxes_(boxes), async_(async), options_(options)
+SocketLayer::SocketLayer(
+    AppState& st, MainWindowPort& main, MessageBoxPort& boxes, AsyncSelect& async, NetOptions options)
+    : st_(st)
+    , main_(main)
+    , boxes_(boxes)
+    , async_(async)
+    , options_(options)
 {
 }
 
@@ -169,7 +173,7 @@ void SocketLayer::Connect(int& socketVar, const QString& host, std::uint16_t por
 {
     socketVar = NewSocket();
     if (socketVar <= 0)
-        return;  // creation failures are left to the connect time-out
+        return; // creation failures are left to the connect time-out
     Select(socketVar, FD_READ | FD_CONNECT | FD_CLOSE);
     DetectDeadPeer(socketVar);
     if (options_.bindOutgoing) {
@@ -260,7 +264,7 @@ void SocketLayer::SendVoiceBlock(int& socketVar, const char* block)
                     if (errno == EINTR)
                         continue;
                     if (errno != EAGAIN && errno != EWOULDBLOCK)
-                        return;  // a dead connection: its close event ends the call
+                        return; // a dead connection: its close event ends the call
                     break;
                 }
                 pos += int(sent);
@@ -299,8 +303,8 @@ void SocketLayer::FlushBacklog(int s)
     Backlog& b = it->second;
     while (!b.blocks.empty()) {
         const QByteArray& front = b.blocks.front();
-        const ssize_t sent = ::send(s, front.constData() + b.sentOfFront, size_t(front.size() - b.sentOfFront),
-                                    MSG_NOSIGNAL);
+        const ssize_t sent = ::send(
+            s, front.constData() + b.sentOfFront, size_t(front.size() - b.sentOfFront), MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR)
                 continue;
@@ -328,7 +332,7 @@ void SocketLayer::ReceiveVoiceData(int& socketVar)
         if (st_.VoiceRecvCount < 0 || st_.VoiceRecvCount >= kVoiceBlockBytes)
             st_.VoiceRecvCount = 0;
         const ssize_t got = ::recv(socketVar, st_.VoiceRecvBuffer.data() + st_.VoiceRecvCount,
-                                   size_t(kVoiceBlockBytes - st_.VoiceRecvCount), 0);
+            size_t(kVoiceBlockBytes - st_.VoiceRecvCount), 0);
         if (socketVar > 0)
             async_.Rearm(socketVar);
         if (got > 0)
@@ -386,4 +390,4 @@ void SocketLayer::ReceiveTextMessage(int& socketVar)
     }
 }
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -39,13 +39,13 @@ constexpr int kAcceptBackoffMs = 1000;
 
 class SocketLayer {
 public:
-    SocketLayer(AppState& st, MainWindowPort& main, MessageBoxPort& boxes, AsyncSelect& async,
-                NetOptions options);
+    SocketLayer(
+        AppState& st, MainWindowPort& main, MessageBoxPort& boxes, AsyncSelect& async, NetOptions options);
     ~SocketLayer();
 
     void StartNetwork();
-    void Cleanup();  // WSACleanup: closes whatever is still open
-    bool StartListening();  // true on failure
+    void Cleanup(); // WSACleanup: closes whatever is still open
+    bool StartListening(); // true on failure
     void ConnectToPeer(int& socketVar, const QString& host);
     void ConnectToServer(const QString& host);
     void SendVoiceBlock(int& socketVar, const char* block);
@@ -71,7 +71,7 @@ public:
 
 private:
     struct Backlog {
-        std::deque<QByteArray> blocks;  // front may be partly sent
+        std::deque<QByteArray> blocks; // front may be partly sent
         int sentOfFront = 0;
     };
     int NewSocket();
@@ -100,4 +100,4 @@ bool IsAcceptResourceShortage(int winsockCode);
 QByteArray EncodeWireText(const QString& text);
 QString DecodeWireText(const char* bytes, int count);
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -40,7 +40,7 @@ constexpr int ETIMEDOUT_ = 10060;
 constexpr int ECONNREFUSED_ = 10061;
 constexpr int EHOSTDOWN_ = 10064;
 constexpr int EHOSTUNREACH_ = 10065;
-}  // namespace wsa
+} // namespace wsa
 
 QString WinsockErrorText(int code);
 
@@ -48,4 +48,4 @@ QString WinsockErrorText(int code);
 // their own number, so they still show as "(n)".
 int WinsockCodeFromErrno(int errnoValue);
 
-}  // namespace voxlet
+} // namespace voxlet

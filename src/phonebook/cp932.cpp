@@ -122,7 +122,7 @@ QString DecodeCp932(const QByteArray& bytes)
     }
     const QByteArray utf16 = converter.run(bytes, 1, QByteArrayLiteral("\xFD\xFF"));
     QString text(utf16.size() / 2, Qt::Uninitialized);
-    if (!text.isEmpty())  // Qt would memcpy from a null pointer
+    if (!text.isEmpty()) // Qt would memcpy from a null pointer
         qFromLittleEndian<quint16>(utf16.constData(), text.size(), text.data());
     return text;
 }

@@ -24,4 +24,4 @@ public:
     std::function<void()> onShow;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

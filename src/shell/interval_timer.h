@@ -36,4 +36,4 @@ private:
     int interval_ = 0;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

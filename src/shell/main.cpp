@@ -28,7 +28,7 @@ int main(int argc, char** argv)
     QApplication::setApplicationName(QStringLiteral("Voxlet"));
     // The compositor and the notification service know us by the desktop file.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.voxlet.Voxlet"));
-    QApplication::setQuitOnLastWindowClosed(false);  // hidden to the tray is still running
+    QApplication::setQuitOnLastWindowClosed(false); // hidden to the tray is still running
     voxlet::InstallFontSubstitutions();
 
     voxlet::MainForm form;
@@ -41,7 +41,7 @@ int main(int argc, char** argv)
 
     voxlet::PhoneOptions options;
     options.dataDir = QCoreApplication::applicationDirPath();
-    voxlet::Phone phone(options, {form, boxes, tray, capture, playback, sounds, &notifier});
+    voxlet::Phone phone(options, { form, boxes, tray, capture, playback, sounds, &notifier });
     form.attach(&phone, &boxes);
     tray.attach(&phone);
     QObject::connect(&form, &voxlet::MainForm::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);

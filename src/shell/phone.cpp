@@ -21,7 +21,7 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     , media(ports.sounds, options.dataDir)
     , rings(st, media, options.ringPollMs)
     , search(*this)
-    , context{st, ports.main, ports.boxes, net, voice, *this, search, options.dataDir}
+    , context { st, ports.main, ports.boxes, net, voice, *this, search, options.dataDir }
     , peer(context)
     , server(context)
     , hub(context, peer, server)
@@ -49,7 +49,7 @@ Phone::~Phone()
         notifier_->onShow = nullptr;
     }
     // Close what is still open without telling a window that may be gone.
-    for (int* s : {&st.CallSocket, &st.ExternalSocket, &st.ServerSocket})
+    for (int* s : { &st.CallSocket, &st.ExternalSocket, &st.ServerSocket })
         if (*s > 0)
             net.ShutdownAndClose(*s);
     if (st.ListenSocket > 0)
@@ -89,9 +89,8 @@ void Phone::Form_Load()
     main.setEnabled(Control::Command3, false);
     main.setEnabled(Control::mnu_Tray, false);
     main.setEnabled(Control::mnu_KILLTIMER, false);
-    voice.OpenWaveDevices([this](CaptureHeader* h) {
-        SendWindowMessage(MM_WIM_DATA, 0, reinterpret_cast<std::intptr_t>(h));
-    });
+    voice.OpenWaveDevices(
+        [this](CaptureHeader* h) { SendWindowMessage(MM_WIM_DATA, 0, reinterpret_cast<std::intptr_t>(h)); });
 }
 
 void Phone::Form_Activate()
@@ -363,4 +362,4 @@ void Phone::DrawWaveform()
     voxlet::DrawWaveform(main, boxes, MainWindowRect, st.VoiceRecvBuffer.data());
 }
 
-}  // namespace voxlet
+} // namespace voxlet

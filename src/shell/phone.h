@@ -24,9 +24,9 @@
 namespace voxlet {
 
 struct PhoneOptions {
-    QString dataDir;   // where Tel.txt, name.txt and the ring sounds are
+    QString dataDir; // where Tel.txt, name.txt and the ring sounds are
     NetOptions net;
-    int ringPollMs = 30;  // how often a ring loop asks whether its sound ended
+    int ringPollMs = 30; // how often a ring loop asks whether its sound ended
 };
 
 struct PhonePorts {
@@ -36,7 +36,7 @@ struct PhonePorts {
     CaptureDevice& capture;
     PlaybackDevice& playback;
     SoundPlayerFactory& sounds;
-    CallNotifier* notifier = nullptr;  // none: no desktop notices
+    CallNotifier* notifier = nullptr; // none: no desktop notices
 };
 
 class Phone : public QObject, public CallShell {
@@ -130,8 +130,8 @@ private:
     bool incomingAnswered_ = false;
     PhoneOptions options_;
     WindowProc windowProc_;
-    QString loggedState_;  // for the debug log only
+    QString loggedState_; // for the debug log only
     bool exited_ = false;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

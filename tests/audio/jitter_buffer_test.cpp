@@ -75,7 +75,8 @@ struct Call {
                 jb.pull(out, 160, now);
                 played.insert(played.end(), out, out + 160);
                 if (watch)
-                    worstOffTarget = std::max(worstOffTarget, std::abs(jb.stats().delayUs - jb.stats().targetUs));
+                    worstOffTarget
+                        = std::max(worstOffTarget, std::abs(jb.stats().delayUs - jb.stats().targetUs));
                 nextPull = nextPullAt();
             }
         }
@@ -222,7 +223,8 @@ private slots:
         const std::uint64_t underruns = c.jb.stats().underruns;
         c.run(80'000 * kMs, true);
         const auto& s = c.jb.stats();
-        QVERIFY2(s.targetUs > calm + 20 * kMs && s.targetUs < 120 * kMs, qPrintable(QString::number(s.targetUs)));
+        QVERIFY2(
+            s.targetUs > calm + 20 * kMs && s.targetUs < 120 * kMs, qPrintable(QString::number(s.targetUs)));
         QVERIFY2(s.underruns - underruns <= 2, qPrintable(QString::number(s.underruns - underruns)));
         QVERIFY(c.settled());
         // Back to a calm network: the target comes down again, in quiet stretches.
@@ -280,8 +282,8 @@ private slots:
         QVERIFY2(c.worstOffTarget <= c.jb.config().bandMs * kMs + 10 * kMs,
             qPrintable(QString::number(c.worstOffTarget)));
         // 0.1 % of ten minutes is 4800 samples, taken out or put in.
-        const std::uint64_t fixed = drift > 0 ? s.droppedSamples - start.droppedSamples
-                                              : s.insertedSamples - start.insertedSamples;
+        const std::uint64_t fixed
+            = drift > 0 ? s.droppedSamples - start.droppedSamples : s.insertedSamples - start.insertedSamples;
         QVERIFY2(fixed >= 4000 && fixed <= 6000, qPrintable(QString::number(fixed)));
     }
 

@@ -61,11 +61,12 @@ class PulseBackendTest : public QObject {
 private slots:
     void initTestCase()
     {
-        server_ = std::make_unique<PulseServer>("load-module module-null-sink sink_name=speaker\n"
-                                                "load-module module-null-sink sink_name=micsink rate=8000 channels=1\n"
-                                                "load-module module-remap-source source_name=mic master=micsink.monitor\n"
-                                                "set-default-sink speaker\n"
-                                                "set-default-source mic\n");
+        server_ = std::make_unique<PulseServer>(
+            "load-module module-null-sink sink_name=speaker\n"
+            "load-module module-null-sink sink_name=micsink rate=8000 channels=1\n"
+            "load-module module-remap-source source_name=mic master=micsink.monitor\n"
+            "set-default-sink speaker\n"
+            "set-default-source mic\n");
         if (!startServer())
             QSKIP("pulseaudio is not available");
         tone_ = server_->filePath(QStringLiteral("tone.wav"));
@@ -99,9 +100,11 @@ private slots:
         // Named as desktop sound settings expect, and marked as a call.
         for (const char* kind : { "source-outputs", "sink-inputs" }) {
             QByteArray listing;
-            QVERIFY(server_->runTool({ QStringLiteral("pactl"), QStringLiteral("list"), QLatin1String(kind) }, &listing));
-            for (const char* property : { "application.name = \"Voxlet\"", "application.icon_name = \"voxlet\"",
-                     "media.role = \"phone\"", "filter.want = \"echo-cancel\"" })
+            QVERIFY(server_->runTool(
+                { QStringLiteral("pactl"), QStringLiteral("list"), QLatin1String(kind) }, &listing));
+            for (const char* property :
+                { "application.name = \"Voxlet\"", "application.icon_name = \"voxlet\"",
+                    "media.role = \"phone\"", "filter.want = \"echo-cancel\"" })
                 QVERIFY2(listing.contains(property), property);
         }
 

@@ -24,7 +24,7 @@ bool RingingBoth(const TestPhone& caller, const TestPhone& called)
     return caller.phone->ringingFile() == QLatin1String("Ans.wav") && !called.phone->ringingFile().isEmpty();
 }
 
-}  // namespace
+} // namespace
 
 class DirectCallTest : public QObject {
     Q_OBJECT
@@ -43,7 +43,7 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
     TestPhone a(LoopbackAddress(2), QStringLiteral("Alice"));
     TestPhone b(LoopbackAddress(3), QStringLiteral("Bob"));
     // Bob knows Alice with her address: her own ring sound.
-    b.writePhoneBook({QStringLiteral("1 Alice ") + a.address + QStringLiteral(" Alice.wav 10:00:00")});
+    b.writePhoneBook({ QStringLiteral("1 Alice ") + a.address + QStringLiteral(" Alice.wav 10:00:00") });
     a.startAndListen();
     b.startAndListen();
     QCOMPARE(b.main.text1(), QStringLiteral("待機します。"));
@@ -52,18 +52,18 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
     Script s;
     s.then([&] { Dial(a, b); })
         .when([&] { return b.phone->ringingFile() == QLatin1String("Alice.wav"); },
-              [&] {
-                  bobRang = true;
-                  QCOMPARE(b.main.text1(), QStringLiteral("Aliceさんからの電話です。"));
-                  QVERIFY(b.main.isEnabled(Control::Command3));
-                  QVERIFY(!b.main.isEnabled(Control::CLIBTN));
-              })
+            [&] {
+                bobRang = true;
+                QCOMPARE(b.main.text1(), QStringLiteral("Aliceさんからの電話です。"));
+                QVERIFY(b.main.isEnabled(Control::Command3));
+                QVERIFY(!b.main.isEnabled(Control::CLIBTN));
+            })
         .when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); },
-              [&] {
-                  aliceHeardRingBack = true;
-                  QCOMPARE(a.main.text1(), QStringLiteral("ただいま呼び出し中です。"));
-                  b.phone->Command3_Click();
-              })
+            [&] {
+                aliceHeardRingBack = true;
+                QCOMPARE(a.main.text1(), QStringLiteral("ただいま呼び出し中です。"));
+                b.phone->Command3_Click();
+            })
         .when([&] { return a.phone->st.VoiceMode && b.phone->st.VoiceMode; }, nullptr);
     QVERIFY(WaitFor([&] { return s.done(); }));
     QVERIFY(bobRang);
@@ -85,7 +85,7 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
         QCOMPARE(b.playback.written[size_t(i)], TestVoiceBlock(char(i)));
         QCOMPARE(a.playback.written[size_t(i)], TestVoiceBlock(char(100 + i)));
     }
-    QVERIFY(a.main.draws > 0);  // the waveform follows the received voice
+    QVERIFY(a.main.draws > 0); // the waveform follows the received voice
 
     // The caller exits: the called side goes back to waiting.
     a.phone->Command1_Click();
@@ -125,8 +125,11 @@ void DirectCallTest::secondCallerIsDroppedWhileBusy()
     Script s;
     s.then([&] { Dial(a, b); })
         .when([&] { return b.phone->ringingFile() == QLatin1String("Ring.wav"); }, [&] { Dial(c, b); })
-        .when([&] { return c.main.text1() == QStringLiteral("話し中等で接続できません。") && RingingBoth(a, b); },
-              [&] { b.phone->Command3_Click(); });
+        .when(
+            [&] {
+                return c.main.text1() == QStringLiteral("話し中等で接続できません。") && RingingBoth(a, b);
+            },
+            [&] { b.phone->Command3_Click(); });
     QVERIFY(WaitFor([&] { return s.done(); }));
     // Bob still talks to Alice and still shows her as the caller.
     QVERIFY(WaitFor([&] { return a.phone->st.VoiceMode && b.phone->st.VoiceMode; }));
@@ -141,11 +144,12 @@ void DirectCallTest::dialToNothingTimesOut()
 {
     TestPhone a(LoopbackAddress(9), QStringLiteral("Alice"));
     a.startAndListen();
-    a.main.setComboText(LoopbackAddress(10));  // nothing listens there
+    a.main.setComboText(LoopbackAddress(10)); // nothing listens there
     a.phone->CLIBTN_Click();
     QVERIFY(!a.main.isEnabled(Control::CLIBTN));
     QVERIFY(a.phone->st.CallSocket != 0);
-    QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("相手をネット上で見つけられませんでした。"); }));
+    QVERIFY(WaitFor(
+        [&] { return a.main.text1() == QStringLiteral("相手をネット上で見つけられませんでした。"); }));
     QCOMPARE(a.phone->st.CallSocket, 0);
     QVERIFY(a.main.isEnabled(Control::CLIBTN) && a.main.isEnabled(Control::mnu_Searh));
     QCOMPARE(a.phone->Timer2.interval(), 0);
@@ -161,7 +165,7 @@ void DirectCallTest::dialWithoutProfileIsRefused()
     b.startAndListen();
     a.removeProfile();
     Dial(a, b);
-    QCOMPARE(a.boxes.texts(), QStringList{QStringLiteral("name.txt がありません。")});
+    QCOMPARE(a.boxes.texts(), QStringList { QStringLiteral("name.txt がありません。") });
     QCOMPARE(a.phone->st.CallSocket, 0);
     QVERIFY(!a.main.isEnabled(Control::CLIBTN));
     // The time-out gives the buttons back; there was nothing to close.
@@ -179,10 +183,10 @@ void DirectCallTest::nameWithBarAnnouncesFirstPart()
     Script s;
     s.then([&] { Dial(a, b); })
         .when([&] { return RingingBoth(a, b); },
-              [&] {
-                  QCOMPARE(b.main.text1(), QStringLiteral("Alさんからの電話です。"));
-                  b.phone->Command3_Click();
-              });
+            [&] {
+                QCOMPARE(b.main.text1(), QStringLiteral("Alさんからの電話です。"));
+                b.phone->Command3_Click();
+            });
     QVERIFY(WaitFor([&] { return s.done() && a.phone->st.VoiceMode; }));
 }
 
@@ -205,10 +209,10 @@ void DirectCallTest::secondCallAfterFirstRingsNormally()
     Script s2;
     s2.then([&] { Dial(c, a); })
         .when([&] { return RingingBoth(c, a); },
-              [&] {
-                  QCOMPARE(a.main.text1(), QStringLiteral("Carolさんからの電話です。"));
-                  a.phone->Command3_Click();
-              });
+            [&] {
+                QCOMPARE(a.main.text1(), QStringLiteral("Carolさんからの電話です。"));
+                a.phone->Command3_Click();
+            });
     QVERIFY(WaitFor([&] { return s2.done() && c.phone->st.VoiceMode; }));
 }
 

@@ -716,7 +716,8 @@ void HostilePeerTest::exitEndsTheProgramInEveryState()
         t.main.setComboText(QStringLiteral("1 Peer ") + peer);
         t.phone->CLIBTN_Click();
     };
-    auto ring = [&](TestPhone& t, std::vector<int>& fds) { fds.push_back(RingAsCaller(t, LoopbackAddress(25))); };
+    auto ring
+        = [&](TestPhone& t, std::vector<int>& fds) { fds.push_back(RingAsCaller(t, LoopbackAddress(25))); };
     const std::vector<State> states = {
         { "idle", [](TestPhone& t, std::vector<int>&) { t.phone->Form_Load(); },
             [](TestPhone&, std::vector<int>&) { return true; } },
@@ -754,7 +755,9 @@ void HostilePeerTest::exitEndsTheProgramInEveryState()
                 fds.push_back(fd);
                 SendAll(fd, Wire(QStringLiteral("VOICEMSG:OK")));
             },
-            [](TestPhone& t, std::vector<int>&) { return t.phone->ringingFile() == QLatin1String("Ans.wav"); } },
+            [](TestPhone& t, std::vector<int>&) {
+                return t.phone->ringingFile() == QLatin1String("Ans.wav");
+            } },
         { "talking",
             [&](TestPhone& t, std::vector<int>& fds) {
                 t.startAndListen();
@@ -798,7 +801,10 @@ void HostilePeerTest::exitEndsTheProgramInEveryState()
                     t.phone->Command1_Click();
                     QMetaObject::invokeMethod(&program, &QEventLoop::quit, Qt::QueuedConnection);
                 });
-        QTimer::singleShot(30000, &program, [&] { stuck = true; program.quit(); });
+        QTimer::singleShot(30000, &program, [&] {
+            stuck = true;
+            program.quit();
+        });
         program.exec();
         const qint64 took = sinceExit.isValid() ? sinceExit.elapsed() : -1;
         watchdog.stop();

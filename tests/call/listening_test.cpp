@@ -26,7 +26,8 @@ void ListeningTest::nobodyCanCallBeforeServerIsChosen()
     QVERIFY(!a.main.isEnabled(Control::mnu_Tray));
     b.main.setComboText(a.address);
     b.phone->CLIBTN_Click();
-    QVERIFY(WaitFor([&] { return b.main.text1() == QStringLiteral("相手をネット上で見つけられませんでした。"); }));
+    QVERIFY(WaitFor(
+        [&] { return b.main.text1() == QStringLiteral("相手をネット上で見つけられませんでした。"); }));
     QVERIFY(!a.phone->st.CallerAccepted);
 }
 
@@ -40,9 +41,9 @@ void ListeningTest::addressInUseShowsTheBoxesInOrder()
     // not report a caller meanwhile.
     twin.boxes.modalMs = 100;
     twin.startAndListen();
-    QCOMPARE(twin.boxes.texts(), (QStringList{QStringLiteral("指定されたアドレスは使用中。"),
-                                              QStringLiteral("BINDできません。"),
-                                              QStringLiteral("エラ-です。終了してください。")}));
+    QCOMPARE(twin.boxes.texts(),
+        (QStringList { QStringLiteral("指定されたアドレスは使用中。"), QStringLiteral("BINDできません。"),
+            QStringLiteral("エラ-です。終了してください。") }));
     for (const ShownBox& b : twin.boxes.boxes) {
         QCOMPARE(b.icon, MessageIcon::None);
         QCOMPARE(b.title, QStringLiteral("Voxlet"));

@@ -12,11 +12,11 @@
 #include <atomic>
 #include <cerrno>
 #include <ctime>
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <thread>
-#include <fcntl.h>
 #include <unistd.h>
 
 using namespace voxlet;
@@ -42,7 +42,7 @@ qint64 PeakRssKb()
 
 double CpuSeconds()
 {
-    timespec ts{};
+    timespec ts {};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
     return double(ts.tv_sec) + double(ts.tv_nsec) / 1e9;
 }
@@ -61,7 +61,7 @@ bool ClosedWithin(const RawSocket& s, int timeoutMs)
     clock.start();
     char buf[4096];
     while (clock.elapsed() < timeoutMs) {
-        pollfd p{s.fd(), POLLIN, 0};
+        pollfd p { s.fd(), POLLIN, 0 };
         if (::poll(&p, 1, 50) <= 0)
             continue;
         const ssize_t got = ::recv(s.fd(), buf, sizeof buf, 0);
@@ -78,7 +78,7 @@ struct RawCallee {
     RawSocket conn;
     QByteArray request;
     std::thread thread;
-    std::atomic<bool> answered{false};
+    std::atomic<bool> answered { false };
 
     void start(const QString& rawAddress, int receiveBuffer = 0)
     {
@@ -89,7 +89,7 @@ struct RawCallee {
             conn = listener.accept(10000);
             request = conn.readFor(300);
             conn.sendAll(Utf16(QStringLiteral("VOICEMSG:OK")));
-            std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a separate read
+            std::this_thread::sleep_for(std::chrono::milliseconds(300)); // a separate read
             conn.sendAll(Utf16(QStringLiteral("CallAnswer|END")));
             answered = true;
         });
@@ -102,7 +102,7 @@ struct RawCallee {
     ~RawCallee() { join(); }
 };
 
-}  // namespace
+} // namespace
 
 class PeerWireTest : public QObject {
     Q_OBJECT
@@ -127,7 +127,7 @@ void PeerWireTest::greetingAndAnswerAreExactBytes()
     TestPhone b(LoopbackAddress(20), QStringLiteral("Bob"));
     b.startAndListen();
     QByteArray greeting, answer;
-    std::atomic<bool> done{false};
+    std::atomic<bool> done { false };
     std::thread raw([&] {
         RawSocket s;
         s.connectTo(LoopbackAddress(21), b.address, 8002);
@@ -139,14 +139,15 @@ void PeerWireTest::greetingAndAnswerAreExactBytes()
     });
     Script script;
     script.when([&] { return !b.phone->ringingFile().isEmpty(); },
-                [&] {
-                    QCOMPARE(b.main.text1(), QStringLiteral("Rawさんからの電話です。"));
-                    b.phone->Command3_Click();
-                });
+        [&] {
+            QCOMPARE(b.main.text1(), QStringLiteral("Rawさんからの電話です。"));
+            b.phone->Command3_Click();
+        });
     QVERIFY(WaitFor([&] { return done.load() && script.done(); }));
     raw.join();
     QCOMPARE(greeting, Hex("56 00 4F 00 49 00 43 00 45 00 4D 00 53 00 47 00 3A 00 4F 00 4B 00"));
-    QCOMPARE(answer, Hex("43 00 61 00 6C 00 6C 00 41 00 6E 00 73 00 77 00 65 00 72 00 7C 00 45 00 4E 00 44 00"));
+    QCOMPARE(
+        answer, Hex("43 00 61 00 6C 00 6C 00 41 00 6E 00 73 00 77 00 65 00 72 00 7C 00 45 00 4E 00 44 00"));
     QCOMPARE(b.phone->st.PeerAddress, LoopbackAddress(21));
     QVERIFY(b.main.texts.contains(LoopbackAddress(21) + QStringLiteral("が接続してきました。")));
 }
@@ -158,7 +159,7 @@ void PeerWireTest::callerNameGoesOutAsUtf16()
     RawSocket listener;
     QVERIFY(listener.listenOn(LoopbackAddress(23), 8002));
     QByteArray request;
-    std::atomic<bool> done{false};
+    std::atomic<bool> done { false };
     std::thread raw([&] {
         RawSocket conn = listener.accept(10000);
         request = conn.readExactly(36, 5000);
@@ -169,7 +170,8 @@ void PeerWireTest::callerNameGoesOutAsUtf16()
     a.phone->CLIBTN_Click();
     QVERIFY(WaitFor([&] { return done.load(); }));
     raw.join();
-    QCOMPARE(request, Utf16(QStringLiteral("VOICEMSG:OK|")) + Hex("FB 96 71 8A") + Utf16(QStringLiteral("|END")));
+    QCOMPARE(
+        request, Utf16(QStringLiteral("VOICEMSG:OK|")) + Hex("FB 96 71 8A") + Utf16(QStringLiteral("|END")));
     QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("話し中等で接続できません。"); }));
 }
 
@@ -178,14 +180,14 @@ void PeerWireTest::resetEndsTheCallAtTheCalledSide()
     TestPhone b(LoopbackAddress(24), QStringLiteral("Bob"));
     b.startAndListen();
     RawSocket s;
-    std::atomic<bool> talking{false}, resetDone{false};
+    std::atomic<bool> talking { false }, resetDone { false };
     std::thread raw([&] {
         s.connectTo(LoopbackAddress(25), b.address, 8002);
         s.readExactly(22, 5000);
         s.sendAll(Utf16(QStringLiteral("VOICEMSG:OK|Raw|END")));
-        s.readExactly(28, 10000);  // the answer
+        s.readExactly(28, 10000); // the answer
         talking = true;
-        s.sendAll(QByteArray(3000, 'v'));  // part of a block, then gone
+        s.sendAll(QByteArray(3000, 'v')); // part of a block, then gone
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
         s.reset();
         resetDone = true;
@@ -224,7 +226,7 @@ void PeerWireTest::textFloodKeepsThePhoneResponsive()
     b.startAndListen();
     const qint64 rssBefore = PeakRssKb();
     constexpr int kFloodBytes = 10 * 1024 * 1024;
-    std::atomic<bool> sent{false};
+    std::atomic<bool> sent { false };
     std::thread raw([&] {
         RawSocket s;
         s.connectTo(LoopbackAddress(29), b.address, 8002);
@@ -269,7 +271,7 @@ void PeerWireTest::stalledReaderOnlyEverGetsWholeBlocks()
         QVERIFY(a.capture.produce(NumberedBlock(n)));
         QTest::qWait(2);
     }
-    QVERIFY(a.phone->net.droppedVoiceBlocks() > 0);  // the reader stalled: the backlog stayed bounded
+    QVERIFY(a.phone->net.droppedVoiceBlocks() > 0); // the reader stalled: the backlog stayed bounded
     // The reader wakes up and takes everything.
     QByteArray got;
     std::thread reader([&] { got = callee.conn.readFor(1500); });
@@ -286,14 +288,14 @@ void PeerWireTest::stalledReaderOnlyEverGetsWholeBlocks()
         last = n;
     }
     qInfo("stalled reader: %lld whole blocks arrived, %llu dropped", got.size() / kVoiceBlockBytes,
-          static_cast<unsigned long long>(a.phone->net.droppedVoiceBlocks()));
+        static_cast<unsigned long long>(a.phone->net.droppedVoiceBlocks()));
 }
 
 void PeerWireTest::ringingDoesNotSpin()
 {
     TestPhone b(LoopbackAddress(32), QStringLiteral("Bob"));
     b.startAndListen();
-    std::atomic<bool> stop{false};
+    std::atomic<bool> stop { false };
     std::thread raw([&] {
         RawSocket s;
         s.connectTo(LoopbackAddress(33), b.address, 8002);
@@ -307,17 +309,17 @@ void PeerWireTest::ringingDoesNotSpin()
     Script script;
     script
         .when([&] { return !b.phone->ringingFile().isEmpty(); },
-              [&] {
-                  cpu0 = CpuSeconds();
-                  clock.start();
-                  wall0 = 0;
-              })
+            [&] {
+                cpu0 = CpuSeconds();
+                clock.start();
+                wall0 = 0;
+            })
         .when([&] { return clock.isValid() && clock.elapsed() > 1500; },
-              [&] {
-                  cpu = CpuSeconds() - cpu0;
-                  wall = double(clock.elapsed()) / 1000.0 - wall0;
-                  b.phone->Command3_Click();
-              });
+            [&] {
+                cpu = CpuSeconds() - cpu0;
+                wall = double(clock.elapsed()) / 1000.0 - wall0;
+                b.phone->Command3_Click();
+            });
     QVERIFY(WaitFor([&] { return script.done(); }));
     stop = true;
     raw.join();
@@ -334,10 +336,11 @@ void PeerWireTest::failedAcceptClosesTheListenerForGood()
     first.prepare();
     second.prepare();
     // No descriptor left for the accepted call.
-    rlimit old{};
+    rlimit old {};
     getrlimit(RLIMIT_NOFILE, &old);
     int open = 0;
-    for (const QString& e : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
+    for (const QString& e :
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
         open = std::max(open, e.toInt() + 1);
     rlimit tight = old;
     tight.rlim_cur = rlim_t(open);
@@ -351,9 +354,9 @@ void PeerWireTest::failedAcceptClosesTheListenerForGood()
         ::close(fd);
     setrlimit(RLIMIT_NOFILE, &old);
     QVERIFY(boxShown);
-    QCOMPARE(b.boxes.texts(), QStringList{QStringLiteral("利用可能なファイル番号が存在しない。")});
-    QCOMPARE(b.phone->st.ListenSocket, 0);  // not a stale descriptor that exit would close again
-    QVERIFY(!second.connectTo(LoopbackAddress(36), b.address, 8002));  // nobody listens any more
+    QCOMPARE(b.boxes.texts(), QStringList { QStringLiteral("利用可能なファイル番号が存在しない。") });
+    QCOMPARE(b.phone->st.ListenSocket, 0); // not a stale descriptor that exit would close again
+    QVERIFY(!second.connectTo(LoopbackAddress(36), b.address, 8002)); // nobody listens any more
 }
 
 void PeerWireTest::overlongTextIsCut()
@@ -363,7 +366,7 @@ void PeerWireTest::overlongTextIsCut()
     RawSocket listener;
     QVERIFY(listener.listenOn(LoopbackAddress(38), 8002));
     QByteArray afterRequest;
-    std::atomic<bool> accepted{false}, done{false};
+    std::atomic<bool> accepted { false }, done { false };
     RawSocket conn;
     std::thread raw([&] {
         conn = listener.accept(10000);
@@ -387,7 +390,7 @@ void PeerWireTest::shortOfDescriptorsDuringACallBacksOff()
     TestPhone b(LoopbackAddress(39), QStringLiteral("Bob"));
     b.startAndListen();
     RawSocket first, second;
-    std::atomic<bool> talking{false};
+    std::atomic<bool> talking { false };
     std::thread raw([&] {
         first.connectTo(LoopbackAddress(40), b.address, 8002);
         first.readExactly(22, 5000);
@@ -405,10 +408,11 @@ void PeerWireTest::shortOfDescriptorsDuringACallBacksOff()
 
     // A second caller while no descriptor is left to take it with.
     second.prepare();
-    rlimit old{};
+    rlimit old {};
     getrlimit(RLIMIT_NOFILE, &old);
     int open = 0;
-    for (const QString& e : QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
+    for (const QString& e :
+        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
         open = std::max(open, e.toInt() + 1);
     rlimit tight = old;
     tight.rlim_cur = rlim_t(open);
@@ -426,7 +430,7 @@ void PeerWireTest::shortOfDescriptorsDuringACallBacksOff()
     qInfo("%d notifications in 300 ms without a descriptor to spare", eventsWhileShort);
     QVERIFY2(eventsWhileShort <= 3, qPrintable(QString::number(eventsWhileShort)));
     // Once there are descriptors again, the caller is taken and dropped.
-    std::atomic<bool> dropped{false};
+    std::atomic<bool> dropped { false };
     std::thread waitDrop([&] { dropped = ClosedWithin(second, 5000); });
     QVERIFY(WaitFor([&] { return dropped.load(); }, 8000));
     waitDrop.join();
@@ -443,7 +447,7 @@ void PeerWireTest::textsSplitAnywhereDecodeWhole()
     // More than one read's worth of characters, in one piece.
     const QString longName(3000, QChar(0x592A));
     RawSocket s, again;
-    std::atomic<int> stage{0};
+    std::atomic<int> stage { 0 };
     auto waitStage = [&](int n) {
         while (stage.load() < n)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
@@ -467,17 +471,19 @@ void PeerWireTest::textsSplitAnywhereDecodeWhole()
     });
     QString first, second;
     Script script;
-    script.when([&] { return !b.phone->ringingFile().isEmpty(); },
-                [&] {
-                    first = b.main.text1();
-                    stage = 1;
-                })
-        .when([&] { return b.phone->ringingFile().isEmpty() && b.phone->st.CallSocket == 0; }, [&] { stage = 2; })
+    script
         .when([&] { return !b.phone->ringingFile().isEmpty(); },
-              [&] {
-                  second = b.main.text1();
-                  stage = 3;
-              });
+            [&] {
+                first = b.main.text1();
+                stage = 1;
+            })
+        .when([&] { return b.phone->ringingFile().isEmpty() && b.phone->st.CallSocket == 0; },
+            [&] { stage = 2; })
+        .when([&] { return !b.phone->ringingFile().isEmpty(); },
+            [&] {
+                second = b.main.text1();
+                stage = 3;
+            });
     const bool done = WaitFor([&] { return script.done(); }, 15000);
     stage = 3;
     raw.join();
@@ -492,12 +498,12 @@ void PeerWireTest::everyCallStartsOnABlockBoundary()
     b.startAndListen();
     for (int call = 0; call < 2; ++call) {
         RawSocket s;
-        std::atomic<bool> sent{false};
+        std::atomic<bool> sent { false };
         std::thread raw([&] {
             s.connectTo(LoopbackAddress(45), b.address, 8002);
             s.readExactly(22, 5000);
             s.sendAll(Utf16(QStringLiteral("VOICEMSG:OK|Raw|END")));
-            s.readExactly(28, 10000);  // the answer
+            s.readExactly(28, 10000); // the answer
             // The first call ends in the middle of a block, on an odd byte.
             if (call == 0)
                 s.sendAll(QByteArray(3001, 'v'));
@@ -528,8 +534,8 @@ void PeerWireTest::callerOvertakingOurDialHangsItUp()
     a.startAndListen();
     RawSocket listener, dialled, caller;
     QVERIFY(listener.listenOn(LoopbackAddress(47), 8002));
-    std::atomic<bool> greeted{false}, hungUp{false}, callerGone{false};
-    std::atomic<int> stage{0};
+    std::atomic<bool> greeted { false }, hungUp { false }, callerGone { false };
+    std::atomic<int> stage { 0 };
     std::thread far([&] {
         dialled = listener.accept(10000);
         dialled.readExactly(2 * int(QStringLiteral("VOICEMSG:OK|Alice|END").size()), 5000);
@@ -556,12 +562,12 @@ void PeerWireTest::callerOvertakingOurDialHangsItUp()
     Script script;
     script.when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); }, [&] { stage = 1; })
         .when([&] { return a.phone->ringingFile() == QLatin1String("Ring.wav"); },
-              [&] {
-                  ringing = a.phone->ringingFile();
-                  status = a.main.text1();
-                  answerable = a.main.isEnabled(Control::Command3);
-                  stage = 2;
-              });
+            [&] {
+                ringing = a.phone->ringingFile();
+                status = a.main.text1();
+                answerable = a.main.isEnabled(Control::Command3);
+                stage = 2;
+            });
     const bool done = WaitFor([&] { return script.done() && callerGone.load(); }, 15000);
     stage = 2;
     other.join();

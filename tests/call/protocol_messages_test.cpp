@@ -14,11 +14,12 @@ private slots:
     {
         QCOMPARE(DirectCallRequest(QStringLiteral("太郎")), QStringLiteral("VOICEMSG:OK|太郎|END"));
         QCOMPARE(SearchCallRequest(QStringLiteral("Taro")), QStringLiteral("ANYBODYMSG:OK|Taro|END"));
-        QCOMPARE(CallerProfile(QStringLiteral("T"), QStringLiteral("M"), QStringLiteral("30"), QStringLiteral("hi")),
-                 QStringLiteral("AnybadyConnect|T|M|30|hi|END"));
-        QCOMPARE(RegistrationText({false, QStringLiteral("T"), QStringLiteral("M"), QStringLiteral("30"),
-                                   QStringLiteral("hi"), QStringLiteral("pw"), {}}),
-                 QStringLiteral("ADDITIONDATA|T|M|30|hi|pw||END"));
+        QCOMPARE(CallerProfile(
+                     QStringLiteral("T"), QStringLiteral("M"), QStringLiteral("30"), QStringLiteral("hi")),
+            QStringLiteral("AnybadyConnect|T|M|30|hi|END"));
+        QCOMPARE(RegistrationText({ false, QStringLiteral("T"), QStringLiteral("M"), QStringLiteral("30"),
+                     QStringLiteral("hi"), QStringLiteral("pw"), {} }),
+            QStringLiteral("ADDITIONDATA|T|M|30|hi|pw||END"));
     }
     void firstKeywordInOrderWins()
     {
@@ -27,7 +28,7 @@ private slots:
         QCOMPARE(RecognisePeerText(QStringLiteral("CallAnswer|ENDVOICEMSG:OK|T|END")), PeerText::Request);
         QCOMPARE(RecogniseExternalText(QStringLiteral("AnybadyConnect|x|END")), ExternalText::Nothing);
         QCOMPARE(RecogniseServerText(QStringLiteral("ClientData|1|SERVEROKAY|M|30|x|10.0.0.5|1|1.2.3.4|END")),
-                 ServerText::Hello);
+            ServerText::Hello);
         QVERIFY(IsEmptyList(QStringLiteral("ClientData|1|ZEROS|M|30|x|10.0.0.5|1|1.2.3.4|END")));
     }
 };

@@ -34,7 +34,9 @@ void NetTextsAndAddressesTest::errorTexts_data()
     QTest::newRow("refused") << 10061 << QStringLiteral("接続が拒否された。");
     QTest::newRow("first") << 10004 << QStringLiteral("呼び出しが取り消された。");
     QTest::newRow("highest") << 11004 << QStringLiteral("データレコードの型が要求されていない。");
-    QTest::newRow("not initialised") << 10093 << QStringLiteral("WSAStartup関数を呼び出していないか、失敗しています。");
+    QTest::newRow("not initialised") << 10093
+                                     << QStringLiteral(
+                                            "WSAStartup関数を呼び出していないか、失敗しています。");
     QTest::newRow("gap") << 10062 << QStringLiteral("(10062)");
     QTest::newRow("gap 10005") << 10005 << QStringLiteral("(10005)");
     QTest::newRow("gap 10059") << 10059 << QStringLiteral("(10059)");
@@ -52,10 +54,10 @@ void NetTextsAndAddressesTest::errorTexts()
 
 void NetTextsAndAddressesTest::everyListedCodeHasItsOwnText()
 {
-    const int listed[] = {10004, 10013, 10014, 10022, 10024, 10035, 10036, 10037, 10038, 10039, 10040,
-                          10041, 10042, 10043, 10044, 10045, 10046, 10047, 10048, 10049, 10050, 10051,
-                          10052, 10053, 10054, 10055, 10056, 10057, 10058, 10060, 10061, 10064, 10065,
-                          10067, 10091, 10092, 10093, 11001, 11002, 11003, 11004};
+    const int listed[] = { 10004, 10013, 10014, 10022, 10024, 10035, 10036, 10037, 10038, 10039, 10040, 10041,
+        10042, 10043, 10044, 10045, 10046, 10047, 10048, 10049, 10050, 10051, 10052, 10053, 10054, 10055,
+        10056, 10057, 10058, 10060, 10061, 10064, 10065, 10067, 10091, 10092, 10093, 11001, 11002, 11003,
+        11004 };
     QSet<QString> texts;
     for (int code : listed) {
         const QString t = WinsockErrorText(code);
@@ -81,7 +83,7 @@ void NetTextsAndAddressesTest::errnoMapsOntoWinsockCodes()
     QCOMPARE(WinsockCodeFromErrno(EHOSTUNREACH), 10065);
     QCOMPARE(WinsockCodeFromErrno(EMFILE), 10024);
     // Every mapped code has a sentence of its own.
-    for (int e : {EACCES, EINVAL, EAGAIN, ENETUNREACH, ENOBUFS, ENOTCONN, EPIPE, ECONNABORTED})
+    for (int e : { EACCES, EINVAL, EAGAIN, ENETUNREACH, ENOBUFS, ENOTCONN, EPIPE, ECONNABORTED })
         QVERIFY(!WinsockErrorText(WinsockCodeFromErrno(e)).startsWith(QLatin1Char('(')));
 }
 
@@ -104,7 +106,7 @@ void NetTextsAndAddressesTest::formatAddress()
     QFETCH(QString, text);
     QCOMPARE(FormatAddress(value), text);
     if (value != -1)
-        QCOMPARE(ResolveAddress(text), value);  // and back
+        QCOMPARE(ResolveAddress(text), value); // and back
 }
 
 void NetTextsAndAddressesTest::dottedTextIsUsedWithoutLookup()

@@ -22,7 +22,7 @@ void ConnectTimeoutTest::secondTickGivesUpAnUnansweredDial()
     a.main.setComboText(QStringLiteral("3 Taro ") + LoopbackAddress(51));
     a.phone->CLIBTN_Click();
     QCOMPARE(a.phone->Timer2.interval(), 1000);
-    a.phone->Timer2.setInterval(0);  // the test ticks by hand
+    a.phone->Timer2.setInterval(0); // the test ticks by hand
     QVERIFY(a.phone->st.CallSocket != 0);
     a.phone->Timer2_Timer();
     QCOMPARE(a.phone->ConnectWaitTicks, 1);
@@ -67,13 +67,13 @@ void ConnectTimeoutTest::callerAcceptedMeanwhileLeavesNothingToClose()
     TestPhone c(LoopbackAddress(56), QStringLiteral("Carol"));
     a.startAndListen();
     c.startAndListen();
-    a.main.setComboText(LoopbackAddress(57));  // nobody there
+    a.main.setComboText(LoopbackAddress(57)); // nobody there
     a.phone->CLIBTN_Click();
     a.phone->Timer2.setInterval(0);
     c.main.setComboText(a.address);
     c.phone->CLIBTN_Click();
     QVERIFY(WaitFor([&] { return a.phone->st.Connected; }));
-    const int taken = a.phone->st.CallSocket;  // the caller took over the variable
+    const int taken = a.phone->st.CallSocket; // the caller took over the variable
     a.phone->Timer2_Timer();
     a.phone->Timer2_Timer();
     QCOMPARE(a.phone->st.CallSocket, taken);

@@ -45,7 +45,7 @@ struct Fixture {
         files::SavePhoneBook(dir.path(), phoneBook);
         PhoneOptions options;
         options.dataDir = dir.path();
-        phone = std::make_unique<Phone>(options, PhonePorts{form, boxes, tray, capture, playback, sounds});
+        phone = std::make_unique<Phone>(options, PhonePorts { form, boxes, tray, capture, playback, sounds });
         form.attach(phone.get(), &boxes);
         phone->Form_Load();
         form.show();
@@ -55,7 +55,7 @@ struct Fixture {
     }
     template <typename T> T* child(const char* name) { return form.findChild<T*>(QLatin1String(name)); }
 };
-}  // namespace
+} // namespace
 
 class MainFormTest : public QObject {
     Q_OBJECT
@@ -86,11 +86,11 @@ void MainFormTest::startStateMatchesTheLayout()
         QRect geometry;
     };
     const Expect controls[] = {
-        {"Text1", QString(), QRect(8, 216, 297, 25)},
-        {"Command3", QStringLiteral("応答"), QRect(312, 216, 57, 25)},
-        {"CLIBTN", QStringLiteral("電話する"), QRect(376, 216, 81, 25)},
-        {"Combo1", QString(), QRect(464, 216, 201, 20)},
-        {"Command1", QStringLiteral("終了"), QRect(672, 216, 49, 25)},
+        { "Text1", QString(), QRect(8, 216, 297, 25) },
+        { "Command3", QStringLiteral("応答"), QRect(312, 216, 57, 25) },
+        { "CLIBTN", QStringLiteral("電話する"), QRect(376, 216, 81, 25) },
+        { "Combo1", QString(), QRect(464, 216, 201, 20) },
+        { "Command1", QStringLiteral("終了"), QRect(672, 216, 49, 25) },
     };
     for (const Expect& e : controls) {
         QWidget* w = f.child<QWidget>(e.name);
@@ -107,7 +107,7 @@ void MainFormTest::startStateMatchesTheLayout()
             w = w->nextInFocusChain();
         order << w->objectName();
     }
-    QCOMPARE(order, (QStringList{"Text1", "Command1", "CLIBTN", "Command3", "Combo1"}));
+    QCOMPARE(order, (QStringList { "Text1", "Command1", "CLIBTN", "Command3", "Combo1" }));
 
     QVERIFY(!f.child<QPushButton>("Command3")->isEnabled());
     QVERIFY(f.child<QPushButton>("CLIBTN")->isEnabled());
@@ -119,7 +119,7 @@ void MainFormTest::startStateMatchesTheLayout()
     QVERIFY(f.child<QLineEdit>("Text1")->text().isEmpty());
     QCOMPARE(f.phone->Timer1.interval(), 0);
     QCOMPARE(f.phone->Timer2.interval(), 0);
-    QCOMPARE(f.phone->st.ListenSocket, 0);  // nobody can call before "SERVER"
+    QCOMPARE(f.phone->st.ListenSocket, 0); // nobody can call before "SERVER"
     QVERIFY(f.phone->st.MainWindowHandle != 0);
     QVERIFY(f.boxes.boxes.isEmpty());
 }
@@ -130,12 +130,13 @@ void MainFormTest::menuBarHoldsEveryEntryButTheTrayMenu()
     QStringList bar;
     for (QAction* a : f.form.menuBar()->actions())
         bar << a->text();
-    QCOMPARE(bar, (QStringList{"SERVER", "トレイ", "設定", "波形", "検索SERVER", "バ－ジョン", "TIMEROFF"}));
+    QCOMPARE(
+        bar, (QStringList { "SERVER", "トレイ", "設定", "波形", "検索SERVER", "バ－ジョン", "TIMEROFF" }));
     QCOMPARE(f.form.action(Control::mnu_W)->menu()->actions().first()->text(), QStringLiteral("波形表示"));
     QStringList popup;
     for (QAction* a : f.form.trayMenu()->actions())
         popup << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    QCOMPARE(popup, (QStringList{"表　示", "-", "終了"}));
+    QCOMPARE(popup, (QStringList { "表　示", "-", "終了" }));
     QCOMPARE(f.form.trayMenu()->title(), QStringLiteral("メニュ－"));
 }
 
@@ -189,8 +190,8 @@ void MainFormTest::waveformMenuTogglesCheckAndFlag()
 
 void MainFormTest::activationRecordsRectAndLoadsDialList()
 {
-    Fixture f({QStringLiteral("7 Taro 192.168.0.12 Ring.wav 21:07:45"),
-               QStringLiteral("8 Hanako host.example Bell.wav 9:15:00")});
+    Fixture f({ QStringLiteral("7 Taro 192.168.0.12 Ring.wav 21:07:45"),
+        QStringLiteral("8 Hanako host.example Bell.wav 9:15:00") });
     QVERIFY(QTest::qWaitFor([&] { return f.phone->MainWindowRect.isValid(); }));
     QCOMPARE(f.phone->MainWindowRect, f.form.frameGeometry());
     auto combo = f.child<QComboBox>("Combo1");
@@ -209,12 +210,12 @@ void MainFormTest::waveformIsDrawnGreenOnBlack()
 {
     Fixture f;
     f.phone->MainWindowRect = QRect(0, 0, 400, 300);
-    f.phone->st.VoiceRecvBuffer.fill(0);  // silence: a line at y 96
+    f.phone->st.VoiceRecvBuffer.fill(0); // silence: a line at y 96
     f.phone->DrawWaveform();
     const QImage& img = f.form.surface();
     QCOMPARE(img.pixelColor(100, 96), QColor(0, 255, 0));
     QCOMPARE(img.pixelColor(100, 150), QColor(Qt::black));
-    QCOMPARE(img.pixelColor(500, 96), QColor(Qt::black));  // x stops at Wp = 390
+    QCOMPARE(img.pixelColor(500, 96), QColor(Qt::black)); // x stops at Wp = 390
 }
 
 void MainFormTest::exitButtonRunsShutDownAndUnloads()

@@ -30,7 +30,10 @@ bool FakeCaptureDevice::produce(const QByteArray& bytes)
 namespace {
 class FakeSoundPlayer : public SoundPlayer {
 public:
-    explicit FakeSoundPlayer(std::shared_ptr<FakeSoundPlayerFactory::Shared> s) : shared_(std::move(s)) {}
+    explicit FakeSoundPlayer(std::shared_ptr<FakeSoundPlayerFactory::Shared> s)
+        : shared_(std::move(s))
+    {
+    }
     bool open(const QString& path) override
     {
         shared_->opened << path;
@@ -48,11 +51,11 @@ private:
     std::shared_ptr<FakeSoundPlayerFactory::Shared> shared_;
     bool playing_ = false;
 };
-}  // namespace
+} // namespace
 
 std::unique_ptr<SoundPlayer> FakeSoundPlayerFactory::create()
 {
     return std::make_unique<FakeSoundPlayer>(shared);
 }
 
-}  // namespace voxlet::test
+} // namespace voxlet::test

@@ -65,13 +65,13 @@ public:
 class FakeSoundPlayerFactory : public SoundPlayerFactory {
 public:
     struct Shared {
-        QStringList opened;  // paths, in order
+        QStringList opened; // paths, in order
         int plays = 0;
         int closes = 0;
-        bool stopImmediately = false;  // report the end at once
+        bool stopImmediately = false; // report the end at once
     };
     std::unique_ptr<SoundPlayer> create() override;
     std::shared_ptr<Shared> shared = std::make_shared<Shared>();
 };
 
-}  // namespace voxlet::test
+} // namespace voxlet::test

@@ -7,4 +7,4 @@ FakeMainWindow::FakeMainWindow()
     checked_[Control::mnu_Hyouji] = true;
 }
 
-}  // namespace voxlet::test
+} // namespace voxlet::test

@@ -12,7 +12,11 @@ class FakeMainWindow : public MainWindowPort {
 public:
     FakeMainWindow();
 
-    void setText1(const QString& text) override { text1_ = text; texts << text; }
+    void setText1(const QString& text) override
+    {
+        text1_ = text;
+        texts << text;
+    }
     QString text1() const override { return text1_; }
     void setEnabled(Control c, bool enabled) override { enabled_[c] = enabled; }
     bool isEnabled(Control c) const override { return enabled_.value(c, true); }
@@ -29,15 +33,19 @@ public:
     QRect windowRect() const override { return rect; }
     void setupSurface() override { ++surfaceSetups; }
     void clearSurface() override { ++clears; }
-    void drawPolyline(const QVector<QPoint>& points) override { lastPolyline = points; ++draws; }
+    void drawPolyline(const QVector<QPoint>& points) override
+    {
+        lastPolyline = points;
+        ++draws;
+    }
     void showSettingsWindow() override { ++settingsShown; }
     void showSearchWindow() override { ++searchShown; }
     void unload() override { unloaded = true; }
 
-    QStringList texts;  // every status text, in order
+    QStringList texts; // every status text, in order
     int popups = 0, surfaceSetups = 0, clears = 0, draws = 0, settingsShown = 0, searchShown = 0;
     bool unloaded = false;
-    QRect rect{0, 0, 745, 306};
+    QRect rect { 0, 0, 745, 306 };
     QVector<QPoint> lastPolyline;
 
 private:
@@ -77,7 +85,10 @@ public:
         ++shows;
     }
     void WithdrawIncoming() override { shown = false; }
-    void ShowMissed(const QString& caller, const QTime& at) override { missed << caller + at.toString(QStringLiteral(" HH:mm")); }
+    void ShowMissed(const QString& caller, const QTime& at) override
+    {
+        missed << caller + at.toString(QStringLiteral(" HH:mm"));
+    }
 
     bool shown = false;
     int shows = 0;
@@ -85,4 +96,4 @@ public:
     QStringList missed;
 };
 
-}  // namespace voxlet::test
+} // namespace voxlet::test

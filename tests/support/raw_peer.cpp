@@ -12,13 +12,13 @@ namespace voxlet::test {
 namespace {
 sockaddr_in Addr(const QString& host, std::uint16_t port)
 {
-    sockaddr_in sin{};
+    sockaddr_in sin {};
     sin.sin_family = AF_INET;
     sin.sin_port = htons(port);
     sin.sin_addr.s_addr = inet_addr(host.toLatin1().constData());
     return sin;
 }
-}  // namespace
+} // namespace
 
 QByteArray Utf16(const QString& text)
 {
@@ -82,7 +82,7 @@ bool RawSocket::listenOn(const QString& host, std::uint16_t port)
 
 RawSocket RawSocket::accept(int timeoutMs)
 {
-    pollfd p{fd_, POLLIN, 0};
+    pollfd p { fd_, POLLIN, 0 };
     if (::poll(&p, 1, timeoutMs) <= 0)
         return RawSocket();
     return RawSocket(::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC));
@@ -108,7 +108,7 @@ QByteArray RawSocket::readExactly(int n, int timeoutMs)
     QByteArray out;
     char buf[65536];
     while (out.size() < n) {
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p { fd_, POLLIN, 0 };
         if (::poll(&p, 1, timeoutMs) <= 0)
             break;
         const ssize_t got = ::recv(fd_, buf, size_t(std::min<qsizetype>(sizeof buf, n - out.size())), 0);
@@ -124,7 +124,7 @@ QByteArray RawSocket::readFor(int timeoutMs)
     QByteArray out;
     char buf[65536];
     for (;;) {
-        pollfd p{fd_, POLLIN, 0};
+        pollfd p { fd_, POLLIN, 0 };
         if (::poll(&p, 1, timeoutMs) <= 0)
             break;
         const ssize_t got = ::recv(fd_, buf, sizeof buf, 0);
@@ -144,9 +144,9 @@ void RawSocket::reset()
 {
     if (fd_ < 0)
         return;
-    linger l{1, 0};
+    linger l { 1, 0 };
     ::setsockopt(fd_, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     close();
 }
 
-}  // namespace voxlet::test
+} // namespace voxlet::test

@@ -12,8 +12,15 @@ namespace voxlet::test {
 class RawSocket {
 public:
     RawSocket() = default;
-    explicit RawSocket(int fd) : fd_(fd) {}
-    RawSocket(RawSocket&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+    explicit RawSocket(int fd)
+        : fd_(fd)
+    {
+    }
+    RawSocket(RawSocket&& o) noexcept
+        : fd_(o.fd_)
+    {
+        o.fd_ = -1;
+    }
     RawSocket& operator=(RawSocket&& o) noexcept;
     ~RawSocket();
 
@@ -43,4 +50,4 @@ private:
 
 QByteArray Utf16(const QString& text);
 
-}  // namespace voxlet::test
+} // namespace voxlet::test

@@ -48,13 +48,14 @@ QByteArray TestVoiceBlock(int seed)
     return b;
 }
 
-TestPhone::TestPhone(const QString& addr, const QString& ownName) : address(addr)
+TestPhone::TestPhone(const QString& addr, const QString& ownName)
+    : address(addr)
 {
     phone = std::make_unique<Phone>(LoopbackPhoneOptions(dir.path(), addr),
-                                    PhonePorts{main, boxes, tray, capture, playback, sounds, &notifier});
+        PhonePorts { main, boxes, tray, capture, playback, sounds, &notifier });
     if (!ownName.isNull())
         writeProfile(ownName);
-    writePhoneBook({});  // as a fresh install leaves it
+    writePhoneBook({}); // as a fresh install leaves it
 }
 
 TestPhone::~TestPhone()
@@ -94,7 +95,7 @@ Script::Script()
             auto action = steps_[size_t(next_)].action;
             ++next_;
             if (action)
-                action();  // may run nested loops; later steps run from inside them
+                action(); // may run nested loops; later steps run from inside them
         }
     });
     timer_.start();
@@ -102,7 +103,7 @@ Script::Script()
 
 Script& Script::when(std::function<bool()> condition, std::function<void()> action)
 {
-    steps_.push_back({std::move(condition), std::move(action)});
+    steps_.push_back({ std::move(condition), std::move(action) });
     return *this;
 }
 
@@ -111,19 +112,23 @@ Script& Script::then(std::function<void()> action)
     return when([] { return true; }, std::move(action));
 }
 
-bool EstablishCall(Phone& caller, MainWindowPort& callerMain, Phone& called, const QString& calledAddress,
-                   int timeoutMs)
+bool EstablishCall(
+    Phone& caller, MainWindowPort& callerMain, Phone& called, const QString& calledAddress, int timeoutMs)
 {
     Script s;
     s.then([&] {
          callerMain.setComboText(QStringLiteral("1 Friend ") + calledAddress);
          caller.CLIBTN_Click();
      })
-        .when([&] { return caller.ringingFile() == QLatin1String("Ans.wav") && !called.ringingFile().isEmpty(); },
-              [&] { called.Command3_Click(); })
+        .when(
+            [&] {
+                return caller.ringingFile() == QLatin1String("Ans.wav") && !called.ringingFile().isEmpty();
+            },
+            [&] { called.Command3_Click(); })
         .when([&] { return caller.st.VoiceMode && called.st.VoiceMode; }, nullptr);
     return WaitFor([&] { return s.done(); }, timeoutMs)
-        && WaitFor([&] { return caller.ringingFile().isEmpty() && called.ringingFile().isEmpty(); }, timeoutMs);
+        && WaitFor(
+            [&] { return caller.ringingFile().isEmpty() && called.ringingFile().isEmpty(); }, timeoutMs);
 }
 
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs)
@@ -131,4 +136,4 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMs)
     return QTest::qWaitFor(condition, timeoutMs);
 }
 
-}  // namespace voxlet::test
+} // namespace voxlet::test

@@ -74,9 +74,9 @@ private:
 // hears the ring-back and the called side rings, and waits until both talk
 // and both ring loops have ended. False when that did not come about.
 bool EstablishCall(Phone& caller, MainWindowPort& callerMain, Phone& called, const QString& calledAddress,
-                   int timeoutMs = 20000);
+    int timeoutMs = 20000);
 
 // Processes events until the condition holds or the time is up.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000);
 
-}  // namespace voxlet::test
+} // namespace voxlet::test

@@ -9,7 +9,7 @@ namespace voxlet::test {
 
 void RecordingMessageBox::show(const QString& text, MessageIcon icon, const QString& title)
 {
-    boxes.push_back({text, icon, title});
+    boxes.push_back({ text, icon, title });
     if (modalMs > 0) {
         QElapsedTimer open;
         open.start();
@@ -46,4 +46,4 @@ QString SourceDir()
     return qEnvironmentVariable("VOXLET_SOURCE_DIR", QStringLiteral(VOXLET_SOURCE_DIR_FALLBACK));
 }
 
-}  // namespace voxlet::test
+} // namespace voxlet::test

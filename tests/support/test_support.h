@@ -33,4 +33,4 @@ void WriteBytes(const QString& path, const QByteArray& bytes);
 // The repository's own folder (for resources used by tests).
 QString SourceDir();
 
-}  // namespace voxlet::test
+} // namespace voxlet::test

@@ -110,7 +110,8 @@ void PulseContext::removeClient(Client* client)
 bool PulseContext::waitUntilReady(int timeoutMs)
 {
     std::unique_lock<std::mutex> lock(waitMutex_);
-    return readyChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return ready_.load(); });
+    return readyChanged_.wait_for(
+        lock, std::chrono::milliseconds(timeoutMs), [this] { return ready_.load(); });
 }
 
 bool PulseContext::hasDevice(bool source, const char* name)
@@ -121,17 +122,18 @@ bool PulseContext::hasDevice(bool source, const char* name)
     Lock lock(*this);
     if (!context_ || pa_context_get_state(context_) != PA_CONTEXT_READY)
         return false;
-    pa_operation* op = source
-        ? pa_context_get_source_info_by_name(context_, name ? name : "@DEFAULT_SOURCE@",
-            [](pa_context*, const pa_source_info* i, int eol, void* q) {
-                Answer(static_cast<DeviceQuery*>(q), i != nullptr, eol);
-            },
-            &q)
-        : pa_context_get_sink_info_by_name(context_, name ? name : "@DEFAULT_SINK@",
-            [](pa_context*, const pa_sink_info* i, int eol, void* q) {
-                Answer(static_cast<DeviceQuery*>(q), i != nullptr, eol);
-            },
-            &q);
+    pa_operation* op = source ? pa_context_get_source_info_by_name(
+                           context_, name ? name : "@DEFAULT_SOURCE@",
+                           [](pa_context*, const pa_source_info* i, int eol, void* q) {
+                               Answer(static_cast<DeviceQuery*>(q), i != nullptr, eol);
+                           },
+                           &q)
+                              : pa_context_get_sink_info_by_name(
+                                  context_, name ? name : "@DEFAULT_SINK@",
+                                  [](pa_context*, const pa_sink_info* i, int eol, void* q) {
+                                      Answer(static_cast<DeviceQuery*>(q), i != nullptr, eol);
+                                  },
+                                  &q);
     if (!op)
         return false;
     // A lost connection cancels the query and wakes us through onState.

@@ -87,8 +87,8 @@ void PulseSoundPlayer::openStream(pa_context* context)
     draining_ = false;
     pa_stream_set_write_callback(stream_, &PulseSoundPlayer::onWrite, this);
     // The server's default buffering: few wake-ups while it rings.
-    if (pa_stream_connect_playback(
-            stream_, sink_.isEmpty() ? nullptr : sink_.constData(), nullptr, pa_stream_flags_t(0), nullptr, nullptr)
+    if (pa_stream_connect_playback(stream_, sink_.isEmpty() ? nullptr : sink_.constData(), nullptr,
+            pa_stream_flags_t(0), nullptr, nullptr)
         < 0)
         closeStream();
 }

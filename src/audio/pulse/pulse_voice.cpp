@@ -110,8 +110,8 @@ void PulseCapture::openStream(pa_context* context)
     pa_buffer_attr attr;
     std::memset(&attr, 0xff, sizeof attr); // (uint32_t)-1: the server's choice
     attr.fragsize = kVoicePieceBytes;
-    if (pa_stream_connect_record(stream_, source_.isEmpty() ? nullptr : source_.constData(), &attr,
-            PA_STREAM_ADJUST_LATENCY)
+    if (pa_stream_connect_record(
+            stream_, source_.isEmpty() ? nullptr : source_.constData(), &attr, PA_STREAM_ADJUST_LATENCY)
         < 0)
         closeStream();
 }

@@ -11,21 +11,23 @@ const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
 const QString kAppName = QStringLiteral("Voxlet");
-const QString kAppId = QStringLiteral("io.github.voxlet.Voxlet");  // icon and desktop file
+const QString kAppId = QStringLiteral("io.github.voxlet.Voxlet"); // icon and desktop file
 const QString kAnswer = QStringLiteral("answer");
 const QString kShow = QStringLiteral("show");
-}  // namespace
+} // namespace
 
-DesktopNotifier::DesktopNotifier(QDBusConnection bus, QObject* parent) : QObject(parent), bus_(std::move(bus))
+DesktopNotifier::DesktopNotifier(QDBusConnection bus, QObject* parent)
+    : QObject(parent)
+    , bus_(std::move(bus))
 {
     if (!bus_.isConnected())
         return;
     bus_.connect(kService, kPath, kInterface, QStringLiteral("ActionInvoked"), this,
-                 SLOT(OnActionInvoked(uint, QString)));
-    bus_.connect(kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this,
-                 SLOT(OnClosed(uint, uint)));
-    auto* watcher = new QDBusPendingCallWatcher(
-        bus_.asyncCall(QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("GetCapabilities"))),
+        SLOT(OnActionInvoked(uint, QString)));
+    bus_.connect(
+        kService, kPath, kInterface, QStringLiteral("NotificationClosed"), this, SLOT(OnClosed(uint, uint)));
+    auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(QDBusMessage::createMethodCall(kService, kPath,
+                                                    kInterface, QStringLiteral("GetCapabilities"))),
         this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
         const QDBusPendingReply<QStringList> reply = *w;
@@ -35,7 +37,7 @@ DesktopNotifier::DesktopNotifier(QDBusConnection bus, QObject* parent) : QObject
 }
 
 void DesktopNotifier::Notify(uint replaces, const QString& summary, const QString& body,
-                             const QStringList& actions, const QVariantMap& hints, int timeoutMs, uint* store)
+    const QStringList& actions, const QVariantMap& hints, int timeoutMs, uint* store)
 {
     if (!bus_.isConnected())
         return;
@@ -77,10 +79,9 @@ void DesktopNotifier::ShowIncoming(const QString& text)
     QStringList actions;
     if (actions_)
         actions << kAnswer << QStringLiteral("応答") << kShow << QStringLiteral("表示");
-    const QVariantMap hints{{QStringLiteral("urgency"), QVariant::fromValue(uchar(2))},
-                            {QStringLiteral("category"), QStringLiteral("call.incoming")},
-                            {QStringLiteral("resident"), true},
-                            {QStringLiteral("desktop-entry"), kAppId}};
+    const QVariantMap hints { { QStringLiteral("urgency"), QVariant::fromValue(uchar(2)) },
+        { QStringLiteral("category"), QStringLiteral("call.incoming") }, { QStringLiteral("resident"), true },
+        { QStringLiteral("desktop-entry"), kAppId } };
     // Never expires: it goes when the ringing ends.
     Notify(incoming_, kAppName, text, actions, hints, 0, &incoming_);
 }
@@ -94,11 +95,11 @@ void DesktopNotifier::WithdrawIncoming()
 
 void DesktopNotifier::ShowMissed(const QString& caller, const QTime& at)
 {
-    const QVariantMap hints{{QStringLiteral("category"), QStringLiteral("call.unanswered")},
-                            {QStringLiteral("desktop-entry"), kAppId}};
+    const QVariantMap hints { { QStringLiteral("category"), QStringLiteral("call.unanswered") },
+        { QStringLiteral("desktop-entry"), kAppId } };
     Notify(0, QStringLiteral("不在着信"),
-           caller + QStringLiteral("さんからの電話 (") + at.toString(QStringLiteral("HH:mm")) + QLatin1Char(')'),
-           {}, hints, -1, nullptr);
+        caller + QStringLiteral("さんからの電話 (") + at.toString(QStringLiteral("HH:mm")) + QLatin1Char(')'),
+        {}, hints, -1, nullptr);
 }
 
 void DesktopNotifier::OnActionInvoked(uint id, const QString& action)
@@ -118,4 +119,4 @@ void DesktopNotifier::OnClosed(uint id, uint)
         incoming_ = 0;
 }
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -27,14 +27,14 @@ private slots:
 private:
     // Sends Notify; `store` receives the id the service gives the notice.
     void Notify(uint replaces, const QString& summary, const QString& body, const QStringList& actions,
-                const QVariantMap& hints, int timeoutMs, uint* store);
+        const QVariantMap& hints, int timeoutMs, uint* store);
     void Close(uint id);
 
     QDBusConnection bus_;
-    bool actions_ = false;  // the service offers buttons on notices
-    uint incoming_ = 0;     // the notice of the ringing call, once the service named it
+    bool actions_ = false; // the service offers buttons on notices
+    uint incoming_ = 0; // the notice of the ringing call, once the service named it
     bool incomingWanted_ = false;
-    int pendingIncoming_ = 0;  // Notify calls for it not yet answered
+    int pendingIncoming_ = 0; // Notify calls for it not yet answered
 };
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -21,7 +21,12 @@ namespace voxlet {
 // The client area; paints the persistent waveform image under the controls.
 class MainForm::Surface : public QWidget {
 public:
-    Surface(MainForm* form) : QWidget(form), form_(form) { setAttribute(Qt::WA_OpaquePaintEvent); }
+    Surface(MainForm* form)
+        : QWidget(form)
+        , form_(form)
+    {
+        setAttribute(Qt::WA_OpaquePaintEvent);
+    }
 
 protected:
     void paintEvent(QPaintEvent*) override
@@ -44,10 +49,11 @@ QFont MinchoFont()
     f.setPointSize(9);
     return f;
 }
-}  // namespace
+} // namespace
 
 MainForm::MainForm(QWidget* parent)
-    : QMainWindow(parent), trayAvailable_([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
+    : QMainWindow(parent)
+    , trayAvailable_([] { return QSystemTrayIcon::isSystemTrayAvailable(); })
 {
     setObjectName(QStringLiteral("MainForm"));
     setWindowTitle(QStringLiteral("Voxlet "));
@@ -140,7 +146,7 @@ void MainForm::attach(Phone* phone, MessageBoxPort* boxes)
     connect(command3_, &QPushButton::clicked, this, [this] { phone_->Command3_Click(); });
     connect(command1_, &QPushButton::clicked, this, [this] { phone_->Command1_Click(); });
     auto on = [this](Control c, void (Phone::*slot)()) {
-        Phone* target = phone_;  // copied: this closure is gone when the action fires
+        Phone* target = phone_; // copied: this closure is gone when the action fires
         connect(actions_.value(c), &QAction::triggered, this, [target, slot] { (target->*slot)(); });
     };
     on(Control::mnu_SERVER, &Phone::mnu_SERVER_Click);
@@ -167,16 +173,29 @@ void MainForm::setText1(const QString& text)
     // Announced as it changes, also while the focus is elsewhere.
     text1_->setAccessibleDescription(text);
 }
-QString MainForm::text1() const { return text1_->text(); }
+QString MainForm::text1() const
+{
+    return text1_->text();
+}
 
 void MainForm::setEnabled(Control c, bool enabled)
 {
     switch (c) {
-    case Control::Text1: text1_->setEnabled(enabled); return;
-    case Control::Command3: command3_->setEnabled(enabled); return;
-    case Control::CLIBTN: clibtn_->setEnabled(enabled); return;
-    case Control::Combo1: combo1_->setEnabled(enabled); return;
-    case Control::Command1: command1_->setEnabled(enabled); return;
+    case Control::Text1:
+        text1_->setEnabled(enabled);
+        return;
+    case Control::Command3:
+        command3_->setEnabled(enabled);
+        return;
+    case Control::CLIBTN:
+        clibtn_->setEnabled(enabled);
+        return;
+    case Control::Combo1:
+        combo1_->setEnabled(enabled);
+        return;
+    case Control::Command1:
+        command1_->setEnabled(enabled);
+        return;
     default:
         if (QAction* a = actions_.value(c))
             a->setEnabled(enabled);
@@ -186,11 +205,16 @@ void MainForm::setEnabled(Control c, bool enabled)
 bool MainForm::isEnabled(Control c) const
 {
     switch (c) {
-    case Control::Text1: return text1_->isEnabled();
-    case Control::Command3: return command3_->isEnabled();
-    case Control::CLIBTN: return clibtn_->isEnabled();
-    case Control::Combo1: return combo1_->isEnabled();
-    case Control::Command1: return command1_->isEnabled();
+    case Control::Text1:
+        return text1_->isEnabled();
+    case Control::Command3:
+        return command3_->isEnabled();
+    case Control::CLIBTN:
+        return clibtn_->isEnabled();
+    case Control::Combo1:
+        return combo1_->isEnabled();
+    case Control::Command1:
+        return command1_->isEnabled();
     default: {
         QAction* a = actions_.value(c);
         return a && a->isEnabled();
@@ -210,8 +234,14 @@ bool MainForm::isChecked(Control c) const
     return a && a->isChecked();
 }
 
-void MainForm::clearCombo() { combo1_->clear(); }
-void MainForm::addComboItem(const QString& item) { combo1_->addItem(item); }
+void MainForm::clearCombo()
+{
+    combo1_->clear();
+}
+void MainForm::addComboItem(const QString& item)
+{
+    combo1_->addItem(item);
+}
 
 QStringList MainForm::comboItems() const
 {
@@ -221,8 +251,14 @@ QStringList MainForm::comboItems() const
     return out;
 }
 
-void MainForm::setComboText(const QString& text) { combo1_->setEditText(text); }
-QString MainForm::comboText() const { return combo1_->currentText(); }
+void MainForm::setComboText(const QString& text)
+{
+    combo1_->setEditText(text);
+}
+QString MainForm::comboText() const
+{
+    return combo1_->currentText();
+}
 
 void MainForm::setWindowVisible(bool visible)
 {
@@ -248,11 +284,20 @@ void MainForm::setWindowVisible(bool visible)
     }
 }
 
-bool MainForm::isWindowVisible() const { return isVisible(); }
+bool MainForm::isWindowVisible() const
+{
+    return isVisible();
+}
 
-void MainForm::popupTrayMenu(const QPoint& at) { trayMenu_->popup(at); }
+void MainForm::popupTrayMenu(const QPoint& at)
+{
+    trayMenu_->popup(at);
+}
 
-QRect MainForm::windowRect() const { return frameGeometry(); }
+QRect MainForm::windowRect() const
+{
+    return frameGeometry();
+}
 
 void MainForm::setupSurface()
 {
@@ -377,4 +422,4 @@ void MainForm::closeEvent(QCloseEvent* e)
     e->ignore();
 }
 
-}  // namespace voxlet
+} // namespace voxlet

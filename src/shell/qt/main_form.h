@@ -101,4 +101,4 @@ private:
     QPointer<QDialog> modal_; // the settings or search window while it is open
 };
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -18,4 +18,4 @@ void QtMessageBox::show(const QString& text, MessageIcon icon, const QString& ti
     box.exec();
 }
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -12,4 +12,4 @@ public:
     void show(const QString& text, MessageIcon icon, const QString& title) override;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

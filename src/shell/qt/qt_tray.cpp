@@ -7,7 +7,8 @@
 
 namespace voxlet {
 
-QtTray::QtTray(QObject* parent) : QObject(parent)
+QtTray::QtTray(QObject* parent)
+    : QObject(parent)
 {
     QIcon icon;
     icon.addFile(QStringLiteral(":/icons/voxlet-32.png"));
@@ -30,4 +31,4 @@ void QtTray::deleteIcon()
     icon_.hide();
 }
 
-}  // namespace voxlet
+} // namespace voxlet

@@ -24,4 +24,4 @@ private:
     Phone* phone_ = nullptr;
 };
 
-}  // namespace voxlet
+} // namespace voxlet

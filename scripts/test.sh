@@ -24,6 +24,8 @@ run_config() {
   ctest --test-dir "$dir" -j2 --output-on-failure --timeout 600
 }
 status=0
+echo "=== format ==="
+bash "$root/scripts/check-format.sh" || status=1
 if [ "$which" = all ] || [ "$which" = normal ]; then
   run_config normal -DCMAKE_BUILD_TYPE=RelWithDebInfo || status=1
 fi

@@ -97,8 +97,15 @@ private:
     void Tick()
     {
         // A fresh timer each time: a timer whose handler is still running
-        // (inside a ring loop) would not fire again.
-        QTimer::singleShot(0, &ticks_, [this] { Tick(); });
+        // (inside a ring loop) would not fire again. One at a time: ticks
+        // piled up while nothing ran would all come in one pass of a loop.
+        if (!tickPending_) {
+            tickPending_ = true;
+            QTimer::singleShot(0, &ticks_, [this] {
+                tickPending_ = false;
+                Tick();
+            });
+        }
         if (exited_) {
             // Exit ends every loop at its next poll; nothing is read any more.
             next_ = reads_.size();
@@ -207,6 +214,7 @@ private:
     std::size_t next_ = 0;
     int hangUpsWhileRinging_ = 0;
     int ticksAfterExit_ = 0;
+    bool tickPending_ = false;
     bool exited_ = false;
     const char* stackBase_ = nullptr;
     FuzzPhone fp_;

@@ -164,6 +164,32 @@ start_program() {
     app_pid=$bg_pid
 }
 
+# Puts the program into a network namespace of its own (as root), so that
+# its port 8002 is free whatever else runs: the wrapper is in ${in_ns[@]}.
+use_own_namespace() {
+    local ns=voxlet-$1-$$
+    in_ns=()
+    if [ "$(id -u)" -eq 0 ] && timeout 10 ip netns add "$ns" 2>/dev/null; then
+        gui_cleanups+=("timeout 10 ip netns del $ns")
+        timeout 10 ip -n "$ns" link set lo up || skip "no loopback in the namespace"
+        in_ns=(ip netns exec "$ns")
+    fi
+}
+
+# The address the program listens on (ADDRESS:PORT), in $listener.
+find_listener() {
+    listener=$("${in_ns[@]}" ss -Hltn 'sport = :8002' | awk '{ print $4; exit }')
+    [ -n "$listener" ]
+}
+
+# A raw caller named $1 (see raw_caller.py for $2 and $3), in the program's
+# namespace; it writes what it heard to $gui_tmp/caller-$1.out.
+raw_call() {
+    "${in_ns[@]}" /usr/bin/python3 "$gui_here/raw_caller.py" "$listener" "$1" "$2" "$3" \
+        >"$gui_tmp/caller-$1.out" 2>&1 &
+    caller_pid=$!
+}
+
 drive() {
     timeout 60 /usr/bin/python3 "$gui_here/atspi_driver.py" "$@"
 }

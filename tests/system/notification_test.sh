@@ -12,18 +12,11 @@ need_accessibility
 need_program
 /usr/bin/python3 -c 'from gi.repository import Gio' 2>/dev/null || skip "python3-gi is missing"
 
-# A network namespace of its own keeps port 8002 free of other tests.
-ns=voxlet-notify-$$
-in_ns=()
-if [ "$(id -u)" -eq 0 ] && timeout 10 ip netns add "$ns" 2>/dev/null; then
-    gui_cleanups+=("timeout 10 ip netns del $ns")
-    timeout 10 ip -n "$ns" link set lo up || skip "no loopback in the namespace"
-    in_ns=(ip netns exec "$ns")
-fi
 
 use_display
 use_sound
 use_accessibility
+use_own_namespace notify
 
 notices=$gui_tmp/notices.jsonl
 control=$gui_tmp/notices.control
@@ -43,38 +36,8 @@ if ! drive wait-app --pid "$app_pid" --timeout 30; then
 fi
 drive press --pid "$app_pid" --role "menu item" --name SERVER || fail "\"SERVER\" could not be chosen"
 drive wait-text --pid "$app_pid" --name "状態" --text "待機します。" || { fail "no \"待機します。\""; exit $status; }
-listener=$("${in_ns[@]}" ss -Hltn 'sport = :8002' | awk '{ print $4; exit }')
-[ -n "$listener" ] || { fail "nothing listens on port 8002"; exit $status; }
+find_listener || { fail "nothing listens on port 8002"; exit $status; }
 
-# A caller named $2 that prints "answered" once it hears the answer and
-# hangs up after $3 seconds without one (0: waits for ever).
-cat >"$gui_tmp/caller.py" <<'PY'
-import socket, sys, time
-host, port = sys.argv[1].rsplit(":", 1)
-name, patience = sys.argv[2], float(sys.argv[3])
-s = socket.create_connection((host, int(port)), timeout=60)
-def expect(text, seconds):
-    want = text.encode("utf-16-le")
-    got = b""
-    s.settimeout(seconds or 60)
-    while want not in got:
-        chunk = s.recv(65536)
-        if not chunk:
-            sys.exit("closed before " + text)
-        got += chunk
-expect("VOICEMSG:OK", 30)
-s.sendall(("VOICEMSG:OK|" + name + "|END").encode("utf-16-le"))
-try:
-    expect("CallAnswer|END", patience)
-    print("answered", flush=True)
-    time.sleep(1)
-except socket.timeout:
-    print("gave up", flush=True)
-s.close()
-PY
-call() {
-    "${in_ns[@]}" /usr/bin/python3 "$gui_tmp/caller.py" "$listener" "$1" "$2" >"$gui_tmp/caller-$1.out" 2>&1 &
-}
 # The newest Notify whose body is $1, as "ID" (empty when none).
 notice_id() {
     /usr/bin/python3 - "$notices" "$1" <<'PY'
@@ -97,7 +60,7 @@ has_notice() { test -n "$(notice_id "$1")"; }
 closed() { grep -q "\"call\": \"CloseNotification\", \"id\": $1}" "$notices"; }
 
 echo "-- a call answered from its notice"
-call Carol 0
+raw_call Carol 0 1
 drive wait-text --pid "$app_pid" --name "状態" --text "Carolさんからの電話です。" || fail "the call did not ring"
 wait_until 15 has_notice 'Carolさんからの電話です。' || fail "no notice for the ringing call"
 id=$(notice_id 'Carolさんからの電話です。')
@@ -110,7 +73,7 @@ wait_until 10 closed "$id" || fail "the notice was not withdrawn after the answe
 drive wait-text --pid "$app_pid" --name "状態" --text "次の接続を待機します。" || fail "the phone did not wait again"
 
 echo "-- a caller who gives up"
-call Dave 3
+raw_call Dave 3 0
 wait_until 15 has_notice 'Daveさんからの電話です。' || fail "no notice for Dave's call"
 wait_until 20 grep -q "gave up" "$gui_tmp/caller-Dave.out" || fail "Dave did not give up"
 wait_until 10 grep -q '"summary": "不在着信", "body": "Daveさんからの電話' "$notices" || fail "no missed-call notice naming Dave"
@@ -121,7 +84,7 @@ echo "-- no notification service"
 kill "$service_pid"
 wait_until 10 eval '! kill -0 $service_pid 2>/dev/null'
 drive wait-text --pid "$app_pid" --name "状態" --text "次の接続を待機します。" || fail "the phone did not wait again"
-call Erin 0
+raw_call Erin 0 1
 drive wait-text --pid "$app_pid" --name "状態" --text "Erinさんからの電話です。" || fail "without a service the call did not ring"
 drive press --pid "$app_pid" --role "push button" --name "応答" || fail "\"応答\" could not be pressed"
 wait_until 20 grep -q answered "$gui_tmp/caller-Erin.out" || fail "without a service the call could not be answered"

@@ -13,16 +13,10 @@ need_program
 ls /usr/lib/x86_64-linux-gnu/qt6/plugins/platforms/libqwayland-generic.so >/dev/null 2>&1 ||
     skip "Qt's Wayland platform plugin is missing (qt6-wayland)"
 
-ns=voxlet-wayland-$$
-in_ns=()
-if [ "$(id -u)" -eq 0 ] && timeout 10 ip netns add "$ns" 2>/dev/null; then
-    gui_cleanups+=("timeout 10 ip netns del $ns")
-    timeout 10 ip -n "$ns" link set lo up || skip "no loopback in the namespace"
-    in_ns=(ip netns exec "$ns")
-fi
 
 use_sound
 use_accessibility
+use_own_namespace wayland
 
 # The compositor, headless, on a socket of its own; no X display at all.
 export XDG_RUNTIME_DIR=${XDG_RUNTIME_DIR:-$gui_tmp/xdg}
@@ -57,27 +51,8 @@ wait_until 15 grep -q 'xdg_toplevel@[0-9]*\.set_title("Voxlet ")' "$app/out.log"
 
 drive press --pid "$app_pid" --role "menu item" --name SERVER || fail "\"SERVER\" could not be chosen"
 drive wait-text --pid "$app_pid" --name "状態" --text "待機します。" || { fail "no \"待機します。\""; exit $status; }
-listener=$("${in_ns[@]}" ss -Hltn 'sport = :8002' | awk '{ print $4; exit }')
-[ -n "$listener" ] || { fail "nothing listens on port 8002"; exit $status; }
-
-cat >"$gui_tmp/caller.py" <<'PY'
-import socket, sys
-host, port = sys.argv[1].rsplit(":", 1)
-s = socket.create_connection((host, int(port)), timeout=60)
-def expect(text):
-    want = text.encode("utf-16-le")
-    got = b""
-    while want not in got:
-        chunk = s.recv(65536)
-        if not chunk:
-            sys.exit("closed before " + text)
-        got += chunk
-expect("VOICEMSG:OK")
-s.sendall("VOICEMSG:OK|Carol|END".encode("utf-16-le"))
-expect("CallAnswer|END")
-print("answered", flush=True)
-PY
-"${in_ns[@]}" /usr/bin/python3 "$gui_tmp/caller.py" "$listener" >"$gui_tmp/caller.out" 2>&1 &
+find_listener || { fail "nothing listens on port 8002"; exit $status; }
+raw_call Carol 0 0
 
 drive wait-text --pid "$app_pid" --name "状態" --text "Carolさんからの電話です。" || fail "the call did not ring"
 notice_id() {
@@ -93,7 +68,7 @@ PY
 has_notice() { test -n "$(notice_id)"; }
 wait_until 15 has_notice || { fail "no notice for the ringing call"; exit $status; }
 echo "$(notice_id) answer" >>"$control"
-wait_until 20 grep -q answered "$gui_tmp/caller.out" || fail "\"応答\" on the notice did not answer the call"
+wait_until 20 grep -q answered "$gui_tmp/caller-Carol.out" || fail "\"応答\" on the notice did not answer the call"
 
 [ $status -eq 0 ] && echo "PASS: a Wayland client whose calls are answered from the notice"
 exit $status

@@ -250,17 +250,20 @@ private slots:
         QCOMPARE(int(filled.size()), kBuffers + kRequeued);
         StopProcess(feeder);
 
-        int joinsBroken = 0;
+        // Bytes lost or repeated by the spreading would break the tone in
+        // most buffers or at most joins. A sound server starved of CPU drops
+        // a stretch now and then, inside a buffer or at a join alike: allow
+        // a rare hiccup anywhere.
+        int breaks = 0;
         for (size_t i = 0; i < filled.size(); ++i) {
             QCOMPARE(int(filled[i].size()), kLength);
             QVERIFY2(Rms(filled[i].constData(), kLength) > 4000, qPrintable(QString::number(i)));
-            QVERIFY2(WorstStep(filled[i]) < 50, qPrintable(QString::number(WorstStep(filled[i]))));
+            if (WorstStep(filled[i]) >= 50)
+                ++breaks;
             if (i > 0 && WorstStep(filled[i - 1].right(8) + filled[i].left(8)) >= 50)
-                ++joinsBroken;
+                ++breaks;
         }
-        // Recording runs on while the program hands buffers back, so the
-        // buffers follow one another in the sound; allow a rare hiccup.
-        QVERIFY2(joinsBroken <= 2, qPrintable(QString::number(joinsBroken)));
+        QVERIFY2(breaks <= 2, qPrintable(QString::number(breaks)));
     }
 };
 

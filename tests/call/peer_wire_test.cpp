@@ -71,6 +71,40 @@ bool ClosedWithin(const RawSocket& s, int timeoutMs)
     return false;
 }
 
+// Uses up every file descriptor the process may open, until released.
+class NoDescriptorsLeft {
+public:
+    NoDescriptorsLeft()
+    {
+        getrlimit(RLIMIT_NOFILE, &old_);
+        int open = 0;
+        for (const QString& e :
+            QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
+            open = std::max(open, e.toInt() + 1);
+        rlimit tight = old_;
+        tight.rlim_cur = rlim_t(open);
+        taken_ = setrlimit(RLIMIT_NOFILE, &tight) == 0;
+        for (int fd; taken_ && (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
+            fillers_.push_back(fd);
+    }
+    ~NoDescriptorsLeft() { release(); }
+    bool taken() const { return taken_; }
+    void release()
+    {
+        for (int fd : fillers_)
+            ::close(fd);
+        fillers_.clear();
+        if (taken_)
+            setrlimit(RLIMIT_NOFILE, &old_);
+        taken_ = false;
+    }
+
+private:
+    rlimit old_ {};
+    std::vector<int> fillers_;
+    bool taken_ = false;
+};
+
 // Brings `caller` into a talking call with a raw server on `rawAddress`:
 // the raw side reads the request, greets, and answers.
 struct RawCallee {
@@ -336,23 +370,11 @@ void PeerWireTest::failedAcceptClosesTheListenerForGood()
     first.prepare();
     second.prepare();
     // No descriptor left for the accepted call.
-    rlimit old {};
-    getrlimit(RLIMIT_NOFILE, &old);
-    int open = 0;
-    for (const QString& e :
-        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
-        open = std::max(open, e.toInt() + 1);
-    rlimit tight = old;
-    tight.rlim_cur = rlim_t(open);
-    QCOMPARE(setrlimit(RLIMIT_NOFILE, &tight), 0);
-    std::vector<int> fillers;
-    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
-        fillers.push_back(fd);
+    NoDescriptorsLeft shortage;
+    QVERIFY(shortage.taken());
     QVERIFY(first.connectTo(LoopbackAddress(35), b.address, 8002));
     const bool boxShown = WaitFor([&] { return !b.boxes.boxes.isEmpty(); }, 5000);
-    for (int fd : fillers)
-        ::close(fd);
-    setrlimit(RLIMIT_NOFILE, &old);
+    shortage.release();
     QVERIFY(boxShown);
     QCOMPARE(b.boxes.texts(), QStringList { QStringLiteral("利用可能なファイル番号が存在しない。") });
     QCOMPARE(b.phone->st.ListenSocket, 0); // not a stale descriptor that exit would close again
@@ -408,24 +430,12 @@ void PeerWireTest::shortOfDescriptorsDuringACallBacksOff()
 
     // A second caller while no descriptor is left to take it with.
     second.prepare();
-    rlimit old {};
-    getrlimit(RLIMIT_NOFILE, &old);
-    int open = 0;
-    for (const QString& e :
-        QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::NoDotAndDotDot | QDir::AllEntries))
-        open = std::max(open, e.toInt() + 1);
-    rlimit tight = old;
-    tight.rlim_cur = rlim_t(open);
-    QCOMPARE(setrlimit(RLIMIT_NOFILE, &tight), 0);
-    std::vector<int> fillers;
-    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) >= 0;)
-        fillers.push_back(fd);
+    NoDescriptorsLeft shortage;
+    QVERIFY(shortage.taken());
     const bool connected = second.connectTo(LoopbackAddress(41), b.address, 8002);
     QTest::qWait(300);
     const int eventsWhileShort = events;
-    for (int fd : fillers)
-        ::close(fd);
-    setrlimit(RLIMIT_NOFILE, &old);
+    shortage.release();
     QVERIFY(connected);
     qInfo("%d notifications in 300 ms without a descriptor to spare", eventsWhileShort);
     QVERIFY2(eventsWhileShort <= 3, qPrintable(QString::number(eventsWhileShort)));

@@ -495,9 +495,9 @@ def report(r, args, elapsed):
         rows.append(("voice blocks per phone and call: sent / received",
                      "%s / %s" % (summary([b["sent"] for b in blocks], "%.0f"),
                                   summary([b["received"] for b in blocks], "%.0f")), "", "", "", ""))
-        rows.append(("voice blocks dropped per phone and call: sender / speaker",
+        rows.append(("voice per phone and call: bytes dropped by the sender / speaker underruns",
                      "%s / %s" % (summary([b["send_dropped"] for b in blocks], "%.0f"),
-                                  summary([b["play_dropped"] for b in blocks], "%.0f")), "", "", "0", ""))
+                                  summary([b["underruns"] for b in blocks], "%.0f")), "", "", "0", ""))
     if "latency" in r:
         m, lo, hi = r["latency"]
         n, lost = r["latency_clicks"]

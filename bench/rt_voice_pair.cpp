@@ -15,7 +15,7 @@
 
 #include "audio/pulse/pulse_context.h"
 #include "audio/pulse/pulse_voice.h"
-#include "audio/voice_sender.h"
+#include "net/voice_sender.h"
 #include "net/voice_socket_options.h"
 
 #include <QCommandLineParser>

@@ -6,8 +6,9 @@
 //   voxlet_pair [--show] [--seconds N] [--net N]
 //               [--mic-a ID] [--speaker-a ID] [--mic-b ID] [--speaker-b ID]
 
-#include "audio/qt/qt_audio_devices.h"
-#include "audio/qt/qt_sound_player.h"
+#include "audio/pulse/pulse_context.h"
+#include "audio/pulse/pulse_sound_player.h"
+#include "audio/pulse/pulse_voice.h"
 #include "net/address.h"
 #include "phonebook/phone_book_files.h"
 #include "shell/phone.h"
@@ -54,30 +55,33 @@ public:
     void deleteIcon() override { }
 };
 
-// Counts the blocks handed to the speaker on their way to it.
+// Counts the bytes handed to the speaker on their way to it.
 class CountingPlayback : public PlaybackDevice {
 public:
-    explicit CountingPlayback(const QByteArray& id)
-        : real(id)
+    CountingPlayback(pulse::PulseContext& context, const QByteArray& id)
+        : real(context, id)
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
+    void start() override { real.start(); }
+    void stop() override { real.stop(); }
     void write(const char* data, int length) override
     {
-        ++blocks;
+        bytes += length;
         real.write(data, length);
     }
-    QtPlaybackDevice real;
-    int blocks = 0;
+    int blocks() const { return int(bytes / kVoiceBlockBytes); }
+    pulse::PulsePlayback real;
+    qint64 bytes = 0;
 };
 
 struct Side {
     Side(const char* who, const QString& address, const QString& name, const QByteArray& mic,
         const QByteArray& speaker, const QString& soundsDir)
         : boxes(who)
-        , capture(mic)
-        , playback(speaker)
-        , sounds(speaker)
+        , capture(sound, mic)
+        , playback(sound, speaker)
+        , sounds(sound, speaker)
     {
         for (const char* wav : { "Ring.wav", "Anybody.wav", "Ans.wav" })
             QFile::copy(soundsDir + QLatin1Char('/') + QLatin1String(wav), dir.filePath(QLatin1String(wav)));
@@ -100,9 +104,10 @@ struct Side {
     MainForm form;
     PrintedMessageBox boxes;
     NoTray tray;
-    QtCaptureDevice capture;
+    pulse::PulseContext sound;
+    pulse::PulseCapture capture;
     CountingPlayback playback;
-    QtSoundPlayerFactory sounds;
+    pulse::PulseSoundPlayerFactory sounds;
     std::unique_ptr<Phone> phone;
 };
 
@@ -176,11 +181,13 @@ int main(int argc, char** argv)
             std::fflush(stdout);
         } else if (step == 3 && clock.elapsed() - talkingSince >= seconds * 1000) {
             step = 4;
-            std::printf("DONE blocks played: A %d, B %d; dropped at the speaker: A %lld, B %lld; "
-                        "dropped by the sender: A %llu, B %llu\n",
-                a.playback.blocks, b.playback.blocks, a.playback.real.droppedBlocks(),
-                b.playback.real.droppedBlocks(), (unsigned long long)a.phone->net.droppedVoiceBlocks(),
-                (unsigned long long)b.phone->net.droppedVoiceBlocks());
+            const pulse::PlaybackStats sa = a.playback.real.stats(), sb = b.playback.real.stats();
+            std::printf("DONE blocks played: A %d, B %d; underruns: A %llu, B %llu; delay ms: A %lld, B %lld; "
+                        "bytes dropped by the sender: A %llu, B %llu\n",
+                a.playback.blocks(), b.playback.blocks(), (unsigned long long)sa.underruns,
+                (unsigned long long)sb.underruns, (long long)(sa.delayUs / 1000), (long long)(sb.delayUs / 1000),
+                (unsigned long long)a.phone->net.droppedVoiceBytes(),
+                (unsigned long long)b.phone->net.droppedVoiceBytes());
             std::fflush(stdout);
             // The exit buttons: the windows refuse any other way of closing.
             b.phone->Command1_Click();

@@ -14,8 +14,9 @@
 // when the call ends (after --seconds of talk, or when the peer hangs up),
 // and "ENDED" when it then stays --linger seconds after the peer hung up.
 
-#include "audio/qt/qt_audio_devices.h"
-#include "audio/qt/qt_sound_player.h"
+#include "audio/pulse/pulse_context.h"
+#include "audio/pulse/pulse_sound_player.h"
+#include "audio/pulse/pulse_voice.h"
 #include "net/address.h"
 #include "phonebook/phone_book_files.h"
 #include "shell/phone.h"
@@ -53,47 +54,48 @@ public:
     void deleteIcon() override { }
 };
 
-// Counts full capture halves that go out while a call is on.
+// Counts captured voice (in blocks of 8000 bytes) that goes out while a call is on.
 class CountingCapture : public CaptureDevice {
 public:
-    explicit CountingCapture(const QByteArray& id)
-        : real(id)
-    {
-    }
-    bool open(const VoiceFormat& format, FullCallback onFull) override
-    {
-        return real.open(format, [this, onFull = std::move(onFull)](CaptureHeader* h) {
-            ++captured;
-            if (phone && phone->st.VoiceMode && phone->st.Connected)
-                ++sent;
-            onFull(h);
-        });
-    }
-    void addBuffer(CaptureHeader* header) override { real.addBuffer(header); }
-    void start() override { real.start(); }
-    void close() override { real.close(); }
-
-    QtCaptureDevice real;
-    Phone* phone = nullptr;
-    long captured = 0;
-    long sent = 0;
-};
-
-// Counts the blocks handed to the speaker.
-class CountingPlayback : public PlaybackDevice {
-public:
-    explicit CountingPlayback(const QByteArray& id)
-        : real(id)
+    CountingCapture(pulse::PulseContext& context, const QByteArray& id)
+        : real(context, id)
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
+    void start(PieceCallback onPiece) override
+    {
+        real.start([this, onPiece = std::move(onPiece)](const char* data, int bytes) {
+            captured += bytes;
+            if (phone && phone->st.VoiceMode && phone->st.Connected)
+                sent += bytes;
+            onPiece(data, bytes);
+        });
+    }
+    void stop() override { real.stop(); }
+
+    pulse::PulseCapture real;
+    Phone* phone = nullptr;
+    long captured = 0; // bytes
+    long sent = 0;
+};
+
+// Counts the bytes handed to the speaker.
+class CountingPlayback : public PlaybackDevice {
+public:
+    CountingPlayback(pulse::PulseContext& context, const QByteArray& id)
+        : real(context, id)
+    {
+    }
+    bool open(const VoiceFormat& format) override { return real.open(format); }
+    void start() override { real.start(); }
+    void stop() override { real.stop(); }
     void write(const char* data, int length) override
     {
-        ++received;
+        received += length;
         real.write(data, length);
     }
-    QtPlaybackDevice real;
-    long received = 0;
+    pulse::PulsePlayback real;
+    long received = 0; // bytes
 };
 
 void Say(const char* line)
@@ -160,9 +162,10 @@ int main(int argc, char** argv)
     MainForm form;
     PrintedMessageBox boxes;
     NoTray tray;
-    CountingCapture capture(cli.value(QStringLiteral("mic")).toUtf8());
-    CountingPlayback playback(cli.value(QStringLiteral("speaker")).toUtf8());
-    QtSoundPlayerFactory ringer(cli.value(QStringLiteral("speaker")).toUtf8());
+    pulse::PulseContext sound;
+    CountingCapture capture(sound, cli.value(QStringLiteral("mic")).toUtf8());
+    CountingPlayback playback(sound, cli.value(QStringLiteral("speaker")).toUtf8());
+    pulse::PulseSoundPlayerFactory ringer(sound, cli.value(QStringLiteral("speaker")).toUtf8());
     PhoneOptions options;
     options.dataDir = dataDir;
     options.net.localAddress = ResolveAddress(cli.value(QStringLiteral("address")));
@@ -199,10 +202,11 @@ int main(int argc, char** argv)
         driver.stop();
         if (talkingSince >= 0)
             std::printf(
-                "STATS captured=%ld sent=%ld received=%ld send_dropped=%llu play_dropped=%lld talk_ms=%lld\n",
-                capture.captured, capture.sent, playback.received,
-                static_cast<unsigned long long>(phone.net.droppedVoiceBlocks()),
-                static_cast<long long>(playback.real.droppedBlocks()),
+                "STATS captured=%ld sent=%ld received=%ld send_dropped=%llu underruns=%llu talk_ms=%lld\n",
+                capture.captured / kVoiceBlockBytes, capture.sent / kVoiceBlockBytes,
+                playback.received / kVoiceBlockBytes,
+                static_cast<unsigned long long>(phone.net.droppedVoiceBytes()),
+                static_cast<unsigned long long>(playback.real.stats().underruns),
                 static_cast<long long>(clock.elapsed() - talkingSince));
         std::fflush(stdout);
         const auto quit = [&phone, code] {

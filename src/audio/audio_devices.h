@@ -1,6 +1,6 @@
 #pragma once
-// Audio device contracts. The call logic owns the buffers; a device only
-// fills the capture halves it is given and plays what is written to it.
+// Audio device contracts: capture reports small pieces as they are recorded,
+// playback takes received bytes as they arrive and smooths them itself.
 
 #include <QString>
 
@@ -34,8 +34,8 @@ inline VoiceFormat MakeVoiceFormat()
     return f;
 }
 
-// One capture half: the device records into Data until BufferLength bytes
-// are there, then reports the header as full.
+// A captured piece as the hub receives it: the bytes (Data, BytesRecorded)
+// of about 20 ms of voice, valid only while the notification is handled.
 struct CaptureHeader {
     char* Data = nullptr;
     int BufferLength = 0;
@@ -44,24 +44,27 @@ struct CaptureHeader {
 
 class CaptureDevice {
 public:
-    using FullCallback = std::function<void(CaptureHeader*)>;
+    using PieceCallback = std::function<void(const char* data, int bytes)>;
     virtual ~CaptureDevice() = default;
-    // False when the device cannot be opened. Full headers are reported
-    // through onFull on the main thread, one at a time, in recording order.
-    virtual bool open(const VoiceFormat& format, FullCallback onFull) = 0;
-    // Queues a header for recording (the device keeps the order given).
-    virtual void addBuffer(CaptureHeader* header) = 0;
-    virtual void start() = 0;
-    // The owner of the headers and of onFull is going: forget both and stop
-    // recording, so that nothing is written or reported afterwards.
-    virtual void close() = 0;
+    // False when there is no microphone to record from (asked once, at start-up).
+    virtual bool open(const VoiceFormat& format) = 0;
+    // Records and reports pieces of about 20 ms through onPiece on the main
+    // thread, in recording order, until stop(). Silence is reported while
+    // the device is away, so the stream keeps its pace.
+    virtual void start(PieceCallback onPiece) = 0;
+    // Stops recording and forgets onPiece: nothing is reported afterwards.
+    // Safe to call from inside onPiece.
+    virtual void stop() = 0;
 };
 
 class PlaybackDevice {
 public:
     virtual ~PlaybackDevice() = default;
     virtual bool open(const VoiceFormat& format) = 0;
-    // Plays the bytes after everything written before; returns at once.
+    // A call's voice begins / has ended (what is still queued is dropped).
+    virtual void start() = 0;
+    virtual void stop() = 0;
+    // Received voice bytes as they arrived, in pieces of any size; returns at once.
     virtual void write(const char* data, int length) = 0;
 };
 

@@ -1,7 +1,5 @@
 #include "audio/voice_io.h"
 
-#include <cstring>
-
 namespace voxlet {
 
 VoiceIO::VoiceIO(AppState& st, MessageBoxPort& boxes, CaptureDevice& capture, PlaybackDevice& playback)
@@ -14,21 +12,16 @@ VoiceIO::VoiceIO(AppState& st, MessageBoxPort& boxes, CaptureDevice& capture, Pl
 
 VoiceIO::~VoiceIO()
 {
-    // The capture halves die with us; the device may outlive us (and its
-    // pending notifications may still run while other devices close).
-    capture_.close();
+    // The piece callback dies with us; the devices may outlive us.
+    StopVoice();
 }
 
-void VoiceIO::OpenWaveDevices(CaptureDevice::FullCallback onFull)
+void VoiceIO::OpenWaveDevices(CaptureDevice::PieceCallback onPiece)
 {
     Format = MakeVoiceFormat();
+    onPiece_ = std::move(onPiece);
 
-    for (int k = 0; k < 2; ++k) {
-        CaptureHeaders[k] = CaptureHeader { CaptureBuffer.data() + k * kHalfBytes, kHalfBytes, 0 };
-        PlaybackHeaders[k] = CaptureHeader { PlaybackBuffer.data() + k * kHalfBytes, kHalfBytes, 0 };
-    }
-
-    if (!capture_.open(Format, std::move(onFull))) {
+    if (!capture_.open(Format)) {
         boxes_.show(
             QStringLiteral("waveInOpen() で失敗しました"), MessageIcon::Critical, QStringLiteral("Error"));
         return;
@@ -48,26 +41,26 @@ void VoiceIO::StartCapture()
 {
     if (!captureOpen_)
         return;
-    capture_.addBuffer(&CaptureHeaders[0]);
-    capture_.addBuffer(&CaptureHeaders[1]);
-    capture_.start();
+    running_ = true;
+    if (playbackOpen_)
+        playback_.start();
+    capture_.start(onPiece_);
 }
 
-void VoiceIO::AddBuffer(CaptureHeader* h)
+void VoiceIO::StopVoice()
 {
-    if (!captureOpen_ || !h)
+    if (!running_)
         return;
-    capture_.addBuffer(h);
+    running_ = false;
+    capture_.stop();
+    if (playbackOpen_)
+        playback_.stop();
 }
 
-void VoiceIO::PlayReceivedBlock()
+void VoiceIO::PlayReceived(const char* data, int bytes)
 {
-    if (!playbackOpen_)
-        return;
-    CaptureHeader& half = PlaybackHeaders[PlaybackToggle ? 1 : 0];
-    std::memcpy(half.Data, st_.VoiceRecvBuffer.data(), kHalfBytes);
-    playback_.write(half.Data, half.BufferLength);
-    PlaybackToggle = !PlaybackToggle;
+    if (running_ && playbackOpen_ && bytes > 0)
+        playback_.write(data, bytes);
 }
 
 } // namespace voxlet

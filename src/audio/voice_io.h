@@ -1,52 +1,47 @@
 #pragma once
-// The two-halves voice path: capture halves handed to the input device and
-// sent by the hub, received blocks played through two alternating halves.
+// The voice path of a call: the devices opened once at start-up, capture
+// pieces handed to the hub as they are recorded, received bytes played as
+// they arrive.
 
 #include "audio/audio_devices.h"
 #include "call/app_state.h"
 #include "call/ports.h"
 
-#include <array>
-
 namespace voxlet {
 
 class VoiceIO {
 public:
-    static constexpr int kHalfBytes = kVoiceBlockBytes;
-    static constexpr int kBufferBytes = 2 * kHalfBytes;
-
     VoiceIO(AppState& st, MessageBoxPort& boxes, CaptureDevice& capture, PlaybackDevice& playback);
     ~VoiceIO();
     VoiceIO(const VoiceIO&) = delete;
     VoiceIO& operator=(const VoiceIO&) = delete;
 
-    // onFull runs on the main thread with each full capture header.
-    void OpenWaveDevices(CaptureDevice::FullCallback onFull);
+    // Asks both devices once; onPiece runs on the main thread with each
+    // captured piece while a call's voice runs.
+    void OpenWaveDevices(CaptureDevice::PieceCallback onPiece);
+    // The call was answered: record and play.
     void StartCapture();
-    // Gives a header back to the capture device for refilling.
-    void AddBuffer(CaptureHeader* h);
-    // Plays st.VoiceRecvBuffer through the half chosen by PlaybackToggle.
-    void PlayReceivedBlock();
+    // The call is over: stop both devices (nothing is recorded or played
+    // until the next StartCapture). Safe from inside onPiece.
+    void StopVoice();
+    // Received voice bytes, as they came from the socket.
+    void PlayReceived(const char* data, int bytes);
 
     bool captureOpen() const { return captureOpen_; }
     bool playbackOpen() const { return playbackOpen_; }
+    bool running() const { return running_; }
 
-    bool PlaybackToggle = false;
     VoiceFormat Format;
-
-    std::array<char, kBufferBytes> CaptureBuffer {};
-    std::array<CaptureHeader, 2> CaptureHeaders {};
-    std::array<char, kBufferBytes> PlaybackBuffer {};
-    // The playback halves as pointer and length, like the capture headers.
-    std::array<CaptureHeader, 2> PlaybackHeaders {};
 
 private:
     AppState& st_;
     MessageBoxPort& boxes_;
     CaptureDevice& capture_;
     PlaybackDevice& playback_;
+    CaptureDevice::PieceCallback onPiece_;
     bool captureOpen_ = false;
     bool playbackOpen_ = false;
+    bool running_ = false;
 };
 
 } // namespace voxlet

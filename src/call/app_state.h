@@ -32,11 +32,11 @@ constexpr int FD_ACCEPT = 8;
 constexpr int FD_CONNECT = 16;
 constexpr int FD_CLOSE = 32;
 
-struct CaptureHeader; // a capture half handed to and back from the device
+struct CaptureHeader; // a captured piece on its way to the hub
 
 // Window messages that carry the asynchronous events to the main window.
 constexpr int WM_SOCKET_NOTIFY = 2064; // wParam socket, lParam event | error << 16
-constexpr int MM_WIM_DATA = 960; // lParam the full CaptureHeader*
+constexpr int MM_WIM_DATA = 960; // lParam the CaptureHeader* of a captured piece
 
 // A window procedure: the hub replaces the main window's and forwards to it.
 using WindowProc = std::function<std::intptr_t(int message, std::intptr_t wParam, std::intptr_t lParam)>;

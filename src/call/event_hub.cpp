@@ -8,7 +8,6 @@
 #include "net/socket_layer.h"
 #include "net/winsock_errors.h"
 
-#include <cstring>
 #include <unistd.h>
 
 namespace voxlet {
@@ -30,15 +29,18 @@ std::intptr_t EventHub::WindowProc(int message, std::intptr_t wParam, std::intpt
     return result;
 }
 
-void EventHub::OnCaptureBufferFull(CaptureHeader* header)
+void EventHub::OnCaptureBufferFull(CaptureHeader* piece)
 {
     AppState& st = ctx_.st;
-    // Not handed back once the call is over: capture then stops by itself.
-    if (!st.VoiceMode || !st.Connected || !header || !header->Data)
+    if (!st.VoiceMode || !st.Connected) {
+        // The call is over, whoever ended it: the devices rest until the next one.
+        ctx_.voice.StopVoice();
         return;
-    std::memcpy(block_.data(), header->Data, block_.size());
-    ctx_.net.SendVoiceBlock(st.CallSocket != 0 ? st.CallSocket : st.ExternalSocket, block_.data());
-    ctx_.voice.AddBuffer(header);
+    }
+    if (!piece || !piece->Data || piece->BytesRecorded <= 0)
+        return;
+    ctx_.net.SendVoiceData(
+        st.CallSocket != 0 ? st.CallSocket : st.ExternalSocket, piece->Data, piece->BytesRecorded);
 }
 
 void EventHub::OnSocketEvent(int socket, int event, int error)
@@ -89,10 +91,12 @@ void EventHub::OnRead(int s)
     const bool external = s == st.ExternalSocket;
     int& callSocket = external ? st.ExternalSocket : st.CallSocket;
     if (st.VoiceMode) {
-        ctx_.net.ReceiveVoiceData(callSocket);
+        // Played as it comes; the waveform still shows each whole block.
+        const char* received = nullptr;
+        const int got = ctx_.net.ReceiveVoiceData(callSocket, &received);
+        ctx_.voice.PlayReceived(received, got);
         if (st.VoiceBlockReady) {
             st.VoiceBlockReady = false;
-            ctx_.voice.PlayReceivedBlock();
             if (st.ShowWaveform)
                 ctx_.shell.DrawWaveform();
         }
@@ -192,6 +196,7 @@ void EventHub::OnClose(int s)
     }
     if (s == st.CallSocket || s == st.ExternalSocket) {
         ctx_.net.ShutdownAndClose(s == st.CallSocket ? st.CallSocket : st.ExternalSocket);
+        ctx_.voice.StopVoice();
         ctx_.shell.CallChanged();
         // The next call starts on a block boundary, whatever this one left.
         st.VoiceRecvCount = 0;

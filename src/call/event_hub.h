@@ -7,7 +7,6 @@
 
 #include <QString>
 
-#include <array>
 #include <cstdint>
 
 namespace voxlet {
@@ -27,7 +26,8 @@ public:
     // Forwards to the previous procedure first and returns its result.
     std::intptr_t WindowProc(int message, std::intptr_t wParam, std::intptr_t lParam);
 
-    void OnCaptureBufferFull(CaptureHeader* header);
+    // A captured piece (Data, BytesRecorded): sent at once during a call.
+    void OnCaptureBufferFull(CaptureHeader* piece);
     void OnSocketEvent(int socket, int event, int error);
 
 private:
@@ -40,7 +40,6 @@ private:
     CallContext& ctx_;
     PeerProtocol& peer_;
     ServerProtocol& server_;
-    std::array<char, kVoiceBlockBytes> block_ {};
     // The connection server's reply, gathered until it is whole: a list
     // of a few dozen users comes in several pieces.
     QString serverReply_;

@@ -3,6 +3,7 @@
 #include "call/ports.h"
 #include "net/address.h"
 #include "net/async_select.h"
+#include "net/voice_socket_options.h"
 #include "net/winsock_errors.h"
 
 #include <QTimer>
@@ -87,7 +88,12 @@ SocketLayer::SocketLayer(
 {
 }
 
-SocketLayer::~SocketLayer() = default;
+SocketLayer::~SocketLayer()
+{
+    // Whatever could not be handed over in time goes with the phone.
+    while (!draining_.empty())
+        FinishDrain(draining_.begin()->first);
+}
 
 void SocketLayer::StartNetwork()
 {
@@ -228,7 +234,7 @@ int SocketLayer::Accept(int listenSocket, sockaddr_in& from, int& error)
 void SocketLayer::Release(int socket)
 {
     async_.Forget(socket);
-    backlog_.erase(socket);
+    voice_.erase(socket);
     oddByte_.erase(socket);
 }
 
@@ -244,95 +250,134 @@ void SocketLayer::CloseSocket(int& socketVar)
 
 void SocketLayer::ShutdownAndClose(int& socketVar)
 {
-    if (socketVar > 0)
-        ::shutdown(socketVar, SHUT_RDWR);
-    CloseSocket(socketVar);
+    const int s = socketVar;
+    auto it = s > 0 ? voice_.find(s) : voice_.end();
+    if (it == voice_.end()) {
+        if (s > 0)
+            ::shutdown(s, SHUT_RDWR);
+        CloseSocket(socketVar);
+        return;
+    }
+    // Hang-up of a call that carried voice: the far end gets whole blocks.
+    socketVar = 0;
+    VoiceSender sender = std::move(it->second);
+    voice_.erase(it);
+    oddByte_.erase(s);
+    sender.finish();
+    // The last block may be larger than what may wait unsent during the call.
+    const int noLimit = 0;
+    ::setsockopt(s, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &noLimit, sizeof noLimit);
+    if (!FlushVoice(s, sender) || sender.done()) {
+        FinishDrain(s);
+        return;
+    }
+    // The socket is full: the rest goes out in the background, without
+    // any event for the call logic, and the socket closes after it.
+    draining_.emplace(s, std::move(sender));
+    async_.Select(s, 0);
+    async_.WhenWritable(s, [this, s] { Drain(s); });
+    QTimer::singleShot(kVoiceDrainMs, &async_, [this, s] {
+        if (draining_.count(s))
+            FinishDrain(s);
+    });
 }
 
-void SocketLayer::SendVoiceBlock(int& socketVar, const char* block)
+void SocketLayer::Drain(int s)
+{
+    auto it = draining_.find(s);
+    if (it == draining_.end())
+        return;
+    if (FlushVoice(s, it->second) && !it->second.done())
+        async_.WhenWritable(s, [this, s] { Drain(s); });
+    else
+        FinishDrain(s);
+}
+
+void SocketLayer::FinishDrain(int s)
+{
+    draining_.erase(s);
+    async_.Forget(s);
+    // Voice the far end sent meanwhile is read away: closing on unread
+    // data would reset the connection instead of ending it after our bytes.
+    char scrap[4096];
+    for (int i = 0; i < 16 && ::recv(s, scrap, sizeof scrap, MSG_DONTWAIT) > 0; ++i) {
+    }
+    ::shutdown(s, SHUT_RDWR);
+    ::close(s);
+}
+
+std::uint64_t SocketLayer::sentVoiceBytes(int socket) const
+{
+    auto it = voice_.find(socket);
+    return it == voice_.end() ? 0 : it->second.sentBytes();
+}
+
+void SocketLayer::SendVoiceData(int& socketVar, const char* data, int count)
 {
     const int s = socketVar;
     if (s <= 0)
         return;
     try {
-        auto it = backlog_.find(s);
-        if (it == backlog_.end()) {
-            int pos = 0;
-            while (pos < kVoiceBlockBytes) {
-                const ssize_t sent = ::send(s, block + pos, size_t(kVoiceBlockBytes - pos), MSG_NOSIGNAL);
-                if (sent < 0) {
-                    if (errno == EINTR)
-                        continue;
-                    if (errno != EAGAIN && errno != EWOULDBLOCK)
-                        return; // a dead connection: its close event ends the call
-                    break;
-                }
-                pos += int(sent);
-            }
-            if (pos == kVoiceBlockBytes)
-                return;
-            // Keep the rest: a block cut short would shift every later
-            // block at the far end.
-            Backlog& b = backlog_[s];
-            b.blocks.emplace_back(block, kVoiceBlockBytes);
-            b.sentOfFront = pos;
-            async_.WhenWritable(s, [this, s] { FlushBacklog(s); });
-            return;
+        auto it = voice_.find(s);
+        if (it == voice_.end()) {
+            // The first voice on this call: small pieces go out at once, and
+            // little may queue in the kernel behind a stalled network.
+            SetVoiceSocketOptions(s, kVoiceUnsentBytes);
+            it = voice_.emplace(s, VoiceSender(kVoiceUnsentBytes, kVoiceBlockBytes)).first;
         }
-        Backlog& b = it->second;
-        if (int(b.blocks.size()) >= kVoiceBacklogBlocks) {
-            // Drop the oldest block not yet started, never a partly sent one.
-            if (b.blocks.size() > 1)
-                b.blocks.erase(b.blocks.begin() + 1);
-            else
-                b.blocks.clear();
-            ++droppedBlocks_;
+        VoiceSender& sender = it->second;
+        const std::uint64_t dropsBefore = sender.drops();
+        const std::uint64_t droppedBefore = sender.droppedBytes();
+        // A large piece goes in parts, each offered to the socket before the
+        // next: only what the socket cannot take counts as waiting.
+        bool alive = true;
+        for (int at = 0; at < count && alive; at += kVoiceUnsentBytes) {
+            sender.capture(data + at, std::min(kVoiceUnsentBytes, count - at));
+            alive = FlushVoice(s, sender);
         }
-        b.blocks.emplace_back(block, kVoiceBlockBytes);
-        FlushBacklog(s);
+        drops_ += sender.drops() - dropsBefore;
+        droppedBytes_ += sender.droppedBytes() - droppedBefore;
+        if (!alive)
+            return; // a dead connection: its close event ends the call
+        if (sender.unsentBytes() > 0)
+            FlushLater(s);
     } catch (...) {
         main_.setText1(QStringLiteral("SndERROR"));
     }
 }
 
-void SocketLayer::FlushBacklog(int s)
+void SocketLayer::FlushLater(int s)
 {
-    auto it = backlog_.find(s);
-    if (it == backlog_.end())
-        return;
-    Backlog& b = it->second;
-    while (!b.blocks.empty()) {
-        const QByteArray& front = b.blocks.front();
-        const ssize_t sent = ::send(
-            s, front.constData() + b.sentOfFront, size_t(front.size() - b.sentOfFront), MSG_NOSIGNAL);
+    async_.WhenWritable(s, [this, s] {
+        auto it = voice_.find(s);
+        if (it != voice_.end() && FlushVoice(s, it->second) && it->second.unsentBytes() > 0)
+            FlushLater(s);
+    });
+}
+
+bool SocketLayer::FlushVoice(int s, VoiceSender& sender)
+{
+    while (sender.unsentBytes() > 0) {
+        const ssize_t sent = ::send(s, sender.unsent(), size_t(sender.unsentBytes()), MSG_NOSIGNAL);
         if (sent < 0) {
             if (errno == EINTR)
                 continue;
-            if (errno == EAGAIN || errno == EWOULDBLOCK) {
-                async_.WhenWritable(s, [this, s] { FlushBacklog(s); });
-                return;
-            }
-            backlog_.erase(it);
-            return;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
         }
-        b.sentOfFront += int(sent);
-        if (b.sentOfFront == front.size()) {
-            b.blocks.pop_front();
-            b.sentOfFront = 0;
-        }
+        sender.sent(int(sent));
     }
-    backlog_.erase(it);
+    return true;
 }
 
-void SocketLayer::ReceiveVoiceData(int& socketVar)
+int SocketLayer::ReceiveVoiceData(int& socketVar, const char** received)
 {
     if (socketVar <= 0)
-        return;
+        return 0;
     try {
         if (st_.VoiceRecvCount < 0 || st_.VoiceRecvCount >= kVoiceBlockBytes)
             st_.VoiceRecvCount = 0;
-        const ssize_t got = ::recv(socketVar, st_.VoiceRecvBuffer.data() + st_.VoiceRecvCount,
-            size_t(kVoiceBlockBytes - st_.VoiceRecvCount), 0);
+        char* at = st_.VoiceRecvBuffer.data() + st_.VoiceRecvCount;
+        const ssize_t got = ::recv(socketVar, at, size_t(kVoiceBlockBytes - st_.VoiceRecvCount), 0);
         if (socketVar > 0)
             async_.Rearm(socketVar);
         if (got > 0)
@@ -341,8 +386,12 @@ void SocketLayer::ReceiveVoiceData(int& socketVar)
             st_.VoiceRecvCount = 0;
             st_.VoiceBlockReady = true;
         }
+        if (received)
+            *received = at;
+        return got > 0 ? int(got) : 0;
     } catch (...) {
         main_.setText1(QStringLiteral("RecvERROR"));
+        return 0;
     }
 }
 

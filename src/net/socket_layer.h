@@ -1,14 +1,14 @@
 #pragma once
 // The phone's only contact with TCP/IPv4: listening, dialling, and moving
-// voice blocks and UTF-16LE text messages over non-blocking sockets.
+// voice and UTF-16LE text messages over non-blocking sockets.
 
+#include "net/voice_sender.h"
 #include "call/app_state.h"
 
 #include <QByteArray>
 #include <QString>
 
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <optional>
 #include <unordered_map>
@@ -32,7 +32,10 @@ constexpr int kMaxTextChars = 2500;
 constexpr int kTextReadBytesPerEvent = 64 * 1024;
 // One read of text; even, so no character is split between two reads.
 constexpr int kTextReadChunkBytes = 4998;
-constexpr int kVoiceBacklogBlocks = 2;
+// Captured voice that may wait unsent before the oldest is dropped (100 ms).
+constexpr int kVoiceUnsentBytes = 1600;
+// How long a hung-up call may take to hand over the rest of its last block.
+constexpr int kVoiceDrainMs = 3000;
 // How long the listener rests when the system has no descriptor or memory
 // to spare for another connection.
 constexpr int kAcceptBackoffMs = 1000;
@@ -48,8 +51,12 @@ public:
     bool StartListening(); // true on failure
     void ConnectToPeer(int& socketVar, const QString& host);
     void ConnectToServer(const QString& host);
-    void SendVoiceBlock(int& socketVar, const char* block);
-    void ReceiveVoiceData(int& socketVar);
+    // Captured voice, sent as it comes; what the socket cannot take yet
+    // waits (a little: stale voice is dropped in whole samples).
+    void SendVoiceData(int& socketVar, const char* data, int count);
+    // One read into VoiceRecvBuffer, never past the current block: returns
+    // the bytes read (at *received) and sets VoiceBlockReady on a whole block.
+    int ReceiveVoiceData(int& socketVar, const char** received = nullptr);
     void SendTextMessage(int& socketVar);
     void ReceiveTextMessage(int& socketVar);
 
@@ -58,6 +65,9 @@ public:
     // reported again for a while, instead of at once and for ever.
     int Accept(int listenSocket, sockaddr_in& from, int& error);
     // closesocket alone / shutdown both ways then close; both reset the variable.
+    // A call socket that carried voice first completes its current block
+    // with silence and hands it over (in the background if the socket is
+    // full), so the far end never keeps part of a block.
     void CloseSocket(int& socketVar);
     void ShutdownAndClose(int& socketVar);
     void Select(int socket, int mask);
@@ -66,17 +76,23 @@ public:
 
     std::int32_t OwnAddress() const;
 
-    // Voice blocks dropped because the far end did not read fast enough.
-    std::uint64_t droppedVoiceBlocks() const { return droppedBlocks_; }
+    // Voice bytes dropped because the far end did not take them fast enough,
+    // and how many times that happened (in this run, over all calls).
+    std::uint64_t droppedVoiceBytes() const { return droppedBytes_; }
+    std::uint64_t voiceDrops() const { return drops_; }
+    // Voice bytes sent on the socket so far (0 for one that never carried voice).
+    std::uint64_t sentVoiceBytes(int socket) const;
+    // Hung-up calls still handing over their last block.
+    int drainingSockets() const { return int(draining_.size()); }
 
 private:
-    struct Backlog {
-        std::deque<QByteArray> blocks; // front may be partly sent
-        int sentOfFront = 0;
-    };
     int NewSocket();
     void Connect(int& socketVar, const QString& host, std::uint16_t port);
-    void FlushBacklog(int socket);
+    // Sends what waits; false when the connection failed.
+    bool FlushVoice(int socket, VoiceSender& sender);
+    void FlushLater(int socket);
+    void Drain(int socket);
+    void FinishDrain(int socket);
     void Release(int socket);
 
     AppState& st_;
@@ -84,10 +100,13 @@ private:
     MessageBoxPort& boxes_;
     AsyncSelect& async_;
     NetOptions options_;
-    std::unordered_map<int, Backlog> backlog_;
+    std::unordered_map<int, VoiceSender> voice_;
+    // Hung-up sockets still sending the rest of their last block.
+    std::unordered_map<int, VoiceSender> draining_;
     // An odd byte read last time: the first half of a character.
     std::unordered_map<int, char> oddByte_;
-    std::uint64_t droppedBlocks_ = 0;
+    std::uint64_t droppedBytes_ = 0;
+    std::uint64_t drops_ = 0;
 };
 
 // accept() found no connection after all (the caller gave up first).

@@ -1,7 +1,8 @@
 // Voxlet: a two-party voice telephone over TCP/IPv4.
 
-#include "audio/qt/qt_audio_devices.h"
-#include "audio/qt/qt_sound_player.h"
+#include "audio/pulse/pulse_context.h"
+#include "audio/pulse/pulse_sound_player.h"
+#include "audio/pulse/pulse_voice.h"
 #include "shell/phone.h"
 #include "shell/qt/desktop_notifier.h"
 #include "shell/qt/fonts.h"
@@ -34,9 +35,11 @@ int main(int argc, char** argv)
     voxlet::MainForm form;
     voxlet::QtMessageBox boxes;
     voxlet::QtTray tray;
-    voxlet::QtCaptureDevice capture;
-    voxlet::QtPlaybackDevice playback;
-    voxlet::QtSoundPlayerFactory sounds;
+    // One connection to the sound server for the voice and the ring sounds.
+    voxlet::pulse::PulseContext sound;
+    voxlet::pulse::PulseCapture capture(sound);
+    voxlet::pulse::PulsePlayback playback(sound);
+    voxlet::pulse::PulseSoundPlayerFactory sounds(sound);
     voxlet::DesktopNotifier notifier;
 
     voxlet::PhoneOptions options;

@@ -89,8 +89,10 @@ void Phone::Form_Load()
     main.setEnabled(Control::Command3, false);
     main.setEnabled(Control::mnu_Tray, false);
     main.setEnabled(Control::mnu_KILLTIMER, false);
-    voice.OpenWaveDevices(
-        [this](CaptureHeader* h) { SendWindowMessage(MM_WIM_DATA, 0, reinterpret_cast<std::intptr_t>(h)); });
+    voice.OpenWaveDevices([this](const char* data, int bytes) {
+        CaptureHeader piece { const_cast<char*>(data), bytes, bytes };
+        SendWindowMessage(MM_WIM_DATA, 0, reinterpret_cast<std::intptr_t>(&piece));
+    });
 }
 
 void Phone::Form_Activate()
@@ -117,6 +119,7 @@ void Phone::ThisExit()
         net.ShutdownAndClose(st.CallSocket);
     if (st.ExternalSocket != 0)
         net.ShutdownAndClose(st.ExternalSocket);
+    voice.StopVoice();
     if (st.MainWindowHandle != 0) {
         RemoveHook();
         st.MainWindowHandle = 0;

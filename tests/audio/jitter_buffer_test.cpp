@@ -2,7 +2,7 @@
 // threads, the jitter buffer on a simulated clock, and the sender's queue.
 #include "audio/jitter_buffer.h"
 #include "audio/spsc_ring.h"
-#include "audio/voice_sender.h"
+#include "net/voice_sender.h"
 #include "net/voice_socket_options.h"
 
 #include <QtTest>

@@ -1,5 +1,5 @@
 #include "audio/media_control.h"
-#include "audio/qt/qt_sound_player.h"
+#include "audio/pulse/pulse_sound_player.h"
 #include "support/fake_devices.h"
 #include "support/test_support.h"
 
@@ -116,7 +116,8 @@ private slots:
     {
         QTemporaryDir dir;
         WriteBytes(dir.filePath(QStringLiteral("Broken.wav")), QByteArray("RIFF\x04\x00\x00\x00WAVE", 12));
-        QtSoundPlayerFactory players;
+        pulse::PulseContext sound; // the files are refused before any server is asked
+        pulse::PulseSoundPlayerFactory players(sound);
         MediaControl mci(players, dir.path());
         for (const QString& file : { QStringLiteral("Missing.wav"), QStringLiteral("Broken.wav") }) {
             mci.SendString(QStringLiteral("Open %1 alias ring").arg(file));

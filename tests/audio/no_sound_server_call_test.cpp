@@ -1,7 +1,8 @@
-// With no sound server at all, two phones on the real Qt devices still start
+// With no sound server at all, two phones on the real devices still start
 // (each shows the capture device message), connect, and carry voice blocks.
-#include "audio/qt/qt_audio_devices.h"
-#include "audio/qt/qt_sound_player.h"
+#include "audio/pulse/pulse_context.h"
+#include "audio/pulse/pulse_sound_player.h"
+#include "audio/pulse/pulse_voice.h"
 #include "net/address.h"
 #include "phonebook/phone_book_files.h"
 #include "shell/phone.h"
@@ -24,6 +25,9 @@ namespace {
 struct ServerlessPhone {
     ServerlessPhone(const QString& addr, const QString& ownName)
         : address(addr)
+        , capture(sound)
+        , playback(sound)
+        , sounds(sound)
     {
         for (const char* wav : { "Ring.wav", "Anybody.wav", "Ans.wav" })
             QFile::copy(SourceDir() + QStringLiteral("/resources/sounds/") + QLatin1String(wav),
@@ -44,9 +48,10 @@ struct ServerlessPhone {
     FakeMainWindow main;
     RecordingMessageBox boxes;
     FakeTray tray;
-    QtCaptureDevice capture;
-    QtPlaybackDevice playback;
-    QtSoundPlayerFactory sounds;
+    pulse::PulseContext sound;
+    pulse::PulseCapture capture;
+    pulse::PulsePlayback playback;
+    pulse::PulseSoundPlayerFactory sounds;
     std::unique_ptr<Phone> phone;
 };
 
@@ -72,8 +77,8 @@ class NoSoundServerCallTest : public QObject {
 private slots:
     void initTestCase()
     {
-        // Before the first use of Qt Multimedia: a server socket that does not
-        // exist, and no starting of a server of the client's own.
+        // Before the first connection: a server socket that does not exist,
+        // and no starting of a server of the client's own.
         const QString conf = dir_.filePath(QStringLiteral("client.conf"));
         WriteBytes(conf, "autospawn = no\n");
         qputenv("PULSE_CLIENTCONFIG", conf.toLocal8Bit());
@@ -94,21 +99,21 @@ private slots:
             QCOMPARE(p->boxes.boxes[0].text, QStringLiteral("waveInOpen() で失敗しました"));
             QCOMPARE(p->boxes.boxes[0].icon, MessageIcon::Critical);
             QCOMPARE(p->boxes.boxes[0].title, QStringLiteral("Error"));
-            QVERIFY(!p->capture.isOpen() && !p->playback.isOpen());
+            QVERIFY(!p->phone->voice.captureOpen() && !p->phone->voice.playbackOpen());
             QCOMPARE(p->main.text1(), QStringLiteral("待機します。"));
         }
 
         // The ring sounds never end without a server: the answer ends the loops.
         QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
         QCOMPARE(a.main.text1(), QStringLiteral("つながりました。お話ください。"));
-        QVERIFY(!a.capture.isRunning() && !b.capture.isRunning());
+        QVERIFY(!a.phone->voice.running() && !b.phone->voice.running());
 
         // No microphone produces anything, so the blocks are sent by hand;
         // each arrives whole, in order, and is drawn, in both directions.
         for (int i = 0; i < 4; ++i) {
             const int drawsA = a.main.draws, drawsB = b.main.draws;
-            a.phone->net.SendVoiceBlock(a.phone->st.CallSocket, Block(i).constData());
-            b.phone->net.SendVoiceBlock(b.phone->st.CallSocket, Block(100 + i).constData());
+            a.phone->net.SendVoiceData(a.phone->st.CallSocket, Block(i).constData(), kVoiceBlockBytes);
+            b.phone->net.SendVoiceData(b.phone->st.CallSocket, Block(100 + i).constData(), kVoiceBlockBytes);
             QVERIFY(WaitFor([&] { return a.main.draws == drawsA + 1 && b.main.draws == drawsB + 1; }));
             QCOMPARE(Received(*b.phone), Block(i));
             QCOMPARE(Received(*a.phone), Block(100 + i));

@@ -3,6 +3,7 @@
 #include "audio/pulse/pulse_context.h"
 #include "audio/pulse/pulse_sound_player.h"
 #include "audio/pulse/pulse_voice.h"
+#include "audio/voice_io.h"
 #include "support/pulse_server.h"
 #include "support/test_support.h"
 
@@ -128,6 +129,31 @@ private slots:
         QVERIFY(playsTone(playback, 500));
         QCOMPARE(oddPieces, 0);
         QVERIFY(pieces > 0);
+    }
+
+    // The phone goes before its devices, with pieces still on their way:
+    // none of them reaches the gone owner.
+    void captureLetsGoOfAGoneOwner()
+    {
+        PulseCapture capture(*context_, "mic");
+        PulsePlayback playback(*context_, "speaker");
+        int calls = 0;
+        {
+            AppState st;
+            RecordingMessageBox boxes;
+            auto owner = std::make_unique<int>(0);
+            VoiceIO io(st, boxes, capture, playback);
+            io.OpenWaveDevices([&calls, p = owner.get()](const char*, int) {
+                ++*p;
+                ++calls;
+            });
+            io.StartCapture();
+            QTRY_VERIFY_WITH_TIMEOUT(*owner > 2, 5000);
+        }
+        const int atEnd = calls;
+        QTest::qWait(200);
+        QCOMPARE(calls, atEnd);
+        QVERIFY(!capture.streaming());
     }
 
     void ringPlayerPlaysToTheEndAndRestarts()

@@ -146,7 +146,7 @@ private slots:
     void resetEndsTheCallAtTheCalledSide();
     void resetEndsTheCallAtTheCaller();
     void textFloodKeepsThePhoneResponsive();
-    void stalledReaderOnlyEverGetsWholeBlocks();
+    void stalledReaderGetsWholeSamplesAndWholeBlocks();
     void ringingDoesNotSpin();
     void failedAcceptClosesTheListenerForGood();
     void shortOfDescriptorsDuringACallBacksOff();
@@ -287,7 +287,7 @@ void PeerWireTest::textFloodKeepsThePhoneResponsive()
     QCOMPARE(b.main.text1(), LoopbackAddress(29) + QStringLiteral("が接続してきました。"));
 }
 
-void PeerWireTest::stalledReaderOnlyEverGetsWholeBlocks()
+void PeerWireTest::stalledReaderGetsWholeSamplesAndWholeBlocks()
 {
     TestPhone a(LoopbackAddress(30), QStringLiteral("Alice"));
     a.startAndListen();
@@ -300,29 +300,42 @@ void PeerWireTest::stalledReaderOnlyEverGetsWholeBlocks()
     const int small = 4096;
     ::setsockopt(a.phone->st.CallSocket, SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
 
-    constexpr int kBlocks = 60;
-    for (int n = 1; n <= kBlocks; ++n) {
-        QVERIFY(a.capture.produce(NumberedBlock(n)));
-        QTest::qWait(2);
+    // Each sample is its own index: a lost, split or reordered sample shows.
+    constexpr int kSamples = 15 * kVoiceBlockBytes / 2;
+    QByteArray stream(2 * kSamples, 0);
+    for (int k = 0; k < kSamples; ++k) {
+        stream[2 * k] = char(k & 0xFF);
+        stream[2 * k + 1] = char(k >> 8);
     }
-    QVERIFY(a.phone->net.droppedVoiceBlocks() > 0); // the reader stalled: the backlog stayed bounded
-    // The reader wakes up and takes everything.
+    for (int at = 0; at < stream.size(); at += 1600) {
+        QVERIFY(a.capture.produce(stream.mid(at, 1600)));
+        QTest::qWait(1);
+    }
+    // The reader stalled: what waits stayed bounded, the rest was dropped.
+    QVERIFY(a.phone->net.voiceDrops() > 0);
+    // The reader wakes up and takes everything; then the call is hung up.
     QByteArray got;
     std::thread reader([&] { got = callee.conn.readFor(1500); });
     QVERIFY(WaitFor([&] { return false; }, 1700) || true);
     reader.join();
     QVERIFY(got.size() > 0);
-    QCOMPARE(got.size() % kVoiceBlockBytes, 0);
-    int last = 0;
-    for (qsizetype off = 0; off < got.size(); off += kVoiceBlockBytes) {
-        const QByteArray block = got.mid(off, kVoiceBlockBytes);
-        const int n = static_cast<unsigned char>(block.at(0));
-        QCOMPARE(block, NumberedBlock(n));
-        QVERIFY2(n > last, "blocks out of order");
-        last = n;
+    QCOMPARE(got.size() % 2, 0);
+    int last = -1;
+    for (qsizetype at = 0; at < got.size(); at += 2) {
+        const int k = static_cast<unsigned char>(got.at(at)) | static_cast<unsigned char>(got.at(at + 1)) << 8;
+        QVERIFY2(k > last, "samples split, repeated or out of order");
+        last = k;
     }
-    qInfo("stalled reader: %lld whole blocks arrived, %llu dropped", got.size() / kVoiceBlockBytes,
-        static_cast<unsigned long long>(a.phone->net.droppedVoiceBlocks()));
+    const std::uint64_t sent = a.phone->net.sentVoiceBytes(a.phone->st.CallSocket);
+    // Hung up: the last block is completed with silence before the close.
+    a.phone->Command1_Click();
+    std::thread rest([&] { got += callee.conn.readFor(1500); });
+    QVERIFY(WaitFor([&] { return false; }, 1700) || true);
+    rest.join();
+    QCOMPARE(got.size() % kVoiceBlockBytes, 0);
+    QVERIFY(std::uint64_t(got.size()) >= sent);
+    qInfo("stalled reader: %lld bytes arrived, %llu dropped in %llu spans", qlonglong(got.size()),
+        qulonglong(a.phone->net.droppedVoiceBytes()), qulonglong(a.phone->net.voiceDrops()));
 }
 
 void PeerWireTest::ringingDoesNotSpin()

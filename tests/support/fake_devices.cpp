@@ -1,30 +1,33 @@
 #include "support/fake_devices.h"
 
+#include "call/app_state.h"
+
 #include <algorithm>
 #include <cstring>
 
 namespace voxlet::test {
 
-bool FakeCaptureDevice::open(const VoiceFormat& f, FullCallback cb)
-{
-    format = f;
-    onFull = std::move(cb);
-    opened = !failOpen;
-    return opened;
-}
-
 bool FakeCaptureDevice::produce(const QByteArray& bytes)
 {
-    if (queued.empty() || bytes.isEmpty())
+    if (!started || !onPiece)
         return false;
-    CaptureHeader* h = queued.front();
-    queued.pop_front();
-    for (int i = 0; i < h->BufferLength; i += bytes.size())
-        std::memcpy(h->Data + i, bytes.constData(), std::min<int>(bytes.size(), h->BufferLength - i));
-    h->BytesRecorded = h->BufferLength;
-    if (onFull)
-        onFull(h);
+    for (qsizetype at = 0; at < bytes.size() && onPiece; at += kPieceBytes) {
+        // A copy: the callback may stop capture, which forgets onPiece.
+        const PieceCallback cb = onPiece;
+        cb(bytes.constData() + at, int(std::min<qsizetype>(kPieceBytes, bytes.size() - at)));
+    }
     return true;
+}
+
+void FakePlaybackDevice::write(const char* data, int length)
+{
+    ++writes;
+    bytes.append(data, length);
+    partial_.append(data, length);
+    while (partial_.size() >= kVoiceBlockBytes) {
+        written.push_back(partial_.left(kVoiceBlockBytes));
+        partial_.remove(0, kVoiceBlockBytes);
+    }
 }
 
 namespace {

@@ -1,6 +1,6 @@
 #pragma once
-// Fake audio devices: capture produces buffers on demand, so a test drives
-// half-second blocks without waiting; playback records what it was given.
+// Fake audio devices: capture produces voice on demand, so a test drives
+// it without waiting; playback records what it was given.
 
 #include "audio/audio_devices.h"
 
@@ -8,7 +8,6 @@
 #include <QString>
 #include <QStringList>
 
-#include <deque>
 #include <memory>
 #include <vector>
 
@@ -16,49 +15,69 @@ namespace voxlet::test {
 
 class FakeCaptureDevice : public CaptureDevice {
 public:
+    static constexpr int kPieceBytes = 320; // 20 ms, as a real device delivers
+
     bool failOpen = false;
     bool opened = false;
     bool started = false;
     int startCalls = 0;
 
-    bool open(const VoiceFormat& format, FullCallback onFull) override;
-    void addBuffer(CaptureHeader* header) override { queued.push_back(header); }
-    void start() override
-    {
-        started = true;
-        ++startCalls;
-    }
-    void close() override
-    {
-        queued.clear();
-        onFull = nullptr;
-        started = false;
-    }
-
-    // Fills the oldest queued header with the bytes (repeated or cut to its
-    // length) and reports it full. False when no header is queued.
-    bool produce(const QByteArray& bytes);
-    int queuedCount() const { return int(queued.size()); }
-
-    VoiceFormat format;
-    FullCallback onFull;
-    std::deque<CaptureHeader*> queued;
-};
-
-class FakePlaybackDevice : public PlaybackDevice {
-public:
-    bool failOpen = false;
-    bool opened = false;
     bool open(const VoiceFormat& f) override
     {
         format = f;
         opened = !failOpen;
         return opened;
     }
-    void write(const char* data, int length) override { written.emplace_back(data, length); }
+    void start(PieceCallback cb) override
+    {
+        onPiece = std::move(cb);
+        started = true;
+        ++startCalls;
+    }
+    void stop() override
+    {
+        onPiece = nullptr;
+        started = false;
+    }
+
+    // Reports the bytes as recorded, in pieces of kPieceBytes (the last may
+    // be shorter). False when capture is not running.
+    bool produce(const QByteArray& bytes);
 
     VoiceFormat format;
+    PieceCallback onPiece;
+};
+
+// Records what it was given; `written` holds each call's voice cut into
+// whole 8000-byte blocks (the unit the far end sent), `bytes` all of it.
+class FakePlaybackDevice : public PlaybackDevice {
+public:
+    bool failOpen = false;
+    bool opened = false;
+    bool started = false;
+    int startCalls = 0;
+    bool open(const VoiceFormat& f) override
+    {
+        format = f;
+        opened = !failOpen;
+        return opened;
+    }
+    void start() override
+    {
+        started = true;
+        ++startCalls;
+        partial_.clear();
+    }
+    void stop() override { started = false; }
+    void write(const char* data, int length) override;
+
+    VoiceFormat format;
+    QByteArray bytes;
+    int writes = 0;
     std::vector<QByteArray> written;
+
+private:
+    QByteArray partial_;
 };
 
 // Sound players that never touch a device: "playing" until a test ends them.

@@ -200,7 +200,10 @@ bool PulseServer::start(QString* whyNot)
 
     TieToThisProcess(server_);
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY")); // no X11 modules, no session bus
+    env.remove(QStringLiteral("DISPLAY")); // no X11 modules
+    // Off the session bus: a second server on it (another test running at
+    // the same time) cannot take the bus name and exits at once.
+    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
     server_.setProcessEnvironment(env);
     server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     server_.start(pulse,

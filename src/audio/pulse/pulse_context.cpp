@@ -114,6 +114,24 @@ bool PulseContext::waitUntilReady(int timeoutMs)
         lock, std::chrono::milliseconds(timeoutMs), [this] { return ready_.load(); });
 }
 
+bool PulseContext::waitForFirstAttempt(int timeoutMs)
+{
+    if (!loop_)
+        return false;
+    std::unique_lock<std::mutex> lock(waitMutex_);
+    readyChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return settled_.load(); });
+    return ready_.load();
+}
+
+void PulseContext::settle()
+{
+    {
+        std::lock_guard<std::mutex> lock(waitMutex_);
+        settled_ = true;
+    }
+    readyChanged_.notify_all();
+}
+
 bool PulseContext::hasDevice(bool source, const char* name)
 {
     if (!loop_ || inLoopThread())
@@ -153,12 +171,14 @@ void PulseContext::connect()
     context_ = pa_context_new_with_proplist(api(), "Voxlet", props);
     pa_proplist_free(props);
     if (!context_) {
+        settle();
         scheduleRetry();
         return;
     }
     pa_context_set_state_callback(context_, &PulseContext::onState, this);
     // Never start a server of our own: the desktop owns it.
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        settle();
         dropContext();
         scheduleRetry();
     }
@@ -186,7 +206,7 @@ void PulseContext::onState(pa_context* c, void* self)
             std::lock_guard<std::mutex> lock(me->waitMutex_);
             me->ready_ = true;
         }
-        me->readyChanged_.notify_all();
+        me->settle();
         const auto clients = me->clients_;
         for (Client* client : clients)
             client->contextReady(c);
@@ -200,6 +220,7 @@ void PulseContext::onState(pa_context* c, void* self)
             for (Client* client : clients)
                 client->contextLost();
         }
+        me->settle();
         // Not freed inside its own callback: the retry does it.
         me->scheduleRetry();
         break;

@@ -43,6 +43,10 @@ public:
     std::uint64_t connections() const { return connections_.load(); }
     // Waits (on the calling thread, never the loop's) for a connection.
     bool waitUntilReady(int timeoutMs);
+    // Waits until the first attempt to connect has succeeded or failed (at
+    // most timeoutMs): start-up asks this rather than waiting out a time-out
+    // when there is no server. True when connected.
+    bool waitForFirstAttempt(int timeoutMs);
     // Whether the server has this source (or sink), the default one when
     // name is null: what start-up asks before it reports a missing device.
     // False without a connection. Waits for the server's answer.
@@ -78,7 +82,10 @@ private:
     pa_time_event* retry_ = nullptr;
     int failures_ = 0;
     std::vector<Client*> clients_;
+    void settle();
+
     std::atomic<bool> ready_ { false };
+    std::atomic<bool> settled_ { false }; // the first attempt has ended
     std::atomic<std::uint64_t> connections_ { 0 };
     std::mutex waitMutex_;
     std::condition_variable readyChanged_;

@@ -20,6 +20,43 @@ constexpr pa_sample_spec kVoiceSpec { PA_SAMPLE_S16LE, kVoiceRate, 1 };
 constexpr std::uint32_t kBytesPerMs = kVoiceRate * 2 / 1000;
 constexpr std::uint32_t kPlaybackTargetMs = 50;
 
+// A voice stream on the context, marked as a call's voice, or null.
+pa_stream* NewVoiceStream(pa_context* context, pa_stream_notify_cb_t onState, void* self)
+{
+    pa_proplist* props = pa_proplist_new();
+    SetVoiceStreamProperties(props);
+    pa_stream* stream = pa_stream_new_with_proplist(context, "Voice", &kVoiceSpec, nullptr, props);
+    pa_proplist_free(props);
+    if (stream)
+        pa_stream_set_state_callback(stream, onState, self);
+    return stream;
+}
+
+// Buffer attributes left to the server except what the caller sets.
+pa_buffer_attr ServerChosenAttributes()
+{
+    pa_buffer_attr attr;
+    std::memset(&attr, 0xff, sizeof attr); // (uint32_t)-1: the server's choice
+    return attr;
+}
+
+void DropStream(pa_stream*& stream)
+{
+    if (!stream)
+        return;
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+    stream = nullptr;
+}
+
+bool ContextReady(pa_context* context)
+{
+    return context && pa_context_get_state(context) == PA_CONTEXT_READY;
+}
+
 } // namespace
 
 std::int64_t MonotonicUs()
@@ -62,13 +99,19 @@ PulseCapture::~PulseCapture()
         ::close(eventFd_);
 }
 
+bool PulseCapture::open(const VoiceFormat&)
+{
+    return context_.waitForFirstAttempt(kStartupWaitMs)
+        && context_.hasDevice(true, source_.isEmpty() ? nullptr : source_.constData());
+}
+
 void PulseCapture::start(PieceCallback onPiece)
 {
     onPiece_ = std::move(onPiece);
     {
         PulseContext::Lock lock(context_);
         wanted_ = true;
-        if (!stream_ && context_.context() && pa_context_get_state(context_.context()) == PA_CONTEXT_READY)
+        if (!stream_ && ContextReady(context_.context()))
             openStream(context_.context());
     }
     onWake();
@@ -99,16 +142,11 @@ void PulseCapture::contextLost()
 
 void PulseCapture::openStream(pa_context* context)
 {
-    pa_proplist* props = pa_proplist_new();
-    SetVoiceStreamProperties(props);
-    stream_ = pa_stream_new_with_proplist(context, "Voice", &kVoiceSpec, nullptr, props);
-    pa_proplist_free(props);
+    stream_ = NewVoiceStream(context, &PulseCapture::onStreamState, this);
     if (!stream_)
         return;
     pa_stream_set_read_callback(stream_, &PulseCapture::onRead, this);
-    pa_stream_set_state_callback(stream_, &PulseCapture::onStreamState, this);
-    pa_buffer_attr attr;
-    std::memset(&attr, 0xff, sizeof attr); // (uint32_t)-1: the server's choice
+    pa_buffer_attr attr = ServerChosenAttributes();
     attr.fragsize = kVoicePieceBytes;
     if (pa_stream_connect_record(
             stream_, source_.isEmpty() ? nullptr : source_.constData(), &attr, PA_STREAM_ADJUST_LATENCY)
@@ -118,13 +156,7 @@ void PulseCapture::openStream(pa_context* context)
 
 void PulseCapture::closeStream()
 {
-    if (stream_) {
-        pa_stream_set_read_callback(stream_, nullptr, nullptr);
-        pa_stream_set_state_callback(stream_, nullptr, nullptr);
-        pa_stream_disconnect(stream_);
-        pa_stream_unref(stream_);
-        stream_ = nullptr;
-    }
+    DropStream(stream_);
     if (up_.exchange(false))
         wake();
 }
@@ -193,11 +225,12 @@ void PulseCapture::onWake()
     if (!onPiece_)
         return;
     char piece[kVoicePieceBytes];
-    while (ring_.readable() >= std::size_t(kVoicePieceBytes)) {
+    while (onPiece_ && ring_.readable() >= std::size_t(kVoicePieceBytes)) {
         ring_.read(piece, sizeof piece);
-        if (onPiece_)
-            onPiece_(piece, kVoicePieceBytes);
+        deliver(piece);
     }
+    if (!onPiece_)
+        return; // stopped from inside the callback
     if (up_) {
         silence_.stop();
     } else if (!silence_.isActive()) {
@@ -219,8 +252,15 @@ void PulseCapture::onSilenceTick()
     while (silenceDue_ + kVoicePieceBytes <= due && onPiece_ && !up_) {
         silenceDue_ += kVoicePieceBytes;
         silentBytes_ += kVoicePieceBytes;
-        onPiece_(zeros, kVoicePieceBytes);
+        deliver(zeros);
     }
+}
+
+void PulseCapture::deliver(const char* piece)
+{
+    // A copy: the callback may stop capture, which forgets onPiece_.
+    const PieceCallback onPiece = onPiece_;
+    onPiece(piece, kVoicePieceBytes);
 }
 
 // ---- playback ----
@@ -239,11 +279,17 @@ PulsePlayback::~PulsePlayback()
     context_.removeClient(this);
 }
 
+bool PulsePlayback::open(const VoiceFormat&)
+{
+    return context_.waitForFirstAttempt(kStartupWaitMs)
+        && context_.hasDevice(false, sink_.isEmpty() ? nullptr : sink_.constData());
+}
+
 void PulsePlayback::start()
 {
     PulseContext::Lock lock(context_);
     wanted_ = true;
-    if (!stream_ && context_.context() && pa_context_get_state(context_.context()) == PA_CONTEXT_READY)
+    if (!stream_ && ContextReady(context_.context()))
         openStream(context_.context());
 }
 
@@ -297,16 +343,11 @@ void PulsePlayback::contextLost()
 
 void PulsePlayback::openStream(pa_context* context)
 {
-    pa_proplist* props = pa_proplist_new();
-    SetVoiceStreamProperties(props);
-    stream_ = pa_stream_new_with_proplist(context, "Voice", &kVoiceSpec, nullptr, props);
-    pa_proplist_free(props);
+    stream_ = NewVoiceStream(context, &PulsePlayback::onStreamState, this);
     if (!stream_)
         return;
     pa_stream_set_write_callback(stream_, &PulsePlayback::onWrite, this);
-    pa_stream_set_state_callback(stream_, &PulsePlayback::onStreamState, this);
-    pa_buffer_attr attr;
-    std::memset(&attr, 0xff, sizeof attr);
+    pa_buffer_attr attr = ServerChosenAttributes();
     attr.tlength = kPlaybackTargetMs * kBytesPerMs;
     attr.minreq = kVoicePieceBytes;
     if (pa_stream_connect_playback(stream_, sink_.isEmpty() ? nullptr : sink_.constData(), &attr,
@@ -317,13 +358,7 @@ void PulsePlayback::openStream(pa_context* context)
 
 void PulsePlayback::closeStream()
 {
-    if (stream_) {
-        pa_stream_set_write_callback(stream_, nullptr, nullptr);
-        pa_stream_set_state_callback(stream_, nullptr, nullptr);
-        pa_stream_disconnect(stream_);
-        pa_stream_unref(stream_);
-        stream_ = nullptr;
-    }
+    DropStream(stream_);
     up_ = false;
 }
 

@@ -5,6 +5,7 @@
 // call logic sees capture pieces on the main thread and hands received
 // bytes over there too.
 
+#include "audio/audio_devices.h"
 #include "audio/jitter_buffer.h"
 #include "audio/pulse/pulse_context.h"
 #include "audio/spsc_ring.h"
@@ -32,18 +33,22 @@ constexpr int kVoicePieceBytes = 320; // 20 ms
 // phone call and put their echo canceller in front of it where they have one.
 void SetVoiceStreamProperties(pa_proplist* props);
 
-class PulseCapture : public QObject, private PulseContext::Client {
-public:
-    using PieceCallback = std::function<void(const char* data, int bytes)>;
+// How long start-up waits for the sound server before it reports a missing device.
+constexpr int kStartupWaitMs = 3000;
 
+class PulseCapture : public QObject, public CaptureDevice, private PulseContext::Client {
+public:
     PulseCapture(PulseContext& context, QByteArray source = {}, QObject* parent = nullptr);
     ~PulseCapture() override;
 
+    // Whether the server is there and has the source (the default one when
+    // none was named); the stream itself opens only with start().
+    bool open(const VoiceFormat& format) override;
     // Records and delivers pieces of kVoicePieceBytes on this (the main)
     // thread. While the server or the stream is away, silence is delivered
     // at the same rate instead.
-    void start(PieceCallback onPiece);
-    void stop();
+    void start(PieceCallback onPiece) override;
+    void stop() override;
 
     bool streaming() const { return up_.load(); }
     std::uint64_t silentBytes() const { return silentBytes_; }
@@ -59,6 +64,7 @@ private:
     void wake();
     void onWake();
     void onSilenceTick();
+    void deliver(const char* piece);
 
     PulseContext& context_;
     QByteArray source_;
@@ -88,16 +94,19 @@ struct PlaybackStats {
     bool playing = false; // false while the jitter buffer refills
 };
 
-class PulsePlayback : private PulseContext::Client {
+class PulsePlayback : public PlaybackDevice, private PulseContext::Client {
 public:
     PulsePlayback(PulseContext& context, QByteArray sink = {}, JitterBufferConfig config = {});
     ~PulsePlayback() override;
 
-    void start();
-    void stop();
+    // Whether the server is there and has the sink (the default one when
+    // none was named).
+    bool open(const VoiceFormat& format) override;
+    void start() override;
+    void stop() override;
     // Received voice bytes, as they arrived (main thread). They pass through
     // the jitter buffer, which the sound server's thread plays from.
-    void write(const char* data, int bytes);
+    void write(const char* data, int bytes) override;
 
     PlaybackStats stats() const;
 

@@ -1,4 +1,4 @@
-#include "audio/voice_sender.h"
+#include "net/voice_sender.h"
 
 #include <algorithm>
 

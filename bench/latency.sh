@@ -1,17 +1,26 @@
 #!/usr/bin/env bash
 # Prints the delay from phone A's microphone to phone B's speaker: two phones
 # on loopback, each on virtual devices of a private PulseAudio, short clicks
-# fed into A's microphone and timed to their arrival at B's speaker.
+# fed into A's microphone and timed to their arrival at B's speaker. Three
+# runs, each beside its targets:
+#   direct  A calls B;
+#   blocks  A sends as a peer of the half-second design: 8000-byte blocks
+#           every half second;
+#   relay   A calls B through bench/jitter_relay.py (40 +- 20 ms per piece,
+#           a 300 ms stall every 10 s).
 #
 # Both ends are channels of one virtual sink ("probe"): A's microphone
 # listens to its left channel, B's speaker plays into its right one, and one
 # recording of its monitor holds both, on one clock.
 #
-#   bench/latency.sh [clicks]        (default 24; needs pulseaudio, python3)
+#   bench/latency.sh [clicks] [modes]   (default 24 clicks per run, modes
+#                                        "direct blocks relay"; needs
+#                                        pulseaudio, python3)
 # VOXLET_BUILD_DIR selects the build folder to use (default build/bench).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 clicks=${1:-24}
+modes=${2:-direct blocks relay}
 spacing=2.1 # seconds between clicks: longer than any delay we expect
 build=${VOXLET_BUILD_DIR:-$root/build/bench}
 
@@ -22,7 +31,7 @@ done
 echo "building voxlet_ui and the bench helper in $build ..." >&2
 [ -f "$build/build.ninja" ] ||
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXLET_TESTS=OFF >/dev/null
-ninja -C "$build" voxlet_ui >/dev/null
+ninja -C "$build" voxlet_ui voxlet_pulse >/dev/null
 cmake -S "$root/bench" -B "$build/bench-tools" -G Ninja -DVOXLET_BUILD_DIR="$build" >/dev/null
 ninja -C "$build/bench-tools" >/dev/null
 pair=$build/bench-tools/voxlet_pair
@@ -60,28 +69,13 @@ for _ in $(seq 100); do
 done
 timeout 5 pactl info >/dev/null 2>&1 || { echo "pulseaudio did not start" >&2; cat "$tmp/pa.log" >&2; exit 1; }
 
-# Low-latency readers on every sink and source for the whole run, as a sound
-# card would run; an idle null sink otherwise renders in two-second steps.
-parec --latency-msec=20 -d probe.monitor --rate=8000 --channels=2 --format=s16le --raw >"$tmp/probe.raw" 2>/dev/null &
-pids+=($!)
+# Low-latency readers on every other sink and source for the whole run, as
+# a sound card would run; an idle null sink otherwise renders in two-second
+# steps. The probe's own recording is made per run.
 for source in speakerA.monitor micA micB; do
     parec --latency-msec=20 -d "$source" --rate=8000 --channels=1 --format=s16le --raw >/dev/null 2>&1 &
     pids+=($!)
 done
-sleep 2.5
-
-talk=$(python3 -c "print(int($clicks * $spacing + 6))")
-QT_QPA_PLATFORM=offscreen "$pair" --seconds "$talk" --mic-a micA --speaker-a speakerA \
-    --mic-b micB --speaker-b speakerB >"$tmp/pair.out" 2>"$tmp/pair.err" &
-pair_pid=$!
-pids+=("$pair_pid")
-for _ in $(seq 300); do
-    grep -q CONNECTED "$tmp/pair.out" && break
-    kill -0 "$pair_pid" 2>/dev/null || break
-    sleep 0.1
-done
-grep -q CONNECTED "$tmp/pair.out" || { echo "the call did not come up" >&2; cat "$tmp/pair.err" >&2; exit 1; }
-sleep 1
 
 # Clicks: 4 ms bursts on the left channel only.
 python3 - "$tmp/clicks.wav" "$clicks" "$spacing" <<'PY'
@@ -97,15 +91,52 @@ frames += bytes(4 * rate)
 with wave.open(path, 'wb') as w:
     w.setnchannels(2); w.setsampwidth(2); w.setframerate(rate); w.writeframes(bytes(frames))
 PY
-echo "feeding $clicks clicks, ${spacing} s apart ..." >&2
-paplay --latency-msec=20 -d probe "$tmp/clicks.wav"
-wait "$pair_pid" || true
-cat "$tmp/pair.out" | grep DONE >&2 || true
-grep box "$tmp/pair.err" >&2 || true
 
-python3 - "$tmp/probe.raw" "$spacing" <<'PY'
-import statistics, struct, sys
-path, spacing = sys.argv[1], float(sys.argv[2])
+talk=$(python3 -c "print(int($clicks * $spacing + 8))")
+net=250
+measure() {
+    local mode=$1 opts=() relay_pid=
+    case $mode in
+    blocks) opts+=(--blocks) ;;
+    relay)
+        python3 "$root/bench/jitter_relay.py" --listen 127.$net.0.9:8002 --to 127.$net.0.3:8002 \
+            >"$tmp/relay.out" 2>&1 &
+        relay_pid=$!
+        pids+=("$relay_pid")
+        for _ in $(seq 50); do grep -q listening "$tmp/relay.out" && break; sleep 0.1; done
+        opts+=(--via 127.$net.0.9)
+        ;;
+    esac
+    parec --latency-msec=20 -d probe.monitor --rate=8000 --channels=2 --format=s16le --raw \
+        >"$tmp/probe-$mode.raw" 2>/dev/null &
+    local rec=$!
+    pids+=("$rec")
+    sleep 2.5
+    QT_QPA_PLATFORM=offscreen "$pair" --net $net --seconds "$talk" --mic-a micA --speaker-a speakerA \
+        --mic-b micB --speaker-b speakerB "${opts[@]}" >"$tmp/pair-$mode.out" 2>"$tmp/pair-$mode.err" &
+    local pair_pid=$!
+    pids+=("$pair_pid")
+    for _ in $(seq 300); do
+        grep -q CONNECTED "$tmp/pair-$mode.out" && break
+        kill -0 "$pair_pid" 2>/dev/null || break
+        sleep 0.1
+    done
+    grep -q CONNECTED "$tmp/pair-$mode.out" || { echo "$mode: the call did not come up" >&2; cat "$tmp/pair-$mode.err" >&2; return 1; }
+    sleep 2
+    echo "$mode: feeding $clicks clicks, ${spacing} s apart ..." >&2
+    paplay --latency-msec=20 -d probe "$tmp/clicks.wav"
+    wait "$pair_pid" || true
+    kill "$rec" 2>/dev/null || true
+    wait "$rec" 2>/dev/null || true
+    grep DONE "$tmp/pair-$mode.out" >&2 || true
+    grep box "$tmp/pair-$mode.err" >&2 || true
+    if [ -n "$relay_pid" ]; then
+        kill "$relay_pid" 2>/dev/null || true
+        wait "$relay_pid" 2>/dev/null || true
+    fi
+    python3 - "$tmp/probe-$mode.raw" "$spacing" "$tmp/pair-$mode.out" "$mode" <<'PY'
+import re, statistics, struct, sys
+path, spacing, out, mode = sys.argv[1], float(sys.argv[2]), sys.argv[3], sys.argv[4]
 rate = 8000
 data = open(path, 'rb').read()
 n = len(data) // 4
@@ -113,29 +144,60 @@ samples = struct.unpack('<%dh' % (2 * n), data[:4 * n])
 left, right = samples[0::2], samples[1::2]
 
 def onsets(ch, start=0):
-    out, i, quiet = [], start, int(0.3 * rate)
+    found, i = [], start
     while i < len(ch):
         if abs(ch[i]) > 8000:
-            out.append(i)
-            i += quiet
+            found.append(i)
+            i += int(0.3 * rate)
         else:
             i += 1
-    return out
+    return found
 
 sent = onsets(left)
 if not sent:
     sys.exit("no clicks found in the recording")
 heard = onsets(right, sent[0])
-delays, missing = [], 0
+delays, lost = [], 0
 for s in sent:
     later = [h for h in heard if s < h < s + spacing * rate]
     if later:
         delays.append((later[0] - s) * 1000.0 / rate)
     else:
-        missing += 1
+        lost += 1
 if not delays:
     sys.exit("no click arrived at B's speaker")
-print("capture-to-playback delay, A's microphone to B's speaker, %d clicks (%d lost):" % (len(delays), missing))
-print("  median %.0f ms, min %.0f ms, max %.0f ms" % (statistics.median(delays), min(delays), max(delays)))
+ordered = sorted(delays)
+p95 = ordered[min(len(ordered) - 1, int(round(0.95 * (len(ordered) - 1))))]
+median = statistics.median(delays)
+text = open(out).read()
+ticks = [(int(t), int(u)) for t, u in re.findall(r"t=(\d+)s .*?underruns=(\d+)", text)]
+recovered = [int(x) for x in re.findall(r"RECOVERED (\d+)", text)]
+secs = ticks[-1][0] if ticks else 0
+underruns = ticks[-1][1] if ticks else 0
+# Steady state: from 10 s into the call (the buffer has learnt the pattern).
+steady = [u for t, u in ticks if t >= 10]
+steady_underruns = steady[-1] - steady[0] if len(steady) > 1 else 0
+print("%s: %d clicks (%d lost): median %.0f ms, 95th percentile %.0f ms, min %.0f ms, max %.0f ms"
+      % (mode, len(delays), lost, median, p95, ordered[0], ordered[-1]))
+if mode == "direct":
+    print("  mouth-to-ear between two Voxlets: median %.0f ms (target <= 100), 95th percentile %.0f ms (target <= 150)"
+          % (median, p95))
+elif mode == "blocks":
+    print("  a peer sending 8000-byte blocks every 0.5 s: median %.0f ms, max %.0f ms (target <= 600)"
+          % (median, ordered[-1]))
+    print("  underruns in steady state (from 10 s on): %d (target 0); in all %d in %d s"
+          % (steady_underruns, underruns, secs))
+else:
+    print("  through the jitter relay: median %.0f ms (target <= 250)" % median)
+    print("  underruns %d in %d s: %.1f per minute" % (underruns, secs, underruns * 60.0 / max(1, secs)))
+    print("  back at the target after each underrun: %s ms (target <= 3000 each)"
+          % (" ".join(map(str, recovered)) or "none"))
 print("  each: " + " ".join("%.0f" % d for d in delays))
+print("  speaker B: underruns=%d in %d s; recovered=%s; steady_underruns=%d" % (underruns, secs,
+      ",".join(map(str, recovered)) or "-", steady_underruns))
 PY
+}
+
+for mode in $modes; do
+    measure "$mode"
+done

@@ -3,8 +3,14 @@
 // Used to show the received voice's trace on a real window and to time the
 // voice path. Prints "CONNECTED" once both sides talk, "DONE ..." at the end.
 //
-//   voxlet_pair [--show] [--seconds N] [--net N]
+//   voxlet_pair [--show] [--seconds N] [--net N] [--via HOST] [--blocks]
 //               [--mic-a ID] [--speaker-a ID] [--mic-b ID] [--speaker-b ID]
+//
+// --via: A dials HOST (a relay in front of B) instead of B. --blocks: A
+// sends its voice as a peer of the half-second design does, 8000-byte
+// blocks every half second. Twenty times a second B's speaker is watched:
+// "RECOVERED <ms>" after each underrun once the delay is back at its target,
+// "t=..." lines once a second with its counters.
 
 #include "audio/pulse/pulse_context.h"
 #include "audio/pulse/pulse_sound_player.h"
@@ -24,6 +30,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <cstdlib>
 #include <cstdio>
 #include <memory>
 
@@ -53,6 +60,40 @@ class NoTray : public TrayPort {
 public:
     void addIcon(const QString&) override { }
     void deleteIcon() override { }
+};
+
+// The microphone, optionally gathered into 8000-byte blocks before they are
+// handed on, as a peer of the half-second design sends them.
+class BlockingCapture : public CaptureDevice {
+public:
+    BlockingCapture(pulse::PulseContext& context, const QByteArray& id)
+        : real(context, id)
+    {
+    }
+    bool open(const VoiceFormat& format) override { return real.open(format); }
+    void start(PieceCallback onPiece) override
+    {
+        pending_.clear();
+        real.start([this, onPiece = std::move(onPiece)](const char* data, int bytes) {
+            if (!blocks) {
+                onPiece(data, bytes);
+                return;
+            }
+            pending_.append(data, bytes);
+            if (pending_.size() >= kVoiceBlockBytes) {
+                const QByteArray block = pending_.left(kVoiceBlockBytes);
+                pending_.remove(0, kVoiceBlockBytes);
+                onPiece(block.constData(), kVoiceBlockBytes);
+            }
+        });
+    }
+    void stop() override { real.stop(); }
+
+    pulse::PulseCapture real;
+    bool blocks = false;
+
+private:
+    QByteArray pending_;
 };
 
 // Counts the bytes handed to the speaker on their way to it.
@@ -105,7 +146,7 @@ struct Side {
     PrintedMessageBox boxes;
     NoTray tray;
     pulse::PulseContext sound;
-    pulse::PulseCapture capture;
+    BlockingCapture capture;
     CountingPlayback playback;
     pulse::PulseSoundPlayerFactory sounds;
     std::unique_ptr<Phone> phone;
@@ -130,6 +171,8 @@ int main(int argc, char** argv)
         QStringLiteral("250") });
     cli.addOption({ QStringLiteral("sounds"), QStringLiteral("Folder with the ring sounds."),
         QStringLiteral("dir"), QStringLiteral(VOXLET_SOUNDS_DIR) });
+    cli.addOption({ QStringLiteral("via"), QStringLiteral("Dial this host instead of B."), QStringLiteral("host") });
+    cli.addOption({ QStringLiteral("blocks"), QStringLiteral("A sends 8000-byte blocks every half second.") });
     for (const char* o : { "mic-a", "speaker-a", "mic-b", "speaker-b" })
         cli.addOption({ QLatin1String(o), QStringLiteral("Sound device id."), QStringLiteral("id") });
     cli.process(app);
@@ -142,9 +185,12 @@ int main(int argc, char** argv)
         cli.value(QStringLiteral("speaker-a")).toUtf8(), sounds);
     Side b("B", addressB, QStringLiteral("Bob"), cli.value(QStringLiteral("mic-b")).toUtf8(),
         cli.value(QStringLiteral("speaker-b")).toUtf8(), sounds);
-    // A's dial list names B, as the settings window would have saved it.
+    a.capture.blocks = cli.isSet(QStringLiteral("blocks"));
+    // A's dial list names B (or the relay in front of it), as the settings
+    // window would have saved it.
+    const QString dialled = cli.isSet(QStringLiteral("via")) ? cli.value(QStringLiteral("via")) : addressB;
     files::SavePhoneBook(
-        a.dir.path(), { QStringLiteral("1 Bob ") + addressB + QStringLiteral(" Ring.wav 10:00:00") });
+        a.dir.path(), { QStringLiteral("1 Bob ") + dialled + QStringLiteral(" Ring.wav 10:00:00") });
     files::SavePhoneBook(
         b.dir.path(), { QStringLiteral("1 Alice ") + addressA + QStringLiteral(" Ring.wav 10:00:00") });
 
@@ -199,5 +245,31 @@ int main(int argc, char** argv)
         }
     });
     driver.start();
+
+    // B's speaker: after each underrun, how long until the delay is back at
+    // its target (within 20 ms); once a second its counters.
+    std::uint64_t underruns = 0;
+    qint64 ranDryAt = -1;
+    int ticks = 0;
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (step != 3)
+            return;
+        const pulse::PlaybackStats s = b.playback.real.stats();
+        if (s.underruns > underruns) {
+            underruns = s.underruns;
+            ranDryAt = clock.elapsed();
+        } else if (ranDryAt >= 0 && s.playing && std::llabs(s.delayUs - s.targetUs) <= 20000) {
+            std::printf("RECOVERED %lld\n", clock.elapsed() - ranDryAt);
+            ranDryAt = -1;
+        }
+        if (++ticks % 20 == 0)
+            std::printf("t=%llds delay=%lldms target=%lldms underruns=%llu dropped=%llu inserted=%llu\n",
+                (long long)(clock.elapsed() - talkingSince) / 1000, (long long)s.delayUs / 1000,
+                (long long)s.targetUs / 1000, (unsigned long long)s.underruns,
+                (unsigned long long)s.droppedSamples, (unsigned long long)s.insertedSamples);
+        std::fflush(stdout);
+    });
+    watch.start(50);
     return app.exec();
 }

@@ -246,10 +246,10 @@ def playback_streams(pid):
 
 
 def wait_ringing(pid, timeout):
-    # The ring sound is a second playback stream beside the voice one.
+    # The ring sound is the phone's one playback stream: voice streams exist only in a call.
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        if playback_streams(pid) >= 2:
+        if playback_streams(pid) >= 1:
             return True
         time.sleep(0.1)
     return False

@@ -245,8 +245,9 @@ bool PulseServer::play(const QString& sink, const QString& wavPath)
 {
     auto p = std::make_unique<QProcess>();
     TieToThisProcess(*p);
+    // A second ahead, so a starved player leaves no gaps of silence.
     p->start(QStringLiteral("paplay"),
-        { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), sink, wavPath });
+        { QStringLiteral("--latency-msec=1000"), QStringLiteral("-d"), sink, wavPath });
     const bool ok = p->waitForStarted(5000);
     helpers_.push_back(std::move(p));
     return ok;

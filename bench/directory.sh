@@ -23,12 +23,10 @@ for tool in cmake ninja redis-server redis-cli; do
 done
 
 echo "building voxlet-directory (release) in $build and the load generator ..." >&2
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOXLET_TESTS=OFF >/dev/null
-ninja -C "$build" voxlet-directory >/dev/null
-cmake -S "$root/bench/directory" -B "$build/directory-load" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C "$build/directory-load" >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOXLET_TESTS=OFF -DVOXLET_BENCH=ON >/dev/null
+ninja -C "$build" voxlet-directory directory_load >/dev/null
 server=$build/src/directory/server/voxlet-directory
-load=$build/directory-load/directory_load
+load=$build/bench/directory/directory_load
 
 tmp=$(mktemp -d /tmp/voxlet-directory-bench.XXXXXX)
 pids=()

@@ -19,13 +19,12 @@ for tool in pulseaudio pactl paplay parec python3 cmake ninja; do
     command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 1; }
 done
 
-echo "building voxlet_ui and the bench helper in $build ..." >&2
+echo "building the bench helper in $build ..." >&2
 [ -f "$build/build.ninja" ] ||
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXLET_TESTS=OFF >/dev/null
-ninja -C "$build" voxlet_ui >/dev/null
-cmake -S "$root/bench" -B "$build/bench-tools" -G Ninja -DVOXLET_BUILD_DIR="$build" >/dev/null
-ninja -C "$build/bench-tools" >/dev/null
-pair=$build/bench-tools/voxlet_pair
+cmake "$build" -DVOXLET_BENCH=ON >/dev/null
+ninja -C "$build" voxlet_pair >/dev/null
+pair=$build/bench/voxlet_pair
 
 tmp=$(mktemp -d)
 pids=()

@@ -35,10 +35,9 @@ done
 echo "building in $build ..." >&2
 [ -f "$build/build.ninja" ] ||
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXLET_TESTS=OFF >/dev/null
-ninja -C "$build" voxlet_ui voxlet_pulse >/dev/null
-cmake -S "$root/bench" -B "$build/bench-tools" -G Ninja -DVOXLET_BUILD_DIR="$build" >/dev/null
-ninja -C "$build/bench-tools" rt_voice_pair >/dev/null
-pair=$build/bench-tools/rt_voice_pair
+cmake "$build" -DVOXLET_BENCH=ON >/dev/null
+ninja -C "$build" rt_voice_pair >/dev/null
+pair=$build/bench/rt_voice_pair
 
 tmp=$(mktemp -d)
 pids=()

@@ -29,11 +29,8 @@ for a in "$@"; do
 done
 
 echo "building the release build in $build ..." >&2
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOXLET_TESTS=OFF >/dev/null
-ninja -C "$build" voxlet voxlet_ui >/dev/null
-cmake -S "$root/bench/phone" -B "$build/bench-phone" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DVOXLET_BUILD_DIR="$build" >/dev/null
-ninja -C "$build/bench-phone" >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOXLET_TESTS=OFF -DVOXLET_BENCH=ON >/dev/null
+ninja -C "$build" voxlet voxlet_bench_phone voxlet_bench_empty_window >/dev/null
 
 tmp=$(mktemp -d /tmp/voxlet-bench.XXXXXX)
 pids=()
@@ -91,4 +88,4 @@ unset DBUS_SESSION_BUS_ADDRESS QT_QPA_PLATFORM
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), load $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 timeout 900 python3 "$root/bench/bench.py" --root "$root" --build "$build" --voxlet "$build/src/voxlet" \
-    --phone "$build/bench-phone/voxlet_bench_phone" "${extra[@]}"
+    --phone "$build/bench/phone/voxlet_bench_phone" "${extra[@]}"

@@ -18,9 +18,8 @@ done
 echo "building the program and the two-phone helper in $build ..." >&2
 [ -f "$build/build.ninja" ] ||
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXLET_TESTS=OFF >/dev/null
-ninja -C "$build" voxlet voxlet_ui >/dev/null
-cmake -S "$root/bench" -B "$build/bench-tools" -G Ninja -DVOXLET_BUILD_DIR="$build" >/dev/null
-ninja -C "$build/bench-tools" >/dev/null
+cmake "$build" -DVOXLET_BENCH=ON >/dev/null
+ninja -C "$build" voxlet voxlet_pair >/dev/null
 
 tmp=$(mktemp -d)
 pids=()
@@ -123,7 +122,7 @@ for i in range(rate * seconds):
 with wave.open(sys.argv[1], 'wb') as w:
     w.setnchannels(1); w.setsampwidth(2); w.setframerate(rate); w.writeframes(bytes(frames))
 PY
-"$build/bench-tools/voxlet_pair" --show --seconds 8 --mic-a micA --speaker-a speakerA \
+"$build/bench/voxlet_pair" --show --seconds 8 --mic-a micA --speaker-a speakerA \
     --mic-b micB --speaker-b speakerB >"$tmp/pair.out" 2>"$tmp/pair.err" &
 pair=$!
 pids+=("$pair")

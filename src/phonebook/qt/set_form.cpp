@@ -311,9 +311,14 @@ int SetFORM::selectedRow() const
 
 namespace {
 
+// Emptying a box stays undoable with Ctrl+Z, as the box's own clear is.
 void ShowText(QLineEdit* box, const QString& text)
 {
-    if (box->text() != text)
+    if (box->text() == text)
+        return;
+    if (text.isEmpty())
+        box->clear();
+    else
         box->setText(text);
 }
 

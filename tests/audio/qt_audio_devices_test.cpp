@@ -235,7 +235,8 @@ private slots:
         QProcess feeder;
         TieToThisProcess(feeder);
         feeder.start(QStringLiteral("paplay"),
-            { QStringLiteral("--latency-msec=1000"), QStringLiteral("-d"), QStringLiteral("micsink"), tone_ });
+            { QStringLiteral("--latency-msec=1000"), QStringLiteral("-d"), QStringLiteral("micsink"),
+                tone_ });
         QVERIFY(feeder.waitForStarted(5000));
         capture.addBuffer(&headers[0]);
         capture.addBuffer(&headers[1]);

@@ -15,6 +15,8 @@
 #                              svc_pa_config); exports what its clients need.
 #                              --reuse keeps a sound server that answers.
 #   svc_keep_reading SOURCE... a reader on each source for the whole run
+#   svc_redis                  a Redis store on a Unix socket, nothing saved;
+#                              the socket in $svc_redis_socket, pid in $svc_pid
 #   svc_start LOG COMMAND...   any other process, stopped with the services;
 #                              its pid in $svc_pid
 #   svc_stop                   ends all of them, newest first
@@ -25,6 +27,8 @@
 #   services.sh sound-env DIR             the client variables, KEY=VALUE lines
 #   services.sh sound-server DIR DEVICE...  the sound server, in the foreground
 #   services.sh keep-reading SOURCE       one reader, in the foreground
+#   services.sh redis-server DIR [OPTION...]  Redis on DIR/redis.sock, in the
+#                                         foreground
 
 svc_script=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/services.sh
 
@@ -117,14 +121,25 @@ svc_keep_reading_one() {
     exec parec --latency-msec=20 -d "$1" --rate=8000 --channels=1 --format=s16le --raw >/dev/null
 }
 
+# Runs a Redis store on the socket $1/redis.sock (no TCP port, nothing saved)
+# in the foreground; "${@:2}" are further options.
+svc_redis_server() {
+    local dir=$1
+    shift
+    rm -f "$dir/redis.sock"
+    exec redis-server --port 0 --unixsocket "$dir/redis.sock" --save '' --appendonly no --dir "$dir" "$@"
+}
+
 if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     set -u
     case ${1:-} in
     sound-env) svc_sound_env "$2" ;;
     sound-server) shift && svc_sound_server "$@" ;;
     keep-reading) svc_keep_reading_one "$2" ;;
+    redis-server) shift && svc_redis_server "$@" ;;
     *)
-        echo "usage: $0 sound-env DIR | sound-server DIR [DEVICE...] | keep-reading SOURCE" >&2
+        echo "usage: $0 sound-env DIR | sound-server DIR [DEVICE...] | keep-reading SOURCE" \
+            "| redis-server DIR [OPTION...]" >&2
         exit 2
         ;;
     esac
@@ -258,4 +273,16 @@ svc_keep_reading() {
     for source in "$@"; do
         svc_start /dev/null bash "$svc_script" keep-reading "$source"
     done
+}
+
+svc_redis() {
+    svc_need redis-server redis-cli || return 1
+    mkdir -p "$svc_dir/redis"
+    svc_redis_socket=$svc_dir/redis/redis.sock
+    svc_start "$svc_dir/redis.log" bash "$svc_script" redis-server "$svc_dir/redis"
+    svc_wait 10 eval 'redis-cli -s "$svc_redis_socket" ping >/dev/null 2>&1' || {
+        echo "Redis did not start:" >&2
+        cat "$svc_dir/redis.log" >&2
+        return 1
+    }
 }

@@ -210,7 +210,8 @@ svc_display() {
         cat "$svc_dir/xvfb.log" >&2
         return 1
     }
-    export DISPLAY=":$(head -n 1 "$svc_dir/display")"
+    DISPLAY=":$(head -n 1 "$svc_dir/display")"
+    export DISPLAY
     svc_wait 10 svc_display_answers || {
         echo "the private display $DISPLAY does not answer" >&2
         return 1
@@ -225,7 +226,8 @@ svc_session_bus() {
         cat "$svc_dir/dbus.log" >&2
         return 1
     }
-    export DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$svc_dir/dbus.log")
+    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$svc_dir/dbus.log")
+    export DBUS_SESSION_BUS_ADDRESS
 }
 
 # Qt and the accessibility tools both find the accessibility bus through the
@@ -275,12 +277,16 @@ svc_keep_reading() {
     done
 }
 
+svc_redis_answers() {
+    redis-cli -s "$svc_redis_socket" ping >/dev/null 2>&1
+}
+
 svc_redis() {
     svc_need redis-server redis-cli || return 1
     mkdir -p "$svc_dir/redis"
     svc_redis_socket=$svc_dir/redis/redis.sock
     svc_start "$svc_dir/redis.log" bash "$svc_script" redis-server "$svc_dir/redis"
-    svc_wait 10 eval 'redis-cli -s "$svc_redis_socket" ping >/dev/null 2>&1' || {
+    svc_wait 10 svc_redis_answers || {
         echo "Redis did not start:" >&2
         cat "$svc_dir/redis.log" >&2
         return 1

@@ -4,48 +4,20 @@
 #include "audio/media_control.h"
 #include "audio/qt/qt_audio_devices.h"
 #include "audio/qt/qt_sound_player.h"
+#include "support/pulse_server.h"
 #include "support/test_support.h"
 
-#include <QFile>
 #include <QProcess>
-#include <QStandardPaths>
 #include <QtEndian>
 #include <QtTest>
 
 #include <cmath>
-
-#include <signal.h>
-#include <sys/prctl.h>
+#include <memory>
 
 using namespace voxlet;
 using namespace voxlet::test;
 
 namespace {
-
-QByteArray TonePcm(double hz, double seconds, int rate)
-{
-    const int n = int(seconds * rate);
-    QByteArray pcm(2 * n, 0);
-    for (int i = 0; i < n; ++i)
-        qToLittleEndian<qint16>(qint16(12000 * std::sin(2 * M_PI * hz * i / rate)), pcm.data() + 2 * i);
-    return pcm;
-}
-
-QByteArray WavOf(const QByteArray& pcm, int rate)
-{
-    QByteArray h("RIFF\0\0\0\0WAVEfmt \x10\0\0\0\x01\0\x01\0\0\0\0\0\0\0\0\0\x02\0\x10\0data\0\0\0\0", 44);
-    qToLittleEndian<quint32>(quint32(36 + pcm.size()), h.data() + 4);
-    qToLittleEndian<quint32>(quint32(rate), h.data() + 24);
-    qToLittleEndian<quint32>(quint32(2 * rate), h.data() + 28);
-    qToLittleEndian<quint32>(quint32(pcm.size()), h.data() + 40);
-    return h + pcm;
-}
-
-// Helper processes end with this test process, even if it crashes.
-void TieToThisProcess(QProcess& p)
-{
-    p.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGTERM); });
-}
 
 struct Measure {
     double rms = 0;
@@ -83,124 +55,31 @@ Measure Analyse(const char* pcm, int bytes, int rate)
     return m;
 }
 
-// Only the loud part of a recording (the sink's monitor runs silent around it).
-QByteArray LoudPart(const QByteArray& pcm)
-{
-    int first = -1, last = -1;
-    for (int i = 0; i + 1 < pcm.size(); i += 2) {
-        if (std::abs(qFromLittleEndian<qint16>(pcm.constData() + i)) > 3000) {
-            if (first < 0)
-                first = i;
-            last = i;
-        }
-    }
-    return first < 0 ? QByteArray() : pcm.mid(first, last - first + 2);
-}
-
 } // namespace
 
 class QtAudioDevicesTest : public QObject {
     Q_OBJECT
-    QTemporaryDir dir_;
-    QProcess server_;
-    QProcess keepAlive_;
+    std::unique_ptr<PulseServer> pulse_;
     QString tone_;
-
-    bool runTool(const QStringList& args, QByteArray* out = nullptr)
-    {
-        QProcess p;
-        TieToThisProcess(p);
-        p.start(args.first(), args.mid(1));
-        if (!p.waitForFinished(5000)) {
-            p.kill();
-            p.waitForFinished(1000);
-            return false;
-        }
-        if (out)
-            *out = p.readAllStandardOutput();
-        return p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
-    }
-
-    static void stop(QProcess& p)
-    {
-        if (p.state() == QProcess::NotRunning)
-            return;
-        p.terminate();
-        if (!p.waitForFinished(3000)) {
-            p.kill();
-            p.waitForFinished(3000);
-        }
-    }
 
 private slots:
     void initTestCase()
     {
-        const QString pulse = QStandardPaths::findExecutable(QStringLiteral("pulseaudio"));
-        if (pulse.isEmpty() || QStandardPaths::findExecutable(QStringLiteral("paplay")).isEmpty())
-            QSKIP("pulseaudio or its utilities are not installed");
-        QVERIFY(dir_.isValid());
-        const QString xdg = dir_.filePath(QStringLiteral("xdg"));
-        QVERIFY(QDir().mkpath(xdg + QStringLiteral("/pulse")));
-        QFile::setPermissions(xdg, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        WriteBytes(dir_.filePath(QStringLiteral("test.pa")),
-            "load-module module-native-protocol-unix auth-anonymous=1\n"
-            "load-module module-null-sink sink_name=speaker\n"
-            "load-module module-null-sink sink_name=speaker2\n"
-            "load-module module-null-sink sink_name=micsink2 rate=8000 channels=1\n"
-            "load-module module-remap-source source_name=mic2 master=micsink2.monitor\n"
-            "load-module module-null-sink sink_name=micsink rate=8000 channels=1\n"
-            "load-module module-remap-source source_name=mic master=micsink.monitor\n"
-            "set-default-sink speaker\n"
-            "set-default-source mic\n");
-        WriteBytes(dir_.filePath(QStringLiteral("client.conf")), "autospawn = no\n");
-
-        // Everything of this process and its children talks to the private server.
-        qputenv("XDG_RUNTIME_DIR", xdg.toLocal8Bit());
-        qputenv("PULSE_RUNTIME_PATH", (xdg + QStringLiteral("/pulse")).toLocal8Bit());
-        qputenv("PULSE_SERVER", ("unix:" + xdg + QStringLiteral("/pulse/native")).toLocal8Bit());
-        qputenv("PULSE_CLIENTCONFIG", dir_.filePath(QStringLiteral("client.conf")).toLocal8Bit());
+        // "mic2" comes first in Qt's list, "mic" is the server's default.
+        pulse_ = std::make_unique<PulseServer>(
+            QStringList { "speaker", "speaker2", "mic2", "mic", "default-source=mic" });
         qunsetenv("DISPLAY");
-
-        TieToThisProcess(server_);
-        TieToThisProcess(keepAlive_);
-        server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        // Off the session bus: another sound server may hold its bus name.
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-        server_.setProcessEnvironment(env);
-        server_.start(pulse,
-            { QStringLiteral("--daemonize=no"), QStringLiteral("-n"), QStringLiteral("-F"),
-                dir_.filePath(QStringLiteral("test.pa")), QStringLiteral("--exit-idle-time=-1"),
-                QStringLiteral("--disable-shm=yes"),
-                QStringLiteral("--log-target=file:") + dir_.filePath("pa.log") });
-        if (!server_.waitForStarted(5000))
-            QSKIP("pulseaudio did not start");
-        bool ready = false;
-        for (int i = 0; i < 50 && !ready && server_.state() == QProcess::Running; ++i) {
-            QTest::qWait(100);
-            ready = QFile::exists(xdg + QStringLiteral("/pulse/native"))
-                && runTool({ QStringLiteral("pactl"), QStringLiteral("info") });
+        QString why;
+        if (!pulse_->start(&why)) {
+            pulse_.reset();
+            QSKIP(qPrintable(why));
         }
-        if (!ready) {
-            stop(server_);
-            QSKIP("pulseaudio did not become ready");
-        }
-        // A remapped source gives a new reader nothing for a second or two
-        // unless someone is already reading it.
-        keepAlive_.start(QStringLiteral("parec"),
-            { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), QStringLiteral("mic"),
-                QStringLiteral("--raw"), QStringLiteral("--rate=8000"), QStringLiteral("--channels=1"),
-                QStringLiteral("--format=s16le") });
-        keepAlive_.setStandardOutputFile(QProcess::nullDevice());
-        tone_ = dir_.filePath(QStringLiteral("tone.wav"));
+        pulse_->keepReading(QStringLiteral("mic"));
+        tone_ = pulse_->filePath(QStringLiteral("tone.wav"));
         WriteBytes(tone_, WavOf(TonePcm(1000, 4.0, 8000), 8000));
     }
 
-    void cleanupTestCase()
-    {
-        stop(keepAlive_);
-        stop(server_);
-    }
+    void cleanupTestCase() { pulse_.reset(); }
 
     void devicesAreFoundByIdOrDefault()
     {
@@ -242,7 +121,7 @@ private slots:
         capture.addBuffer(&headers[1]);
         capture.start();
         QTRY_VERIFY_WITH_TIMEOUT(order.size() >= 4, 15000);
-        stop(feeder);
+        StopProcess(feeder);
 
         QCOMPARE(order.size(), 4); // nothing more once the program holds both halves
         QCOMPARE(order[0], &headers[0]);
@@ -284,7 +163,7 @@ private slots:
         playback.write(b.constData(), b.size());
         QTRY_VERIFY_WITH_TIMEOUT(LoudPart(recorded).size() >= 15000 && playback.queuedBlocks() == 0, 10000);
         QTest::qWait(300);
-        stop(recorder);
+        StopProcess(recorder);
 
         const QByteArray loud = LoudPart(recorded);
         // A busy machine may leave short gaps, but no block is lost or played twice.
@@ -310,10 +189,10 @@ private slots:
 
     void soundPlayerEndsAndRestarts()
     {
-        const QString path = dir_.filePath(QStringLiteral("beep.wav"));
+        const QString path = pulse_->filePath(QStringLiteral("beep.wav"));
         WriteBytes(path, WavOf(TonePcm(880, 0.3, 16000), 16000));
         QtSoundPlayer player;
-        QVERIFY(!player.open(dir_.filePath(QStringLiteral("missing.wav"))));
+        QVERIFY(!player.open(pulse_->filePath(QStringLiteral("missing.wav"))));
         QVERIFY(player.open(path));
         QVERIFY(!player.hasStopped()); // never played yet
         player.playFromStart();

@@ -99,13 +99,7 @@ private slots:
     void initTestCase()
     {
         qputenv("LC_ALL", "C"); // pactl's words, not a translation
-        pulse_ = std::make_unique<PulseServer>("load-module module-null-sink sink_name=speaker\n"
-                                               "load-module module-null-sink sink_name=micsink rate=8000 "
-                                               "channels=1\n"
-                                               "load-module module-remap-source source_name=mic "
-                                               "master=micsink.monitor\n"
-                                               "set-default-sink speaker\n"
-                                               "set-default-source mic\n");
+        pulse_ = std::make_unique<PulseServer>(QStringList { "speaker", "mic" });
         QString why;
         if (!pulse_->start(&why)) {
             pulse_.reset();

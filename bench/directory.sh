@@ -23,18 +23,19 @@ for tool in cmake ninja redis-server redis-cli; do
 done
 
 echo "building voxlet-directory (release) in $build and the load generator ..." >&2
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOXLET_TESTS=OFF >/dev/null
-ninja -C "$build" voxlet-directory >/dev/null
-cmake -S "$root/bench/directory" -B "$build/directory-load" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-ninja -C "$build/directory-load" >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOXLET_TESTS=OFF -DVOXLET_BENCH=ON >/dev/null
+ninja -C "$build" voxlet-directory directory_load >/dev/null
 server=$build/src/directory/server/voxlet-directory
-load=$build/directory-load/directory_load
+load=$build/bench/directory/directory_load
 
 tmp=$(mktemp -d /tmp/voxlet-directory-bench.XXXXXX)
+svc_dir=$tmp/services
+source "$root/scripts/services.sh"
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    svc_stop
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -66,10 +67,9 @@ stop_servers $mem
 echo
 
 # 2. Redis, one process.
-redis-server --port 0 --unixsocket "$tmp/redis.sock" --save '' --appendonly no --dir "$tmp" >"$tmp/redis.log" &
-redis=$!; pids+=("$redis")
-for _ in $(seq 100); do redis-cli -s "$tmp/redis.sock" ping >/dev/null 2>&1 && break; sleep 0.05; done
-"$server" --quiet --listen 127.0.0.1 --port "$port" --max-users 200000 --store "unix:$tmp/redis.sock" &
+svc_redis || exit 1
+redis=$svc_pid
+"$server" --quiet --listen 127.0.0.1 --port "$port" --max-users 200000 --store "unix:$svc_redis_socket" &
 one=$!; pids+=("$one"); wait_port
 "$load" --server 127.0.0.1:$port --pid $one --pid $redis --users 20000 --preload --concurrency 64 \
     --label "Redis, 1 process: registering 20 000 users (second pid: redis-server)"
@@ -80,14 +80,14 @@ stop_servers $one
 echo
 
 # 3. Two processes on one port, one Redis, starting empty.
-redis-cli -s "$tmp/redis.sock" flushall >/dev/null
-"$server" --quiet --listen 127.0.0.1 --port "$port" --reuse-port --max-users 200000 --store "unix:$tmp/redis.sock" &
+redis-cli -s "$svc_redis_socket" flushall >/dev/null
+"$server" --quiet --listen 127.0.0.1 --port "$port" --reuse-port --max-users 200000 --store "unix:$svc_redis_socket" &
 p1=$!; pids+=("$p1"); wait_port
-"$server" --quiet --listen 127.0.0.1 --port "$port" --reuse-port --max-users 200000 --store "unix:$tmp/redis.sock" &
+"$server" --quiet --listen 127.0.0.1 --port "$port" --reuse-port --max-users 200000 --store "unix:$svc_redis_socket" &
 p2=$!; pids+=("$p2"); sleep 0.3
 "$load" --server 127.0.0.1:$port --pid $p1 --pid $p2 --pid $redis --users 20000 --preload --concurrency 64 \
     --label "Redis, 2 processes on one port: registering 20 000 users" --target-lost
-echo "  users in Redis: $(redis-cli -s "$tmp/redis.sock" zcard voxlet-directory:order) (target 20000)"
+echo "  users in Redis: $(redis-cli -s "$svc_redis_socket" zcard voxlet-directory:order) (target 20000)"
 "$load" --server 127.0.0.1:$port --pid $p1 --pid $p2 --pid $redis --users 20000 --seconds "$seconds" \
     --concurrency 64 --label "Redis, 2 processes on one port: refreshes of 20 000 users" \
     --target-p99-ms 20 --target-lost

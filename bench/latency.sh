@@ -28,54 +28,31 @@ for tool in pulseaudio pactl paplay parec python3 cmake ninja; do
     command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 1; }
 done
 
-echo "building voxlet_ui and the bench helper in $build ..." >&2
+echo "building the bench helper in $build ..." >&2
 [ -f "$build/build.ninja" ] ||
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXLET_TESTS=OFF >/dev/null
-ninja -C "$build" voxlet_ui voxlet_pulse >/dev/null
-cmake -S "$root/bench" -B "$build/bench-tools" -G Ninja -DVOXLET_BUILD_DIR="$build" >/dev/null
-ninja -C "$build/bench-tools" >/dev/null
-pair=$build/bench-tools/voxlet_pair
+cmake "$build" -DVOXLET_BENCH=ON >/dev/null
+ninja -C "$build" voxlet_pair >/dev/null
+pair=$build/bench/voxlet_pair
 
 tmp=$(mktemp -d)
+svc_dir=$tmp/services
+source "$root/scripts/services.sh"
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    svc_stop
     rm -rf "$tmp"
 }
 trap cleanup EXIT
 
-export XDG_RUNTIME_DIR=$tmp/xdg PULSE_RUNTIME_PATH=$tmp/xdg/pulse
-export PULSE_SERVER=unix:$PULSE_RUNTIME_PATH/native PULSE_CLIENTCONFIG=$tmp/client.conf
-mkdir -p "$PULSE_RUNTIME_PATH" && chmod 700 "$XDG_RUNTIME_DIR" "$PULSE_RUNTIME_PATH"
-printf 'autospawn = no\n' >"$PULSE_CLIENTCONFIG"
-cat >"$tmp/bench.pa" <<'PA'
-load-module module-native-protocol-unix auth-anonymous=1
-load-module module-null-sink sink_name=probe rate=8000 channels=2 channel_map=front-left,front-right
-load-module module-remap-source source_name=micA master=probe.monitor channels=1 master_channel_map=front-left channel_map=mono remix=no
-load-module module-remap-sink sink_name=speakerB master=probe channels=1 master_channel_map=front-right channel_map=mono remix=no
-load-module module-null-sink sink_name=speakerA rate=8000 channels=1
-load-module module-null-sink sink_name=micsinkB rate=8000 channels=1
-load-module module-remap-source source_name=micB master=micsinkB.monitor
-set-default-sink speakerA
-set-default-source micB
-PA
-env -u DISPLAY pulseaudio -n -F "$tmp/bench.pa" --daemonize=no --exit-idle-time=-1 --disable-shm=yes \
-    --log-target=file:"$tmp/pa.log" &
-pids+=($!)
-for _ in $(seq 100); do
-    timeout 5 pactl info >/dev/null 2>&1 && break
-    sleep 0.1
-done
-timeout 5 pactl info >/dev/null 2>&1 || { echo "pulseaudio did not start" >&2; cat "$tmp/pa.log" >&2; exit 1; }
+svc_sound probe speakerA:8k micB || exit 1
 
 # Low-latency readers on every other sink and source for the whole run, as
 # a sound card would run; an idle null sink otherwise renders in two-second
 # steps. The probe's own recording is made per run.
-for source in speakerA.monitor micA micB; do
-    parec --latency-msec=20 -d "$source" --rate=8000 --channels=1 --format=s16le --raw >/dev/null 2>&1 &
-    pids+=($!)
-done
+svc_keep_reading speakerA.monitor micA micB
 
 # Clicks: 4 ms bursts on the left channel only.
 python3 - "$tmp/clicks.wav" "$clicks" "$spacing" <<'PY'

@@ -35,49 +35,28 @@ done
 echo "building in $build ..." >&2
 [ -f "$build/build.ninja" ] ||
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXLET_TESTS=OFF >/dev/null
-ninja -C "$build" voxlet_ui voxlet_pulse >/dev/null
-cmake -S "$root/bench" -B "$build/bench-tools" -G Ninja -DVOXLET_BUILD_DIR="$build" >/dev/null
-ninja -C "$build/bench-tools" rt_voice_pair >/dev/null
-pair=$build/bench-tools/rt_voice_pair
+cmake "$build" -DVOXLET_BENCH=ON >/dev/null
+ninja -C "$build" rt_voice_pair >/dev/null
+pair=$build/bench/rt_voice_pair
 
 tmp=$(mktemp -d)
+svc_dir=$tmp/services
+source "$root/scripts/services.sh"
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    svc_stop
     rm -rf "$tmp"
 }
 trap cleanup EXIT
 
-export XDG_RUNTIME_DIR=$tmp/xdg PULSE_RUNTIME_PATH=$tmp/xdg/pulse
-export PULSE_SERVER=unix:$PULSE_RUNTIME_PATH/native PULSE_CLIENTCONFIG=$tmp/client.conf
-mkdir -p "$PULSE_RUNTIME_PATH" && chmod 700 "$XDG_RUNTIME_DIR" "$PULSE_RUNTIME_PATH"
-printf 'autospawn = no\n' >"$PULSE_CLIENTCONFIG"
-# A's microphone hears the left channel of "probe", B's speaker plays into
-# its right channel: one recording of its monitor holds both, on one clock.
-cat >"$tmp/bench.pa" <<'PA'
-load-module module-native-protocol-unix auth-anonymous=1
-load-module module-null-sink sink_name=probe rate=8000 channels=2 channel_map=front-left,front-right
-load-module module-remap-source source_name=micA master=probe.monitor channels=1 master_channel_map=front-left channel_map=mono remix=no
-load-module module-remap-sink sink_name=speakerB master=probe channels=1 master_channel_map=front-right channel_map=mono remix=no
-PA
 if [ $cpu = 1 ]; then
     # As with a sound card only the phone uses: nothing else reads the devices.
-    cat >"$tmp/bench.pa" <<'PA'
-load-module module-native-protocol-unix auth-anonymous=1
-load-module module-null-sink sink_name=speakerB rate=8000 channels=1
-load-module module-null-sink sink_name=micsinkA rate=8000 channels=1
-load-module module-remap-source source_name=micA master=micsinkA.monitor
-PA
+    svc_sound speakerB:8k micA || exit 1
+else
+    svc_sound probe || exit 1
 fi
-env -u DISPLAY -u DBUS_SESSION_BUS_ADDRESS pulseaudio -n -F "$tmp/bench.pa" --daemonize=no --exit-idle-time=-1 \
-    --disable-shm=yes --log-target=file:"$tmp/pa.log" &
-pids+=($!)
-for _ in $(seq 100); do
-    timeout 5 pactl info >/dev/null 2>&1 && break
-    sleep 0.1
-done
-timeout 5 pactl info >/dev/null 2>&1 || { echo "pulseaudio did not start" >&2; cat "$tmp/pa.log" >&2; exit 1; }
 if [ $cpu = 1 ]; then
     "$pair" --mic-a micA --speaker-b speakerB --seconds 40 --listen 127.253.0.3:9302 >"$tmp/pair.out" 2>"$tmp/pair.err" ||
         { cat "$tmp/pair.err" >&2; exit 1; }

@@ -29,46 +29,24 @@ for a in "$@"; do
 done
 
 echo "building the release build in $build ..." >&2
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOXLET_TESTS=OFF >/dev/null
-ninja -C "$build" voxlet voxlet_ui >/dev/null
-cmake -S "$root/bench/phone" -B "$build/bench-phone" -G Ninja -DCMAKE_BUILD_TYPE=Release \
-    -DVOXLET_BUILD_DIR="$build" >/dev/null
-ninja -C "$build/bench-phone" >/dev/null
+cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOXLET_TESTS=OFF -DVOXLET_BENCH=ON >/dev/null
+ninja -C "$build" voxlet voxlet_bench_phone voxlet_bench_empty_window >/dev/null
 
 tmp=$(mktemp -d /tmp/voxlet-bench.XXXXXX)
+svc_dir=$tmp/services
+source "$root/scripts/services.sh"
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    svc_stop
     rm -rf "$tmp"
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# Sound server: a microphone (null sink + remap source) and a speaker per phone.
-export XDG_RUNTIME_DIR=$tmp/xdg PULSE_RUNTIME_PATH=$tmp/xdg/pulse
-export PULSE_SERVER=unix:$PULSE_RUNTIME_PATH/native PULSE_CLIENTCONFIG=$tmp/client.conf
-mkdir -p "$PULSE_RUNTIME_PATH" && chmod 700 "$XDG_RUNTIME_DIR" "$PULSE_RUNTIME_PATH"
-printf 'autospawn = no\n' >"$PULSE_CLIENTCONFIG"
-cat >"$tmp/bench.pa" <<'PA'
-load-module module-native-protocol-unix auth-anonymous=1
-load-module module-null-sink sink_name=speakerA rate=8000 channels=1
-load-module module-null-sink sink_name=speakerB rate=8000 channels=1
-load-module module-null-sink sink_name=micsinkA rate=8000 channels=1
-load-module module-remap-source source_name=micA master=micsinkA.monitor
-load-module module-null-sink sink_name=micsinkB rate=8000 channels=1
-load-module module-remap-source source_name=micB master=micsinkB.monitor
-set-default-sink speakerA
-set-default-source micA
-PA
-env -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY pulseaudio -n -F "$tmp/bench.pa" --daemonize=no \
-    --exit-idle-time=-1 --disable-shm=yes --log-target=file:"$tmp/pa.log" &
-pids+=($!)
-for _ in $(seq 100); do
-    timeout 5 pactl info >/dev/null 2>&1 && break
-    sleep 0.1
-done
-timeout 5 pactl info >/dev/null 2>&1 || { echo "pulseaudio did not start" >&2; cat "$tmp/pa.log" >&2; exit 1; }
+# Sound server: a microphone and a speaker per phone.
+svc_sound speakerA:8k speakerB:8k micA micB || exit 1
 # No reader keeps the microphones running, as with a sound card that only
 # the phone uses: a reader that holds a source at a long latency makes every
 # new recording stream wait about that long to start, and one at a short
@@ -82,13 +60,9 @@ if [ -n "${VOXLET_BENCH_MIC_LATENCY_MS:-}" ]; then
 fi
 
 # Display: a bare Xvfb (no window manager, no compositor).
-exec {fd}<> <(:)
-Xvfb -displayfd "$fd" -screen 0 1024x768x24 -nolisten tcp >"$tmp/xvfb.log" 2>&1 &
-pids+=($!)
-read -r -t 10 -u "$fd" display || { echo "Xvfb did not start" >&2; cat "$tmp/xvfb.log" >&2; exit 1; }
-export DISPLAY=:$display
+svc_display || exit 1
 unset DBUS_SESSION_BUS_ADDRESS QT_QPA_PLATFORM
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), load $(cut -d' ' -f1-3 /proc/loadavg)" >&2
 timeout 900 python3 "$root/bench/bench.py" --root "$root" --build "$build" --voxlet "$build/src/voxlet" \
-    --phone "$build/bench-phone/voxlet_bench_phone" "${extra[@]}"
+    --phone "$build/bench/phone/voxlet_bench_phone" "${extra[@]}"

@@ -18,61 +18,28 @@ done
 echo "building the program and the two-phone helper in $build ..." >&2
 [ -f "$build/build.ninja" ] ||
     cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVOXLET_TESTS=OFF >/dev/null
-ninja -C "$build" voxlet voxlet_ui >/dev/null
-cmake -S "$root/bench" -B "$build/bench-tools" -G Ninja -DVOXLET_BUILD_DIR="$build" >/dev/null
-ninja -C "$build/bench-tools" >/dev/null
+cmake "$build" -DVOXLET_BENCH=ON >/dev/null
+ninja -C "$build" voxlet voxlet_pair >/dev/null
 
 tmp=$(mktemp -d)
+svc_dir=$tmp/services
+source "$root/scripts/services.sh"
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
+    svc_stop
     rm -rf "$tmp"
 }
 trap cleanup EXIT
 mkdir -p "$out"
 
-if [ -z "${DISPLAY:-}" ]; then
-    Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$tmp/display" 2>"$tmp/xvfb.log" &
-    pids+=($!)
-    for _ in $(seq 100); do
-        [ -s "$tmp/display" ] && break
-        sleep 0.1
-    done
-    DISPLAY=:$(head -n 1 "$tmp/display")
-    export DISPLAY
-fi
+svc_display --reuse || exit 1
 unset QT_QPA_PLATFORM
 
-export XDG_RUNTIME_DIR=$tmp/xdg PULSE_RUNTIME_PATH=$tmp/xdg/pulse
-export PULSE_SERVER=unix:$PULSE_RUNTIME_PATH/native PULSE_CLIENTCONFIG=$tmp/client.conf
-mkdir -p "$PULSE_RUNTIME_PATH" && chmod 700 "$XDG_RUNTIME_DIR" "$PULSE_RUNTIME_PATH"
-printf 'autospawn = no\n' >"$PULSE_CLIENTCONFIG"
-cat >"$tmp/shots.pa" <<'PA'
-load-module module-native-protocol-unix auth-anonymous=1
-load-module module-null-sink sink_name=speaker
-load-module module-null-sink sink_name=micsink rate=8000 channels=1
-load-module module-remap-source source_name=mic master=micsink.monitor
-load-module module-null-sink sink_name=speakerA rate=8000 channels=1
-load-module module-null-sink sink_name=speakerB rate=8000 channels=1
-load-module module-null-sink sink_name=micsinkA rate=8000 channels=1
-load-module module-remap-source source_name=micA master=micsinkA.monitor
-load-module module-null-sink sink_name=micsinkB rate=8000 channels=1
-load-module module-remap-source source_name=micB master=micsinkB.monitor
-set-default-sink speaker
-set-default-source mic
-PA
-env -u DISPLAY pulseaudio -n -F "$tmp/shots.pa" --daemonize=no --exit-idle-time=-1 --disable-shm=yes \
-    --log-target=file:"$tmp/pa.log" &
-pids+=($!)
-for _ in $(seq 100); do
-    timeout 5 pactl info >/dev/null 2>&1 && break
-    sleep 0.1
-done
-for source in mic micA micB speaker.monitor speakerA.monitor speakerB.monitor; do
-    parec --latency-msec=20 -d "$source" --raw >/dev/null 2>&1 &
-    pids+=($!)
-done
+# The program's own devices, and a speaker and a microphone per phone for the call.
+svc_sound speaker mic speakerA:8k speakerB:8k micA micB || exit 1
+svc_keep_reading mic micA micB speaker.monitor speakerA.monitor speakerB.monitor
 
 # The visible window of process $1 whose title matches $2 (bounded wait).
 window_of() {
@@ -123,7 +90,7 @@ for i in range(rate * seconds):
 with wave.open(sys.argv[1], 'wb') as w:
     w.setnchannels(1); w.setsampwidth(2); w.setframerate(rate); w.writeframes(bytes(frames))
 PY
-"$build/bench-tools/voxlet_pair" --show --seconds 8 --mic-a micA --speaker-a speakerA \
+"$build/bench/voxlet_pair" --show --seconds 8 --mic-a micA --speaker-a speakerA \
     --mic-b micB --speaker-b speakerB >"$tmp/pair.out" 2>"$tmp/pair.err" &
 pair=$!
 pids+=("$pair")

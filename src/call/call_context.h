@@ -25,6 +25,9 @@ public:
     virtual void RestoreFromTray() = 0;
     // Stops the connect time-out (Timer2).
     virtual void StopConnectTimer() = 0;
+    // Arms the registration refresh (Timer1) and the connect time-out (Timer2); 0 stops.
+    virtual void SetTimer1(int ms) = 0;
+    virtual void SetTimer2(int ms) = 0;
     // A call socket was taken or closed: a loop ringing for the call before stops.
     virtual void CallChanged() = 0;
     // A notification was handled (tests and the state log follow it).

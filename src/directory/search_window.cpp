@@ -1,6 +1,8 @@
 #include "directory/search_window.h"
 
-#include "shell/phone.h"
+#include "call/peer_protocol.h"
+#include "call/server_protocol.h"
+#include "net/socket_layer.h"
 
 namespace voxlet {
 
@@ -8,8 +10,10 @@ namespace {
 const QString kNobodyWaiting = QStringLiteral("待機者は誰もいません。");
 }
 
-SearchWindow::SearchWindow(Phone& phone)
-    : phone_(phone)
+SearchWindow::SearchWindow(CallContext& call, PeerProtocol& peer, ServerProtocol& server)
+    : call_(call)
+    , peer_(peer)
+    , server_(server)
 {
 }
 
@@ -22,20 +26,20 @@ void SearchWindow::Form_Load()
     closeCaption_ = QStringLiteral("閉じる");
     connectEnabled_ = true;
     callEnabled_ = false;
-    phone_.st.SearchOpen = true;
-    if (!phone_.st.Listening)
+    call_.st.SearchOpen = true;
+    if (!call_.st.Listening)
         connectEnabled_ = false;
     emit changed();
 }
 
 void SearchWindow::Form_Activate()
 {
-    phone_.st.SearchActive = true;
+    call_.st.SearchActive = true;
 }
 
 void SearchWindow::Form_Unload()
 {
-    phone_.st.SearchOpen = false;
+    call_.st.SearchOpen = false;
     loaded_ = false;
     shown_ = false;
     emit closeRequested();
@@ -49,21 +53,21 @@ void SearchWindow::EnsureLoaded()
 
 void SearchWindow::mnu_Connect_Click()
 {
-    phone_.Timer1.setInterval(60000);
-    phone_.server.ConnectAndRegister();
+    call_.shell.SetTimer1(60000);
+    server_.ConnectAndRegister();
 }
 
 void SearchWindow::mnu_GlovalIP_Click()
 {
-    phone_.st.GlobalIpRequest = true;
-    phone_.net.ConnectToServer(phone_.server.ReadServerAddress());
+    call_.st.GlobalIpRequest = true;
+    call_.net.ConnectToServer(server_.ReadServerAddress());
 }
 
 // A second dial would take ExternalSocket over while the first call still
 // holds it, leaving that call silent and never closed.
 bool SearchWindow::CallUp() const
 {
-    return phone_.st.ExternalSocket != 0 || phone_.st.CallSocket != 0;
+    return call_.st.ExternalSocket != 0 || call_.st.CallSocket != 0;
 }
 
 void SearchWindow::List1_Click(int row)
@@ -83,23 +87,23 @@ void SearchWindow::mnu_CALL_Click()
     callEnabled_ = false;
     connectEnabled_ = false;
     emit changed();
-    AppState& st = phone_.st;
-    st.CallerName = phone_.peer.ReadOwnName(QStringLiteral("name.txt"));
-    phone_.net.ConnectToPeer(st.ExternalSocket, st.WaitingUsers[size_t(SelectedUser)].Address);
+    AppState& st = call_.st;
+    st.CallerName = peer_.ReadOwnName(QStringLiteral("name.txt"));
+    call_.net.ConnectToPeer(st.ExternalSocket, st.WaitingUsers[size_t(SelectedUser)].Address);
     CallPlaced = true;
-    phone_.Timer2.setInterval(1000);
+    call_.shell.SetTimer2(1000);
 }
 
 void SearchWindow::mnu_CLOSE_Click()
 {
-    AppState& st = phone_.st;
+    AppState& st = call_.st;
     if (CallPlaced) {
         if (st.ExternalSocket != 0)
-            phone_.net.ShutdownAndClose(st.ExternalSocket);
+            call_.net.ShutdownAndClose(st.ExternalSocket);
         st.RingStop = true;
         st.VoiceMode = false;
         st.Connected = false;
-        phone_.main.setText1(QStringLiteral("外部接続を切断しました。"));
+        call_.main.setText1(QStringLiteral("外部接続を切断しました。"));
     }
     st.SearchActive = false;
     Unload();
@@ -107,7 +111,7 @@ void SearchWindow::mnu_CLOSE_Click()
 
 void SearchWindow::RefuseClose()
 {
-    phone_.boxes.show(
+    call_.boxes.show(
         QStringLiteral("閉じるメニュ－から終了してください。"), MessageIcon::Exclamation, kAppTitle);
 }
 

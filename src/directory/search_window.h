@@ -12,12 +12,13 @@
 
 namespace voxlet {
 
-class Phone;
+class PeerProtocol;
+class ServerProtocol;
 
 class SearchWindow : public QObject, public SearchWindowPort {
     Q_OBJECT
 public:
-    explicit SearchWindow(Phone& phone);
+    SearchWindow(CallContext& call, PeerProtocol& peer, ServerProtocol& server);
 
     // Commands and events of the window.
     void Form_Load();
@@ -63,7 +64,9 @@ private:
     void EnsureLoaded();
     bool CallUp() const;
 
-    Phone& phone_;
+    CallContext& call_;
+    PeerProtocol& peer_;
+    ServerProtocol& server_;
     bool loaded_ = false;
     bool shown_ = false;
     QStringList list1_;

@@ -20,7 +20,7 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     , voice(st, ports.boxes, ports.capture, ports.playback)
     , media(ports.sounds, options.dataDir)
     , rings(st, media, options.ringPollMs)
-    , search(*this)
+    , search(context, peer, server)
     , context { st, ports.main, ports.boxes, net, voice, *this, search, options.dataDir }
     , peer(context)
     , server(context)

@@ -89,6 +89,8 @@ public:
     void PlayRing(const QString& file) override;
     void PlayRingBack() override;
     void StopConnectTimer() override { Timer2.setInterval(0); }
+    void SetTimer1(int ms) override { Timer1.setInterval(ms); }
+    void SetTimer2(int ms) override { Timer2.setInterval(ms); }
     void CallChanged() override { rings.CallChanged(); }
     void EventHandled() override;
 

@@ -143,15 +143,7 @@ private slots:
     void initTestCase()
     {
         // Each phone has a speaker of its own and a microphone fed from a sink.
-        pulse_ = std::make_unique<PulseServer>(
-            "load-module module-null-sink sink_name=speakerA\n"
-            "load-module module-null-sink sink_name=speakerB\n"
-            "load-module module-null-sink sink_name=micsinkA rate=8000 channels=1\n"
-            "load-module module-remap-source source_name=micA master=micsinkA.monitor\n"
-            "load-module module-null-sink sink_name=micsinkB rate=8000 channels=1\n"
-            "load-module module-remap-source source_name=micB master=micsinkB.monitor\n"
-            "set-default-sink speakerA\n"
-            "set-default-source micA\n");
+        pulse_ = std::make_unique<PulseServer>(QStringList { "speakerA", "speakerB", "micA", "micB" });
         if (!startServer())
             QSKIP(qPrintable(why_));
     }

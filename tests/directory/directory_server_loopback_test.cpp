@@ -3,6 +3,7 @@
 // voxlet-directory processes sharing a private redis-server.
 
 #include "directory/server/directory_server.h"
+#include "support/test_support.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -219,9 +220,8 @@ public:
     {
         QFile::remove(socketPath());
         m_process.setProcessChannelMode(QProcess::MergedChannels);
-        m_process.start("redis-server",
-            QStringList { "--port", "0", "--unixsocket", socketPath(), "--save", "", "--appendonly", "no",
-                "--dir", m_folder }
+        m_process.start("bash",
+            QStringList { voxlet::test::SourceDir() + "/scripts/services.sh", "redis-server", m_folder }
                 + m_extra);
         if (!m_process.waitForStarted())
             return false;

@@ -2,7 +2,6 @@
 
 #include "support/test_support.h"
 
-#include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 #include <QTest>
@@ -156,8 +155,9 @@ void PulseRecorder::stop()
 
 // ---- server ----
 
-PulseServer::PulseServer(QByteArray moduleLines)
-    : moduleLines_(std::move(moduleLines))
+PulseServer::PulseServer(QStringList devices)
+    : devices_(std::move(devices))
+    , script_(SourceDir() + QStringLiteral("/scripts/services.sh"))
 {
 }
 
@@ -174,50 +174,34 @@ bool PulseServer::start(QString* whyNot)
         stop();
         return false;
     };
-    const QString pulse = QStandardPaths::findExecutable(QStringLiteral("pulseaudio"));
-    for (const char* tool : { "paplay", "parec", "pactl" })
+    for (const char* tool : { "pulseaudio", "paplay", "parec", "pactl", "bash" })
         if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
             return fail(QStringLiteral("%1 is not installed").arg(QLatin1String(tool)));
-    if (pulse.isEmpty())
-        return fail(QStringLiteral("pulseaudio is not installed"));
+    if (!QFile::exists(script_))
+        return fail(script_ + QStringLiteral(" is missing"));
     if (!dir_.isValid())
         return fail(QStringLiteral("no temporary folder"));
 
-    const QString xdg = dir_.filePath(QStringLiteral("xdg"));
-    QDir().mkpath(xdg + QStringLiteral("/pulse"));
-    QFile::setPermissions(xdg, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    QFile::setPermissions(
-        xdg + QStringLiteral("/pulse"), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-    WriteBytes(dir_.filePath(QStringLiteral("test.pa")),
-        "load-module module-native-protocol-unix auth-anonymous=1\n" + moduleLines_);
-    WriteBytes(dir_.filePath(QStringLiteral("client.conf")), "autospawn = no\n");
-
     // Everything of this process and its children talks to the private server.
-    qputenv("XDG_RUNTIME_DIR", xdg.toLocal8Bit());
-    qputenv("PULSE_RUNTIME_PATH", (xdg + QStringLiteral("/pulse")).toLocal8Bit());
-    qputenv("PULSE_SERVER", ("unix:" + xdg + QStringLiteral("/pulse/native")).toLocal8Bit());
-    qputenv("PULSE_CLIENTCONFIG", dir_.filePath(QStringLiteral("client.conf")).toLocal8Bit());
+    QByteArray env;
+    if (!runTool({ QStringLiteral("bash"), script_, QStringLiteral("sound-env"), dir_.path() }, &env))
+        return fail(QStringLiteral("services.sh sound-env failed"));
+    for (const QByteArray& line : env.split('\n')) {
+        const qsizetype eq = line.indexOf('=');
+        if (eq > 0)
+            qputenv(line.left(eq).constData(), line.mid(eq + 1));
+    }
 
     TieToThisProcess(server_);
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("DISPLAY")); // no X11 modules
-    // Off the session bus: a second server on it (another test running at
-    // the same time) cannot take the bus name and exits at once.
-    env.remove(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"));
-    server_.setProcessEnvironment(env);
     server_.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    server_.start(pulse,
-        { QStringLiteral("--daemonize=no"), QStringLiteral("-n"), QStringLiteral("-F"),
-            dir_.filePath(QStringLiteral("test.pa")), QStringLiteral("--exit-idle-time=-1"),
-            // Shared memory once crashed the daemon here (memfd assertion).
-            QStringLiteral("--disable-shm=yes"),
-            QStringLiteral("--log-target=file:") + dir_.filePath(QStringLiteral("pa.log")) });
+    server_.start(QStringLiteral("bash"),
+        QStringList { script_, QStringLiteral("sound-server"), dir_.path() } + devices_);
     if (!server_.waitForStarted(5000))
         return fail(QStringLiteral("pulseaudio did not start"));
+    const QString socket = qEnvironmentVariable("PULSE_RUNTIME_PATH") + QStringLiteral("/native");
     for (int i = 0; i < 50 && server_.state() == QProcess::Running; ++i) {
         QTest::qWait(100);
-        if (QFile::exists(xdg + QStringLiteral("/pulse/native"))
-            && runTool({ QStringLiteral("pactl"), QStringLiteral("info") }))
+        if (QFile::exists(socket) && runTool({ QStringLiteral("pactl"), QStringLiteral("info") }))
             return true;
     }
     return fail(QStringLiteral("pulseaudio did not become ready"));
@@ -235,11 +219,7 @@ void PulseServer::keepReading(const QString& source)
 {
     auto p = std::make_unique<QProcess>();
     TieToThisProcess(*p);
-    p->setStandardOutputFile(QProcess::nullDevice());
-    p->start(QStringLiteral("parec"),
-        { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), source, QStringLiteral("--raw"),
-            QStringLiteral("--rate=8000"), QStringLiteral("--channels=1"),
-            QStringLiteral("--format=s16le") });
+    p->start(QStringLiteral("bash"), { script_, QStringLiteral("keep-reading"), source });
     p->waitForStarted(5000);
     helpers_.push_back(std::move(p));
 }
@@ -248,8 +228,9 @@ bool PulseServer::play(const QString& sink, const QString& wavPath)
 {
     auto p = std::make_unique<QProcess>();
     TieToThisProcess(*p);
+    // A second ahead, so a starved player leaves no gaps of silence.
     p->start(QStringLiteral("paplay"),
-        { QStringLiteral("--latency-msec=20"), QStringLiteral("-d"), sink, wavPath });
+        { QStringLiteral("--latency-msec=1000"), QStringLiteral("-d"), sink, wavPath });
     const bool ok = p->waitForStarted(5000);
     helpers_.push_back(std::move(p));
     return ok;

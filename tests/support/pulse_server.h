@@ -2,6 +2,9 @@
 // A private, headless PulseAudio for tests that use the real Qt devices,
 // with virtual speakers (null sinks) and microphones (a null sink feeding a
 // remapped source), plus tone helpers to feed and measure what they carry.
+// The server is the one scripts/services.sh sets up for the scripts and
+// benchmarks, run here under this process so that a test can stop and
+// restart it.
 
 #include <QByteArray>
 #include <QProcess>
@@ -57,8 +60,8 @@ private:
 
 class PulseServer {
 public:
-    // moduleLines: the devices to load (module-native-protocol-unix is added).
-    explicit PulseServer(QByteArray moduleLines);
+    // devices: as scripts/services.sh names them, e.g. { "speaker", "mic" }.
+    explicit PulseServer(QStringList devices);
     ~PulseServer();
 
     // Starts the server and points this process and its children at it (call
@@ -79,7 +82,8 @@ public:
 
 private:
     QTemporaryDir dir_;
-    QByteArray moduleLines_;
+    QStringList devices_;
+    QString script_;
     QProcess server_;
     std::vector<std::unique_ptr<QProcess>> helpers_;
 };

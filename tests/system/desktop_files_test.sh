@@ -13,6 +13,8 @@ for tool in desktop-file-validate appstreamcli; do
 done
 
 tmp=$(mktemp -d)
+svc_dir=$tmp/services
+source "$VOXLET_SOURCE_DIR/scripts/services.sh"
 pids=()
 cleanup() {
     local i pid
@@ -22,6 +24,7 @@ cleanup() {
         kill "$pid" 2>/dev/null || continue
         timeout 10 tail --pid="$pid" -f /dev/null 2>/dev/null || kill -KILL "$pid" 2>/dev/null
     done
+    svc_stop
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -150,19 +153,13 @@ exec_argv "$entry"
 # --- start it as the menu would -------------------------------------------
 have_x_tools=1
 command -v xdotool >/dev/null || command -v xwininfo >/dev/null || have_x_tools=0
-if [ -z "${DISPLAY:-}" ] || ! timeout 10 xwininfo -root >/dev/null 2>&1; then
-    command -v Xvfb >/dev/null && command -v xwininfo >/dev/null || have_x_tools=0
-    if ((have_x_tools)); then
-        Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$tmp/display" 2>"$tmp/xvfb.log" &
-        pids+=($!)
-        for _ in $(seq 100); do
-            [ -s "$tmp/display" ] && break
-            sleep 0.1
-        done
-        [ -s "$tmp/display" ] || { cat "$tmp/xvfb.log"; fail "Xvfb did not start"; exit $status; }
-        DISPLAY=:$(head -n 1 "$tmp/display")
-        export DISPLAY
+if ((have_x_tools)) && ! svc_display --reuse 2>"$tmp/display-why.txt"; then
+    if svc_need Xvfb xdpyinfo 2>/dev/null; then
+        cat "$tmp/display-why.txt"
+        fail "no display"
+        exit $status
     fi
+    have_x_tools=0
 fi
 if ! ((have_x_tools)); then
     echo "SKIP: no X display tools (Xvfb, xdotool or xwininfo); the files validate"
@@ -172,25 +169,7 @@ fi
 
 # Without a sound server the program opens no audio devices and says so in a
 # modal box before its window; give it a private one when none answers.
-if command -v pulseaudio >/dev/null && ! timeout 10 pactl info >/dev/null 2>&1; then
-    export XDG_RUNTIME_DIR=$tmp/xdg PULSE_RUNTIME_PATH=$tmp/xdg/pulse
-    mkdir -p "$PULSE_RUNTIME_PATH" && chmod 700 "$XDG_RUNTIME_DIR" "$PULSE_RUNTIME_PATH"
-    cat >"$tmp/test.pa" <<'EOF'
-load-module module-native-protocol-unix auth-anonymous=1
-load-module module-null-sink sink_name=speaker
-load-module module-null-sink sink_name=micsink rate=8000 channels=1
-load-module module-remap-source source_name=mic master=micsink.monitor
-set-default-sink speaker
-set-default-source mic
-EOF
-    env -u DISPLAY pulseaudio -n -F "$tmp/test.pa" --daemonize=no --exit-idle-time=-1 --disable-shm=yes \
-        --log-target=file:"$tmp/pa.log" &
-    pids+=($!)
-    for _ in $(seq 100); do
-        timeout 5 pactl info >/dev/null 2>&1 && break
-        sleep 0.1
-    done
-fi
+svc_sound --reuse || echo "no sound server: the program shows its device message first"
 
 # The title of the main window ends with a blank.
 find_main_window() {

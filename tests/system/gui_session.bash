@@ -10,12 +10,13 @@
 : "${VOXLET_SOURCE_DIR:?}" "${VOXLET_BINARY_DIR:?}"
 gui_here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 gui_tmp=$(mktemp -d /tmp/voxlet-gui.XXXXXX)
-gui_groups=()
+svc_dir=$gui_tmp/services
+source "$VOXLET_SOURCE_DIR/scripts/services.sh"
 gui_cleanups=()
 status=0
 
 gui_cleanup() {
-    local i pid log
+    local i log
     if [ "$status" -ne 0 ]; then
         for log in $(find "$gui_tmp" -name '*.log' 2>/dev/null); do
             [ -s "$log" ] || continue
@@ -24,15 +25,7 @@ gui_cleanup() {
         done
     fi
     # Newest first: programs before their display, bus and sound server.
-    for ((i = ${#gui_groups[@]} - 1; i >= 0; i--)); do
-        pid=${gui_groups[i]}
-        kill -TERM -- "-$pid" 2>/dev/null || continue
-        for _ in $(seq 50); do
-            kill -0 -- "-$pid" 2>/dev/null || break
-            sleep 0.1
-        done
-        kill -KILL -- "-$pid" 2>/dev/null || true
-    done
+    svc_stop
     # Then what the processes lived in (network namespaces).
     for ((i = ${#gui_cleanups[@]} - 1; i >= 0; i--)); do
         eval "${gui_cleanups[i]}" || true
@@ -76,11 +69,8 @@ need_program() {
 
 # Starts "$@" in a process group of its own; its pid is in $bg_pid.
 start_bg() {
-    local log=$1
-    shift
-    setsid "$@" >"$log" 2>&1 &
-    bg_pid=$!
-    gui_groups+=("$bg_pid")
+    svc_start "$@"
+    bg_pid=$svc_pid
 }
 
 # Waits up to $1 seconds for the command "${@:2}" to succeed.
@@ -96,51 +86,19 @@ wait_until() {
 
 # The runner's display, or a private Xvfb.
 use_display() {
-    if [ -n "${DISPLAY:-}" ] && timeout 10 xdpyinfo >/dev/null 2>&1; then
-        return
-    fi
-    need Xvfb xdpyinfo
-    start_bg "$gui_tmp/xvfb.log" Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$gui_tmp/display"
-    wait_until 10 test -s "$gui_tmp/display" || { cat "$gui_tmp/xvfb.log"; skip "Xvfb did not start"; }
-    export DISPLAY=":$(head -n 1 "$gui_tmp/display")"
-    wait_until 10 timeout 5 xdpyinfo >/dev/null 2>&1 || skip "the private display does not answer"
+    svc_display --reuse 2>"$gui_tmp/display-why.txt" || skip "$(cat "$gui_tmp/display-why.txt")"
 }
 
 # The runner's sound server, or a private one with the same virtual devices.
 # Without one the program opens its window only after a modal device box.
 use_sound() {
-    if command -v pactl >/dev/null && timeout 10 pactl info >/dev/null 2>&1; then
-        return
-    fi
-    need pulseaudio pactl
-    export XDG_RUNTIME_DIR=$gui_tmp/xdg PULSE_RUNTIME_PATH=$gui_tmp/xdg/pulse
-    mkdir -p "$PULSE_RUNTIME_PATH" && chmod 700 "$XDG_RUNTIME_DIR" "$PULSE_RUNTIME_PATH"
-    cat >"$gui_tmp/test.pa" <<'EOF'
-load-module module-native-protocol-unix auth-anonymous=1
-load-module module-null-sink sink_name=speaker
-load-module module-null-sink sink_name=micsink rate=8000 channels=1
-load-module module-remap-source source_name=mic master=micsink.monitor
-set-default-sink speaker
-set-default-source mic
-EOF
-    start_bg "$gui_tmp/pa-out.log" env -u DISPLAY pulseaudio -n -F "$gui_tmp/test.pa" --daemonize=no \
-        --exit-idle-time=-1 --disable-shm=yes --log-target=file:"$gui_tmp/pa.log"
-    wait_until 10 timeout 5 pactl info >/dev/null 2>&1 || skip "no sound server could be started"
+    svc_sound --reuse 2>"$gui_tmp/sound-why.txt" || skip "$(cat "$gui_tmp/sound-why.txt")"
 }
 
-# A session bus of our own with the accessibility bus on it. Qt and the
-# driver both find the accessibility bus through the session bus.
+# A session bus of our own with the accessibility bus on it.
 use_accessibility() {
-    local line
-    start_bg "$gui_tmp/dbus.log" dbus-daemon --session --nofork --print-address=1
-    wait_until 10 grep -q '^unix:' "$gui_tmp/dbus.log" || { cat "$gui_tmp/dbus.log"; skip "no session bus"; }
-    line=$(head -n 1 "$gui_tmp/dbus.log")
-    export DBUS_SESSION_BUS_ADDRESS=$line
-    mkdir -p "$gui_tmp/a11y" && chmod 700 "$gui_tmp/a11y"
-    start_bg "$gui_tmp/a11y.log" env XDG_RUNTIME_DIR="$gui_tmp/a11y" \
-        /usr/libexec/at-spi-bus-launcher --launch-immediately
-    wait_until 10 timeout 5 dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus \
-        org.a11y.Bus.GetAddress >/dev/null 2>&1 || { cat "$gui_tmp/a11y.log"; skip "no accessibility bus"; }
+    svc_session_bus 2>"$gui_tmp/bus-why.txt" && svc_accessibility 2>>"$gui_tmp/bus-why.txt" ||
+        skip "$(cat "$gui_tmp/bus-why.txt")"
 }
 
 # A copy of the program in folder $1 with the own name $2: the program keeps

@@ -16,10 +16,13 @@ if ! command -v xdotool >/dev/null; then
 fi
 
 tmp=$(mktemp -d)
+svc_dir=$tmp/services
+source "$VOXLET_SOURCE_DIR/scripts/services.sh"
 pids=()
 cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null; done
+    svc_stop
     rm -rf "$tmp"
 }
 trap cleanup EXIT
@@ -31,20 +34,11 @@ fail() {
 }
 
 # A display of our own when there is none.
-if [ -z "${DISPLAY:-}" ] || ! timeout 10 xdotool getmouselocation >/dev/null 2>&1; then
-    if ! command -v Xvfb >/dev/null; then
-        echo "SKIP: no display and no Xvfb"
-        exit 77
-    fi
-    Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$tmp/display" 2>"$tmp/xvfb.log" &
-    pids+=($!)
-    for _ in $(seq 100); do
-        [ -s "$tmp/display" ] && break
-        sleep 0.1
-    done
-    [ -s "$tmp/display" ] || { cat "$tmp/xvfb.log"; echo "FAIL: Xvfb did not start"; exit 1; }
-    DISPLAY=:$(head -n 1 "$tmp/display")
-    export DISPLAY
+if ! svc_display --reuse 2>"$tmp/display-why.txt"; then
+    svc_need Xvfb xdpyinfo || { echo "SKIP: no display and no Xvfb"; exit 77; }
+    cat "$tmp/display-why.txt"
+    echo "FAIL: no display"
+    exit 1
 fi
 
 # The program keeps its data beside itself: a copy in a folder of its own.

@@ -1,9 +1,5 @@
 #include "phonebook/qt/set_form.h"
 
-#include "call/app_state.h"
-#include "call/runtime_error.h"
-#include "phonebook/phone_book_files.h"
-
 #include <QCloseEvent>
 #include <QFont>
 #include <QFrame>
@@ -20,15 +16,9 @@ namespace voxlet {
 
 namespace {
 
-const QString kBoxTitle = QStringLiteral("Voxlet");
 const QString kMincho = QStringLiteral("ＭＳ 明朝");
 const QString kGothic = QStringLiteral("ＭＳ ゴシック");
-const QString kRingDefault = QStringLiteral("Ring.wav");
-const QString kFallbackTimeFormat = QStringLiteral("H:mm:ss");
-constexpr int kNameBoxLimit = 10;
 const QString kNoPrefix = QStringLiteral("No=");
-// Typing limits of the profile boxes, by Text4 index.
-constexpr std::array<int, 5> kProfileLimits { 10, 2, 2, 30, 10 };
 
 const QColor kFormColour(0x80, 0x80, 0xFF);
 const QColor kFrameLabelColour(0xFF, 0xFF, 0x80);
@@ -46,45 +36,6 @@ QFont FrameCaptionFont(qreal points)
     f.setPointSizeF(points);
     f.setBold(true);
     return f;
-}
-
-// The locale's short time format with seconds, as a Windows time format
-// ("H:mm:ss" for Japanese) has them; empty when it has no minutes to follow.
-QString TimeFormatWithSeconds(const QString& shortFormat)
-{
-    bool quoted = false;
-    for (qsizetype i = 0; i < shortFormat.size(); ++i) {
-        const QChar c = shortFormat[i];
-        if (c == u'\'')
-            quoted = !quoted;
-        if (!quoted && c == u's')
-            return shortFormat;
-    }
-    quoted = false;
-    for (qsizetype i = 0; i < shortFormat.size(); ++i) {
-        const QChar c = shortFormat[i];
-        if (c == u'\'')
-            quoted = !quoted;
-        if (quoted || c != u'm')
-            continue;
-        qsizetype end = i;
-        while (end < shortFormat.size() && shortFormat[end] == u'm')
-            ++end;
-        return QString(shortFormat).insert(end, QStringLiteral(":ss"));
-    }
-    return {};
-}
-
-// What the reader of the phone book could not give back as written: the token
-// and record separators, line breaks, and what code page 932 cannot hold; and
-// "|", which separates the fields of every message to the server and peers.
-bool StorableText(const QString& text, bool spaceAllowed)
-{
-    for (QChar c : text) {
-        if (c == u',' || c == u'|' || c.unicode() < 0x20 || (!spaceAllowed && c == u' '))
-            return false;
-    }
-    return files::DecodeCp932(files::EncodeCp932(text)) == text;
 }
 
 QLabel* MakeLabel(QWidget* parent, const QString& name, const QString& caption, const QRect& geometry,
@@ -168,22 +119,9 @@ void SetFORM::InstallFontSubstitutions()
         QFont::insertSubstitution(kGothic, QStringLiteral("IPAGothic"));
 }
 
-QString SetFORM::TimeOfDayText(const QLocale& locale, const QTime& time)
-{
-    const QString format = TimeFormatWithSeconds(locale.timeFormat(QLocale::ShortFormat));
-    const QString text = format.isEmpty() ? QString() : locale.toString(time, format);
-    // A space would add tokens to the record, a comma would cut it, and the
-    // file must be able to hold the digits.
-    bool usable = !text.isEmpty() && StorableText(text, false);
-    for (QChar c : text)
-        usable = usable && !c.isSpace();
-    return usable ? text : QLocale::c().toString(time, kFallbackTimeFormat);
-}
-
 SetFORM::SetFORM(const QString& dataDir, MessageBoxPort& boxes, QWidget* parent)
     : QDialog(parent)
-    , dataDir_(dataDir)
-    , boxes_(boxes)
+    , logic_(dataDir, boxes)
 {
     InstallFontSubstitutions();
     buildLayout();
@@ -266,17 +204,8 @@ void SetFORM::buildLayout()
     text4_[3] = MakeTextBox(frame1_, QStringLiteral("Text4_3"), { 40, 88, 281, 25 }, label8);
     command6_ = MakeButton(
         frame1_, QStringLiteral("Command6"), QStringLiteral("保存"), { 280, 24, 41, 25 }, buttonFont);
-    for (std::size_t i = 0; i < text4_.size(); ++i) {
-        QLineEdit* box = text4_[i];
-        const int limit = kProfileLimits[i];
-        box->setMaxLength(limit);
-        // A longer text loaded from the file lifts the limit of its box until
-        // the user has brought it within the limit.
-        connect(box, &QLineEdit::textEdited, this, [box, limit](const QString& text) {
-            if (text.size() <= limit)
-                box->setMaxLength(limit);
-        });
-    }
+    for (std::size_t i = 0; i < text4_.size(); ++i)
+        text4_[i]->setMaxLength(SettingsWindow::kText4Limits[i]);
 
     frame2_ = MakeFrame(this, QStringLiteral("Frame2"), QStringLiteral("コネクションサ－バ－アドレス"),
         { 8, 416, 329, 49 }, 12);
@@ -291,100 +220,56 @@ void SetFORM::buildLayout()
     for (QLineEdit* box : { text1_, text2_, text3_ })
         box->installEventFilter(this);
 
-    connect(list1_, &QListWidget::itemSelectionChanged, this, &SetFORM::onSelectionMade);
-    // A click on the line that is already selected fills the boxes again.
-    connect(list1_, &QListWidget::itemClicked, this, &SetFORM::onSelectionMade);
-    connect(command1_, &QPushButton::clicked, this, &SetFORM::onAdd);
-    connect(command2_, &QPushButton::clicked, this, &SetFORM::onReplace);
-    connect(command3_, &QPushButton::clicked, this, &SetFORM::onDelete);
-    connect(command4_, &QPushButton::clicked, this, &SetFORM::onFinish);
-    connect(command5_, &QPushButton::clicked, this, &SetFORM::onClear);
-    connect(command6_, &QPushButton::clicked, this, &SetFORM::onSaveProfile);
-    connect(text1_, &QLineEdit::textChanged, this, &SetFORM::onNameChanged);
+    // Forwarded in the logic's context: its connections end before the
+    // widgets are destroyed.
+    SettingsWindow* logic = &logic_;
+    // A change of selection, by mouse or keys; a click on the line that is
+    // already selected fills the boxes again.
+    connect(list1_, &QListWidget::itemSelectionChanged, logic, [this] { logic_.List1_Click(selectedRow()); });
+    connect(list1_, &QListWidget::itemClicked, logic, [this] { logic_.List1_Click(selectedRow()); });
+    connect(command1_, &QPushButton::clicked, logic, &SettingsWindow::Command1_Click);
+    connect(command2_, &QPushButton::clicked, logic, &SettingsWindow::Command2_Click);
+    connect(command3_, &QPushButton::clicked, logic, &SettingsWindow::Command3_Click);
+    connect(command4_, &QPushButton::clicked, logic, &SettingsWindow::Command4_Click);
+    connect(command5_, &QPushButton::clicked, logic, &SettingsWindow::Command5_Click);
+    connect(command6_, &QPushButton::clicked, logic, &SettingsWindow::Command6_Click);
+    // Every change of a box's text, typed, pasted or set through the
+    // accessibility bus; Refresh sets them with signals blocked.
+    connect(text1_, &QLineEdit::textChanged, logic, &SettingsWindow::Text1_Change);
+    connect(text2_, &QLineEdit::textChanged, logic, &SettingsWindow::Text2_Change);
+    connect(text3_, &QLineEdit::textChanged, logic, &SettingsWindow::Text3_Change);
+    for (std::size_t i = 0; i < text4_.size(); ++i)
+        connect(text4_[i], &QLineEdit::textChanged, logic,
+            [this, i](const QString& text) { logic_.Text4_Change(int(i), text); });
+    connect(text5_, &QLineEdit::textChanged, logic, &SettingsWindow::Text5_Change);
+
+    connect(logic, &SettingsWindow::changed, this, &SetFORM::Refresh);
+    connect(logic, &SettingsWindow::closeRequested, this, [this] {
+        closing_ = true;
+        accept();
+        closing_ = false;
+    });
 }
 
 void SetFORM::showEvent(QShowEvent* event)
 {
     QDialog::showEvent(event);
-    if (loaded_)
+    if (logic_.loaded())
         return;
-    loaded_ = true;
+    logic_.Form_Load();
     // Load once the window is up, so that a loader's box appears above it.
     QMetaObject::invokeMethod(
-        this, [this] { activate(); }, Qt::QueuedConnection);
-}
-
-void SetFORM::activate()
-{
-    const files::LinesResult book = files::LoadPhoneBook(dataDir_);
-    list1_->addItems(book.lines);
-    noteBookLoad(book);
-    if (book.failure)
-        showBox(book.failure->description);
-
-    const files::ProfileFieldsResult profile = files::LoadProfileFields(dataDir_);
-    if (profile.failure) {
-        showBox(QString::number(profile.failure->number));
-        return;
-    }
-    const files::ProfileFields& f = profile.fields;
-    // Line 1 alone is a whole profile (an editor may drop an empty last line);
-    // the server box then stays empty.
-    if (profile.fieldsRead < 6 && profile.fieldsOnFirstLine < 5) {
-        if (!f.name.isEmpty())
-            setLoadedText(text4_[0], f.name);
-        return;
-    }
-    setLoadedText(text4_[0], f.name);
-    setLoadedText(text4_[1], f.sex);
-    setLoadedText(text4_[2], f.age);
-    setLoadedText(text4_[3], f.comment);
-    setLoadedText(text4_[4], f.pass);
-    if (profile.fieldsRead == 6)
-        text5_->setText(f.server);
-}
-
-// Shows a value from the file whole: the boxes' limits are for typing, and a
-// cut value would be written back cut by the next "保存".
-void SetFORM::setLoadedText(QLineEdit* box, const QString& text)
-{
-    if (text.size() > box->maxLength())
-        box->setMaxLength(int(text.size()));
-    box->setText(text);
-}
-
-// Add, replace and delete rewrite Tel.txt from the list; a list that lacks
-// part of the file would drop that part.
-bool SetFORM::bookWritable()
-{
-    if (bookRefusal_.isEmpty())
-        return true;
-    showBox(bookRefusal_);
-    return false;
-}
-
-void SetFORM::noteBookLoad(const files::LinesResult& book)
-{
-    bookRefusal_.clear();
-    if (book.lineNotHeld == 0)
-        return;
-    const QString keptAsItIs = QStringLiteral("電話帳の内容が失われないよう、Tel.txt は変更していません。");
-    // A file that could not be read at all has no line to name.
-    if (book.failure && book.failure->number != err::SubscriptOutOfRange)
-        bookRefusal_ = QStringLiteral("Tel.txt を読み込めませんでした。") + keptAsItIs;
-    else
-        bookRefusal_
-            = QStringLiteral("Tel.txt の%1行目を読み込めませんでした。").arg(book.lineNotHeld) + keptAsItIs;
+        this, [this] { logic_.Form_Activate(); }, Qt::QueuedConnection);
 }
 
 void SetFORM::closeEvent(QCloseEvent* event)
 {
-    if (closingByButton_) {
+    if (closing_) {
         event->accept();
         return;
     }
     event->ignore();
-    showBox(QStringLiteral("終了ボタンから終了してください。"), MessageIcon::Exclamation);
+    logic_.RefuseClose();
 }
 
 void SetFORM::keyPressEvent(QKeyEvent* event)
@@ -398,31 +283,24 @@ void SetFORM::keyPressEvent(QKeyEvent* event)
 
 void SetFORM::reject()
 {
-    if (closingByButton_)
+    if (closing_)
         QDialog::reject();
 }
 
 bool SetFORM::eventFilter(QObject* watched, QEvent* event)
 {
     if (event->type() == QEvent::MouseButtonDblClick) {
-        for (QLineEdit* box : { text1_, text2_, text3_ }) {
-            if (watched == box) {
-                box->clear();
-                return true;
-            }
-        }
+        if (watched == text1_)
+            logic_.Text1_DblClick();
+        else if (watched == text2_)
+            logic_.Text2_DblClick();
+        else if (watched == text3_)
+            logic_.Text3_DblClick();
+        else
+            return QDialog::eventFilter(watched, event);
+        return true;
     }
     return QDialog::eventFilter(watched, event);
-}
-
-void SetFORM::onNameChanged(const QString& text)
-{
-    if (text.size() <= kNameBoxLimit)
-        return;
-    QString tail = text.right(kNameBoxLimit);
-    if (tail.front().isLowSurrogate())
-        tail.remove(0, 1);
-    text1_->setText(tail);
 }
 
 int SetFORM::selectedRow() const
@@ -431,204 +309,68 @@ int SetFORM::selectedRow() const
     return selected.isEmpty() ? -1 : list1_->row(selected.front());
 }
 
-QStringList SetFORM::listLines() const
-{
-    QStringList lines;
-    for (int i = 0; i < list1_->count(); ++i)
-        lines << list1_->item(i)->text();
-    return lines;
-}
+namespace {
 
-void SetFORM::onSelectionMade()
+// Emptying a box stays undoable with Ctrl+Z, as the box's own clear is.
+void ShowText(QLineEdit* box, const QString& text)
 {
-    const int row = selectedRow();
-    if (row < 0)
+    if (box->text() == text)
         return;
-    const QStringList fields = list1_->item(row)->text().split(u' ');
-    auto field = [&fields](int n) { return n <= fields.size() ? fields[n - 1] : QString(); };
-    text1_->setText(field(2));
-    text2_->setText(field(3));
-    text3_->setText(field(4));
-    setLabel4(QStringLiteral("No=") + field(1));
-}
-
-QString SetFORM::entryLine(int number) const
-{
-    return QStringList { QString::number(number), text1_->text(), text2_->text(), text3_->text(),
-        TimeOfDayText(QLocale::system(), QTime::currentTime()) }
-        .join(u' ');
-}
-
-bool SetFORM::entryTextsStorable()
-{
-    for (QLineEdit* box : { text1_, text2_, text3_ }) {
-        if (!StorableText(box->text(), false)) {
-            showBox(
-                QStringLiteral("名前、IP、WAVには空白、カンマ、「|」、Shift-JISにない文字は使えません。"));
-            return false;
-        }
-    }
-    return true;
-}
-
-bool SetFORM::saveList()
-{
-    if (const std::optional<QString> failure = files::SavePhoneBook(dataDir_, listLines())) {
-        showBox(*failure);
-        return false;
-    }
-    return true;
-}
-
-void SetFORM::reloadList()
-{
-    const QSignalBlocker quiet(list1_);
-    list1_->clear();
-    const files::LinesResult book = files::LoadPhoneBook(dataDir_);
-    list1_->addItems(book.lines);
-    noteBookLoad(book);
-    if (book.failure)
-        showBox(book.failure->description);
-}
-
-void SetFORM::onAdd()
-{
-    const int count = list1_->count();
-    // ">=": a longer book written by other means must not grow further.
-    if (count >= kPhoneBookLimit) {
-        showBox(QStringLiteral("これ以上追加できません."));
-        return;
-    }
-    if (text1_->text().isEmpty() || text2_->text().isEmpty()) {
-        showBox(QStringLiteral("名前とIPは、必ず入力してください。"));
-        return;
-    }
-    if (!entryTextsStorable() || !bookWritable())
-        return;
-    if (text3_->text().isEmpty())
-        text3_->setText(kRingDefault);
-
-    const int selected = selectedRow();
-    int number = count + 1;
-    int at = count;
-    if (selected >= 0 && selected < count - 1) {
-        number = selected;
-        at = selected;
-    }
-    list1_->insertItem(at, entryLine(number));
-    // Keep the list equal to the file when the file could not be written.
-    if (!saveList())
-        delete list1_->takeItem(at);
-}
-
-void SetFORM::onReplace()
-{
-    if (text1_->text().isEmpty() || text2_->text().isEmpty()) {
-        showBox(QStringLiteral("名前とIPは、必ず入力してください。"));
-        return;
-    }
-    if (!entryTextsStorable())
-        return;
-    if (text3_->text().isEmpty())
-        text3_->setText(kRingDefault);
-    const int selected = selectedRow();
-    if (selected < 0) {
-        showBox(QStringLiteral("置換先を選んでください。"));
-        return;
-    }
-    if (!bookWritable())
-        return;
-    QListWidgetItem* item = list1_->item(selected);
-    const QString previous = item->text();
-    item->setText(entryLine(selected + 1));
-    if (!saveList())
-        item->setText(previous);
-}
-
-void SetFORM::onDelete()
-{
-    const int selected = selectedRow();
-    if (selected < 0) {
-        showBox(QStringLiteral("削除するリストを選択してください。"));
-        return;
-    }
-    if (!bookWritable())
-        return;
-    {
-        // Removing the selected line moves the selection on; the boxes keep
-        // the deleted entry.
-        const QSignalBlocker quiet(list1_);
-        delete list1_->takeItem(selected);
-    }
-    saveList();
-    // Shows the file as it now is: renumbered, or unchanged if the save failed.
-    reloadList();
-}
-
-void SetFORM::onClear()
-{
-    text1_->clear();
-    text2_->clear();
-    text3_->clear();
-    list1_->clearSelection();
-}
-
-void SetFORM::onSaveProfile()
-{
-    files::ProfileFields fields;
-    fields.name = text4_[0]->text();
-    fields.sex = text4_[1]->text();
-    fields.age = text4_[2]->text();
-    fields.comment = text4_[3]->text();
-    fields.pass = text4_[4]->text();
-    fields.server = text5_->text();
-    for (const QString& field :
-        { fields.name, fields.sex, fields.age, fields.pass, fields.comment, fields.server }) {
-        // A comma would shift every later field, the server address included.
-        if (!StorableText(field, true)) {
-            showBox(
-                QStringLiteral("自分の情報とアドレスには、カンマ、「|」、Shift-JISにない文字は使えません。"));
-            return;
-        }
-    }
-    if (const std::optional<QString> failure = files::SaveProfile(dataDir_, fields))
-        showBox(*failure);
-}
-
-void SetFORM::onFinish()
-{
-    closingByButton_ = true;
-    accept();
-    resetForNextOpening();
-}
-
-// The dialog may be shown again; it then starts as a fresh one would.
-void SetFORM::resetForNextOpening()
-{
-    closingByButton_ = false;
-    loaded_ = false;
-    bookRefusal_.clear();
-    const QSignalBlocker quiet(list1_);
-    list1_->clear();
-    for (QLineEdit* box :
-        { text1_, text2_, text3_, text4_[0], text4_[1], text4_[2], text4_[3], text4_[4], text5_ })
+    if (text.isEmpty())
         box->clear();
-    for (std::size_t i = 0; i < text4_.size(); ++i)
-        text4_[i]->setMaxLength(kProfileLimits[i]);
-    setLabel4(QString());
+    else
+        box->setText(text);
+}
+
+} // namespace
+
+// Changes only what differs: a box keeps its cursor, the list its scroll
+// position.
+void SetFORM::Refresh()
+{
+    const QStringList& lines = logic_.lines();
+    {
+        const QSignalBlocker quiet(list1_);
+        for (int i = 0; i < lines.size(); ++i) {
+            if (i == list1_->count())
+                list1_->addItem(lines[i]);
+            else if (list1_->item(i)->text() != lines[i])
+                list1_->item(i)->setText(lines[i]);
+        }
+        while (list1_->count() > lines.size())
+            delete list1_->takeItem(list1_->count() - 1);
+        const int selected = logic_.selectedRow();
+        if (selected != selectedRow()) {
+            if (selected < 0)
+                list1_->clearSelection();
+            else
+                list1_->setCurrentRow(selected);
+        }
+    }
+    const QSignalBlocker quiet1(text1_), quiet2(text2_), quiet3(text3_), quiet5(text5_);
+    ShowText(text1_, logic_.text1());
+    ShowText(text2_, logic_.text2());
+    ShowText(text3_, logic_.text3());
+    for (std::size_t i = 0; i < text4_.size(); ++i) {
+        const QSignalBlocker quiet(text4_[i]);
+        // The limit first, as a box cuts a text longer than its limit; and
+        // only when it changes, as setting it moves the cursor to the end.
+        if (text4_[i]->maxLength() != logic_.text4MaxLength(int(i)))
+            text4_[i]->setMaxLength(logic_.text4MaxLength(int(i)));
+        ShowText(text4_[i], logic_.text4(int(i)));
+    }
+    ShowText(text5_, logic_.text5());
+    setLabel4(logic_.label4());
 }
 
 // A screen reader hears what the label shows, and hears it change; an empty
 // label is still named for what it will show.
 void SetFORM::setLabel4(const QString& text)
 {
+    if (label4_->text() == text)
+        return;
     label4_->setText(text);
     label4_->setAccessibleName(text.isEmpty() ? kNoPrefix : text);
-}
-
-void SetFORM::showBox(const QString& text, MessageIcon icon)
-{
-    boxes_.show(text, icon, kBoxTitle);
 }
 
 } // namespace voxlet

@@ -1,14 +1,9 @@
 #pragma once
-// The settings window: edits the phone book and the own profile. Every change
-// to the phone book is written at once; the profile when "保存" is pressed.
+// The settings window's widgets: a view of SettingsWindow, which it owns.
 
-#include "call/ports.h"
-#include "phonebook/phone_book_files.h"
+#include "phonebook/settings_window.h"
 
 #include <QDialog>
-#include <QLocale>
-#include <QString>
-#include <QTime>
 
 #include <array>
 
@@ -27,13 +22,10 @@ class SetFORM : public QDialog {
 public:
     SetFORM(const QString& dataDir, MessageBoxPort& boxes, QWidget* parent = nullptr);
 
-    // The stamp of a new or replaced entry: the locale's time format with
-    // seconds (21:07:45), or "H:mm:ss" where the locale's would put a space
-    // or a comma into the record.
-    static QString TimeOfDayText(const QLocale& locale, const QTime& time);
-
     // "ＭＳ 明朝" and "ＭＳ ゴシック" do not exist here; map them once.
     static void InstallFontSubstitutions();
+
+    SettingsWindow& logic() { return logic_; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -46,39 +38,16 @@ public:
     void reject() override;
     // Closed by the program as it ends; unsaved profile edits are lost as at
     // any close.
-    void closeByProgram() { onFinish(); }
+    void closeByProgram() { logic_.Command4_Click(); }
 
 private:
     void buildLayout();
-    void activate();
-    void resetForNextOpening();
-
-    void onSelectionMade();
-    void onAdd();
-    void onReplace();
-    void onDelete();
-    void onClear();
-    void onSaveProfile();
-    void onFinish();
-    void onNameChanged(const QString& text);
-
+    void Refresh();
     int selectedRow() const;
-    QStringList listLines() const;
-    void reloadList();
-    bool saveList();
-    bool entryTextsStorable();
-    bool bookWritable();
-    void noteBookLoad(const files::LinesResult& book);
-    void setLoadedText(QLineEdit* box, const QString& text);
-    QString entryLine(int number) const;
-    void showBox(const QString& text, MessageIcon icon = MessageIcon::None);
     void setLabel4(const QString& text);
 
-    QString dataDir_;
-    MessageBoxPort& boxes_;
-    bool loaded_ = false;
-    bool closingByButton_ = false;
-    QString bookRefusal_; // why Tel.txt must not be written; empty when the list holds it all
+    SettingsWindow logic_;
+    bool closing_ = false;
 
     QListWidget* list1_ = nullptr;
     QPushButton* command1_ = nullptr;

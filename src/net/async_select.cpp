@@ -141,19 +141,28 @@ void AsyncSelect::OnReadable(int socket)
     if (it == entries_.end())
         return;
     Entry& e = it->second;
+    if (!e.readArmed) {
+        // Fired again inside a handler's nested event loop before the
+        // program read: quiet until it does.
+        UpdateNotifiers(socket, e);
+        return;
+    }
+    // The notifier stays enabled while the event is handled: a handler that
+    // reads rearms at once, and switching the notifier off and on again
+    // for every read would wake the event loop twice as often.
     if (e.phase == Phase::Fresh && (e.mask & FD_ACCEPT)) {
         e.readArmed = false;
-        UpdateNotifiers(socket, e);
         Post(socket, FD_ACCEPT, 0);
+        Refresh(socket);
         return;
     }
     char probe;
     const ssize_t n = ::recv(socket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
     if (n > 0) {
         e.readArmed = false;
-        UpdateNotifiers(socket, e);
         if (e.mask & FD_READ)
             Post(socket, FD_READ, 0);
+        Refresh(socket);
         return;
     }
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
@@ -164,6 +173,13 @@ void AsyncSelect::OnReadable(int socket)
     UpdateNotifiers(socket, e);
     if (e.mask & FD_CLOSE)
         Post(socket, FD_CLOSE, code);
+}
+
+void AsyncSelect::Refresh(int socket)
+{
+    auto it = entries_.find(socket);
+    if (it != entries_.end())
+        UpdateNotifiers(socket, it->second);
 }
 
 void AsyncSelect::OnWritable(int socket)

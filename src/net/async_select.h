@@ -54,6 +54,8 @@ private:
     void OnReadable(int socket);
     void OnWritable(int socket);
     void UpdateNotifiers(int socket, Entry& e);
+    // The notifiers as the entry now wants them, if it still exists.
+    void Refresh(int socket);
     void Post(int socket, int event, int error);
 
     Sink sink_;

@@ -1,5 +1,5 @@
 // One complete phone per process, for measuring what one phone costs: the
-// real MainForm and Phone on Qt Multimedia devices chosen by id, listening
+// real MainForm and Phone on the sound server devices chosen by id, listening
 // as after the menu "SERVER". It can dial a peer or answer a ring, and prints
 // its counters when a call ends.
 //

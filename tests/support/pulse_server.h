@@ -1,5 +1,5 @@
 #pragma once
-// A private, headless PulseAudio for tests that use the real Qt devices,
+// A private, headless PulseAudio for tests that use the real sound devices,
 // with virtual speakers (null sinks) and microphones (a null sink feeding a
 // remapped source), plus tone helpers to feed and measure what they carry.
 // The server is the one scripts/services.sh sets up for the scripts and
@@ -65,7 +65,7 @@ public:
     ~PulseServer();
 
     // Starts the server and points this process and its children at it (call
-    // before the first use of Qt Multimedia). False, with the reason, when
+    // before the first connection to a sound server). False, with the reason, when
     // pulseaudio is missing or does not come up.
     bool start(QString* whyNot);
     void stop();

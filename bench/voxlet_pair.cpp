@@ -30,8 +30,8 @@
 #include <QTimer>
 
 #include <csignal>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 using namespace voxlet;
@@ -171,8 +171,10 @@ int main(int argc, char** argv)
         QStringLiteral("250") });
     cli.addOption({ QStringLiteral("sounds"), QStringLiteral("Folder with the ring sounds."),
         QStringLiteral("dir"), QStringLiteral(VOXLET_SOUNDS_DIR) });
-    cli.addOption({ QStringLiteral("via"), QStringLiteral("Dial this host instead of B."), QStringLiteral("host") });
-    cli.addOption({ QStringLiteral("blocks"), QStringLiteral("A sends 8000-byte blocks every half second.") });
+    cli.addOption(
+        { QStringLiteral("via"), QStringLiteral("Dial this host instead of B."), QStringLiteral("host") });
+    cli.addOption(
+        { QStringLiteral("blocks"), QStringLiteral("A sends 8000-byte blocks every half second.") });
     for (const char* o : { "mic-a", "speaker-a", "mic-b", "speaker-b" })
         cli.addOption({ QLatin1String(o), QStringLiteral("Sound device id."), QStringLiteral("id") });
     cli.process(app);
@@ -228,11 +230,12 @@ int main(int argc, char** argv)
         } else if (step == 3 && clock.elapsed() - talkingSince >= seconds * 1000) {
             step = 4;
             const pulse::PlaybackStats sa = a.playback.real.stats(), sb = b.playback.real.stats();
-            std::printf("DONE blocks played: A %d, B %d; underruns: A %llu, B %llu; delay ms: A %lld, B %lld; "
-                        "bytes dropped by the sender: A %llu, B %llu\n",
+            std::printf(
+                "DONE blocks played: A %d, B %d; underruns: A %llu, B %llu; delay ms: A %lld, B %lld; "
+                "bytes dropped by the sender: A %llu, B %llu\n",
                 a.playback.blocks(), b.playback.blocks(), (unsigned long long)sa.underruns,
-                (unsigned long long)sb.underruns, (long long)(sa.delayUs / 1000), (long long)(sb.delayUs / 1000),
-                (unsigned long long)a.phone->net.droppedVoiceBytes(),
+                (unsigned long long)sb.underruns, (long long)(sa.delayUs / 1000),
+                (long long)(sb.delayUs / 1000), (unsigned long long)a.phone->net.droppedVoiceBytes(),
                 (unsigned long long)b.phone->net.droppedVoiceBytes());
             std::fflush(stdout);
             // The exit buttons: the windows refuse any other way of closing.

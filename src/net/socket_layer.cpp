@@ -300,8 +300,7 @@ void SocketLayer::FinishDrain(int s)
     // Voice the far end sent meanwhile is read away: closing on unread
     // data would reset the connection instead of ending it after our bytes.
     char scrap[4096];
-    for (int i = 0; i < 16 && ::recv(s, scrap, sizeof scrap, MSG_DONTWAIT) > 0; ++i) {
-    }
+    for (int i = 0; i < 16 && ::recv(s, scrap, sizeof scrap, MSG_DONTWAIT) > 0; ++i) { }
     ::shutdown(s, SHUT_RDWR);
     ::close(s);
 }

@@ -2,8 +2,8 @@
 // The phone's only contact with TCP/IPv4: listening, dialling, and moving
 // voice and UTF-16LE text messages over non-blocking sockets.
 
-#include "net/voice_sender.h"
 #include "call/app_state.h"
+#include "net/voice_sender.h"
 
 #include <QByteArray>
 #include <QString>

@@ -262,7 +262,8 @@ private slots:
             PulseRecorder atB2(QStringLiteral("speakerB.monitor"));
             QTest::qWait(500);
             QVERIFY(pulse_->play(QStringLiteral("micsinkA"), toneA));
-            QVERIFY(WaitFor([&] { return CountToneWindows(atB2.data(), 8000, 1000, 10).matching >= 8; }, 20000));
+            QVERIFY(
+                WaitFor([&] { return CountToneWindows(atB2.data(), 8000, 1000, 10).matching >= 8; }, 20000));
         }
         QVERIFY(a.phone->st.VoiceMode && b.phone->st.VoiceMode);
         QVERIFY(a.boxes.boxes.isEmpty() && b.boxes.boxes.isEmpty());

@@ -354,7 +354,8 @@ void HostilePeerTest::voiceFasterThanRealTime()
         },
         1000);
     QVERIFY(got.size() > 0);
-    QVERIFY(std::uint64_t(got.size()) + b.phone->net.droppedVoiceBytes() <= std::uint64_t(produced) * kVoiceBlockBytes);
+    QVERIFY(std::uint64_t(got.size()) + b.phone->net.droppedVoiceBytes()
+        <= std::uint64_t(produced) * kVoiceBlockBytes);
     QVERIFY(b.phone->st.VoiceMode);
     Reset(fd);
     QVERIFY(WaitFor([&] { return IsIdle(b); }));

@@ -322,7 +322,8 @@ void PeerWireTest::stalledReaderGetsWholeSamplesAndWholeBlocks()
     QCOMPARE(got.size() % 2, 0);
     int last = -1;
     for (qsizetype at = 0; at < got.size(); at += 2) {
-        const int k = static_cast<unsigned char>(got.at(at)) | static_cast<unsigned char>(got.at(at + 1)) << 8;
+        const int k
+            = static_cast<unsigned char>(got.at(at)) | static_cast<unsigned char>(got.at(at + 1)) << 8;
         QVERIFY2(k > last, "samples split, repeated or out of order");
         last = k;
     }

@@ -298,8 +298,13 @@ def voxlet_call_runs(args, runs, seconds):
     for k in range(runs):
         tones = start_tones(args, seconds + 20)
         # A hangs up first; B then waits for the next call, and is measured doing so.
+        # Their stderr, with every call-state change, is kept: a call that
+        # does not come up is looked into from there.
+        traced = dict(os.environ, QT_LOGGING_RULES="voxlet.call.debug=true")
+        logs = {side: os.path.join(args.build, "call-run-%d-%s.log" % (k + 1, side)) for side in "AB"}
         b = Child(phone_cmd(args, 3, "micB", "speakerB", "--show", "--answer", "--seconds", str(seconds + 30),
-                            "--linger", str(args.window_seconds + 10), "--quit-after", str(seconds + 80)))
+                            "--linger", str(args.window_seconds + 10), "--quit-after", str(seconds + 80)),
+                  stderr=open(logs["B"], "w"), env=traced)
         if not b.wait_line("LISTENING", 15):
             log("call run %d: B did not start" % (k + 1))
             b.stop()
@@ -307,7 +312,8 @@ def voxlet_call_runs(args, runs, seconds):
                 t.stop()
             continue
         a = Child(phone_cmd(args, 2, "micA", "speakerA", "--show", "--dial", NET + "3",
-                            "--seconds", str(seconds + 3), "--quit-after", str(seconds + 40)))
+                            "--seconds", str(seconds + 3), "--quit-after", str(seconds + 40)),
+                  stderr=open(logs["A"], "w"), env=traced)
         ok = a.wait_line("CONNECTED", 30) and b.wait_line("CONNECTED", 5)
         if ok:
             time.sleep(1)
@@ -330,7 +336,8 @@ def voxlet_call_runs(args, runs, seconds):
             else:
                 log("call run %d: B did not stay after the call" % (k + 1))
         else:
-            log("call run %d: the call did not come up" % (k + 1))
+            log("call run %d: the call did not come up; A said %s, B said %s; their stderr: %s, %s"
+                % (k + 1, [l for _, l in a.lines], [l for _, l in b.lines], logs["A"], logs["B"]))
         for p in (a, b, *tones):
             p.stop()
     return {"call_cpu": cpu, "call_rss_peak": peaks, "call_blocks": blocks, "after_call_cpu": after}

@@ -60,7 +60,8 @@ class Child:
         self.cond = threading.Condition()
         out = open(stdout_file, "w") if stdout_file else subprocess.PIPE
         self.proc = subprocess.Popen(cmd, env=env, stdout=out, stderr=kw.pop("stderr", subprocess.DEVNULL),
-                                     stdin=subprocess.DEVNULL, text=True, start_new_session=True, **kw)
+                                     stdin=kw.pop("stdin", subprocess.DEVNULL), text=True, start_new_session=True,
+                                     **kw)
         _children.append(self)
         self.pid = self.proc.pid
         if out is subprocess.PIPE:
@@ -413,6 +414,33 @@ def baresip_call_runs(args, runs, seconds):
     return out
 
 
+def sound_floor_runs(args, runs, seconds):
+    """The sound server's own tools doing one phone's audio alone, at the
+    phone's buffer sizes: parec with 20 ms fragments from a microphone, pacat
+    with a 50 ms target fed 20 ms at a time to a speaker. No network, no
+    window, one thread each: what any PulseAudio client with these buffers
+    costs on this machine."""
+    raw = os.path.join(args.tmp, "floor.raw")
+    with wave.open(args.toneA) as w:
+        open(raw, "wb").write(w.readframes(w.getnframes()))
+    fmt = ["--rate=8000", "--channels=1", "--format=s16le", "--raw"]
+    cpu = []
+    for k in range(runs):
+        tones = start_tones(args, seconds + 20)
+        rec = Child(["parec", "--latency-msec=20", "-d", "micA"] + fmt, stdout_file=os.devnull)
+        play = Child(["pacat", "--latency-msec=50", "--process-time-msec=20", "-d", "speakerA"] + fmt,
+                     stdin=open(raw, "rb"))
+        time.sleep(2)
+        if rec.alive() and play.alive():
+            c, wall = cpu_over([rec.pid, play.pid], seconds)
+            cpu.append(100 * sum(c) / wall)
+        else:
+            log("sound floor run %d: parec or pacat did not run" % (k + 1))
+        for p in (rec, play, *tones):
+            p.stop()
+    return {"floor_cpu": cpu}
+
+
 def latency(args):
     script = os.path.join(args.root, "bench", "latency.sh")
     if not os.path.exists(script):
@@ -500,6 +528,8 @@ def report(r, args, elapsed):
     rows.append(("CPU in a call, window shown, % of a core per phone", summary(r.get("call_cpu"), "%.2f"),
                  summary(r.get("baresip_cpu"), "%.2f"), ratio(v, bcpu), "≤ 1 and ≤ ½ baresip",
                  verdict(v, limit)))
+    rows.append(("  the same audio through PulseAudio's own parec + pacat alone (reference), % of a core",
+                 summary(r.get("floor_cpu"), "%.2f"), "", "", "", ""))
     rows.append(("CPU seconds per minute of call per phone",
                  summary([x * 0.6 for x in r.get("call_cpu", [])], "%.2f"),
                  summary([x * 0.6 for x in r.get("baresip_cpu", [])], "%.2f"), ratio(v, bcpu), "", ""))
@@ -569,7 +599,7 @@ def main():
     ap.add_argument("--window-seconds", type=int, default=10)
     ap.add_argument("--clicks", type=int, default=24)
     ap.add_argument("--ring-poll-ms", type=int, help="try another ring-loop poll interval")
-    ap.add_argument("--only", default="startup,idle,ringing,call,baresip,latency")
+    ap.add_argument("--only", default="startup,idle,ringing,call,baresip,floor,latency")
     ap.add_argument("--markdown")
     args = ap.parse_args()
 
@@ -589,6 +619,7 @@ def main():
                  ("ringing", lambda: ringing_runs(args, args.runs, args.window_seconds)),
                  ("call", lambda: voxlet_call_runs(args, args.runs, args.call_seconds)),
                  ("baresip", lambda: baresip_call_runs(args, args.runs, args.call_seconds)),
+                 ("floor", lambda: sound_floor_runs(args, args.runs, args.call_seconds)),
                  ("latency", lambda: latency(args))]
         for name, step in steps:
             if name in only:

@@ -524,10 +524,11 @@ def report(r, args, elapsed):
     v = med(r.get("ring_rss_peak"))
     rows.append(("peak RSS while ringing, MB", summary(r.get("ring_rss_peak")), "", "", "≤ 45", verdict(v, 45)))
     v = med(r.get("call_cpu"))
-    limit = 1.0 if bcpu is None else min(1.0, bcpu / 2)
+    # Two targets: say which one is missed.
+    parts = [("≤ 1", verdict(v, 1.0))] + ([("≤ ½ baresip", verdict(v, bcpu / 2))] if bcpu else [])
     rows.append(("CPU in a call, window shown, % of a core per phone", summary(r.get("call_cpu"), "%.2f"),
-                 summary(r.get("baresip_cpu"), "%.2f"), ratio(v, bcpu), "≤ 1 and ≤ ½ baresip",
-                 verdict(v, limit)))
+                 summary(r.get("baresip_cpu"), "%.2f"), ratio(v, bcpu), " and ".join(t for t, _ in parts),
+                 ", ".join("%s %s" % (t, ok) for t, ok in parts) if v is not None else ""))
     rows.append(("  the same audio through PulseAudio's own parec + pacat alone (reference), % of a core",
                  summary(r.get("floor_cpu"), "%.2f"), "", "", "", ""))
     rows.append(("CPU seconds per minute of call per phone",

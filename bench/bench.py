@@ -60,8 +60,7 @@ class Child:
         self.cond = threading.Condition()
         out = open(stdout_file, "w") if stdout_file else subprocess.PIPE
         self.proc = subprocess.Popen(cmd, env=env, stdout=out, stderr=kw.pop("stderr", subprocess.DEVNULL),
-                                     stdin=kw.pop("stdin", subprocess.DEVNULL), text=True, start_new_session=True,
-                                     **kw)
+                                     stdin=subprocess.DEVNULL, text=True, start_new_session=True, **kw)
         _children.append(self)
         self.pid = self.proc.pid
         if out is subprocess.PIPE:
@@ -416,20 +415,16 @@ def baresip_call_runs(args, runs, seconds):
 
 def sound_floor_runs(args, runs, seconds):
     """The sound server's own tools doing one phone's audio alone, at the
-    phone's buffer sizes: parec with 20 ms fragments from a microphone, pacat
-    with a 50 ms target fed 20 ms at a time to a speaker. No network, no
-    window, one thread each: what any PulseAudio client with these buffers
-    costs on this machine."""
-    raw = os.path.join(args.tmp, "floor.raw")
-    with wave.open(args.toneA) as w:
-        open(raw, "wb").write(w.readframes(w.getnframes()))
-    fmt = ["--rate=8000", "--channels=1", "--format=s16le", "--raw"]
+    phone's buffer sizes: parec with 20 ms fragments from a microphone,
+    paplay (pacat reading a file) with a 50 ms target fed 20 ms at a time to
+    a speaker. No network, no window, one thread each: what any PulseAudio
+    client with these buffers costs on this machine."""
     cpu = []
     for k in range(runs):
         tones = start_tones(args, seconds + 20)
-        rec = Child(["parec", "--latency-msec=20", "-d", "micA"] + fmt, stdout_file=os.devnull)
-        play = Child(["pacat", "--latency-msec=50", "--process-time-msec=20", "-d", "speakerA"] + fmt,
-                     stdin=open(raw, "rb"))
+        rec = Child(["parec", "--latency-msec=20", "-d", "micA", "--rate=8000", "--channels=1",
+                     "--format=s16le", "--raw"], stdout_file=os.devnull)
+        play = Child(["paplay", "--latency-msec=50", "--process-time-msec=20", "-d", "speakerA", args.toneA])
         time.sleep(2)
         if rec.alive() and play.alive():
             c, wall = cpu_over([rec.pid, play.pid], seconds)
@@ -529,7 +524,7 @@ def report(r, args, elapsed):
     rows.append(("CPU in a call, window shown, % of a core per phone", summary(r.get("call_cpu"), "%.2f"),
                  summary(r.get("baresip_cpu"), "%.2f"), ratio(v, bcpu), " and ".join(t for t, _ in parts),
                  ", ".join("%s %s" % (t, ok) for t, ok in parts) if v is not None else ""))
-    rows.append(("  the same audio through PulseAudio's own parec + pacat alone (reference), % of a core",
+    rows.append(("  the same audio through PulseAudio's own parec + paplay alone (reference), % of a core",
                  summary(r.get("floor_cpu"), "%.2f"), "", "", "", ""))
     rows.append(("CPU seconds per minute of call per phone",
                  summary([x * 0.6 for x in r.get("call_cpu", [])], "%.2f"),

@@ -19,6 +19,7 @@ runs=${FUZZ_RUNS:-}
 command -v clang++ >/dev/null || { echo "fuzz: clang++ is missing (apt-get install clang libclang-rt-14-dev)" >&2; exit 2; }
 generator=()
 command -v ninja >/dev/null && generator=(-G Ninja)
+command -v ccache >/dev/null && generator+=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S "$root" -B "$build" "${generator[@]}" -DCMAKE_CXX_COMPILER=clang++ -DVOXLET_FUZZ=ON >/dev/null || exit 2
 cmake --build "$build" -j2 --target "${targets[@]}" >/dev/null || { cmake --build "$build" -j1 --target "${targets[@]}"; exit 2; }
 

@@ -14,6 +14,7 @@
 #include <QApplication>
 
 #include <csignal>
+#include <cstdlib>
 
 int main(int argc, char** argv)
 {
@@ -26,6 +27,9 @@ int main(int argc, char** argv)
         && qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland"))
         qputenv("QT_QPA_PLATFORM", "wayland;xcb");
     QApplication app(argc, argv);
+    // From here the blocked signals are read (by the first event processing,
+    // which the start-up boxes do too).
+    voxlet::SessionEnd sessionEnd;
     QApplication::setApplicationName(QStringLiteral("Voxlet"));
     // The compositor and the notification service know us by the desktop file.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.voxlet.Voxlet"));
@@ -48,10 +52,13 @@ int main(int argc, char** argv)
     form.attach(&phone, &boxes);
     tray.attach(&phone);
     QObject::connect(&form, &voxlet::MainForm::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
-    voxlet::SessionEnd sessionEnd;
+    // A box still open at the end (a start-up box) closes with the program.
+    QObject::connect(&form, &voxlet::MainForm::unloaded, [&boxes] { boxes.closeAll(); });
     QObject::connect(&sessionEnd, &voxlet::SessionEnd::endRequested, &form, &voxlet::MainForm::endSession);
 
     phone.Form_Load();
+    if (phone.exited()) // ended during start-up: the event loop would never be told
+        return EXIT_SUCCESS;
     form.show();
     return app.exec();
 }

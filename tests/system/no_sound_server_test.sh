@@ -2,7 +2,8 @@
 # The real program with no sound server to talk to: it shows the capture
 # device message (title "Error"), and once that is dismissed its main window
 # "Voxlet " comes up and the program keeps running. SIGTERM while that
-# message is shown ends it at once with status 0.
+# message is shown ends it at once with status 0. Without any display it
+# says so in one line and fails, without a core dump.
 set -u
 
 : "${VOXLET_SOURCE_DIR:?}" "${VOXLET_BINARY_DIR:?}"
@@ -128,6 +129,15 @@ else
     rc=$?
     [ $rc -eq 0 ] || fail "status $rc after SIGTERM during the device message"
 fi
+
+# No display, or one that cannot be reached: status 1 and the way to run it
+# (in one line when there is none), no core dump.
+for display in "" ":5999"; do
+    out=$(cd "$tmp/app" && env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY DISPLAY="$display" ./voxlet 2>&1 >/dev/null)
+    rc=$?
+    [ $rc -eq 1 ] && [[ $(tail -n 1 <<<"$out") == *xvfb-run* ]] && { [ -n "$display" ] || [ "$(wc -l <<<"$out")" -eq 1 ]; } ||
+        fail "DISPLAY=\"$display\": status $rc, said: $out"
+done
 
 [ $status -eq 0 ] && echo "PASS"
 exit $status

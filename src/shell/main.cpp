@@ -13,11 +13,56 @@
 
 #include <QApplication>
 
+#include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Qt picks the default platform only when neither the environment nor the
+// command line names one.
+bool PlatformNamed(int argc, char** argv)
+{
+    if (!qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        return true;
+    for (int i = 1; i < argc; ++i)
+        if (std::strcmp(argv[i], "-platform") == 0 || std::strcmp(argv[i], "--platform") == 0)
+            return true;
+    return false;
+}
+
+void SayHowToRun(const char* missing)
+{
+    std::fprintf(stderr,
+        "voxlet: %s: start it in a desktop session, or try it on a virtual display: xvfb-run %s\n", missing,
+        program_invocation_name);
+}
+
+QtMessageHandler previousHandler = nullptr;
+
+// While the platform starts, a fatal error means no display could be used:
+// say so and end, rather than abort with a core dump.
+void StartUpMessage(QtMsgType type, const QMessageLogContext& context, const QString& message)
+{
+    previousHandler(type, context, message);
+    if (type == QtFatalMsg) {
+        SayHowToRun("no usable display");
+        std::_Exit(EXIT_FAILURE);
+    }
+}
+
+} // namespace
 
 int main(int argc, char** argv)
 {
     std::signal(SIGPIPE, SIG_IGN);
+    if (!PlatformNamed(argc, argv) && qEnvironmentVariableIsEmpty("DISPLAY")
+        && qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+        SayHowToRun("no graphical session (DISPLAY and WAYLAND_DISPLAY are not set)");
+        return EXIT_FAILURE;
+    }
     // Before QApplication starts any thread: they all inherit the mask.
     voxlet::SessionEnd::BlockTerminationSignals();
     // A Wayland session gets a Wayland client (X11 through XWayland if the
@@ -25,7 +70,12 @@ int main(int argc, char** argv)
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")
         && qEnvironmentVariable("XDG_SESSION_TYPE") == QLatin1String("wayland"))
         qputenv("QT_QPA_PLATFORM", "wayland;xcb");
+    previousHandler = qInstallMessageHandler(StartUpMessage);
     QApplication app(argc, argv);
+    qInstallMessageHandler(previousHandler);
+    // From here the blocked signals are read (by the first event processing,
+    // which the start-up boxes do too).
+    voxlet::SessionEnd sessionEnd;
     QApplication::setApplicationName(QStringLiteral("Voxlet"));
     // The compositor and the notification service know us by the desktop file.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.voxlet.Voxlet"));
@@ -48,10 +98,13 @@ int main(int argc, char** argv)
     form.attach(&phone, &boxes);
     tray.attach(&phone);
     QObject::connect(&form, &voxlet::MainForm::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);
-    voxlet::SessionEnd sessionEnd;
+    // A box still open at the end (a start-up box) closes with the program.
+    QObject::connect(&form, &voxlet::MainForm::unloaded, [&boxes] { boxes.closeAll(); });
     QObject::connect(&sessionEnd, &voxlet::SessionEnd::endRequested, &form, &voxlet::MainForm::endSession);
 
     phone.Form_Load();
+    if (phone.exited()) // ended during start-up: the event loop would never be told
+        return EXIT_SUCCESS;
     form.show();
     return app.exec();
 }

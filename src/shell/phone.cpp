@@ -79,11 +79,17 @@ void Phone::Form_Load()
     rings.SetShuttingDown(false);
     main.setupSurface();
     net.StartNetwork();
+    // The program may be told to end while a box is shown or events are
+    // processed: what is left of start-up would outlive the exit.
+    if (exited_)
+        return;
     if (st.MainWindowHandle == 0) {
         st.MainWindowHandle = reinterpret_cast<std::uintptr_t>(this);
         InstallHook();
     }
     QCoreApplication::processEvents();
+    if (exited_)
+        return;
     st.ShowWaveform = true;
     main.setChecked(Control::mnu_Hyouji, true);
     main.setEnabled(Control::Command3, false);

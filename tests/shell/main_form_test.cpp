@@ -40,13 +40,15 @@ struct Fixture {
     FakeSoundPlayerFactory sounds;
     std::unique_ptr<Phone> phone;
 
-    explicit Fixture(const QStringList& phoneBook = {})
+    explicit Fixture(const QStringList& phoneBook = {}, bool start = true)
     {
         files::SavePhoneBook(dir.path(), phoneBook);
         PhoneOptions options;
         options.dataDir = dir.path();
         phone = std::make_unique<Phone>(options, PhonePorts { form, boxes, tray, capture, playback, sounds });
         form.attach(phone.get(), &boxes);
+        if (!start)
+            return;
         phone->Form_Load();
         form.show();
         if (!QTest::qWaitForWindowExposed(&form))
@@ -71,6 +73,7 @@ private slots:
     void waveformIsDrawnGreenOnBlack();
     void exitButtonRunsShutDownAndUnloads();
     void terminationEndsLikeTheTrayExit();
+    void terminationDuringStartUpStopsIt();
 };
 
 void MainFormTest::startStateMatchesTheLayout()
@@ -259,6 +262,21 @@ void MainFormTest::terminationEndsLikeTheTrayExit()
     // Only once.
     f.form.endSession();
     QCOMPARE(unloaded.count(), 1);
+}
+
+// SIGTERM waiting when start-up processes its events: the program ends there,
+// and the missing microphone's box does not come after the exit.
+void MainFormTest::terminationDuringStartUpStopsIt()
+{
+    SessionEnd::BlockTerminationSignals();
+    SessionEnd end;
+    Fixture f({}, false);
+    QObject::connect(&end, &SessionEnd::endRequested, &f.form, &MainForm::endSession);
+    f.capture.failOpen = true;
+    ::raise(SIGTERM);
+    f.phone->Form_Load();
+    QVERIFY(f.phone->exited());
+    QCOMPARE(f.boxes.texts(), QStringList());
 }
 
 QTEST_MAIN(MainFormTest)

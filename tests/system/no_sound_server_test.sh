@@ -1,7 +1,9 @@
 #!/bin/bash
 # The real program with no sound server to talk to: it shows the capture
 # device message (title "Error"), and once that is dismissed its main window
-# "Voxlet " comes up and the program keeps running.
+# "Voxlet " comes up and the program keeps running. SIGTERM while that
+# message is shown ends it at once with status 0. Without any display it
+# says so in one line and fails, without a core dump.
 set -u
 
 : "${VOXLET_SOURCE_DIR:?}" "${VOXLET_BINARY_DIR:?}"
@@ -50,11 +52,14 @@ cp "$VOXLET_SOURCE_DIR"/resources/sounds/{Ring,Anybody,Ans}.wav "$tmp/app/"
 printf 'autospawn = no\n' >"$tmp/client.conf"
 
 # A server socket that does not exist, and no starting of one.
-(cd "$tmp/app" && exec env -u QT_QPA_PLATFORM PULSE_SERVER="unix:$tmp/no-such-socket" \
-    PULSE_CLIENTCONFIG="$tmp/client.conf" XDG_RUNTIME_DIR="$tmp/xdg" \
-    ./voxlet >"$tmp/voxlet.log" 2>&1) &
-app=$!
-pids+=("$app")
+start_app() {
+    (cd "$tmp/app" && exec env -u QT_QPA_PLATFORM PULSE_SERVER="unix:$tmp/no-such-socket" \
+        PULSE_CLIENTCONFIG="$tmp/client.conf" XDG_RUNTIME_DIR="$tmp/xdg" \
+        ./voxlet >"$tmp/voxlet.log" 2>&1) &
+    app=$!
+    pids+=("$app")
+}
+start_app
 
 # Waits (bounded) for a visible window of the program with this title pattern.
 wait_window() {
@@ -110,6 +115,29 @@ else
     [ -z "$(timeout 10 xdotool search --onlyvisible --name '^Error$' 2>/dev/null)" ] ||
         fail "a second device message was shown (the playback device must not be tried)"
 fi
+
+# A logout while the message is shown: SIGTERM ends the program as "終了" does.
+kill "$app" 2>/dev/null && wait "$app" 2>/dev/null
+start_app
+[ -n "$(wait_window '^Error$')" ] || fail "no device message on the second start"
+kill -TERM "$app"
+for _ in $(seq 10); do kill -0 "$app" 2>/dev/null && sleep 0.1; done
+if kill -0 "$app" 2>/dev/null; then
+    fail "the program still runs 1 s after SIGTERM during the device message"
+else
+    wait "$app"
+    rc=$?
+    [ $rc -eq 0 ] || fail "status $rc after SIGTERM during the device message"
+fi
+
+# No display, or one that cannot be reached: status 1 and the way to run it
+# (in one line when there is none), no core dump.
+for display in "" ":5999"; do
+    out=$(cd "$tmp/app" && env -u QT_QPA_PLATFORM -u WAYLAND_DISPLAY DISPLAY="$display" ./voxlet 2>&1 >/dev/null)
+    rc=$?
+    [ $rc -eq 1 ] && [[ $(tail -n 1 <<<"$out") == *xvfb-run* ]] && { [ -n "$display" ] || [ "$(wc -l <<<"$out")" -eq 1 ]; } ||
+        fail "DISPLAY=\"$display\": status $rc, said: $out"
+done
 
 [ $status -eq 0 ] && echo "PASS"
 exit $status

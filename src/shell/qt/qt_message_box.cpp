@@ -15,7 +15,16 @@ void QtMessageBox::show(const QString& text, MessageIcon icon, const QString& ti
     QWidget* parent = QApplication::activeWindow();
     QMessageBox box(qtIcon, title, text, QMessageBox::Ok, parent && parent->isVisible() ? parent : nullptr);
     box.setObjectName(QStringLiteral("MessageBox"));
+    open_.append(&box);
     box.exec();
+    open_.removeAll(&box);
+}
+
+void QtMessageBox::closeAll()
+{
+    for (const QPointer<QMessageBox>& box : open_)
+        if (box)
+            box->done(QMessageBox::Ok);
 }
 
 } // namespace voxlet

@@ -2,7 +2,10 @@
 
 #include "call/ports.h"
 
-class QWidget;
+#include <QList>
+#include <QPointer>
+
+class QMessageBox;
 
 namespace voxlet {
 
@@ -10,6 +13,12 @@ namespace voxlet {
 class QtMessageBox : public MessageBoxPort {
 public:
     void show(const QString& text, MessageIcon icon, const QString& title) override;
+
+    // Closes the boxes that are open, as OK would: their show() returns.
+    void closeAll();
+
+private:
+    QList<QPointer<QMessageBox>> open_; // innermost last
 };
 
 } // namespace voxlet

@@ -11,6 +11,9 @@ set(VOXLET_SUBSYSTEMS call net audio shell phonebook directory)
 
 function(voxlet_library target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "FOLDER" "FILES;EXCLUDE;LINKS")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "voxlet_library(${target}): unknown arguments '${arg_UNPARSED_ARGUMENTS}'")
+  endif()
   set(files)
   if(arg_FOLDER)
     file(GLOB found CONFIGURE_DEPENDS RELATIVE ${VOXLET_SRC}

@@ -8,7 +8,10 @@
 #      exchange and no registration may be lost.
 # Prints figures beside their targets; asserts nothing. About 2 minutes.
 #
-#   bench/directory.sh [--seconds S]      (S: length of each timed run, default 10)
+#   bench/directory.sh [--seconds S] [--server PATH]
+#       S: length of each timed run, default 10; PATH: measure that
+#       voxlet-directory instead of the one built here (an older build, to
+#       compare in the same session)
 #
 # The machine is shared: other work on it shows up in the figures.
 set -euo pipefail
@@ -16,7 +19,14 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VOXLET_BENCH_BUILD:-$root/build/bench}
 port=${DIRECTORY_BENCH_PORT:-18003}
 seconds=10
-[ "${1:-}" = --seconds ] && seconds=$2
+other_server=
+while [ $# -gt 0 ]; do
+    case $1 in
+    --seconds) seconds=$2; shift 2 ;;
+    --server) other_server=$2; shift 2 ;;
+    *) echo "usage: bench/directory.sh [--seconds S] [--server PATH]" >&2; exit 2 ;;
+    esac
+done
 
 for tool in cmake ninja redis-server redis-cli; do
     command -v "$tool" >/dev/null || { echo "$tool is missing (see scripts/packages.d/)" >&2; exit 1; }
@@ -25,7 +35,7 @@ done
 echo "building voxlet-directory (release) in $build and the load generator ..." >&2
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOXLET_TESTS=OFF -DVOXLET_BENCH=ON >/dev/null
 ninja -C "$build" voxlet-directory directory_load >/dev/null
-server=$build/src/directory/server/voxlet-directory
+server=${other_server:-$build/src/directory/server/voxlet-directory}
 load=$build/bench/directory/directory_load
 
 tmp=$(mktemp -d /tmp/voxlet-directory-bench.XXXXXX)
@@ -53,6 +63,7 @@ stop_servers() {
     for p in "$@"; do kill "$p"; wait "$p" 2>/dev/null || true; done
 }
 
+echo "server: $server"
 echo "machine: $(nproc) cores, load average $(cut -d' ' -f1-3 /proc/loadavg) before the runs"
 echo
 

@@ -11,7 +11,10 @@
 #   Setup    runs bin/voxlet-setup on the installed folder: points the menu
 #            entry at the installed program, creates the empty data files and,
 #            for the default folder, links the menu entry into ~/.local/share.
-# A plain `cmake --install` does both; the tarball holds Runtime alone.
+#   Service  the directory server's systemd unit, naming the installed
+#            program (<prefix>/lib/systemd/system/voxlet-directory.service)
+# A plain `cmake --install` does all three; the tarball holds Runtime alone
+# (unpacked elsewhere, a unit would name the wrong program).
 
 set(VOXLET_APP_ID io.github.voxlet.Voxlet)
 
@@ -32,6 +35,23 @@ set(_voxlet_icon_dir ${CMAKE_SOURCE_DIR}/resources/icons)
 install(TARGETS voxlet RUNTIME DESTINATION bin COMPONENT Runtime)
 if(TARGET voxlet-directory)
   install(TARGETS voxlet-directory RUNTIME DESTINATION bin COMPONENT Runtime)
+  install(FILES ${CMAKE_SOURCE_DIR}/docs/directory-server.md ${CMAKE_SOURCE_DIR}/resources/systemd/directory.conf
+    DESTINATION share/doc/voxlet COMPONENT Runtime)
+  # Written at install time, when the prefix is known. systemd takes no
+  # quote or backslash in a program's path, and "%" doubled.
+  set(_voxlet_unit_code [=[
+    set(VOXLET_DIRECTORY_EXEC "${CMAKE_INSTALL_PREFIX}/bin/voxlet-directory")
+    if(VOXLET_DIRECTORY_EXEC MATCHES "[\"'\\]")
+      message(WARNING "systemd cannot start ${VOXLET_DIRECTORY_EXEC}: install with a prefix without quotes or backslashes to use voxlet-directory.service")
+    endif()
+    string(REPLACE "%" "%%" VOXLET_DIRECTORY_EXEC "${VOXLET_DIRECTORY_EXEC}")
+    set(_voxlet_unit "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/lib/systemd/system/voxlet-directory.service")
+    message(STATUS "Installing: ${_voxlet_unit}")
+    configure_file("@_voxlet_unit_source@" "${_voxlet_unit}" @ONLY)
+  ]=])
+  set(_voxlet_unit_source ${CMAKE_SOURCE_DIR}/resources/systemd/voxlet-directory.service.in)
+  string(CONFIGURE "${_voxlet_unit_code}" _voxlet_unit_code @ONLY)
+  install(CODE "${_voxlet_unit_code}" COMPONENT Service)
 endif()
 install(FILES
     ${CMAKE_SOURCE_DIR}/resources/sounds/Ring.wav

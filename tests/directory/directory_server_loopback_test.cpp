@@ -19,10 +19,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <fcntl.h>
 #include <latch>
 #include <memory>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <sys/un.h>
 #include <thread>
@@ -266,7 +270,9 @@ private:
 // fill up and stop the server in the middle of a line.
 class DirectoryProcess {
 public:
-    explicit DirectoryProcess(QStringList arguments)
+    // logFile: where --log-file among the arguments sends the log.
+    explicit DirectoryProcess(QStringList arguments, QString logFile = {})
+        : m_logFile(logFile)
     {
         m_process.setStandardErrorFile(m_folder.filePath("log"));
         m_process.start(Executable(), QStringList { "--listen", "127.0.0.1" } + arguments);
@@ -290,18 +296,24 @@ public:
     bool running() const { return m_process.state() == QProcess::Running; }
     QString log()
     {
-        QFile file(m_folder.filePath("log"));
+        QFile file(m_logFile.isEmpty() ? m_folder.filePath("log") : m_logFile);
         return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
     }
     // Stops it as SIGTERM would; true if it exited cleanly.
     bool stop()
     {
         m_process.terminate();
+        return exitedCleanly();
+    }
+    bool exitedCleanly()
+    {
         return m_process.waitForFinished(20000) && m_process.exitStatus() == QProcess::NormalExit
             && m_process.exitCode() == 0;
     }
+    void signal(int number) { ::kill(static_cast<pid_t>(m_process.processId()), number); }
 
 private:
+    QString m_logFile;
     QTemporaryDir m_folder;
     QProcess m_process;
     std::uint16_t m_port = 0;
@@ -323,8 +335,8 @@ private slots:
     void silentClientsAreClosed();
     void oversizeMessageIsRefused();
     void thousandsOfConnectionsStayWithinTheLimits();
-    void totalConnectionsAreCapped();
-    void executableSurvivesRunningOutOfDescriptors();
+    void fullServerMakesRoomForNewClients();
+    void executableKeepsItsConnectionsWithinTheFileLimit();
     void proxyHeadersOnlyFromTrustedProxies();
     void processesShareOneDirectoryInRedis();
     void sharedRegistrationsExpire();
@@ -332,6 +344,10 @@ private slots:
     void racingPassesThroughTwoProcessesLeaveOneOwner();
     void redisPasswordIsSent();
     void redisOutageIsSurvivedAndServiceResumes();
+    void executableAnswersEveryoneWhileItsLogIsStuck();
+    void proxiedClientsMustBeNamedAndAreCountedThemselves();
+    void executableReopensItsLogAndFinishesExchangesWhenStopped();
+    void executableReportsHealthAndCounters();
 };
 
 void DirectoryServerLoopbackTest::servesRegistrationsAndAddressRequests()
@@ -449,7 +465,7 @@ void DirectoryServerLoopbackTest::thousandsOfConnectionsStayWithinTheLimits()
     QVERIFY(servedTotal >= 16);
 }
 
-void DirectoryServerLoopbackTest::totalConnectionsAreCapped()
+void DirectoryServerLoopbackTest::fullServerMakesRoomForNewClients()
 {
     ServerOptions options;
     options.maxConnections = 20;
@@ -458,75 +474,94 @@ void DirectoryServerLoopbackTest::totalConnectionsAreCapped()
     RunningServer server(options);
     QVERIFY2(server.started(), qPrintable(server.error()));
 
-    {
-        std::vector<std::unique_ptr<Client>> held;
-        for (const char* source : { "127.0.0.9", "127.0.0.10" }) {
-            for (int i = 0; i < 16; ++i) {
-                held.push_back(std::make_unique<Client>(source, server.port()));
-                held.back()->send(kHello);
-            }
+    // Two addresses hold 32 idle connections: beyond 20, each newcomer
+    // closes the oldest, so the newest 20 stay open and can still be served.
+    std::vector<std::unique_ptr<Client>> held;
+    for (const char* source : { "127.0.0.9", "127.0.0.10" }) {
+        for (int i = 0; i < 16; ++i) {
+            held.push_back(std::make_unique<Client>(source, server.port()));
+            held.back()->send(kHello);
+            held.back()->read(kHello.size());
         }
-        int served = 0;
-        for (auto& c : held)
-            served += c->read(kHello.size()) == kHello ? 1 : 0;
-        QCOMPARE(served, 20);
-        QCOMPARE(Exchange(server.port(), "127.0.0.2", QStringLiteral("GETGLOVALIP|END")),
-            QStringLiteral("refused"));
     }
-    // Once they are gone there is room again; the server may need a moment to see the closes.
-    QString reply;
-    for (int attempt = 0; attempt < 100 && reply != "YOURGLOVALIP|127.0.0.2|END"; ++attempt) {
-        if (attempt)
-            QThread::msleep(20);
-        reply = Exchange(server.port(), "127.0.0.2", QStringLiteral("GETGLOVALIP|END"));
+    for (std::size_t i = 0; i < held.size(); ++i) {
+        const bool open = held[i]->send(Wire(QStringLiteral("GETGLOVALIP|END")));
+        const QString reply = Text(held[i]->readToClose());
+        QVERIFY2(held[i]->closedByServer(), qPrintable(QString::number(i)));
+        QVERIFY(open || i < 12);
+        QCOMPARE(reply,
+            i < 12 ? QString()
+                   : QStringLiteral("YOURGLOVALIP|%1|END").arg(i < 16 ? "127.0.0.9" : "127.0.0.10"));
     }
-    QCOMPARE(reply, QStringLiteral("YOURGLOVALIP|127.0.0.2|END"));
+    // The real client while others hold every slot again.
+    held.clear();
+    for (int i = 0; i < 20; ++i) {
+        held.push_back(std::make_unique<Client>(i % 2 ? "127.0.0.9" : "127.0.0.10", server.port()));
+        held.back()->send(kHello);
+        QCOMPARE(held.back()->read(kHello.size()), kHello);
+    }
+    QCOMPARE(Exchange(server.port(), "127.0.0.2", QStringLiteral("GETGLOVALIP|END")),
+        QStringLiteral("YOURGLOVALIP|127.0.0.2|END"));
+    QCOMPARE(held.front()->readToClose(), QByteArray()); // the oldest made room
+    QVERIFY(held.front()->closedByServer());
 }
 
-void DirectoryServerLoopbackTest::executableSurvivesRunningOutOfDescriptors()
+void DirectoryServerLoopbackTest::executableKeepsItsConnectionsWithinTheFileLimit()
 {
     const QString program = Executable();
     if (!QFileInfo(program).isExecutable())
         QSKIP("voxlet-directory not built");
 
-    // Twelve descriptors leave room for about five clients.
     QProcess process;
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.start(
-        "bash", { "-c", "ulimit -n 12 && exec \"$0\" --listen 127.0.0.1 --port 0 --idle 60", program });
+        "bash", { "-c", "ulimit -n 40 && exec \"$0\" --listen 127.0.0.1 --port 0 --idle 60", program });
     QVERIFY(process.waitForStarted());
     QString log;
     std::uint16_t port = 0;
-    const QRegularExpression listening("listening on 127\\.0\\.0\\.1:(\\d+)");
+    int cap = 0;
+    const QRegularExpression listening("listening on 127\\.0\\.0\\.1:(\\d+), at most (\\d+) connections");
     for (int wait = 0; wait < 100 && port == 0 && process.state() == QProcess::Running; ++wait) {
         process.waitForReadyRead(200);
         log += QString::fromUtf8(process.readAllStandardError());
-        if (const auto match = listening.match(log); match.hasMatch())
+        if (const auto match = listening.match(log); match.hasMatch()) {
             port = static_cast<std::uint16_t>(match.captured(1).toUInt());
+            cap = match.captured(2).toInt();
+        }
     }
-    QVERIFY2(port != 0, qPrintable(log));
-
-    {
+    QVERIFY2(port != 0 && cap > 10 && cap < 35, qPrintable(log));
+    auto realClientServed = [&] {
+        QString reply;
+        for (int attempt = 0; attempt < 100 && reply != "YOURGLOVALIP|127.0.0.2|END"; ++attempt) {
+            if (attempt)
+                QThread::msleep(20);
+            reply = Exchange(port, "127.0.0.2", QStringLiteral("GETGLOVALIP|END"));
+        }
+        return reply == "YOURGLOVALIP|127.0.0.2|END";
+    };
+    auto flood = [&](int count) {
         std::vector<std::unique_ptr<Client>> held;
-        for (int i = 0; i < 10; ++i) {
-            held.push_back(std::make_unique<Client>("127.0.0.11", port));
+        for (int i = 0; i < count; ++i) {
+            held.push_back(
+                std::make_unique<Client>(qPrintable(QStringLiteral("127.0.1.%1").arg(1 + i % 10)), port));
             held.back()->send(kHello);
         }
-        int served = 0;
-        for (auto& c : held) {
-            const QByteArray reply = c->read(kHello.size());
-            served += reply == kHello ? 1 : 0;
-            QVERIFY(reply == kHello || (reply.isEmpty() && c->closedByServer()));
-        }
-        QVERIFY2(served > 0 && served < 10, qPrintable(QString::number(served)));
-    }
-    QString reply;
-    for (int attempt = 0; attempt < 100 && reply != "YOURGLOVALIP|127.0.0.2|END"; ++attempt) {
-        if (attempt)
-            QThread::msleep(20);
-        reply = Exchange(port, "127.0.0.2", QStringLiteral("GETGLOVALIP|END"));
-    }
-    QCOMPARE(reply, QStringLiteral("YOURGLOVALIP|127.0.0.2|END"));
+        for (auto& c : held)
+            c->read(kHello.size());
+        return realClientServed();
+    };
+
+    // More clients than descriptors: the cap, below the limit, makes room first.
+    QVERIFY(flood(cap + 20));
+    process.waitForReadyRead(300);
+    log += QString::fromUtf8(process.readAllStandardError());
+    QVERIFY2(
+        log.contains("closed to make room") && !log.contains("out of file descriptors"), qPrintable(log));
+
+    // The limit lowered under the running server: accept() fails, and idle ones make room.
+    const rlimit tiny { 12, 12 };
+    QCOMPARE(::prlimit(static_cast<pid_t>(process.processId()), RLIMIT_NOFILE, &tiny, nullptr), 0);
+    QVERIFY(flood(20));
 
     process.terminate();
     QVERIFY(process.waitForFinished(20000));
@@ -779,6 +814,182 @@ void DirectoryServerLoopbackTest::redisOutageIsSurvivedAndServiceResumes()
         QVERIFY2(outages >= 1 && outages <= 2, qPrintable(log));
         QCOMPARE(log.count(QRegularExpression("Redis at \\S+ is back")), outages);
     }
+}
+
+void DirectoryServerLoopbackTest::executableAnswersEveryoneWhileItsLogIsStuck()
+{
+    const QString program = Executable();
+    if (!QFileInfo(program).isExecutable())
+        QSKIP("voxlet-directory not built");
+    // The log goes to a pipe of one page that the test stops reading.
+    QTemporaryDir folder;
+    const QByteArray fifo = folder.filePath("log").toLocal8Bit();
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    QVERIFY(reader >= 0 && ::fcntl(reader, F_SETPIPE_SZ, 4096) > 0);
+    QProcess process;
+    process.start("bash",
+        { "-c", "exec \"$0\" --listen 127.0.0.1 --port 0 --log-rate 0 2>\"$1\"", program,
+            folder.filePath("log") });
+    QString log;
+    auto readLog = [&] {
+        char buffer[4096];
+        for (ssize_t got; (got = ::read(reader, buffer, sizeof buffer)) > 0;)
+            log += QString::fromUtf8(buffer, got);
+    };
+    std::uint16_t port = 0;
+    const QRegularExpression listening("listening on 127\\.0\\.0\\.1:(\\d+)");
+    for (int wait = 0; wait < 100 && port == 0 && process.state() != QProcess::NotRunning; ++wait) {
+        process.waitForFinished(50);
+        readLog();
+        if (const auto match = listening.match(log); match.hasMatch())
+            port = static_cast<std::uint16_t>(match.captured(1).toUInt());
+    }
+    QVERIFY2(port != 0, qPrintable(log));
+
+    for (int i = 0; i < 4000; ++i) { // some 280 KB of log lines, more than the server keeps
+        QCOMPARE(Exchange(port, "127.0.0.2", QStringLiteral("GETGLOVALIP|END")),
+            QStringLiteral("YOURGLOVALIP|127.0.0.2|END"));
+    }
+    // Read again: what was dropped is counted, and a name cannot forge a line.
+    readLog();
+    const QString forger = QStringLiteral("x' (Refreshed), listed 0; closed\u202E");
+    QCOMPARE(Register(port, "127.0.0.3", forger), QStringLiteral("ClientData|ZERO|127.0.0.3|END"));
+    QElapsedTimer waited;
+    waited.start();
+    while (!log.contains("127.0.0.3 registration") && waited.elapsed() < 20000) {
+        pollfd ready { reader, POLLIN, 0 };
+        ::poll(&ready, 1, 100);
+        readLog();
+    }
+    QVERIFY2(QRegularExpression("log: dropped [1-9]\\d* lines that found the log full").match(log).hasMatch(),
+        qPrintable(log.right(2000)));
+    QVERIFY2(
+        log.contains("127.0.0.3 registration 'x\\' (Refreshed), listed 0; closed\\u202E' (added), listed 0;"),
+        qPrintable(log.mid(log.indexOf("127.0.0.3"), 300)));
+    process.terminate();
+    QVERIFY(process.waitForFinished(20000));
+    QCOMPARE(process.exitCode(), 0);
+    ::close(reader);
+}
+
+void DirectoryServerLoopbackTest::proxiedClientsMustBeNamedAndAreCountedThemselves()
+{
+    ServerOptions options;
+    Ipv4Network trusted;
+    QVERIFY(Ipv4Network::Parse("127.0.0.16/30", trusted));
+    options.trustedProxies = { trusted };
+    options.maxConnectionsPerAddress = 2;
+    RunningServer server(options);
+    QVERIFY2(server.started(), qPrintable(server.error()));
+
+    // No client connects from 0.0.0.0: such a header is refused, v1 or v2.
+    QCOMPARE(ProxiedExchange(server.port(), "127.0.0.17", "PROXY TCP4 0.0.0.0 127.0.0.1 40000 8003\r\n",
+                 QStringLiteral("GETGLOVALIP|END")),
+        QStringLiteral("refused"));
+    QByteArray v2("\r\n\r\n\0\r\nQUIT\n\x21\x11\x00\x0c", 16);
+    v2 += QByteArray("\x00\x00\x00\x00\x7f\x00\x00\x01\x9c\x40\x1f\x43", 12);
+    QCOMPARE(ProxiedExchange(server.port(), "127.0.0.17", v2, QStringLiteral("GETGLOVALIP|END")),
+        QStringLiteral("refused"));
+
+    // One client behind the proxy holds its two connections; a third is refused, others are served.
+    const QByteArray header("PROXY TCP4 198.51.100.7 127.0.0.1 40000 8003\r\n");
+    std::vector<std::unique_ptr<Client>> held;
+    for (int i = 0; i < 2; ++i) {
+        held.push_back(std::make_unique<Client>("127.0.0.17", server.port()));
+        QVERIFY(held.back()->send(header + kHello));
+        QCOMPARE(held.back()->read(kHello.size()), kHello);
+    }
+    QCOMPARE(ProxiedExchange(server.port(), "127.0.0.18", header, QStringLiteral("GETGLOVALIP|END")),
+        QStringLiteral("refused"));
+    QCOMPARE(ProxiedExchange(server.port(), "127.0.0.18", "PROXY TCP4 198.51.100.8 127.0.0.1 1 8003\r\n",
+                 QStringLiteral("GETGLOVALIP|END")),
+        QStringLiteral("YOURGLOVALIP|198.51.100.8|END"));
+}
+
+void DirectoryServerLoopbackTest::executableReopensItsLogAndFinishesExchangesWhenStopped()
+{
+    QTemporaryDir folder;
+    RedisServer redis(folder.path());
+    QVERIFY2(redis.running(), "redis-server did not start");
+    const QString logFile = folder.filePath("directory.log");
+    DirectoryProcess server(
+        SharedStore(redis, { "--log-file", logFile, "--store-timeout", "5000" }), logFile);
+    QVERIFY2(server.port(), qPrintable(server.log()));
+
+    // Log rotation: the file moves away, SIGHUP, and the server goes on in a new one.
+    QVERIFY(QFile::rename(logFile, logFile + ".1"));
+    server.signal(SIGHUP);
+    QCOMPARE(Exchange(server.port(), "127.0.0.2", QStringLiteral("GETGLOVALIP|END")),
+        QStringLiteral("YOURGLOVALIP|127.0.0.2|END"));
+    for (int wait = 0; wait < 100 && !server.log().contains("127.0.0.2 address request"); ++wait)
+        QThread::msleep(20);
+    QVERIFY2(server.log().contains("log reopened") && server.running(), qPrintable(server.log()));
+
+    // SIGTERM with one exchange between hello and request and one waiting for a stalled Redis.
+    Client between("127.0.0.3", server.port());
+    Client waiting("127.0.0.4", server.port());
+    for (Client* c : { &between, &waiting }) {
+        QVERIFY(c->send(kHello));
+        QCOMPARE(c->read(kHello.size()), kHello);
+    }
+    redis.pause(true);
+    QVERIFY(waiting.send(Wire(QStringLiteral("MYDATA|Late|M|30|hi|||END"))));
+    server.signal(SIGTERM);
+    bool refusing = false;
+    for (int wait = 0; wait < 100 && !refusing; ++wait) {
+        QThread::msleep(10);
+        refusing = !Client("127.0.0.5", server.port()).connected();
+    }
+    QVERIFY2(refusing, "still taking connections after SIGTERM");
+    QVERIFY(between.send(Wire(QStringLiteral("GETGLOVALIP|END"))));
+    QCOMPARE(Text(between.readToClose()), QStringLiteral("YOURGLOVALIP|127.0.0.3|END"));
+    redis.pause(false);
+    QCOMPARE(Text(waiting.readToClose()), QStringLiteral("ClientData|ZERO|127.0.0.4|END"));
+    QVERIFY2(server.exitedCleanly(), qPrintable(server.log()));
+}
+
+void DirectoryServerLoopbackTest::executableReportsHealthAndCounters()
+{
+    QTemporaryDir folder;
+    RedisServer redis(folder.path());
+    QVERIFY2(redis.running(), "redis-server did not start");
+    QFile config(folder.filePath("directory.conf"));
+    QVERIFY(config.open(QIODevice::WriteOnly));
+    config.write("# the options without their dashes\nport 0\nstore = unix:" + redis.socketPath().toUtf8()
+        + "\nstats-interval 1\nhealth 127.0.0.1:0\n");
+    config.close();
+    DirectoryProcess server({ "--config", config.fileName() });
+    QVERIFY2(server.port(), qPrintable(server.log()));
+    const auto match = QRegularExpression("health check on 127\\.0\\.0\\.1:(\\d+)").match(server.log());
+    QVERIFY2(match.hasMatch(), qPrintable(server.log()));
+    auto check = [port = static_cast<std::uint16_t>(match.captured(1).toUInt())] {
+        Client client("127.0.0.1", port);
+        client.send("GET /health HTTP/1.0\r\n\r\n");
+        return QString::fromUtf8(client.readToClose());
+    };
+    for (int wait = 0; wait < 100 && !check().startsWith("HTTP/1.0 200 OK"); ++wait)
+        QThread::msleep(20); // until Redis has answered once
+    QVERIFY2(check().contains("status: ok"), qPrintable(check()));
+
+    QCOMPARE(Register(server.port(), "127.0.0.2", QStringLiteral("Counted")),
+        QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
+    QCOMPARE(Exchange(server.port(), "127.0.0.2", QStringLiteral("NONSENSE|END")),
+        QStringLiteral("DISCONNECT|END"));
+    for (int wait = 0; wait < 100 && !server.log().contains("added 1, malformed 1)"); ++wait)
+        QThread::msleep(30);
+    QVERIFY2(QRegularExpression("counters, last 1 s: 2 exchanges \\(address 0, added 1, malformed 1\\)")
+                 .match(server.log())
+                 .hasMatch(),
+        qPrintable(server.log()));
+
+    redis.kill();
+    QString unhealthy;
+    for (int wait = 0; wait < 100 && !unhealthy.startsWith("HTTP/1.0 503"); ++wait) {
+        QThread::msleep(20);
+        unhealthy = check();
+    }
+    QVERIFY2(unhealthy.contains("status: store unavailable: Redis at unix:"), qPrintable(unhealthy));
 }
 
 QTEST_GUILESS_MAIN(DirectoryServerLoopbackTest)

@@ -6,8 +6,10 @@
 #include "directory/server/server_options.h"
 
 #include <QByteArray>
+#include <QFile>
 #include <QString>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QtTest>
 
 #include <string>
@@ -114,6 +116,7 @@ private slots:
     void incompleteRequestsWait();
     void oversizeInputIsRefusedAndLaterInputIgnored();
     void commandLineOptions();
+    void optionsFromAFileAndProxiesNotToTrust();
 };
 
 void DirectoryServerSessionTest::helloAndAddressRequestAreAnsweredExactly()
@@ -460,6 +463,36 @@ void DirectoryServerSessionTest::commandLineOptions()
         QVERIFY2(!ParseArguments(bad).error.empty(), bad.front().c_str());
     }
     QVERIFY(ParseArguments({ "--help" }).showHelp);
+}
+
+void DirectoryServerSessionTest::optionsFromAFileAndProxiesNotToTrust()
+{
+    QTemporaryDir folder;
+    QFile file(folder.filePath("directory.conf"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("# voxlet-directory\n\nport 9001\nmax-list = 20\nquiet\ntrusted-proxy "
+               "10.0.0.0/8\nhealth=127.0.0.1:8004\n");
+    file.close();
+    const std::string path = file.fileName().toStdString();
+    // Read where it stands: later arguments win.
+    const ParsedArguments read = ParseArguments({ "--config", path, "--port", "9002" });
+    QVERIFY2(read.error.empty(), read.error.c_str());
+    QCOMPARE(read.options.port, std::uint16_t(9002));
+    QCOMPARE(read.options.session.maxListedUsers, std::size_t(20));
+    QVERIFY(read.options.quiet && IsTrusted(read.options.trustedProxies, "10.9.8.7"));
+    QCOMPARE(read.options.healthPort, std::uint16_t(8004));
+
+    QVERIFY(file.open(QIODevice::Append));
+    file.write("max-list 500\n");
+    file.close();
+    QCOMPARE(ParseArguments({ "--config", path }).error, path + ":8: bad value for --max-list: 500");
+    QVERIFY(!ParseArguments({ "--config", path + ".missing" }).error.empty());
+
+    // Trusting everyone would let any client choose its listed address.
+    QVERIFY(ParseArguments({ "--trusted-proxy", "0.0.0.0/0" }).error.find("would trust every address")
+        != std::string::npos);
+    for (const char* wide : { "0.0.0.0", "128.0.0.0/1", "0.0.0.0/8" })
+        QVERIFY2(!ParseArguments({ "--trusted-proxy", wide }).error.empty(), wide);
 }
 
 QTEST_GUILESS_MAIN(DirectoryServerSessionTest)

@@ -67,7 +67,17 @@ fi
 server=$(find "$VOXLET_BINARY_DIR/src/directory" -name voxlet-directory -type f -perm -u+x 2>/dev/null | head -n 1)
 if [ -n "$server" ]; then
     [ -x "$prefix/bin/voxlet-directory" ] || fail "voxlet-directory was built but not installed"
+    unit="$prefix/lib/systemd/system/voxlet-directory.service"
+    [ -f "$unit" ] || fail "the directory's systemd unit is not installed"
+    [ -f "$prefix/share/doc/voxlet/directory.conf" ] || fail "the directory's example configuration is missing"
 fi
+# systemd finds the program where the unit says and accepts every setting
+# (a prefix with "$", "%" and a space; systemd takes no quotes in a path).
+verify_unit() {
+    local unit="$1/lib/systemd/system/voxlet-directory.service"
+    [ -n "$server" ] && command -v systemd-analyze >/dev/null || return 0
+    systemd-analyze verify "$unit" >"$tmp/verify.log" 2>&1 || { cat "$tmp/verify.log"; fail "systemd-analyze verify $unit"; }
+}
 
 # A fresh install starts with empty data files (an empty phone book and
 # profile, so the first start shows no file-not-found message).
@@ -123,6 +133,9 @@ rm -f "$share/applications/$app_id.desktop"
 
 # With the prefix ~/.local the entry already is in the user's data folder.
 install_into "$HOME/.local"
+unit_prefix="$tmp/srv/\$dir 100%"
+install_into "$unit_prefix"
+verify_unit "$unit_prefix"
 "$HOME/.local/bin/voxlet-setup" || fail "voxlet-setup in ~/.local exited with $?"
 [ -f "$share/applications/$app_id.desktop" ] && [ ! -L "$share/applications/$app_id.desktop" ] ||
     fail "voxlet-setup in ~/.local replaced the entry with a link"

@@ -2,16 +2,19 @@
 
 #include "directory/server/redis_store.h"
 #include "directory/server/registry.h"
+#include "directory/server/text_codec.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
+#include <dirent.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -23,35 +26,58 @@ namespace {
 constexpr std::size_t kReadChunk = 4096;
 // Reads per connection and accepts per wake-up, so one busy client cannot starve the rest.
 constexpr int kReadsPerTurn = 4;
-constexpr int kAcceptsPerTurn = 64;
+constexpr std::size_t kAcceptsPerTurn = 64;
 constexpr std::chrono::milliseconds kListenerPause { 100 };
 constexpr std::chrono::milliseconds kMaxLinger { 2000 };
-
-void StderrLine(const std::string& line)
-{
-    char stamp[32] = "";
-    const std::time_t now = std::time(nullptr);
-    std::tm local {};
-    if (localtime_r(&now, &local))
-        std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S ", &local);
-    const std::string text = stamp + line + "\n";
-    // One write per line keeps lines whole; a failing stderr is not our problem.
-    [[maybe_unused]] auto ignored = ::write(STDERR_FILENO, text.data(), text.size());
-}
+// Descriptors kept free beside the connections: one being accepted while
+// another makes room for it, and the spare given up when out of them.
+constexpr std::size_t kSpareDescriptors = 2;
 
 std::string ErrnoText(int error)
 {
     return std::strerror(error);
 }
 
+std::size_t OpenDescriptors()
+{
+    DIR* folder = ::opendir("/proc/self/fd");
+    if (!folder)
+        return 0;
+    std::size_t count = 0;
+    while (const dirent* entry = ::readdir(folder)) {
+        if (entry->d_name[0] != '.')
+            ++count;
+    }
+    ::closedir(folder);
+    return count > 0 ? count - 1 : 0; // not the one reading the folder
+}
+
+std::size_t SoftFileLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return 1 << 20;
+    return static_cast<std::size_t>(limit.rlim_cur);
+}
+
 } // namespace
+
+std::size_t RaiseOpenFileLimit()
+{
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+    return SoftFileLimit();
+}
 
 DirectoryServer::DirectoryServer(ServerOptions options, LogSink sink)
     : m_options(std::move(options))
     , m_sink(std::move(sink))
 {
     if (!m_sink && !m_options.quiet)
-        m_sink = StderrLine;
+        m_log = std::make_unique<ServerLog>(m_options.log);
 }
 
 DirectoryServer::~DirectoryServer()
@@ -68,17 +94,34 @@ DirectoryServer::~DirectoryServer()
 
 bool DirectoryServer::logging() const
 {
-    return m_sink && !m_options.quiet;
+    return !m_options.quiet && (m_sink || m_log);
 }
 
-void DirectoryServer::log(const std::string& line) const
+void DirectoryServer::log(const std::string& line)
 {
-    if (m_sink && !m_options.quiet)
+    if (m_options.quiet)
+        return;
+    if (m_sink)
         m_sink(line);
+    else if (m_log)
+        m_log->line(line);
+}
+
+void DirectoryServer::logClient(const std::string& line)
+{
+    if (m_options.quiet)
+        return;
+    if (m_sink)
+        m_sink(line);
+    else if (m_log)
+        m_log->clientLine(line);
 }
 
 bool DirectoryServer::start(std::string& error)
 {
+    m_started = Steady::now();
+    if (m_log && !m_log->open(error))
+        return false;
     int wake[2];
     if (::pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
         error = "pipe: " + ErrnoText(errno);
@@ -118,10 +161,41 @@ bool DirectoryServer::start(std::string& error)
     socklen_t length = sizeof address;
     ::getsockname(m_listener, reinterpret_cast<sockaddr*>(&address), &length);
     m_port = ntohs(address.sin_port);
+    if (!m_options.healthAddress.empty()) {
+        m_health = std::make_unique<HealthEndpoint>(
+            m_options.healthAddress, m_options.healthPort, [this] { return health(); });
+        if (!m_health->start(error))
+            return false;
+    }
     if (!openStore(error))
         return false;
-    log("listening on " + m_options.listenAddress + ":" + std::to_string(m_port));
+    deriveConnectionCap();
+    log("listening on " + m_options.listenAddress + ":" + std::to_string(m_port) + ", at most "
+        + std::to_string(m_cap) + " connections (open-file limit " + std::to_string(m_fileLimit) + ")");
+    if (m_cap < m_options.maxConnections)
+        log("fewer connections than --max-connections " + std::to_string(m_options.maxConnections)
+            + ": raise the open-file limit (ulimit -n, LimitNOFILE=) to allow them");
+    if (m_health)
+        log("health check on " + m_health->where());
+    if (m_options.statsInterval.count() > 0)
+        m_nextCounters = m_started + m_options.statsInterval;
+    if (m_notifier.watchdogEvery().count() > 0)
+        m_nextWatchdog = m_started;
     return true;
+}
+
+void DirectoryServer::deriveConnectionCap()
+{
+    // Every connection is a descriptor: a cap at or above the limit would
+    // never be reached, and accept() would fail for everyone instead.
+    m_fileLimit = SoftFileLimit();
+    std::size_t reserve = OpenDescriptors() + kSpareDescriptors;
+    if (m_options.redis)
+        reserve += 1; // a reconnection opens the new socket before the old one is gone
+    if (m_health)
+        reserve += HealthEndpoint::kMaxConnections;
+    const std::size_t room = m_fileLimit > reserve ? m_fileLimit - reserve : 1;
+    m_cap = std::max<std::size_t>(1, std::min(m_options.maxConnections, room));
 }
 
 bool DirectoryServer::openStore(std::string& error)
@@ -155,13 +229,40 @@ bool DirectoryServer::openStore(std::string& error)
     return true;
 }
 
-void DirectoryServer::stop()
+void DirectoryServer::wake()
 {
-    m_stopping.store(true);
     if (m_wakeWrite >= 0) {
         const char byte = 0;
         [[maybe_unused]] auto ignored = ::write(m_wakeWrite, &byte, 1);
     }
+}
+
+void DirectoryServer::stop()
+{
+    m_stopRequests.fetch_add(1);
+    wake();
+}
+
+void DirectoryServer::reopenLog()
+{
+    m_reopenLog.store(true);
+    wake();
+}
+
+HealthEndpoint::State DirectoryServer::health() const
+{
+    const std::string trouble = m_store->trouble();
+    HealthEndpoint::State state;
+    state.healthy = trouble.empty() && !m_stopping;
+    state.body = std::string("status: ")
+        + (m_stopping             ? "stopping"
+                : trouble.empty() ? "ok"
+                                  : "store unavailable: " + trouble)
+        + "\nstore: " + (m_options.redis ? m_options.redis->text() : "memory") + "\nconnections: "
+        + std::to_string(m_connections.size()) + " of " + std::to_string(m_cap) + "\nuptime: "
+        + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(Steady::now() - m_started).count())
+        + " s\nsince start: " + DescribeCounters(m_counters, {}) + "\n";
+    return state;
 }
 
 int DirectoryServer::pollTimeoutMs(Steady::time_point now) const
@@ -171,7 +272,11 @@ int DirectoryServer::pollTimeoutMs(Steady::time_point now) const
         next = std::min(next, c.deadline);
     if (m_listenerPausedUntil > now)
         next = std::min(next, m_listenerPausedUntil);
-    next = std::min(next, m_store->nextTick());
+    if (m_stopping)
+        next = std::min(next, m_stopBy);
+    if (m_health)
+        next = std::min(next, m_health->nextDeadline());
+    next = std::min({ next, m_nextCounters, m_nextWatchdog, m_store->nextTick() });
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
     return static_cast<int>(std::max<long long>(0, wait));
 }
@@ -180,16 +285,34 @@ void DirectoryServer::run()
 {
     if (m_listener < 0)
         return;
+    m_notifier.send("READY=1\nSTATUS=listening on port " + std::to_string(m_port));
     std::vector<pollfd> fds;
-    while (!m_stopping.load()) {
-        const auto now = Steady::now();
+    for (;;) {
+        auto now = Steady::now();
+        const int stops = m_stopRequests.load();
+        if (stops > 1 || (stops == 1 && m_options.stopTime.count() == 0))
+            break;
+        if (stops == 1 && !m_stopping)
+            beginStopping(now);
+        if (m_stopping && (m_connections.empty() || now >= m_stopBy))
+            break;
+        if (m_reopenLog.exchange(false) && m_log) {
+            std::string error;
+            log(m_log->reopen(error) ? "log reopened" : error);
+        }
+
         fds.clear();
         fds.push_back({ m_wakeRead, POLLIN, 0 });
-        const bool listening = m_listenerPausedUntil <= now;
+        const bool listening = m_listener >= 0 && m_listenerPausedUntil <= now;
         fds.push_back({ listening ? m_listener : -1, POLLIN, 0 });
         short storeEvents = 0;
         const int storeFd = m_store->pollDescriptor(storeEvents);
         fds.push_back({ storeFd, storeEvents, 0 });
+        fds.push_back({ m_log ? m_log->pollDescriptor() : -1, POLLOUT, 0 });
+        const std::size_t firstHealth = fds.size();
+        if (m_health)
+            m_health->appendPollFds(fds);
+        const std::size_t firstConnection = fds.size();
         for (const auto& [fd, c] : m_connections) {
             short events = 0;
             if (c.sent < c.output.size())
@@ -208,14 +331,14 @@ void DirectoryServer::run()
             char drain[64];
             while (::read(m_wakeRead, drain, sizeof drain) > 0) { }
         }
-        if (m_stopping.load())
+        if (m_stopRequests.load() > 1)
             break;
 
         if (fds[2].revents) {
             m_store->onPollEvents(fds[2].revents);
             deliverReplies();
         }
-        for (std::size_t i = 3; i < fds.size() && ready > 0; ++i) {
+        for (std::size_t i = firstConnection; i < fds.size() && ready > 0; ++i) {
             if (fds[i].revents == 0)
                 continue;
             auto found = m_connections.find(fds[i].fd);
@@ -234,34 +357,105 @@ void DirectoryServer::run()
             if (fds[i].revents & (POLLOUT | POLLERR))
                 flush(c);
         }
+        if (m_health)
+            m_health->handle(fds.data() + firstHealth, firstConnection - firstHealth);
         if (listening && (fds[1].revents & POLLIN))
             acceptPending();
 
-        const auto after = Steady::now();
-        m_store->onTick(after);
+        now = Steady::now();
+        m_store->onTick(now);
         deliverReplies();
-        std::vector<int> expired;
-        for (const auto& [fd, c] : m_connections) {
-            if (c.deadline <= after)
-                expired.push_back(fd);
-        }
-        for (int fd : expired) {
-            const Connection& c = m_connections.at(fd);
-            close(fd,
-                c.lingering                              ? "closed after the reply"
-                    : c.session && c.session->finished() ? "did not read the reply in time"
-                    : c.session && c.session->waiting()  ? "no answer from the store in time"
-                                                         : "idle timeout");
-        }
+        closeExpired(now);
+        if (m_stopping)
+            closeAnswered();
+        onTimers(now);
+        if (m_log)
+            m_log->flush();
     }
-    while (!m_connections.empty())
-        close(m_connections.begin()->first, "server stopping");
-    log("stopped");
+    // What is left had its stop time: a request still with the store is
+    // refused rather than dropped without a word.
+    const std::string refusal = EncodeUtf16Le(u"DISCONNECT|END");
+    while (!m_connections.empty()) {
+        Connection& c = m_connections.begin()->second;
+        if (c.session && c.session->waiting()) [[maybe_unused]]
+            auto ignored = ::send(c.fd, refusal.data(), refusal.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        close(c.fd, "server stopping", Dropped::Stopping);
+    }
+    m_counters.logLinesDropped = m_log ? m_log->dropped() : 0;
+    log("stopped; since start: " + DescribeCounters(m_counters, {}));
 }
 
-void DirectoryServer::acceptPending()
+void DirectoryServer::beginStopping(Steady::time_point now)
 {
-    for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
+    m_stopping = true;
+    m_stopBy = now + m_options.stopTime;
+    m_notifier.send("STOPPING=1");
+    // Whoever the kernel has already accepted for us is served too.
+    if (m_listener >= 0) {
+        for (int round = 0; round < 64 && acceptPending() == kAcceptsPerTurn; ++round) { }
+        ::close(m_listener);
+        m_listener = -1;
+    }
+    log("stopping: no new connections; finishing " + std::to_string(m_connections.size())
+        + " open ones (at most " + std::to_string(m_options.stopTime.count()) + " ms)");
+}
+
+void DirectoryServer::onTimers(Steady::time_point now)
+{
+    if (m_health)
+        m_health->expire(now);
+    if (now >= m_nextWatchdog) {
+        m_notifier.send("WATCHDOG=1");
+        m_nextWatchdog = now + m_notifier.watchdogEvery();
+    }
+    if (now >= m_nextCounters) {
+        m_counters.logLinesDropped = m_log ? m_log->dropped() : 0;
+        const std::string text = DescribeCounters(m_counters, m_reported);
+        log("counters, last " + std::to_string(m_options.statsInterval.count()) + " s: " + text);
+        m_notifier.send("STATUS=" + text);
+        m_reported = m_counters;
+        m_nextCounters = now + m_options.statsInterval;
+    }
+}
+
+void DirectoryServer::closeAnswered()
+{
+    // Stopping: a reply already handed to the kernel still reaches its
+    // client after close(), as long as nothing unread makes it a reset.
+    std::vector<int> done;
+    for (const auto& [fd, c] : m_connections) {
+        int unread = 0;
+        if (c.lingering && ::ioctl(fd, FIONREAD, &unread) == 0 && unread == 0)
+            done.push_back(fd);
+    }
+    for (int fd : done)
+        close(fd, "closed after the reply");
+}
+
+void DirectoryServer::closeExpired(Steady::time_point now)
+{
+    std::vector<int> expired;
+    for (const auto& [fd, c] : m_connections) {
+        if (c.deadline <= now)
+            expired.push_back(fd);
+    }
+    for (int fd : expired) {
+        const Connection& c = m_connections.at(fd);
+        if (c.lingering)
+            close(fd, "closed after the reply");
+        else if (c.session && c.session->finished())
+            close(fd, "did not read the reply in time", Dropped::ReplyNotRead);
+        else if (c.session && c.session->waiting())
+            close(fd, "no answer from the store in time", Dropped::StoreTimeout);
+        else
+            close(fd, "idle timeout", Dropped::IdleTimeout);
+    }
+}
+
+std::size_t DirectoryServer::acceptPending()
+{
+    std::size_t accepted = 0;
+    for (; accepted < kAcceptsPerTurn; ++accepted) {
         sockaddr_in peer {};
         socklen_t length = sizeof peer;
         const int fd = ::accept4(
@@ -271,7 +465,14 @@ void DirectoryServer::acceptPending()
             if (error == EINTR || error == ECONNABORTED || error == EPROTO)
                 continue;
             if (error == EAGAIN || error == EWOULDBLOCK)
-                return;
+                return accepted;
+            if ((error == EMFILE || error == ENFILE) && !m_idle.empty()) {
+                // Fewer descriptors than the cap expected (the limit was
+                // lowered, or something else holds them): make room all the same.
+                logClient("out of file descriptors: closing the oldest idle connection");
+                makeRoom();
+                continue;
+            }
             if ((error == EMFILE || error == ENFILE) && m_spareFd >= 0) {
                 // Out of descriptors: free the spare one to take the waiting
                 // client off the queue, so the listener does not stay readable.
@@ -280,37 +481,70 @@ void DirectoryServer::acceptPending()
                 if (dropped >= 0)
                     ::close(dropped);
                 m_spareFd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                m_counters.count(Dropped::OutOfDescriptors);
                 log("refused a connection: out of file descriptors");
             } else {
                 log("accept: " + ErrnoText(error));
             }
             m_listenerPausedUntil = Steady::now() + kListenerPause;
-            return;
+            return accepted;
         }
         char text[INET_ADDRSTRLEN] = "";
         ::inet_ntop(AF_INET, &peer.sin_addr, text, sizeof text);
         const std::string address = text;
-        std::size_t& fromAddress = m_perAddress[address];
-        // A trusted proxy carries many clients on its connections.
+        // A trusted proxy carries many clients; each is counted once its header names it.
         const bool trusted = IsTrusted(m_options.trustedProxies, address);
-        if (m_connections.size() >= m_options.maxConnections
-            || (fromAddress >= m_options.maxConnectionsPerAddress && !trusted)) {
-            const bool total = m_connections.size() >= m_options.maxConnections;
-            if (fromAddress == 0)
-                m_perAddress.erase(address);
-            ::close(fd);
-            log(address + " refused: too many connections" + (total ? "" : " from this address"));
+        const auto from = m_perAddress.find(address);
+        if (!trusted && from != m_perAddress.end() && from->second >= m_options.maxConnectionsPerAddress) {
+            refuse(fd, address, "too many connections from this address", Dropped::AddressCap);
             continue;
         }
-        ++fromAddress;
-        Connection c;
-        c.fd = fd;
-        c.address = address;
-        c.proxyHeader = std::make_unique<ProxyHeaderReader>(trusted);
-        c.deadline = Steady::now() + m_options.idleTimeout;
-        m_connections.emplace(fd, std::move(c));
-        if (logging())
-            log(address + " connected");
+        if (m_connections.size() >= m_cap && !makeRoom()) {
+            refuse(fd, address, "too many connections", Dropped::ConnectionCap);
+            continue;
+        }
+        admit(fd, address, trusted);
+    }
+    return accepted;
+}
+
+void DirectoryServer::admit(int fd, const std::string& address, bool trusted)
+{
+    ++m_counters.connections;
+    ++m_perAddress[address];
+    Connection c;
+    c.fd = fd;
+    c.address = address;
+    c.order = m_nextOrder++;
+    c.proxyHeader = std::make_unique<ProxyHeaderReader>(trusted);
+    c.deadline = Steady::now() + m_options.idleTimeout;
+    m_idle.emplace(c.order, fd);
+    m_connections.emplace(fd, std::move(c));
+}
+
+void DirectoryServer::refuse(int fd, const std::string& who, const char* why, Dropped reason)
+{
+    ::close(fd);
+    m_counters.count(reason);
+    if (logging())
+        logClient(who + " refused: " + why);
+}
+
+bool DirectoryServer::makeRoom()
+{
+    // The oldest connection still without a request: a client that holds
+    // one open for nothing, rather than one being served or a newcomer.
+    if (m_idle.empty())
+        return false;
+    close(m_idle.begin()->second, "closed to make room for a new client", Dropped::MadeRoom);
+    return true;
+}
+
+void DirectoryServer::leaveIdle(Connection& c)
+{
+    if (c.idle) {
+        m_idle.erase(c.order);
+        c.idle = false;
     }
 }
 
@@ -348,6 +582,26 @@ void DirectoryServer::onReadable(Connection& c)
     }
 }
 
+bool DirectoryServer::takeProxyHeader(Connection& c)
+{
+    const std::string client = c.proxyHeader->clientAddress();
+    if (client.empty() || client == c.address)
+        return true;
+    // Limits per address hold for the client, not for the proxy carrying it.
+    const auto from = m_perAddress.find(client);
+    if (from != m_perAddress.end() && from->second >= m_options.maxConnectionsPerAddress) {
+        close(c.fd, "refused: too many connections from " + client, Dropped::AddressCap);
+        return false;
+    }
+    auto proxy = m_perAddress.find(c.address);
+    if (proxy != m_perAddress.end() && --proxy->second == 0)
+        m_perAddress.erase(proxy);
+    ++m_perAddress[client];
+    c.proxy = c.address;
+    c.address = client;
+    return true;
+}
+
 void DirectoryServer::feed(Connection& c, std::string_view bytes)
 {
     std::string rest;
@@ -356,23 +610,22 @@ void DirectoryServer::feed(Connection& c, std::string_view bytes)
         case ProxyHeaderReader::Status::NeedMore:
             return;
         case ProxyHeaderReader::Status::Refused:
-            close(c.fd, "refused: " + c.proxyHeader->reason());
+            close(c.fd, "refused: " + c.proxyHeader->reason(), Dropped::ProxyHeader);
             return;
         case ProxyHeaderReader::Status::Done:
             break;
         }
-        std::string listed = c.proxyHeader->clientAddress();
-        if (listed.empty())
-            listed = c.address;
-        else
-            log(c.address + " forwards " + listed);
+        if (!takeProxyHeader(c))
+            return;
         rest = c.proxyHeader->takeRest();
         c.proxyHeader.reset();
         bytes = rest;
         const int fd = c.fd;
-        c.session = std::make_unique<DirectorySession>(*m_store, listed, m_options.session,
-            m_sink && !m_options.quiet ? DirectorySession::Logger(m_sink) : DirectorySession::Logger(),
-            [this, fd] { m_replied.push_back(fd); });
+        // The session logs nothing itself: its outcome goes into the one
+        // line written when the connection closes.
+        c.counting = std::make_unique<CountingStore>(*m_store, m_counters);
+        c.session = std::make_unique<DirectorySession>(*c.counting, c.address, m_options.session,
+            DirectorySession::Logger(), [this, fd] { m_replied.push_back(fd); });
         if (bytes.empty())
             return;
     }
@@ -381,6 +634,8 @@ void DirectoryServer::feed(Connection& c, std::string_view bytes)
         c.messagesSeen = c.session->completedMessages();
         c.deadline = Steady::now() + m_options.idleTimeout;
     }
+    if (c.session->waiting() || c.session->finished())
+        leaveIdle(c);
 }
 
 void DirectoryServer::deliverReplies()
@@ -427,19 +682,36 @@ void DirectoryServer::flush(Connection& c)
     c.deadline = Steady::now() + std::min<std::chrono::milliseconds>(m_options.idleTimeout, kMaxLinger);
 }
 
-void DirectoryServer::close(int fd, const std::string& reason)
+void DirectoryServer::close(int fd, const std::string& reason, std::optional<Dropped> dropped)
 {
     auto found = m_connections.find(fd);
     if (found == m_connections.end())
         return;
-    const std::string address = found->second.address;
-    ::close(fd);
-    m_connections.erase(found);
-    auto count = m_perAddress.find(address);
+    Connection& c = found->second;
+    const bool finished = c.session && c.session->finished();
+    if (finished && !(c.counting && c.counting->answered())) {
+        if (c.session->outcome() == "address request")
+            ++m_counters.addressRequests;
+        else
+            ++m_counters.badRequests;
+    }
+    if (dropped)
+        m_counters.count(*dropped);
+    // One line per connection, whatever happened on it.
+    if (logging()) {
+        std::string line = c.address;
+        if (!c.proxy.empty())
+            line += " via " + c.proxy;
+        if (c.session && !c.session->outcome().empty())
+            line += " " + c.session->outcome() + ";";
+        logClient(line + " " + reason);
+    }
+    leaveIdle(c);
+    auto count = m_perAddress.find(c.address);
     if (count != m_perAddress.end() && --count->second == 0)
         m_perAddress.erase(count);
-    if (logging())
-        log(address + " " + reason);
+    ::close(fd);
+    m_connections.erase(found);
 }
 
 } // namespace voxlet::directory_server

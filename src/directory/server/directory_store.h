@@ -44,6 +44,9 @@ public:
     virtual void onPollEvents(short /*revents*/) { }
     virtual TimePoint nextTick() const { return TimePoint::max(); }
     virtual void onTick(TimePoint /*now*/) { }
+
+    // Why registrations cannot be served now, for the health check; "" when they can.
+    virtual std::string trouble() const { return {}; }
 };
 
 } // namespace voxlet::directory_server

@@ -18,6 +18,12 @@ extern "C" void OnStopSignal(int)
         g_server->stop();
 }
 
+extern "C" void OnHangUp(int)
+{
+    if (g_server)
+        g_server->reopenLog();
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -35,6 +41,9 @@ int main(int argc, char** argv)
     }
 
     std::signal(SIGPIPE, SIG_IGN);
+    // Until the handlers are in place a hang-up (log rotation) must not kill us.
+    std::signal(SIGHUP, SIG_IGN);
+    RaiseOpenFileLimit();
     DirectoryServer server(parsed.options);
     std::string error;
     if (!server.start(error)) {
@@ -47,6 +56,8 @@ int main(int argc, char** argv)
     sigemptyset(&action.sa_mask);
     sigaction(SIGINT, &action, nullptr);
     sigaction(SIGTERM, &action, nullptr);
+    action.sa_handler = OnHangUp;
+    sigaction(SIGHUP, &action, nullptr);
 
     server.run();
     g_server = nullptr;

@@ -34,6 +34,14 @@ std::string Dotted(std::uint32_t networkOrder)
     return text;
 }
 
+// 0.0.0.0/8, multicast and the reserved block (with 255.255.255.255) never
+// open a TCP connection: a header naming one names no client.
+bool CanBeAClient(std::uint32_t networkOrder)
+{
+    const std::uint32_t a = ntohl(networkOrder);
+    return (a >> 24) != 0 && (a >> 28) < 0xE;
+}
+
 bool ParsePort(std::string_view text)
 {
     unsigned value = 0;
@@ -122,6 +130,8 @@ ProxyHeaderReader::Status ProxyHeaderReader::parseV1()
         || ::inet_pton(AF_INET, std::string(words[2]).c_str(), &destination) != 1 || !ParsePort(words[3])
         || !ParsePort(words[4]))
         return refuse("malformed or non-IPv4 PROXY v1 header");
+    if (!CanBeAClient(source.s_addr))
+        return refuse("PROXY v1 header names no client (" + Dotted(source.s_addr) + ")");
     m_client = Dotted(source.s_addr);
     return Status::Done;
 }
@@ -148,6 +158,8 @@ ProxyHeaderReader::Status ProxyHeaderReader::parseV2()
             return refuse("PROXY v2 header not for TCP over IPv4");
         std::uint32_t source = 0;
         std::memcpy(&source, m_buffer.data() + kV2FixedBytes, sizeof source);
+        if (!CanBeAClient(source))
+            return refuse("PROXY v2 header names no client (" + Dotted(source) + ")");
         m_client = Dotted(source);
     }
     m_buffer.erase(0, kV2FixedBytes + length);

@@ -213,6 +213,7 @@ void RedisStore::scheduleRetry(const std::string& why)
 
 void RedisStore::markDown(const std::string& why)
 {
+    m_trouble = "Redis at " + m_options.location.text() + " unavailable: " + why;
     if (m_down)
         return;
     m_down = true;
@@ -224,6 +225,7 @@ void RedisStore::markDown(const std::string& why)
 void RedisStore::markUp()
 {
     m_retryDelay = m_options.minRetry;
+    m_trouble.clear();
     if (!m_down && m_everUp)
         return;
     if (m_log)

@@ -60,6 +60,7 @@ public:
     void onPollEvents(short revents) override;
     TimePoint nextTick() const override;
     void onTick(TimePoint now) override;
+    std::string trouble() const override { return m_trouble; }
 
 private:
     struct Pending {
@@ -96,6 +97,7 @@ private:
     std::string m_scriptSha; // empty until loaded on this connection: send the script itself
     bool m_down = false; // an outage has been logged
     bool m_everUp = false;
+    std::string m_trouble = "not connected yet";
     std::chrono::milliseconds m_retryDelay;
     TimePoint m_retryAt = TimePoint::max();
     TimePoint m_lastAnswer {}; // anything Redis answered, lately

@@ -21,6 +21,56 @@ std::optional<unsigned long long> Number(
     return value;
 }
 
+std::string Trimmed(const std::string& text)
+{
+    const auto first = text.find_first_not_of(" \t\r");
+    if (first == std::string::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// A configuration file as arguments, one group per line; false if unreadable.
+bool ReadConfiguration(const std::string& path, std::vector<std::vector<std::string>>& lines)
+{
+    std::ifstream file(path);
+    if (!file)
+        return false;
+    std::string line;
+    while (std::getline(file, line)) {
+        line = Trimmed(line);
+        std::vector<std::string> arguments;
+        if (!line.empty() && line[0] != '#') {
+            const auto split = line.find_first_of(" \t=");
+            std::string name = line.substr(0, split);
+            arguments.push_back(name.rfind("--", 0) == 0 ? name : "--" + name);
+            if (split != std::string::npos) {
+                std::string value = Trimmed(line.substr(split));
+                if (!value.empty() && value[0] == '=')
+                    value = Trimmed(value.substr(1));
+                if (!value.empty())
+                    arguments.push_back(value);
+            }
+        }
+        lines.push_back(std::move(arguments));
+    }
+    return !file.bad();
+}
+
+// A proxy network we refuse to trust, and why; "" if fine.
+std::string UntrustableProxy(const Ipv4Network& network, const std::string& text)
+{
+    if (network.mask == 0)
+        return "--trusted-proxy " + text
+            + " would trust every address: any client could send a PROXY header and choose the "
+              "address listed for it; name the load balancers' own addresses or network";
+    if ((network.mask >> 24) != 0xFF)
+        return "--trusted-proxy " + text
+            + " is wider than a /8: name the load balancers' own addresses or network";
+    if ((network.address >> 24) == 0)
+        return "--trusted-proxy " + text + ": no peer connects from 0.0.0.0/8";
+    return {};
+}
+
 } // namespace
 
 bool ParseStoreLocation(const std::string& text, RedisLocation& out)
@@ -64,7 +114,8 @@ std::string UsageText()
            "  --max-list N                  most users in one list reply, 1-100 (default 100)\n"
            "  --max-users N                 most registered users (default 10000)\n"
            "  --max-users-per-address N     most registered names from one address (default 32)\n"
-           "  --max-connections N           most open connections (default 1024)\n"
+           "  --max-connections N           most open connections (default 1024, always below\n"
+           "                                the open-file limit)\n"
            "  --max-connections-per-address N\n"
            "                                most open connections from one address (default 16)\n"
            "  --store STORE                 where registrations live: memory (default),\n"
@@ -75,7 +126,15 @@ std::string UsageText()
            "  --reuse-port                  let several processes listen on one port\n"
            "  --trusted-proxy ADDR[/BITS]   accept a PROXY protocol header (v1 or v2) from\n"
            "                                this address or network; repeatable\n"
-           "  --quiet                       no log lines on stderr\n"
+           "  --config PATH                 read options from PATH, one \"name value\" a line\n"
+           "                                (the options above without \"--\"; # comments)\n"
+           "  --log-file PATH               log to PATH instead of stderr (SIGHUP reopens it)\n"
+           "  --log-rate N                  most log lines a second about clients (default 100,\n"
+           "                                0: no limit); the rest are counted\n"
+           "  --stats-interval SECONDS      counters in the log this often (default 60, 0: never)\n"
+           "  --health ADDR:PORT            answer HTTP health checks there (200 while\n"
+           "                                registrations are served, else 503)\n"
+           "  --quiet                       no log lines\n"
            "  --help                        this text\n";
 }
 
@@ -83,6 +142,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments)
 {
     ParsedArguments parsed;
     ServerOptions& o = parsed.options;
+    std::string why; // a setter's own message, clearer than "bad value"
 
     using Setter = std::function<bool(const std::string&)>;
     auto count = [](std::size_t& target, unsigned long long min, unsigned long long max) -> Setter {
@@ -157,55 +217,126 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments)
                 return !password.empty();
             } },
         { "--trusted-proxy",
-            [&o](const std::string& text) {
+            [&o, &why](const std::string& text) {
                 Ipv4Network network;
                 if (!Ipv4Network::Parse(text, network))
+                    return false;
+                why = UntrustableProxy(network, text);
+                if (!why.empty())
                     return false;
                 o.trustedProxies.push_back(network);
                 return true;
             } },
+        { "--log-file",
+            [&o](const std::string& path) {
+                o.log.path = path;
+                return !path.empty();
+            } },
+        { "--log-rate", count(o.log.linesPerSecond, 0, 1000000) },
+        { "--stats-interval",
+            [&o](const std::string& text) {
+                auto value = Number(text, 0, 24 * 3600);
+                if (value)
+                    o.statsInterval = std::chrono::seconds(*value);
+                return value.has_value();
+            } },
+        { "--health",
+            [&o](const std::string& text) {
+                const auto colon = text.rfind(':');
+                in_addr address {};
+                if (colon == std::string::npos
+                    || inet_pton(AF_INET, text.substr(0, colon).c_str(), &address) != 1)
+                    return false;
+                auto port = Number(text.substr(colon + 1), 0, 65535);
+                if (!port)
+                    return false;
+                o.healthAddress = text.substr(0, colon);
+                o.healthPort = static_cast<std::uint16_t>(*port);
+                return true;
+            } },
+    };
+    const std::vector<std::pair<std::string, bool*>> flags {
+        { "--quiet", &o.quiet },
+        { "-q", &o.quiet },
+        { "--reuse-port", &o.reusePort },
     };
 
-    for (std::size_t i = 0; i < arguments.size(); ++i) {
-        std::string name = arguments[i];
-        std::optional<std::string> value;
-        if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = name.substr(eq + 1);
-            name.resize(eq);
-        }
-        if (name == "--help" || name == "-h") {
-            parsed.showHelp = true;
-            continue;
-        }
-        if (name == "--quiet" || name == "-q") {
-            o.quiet = true;
-            continue;
-        }
-        if (name == "--reuse-port") {
-            o.reusePort = true;
-            continue;
-        }
-        const Setter* setter = nullptr;
-        for (const auto& [optionName, optionSetter] : valued) {
-            if (optionName == name)
-                setter = &optionSetter;
-        }
-        if (!setter) {
-            parsed.error = "unknown option " + arguments[i];
-            return parsed;
-        }
-        if (!value) {
-            if (i + 1 >= arguments.size()) {
-                parsed.error = name + " needs a value";
-                return parsed;
+    // Returns false with parsed.error set; a configuration file is read
+    // where it stands, one line at a time, so that errors name its line.
+    std::function<bool(const std::vector<std::string>&, bool)> apply;
+    apply = [&](const std::vector<std::string>& list, bool inFile) {
+        for (std::size_t i = 0; i < list.size(); ++i) {
+            std::string name = list[i];
+            std::optional<std::string> value;
+            if (const auto eq = name.find('='); name.rfind("--", 0) == 0 && eq != std::string::npos) {
+                value = name.substr(eq + 1);
+                name.resize(eq);
             }
-            value = arguments[++i];
+            if (name == "--help" || name == "-h") {
+                parsed.showHelp = true;
+                continue;
+            }
+            bool* flag = nullptr;
+            for (const auto& [flagName, target] : flags) {
+                if (flagName == name)
+                    flag = target;
+            }
+            if (flag) {
+                if (!value && inFile && i + 1 < list.size())
+                    value = list[++i];
+                if (!value || *value == "yes" || *value == "true" || *value == "on" || *value == "1") {
+                    *flag = true;
+                } else if (*value == "no" || *value == "false" || *value == "off" || *value == "0") {
+                    *flag = false;
+                } else {
+                    parsed.error = "bad value for " + name + ": " + *value;
+                    return false;
+                }
+                continue;
+            }
+            const Setter* setter = nullptr;
+            for (const auto& [optionName, optionSetter] : valued) {
+                if (optionName == name)
+                    setter = &optionSetter;
+            }
+            if (!setter && name != "--config") {
+                parsed.error = "unknown option " + list[i];
+                return false;
+            }
+            if (!value) {
+                if (i + 1 >= list.size()) {
+                    parsed.error = name + " needs a value";
+                    return false;
+                }
+                value = list[++i];
+            }
+            if (name == "--config") {
+                std::vector<std::vector<std::string>> lines;
+                if (inFile) {
+                    parsed.error = "a configuration file cannot name another (--config)";
+                    return false;
+                }
+                if (!ReadConfiguration(*value, lines)) {
+                    parsed.error = "cannot read the configuration file " + *value;
+                    return false;
+                }
+                for (std::size_t n = 0; n < lines.size(); ++n) {
+                    if (!apply(lines[n], true)) {
+                        parsed.error = *value + ":" + std::to_string(n + 1) + ": " + parsed.error;
+                        return false;
+                    }
+                }
+                continue;
+            }
+            why.clear();
+            if (!(*setter)(*value)) {
+                parsed.error = why.empty() ? "bad value for " + name + ": " + *value : why;
+                return false;
+            }
         }
-        if (!(*setter)(*value)) {
-            parsed.error = "bad value for " + name + ": " + *value;
-            return parsed;
-        }
-    }
+        return true;
+    };
+    apply(arguments, false);
     return parsed;
 }
 

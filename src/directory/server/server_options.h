@@ -5,6 +5,7 @@
 #include "directory/server/proxy_header.h"
 #include "directory/server/redis_store.h"
 #include "directory/server/registry.h"
+#include "directory/server/server_log.h"
 
 #include <chrono>
 #include <cstdint>
@@ -20,9 +21,14 @@ struct ServerOptions {
     RegistryLimits registry;
     SessionLimits session;
     std::chrono::milliseconds idleTimeout { 10000 };
-    std::size_t maxConnections = 1024;
+    std::size_t maxConnections = 1024; // and always below the open-file limit
     std::size_t maxConnectionsPerAddress = 16;
     bool quiet = false;
+    LogOptions log;
+    std::chrono::seconds statsInterval { 60 }; // counters in the log; 0: never
+    std::string healthAddress; // empty: no health check
+    std::uint16_t healthPort = 0;
+    std::chrono::milliseconds stopTime { 2000 }; // to finish exchanges in flight on SIGTERM
     bool reusePort = false; // several processes on one port (SO_REUSEPORT)
     std::vector<Ipv4Network> trustedProxies; // may send a PROXY header
     std::optional<RedisLocation> redis; // none: registrations in this process's memory
@@ -33,6 +39,9 @@ struct ServerOptions {
 // "redis://HOST:PORT" (port optional) or "unix:PATH"; false if neither.
 bool ParseStoreLocation(const std::string& text, RedisLocation& out);
 
+// Arguments may include "--config PATH": a file of "name value" lines (the
+// options without "--"; '#' starts a comment line), read where it stands,
+// so that later arguments override it.
 struct ParsedArguments {
     ServerOptions options;
     bool showHelp = false;

@@ -1,6 +1,7 @@
 #include "directory/server/text_codec.h"
 
 #include <bit>
+#include <cstdio>
 #include <cstring>
 
 namespace voxlet::directory_server {
@@ -82,6 +83,15 @@ bool IsLow(char16_t u)
     return u >= 0xDC00 && u <= 0xDFFF;
 }
 
+// What would break a log line, or reorder or hide part of it on a reader's
+// screen: controls, line separators, bidirectional and invisible formatting.
+bool HiddenInALine(char16_t u)
+{
+    return u < 0x20 || (u >= 0x7F && u <= 0x9F) || u == 0xAD || u == 0x061C || u == 0x180E
+        || (u >= 0x200B && u <= 0x200F) || (u >= 0x2028 && u <= 0x202E) || (u >= 0x2060 && u <= 0x206F)
+        || u == 0xFEFF || (u >= 0xFFF9 && u <= 0xFFFB);
+}
+
 } // namespace
 
 std::string ToUtf8(std::u16string_view text)
@@ -104,14 +114,26 @@ std::string ToUtf8(std::u16string_view text)
 
 std::string LogSafe(std::u16string_view text, std::size_t maxUnits)
 {
-    const bool cut = text.size() > maxUnits;
-    std::u16string shown(text.substr(0, maxUnits));
-    for (char16_t& u : shown) {
-        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0) || u == 0x2028 || u == 0x2029)
-            u = u'?';
+    const std::u16string_view shown = text.substr(0, maxUnits);
+    std::string out;
+    out.reserve(shown.size() + 8);
+    for (std::size_t i = 0; i < shown.size(); ++i) {
+        const char16_t u = shown[i];
+        if (u == u'\'' || u == u'\\') { // so that a name cannot close the quotes it is logged in
+            out += '\\';
+            out += static_cast<char>(u);
+        } else if (IsHigh(u) && i + 1 < shown.size() && IsLow(shown[i + 1])) {
+            AppendUtf8(out, 0x10000 + ((char32_t(u) - 0xD800) << 10) + (char32_t(shown[i + 1]) - 0xDC00));
+            ++i;
+        } else if (HiddenInALine(u) || IsHigh(u) || IsLow(u)) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04X", static_cast<unsigned>(u));
+            out += escaped;
+        } else {
+            AppendUtf8(out, u);
+        }
     }
-    std::string out = ToUtf8(shown);
-    if (cut)
+    if (text.size() > maxUnits)
         out += "...";
     return out;
 }

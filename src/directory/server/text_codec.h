@@ -27,8 +27,9 @@ private:
 // For log lines: UTF-8 with unpaired surrogates replaced by U+FFFD.
 std::string ToUtf8(std::u16string_view text);
 
-// A client-supplied text made safe for a one-line log: control characters
-// become '?', and long texts are cut.
+// A client-supplied text made safe for a one-line log: quotes and
+// backslashes escaped, controls and bidirectional or invisible formatting
+// shown as \uXXXX, long texts cut.
 std::string LogSafe(std::u16string_view text, std::size_t maxUnits = 64);
 
 } // namespace voxlet::directory_server

@@ -191,6 +191,8 @@ for _ in $(seq 120); do
         wait "$app"
         fail "the program ended (status $?) before it showed its window"
         cat "$tmp/voxlet.log"
+        # Tells a program fault from a display that went away under it.
+        if svc_display_answers; then echo "display $DISPLAY still answers"; else echo "display $DISPLAY no longer answers"; fi
         break
     fi
     sleep 0.5

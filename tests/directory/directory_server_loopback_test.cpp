@@ -338,6 +338,7 @@ private slots:
     void fullServerMakesRoomForNewClients();
     void executableKeepsItsConnectionsWithinTheFileLimit();
     void proxyHeadersOnlyFromTrustedProxies();
+    void connectBackDialsOnlyTheAskerAFewTimes();
     void processesShareOneDirectoryInRedis();
     void sharedRegistrationsExpire();
     void redisStoreAnswersAsTheMemoryStore();
@@ -602,10 +603,96 @@ void DirectoryServerLoopbackTest::proxyHeadersOnlyFromTrustedProxies()
         QStringLiteral("YOURGLOVALIP|127.0.0.19|END"));
     QCOMPARE(Register(server.port(), "127.0.0.16", QStringLiteral("Direct")),
         QStringLiteral("ClientData|1|Via1|M|30|hi|198.51.100.7|2|Via2|M|30|hi|203.0.113.9|2|127.0.0.16|END"));
+    // Dialled back, a proxied client would see the probe come from this
+    // machine, not from the address it asked: it is told "not here".
+    QCOMPARE(ProxiedExchange(server.port(), "127.0.0.17", v1, QStringLiteral("CONNECTBACK|END")),
+        QStringLiteral("CONNECTBACK|NA|198.51.100.7|END"));
     // A malformed header from a trusted proxy is not passed on as client bytes.
     QCOMPARE(ProxiedExchange(server.port(), "127.0.0.17", "PROXY TCP4 1.2.3 1.2.3.4 1 2\r\n",
                  QStringLiteral("GETGLOVALIP|END")),
         QStringLiteral("refused"));
+}
+
+namespace {
+// A phone's listener on the connect-back port; -1 on failure.
+int ListenOn(const char* address, std::uint16_t port, int backlog)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_in at {};
+    at.sin_family = AF_INET;
+    at.sin_port = htons(port);
+    ::inet_pton(AF_INET, address, &at.sin_addr);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, backlog) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Who the connection waiting on the listener comes from ("" when none).
+QString AcceptedFrom(int listener)
+{
+    sockaddr_in from {};
+    socklen_t length = sizeof from;
+    const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
+    if (fd < 0)
+        return {};
+    ::close(fd);
+    char text[INET_ADDRSTRLEN] = "";
+    ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
+    return QString::fromLatin1(text);
+}
+} // namespace
+
+void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
+{
+    // A free port for the phones of this test, in place of 8002.
+    const int probe = ListenOn("127.0.0.6", 0, 4);
+    QVERIFY(probe >= 0);
+    sockaddr_in bound {};
+    socklen_t length = sizeof bound;
+    ::getsockname(probe, reinterpret_cast<sockaddr*>(&bound), &length);
+    const std::uint16_t phonePort = ntohs(bound.sin_port);
+
+    ServerOptions options;
+    options.connectBack.port = phonePort;
+    options.connectBack.perAddress = 2;
+    options.connectBack.timeout = 500ms;
+    RunningServer server(options);
+    QVERIFY2(server.started(), qPrintable(server.error()));
+    const QString request = QStringLiteral("CONNECTBACK|END");
+
+    // Dialled back from the address the phone asked, so it knows its probe.
+    QCOMPARE(Exchange(server.port(), "127.0.0.6", request), QStringLiteral("CONNECTBACK|OK|127.0.0.6|END"));
+    QCOMPARE(AcceptedFrom(probe), QStringLiteral("127.0.0.1"));
+    QCOMPARE(AcceptedFrom(probe), QString()); // only one probe per request
+
+    // Nothing listening answers with a reset.
+    QCOMPARE(
+        Exchange(server.port(), "127.0.0.7", request), QStringLiteral("CONNECTBACK|REFUSED|127.0.0.7|END"));
+
+    // A listener whose queue is full drops the probe's SYN, as a router
+    // drops what no mapping lets in.
+    const int full = ListenOn("127.0.0.8", phonePort, 0);
+    QVERIFY(full >= 0);
+    sockaddr_in target = bound;
+    ::inet_pton(AF_INET, "127.0.0.8", &target.sin_addr);
+    const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QCOMPARE(::connect(queued, reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
+    QCOMPARE(
+        Exchange(server.port(), "127.0.0.8", request), QStringLiteral("CONNECTBACK|TIMEOUT|127.0.0.8|END"));
+    ::close(queued);
+    ::close(full);
+
+    // The second probe of an address is the last for a while.
+    QCOMPARE(Exchange(server.port(), "127.0.0.6", request), QStringLiteral("CONNECTBACK|OK|127.0.0.6|END"));
+    QCOMPARE(
+        Exchange(server.port(), "127.0.0.6", request), QStringLiteral("CONNECTBACK|LIMIT|127.0.0.6|END"));
+    QCOMPARE(AcceptedFrom(probe), QStringLiteral("127.0.0.1"));
+    QCOMPARE(AcceptedFrom(probe), QString());
+    ::close(probe);
 }
 
 void DirectoryServerLoopbackTest::processesShareOneDirectoryInRedis()

@@ -383,6 +383,8 @@ void DirectoryServerSessionTest::unknownOrMalformedRequestsAreRefused_data()
     QTest::newRow("plain text") << QByteArray("SERVEROK|END");
     QTest::newRow("unknown request") << bytes("SERVEROK|ENDHELLO|END");
     QTest::newRow("lower case") << bytes("SERVEROK|ENDgetglovalip|END");
+    // A directory without connect-back says no as any older one does.
+    QTest::newRow("connect-back where none is offered") << bytes("SERVEROK|ENDCONNECTBACK|END");
     QTest::newRow("extra after request") << bytes("SERVEROK|ENDGETGLOVALIP|ENDX");
     QTest::newRow("second hello") << bytes("SERVEROK|ENDSERVEROK|END");
     QTest::newRow("garbage bytes") << QByteArray::fromHex("00ff10ffeeddccbb");

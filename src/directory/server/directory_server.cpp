@@ -84,8 +84,9 @@ DirectoryServer::~DirectoryServer()
 {
     for (auto& [fd, c] : m_connections)
         ::close(fd);
-    m_connections.clear(); // sessions before the store they wait on
+    m_connections.clear(); // sessions before the store and the probes they wait on
     m_store.reset();
+    m_prober.reset();
     for (int fd : { m_listener, m_wakeRead, m_wakeWrite, m_spareFd }) {
         if (fd >= 0)
             ::close(fd);
@@ -170,6 +171,8 @@ bool DirectoryServer::start(std::string& error)
     if (!openStore(error))
         return false;
     deriveConnectionCap();
+    if (m_options.connectBack.enabled)
+        m_prober = std::make_unique<ConnectBackProber>(m_options.connectBack);
     log("listening on " + m_options.listenAddress + ":" + std::to_string(m_port) + ", at most "
         + std::to_string(m_cap) + " connections (open-file limit " + std::to_string(m_fileLimit) + ")");
     if (m_cap < m_options.maxConnections)
@@ -194,6 +197,12 @@ void DirectoryServer::deriveConnectionCap()
         reserve += 1; // a reconnection opens the new socket before the old one is gone
     if (m_health)
         reserve += HealthEndpoint::kMaxConnections;
+    if (m_options.connectBack.enabled) {
+        // Probes are brief: a small share of the descriptors is enough.
+        auto& probes = m_options.connectBack.atOnce;
+        probes = std::clamp<std::size_t>(m_fileLimit / 16, 1, probes);
+        reserve += probes;
+    }
     const std::size_t room = m_fileLimit > reserve ? m_fileLimit - reserve : 1;
     m_cap = std::max<std::size_t>(1, std::min(m_options.maxConnections, room));
 }
@@ -276,6 +285,8 @@ int DirectoryServer::pollTimeoutMs(Steady::time_point now) const
         next = std::min(next, m_stopBy);
     if (m_health)
         next = std::min(next, m_health->nextDeadline());
+    if (m_prober)
+        next = std::min(next, m_prober->nextDeadline());
     next = std::min({ next, m_nextCounters, m_nextWatchdog, m_store->nextTick() });
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next - now).count();
     return static_cast<int>(std::max<long long>(0, wait));
@@ -312,6 +323,9 @@ void DirectoryServer::run()
         const std::size_t firstHealth = fds.size();
         if (m_health)
             m_health->appendPollFds(fds);
+        const std::size_t firstProbe = fds.size();
+        if (m_prober)
+            m_prober->appendPollFds(fds);
         const std::size_t firstConnection = fds.size();
         for (const auto& [fd, c] : m_connections) {
             short events = 0;
@@ -358,7 +372,11 @@ void DirectoryServer::run()
                 flush(c);
         }
         if (m_health)
-            m_health->handle(fds.data() + firstHealth, firstConnection - firstHealth);
+            m_health->handle(fds.data() + firstHealth, firstProbe - firstHealth);
+        if (m_prober) {
+            m_prober->handle(fds.data() + firstProbe, firstConnection - firstProbe);
+            m_prober->expire(Steady::now());
+        }
         if (listening && (fds[1].revents & POLLIN))
             acceptPending();
 
@@ -626,6 +644,14 @@ void DirectoryServer::feed(Connection& c, std::string_view bytes)
         c.counting = std::make_unique<CountingStore>(*m_store, m_counters);
         c.session = std::make_unique<DirectorySession>(*c.counting, c.address, m_options.session,
             DirectorySession::Logger(), [this, fd] { m_replied.push_back(fd); });
+        sockaddr_in local {};
+        socklen_t length = sizeof local;
+        char reached[INET_ADDRSTRLEN] = "";
+        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0)
+            ::inet_ntop(AF_INET, &local.sin_addr, reached, sizeof reached);
+        c.connectBack
+            = std::make_unique<ClientConnectBack>(m_prober.get(), c.address, reached, !c.proxy.empty());
+        c.session->setConnectBack(c.connectBack.get());
         if (bytes.empty())
             return;
     }
@@ -692,6 +718,8 @@ void DirectoryServer::close(int fd, const std::string& reason, std::optional<Dro
     if (finished && !(c.counting && c.counting->answered())) {
         if (c.session->outcome() == "address request")
             ++m_counters.addressRequests;
+        else if (c.session->outcome().starts_with("connect-back"))
+            ++m_counters.connectBacks;
         else
             ++m_counters.badRequests;
     }

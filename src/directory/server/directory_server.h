@@ -3,6 +3,7 @@
 // Every limit that keeps one misbehaving client from hurting the others is
 // enforced here; what the bytes mean is DirectorySession's business.
 
+#include "directory/server/connect_back.h"
 #include "directory/server/directory_session.h"
 #include "directory/server/directory_store.h"
 #include "directory/server/health_endpoint.h"
@@ -67,6 +68,7 @@ private:
         bool idle = true; // no request yet: may be closed to make room
         std::unique_ptr<ProxyHeaderReader> proxyHeader; // until the first bytes are judged
         std::unique_ptr<CountingStore> counting; // outlives the session that uses it
+        std::unique_ptr<ClientConnectBack> connectBack; // likewise
         std::unique_ptr<DirectorySession> session; // from then on
         std::string output;
         std::size_t sent = 0;
@@ -106,6 +108,7 @@ private:
     ServiceNotifier m_notifier;
     std::unique_ptr<DirectoryStore> m_store;
     std::unique_ptr<HealthEndpoint> m_health;
+    std::unique_ptr<ConnectBackProber> m_prober; // none: probes refused
     std::vector<int> m_replied; // connections whose session has a late reply to send
     int m_listener = -1;
     int m_wakeRead = -1;

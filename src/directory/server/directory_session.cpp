@@ -13,6 +13,7 @@ constexpr std::u16string_view kAddressRequest = u"GETGLOVALIP|END";
 constexpr std::u16string_view kSearchRegistration = u"MYDATA|";
 constexpr std::u16string_view kBackgroundRegistration = u"ADDITIONDATA|";
 constexpr std::u16string_view kRefusal = u"DISCONNECT|END";
+constexpr std::u16string_view kConnectBackRequest = u"CONNECTBACK|END";
 
 // The client classifies a reply by searching these anywhere in its text, so
 // one listed field holding any of them would break every other client's list.
@@ -88,6 +89,8 @@ DirectorySession::~DirectorySession()
 {
     if (m_ticket)
         m_store.cancel(m_ticket);
+    if (m_probeTicket)
+        m_connectBack->cancel(m_probeTicket);
 }
 
 void DirectorySession::log(const std::string& line) const
@@ -137,6 +140,12 @@ std::string DirectorySession::process()
         ++m_completed;
         return out + finish(u"YOURGLOVALIP|" + Ascii(m_peerAddress) + u"|END", "address request");
     }
+    if (m_connectBack && StartsWith(text, kConnectBackRequest)) {
+        if (text.size() > kConnectBackRequest.size())
+            return out + refuse("data after the request");
+        ++m_completed;
+        return out + handleConnectBack();
+    }
     for (auto command : { kSearchRegistration, kBackgroundRegistration }) {
         if (!StartsWith(text, command))
             continue;
@@ -165,6 +174,8 @@ std::string DirectorySession::process()
         if (StartsWith(request, text))
             return out;
     }
+    if (m_connectBack && StartsWith(kConnectBackRequest, text))
+        return out;
     return out + refuse("unknown request");
 }
 
@@ -243,6 +254,23 @@ void DirectorySession::onStored(const std::string& who, bool searching, Register
     }
     if (!m_inReceive && m_ready)
         m_ready();
+}
+
+std::string DirectorySession::handleConnectBack()
+{
+    m_state = State::Waiting;
+    m_text.clear();
+    const std::uint64_t ticket = m_connectBack->probe([this](ProbeResult result) {
+        m_probeTicket = 0;
+        const std::string word = ProbeResultWord(result);
+        m_late += finish(
+            u"CONNECTBACK|" + Ascii(word) + u"|" + Ascii(m_peerAddress) + u"|END", "connect-back " + word);
+        if (!m_inReceive && m_ready)
+            m_ready();
+    });
+    if (m_state == State::Waiting)
+        m_probeTicket = ticket;
+    return {};
 }
 
 std::string DirectorySession::finish(std::u16string_view reply, std::string outcome)

@@ -3,6 +3,7 @@
 // go in, bytes to send come out, and the session says when the connection is
 // to be closed. The poll loop and the fuzzer drive it the same way.
 
+#include "directory/server/connect_back.h"
 #include "directory/server/directory_store.h"
 #include "directory/server/text_codec.h"
 
@@ -45,6 +46,9 @@ public:
     // While waiting for the store and once finished, input is ignored.
     std::string receive(std::string_view bytes);
 
+    // Where a connect-back request is probed; none: refused as unknown.
+    void setConnectBack(ConnectBack* connectBack) { m_connectBack = connectBack; }
+
     // The reply that arrived after receive() returned.
     std::string takeOutput() { return std::exchange(m_late, {}); }
 
@@ -69,6 +73,7 @@ private:
     std::string handleRegistration(std::u16string_view body, bool searching);
     void onStored(const std::string& who, bool searching, RegisterOutcome outcome,
         const std::vector<std::string_view>& users);
+    std::string handleConnectBack();
     std::string finish(std::u16string_view reply, std::string outcome);
     std::string finishEncoded(std::string replyBytes, std::string outcome);
     void log(const std::string& line) const;
@@ -81,6 +86,8 @@ private:
     std::string m_late; // a reply produced by the store's answer
     bool m_inReceive = false;
     std::uint64_t m_ticket = 0; // the store's, while waiting for it
+    ConnectBack* m_connectBack = nullptr;
+    std::uint64_t m_probeTicket = 0; // while a connect-back probe runs
     Utf16LeDecoder m_decoder;
     std::u16string m_text;
     std::size_t m_scanned = 0; // how much of m_text countBars has seen

@@ -29,7 +29,7 @@ const char* DroppedName(Dropped reason)
 
 std::uint64_t ServerCounters::exchanges() const
 {
-    std::uint64_t total = addressRequests + badRequests;
+    std::uint64_t total = addressRequests + connectBacks + badRequests;
     for (const auto& [outcome, n] : registrations)
         total += n;
     return total;
@@ -52,6 +52,8 @@ std::string DescribeCounters(const ServerCounters& now, const ServerCounters& be
             text += std::string(", ") + OutcomeName(static_cast<RegisterOutcome>(outcome)) + " "
                 + std::to_string(delta);
     }
+    if (const std::uint64_t probes = now.connectBacks - before.connectBacks)
+        text += ", connect-back " + std::to_string(probes);
     text += ", malformed " + std::to_string(now.badRequests - before.badRequests) + "), "
         + std::to_string(now.connections - before.connections) + " connections, dropped:";
     bool any = false;

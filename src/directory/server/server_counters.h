@@ -29,6 +29,7 @@ const char* DroppedName(Dropped reason);
 struct ServerCounters {
     std::uint64_t connections = 0; // accepted
     std::uint64_t addressRequests = 0;
+    std::uint64_t connectBacks = 0; // reachability probes answered
     std::uint64_t badRequests = 0; // refused before reaching the store
     std::map<int, std::uint64_t> registrations; // by RegisterOutcome
     std::array<std::uint64_t, kDroppedReasons> dropped {};

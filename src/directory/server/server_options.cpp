@@ -134,6 +134,9 @@ std::string UsageText()
            "  --stats-interval SECONDS      counters in the log this often (default 60, 0: never)\n"
            "  --health ADDR:PORT            answer HTTP health checks there (200 while\n"
            "                                registrations are served, else 503)\n"
+           "  --connect-back=no             refuse the phones' reachability probes (by default a\n"
+           "                                phone that asks is dialled back on port 8002, a few\n"
+           "                                times per address per 10 minutes)\n"
            "  --quiet                       no log lines\n"
            "  --help                        this text\n";
 }
@@ -259,6 +262,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments)
         { "--quiet", &o.quiet },
         { "-q", &o.quiet },
         { "--reuse-port", &o.reusePort },
+        { "--connect-back", &o.connectBack.enabled },
     };
 
     // Returns false with parsed.error set; a configuration file is read

@@ -1,6 +1,7 @@
 #pragma once
 // Command-line settings of voxlet-directory.
 
+#include "directory/server/connect_back.h"
 #include "directory/server/directory_session.h"
 #include "directory/server/proxy_header.h"
 #include "directory/server/redis_store.h"
@@ -34,6 +35,7 @@ struct ServerOptions {
     std::optional<RedisLocation> redis; // none: registrations in this process's memory
     std::chrono::milliseconds storeTimeout { 2000 };
     std::string storePassword;
+    ConnectBackLimits connectBack; // probes of the phones that ask whether callers reach them
 };
 
 // "redis://HOST:PORT" (port optional) or "unix:PATH"; false if neither.

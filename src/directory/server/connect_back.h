@@ -1,0 +1,116 @@
+#pragma once
+// Connect-back: a phone asks whether callers can reach it, and the directory
+// dials the phone's own address on the call port and says whether the
+// connection got through. The asker cannot name another address or port,
+// and each address gets only a few probes, so the directory is no port
+// scanner. Old phones never ask; old directories refuse the request as
+// unknown, which the phone takes for "cannot tell".
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <poll.h>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace voxlet::directory_server {
+
+struct ConnectBackLimits {
+    bool enabled = true;
+    std::uint16_t port = 8002; // the phones' call port; tests use another
+    std::chrono::milliseconds timeout { 3000 };
+    std::size_t perAddress = 4; // probes of one address per window
+    std::chrono::seconds window { 600 };
+    std::size_t atOnce = 64; // probes in flight, all addresses together
+};
+
+enum class ProbeResult {
+    Reached, // the connection was accepted
+    Refused, // something answered with a reset: nothing listens there
+    TimedOut, // no answer in time: dropped on the way (no mapping, a firewall)
+    Limited, // this address has had its probes for now
+    Unavailable, // not offered here (switched off, or the asker came through a proxy)
+};
+// The reply's word for a result: OK, REFUSED, TIMEOUT, LIMIT, NA.
+const char* ProbeResultWord(ProbeResult result);
+
+// What a session may ask for: a probe of its own client.
+class ConnectBack {
+public:
+    using Done = std::function<void(ProbeResult)>;
+    virtual ~ConnectBack() = default;
+    // Calls done once, possibly before returning (then the result is 0);
+    // otherwise returns a ticket for cancel().
+    virtual std::uint64_t probe(Done done) = 0;
+    virtual void cancel(std::uint64_t ticket) = 0;
+};
+
+// Probes on the server's poll loop: non-blocking connects with a deadline.
+class ConnectBackProber {
+public:
+    using Steady = std::chrono::steady_clock;
+    using Done = ConnectBack::Done;
+
+    explicit ConnectBackProber(ConnectBackLimits limits);
+    ~ConnectBackProber();
+    ConnectBackProber(const ConnectBackProber&) = delete;
+    ConnectBackProber& operator=(const ConnectBackProber&) = delete;
+
+    // Dials target (dotted IPv4) from source, the local address the asker
+    // reached, so that the phone sees the probe come from the address it
+    // asked. As ConnectBack::probe.
+    std::uint64_t start(const std::string& target, const std::string& source, Done done);
+    void cancel(std::uint64_t ticket);
+
+    const ConnectBackLimits& limits() const { return m_limits; }
+    std::size_t inFlight() const { return m_probes.size(); }
+
+    void appendPollFds(std::vector<pollfd>& fds) const;
+    void handle(const pollfd* fds, std::size_t count);
+    Steady::time_point nextDeadline() const;
+    void expire(Steady::time_point now);
+
+private:
+    struct Probe {
+        std::uint64_t ticket = 0;
+        Steady::time_point deadline;
+        Done done;
+    };
+    void finish(int fd, ProbeResult result);
+    bool allow(const std::string& target, Steady::time_point now);
+
+    ConnectBackLimits m_limits;
+    std::map<int, Probe> m_probes; // by descriptor
+    std::unordered_map<std::uint64_t, int> m_byTicket;
+    // Start times of recent probes, per target address.
+    std::unordered_map<std::string, std::vector<Steady::time_point>> m_recent;
+    Steady::time_point m_nextSweep {};
+    std::uint64_t m_nextTicket = 1;
+};
+
+// One connection's ConnectBack: its client, the address it reached, and
+// whether it came through a proxy (the probe would not come from the
+// address the phone asked, so it could not tell the probe from a caller).
+class ClientConnectBack : public ConnectBack {
+public:
+    ClientConnectBack(ConnectBackProber* prober, std::string client, std::string local, bool proxied)
+        : m_prober(prober)
+        , m_client(std::move(client))
+        , m_local(std::move(local))
+        , m_proxied(proxied)
+    {
+    }
+    std::uint64_t probe(Done done) override;
+    void cancel(std::uint64_t ticket) override;
+
+private:
+    ConnectBackProber* m_prober; // none: switched off
+    std::string m_client;
+    std::string m_local;
+    bool m_proxied;
+};
+
+} // namespace voxlet::directory_server

@@ -32,6 +32,9 @@ public:
     virtual void CallChanged() = 0;
     // A notification was handled (tests and the state log follow it).
     virtual void EventHandled() = 0;
+    // The connection just accepted is the directory dialling back to learn
+    // whether callers reach this phone, not a caller.
+    virtual bool TakeOwnProbe(const sockaddr_in&) { return false; }
 };
 
 // What the call logic writes into the search window.

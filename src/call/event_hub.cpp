@@ -124,13 +124,22 @@ void EventHub::OnAccept()
     if (st.CallerAccepted || (st.CallerAccepted = true, st.VoiceMode)) {
         // The line is taken: take the caller off the queue and drop it.
         int refused = ctx_.net.Accept(st.ListenSocket, st.AcceptedAddr, error);
-        if (refused > 0)
+        if (refused > 0) {
+            ctx_.shell.TakeOwnProbe(st.AcceptedAddr); // it got through all the same
             ctx_.net.CloseSocket(refused);
+        }
         return;
     }
     const int accepted = ctx_.net.Accept(st.ListenSocket, st.AcceptedAddr, error);
     if (accepted <= 0 && IsTransientAcceptError(error)) {
         // The caller gave up before we took it: nothing is wrong with the listener.
+        st.CallerAccepted = false;
+        return;
+    }
+    if (accepted > 0 && ctx_.shell.TakeOwnProbe(st.AcceptedAddr)) {
+        // The directory's dial-back: no caller, nothing to show or answer.
+        int probe = accepted;
+        ctx_.net.CloseSocket(probe);
         st.CallerAccepted = false;
         return;
     }

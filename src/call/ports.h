@@ -86,6 +86,8 @@ public:
     virtual ~TrayPort() = default;
     virtual void addIcon(const QString& tooltip) = 0;
     virtual void deleteIcon() = 0;
+    // A line shown under the tooltip: whether callers from outside reach the phone.
+    virtual void setStatus(const QString&) { }
 };
 
 } // namespace voxlet

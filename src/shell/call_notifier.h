@@ -18,6 +18,8 @@ public:
     virtual void WithdrawIncoming() = 0;
     // The caller hung up before the answer.
     virtual void ShowMissed(const QString& caller, const QTime& at) = 0;
+    // Once listening has begun: whether callers from outside reach the phone.
+    virtual void ShowReachability(const QString&) { }
 
     // The user's choices on the notice: "応答" and "表示".
     std::function<void()> onAnswer;

@@ -3,6 +3,7 @@
 #include "audio/pulse/pulse_context.h"
 #include "audio/pulse/pulse_sound_player.h"
 #include "audio/pulse/pulse_voice.h"
+#include "net/reach/reachability.h"
 #include "shell/phone.h"
 #include "shell/qt/desktop_notifier.h"
 #include "shell/qt/fonts.h"
@@ -91,10 +92,15 @@ int main(int argc, char** argv)
     voxlet::pulse::PulsePlayback playback(sound);
     voxlet::pulse::PulseSoundPlayerFactory sounds(sound);
     voxlet::DesktopNotifier notifier;
+    // Outlives the phone: at the end it waits a moment for the router to
+    // drop the mapping.
+    voxlet::reach::ReachOptions reachOptions;
+    reachOptions.mapping = qEnvironmentVariable("VOXLET_PORT_MAPPING") != QLatin1String("off");
+    voxlet::reach::Reachability reach(reachOptions);
 
     voxlet::PhoneOptions options;
     options.dataDir = QCoreApplication::applicationDirPath();
-    voxlet::Phone phone(options, { form, boxes, tray, capture, playback, sounds, &notifier });
+    voxlet::Phone phone(options, { form, boxes, tray, capture, playback, sounds, &notifier, &reach });
     form.attach(&phone, &boxes);
     tray.attach(&phone);
     QObject::connect(&form, &voxlet::MainForm::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);

@@ -28,6 +28,7 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     , Timer1([this] { Timer1_Timer(); })
     , Timer2([this] { Timer2_Timer(); })
     , notifier_(ports.notifier)
+    , reach_(ports.reach)
     , options_(std::move(options))
     // The window's own procedure: it has nothing to do with our notifications.
     , windowProc_([](int, std::intptr_t, std::intptr_t) -> std::intptr_t { return 0; })
@@ -40,6 +41,8 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
         };
         notifier_->onShow = [this] { ShowFromNotice(); };
     }
+    if (reach_)
+        reach_->onOutcome = [this](const ReachOutcome& outcome, bool first) { ShowReach(outcome, first); };
 }
 
 Phone::~Phone()
@@ -48,6 +51,8 @@ Phone::~Phone()
         notifier_->onAnswer = nullptr;
         notifier_->onShow = nullptr;
     }
+    if (reach_)
+        reach_->onOutcome = nullptr;
     // Close what is still open without telling a window that may be gone.
     for (int* s : { &st.CallSocket, &st.ExternalSocket, &st.ServerSocket })
         if (*s > 0)
@@ -121,6 +126,7 @@ void Phone::ThisExit()
     st.RingStop = true;
     if (st.ListenSocket != 0)
         net.CloseSocket(st.ListenSocket);
+    StopReach();
     if (st.CallSocket != 0)
         net.ShutdownAndClose(st.CallSocket);
     if (st.ExternalSocket != 0)
@@ -198,7 +204,9 @@ void Phone::mnu_SERVER_Click()
         main.setEnabled(Control::CLIBTN, false);
         main.setEnabled(Control::mnu_Tray, false);
         boxes.show(QStringLiteral("エラ-です。終了してください。"), MessageIcon::None, kAppTitle);
+        return;
     }
+    StartReach();
 }
 
 void Phone::mnu_SET_Click()
@@ -315,6 +323,9 @@ void Phone::TrayMouseEvent(bool leftOnly, const QPoint& at)
 
 void Phone::EventHandled()
 {
+    // The listener closed after a failed accept: callers can no longer come.
+    if (reachRunning_ && st.ListenSocket == 0)
+        StopReach();
     if (lcCallState().isDebugEnabled()) {
         const QString now = CallStateName(st, !rings.ringingFile().isEmpty());
         if (now != loggedState_)

@@ -14,6 +14,7 @@
 #include "call/server_protocol.h"
 #include "directory/search_window.h"
 #include "net/async_select.h"
+#include "net/reachability_port.h"
 #include "net/socket_layer.h"
 #include "shell/call_notifier.h"
 #include "shell/interval_timer.h"
@@ -37,6 +38,7 @@ struct PhonePorts {
     PlaybackDevice& playback;
     SoundPlayerFactory& sounds;
     CallNotifier* notifier = nullptr; // none: no desktop notices
+    ReachabilityPort* reach = nullptr; // none: no port mapping, no reachability check
 };
 
 class Phone : public QObject, public CallShell {
@@ -93,6 +95,7 @@ public:
     void SetTimer2(int ms) override { Timer2.setInterval(ms); }
     void CallChanged() override { rings.CallChanged(); }
     void EventHandled() override;
+    bool TakeOwnProbe(const sockaddr_in& from) override;
 
     // The sound that a loop is waiting on (for tests): empty when none.
     QString ringingFile() const { return rings.ringingFile(); }
@@ -125,9 +128,15 @@ signals:
 
 private:
     void EndIncomingNotice();
+    // Reachability from outside, from listening to its end (phone_reach.cpp).
+    void StartReach();
+    void StopReach();
+    void ShowReach(const ReachOutcome& outcome, bool first);
     void ShowFromNotice();
 
     CallNotifier* notifier_;
+    ReachabilityPort* reach_;
+    bool reachRunning_ = false;
     bool incomingNotice_ = false;
     bool incomingAnswered_ = false;
     PhoneOptions options_;

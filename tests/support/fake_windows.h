@@ -70,8 +70,10 @@ public:
         shown = false;
         ++deletes;
     }
+    void setStatus(const QString& line) override { status = line; }
     bool shown = false;
     QString tooltip;
+    QString status;
     int adds = 0, deletes = 0;
 };
 
@@ -89,11 +91,13 @@ public:
     {
         missed << caller + at.toString(QStringLiteral(" HH:mm"));
     }
+    void ShowReachability(const QString& text) override { reachability << text; }
 
     bool shown = false;
     int shows = 0;
     QString incoming;
     QStringList missed;
+    QStringList reachability;
 };
 
 } // namespace voxlet::test

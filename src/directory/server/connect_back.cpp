@@ -165,17 +165,16 @@ void ConnectBackProber::expire(Steady::time_point now)
 
 std::uint64_t ClientConnectBack::probe(Done done)
 {
-    if (!m_prober || m_proxied) {
+    if (m_proxied) {
         done(ProbeResult::Unavailable);
         return 0;
     }
-    return m_prober->start(m_client, m_local, std::move(done));
+    return m_prober.start(m_client, m_local, std::move(done));
 }
 
 void ClientConnectBack::cancel(std::uint64_t ticket)
 {
-    if (m_prober)
-        m_prober->cancel(ticket);
+    m_prober.cancel(ticket);
 }
 
 } // namespace voxlet::directory_server

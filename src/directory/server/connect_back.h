@@ -3,8 +3,9 @@
 // dials the phone's own address on the call port and says whether the
 // connection got through. The asker cannot name another address or port,
 // and each address gets only a few probes, so the directory is no port
-// scanner. Old phones never ask; old directories refuse the request as
-// unknown, which the phone takes for "cannot tell".
+// scanner. Old phones never ask; old directories, and this one with
+// connect-back switched off, refuse the request as unknown, which the phone
+// takes for "cannot tell".
 
 #include <chrono>
 #include <cstddef>
@@ -32,7 +33,7 @@ enum class ProbeResult {
     Refused, // something answered with a reset: nothing listens there
     TimedOut, // no answer in time: dropped on the way (no mapping, a firewall)
     Limited, // this address has had its probes for now
-    Unavailable, // not offered here (switched off, or the asker came through a proxy)
+    Unavailable, // not offered to this asker (it came through a proxy)
 };
 // The reply's word for a result: OK, REFUSED, TIMEOUT, LIMIT, NA.
 const char* ProbeResultWord(ProbeResult result);
@@ -96,7 +97,7 @@ private:
 // address the phone asked, so it could not tell the probe from a caller).
 class ClientConnectBack : public ConnectBack {
 public:
-    ClientConnectBack(ConnectBackProber* prober, std::string client, std::string local, bool proxied)
+    ClientConnectBack(ConnectBackProber& prober, std::string client, std::string local, bool proxied)
         : m_prober(prober)
         , m_client(std::move(client))
         , m_local(std::move(local))
@@ -107,7 +108,7 @@ public:
     void cancel(std::uint64_t ticket) override;
 
 private:
-    ConnectBackProber* m_prober; // none: switched off
+    ConnectBackProber& m_prober;
     std::string m_client;
     std::string m_local;
     bool m_proxied;

@@ -644,14 +644,16 @@ void DirectoryServer::feed(Connection& c, std::string_view bytes)
         c.counting = std::make_unique<CountingStore>(*m_store, m_counters);
         c.session = std::make_unique<DirectorySession>(*c.counting, c.address, m_options.session,
             DirectorySession::Logger(), [this, fd] { m_replied.push_back(fd); });
-        sockaddr_in local {};
-        socklen_t length = sizeof local;
-        char reached[INET_ADDRSTRLEN] = "";
-        if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0)
-            ::inet_ntop(AF_INET, &local.sin_addr, reached, sizeof reached);
-        c.connectBack
-            = std::make_unique<ClientConnectBack>(m_prober.get(), c.address, reached, !c.proxy.empty());
-        c.session->setConnectBack(c.connectBack.get());
+        if (m_prober) {
+            sockaddr_in local {};
+            socklen_t length = sizeof local;
+            char reached[INET_ADDRSTRLEN] = "";
+            if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) == 0)
+                ::inet_ntop(AF_INET, &local.sin_addr, reached, sizeof reached);
+            c.connectBack
+                = std::make_unique<ClientConnectBack>(*m_prober, c.address, reached, !c.proxy.empty());
+            c.session->setConnectBack(c.connectBack.get());
+        }
         if (bytes.empty())
             return;
     }

@@ -102,6 +102,13 @@ void DesktopNotifier::ShowMissed(const QString& caller, const QTime& at)
         {}, hints, -1, nullptr);
 }
 
+void DesktopNotifier::ShowReachability(const QString& text)
+{
+    const QVariantMap hints { { QStringLiteral("category"), QStringLiteral("network") },
+        { QStringLiteral("desktop-entry"), kAppId } };
+    Notify(0, kAppName, text, {}, hints, -1, nullptr);
+}
+
 void DesktopNotifier::OnActionInvoked(uint id, const QString& action)
 {
     if (id == 0 || id != incoming_)

@@ -22,8 +22,16 @@ QtTray::QtTray(QObject* parent)
 
 void QtTray::addIcon(const QString& tooltip)
 {
-    icon_.setToolTip(tooltip);
+    tooltip_ = tooltip;
+    setStatus(status_);
     icon_.show();
+}
+
+void QtTray::setStatus(const QString& line)
+{
+    // The phone's own tooltip stays first, as it is.
+    status_ = line;
+    icon_.setToolTip(line.isEmpty() ? tooltip_ : tooltip_ + QLatin1Char('\n') + line);
 }
 
 void QtTray::deleteIcon()

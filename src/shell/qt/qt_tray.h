@@ -17,10 +17,13 @@ public:
     void attach(Phone* phone) { phone_ = phone; }
     void addIcon(const QString& tooltip) override;
     void deleteIcon() override;
+    void setStatus(const QString& line) override;
     QSystemTrayIcon& icon() { return icon_; }
 
 private:
     QSystemTrayIcon icon_;
+    QString tooltip_;
+    QString status_;
     Phone* phone_ = nullptr;
 };
 

@@ -1,0 +1,232 @@
+#include "net/reach/reachability.h"
+
+#include "net/reach/directory_check.h"
+#include "net/reach/natpmp_router.h"
+#include "net/reach/port_mapping.h"
+#include "net/reach/reach_verdict.h"
+#include "net/reach/upnp_router.h"
+
+#include <QLoggingCategory>
+
+#include <condition_variable>
+#include <mutex>
+
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace voxlet::reach {
+
+namespace {
+Q_LOGGING_CATEGORY(lcReach, "voxlet.reach", QtInfoMsg)
+// A late dial-back (the directory gave up, the listener had not taken it
+// yet) is still the phone's own for this long after the answer.
+constexpr std::chrono::seconds kProbeWindowAfter { 5 };
+using Clock = std::chrono::steady_clock;
+} // namespace
+
+struct Reachability::Shared {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool stopping = false;
+    bool done = false;
+    bool orphaned = false; // the owner is gone: post nothing
+    Clock::time_point stopAt {};
+    int wakeFd = -1;
+    Reachability* owner = nullptr;
+
+    // The directory's dial-back.
+    bool expecting = false;
+    in_addr_t probeFrom = 0;
+    Clock::time_point probeUntil = Clock::time_point::max();
+    bool probeSeen = false;
+
+    void Post(const ReachOutcome& outcome, bool first)
+    {
+        std::lock_guard lock(mutex);
+        if (orphaned || !owner)
+            return;
+        Reachability* o = owner;
+        QMetaObject::invokeMethod(
+            o,
+            [o, outcome, first] {
+                if (o->onOutcome)
+                    o->onOutcome(outcome, first);
+            },
+            Qt::QueuedConnection);
+    }
+
+    bool Stopping()
+    {
+        std::lock_guard lock(mutex);
+        return stopping;
+    }
+};
+
+namespace {
+
+std::vector<std::unique_ptr<RouterProtocol>> DefaultRouters()
+{
+    std::vector<std::unique_ptr<RouterProtocol>> r;
+    r.push_back(std::make_unique<NatPmpRouter>());
+    r.push_back(std::make_unique<UpnpRouter>());
+    return r;
+}
+
+QString Describe(const MappingState& m)
+{
+    switch (m.status) {
+    case MappingState::Status::Off:
+        return QStringLiteral("port mapping switched off");
+    case MappingState::Status::NoRouter:
+        return QStringLiteral("no router answered NAT-PMP or UPnP");
+    case MappingState::Status::Mapped:
+        return QStringLiteral("%1 mapped, outside address %2, %3")
+            .arg(m.method, m.externalAddress,
+                m.permanent ? QStringLiteral("permanent") : QStringLiteral("lease %1 s").arg(m.leaseSeconds));
+    case MappingState::Status::Conflict:
+        return QStringLiteral("%1: the port is held by %2 %3").arg(m.method, m.holder, m.detail);
+    case MappingState::Status::Failed:
+        return QStringLiteral("%1 refused: %2").arg(m.method, m.detail);
+    }
+    return {};
+}
+
+void Work(std::shared_ptr<Reachability::Shared> shared, ReachRequest request, ReachOptions options)
+{
+    auto routers = options.routers ? options.routers() : DefaultRouters();
+    std::vector<RouterProtocol*> order;
+    for (auto& r : routers)
+        order.push_back(r.get());
+    PortMapping mapping(order, request.port, request.listenAddress);
+    ReachFacts facts { {}, {}, request.listenAddress, request.port };
+    facts.mapping.status = MappingState::Status::Off;
+    if (options.mapping && !shared->Stopping())
+        facts.mapping = mapping.Establish();
+    qCInfo(lcReach).noquote() << Describe(facts.mapping);
+
+    sockaddr_in server {};
+    if (!shared->Stopping() && !request.directory.isEmpty()) {
+        if (ResolveDirectory(request.directory, request.directoryPort, server)) {
+            facts.check = CheckWithDirectory(
+                server, request.listenAddress, shared->wakeFd,
+                [&](const sockaddr_in& from) {
+                    std::lock_guard lock(shared->mutex);
+                    shared->expecting = true;
+                    shared->probeFrom = from.sin_addr.s_addr;
+                    shared->probeUntil = Clock::time_point::max();
+                },
+                [&](std::chrono::milliseconds wait) {
+                    std::unique_lock lock(shared->mutex);
+                    shared->changed.wait_for(lock, wait, [&] { return shared->probeSeen || shared->stopping; });
+                    shared->probeUntil = Clock::now() + kProbeWindowAfter;
+                    return shared->probeSeen;
+                });
+        } else {
+            facts.check.answer = DirectoryCheck::Answer::NoAnswer;
+        }
+        qCInfo(lcReach).noquote() << "directory" << request.directory << "answered" << int(facts.check.answer)
+                                  << "sees" << facts.check.observed << "probe seen" << facts.check.probeSeen;
+    }
+    ReachOutcome outcome = Judge(facts);
+    if (!shared->Stopping())
+        shared->Post(outcome, true);
+
+    for (;;) {
+        {
+            std::unique_lock lock(shared->mutex);
+            if (shared->changed.wait_for(lock, mapping.NextRenewal(), [&] { return shared->stopping; }))
+                break;
+        }
+        if (!options.mapping)
+            continue;
+        const MappingState renewed = mapping.Renew();
+        if (renewed == facts.mapping)
+            continue;
+        facts.mapping = renewed;
+        qCInfo(lcReach).noquote() << "renewal:" << Describe(renewed);
+        const ReachOutcome now = Judge(facts);
+        if (now.status != outcome.status && !shared->Stopping())
+            shared->Post(now, false);
+        outcome = now;
+    }
+    if (options.mapping) {
+        mapping.Remove();
+        qCInfo(lcReach) << "mapping removed";
+    }
+    std::lock_guard lock(shared->mutex);
+    shared->done = true;
+    shared->changed.notify_all();
+}
+
+} // namespace
+
+Reachability::Reachability(ReachOptions options, QObject* parent)
+    : QObject(parent)
+    , options_(std::move(options))
+    , shared_(std::make_shared<Shared>())
+{
+    shared_->owner = this;
+    shared_->wakeFd = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+}
+
+Reachability::~Reachability()
+{
+    Stop();
+    const auto waited = WaitStopped(kRemoveBudget);
+    {
+        std::lock_guard lock(shared_->mutex);
+        shared_->orphaned = true;
+    }
+    if (worker_.joinable()) {
+        // A router that does not answer in time keeps the worker; it holds
+        // its own share of the state and ends on its own.
+        if (waited)
+            worker_.join();
+        else
+            worker_.detach();
+    }
+    if (waited && shared_->wakeFd >= 0)
+        ::close(shared_->wakeFd);
+}
+
+void Reachability::Start(const ReachRequest& request)
+{
+    if (worker_.joinable())
+        return;
+    worker_ = std::thread(Work, shared_, request, options_);
+}
+
+void Reachability::Stop()
+{
+    std::lock_guard lock(shared_->mutex);
+    if (shared_->stopping)
+        return;
+    shared_->stopping = true;
+    shared_->stopAt = Clock::now();
+    if (shared_->wakeFd >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto ignored = ::write(shared_->wakeFd, &one, sizeof one);
+    }
+    shared_->changed.notify_all();
+}
+
+bool Reachability::WaitStopped(std::chrono::milliseconds atMost)
+{
+    if (!worker_.joinable())
+        return true;
+    std::unique_lock lock(shared_->mutex);
+    const auto until = (shared_->stopping ? shared_->stopAt : Clock::now()) + atMost;
+    return shared_->changed.wait_until(lock, until, [&] { return shared_->done; });
+}
+
+bool Reachability::TakeOwnProbe(const sockaddr_in& from)
+{
+    std::lock_guard lock(shared_->mutex);
+    if (!shared_->expecting || from.sin_addr.s_addr != shared_->probeFrom || Clock::now() > shared_->probeUntil)
+        return false;
+    shared_->probeSeen = true;
+    shared_->changed.notify_all();
+    return true;
+}
+
+} // namespace voxlet::reach

@@ -1,0 +1,44 @@
+#pragma once
+// Whether callers from outside can reach the listener: while the phone
+// listens, its port is kept mapped on the home router, and the directory is
+// asked to dial back. The phone starts it when listening begins, stops it
+// when listening ends, and hears the outcome; the work itself happens off
+// the main thread. Tests use none or a fake.
+
+#include <QString>
+
+#include <cstdint>
+#include <functional>
+
+#include <netinet/in.h>
+
+namespace voxlet {
+
+struct ReachRequest {
+    QString listenAddress; // dotted: the address the listener is bound to
+    std::uint16_t port = 8002;
+    QString directory; // host of the connection server (name.txt); may be empty
+    std::uint16_t directoryPort = 8003;
+};
+
+struct ReachOutcome {
+    bool reachable = false;
+    QString notice; // the whole story and the one thing to try, for a notice
+    QString status; // one short line, for the tray icon's tooltip
+};
+
+class ReachabilityPort {
+public:
+    virtual ~ReachabilityPort() = default;
+    virtual void Start(const ReachRequest& request) = 0;
+    // Listening has ended: the mapping goes (in the background).
+    virtual void Stop() = 0;
+    // An accepted connection that is the directory's dial-back probe, not a
+    // caller: the phone closes it and shows nothing.
+    virtual bool TakeOwnProbe(const sockaddr_in& from) = 0;
+
+    // On the main thread: the first outcome once, then every change.
+    std::function<void(const ReachOutcome& outcome, bool first)> onOutcome;
+};
+
+} // namespace voxlet

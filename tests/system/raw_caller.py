@@ -4,14 +4,17 @@ for the answer. Prints "answered" once it hears it, or "gave up" after
 PATIENCE seconds without one (0: a minute). Answered, it hangs up after HOLD
 seconds, or with HOLD 0 waits for the phone to end the call and prints
 "closed" (an orderly close) or "reset".
-Usage: raw_caller.py HOST:PORT NAME PATIENCE HOLD"""
+Usage: raw_caller.py HOST:PORT NAME PATIENCE HOLD
+(from the address in RAW_CALLER_FROM, when set)"""
+import os
 import socket
 import sys
 import time
 
 address, name, patience, hold = sys.argv[1], sys.argv[2], float(sys.argv[3]), float(sys.argv[4])
 host, port = address.rsplit(":", 1)
-s = socket.create_connection((host, int(port)), timeout=60)
+source = (os.environ["RAW_CALLER_FROM"], 0) if os.environ.get("RAW_CALLER_FROM") else None
+s = socket.create_connection((host, int(port)), timeout=60, source_address=source)
 
 
 def expect(text, seconds):

@@ -1,0 +1,254 @@
+#!/bin/bash
+# The real program at home, behind a router of network namespaces:
+#   wan (directory, callers) - isp - router (nftables NAT, Debian's miniupnpd) - home (the phone)
+# The router masquerades and drops inbound traffic unless mapped. For each
+# router — NAT-PMP and UPnP, only NAT-PMP, only UPnP, neither, and one behind
+# a carrier-grade NAT (its outside address shared) — the phone listens, tells
+# in a notice whether callers reach it (or why not), shows nothing of the
+# directory's dial-back, rings and answers a caller dialling the router's
+# outside address where it can be reached, and leaves no mapping behind once
+# it has ended (by "終了", or by SIGTERM).
+set -u
+source "$(dirname "$0")/gui_session.bash"
+
+[ "$(id -u)" -eq 0 ] || skip "network namespaces need root"
+need ip nft miniupnpd stund timeout setsid ss
+need_accessibility
+need_program
+directory=$VOXLET_BINARY_DIR/src/directory/server/voxlet-directory
+[ -x "$directory" ] || skip "voxlet-directory is not built"
+/usr/bin/python3 -c 'from gi.repository import Gio' 2>/dev/null || skip "python3-gi is missing"
+
+n=vr$$
+wan=$n-wan isp=$n-isp rtr=$n-rtr home=$n-home
+wan_addr=198.51.100.2 caller_addr=198.51.100.4 isp_wan=198.51.100.1
+home_addr=192.168.77.10 rtr_in=192.168.77.1
+ns_cleanup() {
+    local ns
+    for ns in "$home" "$rtr" "$isp" "$wan"; do
+        timeout 10 ip netns del "$ns" 2>/dev/null
+    done
+    true
+}
+timeout 10 ip netns add "$wan" 2>"$gui_tmp/netns.err" || { cat "$gui_tmp/netns.err"; skip "ip netns add is not possible here"; }
+gui_cleanups+=(ns_cleanup)
+# veth: name in the first namespace, that namespace, name in the second, that namespace
+pair() {
+    timeout 10 ip link add "$1" type veth peer name "$3" &&
+        timeout 10 ip link set "$1" netns "$2" && timeout 10 ip link set "$3" netns "$4" &&
+        timeout 10 ip -n "$2" link set "$1" up && timeout 10 ip -n "$4" link set "$3" up
+}
+set_up_network() {
+    local ns
+    for ns in "$isp" "$rtr" "$home"; do timeout 10 ip netns add "$ns" || return 1; done
+    for ns in "$wan" "$isp" "$rtr" "$home"; do timeout 10 ip -n "$ns" link set lo up || return 1; done
+    pair "${n}w" "$wan" "${n}i" "$isp" && pair "${n}j" "$isp" "${n}o" "$rtr" && pair "${n}r" "$rtr" "${n}h" "$home" &&
+        ip -n "$wan" addr add "$wan_addr/24" dev "${n}w" && ip -n "$wan" addr add "$caller_addr/24" dev "${n}w" &&
+        ip -n "$isp" addr add "$isp_wan/24" dev "${n}i" &&
+        ip -n "$rtr" addr add "$rtr_in/24" dev "${n}r" &&
+        ip -n "$home" addr add "$home_addr/24" dev "${n}h" &&
+        ip -n "$home" route add default via "$rtr_in" &&
+        ip netns exec "$isp" sysctl -qw net.ipv4.ip_forward=1 &&
+        ip netns exec "$rtr" sysctl -qw net.ipv4.ip_forward=1 &&
+        # The tables miniupnpd fills, and a home router's rules around them.
+        ip netns exec "$rtr" nft -f - <<NFT
+table inet filter {
+  chain miniupnpd {
+  }
+  chain prerouting_miniupnpd {
+  }
+  chain postrouting_miniupnpd {
+  }
+  chain forward {
+    type filter hook forward priority 0; policy drop;
+    ct state established,related accept
+    iifname "${n}r" accept
+    jump miniupnpd
+  }
+  chain prerouting {
+    type nat hook prerouting priority -100; policy accept;
+    jump prerouting_miniupnpd
+  }
+  chain postrouting {
+    type nat hook postrouting priority 100; policy accept;
+    jump postrouting_miniupnpd
+    oifname "${n}o" masquerade
+  }
+}
+NFT
+}
+set_up_network 2>"$gui_tmp/net.err" || { cat "$gui_tmp/net.err"; skip "could not build the namespaces"; }
+
+# The router's outside link: a routed address of its own, or a shared one
+# behind the provider's NAT. STUN on that link lets miniupnpd, which
+# refuses reserved outside addresses, learn its address as a router would.
+stun_pid=
+outside_link() {
+    local kind=$1
+    [ -n "$stun_pid" ] && kill -TERM -- "-$stun_pid" 2>/dev/null
+    ip -n "$rtr" addr flush dev "${n}o"
+    ip -n "$isp" addr flush dev "${n}j"
+    ip netns exec "$isp" nft flush ruleset
+    if [ "$kind" = shared ]; then
+        isp_in=100.64.0.1 isp_in2=100.64.0.3 outside=100.64.0.2
+        ip netns exec "$isp" nft -f - <<NFT
+table ip cgn {
+  chain postrouting {
+    type nat hook postrouting priority 100; policy accept;
+    oifname "${n}i" masquerade
+  }
+}
+NFT
+        ip -n "$wan" route del 198.18.0.0/24 2>/dev/null
+    else
+        isp_in=198.18.0.1 isp_in2=198.18.0.3 outside=198.18.0.2
+        ip -n "$wan" route replace 198.18.0.0/24 via "$isp_wan"
+    fi
+    ip -n "$isp" addr add "$isp_in/24" dev "${n}j"
+    ip -n "$isp" addr add "$isp_in2/24" dev "${n}j"
+    ip -n "$rtr" addr add "$outside/24" dev "${n}o"
+    ip -n "$rtr" route replace default via "$isp_in"
+    start_bg "$gui_tmp/stund-$kind.log" ip netns exec "$isp" stund -h "$isp_in" -a "$isp_in2"
+    stun_pid=$bg_pid
+}
+
+use_display
+use_sound
+use_accessibility
+
+notices=$gui_tmp/notices.jsonl
+: >"$notices"
+: >"$gui_tmp/notices.control"
+start_bg "$gui_tmp/service.log" /usr/bin/python3 "$gui_here/notification_service.py" "$notices" "$gui_tmp/notices.control"
+wait_until 10 grep -q ready "$gui_tmp/service.log" || { cat "$gui_tmp/service.log"; skip "the test notification service did not start"; }
+
+start_bg "$gui_tmp/directory.log" ip netns exec "$wan" "$directory" --listen "$wan_addr" --port 8003
+wait_until 10 eval 'ip netns exec "$wan" ss -Hltn "sport = :8003" | grep -q 8003' || { fail "the directory did not start"; exit $status; }
+
+mappings() {
+    ip netns exec "$rtr" nft list chain inet filter prerouting_miniupnpd | grep -c dnat
+}
+reach_notice() {
+    /usr/bin/python3 - "$notices" "$1" <<'PY'
+import json, sys
+for line in open(sys.argv[1], encoding="utf-8"):
+    e = json.loads(line)
+    if e["call"] == "Notify" and e["summary"] == "Voxlet" and sys.argv[2] in e["body"]:
+        print(e["body"])
+PY
+}
+
+# variant NAME natpmp upnp link EXPECTED-TEXT callable exit
+variant() {
+    local name=$1 natpmp=$2 upnp=$3 link=$4 expected=$5 callable=$6 how=$7
+    echo "-- router: $name"
+    local dir=$gui_tmp/$name mu_pid=
+    mkdir -p "$dir"
+    : >"$notices"
+    if [ "$natpmp" = yes ] || [ "$upnp" = yes ]; then
+        cat >"$dir/miniupnpd.conf" <<CONF
+ext_ifname=${n}o
+listening_ip=${n}r
+port=5000
+enable_natpmp=$natpmp
+enable_upnp=$upnp
+secure_mode=yes
+ext_perform_stun=yes
+ext_stun_host=$isp_in
+ext_stun_port=3478
+lease_file=$dir/leases
+upnp_table_name=filter
+upnp_nat_table_name=filter
+upnp_forward_chain=miniupnpd
+upnp_nat_chain=prerouting_miniupnpd
+upnp_nat_postrouting_chain=postrouting_miniupnpd
+ipv6_disable=yes
+allow 1024-65535 192.168.77.0/24 1024-65535
+deny 0-65535 0.0.0.0/0 0-65535
+CONF
+        start_bg "$dir/miniupnpd.log" ip netns exec "$rtr" miniupnpd -f "$dir/miniupnpd.conf" -d -P "$dir/miniupnpd.pid"
+        mu_pid=$bg_pid
+        wait_until 15 grep -q "Listening for NAT-PMP\|HTTP listening" "$dir/miniupnpd.log" || {
+            fail "$name: miniupnpd did not start"
+            return
+        }
+        grep -q "Port forwarding is now enabled" "$dir/miniupnpd.log" || { fail "$name: miniupnpd does not forward"; return; }
+    fi
+
+    copy_program "$dir/app" Alice
+    printf 'Alice,M,30,pw,hello\r\n%s\r\n' "$wan_addr" >"$dir/app/name.txt"
+    start_program "$dir/app" ip netns exec "$home"
+    local pid=$app_pid
+    if ! drive wait-app --pid "$pid" --timeout 30; then
+        fail "$name: the window did not appear"
+        return
+    fi
+    local texts=$dir/texts.txt
+    start_bg "$dir/watch.log" /usr/bin/timeout 60 /usr/bin/python3 "$gui_here/atspi_driver.py" \
+        watch --pid "$pid" --name 状態 --out "$texts" --timeout 55
+    wait_until 30 test -e "$texts.ready" || fail "$name: the watcher did not start"
+    drive press --pid "$pid" --role "menu item" --name SERVER || fail "$name: SERVER"
+    drive wait-text --pid "$pid" --name 状態 --text "待機します。" || fail "$name: no \"待機します。\""
+    if ! wait_until 20 eval '[ -n "$(reach_notice "$expected")" ]'; then
+        fail "$name: no notice saying \"$expected\"; notices:"
+        cat "$notices"
+    else
+        echo "   notice: $(reach_notice "$expected")"
+    fi
+    if [ "$callable" = yes ]; then
+        ip netns exec "$rtr" nft list chain inet filter prerouting_miniupnpd | grep -q "dport 8002 dnat ip to $home_addr:8002" ||
+            fail "$name: the router does not map port 8002 to the phone while it listens"
+        RAW_CALLER_FROM=$caller_addr ip netns exec "$wan" /usr/bin/python3 "$gui_here/raw_caller.py" \
+            "$outside:8002" Carol 0 1 >"$dir/caller.out" 2>&1 &
+        local caller=$!
+        drive wait-text --pid "$pid" --name 状態 --text "Carolさんからの電話です。" || fail "$name: the call from outside did not ring"
+        grep -qxF "${caller_addr}が接続してきました。" "$texts" || fail "$name: the caller's address was not shown"
+        drive press --pid "$pid" --role "push button" --name "応答" || fail "$name: 応答"
+        wait_until 20 grep -q answered "$dir/caller.out" || fail "$name: the caller was not answered"
+        wait "$caller" 2>/dev/null
+        drive wait-text --pid "$pid" --name 状態 --text "次の接続を待機します。" || fail "$name: the phone did not wait again"
+    else
+        # Nothing gets through from outside.
+        ip netns exec "$wan" /usr/bin/python3 -c '
+import socket, sys
+try:
+    socket.create_connection((sys.argv[1], 8002), timeout=3, source_address=(sys.argv[2], 0))
+except OSError:
+    sys.exit(0)
+sys.exit(1)' "$outside" "$caller_addr" || fail "$name: a caller from outside got through"
+    fi
+    # The directory's dial-back was never shown as a caller.
+    if grep -q "^${wan_addr}" "$texts"; then
+        fail "$name: the status line showed the dial-back:"
+        cat "$texts"
+    fi
+    grep -q '"summary": "不在着信"' "$notices" && fail "$name: a missed-call notice appeared"
+
+    if [ "$how" = sigterm ]; then
+        kill -TERM "$pid"
+    else
+        drive press --pid "$pid" --role "push button" --name "終了" || fail "$name: 終了"
+    fi
+    if wait_exit "$pid" 15; then
+        [ "$app_status" -eq 0 ] || fail "$name: the program ended with status $app_status"
+    else
+        fail "$name: the program did not end"
+    fi
+    [ "$(mappings)" -eq 0 ] || {
+        fail "$name: the router still holds a mapping after the end"
+        ip netns exec "$rtr" nft list chain inet filter prerouting_miniupnpd
+    }
+    [ -n "$mu_pid" ] && kill -TERM -- "-$mu_pid" 2>/dev/null
+    wait_until 10 eval '! ip netns exec "$rtr" ss -Hlun "sport = :5351" | grep -q 5351'
+}
+
+outside_link public
+variant both yes yes public "外部から着信できます (198.18.0.2:8002)" yes button
+variant natpmp yes no public "外部から着信できます (198.18.0.2:8002)" yes sigterm
+variant upnp no yes public "外部から着信できます (198.18.0.2:8002)" yes button
+variant neither no no public "外部から着信できません: ルーターがポートの割り当て (UPnP, NAT-PMP) に応じません。" no button
+outside_link shared
+variant shared yes yes shared "外部から着信できません: ルーターの外側のアドレス 100.64.0.2 は共有アドレスです" no sigterm
+
+[ $status -eq 0 ] && echo "PASS: reachable from home through the router's mapping, and told why not"
+exit $status

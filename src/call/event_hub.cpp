@@ -157,7 +157,7 @@ void EventHub::OnAccept()
     }
     st.CallSocket = accepted;
     ctx_.shell.CallChanged();
-    st.PeerAddress = FormatAddress(std::int32_t(st.AcceptedAddr.sin_addr.s_addr));
+    st.PeerAddress = ctx_.net.PeerAddressText(st.AcceptedAddr);
     ctx_.main.setText1(st.PeerAddress + QStringLiteral("が接続してきました。"));
     ctx_.net.Select(st.CallSocket, FD_READ | FD_CLOSE);
     st.Connected = true;

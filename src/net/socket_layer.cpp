@@ -3,6 +3,8 @@
 #include "call/ports.h"
 #include "net/address.h"
 #include "net/async_select.h"
+#include "net/happy_dialer.h"
+#include "net/peer_address.h"
 #include "net/voice_socket_options.h"
 #include "net/winsock_errors.h"
 
@@ -118,9 +120,9 @@ std::int32_t SocketLayer::OwnAddress() const
     return options_.localAddress ? *options_.localAddress : LocalHostAddress();
 }
 
-int SocketLayer::NewSocket()
+int SocketLayer::NewSocket(int family)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    int fd = ::socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd == 0) {
         // 0 means "no socket" to the rest of the program.
         const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
@@ -133,7 +135,15 @@ int SocketLayer::NewSocket()
 bool SocketLayer::StartListening()
 {
     const QString ownText = FormatAddress(OwnAddress());
-    st_.ListenSocket = NewSocket();
+    // Callers of both families on one socket; IPv4 ones look as ever.
+    // A test that names the own address, or a machine without IPv6, gets
+    // the IPv4 listener on that address.
+    bool dual = !options_.localAddress;
+    st_.ListenSocket = dual ? NewSocket(AF_INET6) : -1;
+    if (st_.ListenSocket < 0) {
+        dual = false;
+        st_.ListenSocket = NewSocket();
+    }
     if (st_.ListenSocket < 0) {
         st_.ListenSocket = 0;
         boxes_.show(QStringLiteral("リスンソケット作成失敗"), MessageIcon::None, kTitle);
@@ -143,7 +153,14 @@ bool SocketLayer::StartListening()
     const int one = 1;
     ::setsockopt(st_.ListenSocket, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     const sockaddr_in sin = MakeAddress(ResolveAddress(ownText), options_.peerPort);
-    const int bound = ::bind(st_.ListenSocket, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
+    sockaddr_in6 any {};
+    any.sin6_family = AF_INET6;
+    any.sin6_port = htons(options_.peerPort);
+    const int no = 0;
+    if (dual)
+        ::setsockopt(st_.ListenSocket, IPPROTO_IPV6, IPV6_V6ONLY, &no, sizeof no);
+    const int bound = dual ? ::bind(st_.ListenSocket, reinterpret_cast<const sockaddr*>(&any), sizeof any)
+                           : ::bind(st_.ListenSocket, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
     const int lastError = bound == 0 ? 0 : WinsockCodeFromErrno(errno);
     if (lastError != 0)
         boxes_.show(WinsockErrorText(lastError), MessageIcon::None, kTitle);
@@ -191,9 +208,50 @@ void SocketLayer::Connect(int& socketVar, const QString& host, std::uint16_t por
     async_.ConnectStarted(socketVar, r == 0 ? 0 : errno);
 }
 
+void SocketLayer::PrepareDial(int fd)
+{
+    DetectDeadPeer(fd);
+    sockaddr_storage family {};
+    socklen_t length = sizeof family;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&family), &length);
+    if (options_.bindOutgoing && family.ss_family == AF_INET) {
+        const sockaddr_in own = MakeAddress(OwnAddress(), 0);
+        ::bind(fd, reinterpret_cast<const sockaddr*>(&own), sizeof own);
+    }
+}
+
 void SocketLayer::ConnectToPeer(int& socketVar, const QString& host)
 {
-    Connect(socketVar, host, options_.peerPort);
+    const std::vector<DialTarget> targets = ResolvePeer(host, options_.peerPort);
+    if (targets.size() == 1 && targets.front().family() == AF_INET) {
+        // A dotted address, or a name with only IPv4: as it always was.
+        Connect(socketVar, host, options_.peerPort);
+        return;
+    }
+    const DialTarget& first = targets.front();
+    socketVar = NewSocket(first.family());
+    if (socketVar <= 0)
+        return;
+    const int fd = socketVar;
+    Select(fd, FD_READ | FD_CONNECT | FD_CLOSE);
+    PrepareDial(fd);
+    const int r = ::connect(fd, reinterpret_cast<const sockaddr*>(&first.address), first.length);
+    const int firstErrno = r == 0 ? 0 : errno;
+    if (targets.size() == 1) {
+        async_.ConnectStarted(fd, firstErrno);
+        return;
+    }
+    // Connected or failed, the socket is reported as one dial is.
+    dialers_[fd] = std::make_unique<HappyDialer>(
+        fd, firstErrno, targets[1], [this](int s) { PrepareDial(s); },
+        [this, fd](int connectErrno) {
+            auto it = dialers_.find(fd);
+            if (it == dialers_.end())
+                return;
+            it->second.release()->deleteLater();
+            dialers_.erase(it);
+            async_.ConnectStarted(fd, connectErrno);
+        });
 }
 
 void SocketLayer::ConnectToServer(const QString& host)
@@ -207,10 +265,16 @@ void SocketLayer::ConnectToServer(const QString& host)
 
 int SocketLayer::Accept(int listenSocket, sockaddr_in& from, int& error)
 {
-    socklen_t len = sizeof from;
+    sockaddr_storage peer {};
+    socklen_t len = sizeof peer;
     std::memset(&from, 0, sizeof from);
-    int fd = ::accept4(listenSocket, reinterpret_cast<sockaddr*>(&from), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    int fd = ::accept4(listenSocket, reinterpret_cast<sockaddr*>(&peer), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     error = fd < 0 ? WinsockCodeFromErrno(errno) : 0;
+    if (fd >= 0 && !AsIPv4(peer, from)) {
+        from.sin_family = AF_INET6;
+        from.sin_port = reinterpret_cast<const sockaddr_in6&>(peer).sin6_port;
+        lastIPv6Caller_ = FormatPeerAddress(peer);
+    }
     if (fd == 0) {
         const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
         ::close(fd);
@@ -231,8 +295,14 @@ int SocketLayer::Accept(int listenSocket, sockaddr_in& from, int& error)
     return fd < 0 ? 0 : fd;
 }
 
+QString SocketLayer::PeerAddressText(const sockaddr_in& from) const
+{
+    return from.sin_family == AF_INET6 ? lastIPv6Caller_ : FormatAddress(std::int32_t(from.sin_addr.s_addr));
+}
+
 void SocketLayer::Release(int socket)
 {
+    dialers_.erase(socket);
     async_.Forget(socket);
     voice_.erase(socket);
     oddByte_.erase(socket);

@@ -1,6 +1,7 @@
 #pragma once
-// The phone's only contact with TCP/IPv4: listening, dialling, and moving
-// voice and UTF-16LE text messages over non-blocking sockets.
+// The phone's only contact with TCP/IP: listening (IPv4 and IPv6 on one
+// socket), dialling, and moving voice and UTF-16LE text messages over
+// non-blocking sockets.
 
 #include "call/app_state.h"
 #include "net/voice_sender.h"
@@ -10,17 +11,20 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <unordered_map>
 
 namespace voxlet {
 
 class AsyncSelect;
+class HappyDialer;
 class MainWindowPort;
 class MessageBoxPort;
 
 struct NetOptions {
-    // The own address for the listener; the machine's first address when unset.
+    // The own address for the listener (IPv4 only); unset: the machine's
+    // listener, on every address of both families.
     std::optional<std::int32_t> localAddress;
     // Dial from the own address (lets several phones share loopback in tests).
     bool bindOutgoing = false;
@@ -63,7 +67,12 @@ public:
     // accept() on the listener: the new socket (or 0) and a Winsock error.
     // When the system is out of descriptors or memory the listener is not
     // reported again for a while, instead of at once and for ever.
+    // An IPv6 caller's address comes back with the family AF_INET6 and no
+    // IPv4 address; PeerAddressText names it.
     int Accept(int listenSocket, sockaddr_in& from, int& error);
+    // The caller's address as the phone shows and compares it: dotted for
+    // IPv4 (also over the IPv6 socket), the short form for IPv6.
+    QString PeerAddressText(const sockaddr_in& from) const;
     // closesocket alone / shutdown both ways then close; both reset the variable.
     // A call socket that carried voice first completes its current block
     // with silence and hands it over (in the background if the socket is
@@ -86,8 +95,10 @@ public:
     int drainingSockets() const { return int(draining_.size()); }
 
 private:
-    int NewSocket();
+    int NewSocket(int family = AF_INET);
     void Connect(int& socketVar, const QString& host, std::uint16_t port);
+    void DialPeer(int& socketVar, const QString& host);
+    void PrepareDial(int fd);
     // Sends what waits; false when the connection failed.
     bool FlushVoice(int socket, VoiceSender& sender);
     void FlushLater(int socket);
@@ -105,6 +116,9 @@ private:
     std::unordered_map<int, VoiceSender> draining_;
     // An odd byte read last time: the first half of a character.
     std::unordered_map<int, char> oddByte_;
+    // Dials racing a second address family, by the descriptor they fill.
+    std::unordered_map<int, std::unique_ptr<HappyDialer>> dialers_;
+    QString lastIPv6Caller_;
     std::uint64_t droppedBytes_ = 0;
     std::uint64_t drops_ = 0;
 };

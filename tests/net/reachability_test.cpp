@@ -201,8 +201,9 @@ void ReachabilityTest::verdictsSayWhyNot_data()
     // The dial-back that came in is the last word, whatever the router said.
     QTest::newRow("reached") << int(S::Mapped) << "100.64.0.2" << int(A::Reached) << "203.0.113.5" << true
                              << true << "外部から着信できます (203.0.113.5:8002)";
-    QTest::newRow("reached someone else") << int(S::Mapped) << "203.0.113.5" << int(A::Reached) << "203.0.113.5"
-                                          << false << false << "このパソコンではない機器が応答";
+    QTest::newRow("reached someone else")
+        << int(S::Mapped) << "203.0.113.5" << int(A::Reached) << "203.0.113.5" << false << false
+        << "このパソコンではない機器が応答";
     QTest::newRow("shared outside") << int(S::Mapped) << "100.64.0.2" << int(A::Refused) << "203.0.113.5"
                                     << false << false << "100.64.0.2 は共有アドレスです";
     QTest::newRow("router behind a router") << int(S::Mapped) << "192.168.0.2" << int(A::NotAsked) << ""
@@ -215,10 +216,12 @@ void ReachabilityTest::verdictsSayWhyNot_data()
                                           << "203.0.113.5" << false << false << "ファイアウォール";
     QTest::newRow("mapped, unconfirmed") << int(S::Mapped) << "203.0.113.5" << int(A::NotAsked) << "" << false
                                          << false << "設定でコネクションサーバーのアドレス";
-    QTest::newRow("no router") << int(S::NoRouter) << "" << int(A::TimedOut) << "203.0.113.5" << false << false
-                               << "外部から着信できません: ルーターがポートの割り当て (UPnP, NAT-PMP) に応じません";
-    QTest::newRow("switched off, unconfirmed") << int(S::Off) << "" << int(A::CannotTell) << "203.0.113.5"
-                                               << false << false << "できないかもしれません: ポートの割り当てを止めています";
+    QTest::newRow("no router")
+        << int(S::NoRouter) << "" << int(A::TimedOut) << "203.0.113.5" << false << false
+        << "外部から着信できません: ルーターがポートの割り当て (UPnP, NAT-PMP) に応じません";
+    QTest::newRow("switched off, unconfirmed")
+        << int(S::Off) << "" << int(A::CannotTell) << "203.0.113.5" << false << false
+        << "できないかもしれません: ポートの割り当てを止めています";
 }
 
 void ReachabilityTest::verdictsSayWhyNot()
@@ -249,7 +252,8 @@ void ReachabilityTest::dialBackIsConfirmedAndNeverShown()
     ReachablePhone p(LoopbackAddress(2), server);
     p.t.startAndListen();
     QVERIFY(WaitFor([&] { return !p.t.notifier.reachability.isEmpty(); }, 15000));
-    const QString expected = QStringLiteral("外部から着信できます (") + LoopbackAddress(2) + QStringLiteral(":8002)");
+    const QString expected
+        = QStringLiteral("外部から着信できます (") + LoopbackAddress(2) + QStringLiteral(":8002)");
     QCOMPARE(p.t.notifier.reachability, QStringList { expected });
     QCOMPARE(p.t.tray.status, expected);
     // The directory's connection came and went without a word.
@@ -266,7 +270,8 @@ void ReachabilityTest::dialBackIsConfirmedAndNeverShown()
     to.sin_port = htons(8002);
     ::bind(caller, reinterpret_cast<sockaddr*>(&from), sizeof from);
     QCOMPARE(::connect(caller, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
-    QVERIFY(WaitFor([&] { return p.t.main.text1() == LoopbackAddress(3) + QStringLiteral("が接続してきました。"); }));
+    QVERIFY(WaitFor(
+        [&] { return p.t.main.text1() == LoopbackAddress(3) + QStringLiteral("が接続してきました。"); }));
     ::close(caller);
 }
 
@@ -279,7 +284,8 @@ void ReachabilityTest::olderDirectoryMeansCannotTell()
     ReachablePhone p(LoopbackAddress(5), server);
     p.t.startAndListen();
     QVERIFY(WaitFor([&] { return !p.t.notifier.reachability.isEmpty(); }, 15000));
-    QVERIFY2(p.t.notifier.reachability.first().startsWith(QStringLiteral("外部から着信できないかもしれません")),
+    QVERIFY2(
+        p.t.notifier.reachability.first().startsWith(QStringLiteral("外部から着信できないかもしれません")),
         qPrintable(p.t.notifier.reachability.first()));
     QCOMPARE(p.t.main.text1(), QStringLiteral("待機します。"));
     QVERIFY(p.t.boxes.texts().isEmpty());

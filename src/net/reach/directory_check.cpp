@@ -116,8 +116,8 @@ DirectoryReply ExchangeWithDirectory(const sockaddr_in& server, const QString& f
     DirectoryReply reply;
     int error = 0;
     socklen_t length = sizeof error;
-    const bool connected
-        = (::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0 || errno == EINPROGRESS)
+    const bool connected = (::connect(fd, reinterpret_cast<const sockaddr*>(&server), sizeof server) == 0
+                               || errno == EINPROGRESS)
         && WaitFor(fd, POLLOUT, wakeFd, end) && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0
         && error == 0;
     if (connected && SendAll(fd, EncodeWireText(QStringLiteral("SERVEROK|END")), wakeFd, end)) {
@@ -137,7 +137,8 @@ DirectoryCheck CheckWithDirectory(const sockaddr_in& server, const QString& from
     using Answer = DirectoryCheck::Answer;
     DirectoryCheck check;
     expectProbe(server);
-    const DirectoryReply reply = ExchangeWithDirectory(server, from, QStringLiteral("CONNECTBACK|END"), wakeFd);
+    const DirectoryReply reply
+        = ExchangeWithDirectory(server, from, QStringLiteral("CONNECTBACK|END"), wakeFd);
     const QStringList pieces = reply.text.split(QLatin1Char('|'));
     if (!reply.answered) {
         check.answer = Answer::NoAnswer;
@@ -154,7 +155,8 @@ DirectoryCheck CheckWithDirectory(const sockaddr_in& server, const QString& from
     }
     if (check.answer == Answer::CannotTell && check.observed.isEmpty()) {
         const QStringList address
-            = ExchangeWithDirectory(server, from, QStringLiteral("GETGLOVALIP|END"), wakeFd).text.split(QLatin1Char('|'));
+            = ExchangeWithDirectory(server, from, QStringLiteral("GETGLOVALIP|END"), wakeFd)
+                  .text.split(QLatin1Char('|'));
         if (address.size() >= 3 && address[0].endsWith(QLatin1String("YOURGLOVALIP")))
             check.observed = address[1];
     }

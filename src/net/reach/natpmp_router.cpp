@@ -33,7 +33,8 @@ int NatPmpRouter::Await(natpmpresp_t& response, int budgetMs)
         timeval retry {};
         getnatpmprequesttimeout(&natpmp_, &retry);
         const auto left
-            = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+            = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now())
+                  .count();
         if (left <= 0)
             return NATPMP_TRYAGAIN;
         const long wait = std::min<long>(left, retry.tv_sec * 1000 + retry.tv_usec / 1000 + 1);

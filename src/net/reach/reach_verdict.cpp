@@ -52,7 +52,8 @@ ReachOutcome Judge(const ReachFacts& f)
     const QString& seen = c.observed;
 
     if (c.answer == Answer::Reached && c.probeSeen) {
-        const QString text = QStringLiteral("外部から着信できます (") + WithPort(seen, f.port) + QLatin1Char(')');
+        const QString text
+            = QStringLiteral("外部から着信できます (") + WithPort(seen, f.port) + QLatin1Char(')');
         return { true, text, text };
     }
     if (c.answer == Answer::Reached) {
@@ -95,10 +96,9 @@ ReachOutcome Judge(const ReachFacts& f)
         : QStringLiteral("コネクションサーバーが確認に応じないため、外から届くかは確かめられませんでした。");
     if (m.status == Status::Mapped) {
         const QString opened = QStringLiteral("ルーターで TCP ") + port + QStringLiteral(" を開きました")
-            + (outside.isEmpty() && seen.isEmpty()
-                    ? QString()
-                    : QStringLiteral(" (") + WithPort(outside.isEmpty() ? seen : outside, f.port)
-                        + QLatin1Char(')'));
+            + (outside.isEmpty() && seen.isEmpty() ? QString()
+                                                   : QStringLiteral(" (")
+                        + WithPort(outside.isEmpty() ? seen : outside, f.port) + QLatin1Char(')'));
         if (failedProbe)
             return Cannot(opened + QStringLiteral("が、外からの接続が届きません。"),
                 QStringLiteral("このパソコンのファイアウォールで TCP ") + port
@@ -110,7 +110,8 @@ ReachOutcome Judge(const ReachFacts& f)
     if (ClassifyIPv4(f.listenAddress) == AddressKind::Global) {
         if (failedProbe)
             return Cannot(here + QStringLiteral("に外からの接続が届きません。"),
-                QStringLiteral("ファイアウォールで TCP ") + port + QStringLiteral(" の着信を許可してください。"),
+                QStringLiteral("ファイアウォールで TCP ") + port
+                    + QStringLiteral(" の着信を許可してください。"),
                 QStringLiteral("届きません"));
         const QString own = QStringLiteral("このパソコンはグローバルIP (") + f.listenAddress
             + QStringLiteral(") を持っています");
@@ -124,10 +125,12 @@ ReachOutcome Judge(const ReachFacts& f)
     const QString tryThis = m.status == Status::NoRouter
         ? QStringLiteral("ルーターの設定で UPnP を有効にするか、TCP ") + port + QStringLiteral(" を") + here
             + QStringLiteral("に転送してください。")
-        : QStringLiteral("ルーターで TCP ") + port + QStringLiteral(" を") + here + QStringLiteral("に転送してください。");
+        : QStringLiteral("ルーターで TCP ") + port + QStringLiteral(" を") + here
+            + QStringLiteral("に転送してください。");
     if (failedProbe)
         return Cannot(why, tryThis,
-            m.status == Status::Off ? QStringLiteral("ポート割り当てなし") : QStringLiteral("ルーターが応じません"));
+            m.status == Status::Off ? QStringLiteral("ポート割り当てなし")
+                                    : QStringLiteral("ルーターが応じません"));
     // Forwarded by hand, perhaps: nothing could say either way.
     return { false, QStringLiteral("外部から着信できないかもしれません: ") + why + tryThis,
         QStringLiteral("外部から着信できないかもしれません") };

@@ -117,7 +117,8 @@ void Work(std::shared_ptr<Reachability::Shared> shared, ReachRequest request, Re
                 },
                 [&](std::chrono::milliseconds wait) {
                     std::unique_lock lock(shared->mutex);
-                    shared->changed.wait_for(lock, wait, [&] { return shared->probeSeen || shared->stopping; });
+                    shared->changed.wait_for(
+                        lock, wait, [&] { return shared->probeSeen || shared->stopping; });
                     shared->probeUntil = Clock::now() + kProbeWindowAfter;
                     return shared->probeSeen;
                 });
@@ -222,7 +223,8 @@ bool Reachability::WaitStopped(std::chrono::milliseconds atMost)
 bool Reachability::TakeOwnProbe(const sockaddr_in& from)
 {
     std::lock_guard lock(shared_->mutex);
-    if (!shared_->expecting || from.sin_addr.s_addr != shared_->probeFrom || Clock::now() > shared_->probeUntil)
+    if (!shared_->expecting || from.sin_addr.s_addr != shared_->probeFrom
+        || Clock::now() > shared_->probeUntil)
         return false;
     shared_->probeSeen = true;
     shared_->changed.notify_all();

@@ -64,8 +64,8 @@ std::optional<QString> UpnpRouter::Holder(std::uint16_t port)
         return std::nullopt;
     char client[40] = "", clientPort[6] = "", description[80] = "", enabled[4] = "", lease[16] = "";
     const QByteArray external = QByteArray::number(port);
-    if (UPNP_GetSpecificPortMappingEntry(urls_.controlURL, data_.first.servicetype, external.constData(), "TCP",
-            nullptr, client, clientPort, description, enabled, lease)
+    if (UPNP_GetSpecificPortMappingEntry(urls_.controlURL, data_.first.servicetype, external.constData(),
+            "TCP", nullptr, client, clientPort, description, enabled, lease)
         != 0)
         return std::nullopt;
     return QString::fromLatin1(client);
@@ -100,7 +100,9 @@ RouterAnswer UpnpRouter::Map(std::uint16_t port, const QString& internalClient, 
 bool UpnpRouter::Unmap(std::uint16_t port, const QString&)
 {
     const QByteArray p = QByteArray::number(port);
-    return found_ && UPNP_DeletePortMapping(urls_.controlURL, data_.first.servicetype, p.constData(), "TCP", nullptr) == 0;
+    return found_
+        && UPNP_DeletePortMapping(urls_.controlURL, data_.first.servicetype, p.constData(), "TCP", nullptr)
+        == 0;
 }
 
 } // namespace voxlet::reach

@@ -1,0 +1,33 @@
+#pragma once
+// Peers of either family. IPv4 keeps its dotted form everywhere (and its
+// old road: a dotted address is dialled as it stands); IPv6 literals and
+// host names with AAAA records are dialled too, IPv6 first.
+
+#include <QString>
+
+#include <cstdint>
+#include <vector>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+namespace voxlet {
+
+struct DialTarget {
+    sockaddr_storage address {};
+    socklen_t length = 0;
+    int family() const { return address.ss_family; }
+};
+
+// A dotted IPv4 address: itself. An IPv6 literal (brackets allowed): itself.
+// A host name: its first IPv6 and its first IPv4 address, in that order.
+// Nothing found: 255.255.255.255, which no connection reaches.
+std::vector<DialTarget> ResolvePeer(const QString& host, std::uint16_t port);
+
+// Dotted for IPv4 and IPv4-mapped addresses, the usual short form for IPv6.
+QString FormatPeerAddress(const sockaddr_storage& address);
+
+// An IPv4 (or IPv4-mapped IPv6) socket address as an IPv4 one.
+bool AsIPv4(const sockaddr_storage& address, sockaddr_in& out);
+
+} // namespace voxlet

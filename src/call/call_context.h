@@ -35,6 +35,8 @@ public:
     // The connection just accepted is the directory dialling back to learn
     // whether callers reach this phone, not a caller.
     virtual bool TakeOwnProbe(const sockaddr_in&) { return false; }
+    // Whether a caller from this address may ring now.
+    virtual bool AdmitCaller(const QString&) { return true; }
 };
 
 // What the call logic writes into the search window.

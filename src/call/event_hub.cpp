@@ -136,10 +136,13 @@ void EventHub::OnAccept()
         st.CallerAccepted = false;
         return;
     }
-    if (accepted > 0 && ctx_.shell.TakeOwnProbe(st.AcceptedAddr)) {
-        // The directory's dial-back: no caller, nothing to show or answer.
-        int probe = accepted;
-        ctx_.net.CloseSocket(probe);
+    if (accepted > 0
+        && (ctx_.shell.TakeOwnProbe(st.AcceptedAddr)
+            || !ctx_.shell.AdmitCaller(ctx_.net.PeerAddressText(st.AcceptedAddr)))) {
+        // The directory's dial-back, or a caller this phone does not take
+        // now: closed at once, as a busy phone closes, and nothing shown.
+        int dropped = accepted;
+        ctx_.net.CloseSocket(dropped);
         st.CallerAccepted = false;
         return;
     }

@@ -27,7 +27,8 @@ bool IPv6Literal(QString text, std::uint16_t port, DialTarget& t)
     if (text.startsWith(QLatin1Char('[')) && text.endsWith(QLatin1Char(']')))
         text = text.mid(1, text.size() - 2);
     auto* sin6 = reinterpret_cast<sockaddr_in6*>(&t.address);
-    if (!text.contains(QLatin1Char(':')) || inet_pton(AF_INET6, text.toLatin1().constData(), &sin6->sin6_addr) != 1)
+    if (!text.contains(QLatin1Char(':'))
+        || inet_pton(AF_INET6, text.toLatin1().constData(), &sin6->sin6_addr) != 1)
         return false;
     sin6->sin6_family = AF_INET6;
     sin6->sin6_port = htons(port);
@@ -54,7 +55,8 @@ std::vector<DialTarget> ResolvePeer(const QString& host, std::uint16_t port)
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* list = nullptr;
-    if (!bytes.isEmpty() && !bytes.contains('\0') && getaddrinfo(bytes.constData(), nullptr, &hints, &list) == 0) {
+    if (!bytes.isEmpty() && !bytes.contains('\0')
+        && getaddrinfo(bytes.constData(), nullptr, &hints, &list) == 0) {
         for (int family : { AF_INET6, AF_INET }) {
             for (addrinfo* a = list; a; a = a->ai_next) {
                 if (a->ai_family != family || !a->ai_addr || a->ai_addrlen > sizeof(sockaddr_storage))

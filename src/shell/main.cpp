@@ -100,6 +100,7 @@ int main(int argc, char** argv)
 
     voxlet::PhoneOptions options;
     options.dataDir = QCoreApplication::applicationDirPath();
+    options.screen.phoneBookOnly = qEnvironmentVariable("VOXLET_CALLERS") == QLatin1String("phonebook");
     voxlet::Phone phone(options, { form, boxes, tray, capture, playback, sounds, &notifier, &reach });
     form.attach(&phone, &boxes);
     tray.attach(&phone);

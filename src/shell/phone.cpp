@@ -29,6 +29,7 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     , Timer2([this] { Timer2_Timer(); })
     , notifier_(ports.notifier)
     , reach_(ports.reach)
+    , screen_(options.screen)
     , options_(std::move(options))
     // The window's own procedure: it has nothing to do with our notifications.
     , windowProc_([](int, std::intptr_t, std::intptr_t) -> std::intptr_t { return 0; })

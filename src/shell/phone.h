@@ -8,6 +8,7 @@
 #include "audio/voice_io.h"
 #include "call/app_state.h"
 #include "call/call_context.h"
+#include "call/caller_screen.h"
 #include "call/event_hub.h"
 #include "call/peer_protocol.h"
 #include "call/ports.h"
@@ -28,6 +29,7 @@ struct PhoneOptions {
     QString dataDir; // where Tel.txt, name.txt and the ring sounds are
     NetOptions net;
     int ringPollMs = 30; // how often a ring loop asks whether its sound ended
+    ScreenOptions screen; // callers from strangers
 };
 
 struct PhonePorts {
@@ -96,6 +98,7 @@ public:
     void CallChanged() override { rings.CallChanged(); }
     void EventHandled() override;
     bool TakeOwnProbe(const sockaddr_in& from) override;
+    bool AdmitCaller(const QString& address) override;
 
     // The sound that a loop is waiting on (for tests): empty when none.
     QString ringingFile() const { return rings.ringingFile(); }
@@ -136,6 +139,7 @@ private:
 
     CallNotifier* notifier_;
     ReachabilityPort* reach_;
+    CallerScreen screen_;
     bool reachRunning_ = false;
     bool incomingNotice_ = false;
     bool incomingAnswered_ = false;

@@ -1,6 +1,6 @@
-// The phone's reachability from outside: started when "SERVER" listens,
-// stopped when listening ends; the outcome goes to a desktop notice (once)
-// and under the tray icon's tooltip.
+// The phone facing the world: reachability from outside, started when
+// "SERVER" listens and stopped when listening ends (the outcome goes to a
+// notice once and under the tray tooltip), and which callers may ring.
 
 #include "net/address.h"
 #include "phonebook/phone_book_files.h"
@@ -33,6 +33,17 @@ void Phone::StopReach()
 bool Phone::TakeOwnProbe(const sockaddr_in& from)
 {
     return reach_ && reach_->TakeOwnProbe(from);
+}
+
+bool Phone::AdmitCaller(const QString& address)
+{
+    return screen_.Admit(address, [this](const QString& a) {
+        // The address field of each entry ("n Name Address"), read afresh.
+        for (const QString& line : files::LoadDialList(options_.dataDir).lines)
+            if (line.section(QLatin1Char(' '), 2, 2) == a)
+                return true;
+        return false;
+    });
 }
 
 void Phone::ShowReach(const ReachOutcome& outcome, bool first)

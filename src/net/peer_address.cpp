@@ -3,6 +3,8 @@
 #include "net/address.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <netdb.h>
 
 #include <cstring>
@@ -77,6 +79,28 @@ std::vector<DialTarget> ResolvePeer(const QString& host, std::uint16_t port)
     if (found.empty())
         found.push_back(IPv4Target(kNoAddress, port)); // attempted all the same, and fails
     return found;
+}
+
+QString LocalIPv6Address()
+{
+    ifaddrs* list = nullptr;
+    if (getifaddrs(&list) != 0)
+        return {};
+    QString global, local;
+    for (ifaddrs* i = list; i; i = i->ifa_next) {
+        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET6 || !(i->ifa_flags & IFF_UP)
+            || (i->ifa_flags & IFF_LOOPBACK))
+            continue;
+        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr;
+        char text[INET6_ADDRSTRLEN] = "";
+        inet_ntop(AF_INET6, &a, text, sizeof text);
+        if ((a.s6_addr[0] & 0xE0) == 0x20 && global.isEmpty())
+            global = QString::fromLatin1(text);
+        else if (a.s6_addr[0] == 0xFD && local.isEmpty())
+            local = QString::fromLatin1(text);
+    }
+    freeifaddrs(list);
+    return global.isEmpty() ? local : global;
 }
 
 bool AsIPv4(const sockaddr_storage& address, sockaddr_in& out)

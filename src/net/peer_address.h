@@ -27,6 +27,10 @@ std::vector<DialTarget> ResolvePeer(const QString& host, std::uint16_t port);
 // Dotted for IPv4 and IPv4-mapped addresses, the usual short form for IPv6.
 QString FormatPeerAddress(const sockaddr_storage& address);
 
+// The machine's IPv6 address callers would dial: the first global one of an
+// up interface, else the first unique local one (fd00::/8); empty when none.
+QString LocalIPv6Address();
+
 // An IPv4 (or IPv4-mapped IPv6) socket address as an IPv4 one.
 bool AsIPv4(const sockaddr_storage& address, sockaddr_in& out);
 

@@ -9,6 +9,7 @@
 #include "net/reach/reachability.h"
 #include "support/test_phone.h"
 
+#include <QMap>
 #include <QTest>
 
 #include <arpa/inet.h>
@@ -63,12 +64,24 @@ public:
         calls << QStringLiteral("unmap");
         return table.erase(port) == 1;
     }
+    QString OpenPinhole(std::uint16_t, const QString& client, int) override
+    {
+        if (!firewall)
+            return {};
+        holes.insert(QString::number(++nextHole), client);
+        return QString::number(nextHole);
+    }
+    bool RenewPinhole(const QString& id, int) override { return holes.contains(id); }
+    void ClosePinhole(const QString& id) override { holes.remove(id); }
 
     QString name_;
     bool answers;
     bool leases = true;
     std::map<std::uint16_t, QString> table;
     QStringList calls;
+    bool firewall = false; // offers IPv6 pinholes
+    QMap<QString, QString> holes;
+    int nextHole = 0;
 };
 
 const QString kMe = QStringLiteral("192.168.1.10");
@@ -130,6 +143,7 @@ class ReachabilityTest : public QObject {
 private slots:
     void leaseRenewedAndRestoredAfterTheRouterForgets();
     void permanentOnlyRouterGetsOneRemovedAtTheEnd();
+    void pinholeFromTheProtocolThatOffersOne();
     void anotherMachinesMappingIsReportedNotTakenOver();
     void verdictsSayWhyNot_data();
     void verdictsSayWhyNot();
@@ -170,6 +184,26 @@ void ReachabilityTest::permanentOnlyRouterGetsOneRemovedAtTheEnd()
     QCOMPARE(mapping.NextRenewal(), kPermanentCheck);
     mapping.Remove();
     QVERIFY(upnp.table.empty());
+}
+
+void ReachabilityTest::pinholeFromTheProtocolThatOffersOne()
+{
+    FakeRouter natpmp(QStringLiteral("NAT-PMP")), upnp(QStringLiteral("UPnP"));
+    upnp.firewall = true;
+    const QString me6 = QStringLiteral("2001:db8::10");
+    PortMapping mapping({ &natpmp, &upnp }, 8002, kMe, me6);
+    MappingState s = mapping.Establish();
+    QCOMPARE(s.method, QStringLiteral("NAT-PMP")); // IPv4 by the first that answers
+    QCOMPARE(upnp.holes.value(s.pinhole), me6); // IPv6 by the one that can
+    const QString first = s.pinhole;
+    QCOMPARE(mapping.Renew().pinhole, first);
+    upnp.holes.clear(); // forgotten
+    s = mapping.Renew();
+    QVERIFY(!s.pinhole.isEmpty());
+    QCOMPARE(upnp.holes.value(s.pinhole), me6);
+    mapping.Remove();
+    QVERIFY(upnp.holes.isEmpty());
+    QVERIFY(natpmp.table.empty());
 }
 
 void ReachabilityTest::anotherMachinesMappingIsReportedNotTakenOver()

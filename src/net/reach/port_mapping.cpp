@@ -2,11 +2,41 @@
 
 namespace voxlet::reach {
 
-PortMapping::PortMapping(std::vector<RouterProtocol*> protocols, std::uint16_t port, QString internalClient)
+PortMapping::PortMapping(
+    std::vector<RouterProtocol*> protocols, std::uint16_t port, QString internalClient, QString ipv6Client)
     : protocols_(std::move(protocols))
     , port_(port)
     , client_(std::move(internalClient))
+    , client6_(std::move(ipv6Client))
 {
+}
+
+void PortMapping::KeepPinhole(RouterProtocol& mapper)
+{
+    // IPv6 needs no translation, only a way through the router's firewall,
+    // which another protocol than the IPv4 mapping's may offer.
+    if (client6_.isEmpty())
+        return;
+    if (pinholeBy_ && !pinhole_.isEmpty() && pinholeBy_->RenewPinhole(pinhole_, kLeaseSeconds)) {
+        state_.pinhole = pinhole_;
+        return;
+    }
+    pinhole_.clear();
+    pinholeBy_ = nullptr;
+    std::vector<RouterProtocol*> order { &mapper };
+    for (RouterProtocol* p : protocols_)
+        if (p != &mapper)
+            order.push_back(p);
+    for (RouterProtocol* p : order) {
+        if (p != &mapper && p != current_ && !p->Discover())
+            continue;
+        pinhole_ = p->OpenPinhole(port_, client6_, kLeaseSeconds);
+        if (!pinhole_.isEmpty()) {
+            pinholeBy_ = p;
+            break;
+        }
+    }
+    state_.pinhole = pinhole_;
 }
 
 MappingState PortMapping::MapWith(RouterProtocol& protocol)
@@ -59,6 +89,8 @@ MappingState PortMapping::Establish()
         if (state_.status == MappingState::Status::Mapped || state_.status == MappingState::Status::Conflict)
             break;
     }
+    if (current_)
+        KeepPinhole(*current_);
     return state_;
 }
 
@@ -67,8 +99,12 @@ MappingState PortMapping::Renew()
     if (!current_)
         return Establish();
     state_ = MapWith(*current_);
-    if (state_.status == MappingState::Status::NoRouter)
+    if (state_.status == MappingState::Status::NoRouter) {
+        pinhole_.clear();
+        pinholeBy_ = nullptr;
         return Establish();
+    }
+    KeepPinhole(*current_);
     return state_;
 }
 
@@ -76,6 +112,11 @@ void PortMapping::Remove()
 {
     if (current_ && state_.status == MappingState::Status::Mapped)
         current_->Unmap(port_, client_);
+    if (pinholeBy_ && !pinhole_.isEmpty())
+        pinholeBy_->ClosePinhole(pinhole_);
+    pinholeBy_ = nullptr;
+    pinhole_.clear();
+    state_.pinhole.clear();
     state_.status = MappingState::Status::NoRouter;
 }
 

@@ -32,6 +32,7 @@ struct MappingState {
     int leaseSeconds = 0;
     QString holder; // Conflict: who holds the port, when known
     QString detail;
+    QString pinhole; // the IPv6 pinhole's id, when the router opened one
 
     bool operator==(const MappingState&) const = default;
 };
@@ -39,7 +40,9 @@ struct MappingState {
 class PortMapping {
 public:
     // Protocols in the order they are tried.
-    PortMapping(std::vector<RouterProtocol*> protocols, std::uint16_t port, QString internalClient);
+    // ipv6Client: the listener's IPv6 address, for a pinhole (empty: none).
+    PortMapping(std::vector<RouterProtocol*> protocols, std::uint16_t port, QString internalClient,
+        QString ipv6Client = {});
 
     // Looks for a router and maps; the first protocol whose router answers
     // is kept for the renewals.
@@ -56,10 +59,14 @@ public:
 
 private:
     MappingState MapWith(RouterProtocol& protocol);
+    void KeepPinhole(RouterProtocol& protocol);
 
     std::vector<RouterProtocol*> protocols_;
     std::uint16_t port_;
     QString client_;
+    QString client6_;
+    QString pinhole_;
+    RouterProtocol* pinholeBy_ = nullptr;
     RouterProtocol* current_ = nullptr; // the one that answered
     MappingState state_;
 };

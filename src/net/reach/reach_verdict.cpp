@@ -42,7 +42,22 @@ QString WithPort(const QString& address, std::uint16_t port)
 
 } // namespace
 
+namespace {
+ReachOutcome JudgeIPv4(const ReachFacts& f);
+}
+
 ReachOutcome Judge(const ReachFacts& f)
+{
+    ReachOutcome o = JudgeIPv4(f);
+    // The directory speaks IPv4 only: the IPv6 way in is the router's word.
+    if (!f.mapping.pinhole.isEmpty())
+        o.notice += QStringLiteral(" IPv6 では、ルーターのファイアウォールに TCP ") + QString::number(f.port)
+            + QStringLiteral(" の穴を開けました。");
+    return o;
+}
+
+namespace {
+ReachOutcome JudgeIPv4(const ReachFacts& f)
 {
     const MappingState& m = f.mapping;
     const DirectoryCheck& c = f.check;
@@ -135,5 +150,6 @@ ReachOutcome Judge(const ReachFacts& f)
     return { false, QStringLiteral("外部から着信できないかもしれません: ") + why + tryThis,
         QStringLiteral("外部から着信できないかもしれません") };
 }
+} // namespace
 
 } // namespace voxlet::reach

@@ -1,5 +1,6 @@
 #include "net/reach/reachability.h"
 
+#include "net/peer_address.h"
 #include "net/reach/directory_check.h"
 #include "net/reach/natpmp_router.h"
 #include "net/reach/port_mapping.h"
@@ -80,9 +81,10 @@ QString Describe(const MappingState& m)
     case MappingState::Status::NoRouter:
         return QStringLiteral("no router answered NAT-PMP or UPnP");
     case MappingState::Status::Mapped:
-        return QStringLiteral("%1 mapped, outside address %2, %3")
+        return QStringLiteral("%1 mapped, outside address %2, %3%4")
             .arg(m.method, m.externalAddress,
-                m.permanent ? QStringLiteral("permanent") : QStringLiteral("lease %1 s").arg(m.leaseSeconds));
+                m.permanent ? QStringLiteral("permanent") : QStringLiteral("lease %1 s").arg(m.leaseSeconds),
+                m.pinhole.isEmpty() ? QString() : QStringLiteral(", IPv6 pinhole ") + m.pinhole);
     case MappingState::Status::Conflict:
         return QStringLiteral("%1: the port is held by %2 %3").arg(m.method, m.holder, m.detail);
     case MappingState::Status::Failed:
@@ -97,7 +99,7 @@ void Work(std::shared_ptr<Reachability::Shared> shared, ReachRequest request, Re
     std::vector<RouterProtocol*> order;
     for (auto& r : routers)
         order.push_back(r.get());
-    PortMapping mapping(order, request.port, request.listenAddress);
+    PortMapping mapping(order, request.port, request.listenAddress, LocalIPv6Address());
     ReachFacts facts { {}, {}, request.listenAddress, request.port };
     facts.mapping.status = MappingState::Status::Off;
     if (options.mapping && !shared->Stopping())

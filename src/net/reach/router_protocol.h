@@ -38,6 +38,13 @@ public:
     // 0 asks for a permanent mapping.
     virtual RouterAnswer Map(std::uint16_t port, const QString& internalClient, int leaseSeconds) = 0;
     virtual bool Unmap(std::uint16_t port, const QString& internalClient) = 0;
+
+    // An IPv6 firewall pinhole to the port of client, for any remote host:
+    // its id, or empty where the router offers none. Renewing an id the
+    // router no longer knows fails (then it is opened anew).
+    virtual QString OpenPinhole(std::uint16_t, const QString&, int) { return {}; }
+    virtual bool RenewPinhole(const QString&, int) { return false; }
+    virtual void ClosePinhole(const QString&) { }
 };
 
 } // namespace voxlet::reach

@@ -21,13 +21,25 @@ public:
     std::optional<QString> Holder(std::uint16_t port) override;
     RouterAnswer Map(std::uint16_t port, const QString& internalClient, int leaseSeconds) override;
     bool Unmap(std::uint16_t port, const QString& internalClient) override;
+    QString OpenPinhole(std::uint16_t port, const QString& client, int leaseSeconds) override;
+    bool RenewPinhole(const QString& id, int leaseSeconds) override;
+    void ClosePinhole(const QString& id) override;
 
 private:
-    void Forget();
+    // One router found by SSDP, over IPv4 or over IPv6.
+    struct Igd {
+        UPNPUrls urls {};
+        IGDdatas data {};
+        bool found = false;
+        bool Discover(bool ipv6);
+        void Forget();
+        ~Igd() { Forget(); }
+    };
 
-    UPNPUrls urls_ {};
-    IGDdatas data_ {};
-    bool found_ = false;
+    Igd igd_;
+    // Pinholes are asked for over IPv6: a router lets each client open
+    // only its own, and knows the client by the address the request comes from.
+    Igd igd6_;
 };
 
 } // namespace voxlet::reach

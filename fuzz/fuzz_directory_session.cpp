@@ -16,6 +16,28 @@
 using namespace voxlet::directory_server;
 using voxlet::fuzz::SplitInput;
 
+namespace {
+// A dial-back that answers at once, with a result the input chooses.
+class InstantConnectBack : public ConnectBack {
+public:
+    explicit InstantConnectBack(unsigned shape)
+        : m_result(static_cast<ProbeResult>(shape % 5))
+    {
+    }
+    std::uint64_t probe(Done done) override
+    {
+        ++probes;
+        done(m_result);
+        return 0;
+    }
+    void cancel(std::uint64_t) override { FUZZ_CHECK(false); }
+    int probes = 0;
+
+private:
+    ProbeResult m_result;
+};
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     TimePoint now {};
@@ -56,6 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(rest.size() <= fed);
         DirectorySession session(registry, address, sessionLimits,
             [](const std::string& line) { FUZZ_CHECK(line.find('\n') == std::string::npos); });
+        InstantConnectBack connectBack(shape);
+        if (shape & 4)
+            session.setConnectBack(&connectBack);
         std::string sent = session.receive(rest);
         while (fed < connection.size() && !session.finished()) {
             const std::string_view piece = connection.substr(fed, step);
@@ -67,6 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         FUZZ_CHECK(sent.size() <= 2 * (64 + sessionLimits.maxListedUsers * (6 * kMaxFieldUnits + 32)));
         FUZZ_CHECK(fed <= sessionLimits.maxRequestBytes + 1024 + step || session.finished());
         FUZZ_CHECK(registry.size() <= limits.maxUsers);
+        FUZZ_CHECK(connectBack.probes <= 1); // one request, one probe
         now += std::chrono::seconds(1 + shape);
         ++client;
     }

@@ -1,12 +1,11 @@
 // Starting to listen, and what the user sees when it cannot.
 
+#include "support/raw_peer.h"
 #include "support/test_phone.h"
 
 #include <QTest>
 
-#include <arpa/inet.h>
 #include <sys/socket.h>
-#include <unistd.h>
 
 using namespace voxlet;
 using namespace voxlet::test;
@@ -22,87 +21,55 @@ private slots:
 };
 
 namespace {
-// A caller from `from` that has connected; -1 when it could not.
-int Dial(const QString& from, const QString& to)
+// Runs the phone until a caller from `from` is greeted (true) or closed without a word.
+bool Greeted(const QString& from, TestPhone& to)
 {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in own {}, peer {};
-    own.sin_family = peer.sin_family = AF_INET;
-    inet_pton(AF_INET, from.toLatin1().constData(), &own.sin_addr);
-    inet_pton(AF_INET, to.toLatin1().constData(), &peer.sin_addr);
-    peer.sin_port = htons(8002);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&own), sizeof own) != 0
-        || ::connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Runs the phone until the caller is greeted ("VOICEMSG:OK") or closed
-// without a word; true for the greeting.
-bool Greeted(int fd)
-{
-    bool greeted = false, closed = false;
+    RawSocket caller;
+    if (!caller.connectTo(from, to.address, 8002))
+        return false;
+    int got = -1;
     WaitFor([&] {
         char bytes[64];
-        const ssize_t n = ::recv(fd, bytes, sizeof bytes, MSG_DONTWAIT);
-        greeted = n > 0;
-        closed = n == 0;
-        return greeted || closed;
+        got = int(::recv(caller.fd(), bytes, sizeof bytes, MSG_DONTWAIT));
+        return got >= 0;
     });
-    ::close(fd);
-    return greeted;
+    caller.close();
+    WaitFor([&] { return !to.phone->st.CallerAccepted; });
+    return got > 0;
 }
 
-// The phone's own listener, and what it shows, once the caller has gone.
-void WaitIdle(TestPhone& p)
+void Screened(TestPhone& p, ScreenOptions screen)
 {
-    WaitFor([&] { return !p.phone->st.CallerAccepted; });
+    PhoneOptions o = LoopbackPhoneOptions(p.dir.path(), p.address);
+    o.screen = screen;
+    p.phone
+        = std::make_unique<Phone>(o, PhonePorts { p.main, p.boxes, p.tray, p.capture, p.playback, p.sounds });
+    p.startAndListen();
 }
 } // namespace
 
 void ListeningTest::strangersRingOnlyAFewTimesAMinute()
 {
     TestPhone a(LoopbackAddress(42), QStringLiteral("Alice"));
-    a.phone = std::make_unique<Phone>(
-        [&] {
-            PhoneOptions o = LoopbackPhoneOptions(a.dir.path(), a.address);
-            o.screen.ringsPerMinute = 3;
-            return o;
-        }(),
-        PhonePorts { a.main, a.boxes, a.tray, a.capture, a.playback, a.sounds, &a.notifier });
-    a.startAndListen();
-    const QString stranger = LoopbackAddress(43);
-    for (int i = 0; i < 3; ++i) {
-        QVERIFY2(Greeted(Dial(stranger, a.address)), qPrintable(QString::number(i)));
-        WaitIdle(a);
-    }
+    Screened(a, { 3, false });
+    for (int i = 0; i < 3; ++i)
+        QVERIFY2(Greeted(LoopbackAddress(43), a), qPrintable(QString::number(i)));
     // The fourth within the minute is closed at once, and shows nothing.
     a.main.setText1(QString());
-    QVERIFY(!Greeted(Dial(stranger, a.address)));
+    QVERIFY(!Greeted(LoopbackAddress(43), a));
     QCOMPARE(a.main.text1(), QString());
-    QVERIFY(!a.phone->st.CallerAccepted);
-    // Someone else still gets through.
-    QVERIFY(Greeted(Dial(LoopbackAddress(44), a.address)));
+    QVERIFY(Greeted(LoopbackAddress(44), a)); // someone else still gets through
 }
 
 void ListeningTest::onlyThePhoneBookRingsWhenChosen()
 {
     TestPhone a(LoopbackAddress(45), QStringLiteral("Alice"));
-    a.phone = std::make_unique<Phone>(
-        [&] {
-            PhoneOptions o = LoopbackPhoneOptions(a.dir.path(), a.address);
-            o.screen.phoneBookOnly = true;
-            return o;
-        }(),
-        PhonePorts { a.main, a.boxes, a.tray, a.capture, a.playback, a.sounds, &a.notifier });
     a.writePhoneBook(
         { QStringLiteral("1 Bob ") + LoopbackAddress(46) + QStringLiteral(" Ring.wav 12:00:00") });
-    a.startAndListen();
-    QVERIFY(!Greeted(Dial(LoopbackAddress(47), a.address)));
+    Screened(a, { 0, true });
+    QVERIFY(!Greeted(LoopbackAddress(47), a));
     QCOMPARE(a.main.text1(), QStringLiteral("待機します。"));
-    QVERIFY(Greeted(Dial(LoopbackAddress(46), a.address)));
+    QVERIFY(Greeted(LoopbackAddress(46), a));
 }
 
 void ListeningTest::nobodyCanCallBeforeServerIsChosen()

@@ -614,20 +614,19 @@ void DirectoryServerLoopbackTest::proxyHeadersOnlyFromTrustedProxies()
 }
 
 namespace {
-// A phone's listener on the connect-back port; -1 on failure.
-int ListenOn(const char* address, std::uint16_t port, int backlog)
+// A phone's listener on the connect-back port (0: any; then set to it).
+int ListenOn(const char* address, std::uint16_t& port, int backlog)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     sockaddr_in at {};
+    socklen_t length = sizeof at;
     at.sin_family = AF_INET;
     at.sin_port = htons(port);
     ::inet_pton(AF_INET, address, &at.sin_addr);
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, backlog) != 0) {
-        ::close(fd);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, backlog) != 0)
         return -1;
-    }
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
+    port = ntohs(at.sin_port);
     return fd;
 }
 
@@ -637,25 +636,16 @@ QString AcceptedFrom(int listener)
     sockaddr_in from {};
     socklen_t length = sizeof from;
     const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
-    if (fd < 0)
-        return {};
     ::close(fd);
-    char text[INET_ADDRSTRLEN] = "";
-    ::inet_ntop(AF_INET, &from.sin_addr, text, sizeof text);
-    return QString::fromLatin1(text);
+    return fd < 0 ? QString() : QString::fromLatin1(::inet_ntoa(from.sin_addr));
 }
 } // namespace
 
 void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
 {
-    // A free port for the phones of this test, in place of 8002.
-    const int probe = ListenOn("127.0.0.6", 0, 4);
+    std::uint16_t phonePort = 0; // in place of 8002
+    const int probe = ListenOn("127.0.0.6", phonePort, 4);
     QVERIFY(probe >= 0);
-    sockaddr_in bound {};
-    socklen_t length = sizeof bound;
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&bound), &length);
-    const std::uint16_t phonePort = ntohs(bound.sin_port);
-
     ServerOptions options;
     options.connectBack.port = phonePort;
     options.connectBack.perAddress = 2;
@@ -677,7 +667,9 @@ void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
     // drops what no mapping lets in.
     const int full = ListenOn("127.0.0.8", phonePort, 0);
     QVERIFY(full >= 0);
-    sockaddr_in target = bound;
+    sockaddr_in target {};
+    target.sin_family = AF_INET;
+    target.sin_port = htons(phonePort);
     ::inet_pton(AF_INET, "127.0.0.8", &target.sin_addr);
     const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     QCOMPARE(::connect(queued, reinterpret_cast<sockaddr*>(&target), sizeof target), 0);

@@ -2,49 +2,15 @@
 // see each other listed, one places a search call to the other, they talk,
 // and the caller hangs up from the search window.
 
-#include "directory/server/directory_server.h"
+#include "support/running_directory.h"
 #include "support/test_phone.h"
 
 #include <QTest>
-
-#include <thread>
 
 using namespace voxlet;
 using namespace voxlet::test;
 
 namespace {
-
-// The directory server on its own thread, at port 8003 of the given address.
-class RunningDirectory {
-public:
-    explicit RunningDirectory(const QString& address)
-        : server_([&] {
-            directory_server::ServerOptions o;
-            o.listenAddress = address.toStdString();
-            o.port = 8003;
-            o.quiet = true;
-            return o;
-        }())
-    {
-        std::string error;
-        started = server_.start(error);
-        if (started)
-            thread_ = std::thread([this] { server_.run(); });
-        else
-            qWarning("directory server: %s", error.c_str());
-    }
-    ~RunningDirectory()
-    {
-        server_.stop();
-        if (thread_.joinable())
-            thread_.join();
-    }
-    bool started = false;
-
-private:
-    directory_server::DirectoryServer server_;
-    std::thread thread_;
-};
 
 // SEVER接続 in an open search window, then wait for the list to arrive.
 bool RegisterAndList(TestPhone& p)

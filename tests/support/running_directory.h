@@ -1,0 +1,47 @@
+#pragma once
+// voxlet-directory on a thread of its own, at port 8003 of the given address.
+
+#include "directory/server/directory_server.h"
+
+#include <QString>
+
+#include <functional>
+#include <thread>
+
+namespace voxlet::test {
+
+class RunningDirectory {
+public:
+    explicit RunningDirectory(
+        const QString& address, const std::function<void(directory_server::ServerOptions&)>& adjust = {})
+        : server_([&] {
+            directory_server::ServerOptions o;
+            o.listenAddress = address.toStdString();
+            o.port = 8003;
+            o.quiet = true;
+            if (adjust)
+                adjust(o);
+            return o;
+        }())
+    {
+        std::string error;
+        started = server_.start(error);
+        if (started)
+            thread_ = std::thread([this] { server_.run(); });
+        else
+            qWarning("directory server: %s", error.c_str());
+    }
+    ~RunningDirectory()
+    {
+        server_.stop();
+        if (thread_.joinable())
+            thread_.join();
+    }
+    bool started = false;
+
+private:
+    directory_server::DirectoryServer server_;
+    std::thread thread_;
+};
+
+} // namespace voxlet::test

@@ -623,8 +623,10 @@ int ListenOn(const char* address, std::uint16_t& port, int backlog)
     at.sin_family = AF_INET;
     at.sin_port = htons(port);
     ::inet_pton(AF_INET, address, &at.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, backlog) != 0)
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, backlog) != 0) {
+        ::close(fd);
         return -1;
+    }
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&at), &length);
     port = ntohs(at.sin_port);
     return fd;

@@ -114,6 +114,8 @@ private slots:
     void incompleteRequestsWait();
     void oversizeInputIsRefusedAndLaterInputIgnored();
     void commandLineOptions();
+    void textOutsideCodePage932IsRefused_data();
+    void textOutsideCodePage932IsRefused();
 };
 
 void DirectoryServerSessionTest::helloAndAddressRequestAreAnsweredExactly()
@@ -460,6 +462,33 @@ void DirectoryServerSessionTest::commandLineOptions()
         QVERIFY2(!ParseArguments(bad).error.empty(), bad.front().c_str());
     }
     QVERIFY(ParseArguments({ "--help" }).showHelp);
+}
+
+void DirectoryServerSessionTest::textOutsideCodePage932IsRefused_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("kana, kanji, NEC and IBM extensions") << QStringLiteral("ｶﾅかな漢字①ⅰ髙～－") << true;
+    QTest::newRow("backslash and tilde") << QStringLiteral("a\\b~") << true;
+    QTest::newRow("C1 control") << QStringLiteral("a\u0085b") << false;
+    QTest::newRow("lone surrogate") << QString(QChar(0xD800)) << false;
+    QTest::newRow("pair beyond the BMP") << QStringLiteral("\U0001F600") << false;
+    QTest::newRow("yen sign (only a look-alike)") << QStringLiteral("\u00A5") << false;
+    QTest::newRow("accented Latin") << QStringLiteral("é") << false;
+    QTest::newRow("bidirectional override") << QStringLiteral("\u202E") << false;
+}
+
+void DirectoryServerSessionTest::textOutsideCodePage932IsRefused()
+{
+    QFETCH(QString, field);
+    QFETCH(bool, accepted);
+    for (int which = 0; which < 5; ++which) {
+        Directory d;
+        Person p { QStringLiteral("Name") };
+        QString* fields[] = { &p.name, &p.sex, &p.age, &p.comment, &p.pass };
+        *fields[which] = field;
+        QCOMPARE(d.registerAs("10.0.0.1", p).startsWith("ClientData|"), accepted);
+    }
 }
 
 QTEST_GUILESS_MAIN(DirectoryServerSessionTest)

@@ -59,7 +59,8 @@ DirectoryServer::~DirectoryServer()
     for (auto& [fd, c] : m_connections)
         ::close(fd);
     m_connections.clear(); // sessions before the store they wait on
-    m_store.reset();
+    m_store.reset(); // with it the control socket's waiting commands
+    m_control.reset();
     for (int fd : { m_listener, m_wakeRead, m_wakeWrite, m_spareFd }) {
         if (fd >= 0)
             ::close(fd);
@@ -120,6 +121,11 @@ bool DirectoryServer::start(std::string& error)
     m_port = ntohs(address.sin_port);
     if (!openStore(error))
         return false;
+    if (!m_options.controlSocket.empty()) {
+        m_control = std::make_unique<ControlSocket>(*m_store, [this](const std::string& line) { log(line); });
+        if (!m_control->open(m_options.controlSocket, error))
+            return false;
+    }
     log("listening on " + m_options.listenAddress + ":" + std::to_string(m_port));
     return true;
 }
@@ -131,8 +137,15 @@ bool DirectoryServer::openStore(std::string& error)
             = std::make_unique<Registry>(m_options.registry, [] { return std::chrono::steady_clock::now(); });
         return true;
     }
-    RedisStoreOptions store { *m_options.redis, {}, m_options.registry, m_options.storeTimeout };
+    RedisStoreOptions store;
+    store.location = *m_options.redis;
+    store.location.user = m_options.storeUser;
     store.location.password = m_options.storePassword;
+    store.passwordFile = m_options.storePasswordFile;
+    store.limits = m_options.registry;
+    store.maxListed = m_options.session.maxListedUsers;
+    store.timeout = m_options.storeTimeout;
+    store.maxQueued = m_options.storeQueue;
     if (!store.location.host.empty()) {
         addrinfo hints {};
         hints.ai_socktype = SOCK_STREAM;
@@ -190,6 +203,7 @@ void DirectoryServer::run()
         short storeEvents = 0;
         const int storeFd = m_store->pollDescriptor(storeEvents);
         fds.push_back({ storeFd, storeEvents, 0 });
+        fds.push_back({ m_control ? m_control->descriptor() : -1, POLLIN, 0 });
         for (const auto& [fd, c] : m_connections) {
             short events = 0;
             if (c.sent < c.output.size())
@@ -215,7 +229,11 @@ void DirectoryServer::run()
             m_store->onPollEvents(fds[2].revents);
             deliverReplies();
         }
-        for (std::size_t i = 3; i < fds.size() && ready > 0; ++i) {
+        if (fds[3].revents) {
+            m_control->onReadable();
+            deliverReplies();
+        }
+        for (std::size_t i = 4; i < fds.size() && ready > 0; ++i) {
             if (fds[i].revents == 0)
                 continue;
             auto found = m_connections.find(fds[i].fd);

@@ -3,6 +3,7 @@
 // Every limit that keeps one misbehaving client from hurting the others is
 // enforced here; what the bytes mean is DirectorySession's business.
 
+#include "directory/server/control_socket.h"
 #include "directory/server/directory_session.h"
 #include "directory/server/directory_store.h"
 #include "directory/server/proxy_header.h"
@@ -70,6 +71,7 @@ private:
     ServerOptions m_options;
     LogSink m_sink;
     std::unique_ptr<DirectoryStore> m_store;
+    std::unique_ptr<ControlSocket> m_control;
     std::vector<int> m_replied; // connections whose session has a late reply to send
     int m_listener = -1;
     int m_wakeRead = -1;

@@ -2,7 +2,6 @@
 
 #include <arpa/inet.h>
 #include <charconv>
-#include <fstream>
 #include <functional>
 #include <netinet/in.h>
 
@@ -26,7 +25,7 @@ std::optional<unsigned long long> Number(
 bool ParseStoreLocation(const std::string& text, RedisLocation& out)
 {
     if (text.rfind("unix:", 0) == 0 && text.size() > 5) {
-        out = RedisLocation { {}, 0, text.substr(5), {} };
+        out = RedisLocation { {}, 0, text.substr(5), {}, {} };
         return true;
     }
     const std::string scheme = "redis://";
@@ -45,7 +44,7 @@ bool ParseStoreLocation(const std::string& text, RedisLocation& out)
     }
     if (host.empty() || host.find_first_of("/@[]") != std::string::npos)
         return false;
-    out = RedisLocation { host, static_cast<std::uint16_t>(port), {}, {} };
+    out = RedisLocation { host, static_cast<std::uint16_t>(port), {}, {}, {} };
     return true;
 }
 
@@ -63,7 +62,12 @@ std::string UsageText()
            "  --max-request BYTES           most bytes one connection may send (default 4096)\n"
            "  --max-list N                  most users in one list reply, 1-100 (default 100)\n"
            "  --max-users N                 most registered users (default 10000)\n"
-           "  --max-users-per-address N     most registered names from one address (default 32)\n"
+           "  --max-users-per-address N     most registered names from one address (default 8)\n"
+           "  --list-share N                most users of one /24 network in a list reply\n"
+           "                                (default 4)\n"
+           "  --pass-attempts N             wrong PASSes allowed per address and per name\n"
+           "                                in each window (default 5)\n"
+           "  --pass-window SECONDS         that window, and the first wait (default 600)\n"
            "  --max-connections N           most open connections (default 1024)\n"
            "  --max-connections-per-address N\n"
            "                                most open connections from one address (default 16)\n"
@@ -72,6 +76,12 @@ std::string UsageText()
            "                                shared by several voxlet-directory processes)\n"
            "  --store-timeout MS            longest an exchange waits for Redis (default 2000)\n"
            "  --store-password-file PATH    Redis password (AUTH), the first line of PATH\n"
+           "                                (a file no other users may read)\n"
+           "  --store-user NAME             Redis ACL user to authenticate as\n"
+           "  --store-queue N               most requests waiting for Redis (default 1000)\n"
+           "  --control-socket PATH         Unix socket for the administrator's commands\n"
+           "  --remove NAME                 remove NAME from the directory of the server\n"
+           "                                whose --control-socket is given, then exit\n"
            "  --reuse-port                  let several processes listen on one port\n"
            "  --trusted-proxy ADDR[/BITS]   accept a PROXY protocol header (v1 or v2) from\n"
            "                                this address or network; repeatable\n"
@@ -83,6 +93,7 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments)
 {
     ParsedArguments parsed;
     ServerOptions& o = parsed.options;
+    std::string detail; // why a value was refused, when "bad value" says too little
 
     using Setter = std::function<bool(const std::string&)>;
     auto count = [](std::size_t& target, unsigned long long min, unsigned long long max) -> Setter {
@@ -145,16 +156,37 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments)
                 return value.has_value();
             } },
         { "--store-password-file",
-            [&o](const std::string& path) {
+            [&o, &detail](const std::string& path) {
                 // From a file, so that the password shows in no process list.
-                std::ifstream file(path);
-                std::string password;
-                if (!file || !std::getline(file, password))
+                if (!ReadPasswordFile(path, o.storePassword, detail))
                     return false;
-                if (!password.empty() && password.back() == '\r')
-                    password.pop_back();
-                o.storePassword = password;
-                return !password.empty();
+                o.storePasswordFile = path;
+                return true;
+            } },
+        { "--store-user",
+            [&o](const std::string& text) {
+                o.storeUser = text;
+                return !text.empty() && text.find_first_of(" \r\n") == std::string::npos;
+            } },
+        { "--store-queue", count(o.storeQueue, 1, 1000000) },
+        { "--list-share", count(o.registry.listShare, 1, kMaxListedUsers) },
+        { "--pass-attempts",
+            [&o](const std::string& text) {
+                auto value = Number(text, 1, 1000);
+                if (value)
+                    o.registry.passAttempts = static_cast<unsigned>(*value);
+                return value.has_value();
+            } },
+        { "--pass-window", seconds(o.registry.passWindow) },
+        { "--control-socket",
+            [&o](const std::string& path) {
+                o.controlSocket = path;
+                return !path.empty();
+            } },
+        { "--remove",
+            [&o](const std::string& name) {
+                o.removeName = name;
+                return !name.empty();
             } },
         { "--trusted-proxy",
             [&o](const std::string& text) {
@@ -202,7 +234,8 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments)
             value = arguments[++i];
         }
         if (!(*setter)(*value)) {
-            parsed.error = "bad value for " + name + ": " + *value;
+            parsed.error
+                = "bad value for " + name + ": " + *value + (detail.empty() ? "" : " (" + detail + ")");
             return parsed;
         }
     }

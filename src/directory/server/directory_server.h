@@ -3,6 +3,7 @@
 // Every limit that keeps one misbehaving client from hurting the others is
 // enforced here; what the bytes mean is DirectorySession's business.
 
+#include "directory/server/control_socket.h"
 #include "directory/server/directory_session.h"
 #include "directory/server/directory_store.h"
 #include "directory/server/health_endpoint.h"
@@ -106,6 +107,7 @@ private:
     ServiceNotifier m_notifier;
     std::unique_ptr<DirectoryStore> m_store;
     std::unique_ptr<HealthEndpoint> m_health;
+    std::unique_ptr<ControlSocket> m_control;
     std::vector<int> m_replied; // connections whose session has a late reply to send
     int m_listener = -1;
     int m_wakeRead = -1;

@@ -1142,7 +1142,8 @@ void DirectoryServerLoopbackTest::executableAnswersEveryoneWhileItsLogIsStuck()
     QVERIFY2(QRegularExpression("log: dropped [1-9]\\d* lines that found the log full").match(log).hasMatch(),
         qPrintable(log.right(2000)));
     QVERIFY2(
-        log.contains("127.0.0.3 refused: registration of 'x\\' (Refreshed), listed 0; closed\\u202E': a character"),
+        log.contains(
+            "127.0.0.3 refused: registration of 'x\\' (Refreshed), listed 0; closed\\u202E': a character"),
         qPrintable(log.mid(log.indexOf("127.0.0.3"), 300)));
     process.terminate();
     QVERIFY(process.waitForFinished(20000));

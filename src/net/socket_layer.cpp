@@ -236,6 +236,11 @@ void SocketLayer::Release(int socket)
     async_.Forget(socket);
     voice_.erase(socket);
     oddByte_.erase(socket);
+    unread_.erase(socket);
+    if (lastTextSocket_ == socket) {
+        lastTextSocket_ = 0;
+        lastText_.clear();
+    }
 }
 
 void SocketLayer::CloseSocket(int& socketVar)
@@ -376,7 +381,21 @@ int SocketLayer::ReceiveVoiceData(int& socketVar, const char** received)
         if (st_.VoiceRecvCount < 0 || st_.VoiceRecvCount >= kVoiceBlockBytes)
             st_.VoiceRecvCount = 0;
         char* at = st_.VoiceRecvBuffer.data() + st_.VoiceRecvCount;
-        const ssize_t got = ::recv(socketVar, at, size_t(kVoiceBlockBytes - st_.VoiceRecvCount), 0);
+        const int room = kVoiceBlockBytes - st_.VoiceRecvCount;
+        ssize_t got = 0;
+        if (auto u = unread_.find(socketVar); u != unread_.end()) {
+            // Voice that came in one read with the answer: it is read first.
+            Unread& left = u->second;
+            got = std::min<qsizetype>(left.bytes.size() - left.at, room);
+            std::memcpy(at, left.bytes.constData() + left.at, size_t(got));
+            left.at += got;
+            if (left.at >= left.bytes.size())
+                unread_.erase(u);
+            else
+                async_.ReadPending(socketVar);
+        } else {
+            got = ::recv(socketVar, at, size_t(room), 0);
+        }
         if (socketVar > 0)
             async_.Rearm(socketVar);
         if (got > 0)
@@ -410,32 +429,92 @@ void SocketLayer::ReceiveTextMessage(int& socketVar)
     if (s <= 0)
         return;
     try {
-        char buffer[1 + kTextReadChunkBytes];
-        int total = 0;
-        // Bounded per event: a peer that never stops sending must not
-        // freeze the phone; the rest comes with the next read event.
-        while (total < kTextReadBytesPerEvent) {
-            int carried = 0;
+        QByteArray raw;
+        if (auto u = unread_.find(s); u != unread_.end()) {
+            // What was left unhandled, one read's worth at a time; the
+            // kernel keeps the rest meanwhile, so this stays bounded.
+            Unread& left = u->second;
+            qsizetype take = std::min<qsizetype>(kTextReadChunkBytes, left.bytes.size() - left.at);
+            if (left.bytes.size() - left.at - take == 1)
+                ++take; // a lone last byte waits below as half a character
+            raw = left.bytes.mid(left.at, take);
+            left.at += take;
+            if (left.at >= left.bytes.size())
+                unread_.erase(u);
+            else
+                async_.ReadPending(s);
+        } else {
             if (auto odd = oddByte_.find(s); odd != oddByte_.end()) {
-                buffer[0] = odd->second;
+                raw.append(odd->second);
                 oddByte_.erase(odd);
-                carried = 1;
             }
-            const ssize_t got = ::recv(s, buffer + carried, kTextReadChunkBytes, 0);
-            const int have = carried + int(std::max<ssize_t>(got, 0));
-            // A character whose second byte has not come yet waits for it.
-            if (have % 2)
-                oddByte_[s] = buffer[have - 1];
-            if (got <= 0)
-                break;
-            total += int(got);
-            st_.RecvText += DecodeWireText(buffer, have - have % 2);
+            char buffer[kTextReadChunkBytes];
+            int total = 0;
+            // Bounded per event: a peer that never stops sending must not
+            // freeze the phone; the rest comes with the next read event.
+            while (total < kTextReadBytesPerEvent) {
+                const ssize_t got = ::recv(s, buffer, sizeof buffer, 0);
+                if (got <= 0)
+                    break;
+                total += int(got);
+                raw.append(buffer, got);
+            }
         }
-        if (s > 0)
-            async_.Rearm(s);
+        // A character whose second byte has not come yet waits for it.
+        if (raw.size() % 2)
+            oddByte_[s] = raw.back();
+        st_.RecvText = DecodeWireText(raw.constData(), int(raw.size() - raw.size() % 2));
+        lastTextSocket_ = s;
+        lastText_ = std::move(raw);
+        async_.Rearm(s);
     } catch (...) {
         ShutdownAndClose(socketVar);
     }
+}
+
+void SocketLayer::KeepUnread(int& socketVar, qsizetype fromChar)
+{
+    const int s = socketVar;
+    const qsizetype from = 2 * fromChar;
+    if (s <= 0 || s != lastTextSocket_ || from < 0 || from >= lastText_.size())
+        return;
+    oddByte_.erase(s); // it is the last of these bytes
+    const qsizetype back = lastText_.size() - from;
+    if (auto u = unread_.find(s); u != unread_.end())
+        u->second.at -= back; // the last read came from there: step back
+    else
+        unread_[s] = Unread { lastText_.mid(from), 0 };
+    lastText_.clear();
+    lastTextSocket_ = 0;
+    async_.ReadPending(s);
+}
+
+void SocketLayer::VoiceFollowsText(int& socketVar)
+{
+    const int s = socketVar;
+    auto odd = s > 0 ? oddByte_.find(s) : oddByte_.end();
+    if (odd == oddByte_.end())
+        return;
+    unread_[s].bytes.append(odd->second);
+    oddByte_.erase(odd);
+    async_.ReadPending(s);
+}
+
+void SocketLayer::DropUnhandledText(int& socketVar)
+{
+    const int s = socketVar;
+    if (s <= 0)
+        return;
+    unread_.erase(s);
+    oddByte_.erase(s);
+    char scrap[4096];
+    for (int total = 0; total < kTextReadBytesPerEvent;) {
+        const ssize_t got = ::recv(s, scrap, sizeof scrap, MSG_DONTWAIT);
+        if (got <= 0)
+            break;
+        total += int(got);
+    }
+    async_.Rearm(s);
 }
 
 } // namespace voxlet

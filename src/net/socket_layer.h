@@ -58,7 +58,19 @@ public:
     // the bytes read (at *received) and sets VoiceBlockReady on a whole block.
     int ReceiveVoiceData(int& socketVar, const char** received = nullptr);
     void SendTextMessage(int& socketVar);
+    // RecvText := what is readable now, bytes left unhandled first. While
+    // such bytes remain, a read takes only from them, at most one read's worth.
     void ReceiveTextMessage(int& socketVar);
+    // The characters of the last text read from `fromChar` on were not
+    // handled: they (and a half character after them) are read again, by
+    // the next read of either kind, which is reported at once.
+    void KeepUnread(int& socketVar, qsizetype fromChar);
+    // The peer's answer was the last text: a half character held back is
+    // the first byte of its voice.
+    void VoiceFollowsText(int& socketVar);
+    // We answer: what the caller sent until now is text (it talks only once
+    // it has our answer), so nothing of it may be taken for voice.
+    void DropUnhandledText(int& socketVar);
 
     // accept() on the listener: the new socket (or 0) and a Winsock error.
     // When the system is out of descriptors or memory the listener is not
@@ -105,6 +117,15 @@ private:
     std::unordered_map<int, VoiceSender> draining_;
     // An odd byte read last time: the first half of a character.
     std::unordered_map<int, char> oddByte_;
+    // Bytes read but not handled yet, from `at` on.
+    struct Unread {
+        QByteArray bytes;
+        qsizetype at = 0;
+    };
+    std::unordered_map<int, Unread> unread_;
+    // The bytes behind RecvText, until the next text read.
+    int lastTextSocket_ = 0;
+    QByteArray lastText_;
     std::uint64_t droppedBytes_ = 0;
     std::uint64_t drops_ = 0;
 };

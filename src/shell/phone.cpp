@@ -167,6 +167,9 @@ void Phone::Command3_Click()
         incomingAnswered_ = true;
         notifier_->WithdrawIncoming();
     }
+    // Whatever the caller said so far was text, handled or not: its voice
+    // comes only once it has this answer.
+    net.DropUnhandledText(st.CallSocket);
     st.SendText = QStringLiteral("CallAnswer|END");
     net.SendTextMessage(st.CallSocket);
     st.VoiceMode = true;

@@ -53,6 +53,20 @@ QByteArray NumberedBlock(int n)
     return QByteArray(kVoiceBlockBytes, char(n));
 }
 
+// Reads n bytes on another thread while the phones' events run.
+QByteArray ReadWhileRunning(RawSocket& s, int n)
+{
+    std::atomic<bool> done { false };
+    QByteArray got;
+    std::thread reader([&] {
+        got = s.readExactly(n, 5000);
+        done = true;
+    });
+    WaitFor([&] { return done.load(); });
+    reader.join();
+    return got;
+}
+
 // True when the far end closed the connection within the time (whatever it
 // sent before is read and dropped).
 bool ClosedWithin(const RawSocket& s, int timeoutMs)
@@ -107,12 +121,15 @@ private:
 
 // Brings `caller` into a talking call with a raw server on `rawAddress`:
 // the raw side reads the request, greets, and answers.
+// Each reply goes in one send, so it arrives in one read; 300 ms apart.
 struct RawCallee {
     RawSocket listener;
     RawSocket conn;
     QByteArray request;
     std::thread thread;
     std::atomic<bool> answered { false };
+    std::vector<QByteArray> replies { Utf16(QStringLiteral("VOICEMSG:OK")),
+        Utf16(QStringLiteral("CallAnswer|END")) };
 
     void start(const QString& rawAddress, int receiveBuffer = 0)
     {
@@ -122,9 +139,11 @@ struct RawCallee {
         thread = std::thread([this] {
             conn = listener.accept(10000);
             request = conn.readFor(300);
-            conn.sendAll(Utf16(QStringLiteral("VOICEMSG:OK")));
-            std::this_thread::sleep_for(std::chrono::milliseconds(300)); // a separate read
-            conn.sendAll(Utf16(QStringLiteral("CallAnswer|END")));
+            for (std::size_t i = 0; i < replies.size(); ++i) {
+                if (i > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                conn.sendAll(replies[i]);
+            }
             answered = true;
         });
     }
@@ -154,6 +173,8 @@ private slots:
     void textsSplitAnywhereDecodeWhole();
     void everyCallStartsOnABlockBoundary();
     void callerOvertakingOurDialHangsItUp();
+    void messagesInOneReadAreHandledInOrder();
+    void voiceReadWithTheAnswerKeepsTheBlocks();
 };
 
 void PeerWireTest::greetingAndAnswerAreExactBytes()
@@ -605,6 +626,98 @@ void PeerWireTest::callerOvertakingOurDialHangsItUp()
     QVERIFY(WaitFor([&] { return a.phone->ringingFile().isEmpty() && a.phone->st.CallSocket == 0; }));
     QCOMPARE(a.main.text1(), QStringLiteral("次の接続を待機します。"));
     QVERIFY(!a.phone->st.Connected && !a.phone->st.CallerAccepted);
+}
+
+void PeerWireTest::messagesInOneReadAreHandledInOrder()
+{
+    TestPhone a(LoopbackAddress(49), QStringLiteral("Alice"));
+    a.startAndListen();
+    // A slow caller finds the greeting and the answer in one read: it talks,
+    // on a direct call and on a search call (which sends its profile first).
+    for (bool search : { false, true }) {
+        RawCallee callee;
+        callee.replies = { Utf16(QStringLiteral("VOICEMSG:OKCallAnswer|END")) };
+        callee.start(LoopbackAddress(search ? 51 : 50));
+        QObject guard; // a ring-back that never ends fails the test instead of hanging it
+        QTimer::singleShot(8000, &guard, [&] { a.phone->st.RingStop = true; });
+        if (search) {
+            a.phone->net.ConnectToPeer(a.phone->st.ExternalSocket, LoopbackAddress(51));
+        } else {
+            a.main.setComboText(LoopbackAddress(50));
+            a.phone->CLIBTN_Click();
+        }
+        QVERIFY2(WaitFor([&] { return a.phone->st.VoiceMode && a.phone->ringingFile().isEmpty(); }),
+            search ? "search call" : "direct call");
+        QCOMPARE(a.main.text1(), QStringLiteral("つながりました。お話ください。"));
+        callee.join();
+        if (search)
+            QVERIFY(callee.conn.readFor(300).contains(Utf16(QStringLiteral("AnybadyConnect|"))));
+        callee.conn.close();
+        QVERIFY(WaitFor([&] { return !a.phone->st.Connected; }));
+    }
+    // The called side: a request and the profile in one read, both taken.
+    TestPhone b(LoopbackAddress(52), QStringLiteral("Bob"));
+    b.startAndListen();
+    RawSocket s;
+    QVERIFY(s.connectTo(LoopbackAddress(53), b.address, 8002));
+    QCOMPARE(ReadWhileRunning(s, 22).size(), 22);
+    QVERIFY(s.sendAll(Utf16(QStringLiteral("ANYBODYMSG:OK|Raw|ENDAnybadyConnect|Raw|F|41|yo|END"))));
+    QString status;
+    Script script;
+    script.when([&] { return b.phone->peer.lastCallerProfile().age == QLatin1String("41"); },
+        [&] {
+            status = b.main.text1();
+            s.close();
+        });
+    QTimer::singleShot(8000, [&] { s.close(); }); // never rings for ever
+    QVERIFY(WaitFor([&] { return script.done() && b.phone->ringingFile().isEmpty(); }));
+    QCOMPARE(status, QStringLiteral("Rawさんからの外部接続電話です。"));
+}
+
+void PeerWireTest::voiceReadWithTheAnswerKeepsTheBlocks()
+{
+    TestPhone a(LoopbackAddress(54), QStringLiteral("Alice"));
+    a.startAndListen();
+    const QByteArray blocks = NumberedBlock(1) + NumberedBlock(2);
+    // The first voice in the answer's read: a piece, or one byte of a sample.
+    for (int withAnswer : { 3001, 1 }) {
+        a.playback.written.clear();
+        RawCallee callee;
+        callee.replies = { Utf16(QStringLiteral("VOICEMSG:OK")),
+            Utf16(QStringLiteral("CallAnswer|END")) + blocks.left(withAnswer) };
+        const QString address = LoopbackAddress(withAnswer == 1 ? 56 : 55);
+        callee.start(address);
+        a.main.setComboText(address);
+        a.phone->CLIBTN_Click();
+        QVERIFY(WaitFor([&] { return a.phone->st.VoiceMode && a.phone->ringingFile().isEmpty(); }));
+        callee.join();
+        QVERIFY(callee.conn.sendAll(blocks.mid(withAnswer)));
+        QVERIFY2(
+            WaitFor([&] { return a.playback.written.size() == 2; }), qPrintable(QString::number(withAnswer)));
+        QCOMPARE(a.playback.written[0], NumberedBlock(1));
+        QCOMPARE(a.playback.written[1], NumberedBlock(2));
+        callee.conn.close();
+        QVERIFY(WaitFor([&] { return !a.phone->st.Connected; }));
+    }
+    // The called side: text that came before its answer is not voice, even
+    // when its read event had not come yet.
+    TestPhone b(LoopbackAddress(57), QStringLiteral("Bob"));
+    b.startAndListen();
+    RawSocket s;
+    QVERIFY(s.connectTo(LoopbackAddress(58), b.address, 8002));
+    QCOMPARE(ReadWhileRunning(s, 22).size(), 22);
+    s.sendAll(Utf16(QStringLiteral("ANYBODYMSG:OK|Raw|END")));
+    Script script;
+    script.when([&] { return !b.phone->ringingFile().isEmpty(); },
+        [&] {
+            s.sendAll(Utf16(QStringLiteral("AnybadyConnect|Raw|M|30|hi|END")));
+            b.phone->Command3_Click();
+        });
+    QVERIFY(WaitFor([&] { return script.done() && b.phone->st.VoiceMode; }));
+    QCOMPARE(s.readExactly(28, 5000).size(), 28);
+    s.sendAll(blocks);
+    QVERIFY(WaitFor([&] { return b.playback.written.size() == 2; }));
+    QCOMPARE(b.playback.written[0], NumberedBlock(1));
 }
 
 QTEST_GUILESS_MAIN(PeerWireTest)

@@ -6,6 +6,8 @@
 #include "net/voice_socket_options.h"
 #include "net/winsock_errors.h"
 
+#include <QEventLoop>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QtEndian>
 
@@ -48,7 +50,119 @@ sockaddr_in MakeAddress(std::int32_t address, std::uint16_t port)
     sin.sin_addr.s_addr = in_addr_t(address);
     return sin;
 }
+
+// Sends what waits; false when the connection failed.
+bool FlushVoice(int s, VoiceSender& sender)
+{
+    while (sender.unsentBytes() > 0) {
+        const ssize_t sent = ::send(s, sender.unsent(), size_t(sender.unsentBytes()), MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        sender.sent(int(sent));
+    }
+    return true;
+}
 } // namespace
+
+// A hung-up call's socket from the hang-up to its close. It owns the socket,
+// its notifiers and its time-out, so nothing of it can reach a later socket
+// that gets the same number.
+class SocketLayer::VoiceDrain {
+public:
+    VoiceDrain(int fd, VoiceSender sender, int withinMs, std::function<void()> ended)
+        : fd_(fd)
+        , sender_(std::move(sender))
+        , ended_(std::move(ended))
+        , read_(fd, QSocketNotifier::Read)
+        , write_(fd, QSocketNotifier::Write)
+    {
+        read_.setEnabled(false);
+        write_.setEnabled(false);
+        QObject::connect(&read_, &QSocketNotifier::activated, [this] { Step(); });
+        QObject::connect(&write_, &QSocketNotifier::activated, [this] { Step(); });
+        deadline_.setSingleShot(true);
+        QObject::connect(&deadline_, &QTimer::timeout, [this] { Finish(); });
+        deadline_.start(withinMs);
+    }
+
+    bool open() const { return fd_ >= 0; }
+
+    // At most this long from now.
+    void Shorten(int withinMs)
+    {
+        if (open() && deadline_.remainingTime() > withinMs)
+            deadline_.start(withinMs);
+    }
+
+    void Step()
+    {
+        if (!open())
+            return;
+        if (!ReadAway())
+            return Finish(); // reset: nothing more can reach the peer
+        if (!shut_) {
+            if (!FlushVoice(fd_, sender_))
+                return Finish();
+            if (sender_.done()) {
+                // Our FIN right behind the last byte.
+                ::shutdown(fd_, SHUT_WR);
+                shut_ = true;
+            }
+        }
+        if (shut_ && peerClosed_)
+            return Finish();
+        read_.setEnabled(!peerClosed_);
+        write_.setEnabled(!shut_);
+    }
+
+    void Finish()
+    {
+        if (!open())
+            return;
+        read_.setEnabled(false);
+        write_.setEnabled(false);
+        deadline_.stop();
+        ReadAway();
+        ::shutdown(fd_, SHUT_RDWR);
+        ::close(fd_);
+        fd_ = -1;
+        ended_();
+    }
+
+private:
+    // The peer's voice is read and dropped until it closes: closing on
+    // unread data, or data arriving after the close, would reset the
+    // connection, and a reset can take our last bytes with it.
+    bool ReadAway()
+    {
+        char scrap[4096];
+        for (int i = 0; i < 64 && !peerClosed_; ++i) {
+            const ssize_t n = ::recv(fd_, scrap, sizeof scrap, MSG_DONTWAIT);
+            if (n > 0)
+                continue;
+            if (n == 0) {
+                peerClosed_ = true;
+                break;
+            }
+            if (errno == EINTR)
+                continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        return true;
+    }
+
+    int fd_;
+    VoiceSender sender_;
+    std::function<void()> ended_;
+    QSocketNotifier read_;
+    QSocketNotifier write_;
+    QTimer deadline_;
+    bool shut_ = false;
+    bool peerClosed_ = false;
+};
 
 bool IsTransientAcceptError(int code)
 {
@@ -91,8 +205,19 @@ SocketLayer::SocketLayer(
 SocketLayer::~SocketLayer()
 {
     // Whatever could not be handed over in time goes with the phone.
-    while (!draining_.empty())
-        FinishDrain(draining_.begin()->first);
+    for (auto& d : drains_)
+        d->Finish();
+}
+
+int SocketLayer::drainingSockets() const
+{
+    return int(std::count_if(drains_.begin(), drains_.end(), [](const auto& d) { return d->open(); }));
+}
+
+void SocketLayer::DrainEnded()
+{
+    if (exitWait_ && drainingSockets() == 0)
+        exitWait_->quit();
 }
 
 void SocketLayer::StartNetwork()
@@ -111,6 +236,16 @@ void SocketLayer::Cleanup()
     // Exit leaves the connection-server socket to the clean-up.
     if (st_.ServerSocket > 0)
         CloseSocket(st_.ServerSocket);
+    if (exitWait_ || drainingSockets() == 0)
+        return;
+    // The process ends after this: hung-up calls get at most a second to
+    // hand over their last block and see the peer's close.
+    for (auto& d : drains_)
+        d->Shorten(kExitDrainMs);
+    QEventLoop wait;
+    exitWait_ = &wait;
+    wait.exec(QEventLoop::ExcludeUserInputEvents);
+    exitWait_ = nullptr;
 }
 
 std::int32_t SocketLayer::OwnAddress() const
@@ -266,48 +401,16 @@ void SocketLayer::ShutdownAndClose(int& socketVar)
     // Hang-up of a call that carried voice: the far end gets whole blocks.
     socketVar = 0;
     VoiceSender sender = std::move(it->second);
-    voice_.erase(it);
-    oddByte_.erase(s);
+    Release(s); // from here the drain alone owns the socket
     sender.finish();
     // The last block may be larger than what may wait unsent during the call.
     const int noLimit = 0;
     ::setsockopt(s, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &noLimit, sizeof noLimit);
-    if (!FlushVoice(s, sender) || sender.done()) {
-        FinishDrain(s);
-        return;
-    }
-    // The socket is full: the rest goes out in the background, without
-    // any event for the call logic, and the socket closes after it.
-    draining_.emplace(s, std::move(sender));
-    async_.Select(s, 0);
-    async_.WhenWritable(s, [this, s] { Drain(s); });
-    QTimer::singleShot(kVoiceDrainMs, &async_, [this, s] {
-        if (draining_.count(s))
-            FinishDrain(s);
-    });
-}
-
-void SocketLayer::Drain(int s)
-{
-    auto it = draining_.find(s);
-    if (it == draining_.end())
-        return;
-    if (FlushVoice(s, it->second) && !it->second.done())
-        async_.WhenWritable(s, [this, s] { Drain(s); });
-    else
-        FinishDrain(s);
-}
-
-void SocketLayer::FinishDrain(int s)
-{
-    draining_.erase(s);
-    async_.Forget(s);
-    // Voice the far end sent meanwhile is read away: closing on unread
-    // data would reset the connection instead of ending it after our bytes.
-    char scrap[4096];
-    for (int i = 0; i < 16 && ::recv(s, scrap, sizeof scrap, MSG_DONTWAIT) > 0; ++i) { }
-    ::shutdown(s, SHUT_RDWR);
-    ::close(s);
+    drains_.erase(std::remove_if(drains_.begin(), drains_.end(), [](const auto& d) { return !d->open(); }),
+        drains_.end());
+    drains_.push_back(
+        std::make_unique<VoiceDrain>(s, std::move(sender), kVoiceDrainMs, [this] { DrainEnded(); }));
+    drains_.back()->Step();
 }
 
 std::uint64_t SocketLayer::sentVoiceBytes(int socket) const
@@ -357,20 +460,6 @@ void SocketLayer::FlushLater(int s)
         if (it != voice_.end() && FlushVoice(s, it->second) && it->second.unsentBytes() > 0)
             FlushLater(s);
     });
-}
-
-bool SocketLayer::FlushVoice(int s, VoiceSender& sender)
-{
-    while (sender.unsentBytes() > 0) {
-        const ssize_t sent = ::send(s, sender.unsent(), size_t(sender.unsentBytes()), MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno == EAGAIN || errno == EWOULDBLOCK;
-        }
-        sender.sent(int(sent));
-    }
-    return true;
 }
 
 int SocketLayer::ReceiveVoiceData(int& socketVar, const char** received)

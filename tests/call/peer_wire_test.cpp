@@ -53,6 +53,35 @@ QByteArray NumberedBlock(int n)
     return QByteArray(kVoiceBlockBytes, char(n));
 }
 
+// Samples numbered from `first` on (never 0, which is the padding's).
+QByteArray Samples(int first, int count)
+{
+    QByteArray out(2 * count, 0);
+    for (int k = 0; k < count; ++k) {
+        out[2 * k] = char((first + k) & 0xFF);
+        out[2 * k + 1] = char(((first + k) >> 8) | 0x80);
+    }
+    return out;
+}
+
+// Produces numbered voice until the stalled peer makes the phone drop some,
+// then leaves the socket no room at all, so that what waits stays with the
+// phone until the peer reads. Returns the number of the next sample.
+int FillUntilDropping(TestPhone& t, int first = 1)
+{
+    const int s = t.phone->st.CallSocket ? t.phone->st.CallSocket : t.phone->st.ExternalSocket;
+    int size = 4096;
+    ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    const std::uint64_t drops = t.phone->net.voiceDrops();
+    for (int i = 0; i < 400 && t.phone->net.voiceDrops() == drops; ++i, first += 800) {
+        t.capture.produce(Samples(first, 800));
+        QTest::qWait(1);
+    }
+    size = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    return first;
+}
+
 // Reads n bytes on another thread while the phones' events run.
 QByteArray ReadWhileRunning(RawSocket& s, int n)
 {
@@ -65,6 +94,22 @@ QByteArray ReadWhileRunning(RawSocket& s, int n)
     WaitFor([&] { return done.load(); });
     reader.join();
     return got;
+}
+
+// Everything until the peer's close: (bytes, true for a FIN, false for a reset or time-out).
+std::pair<QByteArray, bool> ReadToClose(RawSocket& s, int timeoutMs)
+{
+    QByteArray got;
+    char buf[65536];
+    for (;;) {
+        pollfd p { s.fd(), POLLIN, 0 };
+        if (::poll(&p, 1, timeoutMs) <= 0)
+            return { got, false };
+        const ssize_t n = ::recv(s.fd(), buf, sizeof buf, 0);
+        if (n <= 0)
+            return { got, n == 0 };
+        got.append(buf, n);
+    }
 }
 
 // True when the far end closed the connection within the time (whatever it
@@ -175,6 +220,8 @@ private slots:
     void callerOvertakingOurDialHangsItUp();
     void messagesInOneReadAreHandledInOrder();
     void voiceReadWithTheAnswerKeepsTheBlocks();
+    void exitHandsOverTheLastBlockBeforeTheEnd();
+    void drainTimeOutSparesTheNextCall();
 };
 
 void PeerWireTest::greetingAndAnswerAreExactBytes()
@@ -718,6 +765,95 @@ void PeerWireTest::voiceReadWithTheAnswerKeepsTheBlocks()
     s.sendAll(blocks);
     QVERIFY(WaitFor([&] { return b.playback.written.size() == 2; }));
     QCOMPARE(b.playback.written[0], NumberedBlock(1));
+}
+
+void PeerWireTest::exitHandsOverTheLastBlockBeforeTheEnd()
+{
+    TestPhone a(LoopbackAddress(59), QStringLiteral("Alice"));
+    a.startAndListen();
+    RawCallee callee;
+    callee.start(LoopbackAddress(60), 4096);
+    a.main.setComboText(LoopbackAddress(60));
+    a.phone->CLIBTN_Click();
+    QVERIFY(WaitFor([&] { return a.phone->st.VoiceMode && a.phone->ringingFile().isEmpty(); }));
+    callee.join();
+    const int next = FillUntilDropping(a);
+    QVERIFY(a.phone->net.voiceDrops() > 0);
+    a.capture.produce(Samples(next, 160)); // the last piece
+    // The peer goes on talking, and takes what it was sent only a little later.
+    std::pair<QByteArray, bool> got;
+    std::thread peer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        callee.conn.sendAll(QByteArray(4000, 'v'));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        got = ReadToClose(callee.conn, 3000);
+        callee.conn.close();
+    });
+    // Exit, and the program ends at once.
+    a.phone->Command1_Click();
+    a.phone.reset();
+    peer.join();
+    QVERIFY2(got.second, "the peer saw a reset or nothing, not the end of the stream");
+    QCOMPARE(got.first.size() % kVoiceBlockBytes, 0);
+    QByteArray voice = got.first;
+    while (voice.endsWith(QByteArray(2, 0)))
+        voice.chop(2);
+    QVERIFY(voice.endsWith(Samples(next, 160)));
+}
+
+void PeerWireTest::drainTimeOutSparesTheNextCall()
+{
+    TestPhone a(LoopbackAddress(61), QStringLiteral("Alice"));
+    a.startAndListen();
+    QElapsedTimer sinceFirst;
+    int firstSocket = 0;
+    // Two search calls that we hang up, the second on the first one's socket
+    // number; then a direct call whose peer ends its side but still reads.
+    for (int call = 0; call < 3; ++call) {
+        RawCallee callee;
+        callee.start(LoopbackAddress(62 + call), 4096);
+        AppState& st = a.phone->st;
+        if (call < 2) {
+            a.phone->net.ConnectToPeer(st.ExternalSocket, LoopbackAddress(62 + call));
+        } else {
+            a.main.setComboText(LoopbackAddress(62 + call));
+            a.phone->CLIBTN_Click();
+        }
+        QVERIFY(WaitFor([&] { return st.VoiceMode && a.phone->ringingFile().isEmpty(); }));
+        callee.join();
+        if (call == 0)
+            firstSocket = st.ExternalSocket;
+        else if (call == 1) // the precondition: the new call got the number of the old one
+            QCOMPARE(st.ExternalSocket, firstSocket);
+        FillUntilDropping(a);
+        if (call < 2) {
+            a.phone->search.CallPlaced = true;
+            a.phone->search.mnu_CLOSE_Click();
+        } else {
+            ::shutdown(callee.conn.fd(), SHUT_WR);
+        }
+        // The rest of the block waits in the phone for the stalled peer.
+        QVERIFY(WaitFor(
+            [&] { return st.CallSocket == 0 && !st.Connected && a.phone->net.drainingSockets() == 1; }));
+        if (call == 0)
+            sinceFirst.start();
+        else if (call == 1) // the first drain's time-out passes while the second drains
+            QTest::qWait(int(std::max<qint64>(0, kVoiceDrainMs + 200 - sinceFirst.elapsed())));
+        std::pair<QByteArray, bool> got;
+        std::thread reader([&] {
+            got = ReadToClose(callee.conn, 3000);
+            callee.conn.close();
+        });
+        QVERIFY(WaitFor([&] { return a.phone->net.drainingSockets() == 0; }));
+        reader.join();
+        QVERIFY2(got.second, qPrintable(QString::number(call)));
+        if (call < 2) // the profile that a search call sends before its voice
+            got.first.remove(0, got.first.indexOf(Utf16(QStringLiteral("|END"))) + 8);
+        QVERIFY2(got.first.size() % kVoiceBlockBytes == 0,
+            qPrintable(QStringLiteral("call %1: %2 bytes").arg(call).arg(got.first.size())));
+        if (call == 0) // the next drain starts well after this one did
+            QTest::qWait(int(std::max<qint64>(0, 1500 - sinceFirst.elapsed())));
+    }
 }
 
 QTEST_GUILESS_MAIN(PeerWireTest)

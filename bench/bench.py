@@ -295,6 +295,7 @@ def start_tones(args, seconds):
 
 def voxlet_call_runs(args, runs, seconds):
     cpu, peaks, blocks, after = [], [], [], []
+    came_up = 0
     for k in range(runs):
         tones = start_tones(args, seconds + 20)
         # A hangs up first; B then waits for the next call, and is measured doing so.
@@ -316,6 +317,7 @@ def voxlet_call_runs(args, runs, seconds):
                   stderr=open(logs["A"], "w"), env=traced)
         ok = a.wait_line("CONNECTED", 30) and b.wait_line("CONNECTED", 5)
         if ok:
+            came_up += 1
             time.sleep(1)
             c, wall = cpu_over([a.pid, b.pid], seconds)
             for x in c:
@@ -340,7 +342,8 @@ def voxlet_call_runs(args, runs, seconds):
                 % (k + 1, [l for _, l in a.lines], [l for _, l in b.lines], logs["A"], logs["B"]))
         for p in (a, b, *tones):
             p.stop()
-    return {"call_cpu": cpu, "call_rss_peak": peaks, "call_blocks": blocks, "after_call_cpu": after}
+    return {"call_cpu": cpu, "call_rss_peak": peaks, "call_blocks": blocks, "after_call_cpu": after,
+            "calls_up": (came_up, runs)}
 
 
 BARESIP_CONFIG = """\
@@ -518,6 +521,10 @@ def report(r, args, elapsed):
                  verdict(v, 1.0)))
     v = med(r.get("ring_rss_peak"))
     rows.append(("peak RSS while ringing, MB", summary(r.get("ring_rss_peak")), "", "", "≤ 45", verdict(v, 45)))
+    if "calls_up" in r:
+        up, tried = r["calls_up"]
+        rows.append(("calls that came up (the called phone answers 1 s after it rings)", "%d of %d" % (up, tried),
+                     "", "", "all", "ok" if up == tried else "MISSED"))
     v = med(r.get("call_cpu"))
     # Two targets: say which one is missed.
     parts = [("≤ 1", verdict(v, 1.0))] + ([("≤ ½ baresip", verdict(v, bcpu / 2))] if bcpu else [])

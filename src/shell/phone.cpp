@@ -35,7 +35,7 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     if (notifier_) {
         // "応答" on the notice is the answer button, as long as it may be pressed.
         notifier_->onAnswer = [this] {
-            if (main.isEnabled(Control::Command3))
+            if (main.isEnabled(Control::Command3) && !exited())
                 Command3_Click();
         };
         notifier_->onShow = [this] { ShowFromNotice(); };
@@ -117,6 +117,10 @@ bool Phone::Form_QueryUnload(bool byUser)
 
 void Phone::ThisExit()
 {
+    // Asked again while the calls hand over their last voice (events run then).
+    if (exiting_)
+        return;
+    exiting_ = true;
     rings.SetShuttingDown(true);
     st.RingStop = true;
     if (st.ListenSocket != 0)
@@ -131,6 +135,7 @@ void Phone::ThisExit()
         st.MainWindowHandle = 0;
     }
     net.Cleanup();
+    exiting_ = false;
 }
 
 // ---- the main window's commands ----
@@ -173,6 +178,9 @@ void Phone::Command3_Click()
         incomingAnswered_ = true;
         notifier_->WithdrawIncoming();
     }
+    // Whatever the caller said so far was text, handled or not: its voice
+    // comes only once it has this answer.
+    net.DropUnhandledText(st.CallSocket);
     st.SendText = QStringLiteral("CallAnswer|END");
     net.SendTextMessage(st.CallSocket);
     st.VoiceMode = true;
@@ -227,6 +235,8 @@ void Phone::mnu_Ver_Click()
 
 void Phone::Timer2_Timer()
 {
+    if (exiting_)
+        return;
     ++ConnectWaitTicks;
     if (ConnectWaitTicks != 2)
         return;
@@ -250,6 +260,8 @@ void Phone::Timer2_Timer()
 
 void Phone::Timer1_Timer()
 {
+    if (exiting_)
+        return;
     ++ReRegisterTicks;
     if (ReRegisterTicks < 5)
         return;

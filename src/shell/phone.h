@@ -97,7 +97,8 @@ public:
     // The sound that a loop is waiting on (for tests): empty when none.
     QString ringingFile() const { return rings.ringingFile(); }
     const QString& dataDir() const { return options_.dataDir; }
-    bool exited() const { return exited_; }
+    // Also while the exit still waits for the calls' last voice.
+    bool exited() const { return exited_ || exiting_; }
 
     AppState st;
     MainWindowPort& main;
@@ -134,6 +135,7 @@ private:
     WindowProc windowProc_;
     QString loggedState_; // for the debug log only
     bool exited_ = false;
+    bool exiting_ = false;
 };
 
 } // namespace voxlet

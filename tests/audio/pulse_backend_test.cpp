@@ -42,20 +42,31 @@ class PulseBackendTest : public QObject {
         return w.loud >= 5 && w.matching >= w.loud - 1;
     }
 
-    // Writes a tone in 20 ms pieces, as a call receives it, and checks that
-    // the speaker played it.
-    static bool playsTone(PulsePlayback& playback, double hz)
+    // Received voice, one stream of a 600 Hz tone, handed over as a socket
+    // reads it: in pieces of odd sizes.
+    struct Received {
+        QByteArray pcm = TonePcm(600, 30.0, 8000);
+        qsizetype at = 0;
+        void write(PulsePlayback& playback, int bytes)
+        {
+            playback.write(pcm.constData() + at, bytes);
+            at += bytes;
+        }
+    };
+
+    // Writes 1.5 s of it in 20 ms (odd-sized) pieces and checks that the
+    // speaker played the tone, not bytes paired across samples.
+    static bool playsTone(PulsePlayback& playback, Received& voice)
     {
         PulseRecorder recorder(QStringLiteral("speaker.monitor"));
         QTest::qWait(300);
-        const QByteArray tone = TonePcm(hz, 1.5, 8000);
-        for (int at = 0; at < tone.size(); at += kVoicePieceBytes) {
-            playback.write(tone.constData() + at, kVoicePieceBytes);
+        for (int i = 0; i < 75; ++i) {
+            voice.write(playback, i % 2 ? 319 : 321);
             QTest::qWait(20);
         }
         QTest::qWait(500);
         recorder.stop();
-        const ToneWindows w = CountToneWindows(LoudPart(recorder.data()), 8000, hz, 20);
+        const ToneWindows w = CountToneWindows(LoudPart(recorder.data()), 8000, 600, 20);
         return w.loud >= 8 && w.matching >= w.loud - 1;
     }
 
@@ -104,15 +115,16 @@ private slots:
                 QVERIFY2(listing.contains(property), property);
         }
 
+        Received voice;
         QVERIFY(hearsTone(*server_, tone_, captured));
-        QVERIFY(playsTone(playback, 600));
+        QVERIFY(playsTone(playback, voice));
         QCOMPARE(oddPieces, 0);
 
         // The server goes away: capture goes on with silence, in whole pieces.
         server_->stop();
         QTRY_VERIFY_WITH_TIMEOUT(!capture.streaming() && !context_->ready(), 5000);
         const std::uint64_t silentBefore = capture.silentBytes();
-        playback.write(captured.constData(), 3200); // received meanwhile: harmless
+        voice.write(playback, 3200); // received meanwhile: lost, and the stream goes on at an odd byte
         QTest::qWait(500);
         QVERIFY(capture.silentBytes() >= silentBefore + 10 * kVoicePieceBytes);
 
@@ -121,9 +133,15 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(capture.streaming() && playback.stats().streaming, 10000);
         QCOMPARE(context_->connections(), 2u);
         QVERIFY(hearsTone(*server_, tone_, captured));
-        QVERIFY(playsTone(playback, 500));
+        QVERIFY(playsTone(playback, voice));
         QCOMPARE(oddPieces, 0);
         QVERIFY(pieces > 0);
+
+        // More than the ring holds at once: an odd number of bytes is lost.
+        const std::uint64_t overflow = playback.stats().overflowBytes;
+        voice.write(playback, 70001);
+        QVERIFY(playback.stats().overflowBytes > overflow);
+        QVERIFY(playsTone(playback, voice));
     }
 
     // The phone goes before its devices, with pieces still on their way:

@@ -287,6 +287,7 @@ bool PulsePlayback::open(const VoiceFormat&)
 
 void PulsePlayback::start()
 {
+    written_ = 0; // a new call's stream
     PulseContext::Lock lock(context_);
     wanted_ = true;
     if (!stream_ && ContextReady(context_.context()))
@@ -304,13 +305,15 @@ void PulsePlayback::write(const char* data, int bytes)
 {
     const std::int64_t now = MonotonicUs();
     while (bytes > 0) {
-        const Record r { now, std::int32_t(std::min(bytes, kMaxRecordBytes)) };
+        const Record r { now, written_, std::int32_t(std::min(bytes, kMaxRecordBytes)) };
         if (!ring_.writeAll(&r, sizeof r, data, std::size_t(r.bytes))) {
             // The stream is away (or stuck): what cannot be queued is lost,
             // as it would be too late to play anyway.
             overflow_ += std::uint64_t(bytes);
+            written_ += std::uint64_t(bytes);
             return;
         }
+        written_ += std::uint64_t(r.bytes);
         data += r.bytes;
         bytes -= r.bytes;
     }
@@ -370,6 +373,7 @@ void PulsePlayback::onStreamState(pa_stream* s, void* self)
         // A new stream starts afresh: what came while it was away is stale.
         me->ring_.discard(me->ring_.readable());
         me->jitter_.reset();
+        me->aligned_ = false;
         me->up_ = true;
         me->publish();
     } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
@@ -383,9 +387,7 @@ void PulsePlayback::onWrite(pa_stream* s, size_t bytes, void* self)
     Record r;
     while (me->ring_.readable() >= sizeof r) {
         me->ring_.read(&r, sizeof r);
-        me->record_.resize(std::size_t(r.bytes));
-        me->ring_.read(me->record_.data(), std::size_t(r.bytes));
-        me->jitter_.push(me->record_.data(), r.bytes, r.atUs);
+        me->take(r);
     }
     const int samples = int(bytes / 2);
     if (samples <= 0)
@@ -394,6 +396,36 @@ void PulsePlayback::onWrite(pa_stream* s, size_t bytes, void* self)
     me->jitter_.pull(me->out_.data(), samples, MonotonicUs());
     pa_stream_write(s, me->out_.data(), std::size_t(samples) * 2, nullptr, 0, PA_SEEK_RELATIVE);
     me->publish();
+}
+
+void PulsePlayback::take(const Record& r)
+{
+    // The record after a half sample held over, in one piece.
+    record_.resize(std::size_t(r.bytes) + 1);
+    ring_.read(record_.data() + 1, std::size_t(r.bytes));
+    const char* from = record_.data() + 1;
+    int n = r.bytes;
+    if (!aligned_ || r.offset != expected_) {
+        // Bytes were lost before this record: pair its bytes by their place
+        // in the stream, not by what came before, or every later sample
+        // would be made of two halves of different ones.
+        half_ = false;
+        if (r.offset % 2 && n > 0) {
+            ++from;
+            --n;
+        }
+    } else if (half_) {
+        record_[0] = halfByte_;
+        --from;
+        ++n;
+    }
+    aligned_ = true;
+    expected_ = r.offset + std::uint64_t(r.bytes);
+    half_ = n % 2 != 0;
+    if (half_)
+        halfByte_ = from[--n];
+    if (n > 0)
+        jitter_.push(from, n, r.atUs);
 }
 
 void PulsePlayback::publish()

@@ -111,8 +111,12 @@ public:
     PlaybackStats stats() const;
 
 private:
+    // Received bytes as the main thread handed them over, with their place
+    // in the call's byte stream: reads may end inside a sample, and bytes
+    // may be lost on the way (a full ring, a stream that started afresh).
     struct Record {
         std::int64_t atUs;
+        std::uint64_t offset;
         std::int32_t bytes;
     };
     static constexpr int kMaxRecordBytes = 4096;
@@ -123,16 +127,22 @@ private:
     void closeStream();
     static void onWrite(pa_stream* s, size_t bytes, void* self);
     static void onStreamState(pa_stream* s, void* self);
+    void take(const Record& r);
     void publish();
 
     PulseContext& context_;
     QByteArray sink_;
     SpscRing ring_ { 64 * 1024 };
     std::atomic<std::uint64_t> overflow_ { 0 };
+    std::uint64_t written_ = 0; // main thread: stream offset of the next byte
     // Sound server's side, under the loop lock.
     JitterBuffer jitter_;
     std::vector<std::int16_t> out_;
-    std::vector<char> record_;
+    std::vector<char> record_; // room for a half sample held over, then a record
+    bool half_ = false;
+    char halfByte_ = 0;
+    std::uint64_t expected_ = 0; // stream offset the next record should start at
+    bool aligned_ = false; // false: the next record starts wherever it starts
     bool wanted_ = false;
     pa_stream* stream_ = nullptr;
     // A copy of the jitter buffer's counters for the main thread.

@@ -144,6 +144,42 @@ private slots:
         QVERIFY(playsTone(playback, voice));
     }
 
+    // Every device goes away while the server stays (the only sound card
+    // unplugged), so the server ends both streams; then the devices return,
+    // and so do the streams.
+    void streamsComeBackWithTheirDevices()
+    {
+        PulseCapture capture(*context_, "mic");
+        QByteArray captured;
+        capture.start([&](const char* data, int bytes) { captured.append(data, bytes); });
+        PulsePlayback playback(*context_, "speaker");
+        playback.start();
+        QTRY_VERIFY_WITH_TIMEOUT(capture.streaming() && playback.stats().streaming, 5000);
+        QByteArray modules;
+        QVERIFY(server_->runTool({ "pactl", "list", "short", "modules" }, &modules));
+        QList<QStringList> devices; // index, name, arguments
+        for (const QByteArray& line : modules.split('\n'))
+            if (const QStringList f = QString::fromLatin1(line).split('\t');
+                f.size() > 2 && f[1] != "module-native-protocol-unix")
+                devices.append(f);
+        for (qsizetype i = devices.size() - 1; i >= 0; --i) // a remapped source before its master
+            QVERIFY(server_->runTool({ "pactl", "unload-module", devices[i][0] }));
+        QTRY_VERIFY_WITH_TIMEOUT(!capture.streaming() && !playback.stats().streaming, 5000);
+        const std::uint64_t silent = capture.silentBytes();
+        QTest::qWait(1500); // longer than a retry, while the devices are still away
+        QVERIFY(capture.silentBytes() >= silent + 50 * kVoicePieceBytes);
+        for (const QStringList& d : devices)
+            QVERIFY(server_->runTool(
+                QStringList { "pactl", "load-module", d[1] } + d[2].split(' ', Qt::SkipEmptyParts)));
+        QVERIFY(server_->runTool({ "pactl", "set-default-sink", "speaker" }));
+        QVERIFY(server_->runTool({ "pactl", "set-default-source", "mic" }));
+        server_->keepReading(QStringLiteral("mic"));
+        QTRY_VERIFY_WITH_TIMEOUT(capture.streaming() && playback.stats().streaming, 5000);
+        QVERIFY(hearsTone(*server_, tone_, captured));
+        Received voice;
+        QVERIFY(playsTone(playback, voice));
+    }
+
     // The phone goes before its devices, with pieces still on their way:
     // none of them reaches the gone owner.
     void captureLetsGoOfAGoneOwner()

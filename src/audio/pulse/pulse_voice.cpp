@@ -142,23 +142,37 @@ void PulseCapture::contextLost()
 
 void PulseCapture::openStream(pa_context* context)
 {
+    reopen_.stop();
     stream_ = NewVoiceStream(context, &PulseCapture::onStreamState, this);
     if (!stream_)
-        return;
+        return reopenLater();
     pa_stream_set_read_callback(stream_, &PulseCapture::onRead, this);
     pa_buffer_attr attr = ServerChosenAttributes();
     attr.fragsize = kVoicePieceBytes;
     if (pa_stream_connect_record(
             stream_, source_.isEmpty() ? nullptr : source_.constData(), &attr, PA_STREAM_ADJUST_LATENCY)
-        < 0)
+        < 0) {
         closeStream();
+        reopenLater();
+    }
 }
 
 void PulseCapture::closeStream()
 {
+    reopen_.stop();
     DropStream(stream_);
     if (up_.exchange(false))
         wake();
+}
+
+void PulseCapture::reopenLater()
+{
+    if (!wanted_)
+        return;
+    reopen_.start(kReopenMs, [this] {
+        if (wanted_ && !stream_ && ContextReady(context_.context()))
+            openStream(context_.context());
+    });
 }
 
 void PulseCapture::onStreamState(pa_stream* s, void* self)
@@ -169,10 +183,11 @@ void PulseCapture::onStreamState(pa_stream* s, void* self)
         me->up_ = true;
         me->wake();
     } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-        // The source went away but the server stayed: try again later, on
-        // the next connection (a lost stream alone is rare; a restarted
-        // server is the usual case and comes through contextReady).
+        // The source went away but the server stayed (a headset unplugged):
+        // silence meanwhile, and a new stream until the source is back. A
+        // restarted server comes through contextReady instead.
         me->closeStream();
+        me->reopenLater();
     }
 }
 
@@ -346,23 +361,37 @@ void PulsePlayback::contextLost()
 
 void PulsePlayback::openStream(pa_context* context)
 {
+    reopen_.stop();
     stream_ = NewVoiceStream(context, &PulsePlayback::onStreamState, this);
     if (!stream_)
-        return;
+        return reopenLater();
     pa_stream_set_write_callback(stream_, &PulsePlayback::onWrite, this);
     pa_buffer_attr attr = ServerChosenAttributes();
     attr.tlength = kPlaybackTargetMs * kBytesPerMs;
     attr.minreq = kVoicePieceBytes;
     if (pa_stream_connect_playback(stream_, sink_.isEmpty() ? nullptr : sink_.constData(), &attr,
             PA_STREAM_ADJUST_LATENCY, nullptr, nullptr)
-        < 0)
+        < 0) {
         closeStream();
+        reopenLater();
+    }
 }
 
 void PulsePlayback::closeStream()
 {
+    reopen_.stop();
     DropStream(stream_);
     up_ = false;
+}
+
+void PulsePlayback::reopenLater()
+{
+    if (!wanted_)
+        return;
+    reopen_.start(kReopenMs, [this] {
+        if (wanted_ && !stream_ && ContextReady(context_.context()))
+            openStream(context_.context());
+    });
 }
 
 void PulsePlayback::onStreamState(pa_stream* s, void* self)
@@ -377,7 +406,10 @@ void PulsePlayback::onStreamState(pa_stream* s, void* self)
         me->up_ = true;
         me->publish();
     } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        // The sink went away but the server stayed: until it is back, what
+        // arrives is dropped (the ring overflows) and a new stream is tried.
         me->closeStream();
+        me->reopenLater();
     }
 }
 

@@ -302,8 +302,9 @@ bool PulsePlayback::open(const VoiceFormat&)
 
 void PulsePlayback::start()
 {
-    written_ = 0; // a new call's stream
     PulseContext::Lock lock(context_);
+    if (!wanted_)
+        written_ = 0; // a new call's stream
     wanted_ = true;
     if (!stream_ && ContextReady(context_.context()))
         openStream(context_.context());

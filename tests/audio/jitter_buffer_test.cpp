@@ -39,15 +39,14 @@ std::int16_t Gated(std::int64_t i)
     return i % 4800 < 3200 ? std::int16_t(9000 * std::sin(2 * M_PI * 440 * double(i) / kRate)) : 0;
 }
 
-// Loud everywhere too, and the index it was sent at can be read back from
-// each sample (modulo 29000), so that a played sample tells its delay.
+// Loud everywhere too; each sample tells the index it was sent at (modulo 29000).
 std::int16_t Stamped(std::int64_t i)
 {
     return std::int16_t(3000 + i % 29000);
 }
 
-// What a sender does with a piece when it is due.
-enum class Sender { Sends, Skips, Holds }; // skipped audio is never sent; held audio goes later
+// Skipped audio is never sent; of held audio, the newest 100 ms goes later (as VoiceSender keeps).
+enum class Sender { Sends, Skips, Holds };
 
 // A sender producing pieces on its own clock (drift), a network delaying
 // them in order, and a sound card pulling 20 ms every 20 ms.
@@ -59,7 +58,6 @@ struct Call {
     std::function<std::int64_t(std::int64_t sentUs)> network = [](std::int64_t) { return 5 * kMs; };
     std::function<int(int)> pieceBytes; // how the bytes are cut into reads (default: one per piece)
     std::function<Sender(std::int64_t sentUs)> sender = [](std::int64_t) { return Sender::Sends; };
-    int keepSamples = 800; // of what was held, only the newest is sent (as VoiceSender keeps 100 ms)
     std::int64_t spacingUs = 0; // arrivals at least this far apart (a backlog catching up)
 
     std::int64_t now = 0;
@@ -112,7 +110,7 @@ struct Call {
             held += mode == Sender::Holds ? piece : QByteArray();
             return;
         }
-        piece = held.right(2 * keepSamples) + piece;
+        piece = held.right(1600) + piece;
         held.clear();
         const std::int64_t at = std::max(now + network(now), lastArrival + spacingUs);
         lastArrival = at;
@@ -122,30 +120,15 @@ struct Call {
             pos += n;
         }
     }
-    // Mouth-to-ear of the 10 ms played from atUs on (Stamped), -1 when silent.
+    // The delay of the 10 ms played from atUs on (Stamped), -1 if silent.
     std::int64_t delayAt(std::int64_t atUs) const
     {
         std::vector<std::int64_t> d;
-        for (std::size_t p = std::size_t(atUs / 125); p < std::size_t(atUs / 125) + 80; ++p)
-            if (played.at(p) >= 3000) {
-                const std::int64_t back = (std::int64_t(p) - (played[p] - 3000)) % 29000;
-                d.push_back(back * 125);
-            }
-        if (d.size() < 40)
-            return -1;
+        for (std::int64_t p = atUs / 125; p < atUs / 125 + 80; ++p)
+            if (played.at(std::size_t(p)) >= 3000)
+                d.push_back((p - (played[std::size_t(p)] - 3000)) % 29000 * 125);
         std::nth_element(d.begin(), d.begin() + std::ptrdiff_t(d.size() / 2), d.end());
-        return d[d.size() / 2];
-    }
-    bool audibleAt(std::int64_t atUs) const
-    {
-        const std::size_t from = std::size_t(atUs / 125);
-        return std::count(
-                   played.begin() + std::ptrdiff_t(from), played.begin() + std::ptrdiff_t(from + 80), 0)
-            <= 8;
-    }
-    std::uint64_t underrunsBy(std::int64_t atUs) const
-    {
-        return underruns.at(std::size_t(atUs / (20 * kMs)));
+        return d.size() < 40 ? -1 : d[d.size() / 2];
     }
     // The delay is back within the band around the target.
     bool settled() const
@@ -334,11 +317,10 @@ private slots:
         QFETCH(int, sender);
         QFETCH(int, jitterMs);
         QFETCH(QList<int>, stallsMs);
-        auto stalled = [&](std::int64_t t) {
-            for (int i = 0; i < int(stallsMs.size()); ++i)
-                if (t >= (i + 1) * 10'000 * kMs && t < (i + 1) * 10'000 * kMs + stallsMs[i] * kMs)
-                    return (i + 1) * 10'000 * kMs + stallsMs[i] * kMs;
-            return std::int64_t(0);
+        auto stallEnd = [&](std::int64_t t) { // 0 outside the stalls, at 10 s, 20 s ...
+            const qsizetype k = qsizetype(t / (10'000 * kMs));
+            const std::int64_t end = k * 10'000 * kMs + stallsMs.value(k - 1) * kMs;
+            return k >= 1 && t < end ? end : 0;
         };
         Call c;
         c.signal = Stamped;
@@ -347,32 +329,32 @@ private slots:
         std::mt19937 rng(3);
         c.network = [&](std::int64_t sent) {
             const std::int64_t held
-                = sender == int(Sender::Sends) && stalled(sent) ? stalled(sent) - sent : 0;
+                = sender == int(Sender::Sends) && stallEnd(sent) ? stallEnd(sent) - sent : 0;
             return held + std::int64_t(5 + rng() % (jitterMs + 1)) * kMs;
         };
         c.spacingUs = 5 * kMs; // a backlog comes a piece every 5 ms
-        c.sender = [&](std::int64_t t) { return stalled(t) ? Sender(sender) : Sender::Sends; };
-        const std::int64_t end = (std::int64_t(stallsMs.size()) + 1) * 10'000 * kMs;
+        c.sender = [&](std::int64_t t) { return stallEnd(t) ? Sender(sender) : Sender::Sends; };
+        const std::int64_t end = (stallsMs.size() + 1) * 10'000 * kMs;
         c.run(end + 200 * kMs);
 
-        int audible = 0, windows = 0;
+        int heard = 0, windows = 0;
         for (std::int64_t t = 3'000 * kMs; t < end; t += 10 * kMs) {
-            const std::int64_t since = t % (10'000 * kMs),
-                               stall = stallsMs.value(int(t / (10'000 * kMs)) - 1);
-            if (t < 10'000 * kMs || since >= stall * kMs + 1'500 * kMs) {
+            const qsizetype k = qsizetype(t / (10'000 * kMs));
+            if (k == 0 || t % (10'000 * kMs) >= (stallsMs[k - 1] + 1'500) * kMs) {
                 ++windows;
-                audible += c.audibleAt(t);
+                heard
+                    += std::count(&c.played.at(std::size_t(t / 125)), &c.played[std::size_t(t / 125) + 80], 0)
+                    <= 8;
             }
         }
-        QVERIFY2(
-            audible >= windows * 95 / 100, qPrintable(QStringLiteral("%1 of %2").arg(audible).arg(windows)));
-        for (int i = 0; i < int(stallsMs.size()); ++i) {
+        QVERIFY2(heard >= windows * 95 / 100, qPrintable(QStringLiteral("%1 of %2").arg(heard).arg(windows)));
+        for (qsizetype i = 0; i < stallsMs.size(); ++i) {
             const std::int64_t at = (i + 1) * 10'000 * kMs, over = at + stallsMs[i] * kMs;
-            QVERIFY2(
-                c.underrunsBy(at + 9'900 * kMs) - c.underrunsBy(at) <= 1, qPrintable(QString::number(i)));
+            QVERIFY(c.underruns.at(std::size_t((at + 9'900 * kMs) / (20 * kMs)))
+                    - c.underruns.at(std::size_t(at / (20 * kMs)))
+                <= 1);
             const std::int64_t before = c.delayAt(at - 500 * kMs), after = c.delayAt(over + 3'000 * kMs);
-            QVERIFY(before > 0);
-            QVERIFY2(after > 0 && after <= before + 20 * kMs,
+            QVERIFY2(before > 0 && after > 0 && after <= before + 20 * kMs,
                 qPrintable(QStringLiteral("stall %1: %2 us, then %3 us").arg(i).arg(before).arg(after)));
         }
     }

@@ -283,6 +283,29 @@ private slots:
         QVERIFY(b.boxes.boxes.isEmpty());
     }
 
+    // The sound server comes only after the phones started: each said so
+    // once, and the next call carries sound.
+    void soundServerComingAfterThePhonesIsUsed()
+    {
+        pulse_->stop();
+        serverUp_ = false;
+        DevicePhone a(LoopbackAddress(7), QStringLiteral("Alice"), "micA", "speakerA");
+        DevicePhone b(LoopbackAddress(8), QStringLiteral("Bob"), "micB", "speakerB");
+        a.startAndListen();
+        b.startAndListen();
+        QVERIFY(startServer());
+        QVERIFY(WaitFor([&] { return a.sound.ready() && b.sound.ready(); }, 10000));
+        PulseRecorder atB(QStringLiteral("speakerB.monitor"));
+        QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
+        QVERIFY(WaitFor([&] { return a.capture.real.streaming() && b.capture.real.streaming(); }));
+        const QString tone = pulse_->filePath(QStringLiteral("late.wav"));
+        WriteBytes(tone, WavOf(TonePcm(1000, 6.0, 8000), 8000));
+        QVERIFY(pulse_->play(QStringLiteral("micsinkA"), tone));
+        QVERIFY(WaitFor([&] { return CountToneWindows(atB.data(), 8000, 1000, 10).matching >= 8; }, 20000));
+        for (DevicePhone* p : { &a, &b })
+            QCOMPARE(p->boxes.texts(), QStringList { QStringLiteral("waveInOpen() で失敗しました") });
+    }
+
     // A peer of the original design sends its voice in 8000-byte bursts
     // every half second: it plays without gaps once playing.
     void blockBurstsPlayWithoutGaps()

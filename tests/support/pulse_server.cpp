@@ -188,7 +188,8 @@ bool PulseServer::start(QString* whyNot)
         return fail(QStringLiteral("services.sh sound-env failed"));
     for (const QByteArray& line : env.split('\n')) {
         const qsizetype eq = line.indexOf('=');
-        if (eq > 0)
+        // Set once: on a restart, the clients' own threads may be reading them.
+        if (eq > 0 && qgetenv(line.left(eq).constData()) != line.mid(eq + 1))
             qputenv(line.left(eq).constData(), line.mid(eq + 1));
     }
 

@@ -142,23 +142,37 @@ void PulseCapture::contextLost()
 
 void PulseCapture::openStream(pa_context* context)
 {
+    reopen_.stop();
     stream_ = NewVoiceStream(context, &PulseCapture::onStreamState, this);
     if (!stream_)
-        return;
+        return reopenLater();
     pa_stream_set_read_callback(stream_, &PulseCapture::onRead, this);
     pa_buffer_attr attr = ServerChosenAttributes();
     attr.fragsize = kVoicePieceBytes;
     if (pa_stream_connect_record(
             stream_, source_.isEmpty() ? nullptr : source_.constData(), &attr, PA_STREAM_ADJUST_LATENCY)
-        < 0)
+        < 0) {
         closeStream();
+        reopenLater();
+    }
 }
 
 void PulseCapture::closeStream()
 {
+    reopen_.stop();
     DropStream(stream_);
     if (up_.exchange(false))
         wake();
+}
+
+void PulseCapture::reopenLater()
+{
+    if (!wanted_)
+        return;
+    reopen_.start(kReopenMs, [this] {
+        if (wanted_ && !stream_ && ContextReady(context_.context()))
+            openStream(context_.context());
+    });
 }
 
 void PulseCapture::onStreamState(pa_stream* s, void* self)
@@ -169,10 +183,11 @@ void PulseCapture::onStreamState(pa_stream* s, void* self)
         me->up_ = true;
         me->wake();
     } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-        // The source went away but the server stayed: try again later, on
-        // the next connection (a lost stream alone is rare; a restarted
-        // server is the usual case and comes through contextReady).
+        // The source went away but the server stayed (a headset unplugged):
+        // silence meanwhile, and a new stream until the source is back. A
+        // restarted server comes through contextReady instead.
         me->closeStream();
+        me->reopenLater();
     }
 }
 
@@ -288,6 +303,8 @@ bool PulsePlayback::open(const VoiceFormat&)
 void PulsePlayback::start()
 {
     PulseContext::Lock lock(context_);
+    if (!wanted_)
+        written_ = 0; // a new call's stream
     wanted_ = true;
     if (!stream_ && ContextReady(context_.context()))
         openStream(context_.context());
@@ -304,13 +321,15 @@ void PulsePlayback::write(const char* data, int bytes)
 {
     const std::int64_t now = MonotonicUs();
     while (bytes > 0) {
-        const Record r { now, std::int32_t(std::min(bytes, kMaxRecordBytes)) };
+        const Record r { now, written_, std::int32_t(std::min(bytes, kMaxRecordBytes)) };
         if (!ring_.writeAll(&r, sizeof r, data, std::size_t(r.bytes))) {
             // The stream is away (or stuck): what cannot be queued is lost,
             // as it would be too late to play anyway.
             overflow_ += std::uint64_t(bytes);
+            written_ += std::uint64_t(bytes);
             return;
         }
+        written_ += std::uint64_t(r.bytes);
         data += r.bytes;
         bytes -= r.bytes;
     }
@@ -343,23 +362,37 @@ void PulsePlayback::contextLost()
 
 void PulsePlayback::openStream(pa_context* context)
 {
+    reopen_.stop();
     stream_ = NewVoiceStream(context, &PulsePlayback::onStreamState, this);
     if (!stream_)
-        return;
+        return reopenLater();
     pa_stream_set_write_callback(stream_, &PulsePlayback::onWrite, this);
     pa_buffer_attr attr = ServerChosenAttributes();
     attr.tlength = kPlaybackTargetMs * kBytesPerMs;
     attr.minreq = kVoicePieceBytes;
     if (pa_stream_connect_playback(stream_, sink_.isEmpty() ? nullptr : sink_.constData(), &attr,
             PA_STREAM_ADJUST_LATENCY, nullptr, nullptr)
-        < 0)
+        < 0) {
         closeStream();
+        reopenLater();
+    }
 }
 
 void PulsePlayback::closeStream()
 {
+    reopen_.stop();
     DropStream(stream_);
     up_ = false;
+}
+
+void PulsePlayback::reopenLater()
+{
+    if (!wanted_)
+        return;
+    reopen_.start(kReopenMs, [this] {
+        if (wanted_ && !stream_ && ContextReady(context_.context()))
+            openStream(context_.context());
+    });
 }
 
 void PulsePlayback::onStreamState(pa_stream* s, void* self)
@@ -370,10 +403,14 @@ void PulsePlayback::onStreamState(pa_stream* s, void* self)
         // A new stream starts afresh: what came while it was away is stale.
         me->ring_.discard(me->ring_.readable());
         me->jitter_.reset();
+        me->aligned_ = false;
         me->up_ = true;
         me->publish();
     } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        // The sink went away but the server stayed: until it is back, what
+        // arrives is dropped (the ring overflows) and a new stream is tried.
         me->closeStream();
+        me->reopenLater();
     }
 }
 
@@ -383,9 +420,7 @@ void PulsePlayback::onWrite(pa_stream* s, size_t bytes, void* self)
     Record r;
     while (me->ring_.readable() >= sizeof r) {
         me->ring_.read(&r, sizeof r);
-        me->record_.resize(std::size_t(r.bytes));
-        me->ring_.read(me->record_.data(), std::size_t(r.bytes));
-        me->jitter_.push(me->record_.data(), r.bytes, r.atUs);
+        me->take(r);
     }
     const int samples = int(bytes / 2);
     if (samples <= 0)
@@ -394,6 +429,36 @@ void PulsePlayback::onWrite(pa_stream* s, size_t bytes, void* self)
     me->jitter_.pull(me->out_.data(), samples, MonotonicUs());
     pa_stream_write(s, me->out_.data(), std::size_t(samples) * 2, nullptr, 0, PA_SEEK_RELATIVE);
     me->publish();
+}
+
+void PulsePlayback::take(const Record& r)
+{
+    // The record after a half sample held over, in one piece.
+    record_.resize(std::size_t(r.bytes) + 1);
+    ring_.read(record_.data() + 1, std::size_t(r.bytes));
+    const char* from = record_.data() + 1;
+    int n = r.bytes;
+    if (!aligned_ || r.offset != expected_) {
+        // Bytes were lost before this record: pair its bytes by their place
+        // in the stream, not by what came before, or every later sample
+        // would be made of two halves of different ones.
+        half_ = false;
+        if (r.offset % 2 && n > 0) {
+            ++from;
+            --n;
+        }
+    } else if (half_) {
+        record_[0] = halfByte_;
+        --from;
+        ++n;
+    }
+    aligned_ = true;
+    expected_ = r.offset + std::uint64_t(r.bytes);
+    half_ = n % 2 != 0;
+    if (half_)
+        halfByte_ = from[--n];
+    if (n > 0)
+        jitter_.push(from, n, r.atUs);
 }
 
 void PulsePlayback::publish()

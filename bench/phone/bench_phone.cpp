@@ -15,6 +15,7 @@
 // and "ENDED" when it then stays --linger seconds after the peer hung up.
 
 #include "audio/pulse/pulse_context.h"
+#include "audio/pulse/pulse_echo.h"
 #include "audio/pulse/pulse_sound_player.h"
 #include "audio/pulse/pulse_voice.h"
 #include "net/address.h"
@@ -165,6 +166,7 @@ int main(int argc, char** argv)
     pulse::PulseContext sound;
     CountingCapture capture(sound, cli.value(QStringLiteral("mic")).toUtf8());
     CountingPlayback playback(sound, cli.value(QStringLiteral("speaker")).toUtf8());
+    pulse::PulseEchoCanceller echo(sound, capture.real, playback.real);
     pulse::PulseSoundPlayerFactory ringer(sound, cli.value(QStringLiteral("speaker")).toUtf8());
     PhoneOptions options;
     options.dataDir = dataDir;

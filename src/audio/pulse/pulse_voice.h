@@ -26,6 +26,8 @@ struct pa_stream;
 
 namespace voxlet::pulse {
 
+class PulseEchoCanceller;
+
 constexpr int kVoiceRate = 8000;
 constexpr int kVoicePieceBytes = 320; // 20 ms
 
@@ -53,6 +55,8 @@ public:
     bool streaming() const { return up_.load(); }
     std::uint64_t silentBytes() const { return silentBytes_; }
     std::uint64_t overflowBytes() const { return overflow_.load(); }
+    // The phone's echo canceller cleans what is recorded (null: none).
+    void setEchoCanceller(PulseEchoCanceller* echo);
 
 private:
     void contextReady(pa_context* context) override;
@@ -60,6 +64,8 @@ private:
     void openStream(pa_context* context);
     void closeStream();
     static void onRead(pa_stream* s, size_t bytes, void* self);
+    static void onMoved(pa_stream* s, void* self);
+    std::size_t put(pa_stream* s, const void* data, std::size_t bytes);
     static void onStreamState(pa_stream* s, void* self);
     void wake();
     void onWake();
@@ -81,6 +87,7 @@ private:
     // Sound server's side, under the loop lock.
     bool wanted_ = false;
     pa_stream* stream_ = nullptr;
+    PulseEchoCanceller* echo_ = nullptr;
 };
 
 struct PlaybackStats {
@@ -109,6 +116,8 @@ public:
     void write(const char* data, int bytes) override;
 
     PlaybackStats stats() const;
+    // What is written to the speaker is the echo canceller's reference (null: none).
+    void setEchoCanceller(PulseEchoCanceller* echo);
 
 private:
     struct Record {
@@ -135,6 +144,7 @@ private:
     std::vector<char> record_;
     bool wanted_ = false;
     pa_stream* stream_ = nullptr;
+    PulseEchoCanceller* echo_ = nullptr;
     // A copy of the jitter buffer's counters for the main thread.
     std::atomic<std::uint64_t> underruns_ { 0 }, dropped_ { 0 }, inserted_ { 0 };
     std::atomic<std::int64_t> delayUs_ { 0 }, targetUs_ { 0 };

@@ -17,6 +17,7 @@
 // (--answer-after, 1000 ms): the caller hears its ring-back first.
 
 #include "audio/pulse/pulse_context.h"
+#include "audio/pulse/pulse_echo.h"
 #include "audio/pulse/pulse_sound_player.h"
 #include "audio/pulse/pulse_voice.h"
 #include "net/address.h"
@@ -168,6 +169,7 @@ int main(int argc, char** argv)
     pulse::PulseContext sound;
     CountingCapture capture(sound, cli.value(QStringLiteral("mic")).toUtf8());
     CountingPlayback playback(sound, cli.value(QStringLiteral("speaker")).toUtf8());
+    pulse::PulseEchoCanceller echo(sound, capture.real, playback.real);
     pulse::PulseSoundPlayerFactory ringer(sound, cli.value(QStringLiteral("speaker")).toUtf8());
     PhoneOptions options;
     options.dataDir = dataDir;

@@ -1,6 +1,7 @@
 // Voxlet: a two-party voice telephone over TCP/IPv4.
 
 #include "audio/pulse/pulse_context.h"
+#include "audio/pulse/pulse_echo.h"
 #include "audio/pulse/pulse_sound_player.h"
 #include "audio/pulse/pulse_voice.h"
 #include "shell/phone.h"
@@ -89,6 +90,8 @@ int main(int argc, char** argv)
     voxlet::pulse::PulseContext sound;
     voxlet::pulse::PulseCapture capture(sound);
     voxlet::pulse::PulsePlayback playback(sound);
+    // Between the two: the voice's echo canceller (VOXLET_ECHO_CANCEL=off turns it off).
+    voxlet::pulse::PulseEchoCanceller echo(sound, capture, playback);
     voxlet::pulse::PulseSoundPlayerFactory sounds(sound);
     voxlet::DesktopNotifier notifier;
 

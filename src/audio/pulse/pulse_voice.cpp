@@ -1,5 +1,7 @@
 #include "audio/pulse/pulse_voice.h"
 
+#include "audio/pulse/pulse_echo.h"
+
 #include <QSocketNotifier>
 
 #include <pulse/context.h>
@@ -19,6 +21,9 @@ namespace {
 constexpr pa_sample_spec kVoiceSpec { PA_SAMPLE_S16LE, kVoiceRate, 1 };
 constexpr std::uint32_t kBytesPerMs = kVoiceRate * 2 / 1000;
 constexpr std::uint32_t kPlaybackTargetMs = 50;
+// Latencies kept current without asking: the echo canceller aligns by them.
+constexpr pa_stream_flags_t kVoiceStreamFlags = pa_stream_flags_t(
+    PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
 
 // A voice stream on the context, marked as a call's voice, or null.
 pa_stream* NewVoiceStream(pa_context* context, pa_stream_notify_cb_t onState, void* self)
@@ -47,6 +52,7 @@ void DropStream(pa_stream*& stream)
     pa_stream_set_read_callback(stream, nullptr, nullptr);
     pa_stream_set_write_callback(stream, nullptr, nullptr);
     pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_moved_callback(stream, nullptr, nullptr);
     pa_stream_disconnect(stream);
     pa_stream_unref(stream);
     stream = nullptr;
@@ -147,10 +153,11 @@ void PulseCapture::openStream(pa_context* context)
     if (!stream_)
         return reopenLater();
     pa_stream_set_read_callback(stream_, &PulseCapture::onRead, this);
+    pa_stream_set_moved_callback(stream_, &PulseCapture::onMoved, this);
     pa_buffer_attr attr = ServerChosenAttributes();
     attr.fragsize = kVoicePieceBytes;
     if (pa_stream_connect_record(
-            stream_, source_.isEmpty() ? nullptr : source_.constData(), &attr, PA_STREAM_ADJUST_LATENCY)
+            stream_, source_.isEmpty() ? nullptr : source_.constData(), &attr, kVoiceStreamFlags)
         < 0) {
         closeStream();
         reopenLater();
@@ -180,6 +187,8 @@ void PulseCapture::onStreamState(pa_stream* s, void* self)
     auto* me = static_cast<PulseCapture*>(self);
     const pa_stream_state_t state = pa_stream_get_state(s);
     if (state == PA_STREAM_READY) {
+        if (me->echo_)
+            me->echo_->captureStarted(s);
         me->up_ = true;
         me->wake();
     } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
@@ -199,14 +208,14 @@ void PulseCapture::onRead(pa_stream* s, size_t, void* self)
     while (pa_stream_readable_size(s) > 0 && pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
         std::size_t written;
         if (data) {
-            written = me->ring_.write(data, bytes);
+            written = me->put(s, data, bytes);
         } else {
             // A hole in the recording: silence of the same length.
             static const char zeros[1024] = {};
             written = 0;
             for (std::size_t left = bytes; left > 0;) {
                 const std::size_t n = std::min(left, sizeof zeros);
-                const std::size_t w = me->ring_.write(zeros, n);
+                const std::size_t w = me->put(s, zeros, n);
                 written += w;
                 left -= n;
                 if (w < n)
@@ -221,6 +230,24 @@ void PulseCapture::onRead(pa_stream* s, size_t, void* self)
     // when it has a whole piece to deliver.
     if (me->ring_.readable() >= std::size_t(kVoicePieceBytes))
         me->wake();
+}
+
+std::size_t PulseCapture::put(pa_stream* s, const void* data, std::size_t bytes)
+{
+    return echo_ ? echo_->captured(s, data, bytes, ring_) : ring_.write(data, bytes);
+}
+
+void PulseCapture::onMoved(pa_stream* s, void* self)
+{
+    auto* me = static_cast<PulseCapture*>(self);
+    if (me->echo_)
+        me->echo_->captureMoved(s);
+}
+
+void PulseCapture::setEchoCanceller(PulseEchoCanceller* echo)
+{
+    PulseContext::Lock lock(context_);
+    echo_ = echo;
 }
 
 void PulseCapture::wake()
@@ -335,6 +362,12 @@ void PulsePlayback::write(const char* data, int bytes)
     }
 }
 
+void PulsePlayback::setEchoCanceller(PulseEchoCanceller* echo)
+{
+    PulseContext::Lock lock(context_);
+    echo_ = echo;
+}
+
 PlaybackStats PulsePlayback::stats() const
 {
     PlaybackStats s;
@@ -371,7 +404,7 @@ void PulsePlayback::openStream(pa_context* context)
     attr.tlength = kPlaybackTargetMs * kBytesPerMs;
     attr.minreq = kVoicePieceBytes;
     if (pa_stream_connect_playback(stream_, sink_.isEmpty() ? nullptr : sink_.constData(), &attr,
-            PA_STREAM_ADJUST_LATENCY, nullptr, nullptr)
+            kVoiceStreamFlags, nullptr, nullptr)
         < 0) {
         closeStream();
         reopenLater();
@@ -427,6 +460,8 @@ void PulsePlayback::onWrite(pa_stream* s, size_t bytes, void* self)
         return;
     me->out_.resize(std::size_t(samples));
     me->jitter_.pull(me->out_.data(), samples, MonotonicUs());
+    if (me->echo_)
+        me->echo_->rendered(s, me->out_.data(), std::size_t(samples));
     pa_stream_write(s, me->out_.data(), std::size_t(samples) * 2, nullptr, 0, PA_SEEK_RELATIVE);
     me->publish();
 }

@@ -26,6 +26,8 @@ struct pa_stream;
 
 namespace voxlet::pulse {
 
+class PulseEchoCanceller;
+
 constexpr int kVoiceRate = 8000;
 constexpr int kVoicePieceBytes = 320; // 20 ms
 
@@ -56,6 +58,8 @@ public:
     bool streaming() const { return up_.load(); }
     std::uint64_t silentBytes() const { return silentBytes_; }
     std::uint64_t overflowBytes() const { return overflow_.load(); }
+    // The phone's echo canceller cleans what is recorded (null: none).
+    void setEchoCanceller(PulseEchoCanceller* echo);
 
 private:
     void contextReady(pa_context* context) override;
@@ -64,6 +68,8 @@ private:
     void closeStream();
     void reopenLater();
     static void onRead(pa_stream* s, size_t bytes, void* self);
+    static void onMoved(pa_stream* s, void* self);
+    std::size_t put(pa_stream* s, const void* data, std::size_t bytes);
     static void onStreamState(pa_stream* s, void* self);
     void wake();
     void onWake();
@@ -86,6 +92,7 @@ private:
     bool wanted_ = false;
     pa_stream* stream_ = nullptr;
     RetryTimer reopen_ { context_ };
+    PulseEchoCanceller* echo_ = nullptr;
 };
 
 struct PlaybackStats {
@@ -114,6 +121,8 @@ public:
     void write(const char* data, int bytes) override;
 
     PlaybackStats stats() const;
+    // What is written to the speaker is the echo canceller's reference (null: none).
+    void setEchoCanceller(PulseEchoCanceller* echo);
 
 private:
     // Received bytes as the main thread handed them over, with their place
@@ -152,6 +161,7 @@ private:
     bool wanted_ = false;
     pa_stream* stream_ = nullptr;
     RetryTimer reopen_ { context_ };
+    PulseEchoCanceller* echo_ = nullptr;
     // A copy of the jitter buffer's counters for the main thread.
     std::atomic<std::uint64_t> underruns_ { 0 }, dropped_ { 0 }, inserted_ { 0 };
     std::atomic<std::int64_t> delayUs_ { 0 }, targetUs_ { 0 };

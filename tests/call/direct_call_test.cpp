@@ -57,6 +57,8 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
                 QCOMPARE(b.main.text1(), QStringLiteral("Aliceさんからの電話です。"));
                 QVERIFY(b.main.isEnabled(Control::Command3));
                 QVERIFY(!b.main.isEnabled(Control::CLIBTN));
+                // Only ringing: nothing of a call yet.
+                QVERIFY(!b.main.isEnabled(Control::mnu_Mute) && !a.main.isEnabled(Control::mnu_Mute));
             })
         .when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); },
             [&] {
@@ -87,6 +89,22 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
     }
     QVERIFY(a.main.draws > 0); // the waveform follows the received voice
 
+    // From the answer on, both sides may mute.
+    for (TestPhone* p : { &a, &b })
+        QVERIFY(p->main.isEnabled(Control::mnu_Mute) && !p->main.isChecked(Control::mnu_Mute));
+    // Muted, Alice's blocks still go, silent and whole; unmuted, her voice at once.
+    const int texts = b.main.texts.size();
+    a.phone->mnu_Mute_Click();
+    QVERIFY(a.main.isChecked(Control::mnu_Mute));
+    QVERIFY(a.capture.produce(TestVoiceBlock(7)));
+    a.phone->mnu_Mute_Click();
+    QVERIFY(!a.main.isChecked(Control::mnu_Mute));
+    QVERIFY(a.capture.produce(TestVoiceBlock(8)));
+    QVERIFY(WaitFor([&] { return b.playback.written.size() == 8; }));
+    QCOMPARE(b.playback.written[6], QByteArray(kVoiceBlockBytes, 0));
+    QCOMPARE(b.playback.written[7], TestVoiceBlock(8));
+    QCOMPARE(b.main.texts.size(), texts);
+
     // The caller exits: the called side goes back to waiting.
     a.phone->Command1_Click();
     QVERIFY(a.main.unloaded);
@@ -95,6 +113,7 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
     QCOMPARE(b.phone->st.CallSocket, 0);
     QVERIFY(b.main.isEnabled(Control::CLIBTN));
     QVERIFY(b.boxes.boxes.isEmpty());
+    QVERIFY(!b.main.isEnabled(Control::mnu_Mute));
 }
 
 void DirectCallTest::calledSideHangingUpShowsBusyAtCaller()
@@ -200,9 +219,15 @@ void DirectCallTest::secondCallAfterFirstRingsNormally()
     Script s;
     s.then([&] { Dial(a, b); })
         .when([&] { return RingingBoth(a, b); }, [&] { b.phone->Command3_Click(); })
-        .when([&] { return a.phone->st.VoiceMode; }, [&] { b.phone->ThisExit(); })
+        .when([&] { return a.phone->st.VoiceMode; },
+            [&] {
+                a.phone->mnu_Mute_Click();
+                b.phone->ThisExit();
+            })
         .when([&] { return !a.phone->st.Connected; }, nullptr);
     QVERIFY(WaitFor([&] { return s.done(); }));
+    // The peer went: the call's mute went with it.
+    QVERIFY(!a.main.isEnabled(Control::mnu_Mute) && !a.main.isChecked(Control::mnu_Mute));
 
     TestPhone c(LoopbackAddress(17), QStringLiteral("Carol"));
     c.startAndListen();
@@ -214,6 +239,11 @@ void DirectCallTest::secondCallAfterFirstRingsNormally()
                 a.phone->Command3_Click();
             });
     QVERIFY(WaitFor([&] { return s2.done() && c.phone->st.VoiceMode; }));
+    // A new call starts unmuted.
+    QVERIFY(a.main.isEnabled(Control::mnu_Mute) && !a.main.isChecked(Control::mnu_Mute));
+    QVERIFY(a.capture.produce(TestVoiceBlock(3)));
+    QVERIFY(WaitFor([&] { return c.playback.written.size() == 1; }));
+    QCOMPARE(c.playback.written[0], TestVoiceBlock(3));
 }
 
 QTEST_GUILESS_MAIN(DirectCallTest)

@@ -2,10 +2,18 @@
 
 namespace voxlet {
 
-InCall::InCall(const AppState& st, MainWindowPort& main)
+InCall::InCall(const AppState& st, MainWindowPort& main, SleepInhibitor* inhibitor)
     : st_(st)
     , main_(main)
+    , inhibitor_(inhibitor)
 {
+}
+
+InCall::~InCall()
+{
+    // The window may be gone; the desktop must not stay awake for us.
+    if (talking_ && inhibitor_)
+        inhibitor_->Uninhibit();
 }
 
 void InCall::Reset()
@@ -28,6 +36,12 @@ void InCall::Enter(bool talking)
     talking_ = talking;
     // Every call starts with the microphone on.
     Reset();
+    if (!inhibitor_)
+        return;
+    if (talking)
+        inhibitor_->Inhibit(QStringLiteral("通話中"));
+    else
+        inhibitor_->Uninhibit();
 }
 
 void InCall::mnu_Mute_Click()

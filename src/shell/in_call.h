@@ -1,9 +1,10 @@
 #pragma once
 // What holds only while a call is up (from the answer, either side, to the
-// end of the call): the mute control.
+// end of the call): the mute control and the desktop kept awake.
 
 #include "call/app_state.h"
 #include "call/ports.h"
+#include "shell/sleep_inhibitor.h"
 
 #include <vector>
 
@@ -11,7 +12,8 @@ namespace voxlet {
 
 class InCall {
 public:
-    InCall(const AppState& st, MainWindowPort& main);
+    InCall(const AppState& st, MainWindowPort& main, SleepInhibitor* inhibitor);
+    ~InCall();
     InCall(const InCall&) = delete;
     InCall& operator=(const InCall&) = delete;
 
@@ -34,6 +36,7 @@ private:
 
     const AppState& st_;
     MainWindowPort& main_;
+    SleepInhibitor* inhibitor_;
     bool talking_ = false;
     bool muted_ = false;
     std::vector<char> silence_;

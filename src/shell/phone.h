@@ -38,6 +38,7 @@ struct PhonePorts {
     PlaybackDevice& playback;
     SoundPlayerFactory& sounds;
     CallNotifier* notifier = nullptr; // none: no desktop notices
+    SleepInhibitor* inhibitor = nullptr; // none: the desktop may sleep during a call
 };
 
 class Phone : public QObject, public CallShell {

@@ -59,6 +59,7 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
                 QVERIFY(!b.main.isEnabled(Control::CLIBTN));
                 // Only ringing: nothing of a call yet.
                 QVERIFY(!b.main.isEnabled(Control::mnu_Mute) && !a.main.isEnabled(Control::mnu_Mute));
+                QVERIFY(!b.inhibitor.held && !a.inhibitor.held);
             })
         .when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); },
             [&] {
@@ -89,9 +90,12 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
     }
     QVERIFY(a.main.draws > 0); // the waveform follows the received voice
 
-    // From the answer on, both sides may mute.
-    for (TestPhone* p : { &a, &b })
+    // From the answer on, both sides keep the desktop awake and may mute.
+    for (TestPhone* p : { &a, &b }) {
+        QVERIFY(p->inhibitor.held);
+        QCOMPARE(p->inhibitor.reason, QStringLiteral("通話中"));
         QVERIFY(p->main.isEnabled(Control::mnu_Mute) && !p->main.isChecked(Control::mnu_Mute));
+    }
     // Muted, Alice's blocks still go, silent and whole; unmuted, her voice at once.
     const int texts = b.main.texts.size();
     a.phone->mnu_Mute_Click();
@@ -113,6 +117,10 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
     QCOMPARE(b.phone->st.CallSocket, 0);
     QVERIFY(b.main.isEnabled(Control::CLIBTN));
     QVERIFY(b.boxes.boxes.isEmpty());
+    for (TestPhone* p : { &a, &b }) {
+        QVERIFY(!p->inhibitor.held);
+        QCOMPARE(p->inhibitor.holds, 1);
+    }
     QVERIFY(!b.main.isEnabled(Control::mnu_Mute));
 }
 
@@ -226,7 +234,8 @@ void DirectCallTest::secondCallAfterFirstRingsNormally()
             })
         .when([&] { return !a.phone->st.Connected; }, nullptr);
     QVERIFY(WaitFor([&] { return s.done(); }));
-    // The peer went: the call's mute went with it.
+    // The peer went: the call's mute and inhibition went with it.
+    QVERIFY(!a.inhibitor.held && !b.inhibitor.held);
     QVERIFY(!a.main.isEnabled(Control::mnu_Mute) && !a.main.isChecked(Control::mnu_Mute));
 
     TestPhone c(LoopbackAddress(17), QStringLiteral("Carol"));
@@ -240,6 +249,7 @@ void DirectCallTest::secondCallAfterFirstRingsNormally()
             });
     QVERIFY(WaitFor([&] { return s2.done() && c.phone->st.VoiceMode; }));
     // A new call starts unmuted.
+    QVERIFY(a.inhibitor.held && a.inhibitor.holds == 2);
     QVERIFY(a.main.isEnabled(Control::mnu_Mute) && !a.main.isChecked(Control::mnu_Mute));
     QVERIFY(a.capture.produce(TestVoiceBlock(3)));
     QVERIFY(WaitFor([&] { return c.playback.written.size() == 1; }));

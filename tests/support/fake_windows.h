@@ -3,6 +3,7 @@
 
 #include "call/ports.h"
 #include "shell/call_notifier.h"
+#include "shell/sleep_inhibitor.h"
 
 #include <QMap>
 
@@ -94,6 +95,22 @@ public:
     int shows = 0;
     QString incoming;
     QStringList missed;
+};
+
+// Records whether the desktop is kept awake, and for what.
+class FakeInhibitor : public SleepInhibitor {
+public:
+    void Inhibit(const QString& why) override
+    {
+        holds += !held;
+        held = true;
+        reason = why;
+    }
+    void Uninhibit() override { held = false; }
+
+    bool held = false;
+    int holds = 0; // inhibitions taken, counting a renewed one once
+    QString reason;
 };
 
 } // namespace voxlet::test

@@ -107,6 +107,9 @@ def on_saver(conn, sender, path, iface, method, params, invocation):
 
 def on_bus(conn, name):
     state["conn"] = conn
+    # A new service holds nothing, whatever the one before it left.
+    with open(log_path, "a", encoding="utf-8") as f:
+        f.write(json.dumps({"held": 0}) + "\n")
     if mode == "portal":
         conn.register_object("/org/freedesktop/portal/desktop",
                              Gio.DBusNodeInfo.new_for_xml(PORTAL_XML).interfaces[0], on_portal, None, None)

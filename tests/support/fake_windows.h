@@ -97,20 +97,12 @@ public:
     QStringList missed;
 };
 
-// Records whether the desktop is kept awake, and for what.
+// Records whether the desktop is kept awake.
 class FakeInhibitor : public SleepInhibitor {
 public:
-    void Inhibit(const QString& why) override
-    {
-        holds += !held;
-        held = true;
-        reason = why;
-    }
+    void Inhibit(const QString&) override { held = true; }
     void Uninhibit() override { held = false; }
-
     bool held = false;
-    int holds = 0; // inhibitions taken, counting a renewed one once
-    QString reason;
 };
 
 } // namespace voxlet::test

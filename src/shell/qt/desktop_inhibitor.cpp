@@ -48,7 +48,8 @@ void DesktopInhibitor::Uninhibit()
 
 void DesktopInhibitor::AskPortal()
 {
-    QDBusMessage m = QDBusMessage::createMethodCall(kPortal, kPortalPath, kPortalInhibit, QStringLiteral("Inhibit"));
+    QDBusMessage m
+        = QDBusMessage::createMethodCall(kPortal, kPortalPath, kPortalInhibit, QStringLiteral("Inhibit"));
     const QVariantMap options { { QStringLiteral("reason"), reason_ },
         { QStringLiteral("handle_token"), QStringLiteral("voxlet%1").arg(++tokens_) } };
     m << QString() << (kSuspend | kIdle) << options;
@@ -75,8 +76,8 @@ void DesktopInhibitor::AskPortal()
 
 void DesktopInhibitor::AskScreenSaver()
 {
-    QDBusMessage m
-        = QDBusMessage::createMethodCall(kScreenSaver, kScreenSaverPath, kScreenSaver, QStringLiteral("Inhibit"));
+    QDBusMessage m = QDBusMessage::createMethodCall(
+        kScreenSaver, kScreenSaverPath, kScreenSaver, QStringLiteral("Inhibit"));
     m << kAppName << reason_;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(m), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
@@ -95,7 +96,8 @@ void DesktopInhibitor::AskScreenSaver()
 void DesktopInhibitor::Release()
 {
     if (!request_.isEmpty()) {
-        bus_.asyncCall(QDBusMessage::createMethodCall(kPortal, request_, kPortalRequest, QStringLiteral("Close")));
+        bus_.asyncCall(
+            QDBusMessage::createMethodCall(kPortal, request_, kPortalRequest, QStringLiteral("Close")));
         request_.clear();
     }
     if (screenSaverHeld_) {

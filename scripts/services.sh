@@ -176,17 +176,25 @@ svc_pipewire() {
     for _ in $(seq 100); do [ -S "$dir/xdg/pipewire-0" ] && break; sleep 0.05; done
     wireplumber >>"$dir/wireplumber.log" 2>&1 &
     pids+=($!)
+    # pipewire-pulse listens where the clients do not look until the devices
+    # are there: a client that came first would be routed to whatever sink
+    # there is, as pipewire-pulse does with a device it does not know yet.
+    mkdir -p "$dir/config/pipewire/pipewire-pulse.conf.d"
+    printf 'pulse.properties = { server.address = [ "unix:%s" ] }\n' "$dir/setup.sock" \
+        >"$dir/config/pipewire/pipewire-pulse.conf.d/voxlet.conf"
+    rm -f "$dir/setup.sock"
     pipewire-pulse >>"$dir/pw.log" 2>&1 &
     pids+=($!)
-    for _ in $(seq 200); do timeout 5 pactl info >/dev/null 2>&1 && break; sleep 0.05; done
+    for _ in $(seq 200); do PULSE_SERVER="unix:$dir/setup.sock" timeout 5 pactl info >/dev/null 2>&1 && break; sleep 0.05; done
     # The devices, one command each; the native protocol is pipewire-pulse's own.
     while read -r line; do
         case $line in
         "load-module module-native-protocol-unix"*) ;;
-        *) read -ra words <<<"$line" && pactl "${words[@]}" >>"$dir/pw.log" 2>&1 ||
+        *) read -ra words <<<"$line" && PULSE_SERVER="unix:$dir/setup.sock" pactl "${words[@]}" >>"$dir/pw.log" 2>&1 ||
             echo "could not: $line" >>"$dir/pw.log" ;;
         esac
     done <"$dir/voxlet.pa"
+    ln -sf "$dir/setup.sock" "$dir/xdg/pulse/native"
     : >"$dir/ready"
     wait -n
     kill "${pids[@]}" 2>/dev/null

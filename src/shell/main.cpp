@@ -5,6 +5,7 @@
 #include "audio/pulse/pulse_sound_player.h"
 #include "audio/pulse/pulse_voice.h"
 #include "shell/phone.h"
+#include "shell/qt/desktop_inhibitor.h"
 #include "shell/qt/desktop_notifier.h"
 #include "shell/qt/fonts.h"
 #include "shell/qt/main_form.h"
@@ -94,10 +95,11 @@ int main(int argc, char** argv)
     voxlet::pulse::PulseEchoCanceller echo(sound, capture, playback);
     voxlet::pulse::PulseSoundPlayerFactory sounds(sound);
     voxlet::DesktopNotifier notifier;
+    voxlet::DesktopInhibitor inhibitor;
 
     voxlet::PhoneOptions options;
     options.dataDir = QCoreApplication::applicationDirPath();
-    voxlet::Phone phone(options, { form, boxes, tray, capture, playback, sounds, &notifier });
+    voxlet::Phone phone(options, { form, boxes, tray, capture, playback, sounds, &notifier, &inhibitor });
     form.attach(&phone, &boxes);
     tray.attach(&phone);
     QObject::connect(&form, &voxlet::MainForm::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);

@@ -25,6 +25,7 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     , peer(context)
     , server(context)
     , hub(context, peer, server)
+    , inCall(st, ports.main, ports.inhibitor)
     , Timer1([this] { Timer1_Timer(); })
     , Timer2([this] { Timer2_Timer(); })
     , notifier_(ports.notifier)
@@ -95,8 +96,9 @@ void Phone::Form_Load()
     main.setEnabled(Control::Command3, false);
     main.setEnabled(Control::mnu_Tray, false);
     main.setEnabled(Control::mnu_KILLTIMER, false);
+    inCall.Reset();
     voice.OpenWaveDevices([this](const char* data, int bytes) {
-        CaptureHeader piece { const_cast<char*>(data), bytes, bytes };
+        CaptureHeader piece { const_cast<char*>(inCall.Outgoing(data, bytes)), bytes, bytes };
         SendWindowMessage(MM_WIM_DATA, 0, reinterpret_cast<std::intptr_t>(&piece));
     });
 }
@@ -130,6 +132,7 @@ void Phone::ThisExit()
     if (st.ExternalSocket != 0)
         net.ShutdownAndClose(st.ExternalSocket);
     voice.StopVoice();
+    inCall.Follow();
     if (st.MainWindowHandle != 0) {
         RemoveHook();
         st.MainWindowHandle = 0;
@@ -189,6 +192,7 @@ void Phone::Command3_Click()
     main.setEnabled(Control::mnu_Searh, false);
     main.setEnabled(Control::CLIBTN, false);
     voice.StartCapture();
+    inCall.Follow();
 }
 
 void Phone::Command1_Click()
@@ -327,6 +331,7 @@ void Phone::TrayMouseEvent(bool leftOnly, const QPoint& at)
 
 void Phone::EventHandled()
 {
+    inCall.Follow();
     if (lcCallState().isDebugEnabled()) {
         const QString now = CallStateName(st, !rings.ringingFile().isEmpty());
         if (now != loggedState_)

@@ -16,6 +16,7 @@
 #include "net/async_select.h"
 #include "net/socket_layer.h"
 #include "shell/call_notifier.h"
+#include "shell/in_call.h"
 #include "shell/interval_timer.h"
 
 #include <QObject>
@@ -37,6 +38,7 @@ struct PhonePorts {
     PlaybackDevice& playback;
     SoundPlayerFactory& sounds;
     CallNotifier* notifier = nullptr; // none: no desktop notices
+    SleepInhibitor* inhibitor = nullptr; // none: the desktop may sleep during a call
 };
 
 class Phone : public QObject, public CallShell {
@@ -62,6 +64,7 @@ public:
     void mnu_Searh_Click();
     void mnu_Hyouji_Click();
     void mnu_Ver_Click();
+    void mnu_Mute_Click() { inCall.mnu_Mute_Click(); }
 
     // Timers.
     void Timer1_Timer();
@@ -91,7 +94,11 @@ public:
     void StopConnectTimer() override { Timer2.setInterval(0); }
     void SetTimer1(int ms) override { Timer1.setInterval(ms); }
     void SetTimer2(int ms) override { Timer2.setInterval(ms); }
-    void CallChanged() override { rings.CallChanged(); }
+    void CallChanged() override
+    {
+        rings.CallChanged();
+        inCall.Follow();
+    }
     void EventHandled() override;
 
     // The sound that a loop is waiting on (for tests): empty when none.
@@ -114,6 +121,7 @@ public:
     PeerProtocol peer;
     ServerProtocol server;
     EventHub hub;
+    InCall inCall;
     IntervalTimer Timer1;
     IntervalTimer Timer2;
     int ConnectWaitTicks = 0;

@@ -15,9 +15,11 @@
 #include "support/test_phone.h"
 #include "support/test_support.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -313,6 +315,63 @@ private slots:
         QVERIFY(WaitFor([&] { return CountToneWindows(atB.data(), 8000, 1000, 10).matching >= 8; }, 20000));
         for (DevicePhone* p : { &a, &b })
             QCOMPARE(p->boxes.texts(), QStringList { QStringLiteral("waveInOpen() で失敗しました") });
+    }
+
+    // Muted, the peer still gets the microphone's every byte, but silent:
+    // the same count at the same pace, whole blocks to the end; unmuted, the
+    // microphone again at once.
+    void muteSendsSilenceInTheMicrophonesRhythm()
+    {
+        DevicePhone a(
+            LoopbackAddress(7), QStringLiteral("Alice"), "micA", "speakerA", false); // a steady tone
+        DevicePhone b(LoopbackAddress(8), QStringLiteral("Bob"), "micB", "speakerB");
+        a.startAndListen();
+        b.startAndListen();
+        QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
+        QVERIFY(WaitFor([&] { return a.capture.real.streaming(); }));
+        const QString tone = pulse_->filePath(QStringLiteral("mute.wav"));
+        WriteBytes(tone, WavOf(TonePcm(1000, 20.0, 8000), 8000));
+        QVERIFY(pulse_->play(QStringLiteral("micsinkA"), tone));
+        QVERIFY(WaitFor([&] { return b.toneBlocks() >= 2; }, 20000));
+
+        const QByteArray& mic = a.capture.captured;
+        const QByteArray& heard = b.playback.received;
+        const qsizetype mutedAt = mic.size();
+        a.phone->mnu_Mute_Click();
+        QVERIFY(a.main.isChecked(Control::mnu_Mute));
+        QElapsedTimer clock;
+        QVERIFY(WaitFor([&] { return heard.size() >= mutedAt; }));
+        clock.start();
+        QVERIFY(WaitFor([&] { return mic.size() >= mutedAt + 3 * kVoiceBlockBytes; }));
+        const qsizetype unmutedAt = mic.size();
+        a.phone->mnu_Mute_Click();
+        QVERIFY(WaitFor([&] { return heard.size() >= unmutedAt; }));
+        const double mutedSeconds = double(clock.elapsed()) / 1000;
+        QVERIFY(WaitFor([&] { return heard.size() >= unmutedAt + 2 * kVoiceBlockBytes; }));
+        // Muted again, then hung up half-way through a block.
+        const qsizetype mutedAgainAt = mic.size();
+        a.phone->mnu_Mute_Click();
+        QVERIFY(WaitFor([&] { return mic.size() >= mutedAgainAt + kVoiceBlockBytes + 3000; }));
+        a.phone->Command1_Click();
+        QVERIFY(WaitFor([&] { return b.main.text1() == QStringLiteral("次の接続を待機します。"); }));
+        qInfo("muted: the peer received %lld bytes in %.2f s, %.0f bytes/s (real time: 16000)",
+            qlonglong(unmutedAt - mutedAt), mutedSeconds, double(unmutedAt - mutedAt) / mutedSeconds);
+
+        // What the microphone heard, loud throughout, with the muted stretches
+        // zeroed, then zeros to the end of the last block.
+        QVERIFY(Rms(mic.constData() + mutedAt, int(unmutedAt - mutedAt)) > 4000);
+        QByteArray expected = mic;
+        std::fill(expected.begin() + mutedAt, expected.begin() + unmutedAt, '\0');
+        std::fill(expected.begin() + mutedAgainAt, expected.end(), '\0');
+        QCOMPARE(a.phone->net.droppedVoiceBytes(), std::uint64_t(0));
+        QCOMPARE(heard.size() % kVoiceBlockBytes, 0);
+        QVERIFY(heard.size() >= expected.size() && heard.size() - expected.size() < kVoiceBlockBytes);
+        QVERIFY(heard.startsWith(expected));
+        QVERIFY(heard.mid(expected.size()) == QByteArray(heard.size() - expected.size(), 0));
+        // The first half-second after unmuting is the tone again.
+        QVERIFY(Rms(heard.constData() + unmutedAt, kVoiceBlockBytes) > 4000);
+        QVERIFY(
+            std::abs(DominantFrequency(heard.constData() + unmutedAt, kVoiceBlockBytes, 8000) - 1000) <= 10);
     }
 
     // A peer of the original design sends its voice in 8000-byte bursts

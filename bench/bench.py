@@ -293,14 +293,18 @@ def start_tones(args, seconds):
     return tones
 
 
-def voxlet_call_runs(args, runs, seconds):
+def voxlet_call_runs(args, runs, seconds, echo_off=False):
+    """Calls between two bench phones; with echo_off, with VOXLET_ECHO_CANCEL=off."""
     cpu, peaks, blocks, after = [], [], [], []
+    came_up = 0
     for k in range(runs):
         tones = start_tones(args, seconds + 20)
         # A hangs up first; B then waits for the next call, and is measured doing so.
         # Their stderr, with every call-state change, is kept: a call that
         # does not come up is looked into from there.
         traced = dict(os.environ, QT_LOGGING_RULES="voxlet.call.debug=true")
+        if echo_off:
+            traced["VOXLET_ECHO_CANCEL"] = "off"
         logs = {side: os.path.join(args.build, "call-run-%d-%s.log" % (k + 1, side)) for side in "AB"}
         b = Child(phone_cmd(args, 3, "micB", "speakerB", "--show", "--answer", "--seconds", str(seconds + 30),
                             "--linger", str(args.window_seconds + 10), "--quit-after", str(seconds + 80)),
@@ -316,6 +320,7 @@ def voxlet_call_runs(args, runs, seconds):
                   stderr=open(logs["A"], "w"), env=traced)
         ok = a.wait_line("CONNECTED", 30) and b.wait_line("CONNECTED", 5)
         if ok:
+            came_up += 1
             time.sleep(1)
             c, wall = cpu_over([a.pid, b.pid], seconds)
             for x in c:
@@ -340,7 +345,26 @@ def voxlet_call_runs(args, runs, seconds):
                 % (k + 1, [l for _, l in a.lines], [l for _, l in b.lines], logs["A"], logs["B"]))
         for p in (a, b, *tones):
             p.stop()
-    return {"call_cpu": cpu, "call_rss_peak": peaks, "call_blocks": blocks, "after_call_cpu": after}
+    if echo_off:
+        return {"call_cpu_echo_off": cpu, "calls_up": (came_up, runs)}
+    return {"call_cpu": cpu, "call_rss_peak": peaks, "call_blocks": blocks, "after_call_cpu": after,
+            "calls_up": (came_up, runs)}
+
+
+def call_runs_echo_on_and_off(args, runs, seconds):
+    """The same calls with the echo canceller on and off, alternately, so
+    that the machine's load weighs on both alike."""
+    out = {"call_cpu": [], "call_rss_peak": [], "call_blocks": [], "after_call_cpu": [], "call_cpu_echo_off": []}
+    up = tried = 0
+    for _ in range(runs):
+        for off in (False, True):
+            for key, values in voxlet_call_runs(args, 1, seconds, echo_off=off).items():
+                if key == "calls_up":
+                    up, tried = up + values[0], tried + values[1]
+                else:
+                    out[key].extend(values)
+    out["calls_up"] = (up, tried)
+    return out
 
 
 BARESIP_CONFIG = """\
@@ -518,12 +542,22 @@ def report(r, args, elapsed):
                  verdict(v, 1.0)))
     v = med(r.get("ring_rss_peak"))
     rows.append(("peak RSS while ringing, MB", summary(r.get("ring_rss_peak")), "", "", "≤ 45", verdict(v, 45)))
+    if "calls_up" in r:
+        up, tried = r["calls_up"]
+        rows.append(("calls that came up (the called phone answers 1 s after it rings)", "%d of %d" % (up, tried),
+                     "", "", "all", "ok" if up == tried else "MISSED"))
     v = med(r.get("call_cpu"))
     # Two targets: say which one is missed.
     parts = [("≤ 1", verdict(v, 1.0))] + ([("≤ ½ baresip", verdict(v, bcpu / 2))] if bcpu else [])
     rows.append(("CPU in a call, window shown, % of a core per phone", summary(r.get("call_cpu"), "%.2f"),
                  summary(r.get("baresip_cpu"), "%.2f"), ratio(v, bcpu), " and ".join(t for t, _ in parts),
                  ", ".join("%s %s" % (t, ok) for t, ok in parts) if v is not None else ""))
+    off = med(r.get("call_cpu_echo_off"))
+    rows.append(("  the same with the echo canceller off (VOXLET_ECHO_CANCEL=off), % of a core per phone",
+                 summary(r.get("call_cpu_echo_off"), "%.2f"), "", "", "", ""))
+    cost = v - off if v is not None and off is not None else None
+    rows.append(("  the echo canceller's cost (on − off, medians), % of a core", "n/a" if cost is None else "%.2f" % cost,
+                 "", "", "≤ 0.5", verdict(cost, 0.5)))
     rows.append(("  the same audio through PulseAudio's own parec + paplay alone (reference), % of a core",
                  summary(r.get("floor_cpu"), "%.2f"), "", "", "", ""))
     rows.append(("CPU seconds per minute of call per phone",
@@ -565,8 +599,9 @@ def report(r, args, elapsed):
 
     header = ("", "Voxlet", "baresip", "Voxlet/baresip", "target", "")
     print()
-    print("Voxlet benchmark — median (min–max) over %d runs each; call %d s; %s" % (
-        args.runs, args.call_seconds, time.strftime("%Y-%m-%d %H:%M")))
+    print("Voxlet benchmark — median (min–max) over %d runs each; call %d s; sound server %s; %s" % (
+        args.runs, args.call_seconds, os.environ.get("VOXLET_SOUND_SERVER", "pulseaudio"),
+        time.strftime("%Y-%m-%d %H:%M")))
     widths = [max(len(str(row[i])) for row in rows + [header]) for i in range(6)]
     for row in [header] + rows:
         print("  ".join(str(c).ljust(w) for c, w in zip(row, widths)).rstrip())
@@ -613,7 +648,7 @@ def main():
         steps = [("startup", lambda: startup_runs(args, args.startup_runs)),
                  ("idle", lambda: idle_runs(args, args.runs, args.window_seconds)),
                  ("ringing", lambda: ringing_runs(args, args.runs, args.window_seconds)),
-                 ("call", lambda: voxlet_call_runs(args, args.runs, args.call_seconds)),
+                 ("call", lambda: call_runs_echo_on_and_off(args, args.runs, args.call_seconds)),
                  ("baresip", lambda: baresip_call_runs(args, args.runs, args.call_seconds)),
                  ("floor", lambda: sound_floor_runs(args, args.runs, args.call_seconds)),
                  ("latency", lambda: latency(args))]

@@ -15,7 +15,11 @@
 #
 #   bench/latency.sh [clicks] [modes]   (default 24 clicks per run, modes
 #                                        "direct blocks relay"; needs
-#                                        pulseaudio, python3)
+#                                        pulseaudio or, with
+#                                        VOXLET_SOUND_SERVER=pipewire,
+#                                        PipeWire; python3)
+# The phones run as the program does, with their echo cancellers on
+# (VOXLET_ECHO_CANCEL=off turns them off).
 # VOXLET_BUILD_DIR selects the build folder to use (default build/bench).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -24,7 +28,7 @@ modes=${2:-direct blocks relay}
 spacing=2.1 # seconds between clicks: longer than any delay we expect
 build=${VOXLET_BUILD_DIR:-$root/build/bench}
 
-for tool in pulseaudio pactl paplay parec python3 cmake ninja; do
+for tool in pactl paplay parec python3 cmake ninja; do
     command -v "$tool" >/dev/null || { echo "$tool is missing" >&2; exit 1; }
 done
 

@@ -4,7 +4,10 @@
 # CPU idle, ringing and in a call (beside baresip's), and the mouth-to-ear
 # delay, each beside its target. Prints figures; asserts nothing.
 #
-#   bench/run.sh [--quick] [--markdown FILE] [other bench.py options]
+#   bench/run.sh [--quick] [--server pulseaudio|pipewire] [--markdown FILE] [other bench.py options]
+#
+# --server (or VOXLET_SOUND_SERVER) chooses the sound server: PulseAudio, or
+# PipeWire with WirePlumber and pipewire-pulse.
 #
 # Installs what is missing (scripts/packages.d/*.txt and bench/packages.txt,
 # which only the benchmark needs). Takes about 7 minutes on 2 cores (plus the
@@ -15,17 +18,21 @@ build=${VOXLET_BENCH_BUILD:-$root/build/bench}
 
 bash "$root/scripts/deps.sh" "$root/bench/packages.txt"
 
-for tool in cmake ninja pulseaudio pactl paplay parec Xvfb xev xdotool stdbuf python3; do
-    command -v "$tool" >/dev/null || { echo "$tool is missing (see scripts/packages.d/ and bench/packages.txt)" >&2; exit 1; }
+extra=()
+while [ $# -gt 0 ]; do
+    case $1 in
+    --quick) extra+=(--runs 1 --startup-runs 3 --call-seconds 10 --window-seconds 5 --clicks 8) ;;
+    --server)
+        export VOXLET_SOUND_SERVER=$2
+        shift
+        ;;
+    *) extra+=("$1") ;;
+    esac
+    shift
 done
 
-extra=()
-for a in "$@"; do
-    if [ "$a" = --quick ]; then
-        extra+=(--runs 1 --startup-runs 3 --call-seconds 10 --window-seconds 5 --clicks 8)
-    else
-        extra+=("$a")
-    fi
+for tool in cmake ninja pactl paplay parec Xvfb xev xdotool stdbuf python3; do
+    command -v "$tool" >/dev/null || { echo "$tool is missing (see scripts/packages.d/ and bench/packages.txt)" >&2; exit 1; }
 done
 
 echo "building the release build in $build ..." >&2

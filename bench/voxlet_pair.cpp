@@ -13,6 +13,7 @@
 // "t=..." lines once a second with its counters.
 
 #include "audio/pulse/pulse_context.h"
+#include "audio/pulse/pulse_echo.h"
 #include "audio/pulse/pulse_sound_player.h"
 #include "audio/pulse/pulse_voice.h"
 #include "net/address.h"
@@ -122,6 +123,7 @@ struct Side {
         : boxes(who)
         , capture(sound, mic)
         , playback(sound, speaker)
+        , echo(sound, capture.real, playback.real)
         , sounds(sound, speaker)
     {
         for (const char* wav : { "Ring.wav", "Anybody.wav", "Ans.wav" })
@@ -148,6 +150,7 @@ struct Side {
     pulse::PulseContext sound;
     BlockingCapture capture;
     CountingPlayback playback;
+    pulse::PulseEchoCanceller echo;
     pulse::PulseSoundPlayerFactory sounds;
     std::unique_ptr<Phone> phone;
 };

@@ -106,6 +106,10 @@ private:
                 Tick();
             });
         }
+        // A hung-up call hands over its last block and waits for the peer
+        // to close in turn, as peers do.
+        if (pair_->far >= 0 && !PhoneHoldsSocket() && pair_->drain())
+            pair_->closeFar();
         if (exited_) {
             // Exit ends every loop at its next poll; nothing is read any more.
             next_ = reads_.size();

@@ -144,10 +144,13 @@ struct SocketPair {
             bytes.remove_prefix(size_t(n));
         }
     }
-    void drain() const
+    // Reads what the phone sent; true once the phone has ended its side.
+    bool drain() const
     {
         char buffer[16384];
-        while (::recv(far, buffer, sizeof buffer, 0) > 0) { }
+        ssize_t n;
+        while ((n = ::recv(far, buffer, sizeof buffer, 0)) > 0) { }
+        return n == 0;
     }
     void closeFar()
     {

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The private services the program runs under in the tests, the benchmarks
 # and the screenshots: a virtual display (Xvfb), a session bus with the
-# accessibility bus, and a sound server (PulseAudio) with virtual devices.
+# accessibility bus, and a sound server with virtual devices: PulseAudio, or
+# with VOXLET_SOUND_SERVER=pipewire PipeWire with WirePlumber and
+# pipewire-pulse (Debian 12's desktop default), with the same devices.
 #
 # Sourced, it gives these functions. Each returns non-zero with the reason
 # on stderr when its service does not come up; each service runs in a
@@ -26,6 +28,7 @@
 # own sound server:
 #   services.sh sound-env DIR             the client variables, KEY=VALUE lines
 #   services.sh sound-server DIR DEVICE...  the sound server, in the foreground
+#   services.sh sound-ready DIR           succeeds once it has its devices
 #   services.sh keep-reading SOURCE       one reader, in the foreground
 #   services.sh redis-server DIR [OPTION...]  Redis on DIR/redis.sock, in the
 #                                         foreground
@@ -82,13 +85,46 @@ svc_pa_config() {
     [ -z "$source" ] || echo "set-default-source $source"
 }
 
+# Which sound server: pulseaudio (the default) or pipewire.
+svc_sound_kind() {
+    case ${VOXLET_SOUND_SERVER:-pulseaudio} in
+    pulseaudio | pulse) echo pulseaudio ;;
+    pipewire) echo pipewire ;;
+    *)
+        echo "VOXLET_SOUND_SERVER must be pulseaudio or pipewire, not '$VOXLET_SOUND_SERVER'" >&2
+        return 1
+        ;;
+    esac
+}
+
+# The programs the chosen sound server needs.
+svc_sound_tools() {
+    case $(svc_sound_kind) in
+    pipewire) echo pipewire wireplumber pipewire-pulse dbus-daemon pactl ;;
+    *) echo pulseaudio pactl ;;
+    esac
+}
+
 # What a client of the sound server in folder $1 needs; no starting of
-# another server when it is gone.
+# another server when it is gone. PipeWire's own clients (WirePlumber) find
+# their server and keep their state under the same folder.
 svc_sound_env() {
     echo "XDG_RUNTIME_DIR=$1/xdg"
     echo "PULSE_RUNTIME_PATH=$1/xdg/pulse"
     echo "PULSE_SERVER=unix:$1/xdg/pulse/native"
     echo "PULSE_CLIENTCONFIG=$1/client.conf"
+    if [ "$(svc_sound_kind)" = pipewire ]; then
+        echo "PIPEWIRE_RUNTIME_DIR=$1/xdg"
+        echo "XDG_STATE_HOME=$1/state"
+        echo "XDG_CONFIG_HOME=$1/config"
+    fi
+}
+
+# Whether the sound server of folder $1 answers and has its devices.
+svc_sound_ready() {
+    [ -S "$1/xdg/pulse/native" ] || return 1
+    [ "$(svc_sound_kind)" != pipewire ] || [ -e "$1/ready" ] || return 1
+    (svc_export_sound_env "$1" && timeout 5 pactl info >/dev/null 2>&1)
 }
 
 svc_export_sound_env() {
@@ -107,11 +143,62 @@ svc_sound_server() {
     svc_pa_config "$@" >"$dir/voxlet.pa" || return 1
     printf 'autospawn = no\n' >"$dir/client.conf"
     svc_export_sound_env "$dir"
+    if [ "$(svc_sound_kind)" = pipewire ]; then
+        svc_pipewire "$dir"
+        return
+    fi
     # Off the display and the session bus: no X11 modules, and a second
     # server (such as a test's own) could not take the same bus name.
     # Shared memory once crashed the daemon here (memfd assertion).
     exec env -u DISPLAY -u DBUS_SESSION_BUS_ADDRESS pulseaudio -n -F "$dir/voxlet.pa" --daemonize=no \
         --exit-idle-time=-1 --disable-shm=yes --log-target=file:"$dir/pa.log"
+}
+
+# PipeWire, WirePlumber and pipewire-pulse for folder $1, with the devices
+# of $1/voxlet.pa made through pipewire-pulse as PulseAudio would load them;
+# $1/ready appears once they are there. Runs until one of them ends or it is
+# told to stop, and takes the others with it. WirePlumber needs a session
+# bus: a private one, so that nothing of the desktop (or of another run)
+# sees these devices.
+svc_pipewire() {
+    local dir=$1 pids=() line
+    mkdir -p "$dir/state" "$dir/config" || return 1
+    rm -f "$dir/ready" "$dir/xdg/pipewire-0" "$dir/xdg/pipewire-0.lock" "$dir/xdg/pulse/native"
+    trap 'kill "${pids[@]}" 2>/dev/null; wait; exit 0' TERM INT HUP
+    unset DISPLAY DBUS_SESSION_BUS_ADDRESS
+    dbus-daemon --session --nofork --print-address=1 >"$dir/bus" 2>>"$dir/pw.log" &
+    pids+=($!)
+    for _ in $(seq 100); do grep -q '^unix:' "$dir/bus" 2>/dev/null && break; sleep 0.05; done
+    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$dir/bus")
+    export DBUS_SESSION_BUS_ADDRESS
+    pipewire >>"$dir/pw.log" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 100); do [ -S "$dir/xdg/pipewire-0" ] && break; sleep 0.05; done
+    wireplumber >>"$dir/wireplumber.log" 2>&1 &
+    pids+=($!)
+    # pipewire-pulse listens where the clients do not look until the devices
+    # are there: a client that came first would be routed to whatever sink
+    # there is, as pipewire-pulse does with a device it does not know yet.
+    mkdir -p "$dir/config/pipewire/pipewire-pulse.conf.d"
+    printf 'pulse.properties = { server.address = [ "unix:%s" ] }\n' "$dir/setup.sock" \
+        >"$dir/config/pipewire/pipewire-pulse.conf.d/voxlet.conf"
+    rm -f "$dir/setup.sock"
+    pipewire-pulse >>"$dir/pw.log" 2>&1 &
+    pids+=($!)
+    for _ in $(seq 200); do PULSE_SERVER="unix:$dir/setup.sock" timeout 5 pactl info >/dev/null 2>&1 && break; sleep 0.05; done
+    # The devices, one command each; the native protocol is pipewire-pulse's own.
+    while read -r line; do
+        case $line in
+        "load-module module-native-protocol-unix"*) ;;
+        *) read -ra words <<<"$line" && PULSE_SERVER="unix:$dir/setup.sock" pactl "${words[@]}" >>"$dir/pw.log" 2>&1 ||
+            echo "could not: $line" >>"$dir/pw.log" ;;
+        esac
+    done <"$dir/voxlet.pa"
+    ln -sf "$dir/setup.sock" "$dir/xdg/pulse/native"
+    : >"$dir/ready"
+    wait -n
+    kill "${pids[@]}" 2>/dev/null
+    wait
 }
 
 # Reads source $1 at a short latency, for ever: a remapped source gives a new
@@ -135,10 +222,11 @@ if [ "${BASH_SOURCE[0]}" = "$0" ]; then
     case ${1:-} in
     sound-env) svc_sound_env "$2" ;;
     sound-server) shift && svc_sound_server "$@" ;;
+    sound-ready) svc_sound_ready "$2" ;;
     keep-reading) svc_keep_reading_one "$2" ;;
     redis-server) shift && svc_redis_server "$@" ;;
     *)
-        echo "usage: $0 sound-env DIR | sound-server DIR [DEVICE...] | keep-reading SOURCE" \
+        echo "usage: $0 sound-env DIR | sound-server DIR [DEVICE...] | sound-ready DIR | keep-reading SOURCE" \
             "| redis-server DIR [OPTION...]" >&2
         exit 2
         ;;
@@ -258,13 +346,16 @@ svc_sound() {
         shift
         svc_need pactl 2>/dev/null && svc_sound_answers && return 0
     fi
-    svc_need pulseaudio pactl || return 1
+    local tools
+    tools=$(svc_sound_tools) || return 1
+    # shellcheck disable=SC2086
+    svc_need $tools || return 1
     svc_pa_config "$@" >/dev/null || return 1
     svc_export_sound_env "$svc_dir/sound"
     svc_start "$svc_dir/pulseaudio.log" bash "$svc_script" sound-server "$svc_dir/sound" "$@"
-    svc_wait 10 svc_sound_answers || {
-        echo "the sound server did not start:" >&2
-        cat "$svc_dir/pulseaudio.log" "$svc_dir/sound/pa.log" >&2 2>/dev/null
+    svc_wait 15 svc_sound_ready "$svc_dir/sound" || {
+        echo "the sound server ($(svc_sound_kind)) did not start:" >&2
+        cat "$svc_dir/pulseaudio.log" "$svc_dir/sound/pa.log" "$svc_dir/sound/pw.log" >&2 2>/dev/null
         return 1
     }
 }

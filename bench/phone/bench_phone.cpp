@@ -4,8 +4,8 @@
 // its counters when a call ends.
 //
 //   voxlet_bench_phone --address A [--mic ID] [--speaker ID] [--show]
-//                      [--dial B] [--answer] [--seconds N] [--quit-after N]
-//                      [--linger N]
+//                      [--dial B] [--answer] [--answer-after MS] [--seconds N]
+//                      [--quit-after N] [--linger N]
 //   voxlet_bench_phone --write-data DIR    (a data folder for the real program)
 //
 // Lines on stdout: "LISTENING"; with --dial or --answer also "RINGING",
@@ -13,8 +13,11 @@
 // "STATS captured=.. sent=.. received=.. send_dropped=.. play_dropped=.."
 // when the call ends (after --seconds of talk, or when the peer hangs up),
 // and "ENDED" when it then stays --linger seconds after the peer hung up.
+// --answer answers as a person would, a while after the ringing began
+// (--answer-after, 1000 ms): the caller hears its ring-back first.
 
 #include "audio/pulse/pulse_context.h"
+#include "audio/pulse/pulse_echo.h"
 #include "audio/pulse/pulse_sound_player.h"
 #include "audio/pulse/pulse_voice.h"
 #include "net/address.h"
@@ -130,6 +133,7 @@ int main(int argc, char** argv)
     opt("show", "Show the main window.");
     opt("dial", "Call this address once listening.", "a");
     opt("answer", "Answer an incoming call.");
+    opt("answer-after", "Answer this long after the ringing began.", "ms", "1000");
     opt("seconds", "Hang up after this long in a call.", "s", "30");
     opt("quit-after", "Quit after this many seconds whatever happens.", "s", "120");
     opt("ring-poll-ms", "How often a ring loop asks whether its sound ended (default: the program's).", "ms");
@@ -165,6 +169,7 @@ int main(int argc, char** argv)
     pulse::PulseContext sound;
     CountingCapture capture(sound, cli.value(QStringLiteral("mic")).toUtf8());
     CountingPlayback playback(sound, cli.value(QStringLiteral("speaker")).toUtf8());
+    pulse::PulseEchoCanceller echo(sound, capture.real, playback.real);
     pulse::PulseSoundPlayerFactory ringer(sound, cli.value(QStringLiteral("speaker")).toUtf8());
     PhoneOptions options;
     options.dataDir = dataDir;
@@ -189,6 +194,8 @@ int main(int argc, char** argv)
     const qint64 talkMs = cli.value(QStringLiteral("seconds")).toLongLong() * 1000;
     const qint64 quitMs = cli.value(QStringLiteral("quit-after")).toLongLong() * 1000;
     const bool answer = cli.isSet(QStringLiteral("answer"));
+    const qint64 answerAfterMs = cli.value(QStringLiteral("answer-after")).toLongLong();
+    qint64 ringingSince = -1;
     QElapsedTimer clock;
     clock.start();
     qint64 talkingSince = -1;
@@ -230,13 +237,15 @@ int main(int argc, char** argv)
         const bool ringing = !phone.ringingFile().isEmpty();
         if (ringing && !rang && !phone.st.OutgoingCall) {
             rang = true;
+            ringingSince = clock.elapsed();
             Say("RINGING");
         }
         if (!dial.isEmpty() && !dialled) {
             dialled = true;
             form.setComboText(dial);
             phone.CLIBTN_Click();
-        } else if (answer && ringing && !phone.st.VoiceMode && !phone.st.OutgoingCall) {
+        } else if (answer && ringing && !phone.st.VoiceMode && !phone.st.OutgoingCall
+            && clock.elapsed() - ringingSince >= answerAfterMs) {
             phone.Command3_Click();
         } else if (talkingSince < 0 && phone.st.VoiceMode && phone.st.Connected && !ringing) {
             talkingSince = clock.elapsed();

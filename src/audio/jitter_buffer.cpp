@@ -24,10 +24,13 @@ void JitterBuffer::reset()
     received_ = read_ = 0;
     haveLine_ = false;
     line_.clear();
+    oldLine_.clear();
     lateness_.clear();
     desiredUs_ = stats_.targetUs;
+    spreadUs_ = 0;
     lastTargetUs_ = -1;
     lastPushUs_ = -1;
+    anchorAtUs_ = -1;
     playing_ = fadeIn_ = adjusting_ = false;
 }
 
@@ -87,28 +90,90 @@ void JitterBuffer::push(const char* bytes, int count, std::int64_t nowUs)
     if (received_ == first)
         return; // only half a sample so far
 
-    // The arrival line is the smallest (arrival - media end) of the window,
-    // kept as a deque of increasing values.
-    const std::int64_t e = nowUs - samplesToUs(received_);
-    while (!line_.empty() && line_.back().valueUs >= e)
-        line_.pop_back();
-    line_.push_back({ nowUs, e });
-    haveLine_ = true;
     // Pieces that come together (a burst read in several parts) count as
     // one arrival: the first of them is the latest, and a stall's backlog
     // must not outweigh the arrivals of normal seconds.
     const bool sameBurst = lastPushUs_ >= 0 && nowUs - lastPushUs_ < std::int64_t(config_.burstMs) * 1000;
     lastPushUs_ = nowUs;
+    const bool hadLine = haveLine_;
     if (!sameBurst) {
         burstAtUs_ = nowUs;
         burstFirst_ = first;
-        lateness_.push_back({ nowUs, 0 });
+        lateness_.push_back({ nowUs, 0, 0 });
+        if (!settling(nowUs))
+            oldLine_.clear(); // the re-anchoring stands
     }
+    // The arrival line is the smallest (arrival - media end) of the window,
+    // kept as a deque of increasing values.
+    addToLine(line_, { nowUs, nowUs - samplesToUs(received_) });
+    haveLine_ = true;
+    const std::int64_t burstStartUs = burstAtUs_ - samplesToUs(burstFirst_);
+    if (!sameBurst && hadLine)
+        anchor(burstStartUs - line_.front().valueUs);
+    if (!oldLine_.empty()
+        && line_.front().valueUs - oldLine_.front().valueUs
+            <= spreadUs_ + std::int64_t(config_.marginMs) * 1000)
+        restoreOldLine();
     // Against the line as the whole burst has moved it.
-    lateness_.back().valueUs = burstAtUs_ - samplesToUs(burstFirst_) - line_.front().valueUs;
+    lateness_.back().lateUs = burstStartUs - line_.front().valueUs;
+    lateness_.back().endUs = line_.back().valueUs - line_.front().valueUs;
     forgetOld(nowUs);
     computeDesired();
     updateTarget(nowUs);
+}
+
+void JitterBuffer::addToLine(std::deque<Arrival>& line, Arrival a)
+{
+    while (!line.empty() && line.back().valueUs >= a.valueUs)
+        line.pop_back();
+    line.push_back(a);
+}
+
+void JitterBuffer::anchor(std::int64_t lateUs)
+{
+    // Later than anything the target allows for: a stall whose backlog comes
+    // now, or a sender that skipped audio (it dropped what a stall held
+    // back, or its microphone paused), after which every arrival sits at a
+    // new offset. Measured against the old line, every later piece would be
+    // late and the target would climb to the ceiling, so the burst's own
+    // arrivals become the line. The old line is kept a while in case the
+    // backlog follows.
+    if (lateUs <= stats_.targetUs + std::int64_t(config_.reanchorMs) * 1000)
+        return;
+    std::deque<Arrival> old;
+    while (line_.size() > 1 && line_.front().atUs < burstAtUs_) {
+        old.push_back(line_.front());
+        line_.pop_front();
+    }
+    if (old.empty())
+        return;
+    oldLine_.swap(old);
+    anchorAtUs_ = burstAtUs_;
+    anchorShiftUs_ = line_.front().valueUs - oldLine_.front().valueUs;
+    ++stats_.reanchors;
+}
+
+void JitterBuffer::restoreOldLine()
+{
+    // The arrivals caught up with the old line: it was a stall's backlog.
+    std::deque<Arrival> recent;
+    recent.swap(line_);
+    line_.swap(oldLine_);
+    for (const Arrival& a : recent)
+        addToLine(line_, a);
+    // The anchoring burst was as late as the old line says.
+    for (Burst& b : lateness_)
+        if (b.atUs == anchorAtUs_) {
+            b.lateUs += anchorShiftUs_;
+            b.endUs += anchorShiftUs_;
+        }
+    anchorAtUs_ = -1;
+    --stats_.reanchors;
+}
+
+bool JitterBuffer::settling(std::int64_t nowUs) const
+{
+    return anchorAtUs_ >= 0 && nowUs - anchorAtUs_ < std::int64_t(config_.settleMs) * 1000;
 }
 
 void JitterBuffer::forgetOld(std::int64_t nowUs)
@@ -132,13 +197,17 @@ void JitterBuffer::computeDesired()
 {
     if (lateness_.empty())
         return;
-    scratch_.clear();
-    for (const Arrival& a : lateness_)
-        scratch_.push_back(a.valueUs);
-    const size_t k = size_t(config_.percentile * double(scratch_.size() - 1));
-    std::nth_element(scratch_.begin(), scratch_.begin() + std::ptrdiff_t(k), scratch_.end());
-    desiredUs_ = std::clamp(scratch_[k] + std::int64_t(config_.marginMs) * 1000,
+    const size_t k = size_t(config_.percentile * double(lateness_.size() - 1));
+    auto percentile = [&](auto value) {
+        scratch_.clear();
+        for (const Burst& b : lateness_)
+            scratch_.push_back(b.*value);
+        std::nth_element(scratch_.begin(), scratch_.begin() + std::ptrdiff_t(k), scratch_.end());
+        return scratch_[k];
+    };
+    desiredUs_ = std::clamp(percentile(&Burst::lateUs) + std::int64_t(config_.marginMs) * 1000,
         std::int64_t(config_.floorMs) * 1000, std::int64_t(config_.ceilingMs) * 1000);
+    spreadUs_ = percentile(&Burst::endUs);
 }
 
 void JitterBuffer::updateTarget(std::int64_t nowUs)
@@ -198,8 +267,13 @@ void JitterBuffer::pull(std::int16_t* out, int samples, std::int64_t nowUs)
         read_ += m;
         playing_ = false;
         ++stats_.underruns;
+    } else if (const std::int64_t errorUs = delayAfter(samples, nowUs) - stats_.targetUs;
+               errorUs > std::int64_t(config_.cutMs) * 1000 && count_ > samples) {
+        // Far behind: a backlog arrived after playback had started again.
+        // Trimming a sample at a time would keep the delay for many seconds.
+        playCut(out, samples, int(std::min<std::int64_t>(usToSamples(errorUs), count_ - samples)), fade);
     } else {
-        playAdjusted(out, samples, delayAfter(samples, nowUs) - stats_.targetUs);
+        playAdjusted(out, samples, errorUs, settling(nowUs));
         if (fadeIn_) {
             for (int i = 0; i < std::min(fade, samples); ++i)
                 out[i] = std::int16_t(out[i] * i / fade);
@@ -211,7 +285,24 @@ void JitterBuffer::pull(std::int16_t* out, int samples, std::int64_t nowUs)
     stats_.playing = playing_;
 }
 
-void JitterBuffer::playAdjusted(std::int16_t* out, int samples, std::int64_t errorUs)
+void JitterBuffer::playCut(std::int16_t* out, int samples, int cut, int fade)
+{
+    // Fade out, skip, fade in.
+    const int f = std::max(1, std::min(fade, samples / 2));
+    for (int i = 0; i < f; ++i)
+        out[i] = std::int16_t(at(i) * (f - i) / f);
+    popFront(f + cut);
+    read_ += f + cut;
+    stats_.droppedSamples += std::uint64_t(cut);
+    for (int i = f; i < samples; ++i)
+        out[i] = i - f < f ? std::int16_t(at(i - f) * (i - f) / f) : at(i - f);
+    popFront(samples - f);
+    read_ += samples - f;
+    fadeIn_ = false;
+    adjusting_ = false;
+}
+
+void JitterBuffer::playAdjusted(std::int16_t* out, int samples, std::int64_t errorUs, bool settling)
 {
     // Too long a delay is trimmed once it is a band above the target; too
     // short a one is mended at once, since below the target the next late
@@ -219,7 +310,7 @@ void JitterBuffer::playAdjusted(std::int16_t* out, int samples, std::int64_t err
     const std::int64_t band = std::int64_t(config_.bandMs) * 1000;
     const std::int64_t low = std::int64_t(config_.lowBandMs) * 1000;
     if (errorUs > 0)
-        adjusting_ = errorUs > band || (adjusting_ && errorUs > band / 4);
+        adjusting_ = errorUs > (settling ? band / 4 : band) || (adjusting_ && errorUs > band / 4);
     else
         adjusting_ = -errorUs > low || (adjusting_ && errorUs < 0);
 
@@ -234,6 +325,10 @@ void JitterBuffer::playAdjusted(std::int16_t* out, int samples, std::int64_t err
         if (peak < config_.quietLevel) {
             budget = std::max(1, samples / 16);
             spread = true;
+        } else if (settling && errorUs > 0) {
+            // Just re-anchored: the line is still finding its floor, and
+            // each step it comes down is delay to take out soon.
+            budget = std::max(1, samples / 40);
         } else if (magnitude > (errorUs > 0 ? std::int64_t(config_.forceBandMs) * 1000 : 2 * low)) {
             budget = 1;
         }
@@ -247,18 +342,22 @@ void JitterBuffer::playAdjusted(std::int16_t* out, int samples, std::int64_t err
     const int k = std::abs(change);
     const int sourceLength = samples + change;
     // Where to drop or repeat: evenly through a quiet stretch, else at the
-    // softest sample, where a one-sample jump is least heard.
+    // softest samples, where a one-sample jump is least heard.
     std::vector<int>& marks = positions_;
     marks.clear();
     if (k > 0 && spread) {
         for (int i = 1; i <= k; ++i)
             marks.push_back(int(std::int64_t(i) * sourceLength / (k + 1)));
     } else if (k > 0) {
-        int best = 0;
-        for (int j = 1; j < sourceLength; ++j)
-            if (std::abs(int(at(j))) < std::abs(int(at(best))))
-                best = j;
-        marks.push_back(best);
+        for (int i = 0; i < k; ++i) {
+            const int from = int(std::int64_t(i) * sourceLength / k),
+                      to = int(std::int64_t(i + 1) * sourceLength / k);
+            int best = from;
+            for (int j = from + 1; j < to; ++j)
+                if (std::abs(int(at(j))) < std::abs(int(at(best))))
+                    best = j;
+            marks.push_back(best);
+        }
     }
 
     int o = 0;

@@ -17,6 +17,13 @@
 // time, or one per pull when far off and never quiet. After running dry the
 // buffer refills to the target and drops what has piled up beyond it, so a
 // stall's late burst does not stay as extra delay.
+//
+// Media time is counted in bytes received, so a sender that skips audio
+// (drops what a stall held back, or its microphone paused) moves every later
+// arrival to a new offset. A burst much later than the target therefore
+// re-anchors the line on its own arrivals; if later arrivals come back to
+// the old line (it was a stall and its backlog follows), the old line
+// returns, and a delay that is then far above the target is cut at once.
 
 #include <cstdint>
 #include <deque>
@@ -40,12 +47,20 @@ struct JitterBufferConfig {
     int quietLevel = 1200; // peak magnitude below which a stretch counts as quiet
     int fadeMs = 5;
     int burstMs = 2; // arrivals closer than this count as one
+    // A burst later than the target by this much re-anchors the arrival line
+    // on itself.
+    int reanchorMs = 40;
+    // For this long after re-anchoring, arrivals back within their usual
+    // spread of the old line bring it back, and the delay is trimmed faster.
+    int settleMs = 2000;
+    int cutMs = 100; // a delay this far above the target is cut at once
 };
 
 struct JitterBufferStats {
     std::uint64_t underruns = 0; // times playback ran dry while playing
     std::uint64_t droppedSamples = 0; // skipped to shorten the delay, or lost to overflow
     std::uint64_t insertedSamples = 0; // repeated to lengthen the delay
+    std::uint64_t reanchors = 0; // times the arrival line was moved to a new offset
     std::int64_t delayUs = 0; // how far playback runs behind the earliest arrival line
     std::int64_t targetUs = 0;
     int bufferedSamples = 0;
@@ -71,17 +86,27 @@ private:
         std::int64_t atUs;
         std::int64_t valueUs;
     };
+    struct Burst {
+        std::int64_t atUs;
+        std::int64_t lateUs; // its first sample behind the line
+        std::int64_t endUs; // its last sample behind the line
+    };
 
     std::int64_t samplesToUs(std::int64_t samples) const;
     std::int64_t usToSamples(std::int64_t us) const;
     std::int16_t at(int i) const;
     void append(std::int16_t s);
     void popFront(int n);
+    static void addToLine(std::deque<Arrival>& line, Arrival a);
+    void anchor(std::int64_t lateUs);
+    void restoreOldLine();
+    bool settling(std::int64_t nowUs) const;
+    void playCut(std::int16_t* out, int samples, int cut, int fade);
     void forgetOld(std::int64_t nowUs);
     void computeDesired();
     void updateTarget(std::int64_t nowUs);
     std::int64_t delayAfter(int samples, std::int64_t nowUs) const;
-    void playAdjusted(std::int16_t* out, int samples, std::int64_t errorUs);
+    void playAdjusted(std::int16_t* out, int samples, std::int64_t errorUs, bool settling);
 
     JitterBufferConfig config_;
     JitterBufferStats stats_;
@@ -96,10 +121,14 @@ private:
     std::int64_t read_ = 0; // media index of the next sample to play
     bool haveLine_ = false;
     std::deque<Arrival> line_; // increasing values: front is the earliest arrival line
-    std::deque<Arrival> lateness_;
+    std::deque<Arrival> oldLine_; // the line before the last re-anchoring, while it may come back
+    std::int64_t anchorAtUs_ = -1; // when the line was last re-anchored
+    std::int64_t anchorShiftUs_ = 0; // ... and by how much it moved
+    std::deque<Burst> lateness_;
     std::vector<std::int64_t> scratch_;
     std::vector<int> positions_;
     std::int64_t desiredUs_ = 0; // what recent lateness asks for
+    std::int64_t spreadUs_ = 0; // how far behind the line bursts usually end
     std::int64_t lastTargetUs_ = -1; // when the target was last brought down
     std::int64_t lastPushUs_ = -1;
     std::int64_t burstAtUs_ = 0; // when the current burst began, and its first sample

@@ -20,6 +20,7 @@ void VoiceIO::OpenWaveDevices(CaptureDevice::PieceCallback onPiece)
 {
     Format = MakeVoiceFormat();
     onPiece_ = std::move(onPiece);
+    asked_ = true;
 
     if (!capture_.open(Format)) {
         boxes_.show(
@@ -39,6 +40,14 @@ void VoiceIO::OpenWaveDevices(CaptureDevice::PieceCallback onPiece)
 
 void VoiceIO::StartCapture()
 {
+    // A device missing at start-up may be there now (the sound server came
+    // later): ask again, quietly, since start-up has said so once.
+    if (asked_ && !captureOpen_ && capture_.open(Format)) {
+        captureOpen_ = true;
+        st_.WaveInHandle = &capture_;
+    }
+    if (asked_ && captureOpen_ && !playbackOpen_)
+        playbackOpen_ = playback_.open(Format);
     if (!captureOpen_)
         return;
     running_ = true;

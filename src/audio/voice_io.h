@@ -19,7 +19,8 @@ public:
     // Asks both devices once; onPiece runs on the main thread with each
     // captured piece while a call's voice runs.
     void OpenWaveDevices(CaptureDevice::PieceCallback onPiece);
-    // The call was answered: record and play.
+    // The call was answered: record and play. Devices missing at start-up
+    // are asked for again first, without a message.
     void StartCapture();
     // The call is over: stop both devices (nothing is recorded or played
     // until the next StartCapture). Safe from inside onPiece.
@@ -39,6 +40,7 @@ private:
     CaptureDevice& capture_;
     PlaybackDevice& playback_;
     CaptureDevice::PieceCallback onPiece_;
+    bool asked_ = false; // OpenWaveDevices has run
     bool captureOpen_ = false;
     bool playbackOpen_ = false;
     bool running_ = false;

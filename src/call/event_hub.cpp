@@ -103,10 +103,21 @@ void EventHub::OnRead(int s)
         return;
     }
     ctx_.net.ReceiveTextMessage(callSocket);
+    // Messages that came in one read are handled one at a time, in order:
+    // the rest is read again at once, from inside a ring loop this one
+    // may start, and after the answer it is voice.
+    const qsizetype first = protocol::FirstMessageLength(st.RecvText);
+    if (first < st.RecvText.size()) {
+        ctx_.net.KeepUnread(callSocket, first);
+        st.RecvText.truncate(first);
+    }
+    const int socket = callSocket;
     if (external)
         peer_.ExternalMessageHandler();
     else
         peer_.TextMessageHandler();
+    if (st.VoiceMode && callSocket == socket)
+        ctx_.net.VoiceFollowsText(callSocket);
 }
 
 void EventHub::HandServerReply()

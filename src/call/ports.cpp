@@ -39,6 +39,8 @@ QString ControlName(Control c)
         return QStringLiteral("nmu_BAR");
     case Control::mnu_END:
         return QStringLiteral("mnu_END");
+    case Control::mnu_Mute:
+        return QStringLiteral("mnu_Mute");
     }
     return {};
 }

@@ -30,6 +30,7 @@ enum class Control {
     mnu_Disp,
     nmu_BAR,
     mnu_END,
+    mnu_Mute,
 };
 
 QString ControlName(Control c);

@@ -62,6 +62,27 @@ ExternalText RecogniseExternalText(const QString& text)
     return ExternalText::Nothing;
 }
 
+qsizetype FirstMessageLength(const QString& text)
+{
+    const QStringView t(text);
+    const auto keywordAt = [&](qsizetype p) {
+        const QStringView rest = t.mid(p);
+        return rest.startsWith(kCallKeyword) || rest.startsWith(kAnswerKeyword)
+            || rest.startsWith(kSearchCallKeyword) || rest.startsWith(kProfileKeyword);
+    };
+    for (qsizetype p = 1; p < t.size(); ++p) {
+        const QChar last = t[p - 1];
+        if (last != QLatin1Char('D') && last != QLatin1Char('K'))
+            continue;
+        const QStringView before = t.left(p);
+        if (before.endsWith(u"CallAnswer|END"))
+            return p;
+        if ((before.endsWith(u"|END") || before.endsWith(u"VOICEMSG:OK")) && keywordAt(p))
+            return p;
+    }
+    return t.size();
+}
+
 QString Hello()
 {
     return QStringLiteral("SERVEROK|END");

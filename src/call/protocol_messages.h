@@ -25,6 +25,12 @@ PeerText RecognisePeerText(const QString& text);
 enum class ExternalText { Nothing, Greeting, Answer };
 ExternalText RecogniseExternalText(const QString& text);
 
+// The length of the first message of a read that holds several: it ends
+// after "|END" or the greeting where another message's keyword begins, and
+// always after the answer (the voice follows it). Otherwise the whole text:
+// a message cut by the network, or one whose fields hold "END", stays whole.
+qsizetype FirstMessageLength(const QString& text);
+
 // ---- between a phone and the connection server ----
 
 QString Hello(); // "SERVEROK|END"

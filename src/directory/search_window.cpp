@@ -103,6 +103,7 @@ void SearchWindow::mnu_CLOSE_Click()
         st.RingStop = true;
         st.VoiceMode = false;
         st.Connected = false;
+        call_.shell.CallChanged();
         call_.main.setText1(QStringLiteral("外部接続を切断しました。"));
     }
     st.SearchActive = false;

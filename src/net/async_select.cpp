@@ -32,6 +32,7 @@ void AsyncSelect::Select(int socket, int mask)
     Entry& e = entries_[socket];
     e.mask = mask;
     if (!e.read) {
+        e.generation = ++generations_;
         e.read = new QSocketNotifier(socket, QSocketNotifier::Read, this);
         e.read->setEnabled(false);
         connect(e.read, &QSocketNotifier::activated, this, [this, socket] { OnReadable(socket); });
@@ -61,10 +62,10 @@ void AsyncSelect::ConnectStarted(int socket, int connectErrno)
     e.phase = Phase::Failed;
     UpdateNotifiers(socket, e);
     const int code = WinsockCodeFromErrno(connectErrno);
-    QTimer::singleShot(0, this, [this, socket, code] {
+    QTimer::singleShot(0, this, [this, socket, code, generation = e.generation] {
         auto found = entries_.find(socket);
-        if (found != entries_.end() && found->second.phase == Phase::Failed
-            && (found->second.mask & FD_CONNECT))
+        if (found != entries_.end() && found->second.generation == generation
+            && found->second.phase == Phase::Failed && (found->second.mask & FD_CONNECT))
             Post(socket, FD_CONNECT, code);
     });
 }
@@ -76,6 +77,38 @@ void AsyncSelect::Rearm(int socket)
         return;
     it->second.readArmed = true;
     UpdateNotifiers(socket, it->second);
+    if (it->second.pending)
+        PostPending(socket, it->second);
+}
+
+void AsyncSelect::ReadPending(int socket)
+{
+    auto it = entries_.find(socket);
+    if (it == entries_.end())
+        return;
+    it->second.pending = true;
+    PostPending(socket, it->second);
+}
+
+void AsyncSelect::PostPending(int socket, Entry& e)
+{
+    if (e.pendingPosted || !e.readArmed)
+        return; // reported once the program has read
+    e.pendingPosted = true;
+    QTimer::singleShot(0, this, [this, socket, generation = e.generation] {
+        auto it = entries_.find(socket);
+        if (it == entries_.end() || it->second.generation != generation)
+            return;
+        Entry& e = it->second;
+        e.pendingPosted = false;
+        if (!e.pending || !e.readArmed || e.phase != Phase::Connected)
+            return;
+        e.pending = false;
+        e.readArmed = false;
+        if (e.mask & FD_READ)
+            Post(socket, FD_READ, 0);
+        Refresh(socket);
+    });
 }
 
 void AsyncSelect::Forget(int socket)
@@ -157,7 +190,10 @@ void AsyncSelect::OnReadable(int socket)
         return;
     }
     char probe;
-    const ssize_t n = ::recv(socket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    // Bytes the program still holds come before what the kernel says now
+    // (a close behind them in particular).
+    const ssize_t n = e.pending ? 1 : ::recv(socket, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    e.pending = false;
     if (n > 0) {
         e.readArmed = false;
         if (e.mask & FD_READ)

@@ -10,6 +10,8 @@
 
 #include <QObject>
 
+#include <cstdint>
+
 #include <functional>
 #include <memory>
 #include <unordered_map>
@@ -37,6 +39,10 @@ public:
     void Forget(int socket);
     // Calls back once when the socket can take more data (for queued voice).
     void WhenWritable(int socket, std::function<void()> callback);
+    // The program holds bytes it read from the socket but has not handled:
+    // a read notification follows (before any close), even when the kernel
+    // has nothing new.
+    void ReadPending(int socket);
 
     bool Knows(int socket) const { return entries_.count(socket) != 0; }
 
@@ -49,6 +55,10 @@ private:
         QSocketNotifier* read = nullptr;
         QSocketNotifier* write = nullptr;
         std::function<void()> writable;
+        // Tells this socket from a later one that gets the same number.
+        std::uint64_t generation = 0;
+        bool pending = false; // ReadPending not yet reported
+        bool pendingPosted = false;
     };
 
     void OnReadable(int socket);
@@ -57,9 +67,12 @@ private:
     // The notifiers as the entry now wants them, if it still exists.
     void Refresh(int socket);
     void Post(int socket, int event, int error);
+    // Reports pending bytes from the event loop, once the program has read.
+    void PostPending(int socket, Entry& e);
 
     Sink sink_;
     std::unordered_map<int, Entry> entries_;
+    std::uint64_t generations_ = 0;
 };
 
 } // namespace voxlet

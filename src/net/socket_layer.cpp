@@ -8,6 +8,8 @@
 #include "net/voice_socket_options.h"
 #include "net/winsock_errors.h"
 
+#include <QEventLoop>
+#include <QSocketNotifier>
 #include <QTimer>
 #include <QtEndian>
 
@@ -50,7 +52,119 @@ sockaddr_in MakeAddress(std::int32_t address, std::uint16_t port)
     sin.sin_addr.s_addr = in_addr_t(address);
     return sin;
 }
+
+// Sends what waits; false when the connection failed.
+bool FlushVoice(int s, VoiceSender& sender)
+{
+    while (sender.unsentBytes() > 0) {
+        const ssize_t sent = ::send(s, sender.unsent(), size_t(sender.unsentBytes()), MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        sender.sent(int(sent));
+    }
+    return true;
+}
 } // namespace
+
+// A hung-up call's socket from the hang-up to its close. It owns the socket,
+// its notifiers and its time-out, so nothing of it can reach a later socket
+// that gets the same number.
+class SocketLayer::VoiceDrain {
+public:
+    VoiceDrain(int fd, VoiceSender sender, int withinMs, std::function<void()> ended)
+        : fd_(fd)
+        , sender_(std::move(sender))
+        , ended_(std::move(ended))
+        , read_(fd, QSocketNotifier::Read)
+        , write_(fd, QSocketNotifier::Write)
+    {
+        read_.setEnabled(false);
+        write_.setEnabled(false);
+        QObject::connect(&read_, &QSocketNotifier::activated, [this] { Step(); });
+        QObject::connect(&write_, &QSocketNotifier::activated, [this] { Step(); });
+        deadline_.setSingleShot(true);
+        QObject::connect(&deadline_, &QTimer::timeout, [this] { Finish(); });
+        deadline_.start(withinMs);
+    }
+
+    bool open() const { return fd_ >= 0; }
+
+    // At most this long from now.
+    void Shorten(int withinMs)
+    {
+        if (open() && deadline_.remainingTime() > withinMs)
+            deadline_.start(withinMs);
+    }
+
+    void Step()
+    {
+        if (!open())
+            return;
+        if (!ReadAway())
+            return Finish(); // reset: nothing more can reach the peer
+        if (!shut_) {
+            if (!FlushVoice(fd_, sender_))
+                return Finish();
+            if (sender_.done()) {
+                // Our FIN right behind the last byte.
+                ::shutdown(fd_, SHUT_WR);
+                shut_ = true;
+            }
+        }
+        if (shut_ && peerClosed_)
+            return Finish();
+        read_.setEnabled(!peerClosed_);
+        write_.setEnabled(!shut_);
+    }
+
+    void Finish()
+    {
+        if (!open())
+            return;
+        read_.setEnabled(false);
+        write_.setEnabled(false);
+        deadline_.stop();
+        ReadAway();
+        ::shutdown(fd_, SHUT_RDWR);
+        ::close(fd_);
+        fd_ = -1;
+        ended_();
+    }
+
+private:
+    // The peer's voice is read and dropped until it closes: closing on
+    // unread data, or data arriving after the close, would reset the
+    // connection, and a reset can take our last bytes with it.
+    bool ReadAway()
+    {
+        char scrap[4096];
+        for (int i = 0; i < 64 && !peerClosed_; ++i) {
+            const ssize_t n = ::recv(fd_, scrap, sizeof scrap, MSG_DONTWAIT);
+            if (n > 0)
+                continue;
+            if (n == 0) {
+                peerClosed_ = true;
+                break;
+            }
+            if (errno == EINTR)
+                continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        return true;
+    }
+
+    int fd_;
+    VoiceSender sender_;
+    std::function<void()> ended_;
+    QSocketNotifier read_;
+    QSocketNotifier write_;
+    QTimer deadline_;
+    bool shut_ = false;
+    bool peerClosed_ = false;
+};
 
 bool IsTransientAcceptError(int code)
 {
@@ -93,8 +207,19 @@ SocketLayer::SocketLayer(
 SocketLayer::~SocketLayer()
 {
     // Whatever could not be handed over in time goes with the phone.
-    while (!draining_.empty())
-        FinishDrain(draining_.begin()->first);
+    for (auto& d : drains_)
+        d->Finish();
+}
+
+int SocketLayer::drainingSockets() const
+{
+    return int(std::count_if(drains_.begin(), drains_.end(), [](const auto& d) { return d->open(); }));
+}
+
+void SocketLayer::DrainEnded()
+{
+    if (exitWait_ && drainingSockets() == 0)
+        exitWait_->quit();
 }
 
 void SocketLayer::StartNetwork()
@@ -113,6 +238,16 @@ void SocketLayer::Cleanup()
     // Exit leaves the connection-server socket to the clean-up.
     if (st_.ServerSocket > 0)
         CloseSocket(st_.ServerSocket);
+    if (exitWait_ || drainingSockets() == 0)
+        return;
+    // The process ends after this: hung-up calls get at most a second to
+    // hand over their last block and see the peer's close.
+    for (auto& d : drains_)
+        d->Shorten(kExitDrainMs);
+    QEventLoop wait;
+    exitWait_ = &wait;
+    wait.exec(QEventLoop::ExcludeUserInputEvents);
+    exitWait_ = nullptr;
 }
 
 std::int32_t SocketLayer::OwnAddress() const
@@ -306,6 +441,11 @@ void SocketLayer::Release(int socket)
     async_.Forget(socket);
     voice_.erase(socket);
     oddByte_.erase(socket);
+    unread_.erase(socket);
+    if (lastTextSocket_ == socket) {
+        lastTextSocket_ = 0;
+        lastText_.clear();
+    }
 }
 
 void SocketLayer::CloseSocket(int& socketVar)
@@ -331,48 +471,16 @@ void SocketLayer::ShutdownAndClose(int& socketVar)
     // Hang-up of a call that carried voice: the far end gets whole blocks.
     socketVar = 0;
     VoiceSender sender = std::move(it->second);
-    voice_.erase(it);
-    oddByte_.erase(s);
+    Release(s); // from here the drain alone owns the socket
     sender.finish();
     // The last block may be larger than what may wait unsent during the call.
     const int noLimit = 0;
     ::setsockopt(s, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &noLimit, sizeof noLimit);
-    if (!FlushVoice(s, sender) || sender.done()) {
-        FinishDrain(s);
-        return;
-    }
-    // The socket is full: the rest goes out in the background, without
-    // any event for the call logic, and the socket closes after it.
-    draining_.emplace(s, std::move(sender));
-    async_.Select(s, 0);
-    async_.WhenWritable(s, [this, s] { Drain(s); });
-    QTimer::singleShot(kVoiceDrainMs, &async_, [this, s] {
-        if (draining_.count(s))
-            FinishDrain(s);
-    });
-}
-
-void SocketLayer::Drain(int s)
-{
-    auto it = draining_.find(s);
-    if (it == draining_.end())
-        return;
-    if (FlushVoice(s, it->second) && !it->second.done())
-        async_.WhenWritable(s, [this, s] { Drain(s); });
-    else
-        FinishDrain(s);
-}
-
-void SocketLayer::FinishDrain(int s)
-{
-    draining_.erase(s);
-    async_.Forget(s);
-    // Voice the far end sent meanwhile is read away: closing on unread
-    // data would reset the connection instead of ending it after our bytes.
-    char scrap[4096];
-    for (int i = 0; i < 16 && ::recv(s, scrap, sizeof scrap, MSG_DONTWAIT) > 0; ++i) { }
-    ::shutdown(s, SHUT_RDWR);
-    ::close(s);
+    drains_.erase(std::remove_if(drains_.begin(), drains_.end(), [](const auto& d) { return !d->open(); }),
+        drains_.end());
+    drains_.push_back(
+        std::make_unique<VoiceDrain>(s, std::move(sender), kVoiceDrainMs, [this] { DrainEnded(); }));
+    drains_.back()->Step();
 }
 
 std::uint64_t SocketLayer::sentVoiceBytes(int socket) const
@@ -424,20 +532,6 @@ void SocketLayer::FlushLater(int s)
     });
 }
 
-bool SocketLayer::FlushVoice(int s, VoiceSender& sender)
-{
-    while (sender.unsentBytes() > 0) {
-        const ssize_t sent = ::send(s, sender.unsent(), size_t(sender.unsentBytes()), MSG_NOSIGNAL);
-        if (sent < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno == EAGAIN || errno == EWOULDBLOCK;
-        }
-        sender.sent(int(sent));
-    }
-    return true;
-}
-
 int SocketLayer::ReceiveVoiceData(int& socketVar, const char** received)
 {
     if (socketVar <= 0)
@@ -446,7 +540,21 @@ int SocketLayer::ReceiveVoiceData(int& socketVar, const char** received)
         if (st_.VoiceRecvCount < 0 || st_.VoiceRecvCount >= kVoiceBlockBytes)
             st_.VoiceRecvCount = 0;
         char* at = st_.VoiceRecvBuffer.data() + st_.VoiceRecvCount;
-        const ssize_t got = ::recv(socketVar, at, size_t(kVoiceBlockBytes - st_.VoiceRecvCount), 0);
+        const int room = kVoiceBlockBytes - st_.VoiceRecvCount;
+        ssize_t got = 0;
+        if (auto u = unread_.find(socketVar); u != unread_.end()) {
+            // Voice that came in one read with the answer: it is read first.
+            Unread& left = u->second;
+            got = std::min<qsizetype>(left.bytes.size() - left.at, room);
+            std::memcpy(at, left.bytes.constData() + left.at, size_t(got));
+            left.at += got;
+            if (left.at >= left.bytes.size())
+                unread_.erase(u);
+            else
+                async_.ReadPending(socketVar);
+        } else {
+            got = ::recv(socketVar, at, size_t(room), 0);
+        }
         if (socketVar > 0)
             async_.Rearm(socketVar);
         if (got > 0)
@@ -480,32 +588,92 @@ void SocketLayer::ReceiveTextMessage(int& socketVar)
     if (s <= 0)
         return;
     try {
-        char buffer[1 + kTextReadChunkBytes];
-        int total = 0;
-        // Bounded per event: a peer that never stops sending must not
-        // freeze the phone; the rest comes with the next read event.
-        while (total < kTextReadBytesPerEvent) {
-            int carried = 0;
+        QByteArray raw;
+        if (auto u = unread_.find(s); u != unread_.end()) {
+            // What was left unhandled, one read's worth at a time; the
+            // kernel keeps the rest meanwhile, so this stays bounded.
+            Unread& left = u->second;
+            qsizetype take = std::min<qsizetype>(kTextReadChunkBytes, left.bytes.size() - left.at);
+            if (left.bytes.size() - left.at - take == 1)
+                ++take; // a lone last byte waits below as half a character
+            raw = left.bytes.mid(left.at, take);
+            left.at += take;
+            if (left.at >= left.bytes.size())
+                unread_.erase(u);
+            else
+                async_.ReadPending(s);
+        } else {
             if (auto odd = oddByte_.find(s); odd != oddByte_.end()) {
-                buffer[0] = odd->second;
+                raw.append(odd->second);
                 oddByte_.erase(odd);
-                carried = 1;
             }
-            const ssize_t got = ::recv(s, buffer + carried, kTextReadChunkBytes, 0);
-            const int have = carried + int(std::max<ssize_t>(got, 0));
-            // A character whose second byte has not come yet waits for it.
-            if (have % 2)
-                oddByte_[s] = buffer[have - 1];
-            if (got <= 0)
-                break;
-            total += int(got);
-            st_.RecvText += DecodeWireText(buffer, have - have % 2);
+            char buffer[kTextReadChunkBytes];
+            int total = 0;
+            // Bounded per event: a peer that never stops sending must not
+            // freeze the phone; the rest comes with the next read event.
+            while (total < kTextReadBytesPerEvent) {
+                const ssize_t got = ::recv(s, buffer, sizeof buffer, 0);
+                if (got <= 0)
+                    break;
+                total += int(got);
+                raw.append(buffer, got);
+            }
         }
-        if (s > 0)
-            async_.Rearm(s);
+        // A character whose second byte has not come yet waits for it.
+        if (raw.size() % 2)
+            oddByte_[s] = raw.back();
+        st_.RecvText = DecodeWireText(raw.constData(), int(raw.size() - raw.size() % 2));
+        lastTextSocket_ = s;
+        lastText_ = std::move(raw);
+        async_.Rearm(s);
     } catch (...) {
         ShutdownAndClose(socketVar);
     }
+}
+
+void SocketLayer::KeepUnread(int& socketVar, qsizetype fromChar)
+{
+    const int s = socketVar;
+    const qsizetype from = 2 * fromChar;
+    if (s <= 0 || s != lastTextSocket_ || from < 0 || from >= lastText_.size())
+        return;
+    oddByte_.erase(s); // it is the last of these bytes
+    const qsizetype back = lastText_.size() - from;
+    if (auto u = unread_.find(s); u != unread_.end())
+        u->second.at -= back; // the last read came from there: step back
+    else
+        unread_[s] = Unread { lastText_.mid(from), 0 };
+    lastText_.clear();
+    lastTextSocket_ = 0;
+    async_.ReadPending(s);
+}
+
+void SocketLayer::VoiceFollowsText(int& socketVar)
+{
+    const int s = socketVar;
+    auto odd = s > 0 ? oddByte_.find(s) : oddByte_.end();
+    if (odd == oddByte_.end())
+        return;
+    unread_[s].bytes.append(odd->second);
+    oddByte_.erase(odd);
+    async_.ReadPending(s);
+}
+
+void SocketLayer::DropUnhandledText(int& socketVar)
+{
+    const int s = socketVar;
+    if (s <= 0)
+        return;
+    unread_.erase(s);
+    oddByte_.erase(s);
+    char scrap[4096];
+    for (int total = 0; total < kTextReadBytesPerEvent;) {
+        const ssize_t got = ::recv(s, scrap, sizeof scrap, MSG_DONTWAIT);
+        if (got <= 0)
+            break;
+        total += int(got);
+    }
+    async_.Rearm(s);
 }
 
 } // namespace voxlet

@@ -14,6 +14,9 @@
 #include <memory>
 #include <optional>
 #include <unordered_map>
+#include <vector>
+
+class QEventLoop;
 
 namespace voxlet {
 
@@ -38,8 +41,10 @@ constexpr int kTextReadBytesPerEvent = 64 * 1024;
 constexpr int kTextReadChunkBytes = 4998;
 // Captured voice that may wait unsent before the oldest is dropped (100 ms).
 constexpr int kVoiceUnsentBytes = 1600;
-// How long a hung-up call may take to hand over the rest of its last block.
+// How long a hung-up call may take to hand over the rest of its last block,
+// and how long exit waits for that.
 constexpr int kVoiceDrainMs = 3000;
+constexpr int kExitDrainMs = 1000;
 // How long the listener rests when the system has no descriptor or memory
 // to spare for another connection.
 constexpr int kAcceptBackoffMs = 1000;
@@ -51,7 +56,9 @@ public:
     ~SocketLayer();
 
     void StartNetwork();
-    void Cleanup(); // WSACleanup: closes whatever is still open
+    // WSACleanup: closes whatever is still open, once hung-up calls have
+    // handed over their last block (at most kExitDrainMs, events run meanwhile).
+    void Cleanup();
     bool StartListening(); // true on failure
     void ConnectToPeer(int& socketVar, const QString& host);
     void ConnectToServer(const QString& host);
@@ -62,7 +69,19 @@ public:
     // the bytes read (at *received) and sets VoiceBlockReady on a whole block.
     int ReceiveVoiceData(int& socketVar, const char** received = nullptr);
     void SendTextMessage(int& socketVar);
+    // RecvText := what is readable now, bytes left unhandled first. While
+    // such bytes remain, a read takes only from them, at most one read's worth.
     void ReceiveTextMessage(int& socketVar);
+    // The characters of the last text read from `fromChar` on were not
+    // handled: they (and a half character after them) are read again, by
+    // the next read of either kind, which is reported at once.
+    void KeepUnread(int& socketVar, qsizetype fromChar);
+    // The peer's answer was the last text: a half character held back is
+    // the first byte of its voice.
+    void VoiceFollowsText(int& socketVar);
+    // We answer: what the caller sent until now is text (it talks only once
+    // it has our answer), so nothing of it may be taken for voice.
+    void DropUnhandledText(int& socketVar);
 
     // accept() on the listener: the new socket (or 0) and a Winsock error.
     // When the system is out of descriptors or memory the listener is not
@@ -75,8 +94,9 @@ public:
     QString PeerAddressText(const sockaddr_in& from) const;
     // closesocket alone / shutdown both ways then close; both reset the variable.
     // A call socket that carried voice first completes its current block
-    // with silence and hands it over (in the background if the socket is
-    // full), so the far end never keeps part of a block.
+    // with silence and hands it over in the background, then ends its side
+    // (FIN) and reads what the peer still sends until the peer closes too:
+    // the far end never keeps part of a block and sees no reset.
     void CloseSocket(int& socketVar);
     void ShutdownAndClose(int& socketVar);
     void Select(int socket, int mask);
@@ -92,18 +112,17 @@ public:
     // Voice bytes sent on the socket so far (0 for one that never carried voice).
     std::uint64_t sentVoiceBytes(int socket) const;
     // Hung-up calls still handing over their last block.
-    int drainingSockets() const { return int(draining_.size()); }
+    int drainingSockets() const;
 
 private:
+    class VoiceDrain;
+
     int NewSocket(int family = AF_INET);
     void Connect(int& socketVar, const QString& host, std::uint16_t port);
     void DialPeer(int& socketVar, const QString& host);
     void PrepareDial(int fd);
-    // Sends what waits; false when the connection failed.
-    bool FlushVoice(int socket, VoiceSender& sender);
     void FlushLater(int socket);
-    void Drain(int socket);
-    void FinishDrain(int socket);
+    void DrainEnded();
     void Release(int socket);
 
     AppState& st_;
@@ -112,10 +131,20 @@ private:
     AsyncSelect& async_;
     NetOptions options_;
     std::unordered_map<int, VoiceSender> voice_;
-    // Hung-up sockets still sending the rest of their last block.
-    std::unordered_map<int, VoiceSender> draining_;
+    // Hung-up sockets, each owned by its drain until it is closed.
+    std::vector<std::unique_ptr<VoiceDrain>> drains_;
+    QEventLoop* exitWait_ = nullptr;
     // An odd byte read last time: the first half of a character.
     std::unordered_map<int, char> oddByte_;
+    // Bytes read but not handled yet, from `at` on.
+    struct Unread {
+        QByteArray bytes;
+        qsizetype at = 0;
+    };
+    std::unordered_map<int, Unread> unread_;
+    // The bytes behind RecvText, until the next text read.
+    int lastTextSocket_ = 0;
+    QByteArray lastText_;
     // Dials racing a second address family, by the descriptor they fill.
     std::unordered_map<int, std::unique_ptr<HappyDialer>> dialers_;
     QString lastIPv6Caller_;

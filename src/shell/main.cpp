@@ -1,10 +1,12 @@
 // Voxlet: a two-party voice telephone over TCP/IPv4.
 
 #include "audio/pulse/pulse_context.h"
+#include "audio/pulse/pulse_echo.h"
 #include "audio/pulse/pulse_sound_player.h"
 #include "audio/pulse/pulse_voice.h"
 #include "net/reach/reachability.h"
 #include "shell/phone.h"
+#include "shell/qt/desktop_inhibitor.h"
 #include "shell/qt/desktop_notifier.h"
 #include "shell/qt/fonts.h"
 #include "shell/qt/main_form.h"
@@ -90,8 +92,11 @@ int main(int argc, char** argv)
     voxlet::pulse::PulseContext sound;
     voxlet::pulse::PulseCapture capture(sound);
     voxlet::pulse::PulsePlayback playback(sound);
+    // Between the two: the voice's echo canceller (VOXLET_ECHO_CANCEL=off turns it off).
+    voxlet::pulse::PulseEchoCanceller echo(sound, capture, playback);
     voxlet::pulse::PulseSoundPlayerFactory sounds(sound);
     voxlet::DesktopNotifier notifier;
+    voxlet::DesktopInhibitor inhibitor;
     // Outlives the phone: at the end it waits a moment for the router to
     // drop the mapping.
     voxlet::reach::ReachOptions reachOptions;
@@ -101,7 +106,7 @@ int main(int argc, char** argv)
     voxlet::PhoneOptions options;
     options.dataDir = QCoreApplication::applicationDirPath();
     options.screen.phoneBookOnly = qEnvironmentVariable("VOXLET_CALLERS") == QLatin1String("phonebook");
-    voxlet::Phone phone(options, { form, boxes, tray, capture, playback, sounds, &notifier, &reach });
+    voxlet::Phone phone(options, { form, boxes, tray, capture, playback, sounds, &notifier, &inhibitor, &reach });
     form.attach(&phone, &boxes);
     tray.attach(&phone);
     QObject::connect(&form, &voxlet::MainForm::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);

@@ -25,6 +25,7 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     , peer(context)
     , server(context)
     , hub(context, peer, server)
+    , inCall(st, ports.main, ports.inhibitor)
     , Timer1([this] { Timer1_Timer(); })
     , Timer2([this] { Timer2_Timer(); })
     , notifier_(ports.notifier)
@@ -37,7 +38,7 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     if (notifier_) {
         // "応答" on the notice is the answer button, as long as it may be pressed.
         notifier_->onAnswer = [this] {
-            if (main.isEnabled(Control::Command3))
+            if (main.isEnabled(Control::Command3) && !exited())
                 Command3_Click();
         };
         notifier_->onShow = [this] { ShowFromNotice(); };
@@ -101,8 +102,9 @@ void Phone::Form_Load()
     main.setEnabled(Control::Command3, false);
     main.setEnabled(Control::mnu_Tray, false);
     main.setEnabled(Control::mnu_KILLTIMER, false);
+    inCall.Reset();
     voice.OpenWaveDevices([this](const char* data, int bytes) {
-        CaptureHeader piece { const_cast<char*>(data), bytes, bytes };
+        CaptureHeader piece { const_cast<char*>(inCall.Outgoing(data, bytes)), bytes, bytes };
         SendWindowMessage(MM_WIM_DATA, 0, reinterpret_cast<std::intptr_t>(&piece));
     });
 }
@@ -123,6 +125,10 @@ bool Phone::Form_QueryUnload(bool byUser)
 
 void Phone::ThisExit()
 {
+    // Asked again while the calls hand over their last voice (events run then).
+    if (exiting_)
+        return;
+    exiting_ = true;
     rings.SetShuttingDown(true);
     st.RingStop = true;
     if (st.ListenSocket != 0)
@@ -133,11 +139,13 @@ void Phone::ThisExit()
     if (st.ExternalSocket != 0)
         net.ShutdownAndClose(st.ExternalSocket);
     voice.StopVoice();
+    inCall.Follow();
     if (st.MainWindowHandle != 0) {
         RemoveHook();
         st.MainWindowHandle = 0;
     }
     net.Cleanup();
+    exiting_ = false;
 }
 
 // ---- the main window's commands ----
@@ -180,6 +188,9 @@ void Phone::Command3_Click()
         incomingAnswered_ = true;
         notifier_->WithdrawIncoming();
     }
+    // Whatever the caller said so far was text, handled or not: its voice
+    // comes only once it has this answer.
+    net.DropUnhandledText(st.CallSocket);
     st.SendText = QStringLiteral("CallAnswer|END");
     net.SendTextMessage(st.CallSocket);
     st.VoiceMode = true;
@@ -188,6 +199,7 @@ void Phone::Command3_Click()
     main.setEnabled(Control::mnu_Searh, false);
     main.setEnabled(Control::CLIBTN, false);
     voice.StartCapture();
+    inCall.Follow();
 }
 
 void Phone::Command1_Click()
@@ -236,6 +248,8 @@ void Phone::mnu_Ver_Click()
 
 void Phone::Timer2_Timer()
 {
+    if (exiting_)
+        return;
     ++ConnectWaitTicks;
     if (ConnectWaitTicks != 2)
         return;
@@ -259,6 +273,8 @@ void Phone::Timer2_Timer()
 
 void Phone::Timer1_Timer()
 {
+    if (exiting_)
+        return;
     ++ReRegisterTicks;
     if (ReRegisterTicks < 5)
         return;
@@ -324,6 +340,7 @@ void Phone::TrayMouseEvent(bool leftOnly, const QPoint& at)
 
 void Phone::EventHandled()
 {
+    inCall.Follow();
     // The listener closed after a failed accept: callers can no longer come.
     if (reachRunning_ && st.ListenSocket == 0)
         StopReach();

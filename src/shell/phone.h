@@ -18,6 +18,7 @@
 #include "net/reachability_port.h"
 #include "net/socket_layer.h"
 #include "shell/call_notifier.h"
+#include "shell/in_call.h"
 #include "shell/interval_timer.h"
 
 #include <QObject>
@@ -40,6 +41,7 @@ struct PhonePorts {
     PlaybackDevice& playback;
     SoundPlayerFactory& sounds;
     CallNotifier* notifier = nullptr; // none: no desktop notices
+    SleepInhibitor* inhibitor = nullptr; // none: the desktop may sleep during a call
     ReachabilityPort* reach = nullptr; // none: no port mapping, no reachability check
 };
 
@@ -66,6 +68,7 @@ public:
     void mnu_Searh_Click();
     void mnu_Hyouji_Click();
     void mnu_Ver_Click();
+    void mnu_Mute_Click() { inCall.mnu_Mute_Click(); }
 
     // Timers.
     void Timer1_Timer();
@@ -95,7 +98,11 @@ public:
     void StopConnectTimer() override { Timer2.setInterval(0); }
     void SetTimer1(int ms) override { Timer1.setInterval(ms); }
     void SetTimer2(int ms) override { Timer2.setInterval(ms); }
-    void CallChanged() override { rings.CallChanged(); }
+    void CallChanged() override
+    {
+        rings.CallChanged();
+        inCall.Follow();
+    }
     void EventHandled() override;
     bool TakeOwnProbe(const sockaddr_in& from) override;
     bool AdmitCaller(const QString& address) override;
@@ -103,7 +110,8 @@ public:
     // The sound that a loop is waiting on (for tests): empty when none.
     QString ringingFile() const { return rings.ringingFile(); }
     const QString& dataDir() const { return options_.dataDir; }
-    bool exited() const { return exited_; }
+    // Also while the exit still waits for the calls' last voice.
+    bool exited() const { return exited_ || exiting_; }
 
     AppState st;
     MainWindowPort& main;
@@ -119,6 +127,7 @@ public:
     PeerProtocol peer;
     ServerProtocol server;
     EventHub hub;
+    InCall inCall;
     IntervalTimer Timer1;
     IntervalTimer Timer2;
     int ConnectWaitTicks = 0;
@@ -147,6 +156,7 @@ private:
     WindowProc windowProc_;
     QString loggedState_; // for the debug log only
     bool exited_ = false;
+    bool exiting_ = false;
 };
 
 } // namespace voxlet

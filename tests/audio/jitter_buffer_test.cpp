@@ -39,6 +39,15 @@ std::int16_t Gated(std::int64_t i)
     return i % 4800 < 3200 ? std::int16_t(9000 * std::sin(2 * M_PI * 440 * double(i) / kRate)) : 0;
 }
 
+// Loud everywhere too; each sample tells the index it was sent at (modulo 29000).
+std::int16_t Stamped(std::int64_t i)
+{
+    return std::int16_t(3000 + i % 29000);
+}
+
+// Skipped audio is never sent; of held audio, the newest 100 ms goes later (as VoiceSender keeps).
+enum class Sender { Sends, Skips, Holds };
+
 // A sender producing pieces on its own clock (drift), a network delaying
 // them in order, and a sound card pulling 20 ms every 20 ms.
 struct Call {
@@ -48,13 +57,16 @@ struct Call {
     double drift = 0; // sender clock against ours: 0.001 is 0.1 % fast
     std::function<std::int64_t(std::int64_t sentUs)> network = [](std::int64_t) { return 5 * kMs; };
     std::function<int(int)> pieceBytes; // how the bytes are cut into reads (default: one per piece)
+    std::function<Sender(std::int64_t sentUs)> sender = [](std::int64_t) { return Sender::Sends; };
+    std::int64_t spacingUs = 0; // arrivals at least this far apart (a backlog catching up)
 
     std::int64_t now = 0;
     std::int64_t produced = 0; // samples
     std::int64_t lastArrival = 0;
     std::deque<std::pair<std::int64_t, QByteArray>> wire;
     std::vector<std::int16_t> played;
-    std::uint64_t underrunsAtMark = 0;
+    std::vector<std::uint64_t> underruns; // after each pull
+    QByteArray held;
     std::int64_t worstOffTarget = 0; // after the mark
 
     void run(std::int64_t untilUs, bool watch = false)
@@ -74,6 +86,7 @@ struct Call {
                 std::int16_t out[160];
                 jb.pull(out, 160, now);
                 played.insert(played.end(), out, out + 160);
+                underruns.push_back(jb.stats().underruns);
                 if (watch)
                     worstOffTarget
                         = std::max(worstOffTarget, std::abs(jb.stats().delayUs - jb.stats().targetUs));
@@ -92,13 +105,30 @@ struct Call {
         for (int i = 0; i < pieceSamples; ++i)
             qToLittleEndian<qint16>(signal(produced + i), piece.data() + 2 * i);
         produced += pieceSamples;
-        const std::int64_t at = std::max(now + network(now), lastArrival);
+        const Sender mode = sender(now);
+        if (mode != Sender::Sends) {
+            held += mode == Sender::Holds ? piece : QByteArray();
+            return;
+        }
+        piece = held.right(1600) + piece;
+        held.clear();
+        const std::int64_t at = std::max(now + network(now), lastArrival + spacingUs);
         lastArrival = at;
         for (int pos = 0; pos < piece.size();) {
             const int n = pieceBytes ? std::min(pieceBytes(pos), int(piece.size()) - pos) : int(piece.size());
             wire.emplace_back(at, piece.mid(pos, n));
             pos += n;
         }
+    }
+    // The delay of the 10 ms played from atUs on (Stamped), -1 if silent.
+    std::int64_t delayAt(std::int64_t atUs) const
+    {
+        std::vector<std::int64_t> d;
+        for (std::int64_t p = atUs / 125; p < atUs / 125 + 80; ++p)
+            if (played.at(std::size_t(p)) >= 3000)
+                d.push_back((p - (played[std::size_t(p)] - 3000)) % 29000 * 125);
+        std::nth_element(d.begin(), d.begin() + std::ptrdiff_t(d.size() / 2), d.end());
+        return d.size() < 40 ? -1 : d[d.size() / 2];
     }
     // The delay is back within the band around the target.
     bool settled() const
@@ -260,6 +290,95 @@ private slots:
         // The late bursts went, not more.
         QVERIFY(s.droppedSamples - before.droppedSamples >= 2 * 2000);
         QVERIFY(s.droppedSamples - before.droppedSamples <= 2 * 2800);
+    }
+
+    // A stall, or a sender that skips audio (it drops what a stall held
+    // back, or its microphone paused and it goes on from where it is): the
+    // voice plays again within 1.5 s and stays, with one underrun a stall
+    // and no delay left over after 3 s.
+    void voiceRecoversFromStallsAndSenderGaps_data()
+    {
+        QTest::addColumn<int>("piece");
+        QTest::addColumn<int>("sender"); // what it does during a stall
+        QTest::addColumn<int>("jitterMs");
+        QTest::addColumn<QList<int>>("stallsMs"); // at 10 s, 20 s ...
+        QTest::newRow("8000-byte blocks, pauses of 0.5 s then 1.5 s")
+            << 4000 << int(Sender::Skips) << 0 << QList<int> { 500, 1500 };
+        QTest::newRow("20 ms pieces, a 1 s stall's audio dropped")
+            << 160 << int(Sender::Holds) << 15 << QList<int> { 1000 };
+        QTest::newRow("20 ms pieces, a 1 s stall's backlog catching up")
+            << 160 << int(Sender::Sends) << 0 << QList<int> { 1000 };
+        QTest::newRow("0-30 ms of jitter, a 1 s stall's audio dropped")
+            << 160 << int(Sender::Holds) << 30 << QList<int> { 1000 };
+    }
+    void voiceRecoversFromStallsAndSenderGaps()
+    {
+        QFETCH(int, piece);
+        QFETCH(int, sender);
+        QFETCH(int, jitterMs);
+        QFETCH(QList<int>, stallsMs);
+        auto stallEnd = [&](std::int64_t t) { // 0 outside the stalls, at 10 s, 20 s ...
+            const qsizetype k = qsizetype(t / (10'000 * kMs));
+            const std::int64_t end = k * 10'000 * kMs + stallsMs.value(k - 1) * kMs;
+            return k >= 1 && t < end ? end : 0;
+        };
+        Call c;
+        c.signal = Stamped;
+        c.pieceSamples = piece;
+        c.pieceBytes = [](int) { return 4096; };
+        std::mt19937 rng(3);
+        c.network = [&](std::int64_t sent) {
+            const std::int64_t held
+                = sender == int(Sender::Sends) && stallEnd(sent) ? stallEnd(sent) - sent : 0;
+            return held + std::int64_t(5 + rng() % (jitterMs + 1)) * kMs;
+        };
+        c.spacingUs = 5 * kMs; // a backlog comes a piece every 5 ms
+        c.sender = [&](std::int64_t t) { return stallEnd(t) ? Sender(sender) : Sender::Sends; };
+        const std::int64_t end = (stallsMs.size() + 1) * 10'000 * kMs;
+        c.run(end + 200 * kMs);
+
+        int heard = 0, windows = 0;
+        for (std::int64_t t = 3'000 * kMs; t < end; t += 10 * kMs) {
+            const qsizetype k = qsizetype(t / (10'000 * kMs));
+            if (k == 0 || t % (10'000 * kMs) >= (stallsMs[k - 1] + 1'500) * kMs) {
+                ++windows;
+                heard
+                    += std::count(&c.played.at(std::size_t(t / 125)), &c.played[std::size_t(t / 125) + 80], 0)
+                    <= 8;
+            }
+        }
+        QVERIFY2(heard >= windows * 95 / 100, qPrintable(QStringLiteral("%1 of %2").arg(heard).arg(windows)));
+        for (qsizetype i = 0; i < stallsMs.size(); ++i) {
+            const std::int64_t at = (i + 1) * 10'000 * kMs, over = at + stallsMs[i] * kMs;
+            QVERIFY(c.underruns.at(std::size_t((at + 9'900 * kMs) / (20 * kMs)))
+                    - c.underruns.at(std::size_t(at / (20 * kMs)))
+                <= 1);
+            const std::int64_t before = c.delayAt(at - 500 * kMs), after = c.delayAt(over + 3'000 * kMs);
+            QVERIFY2(before > 0 && after > 0 && after <= before + 20 * kMs,
+                qPrintable(QStringLiteral("stall %1: %2 us, then %3 us").arg(i).arg(before).arg(after)));
+        }
+    }
+
+    // A block-sending peer pauses for about a second, then sends blocks of
+    // silence with a click in each: every click is played.
+    void everyClickAfterAPauseIsPlayed()
+    {
+        Call c;
+        c.pieceSamples = 4000;
+        c.pieceBytes = [](int) { return 4096; };
+        const std::int64_t resume = 11'000 * 8; // samples: sending again at 11 s
+        c.signal = [&](std::int64_t i) {
+            return i < resume ? Gated(i) : std::int16_t(i % 4000 >= 1200 && i % 4000 < 1216 ? 20000 : 0);
+        };
+        c.sender = [](std::int64_t t) {
+            return (t >= 10'000 * kMs && t < 11'000 * kMs - 1) || t > 19'000 * kMs ? Sender::Skips
+                                                                                   : Sender::Sends;
+        };
+        c.run(21'000 * kMs);
+        int clicks = 0;
+        for (std::size_t p = std::size_t(resume) + 1; p < c.played.size(); ++p)
+            clicks += c.played[p] > 10000 && c.played[p - 1] <= 10000;
+        QCOMPARE(clicks, 16); // the blocks sent from 11.5 s to 19 s
     }
 
     void clockDriftKeepsTheDelayBounded_data()

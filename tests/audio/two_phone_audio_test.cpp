@@ -3,6 +3,7 @@
 // PulseAudio: a tone fed into one microphone comes out of the other phone's
 // speaker, and the wire carries exactly the microphone's samples.
 #include "audio/pulse/pulse_context.h"
+#include "audio/pulse/pulse_echo.h"
 #include "audio/pulse/pulse_sound_player.h"
 #include "audio/pulse/pulse_voice.h"
 #include "net/address.h"
@@ -14,9 +15,11 @@
 #include "support/test_phone.h"
 #include "support/test_support.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QtTest>
 
+#include <algorithm>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -77,10 +80,12 @@ public:
 // A phone as the program builds it, but on its own virtual devices, with
 // recording windows and its own data folder holding the ring sounds.
 struct DevicePhone {
-    DevicePhone(const QString& addr, const QString& ownName, const QByteArray& mic, const QByteArray& speaker)
+    DevicePhone(const QString& addr, const QString& ownName, const QByteArray& mic, const QByteArray& speaker,
+        bool cancelEcho = true)
         : address(addr)
         , capture(sound, mic)
         , playback(sound, speaker)
+        , echo(sound, capture.real, playback.real, cancelEcho)
         , sounds(sound, speaker)
     {
         for (const char* wav : { "Ring.wav", "Anybody.wav", "Ans.wav" })
@@ -118,6 +123,8 @@ struct DevicePhone {
     pulse::PulseContext sound;
     RecordingCapture capture;
     RecordingPlayback playback;
+    // As the program has it: the canceller between the phone's own devices.
+    pulse::PulseEchoCanceller echo;
     pulse::PulseSoundPlayerFactory sounds;
     std::unique_ptr<Phone> phone;
 };
@@ -168,8 +175,11 @@ private slots:
         PulseRecorder atB(QStringLiteral("speakerB.monitor"));
         QVERIFY(atA.started() && atB.started());
         QTest::qWait(2500);
-        DevicePhone a(LoopbackAddress(2), QStringLiteral("Alice"), "micA", "speakerA");
-        DevicePhone b(LoopbackAddress(3), QStringLiteral("Bob"), "micB", "speakerB");
+        // Without the echo canceller: its noise suppressor takes a steady
+        // tone for noise and lowers it by about 13 dB (its own test,
+        // echo_canceller_test, talks with speech-like sound).
+        DevicePhone a(LoopbackAddress(2), QStringLiteral("Alice"), "micA", "speakerA", false);
+        DevicePhone b(LoopbackAddress(3), QStringLiteral("Bob"), "micB", "speakerB", false);
         a.startAndListen();
         b.startAndListen();
         // Both devices opened: no device message.
@@ -281,6 +291,87 @@ private slots:
         QVERIFY(atEnd.mid(mic.size()) == QByteArray(atEnd.size() - mic.size(), 0));
         QCOMPARE(b.phone->st.VoiceRecvCount, 0);
         QVERIFY(b.boxes.boxes.isEmpty());
+    }
+
+    // The sound server comes only after the phones started: each said so
+    // once, and the next call carries sound.
+    void soundServerComingAfterThePhonesIsUsed()
+    {
+        pulse_->stop();
+        serverUp_ = false;
+        DevicePhone a(LoopbackAddress(7), QStringLiteral("Alice"), "micA", "speakerA",
+            false); // a steady tone: see above
+        DevicePhone b(LoopbackAddress(8), QStringLiteral("Bob"), "micB", "speakerB");
+        a.startAndListen();
+        b.startAndListen();
+        QVERIFY(startServer());
+        QVERIFY(WaitFor([&] { return a.sound.ready() && b.sound.ready(); }, 10000));
+        PulseRecorder atB(QStringLiteral("speakerB.monitor"));
+        QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
+        QVERIFY(WaitFor([&] { return a.capture.real.streaming() && b.capture.real.streaming(); }));
+        const QString tone = pulse_->filePath(QStringLiteral("late.wav"));
+        WriteBytes(tone, WavOf(TonePcm(1000, 6.0, 8000), 8000));
+        QVERIFY(pulse_->play(QStringLiteral("micsinkA"), tone));
+        QVERIFY(WaitFor([&] { return CountToneWindows(atB.data(), 8000, 1000, 10).matching >= 8; }, 20000));
+        for (DevicePhone* p : { &a, &b })
+            QCOMPARE(p->boxes.texts(), QStringList { QStringLiteral("waveInOpen() で失敗しました") });
+    }
+
+    // Muted, the peer still gets the microphone's every byte, but silent:
+    // the same count at the same pace, whole blocks to the end; unmuted, the
+    // microphone again at once.
+    void muteSendsSilenceInTheMicrophonesRhythm()
+    {
+        DevicePhone a(
+            LoopbackAddress(7), QStringLiteral("Alice"), "micA", "speakerA", false); // a steady tone
+        DevicePhone b(LoopbackAddress(8), QStringLiteral("Bob"), "micB", "speakerB");
+        a.startAndListen();
+        b.startAndListen();
+        QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
+        QVERIFY(WaitFor([&] { return a.capture.real.streaming(); }));
+        const QString tone = pulse_->filePath(QStringLiteral("mute.wav"));
+        WriteBytes(tone, WavOf(TonePcm(1000, 20.0, 8000), 8000));
+        QVERIFY(pulse_->play(QStringLiteral("micsinkA"), tone));
+        QVERIFY(WaitFor([&] { return b.toneBlocks() >= 2; }, 20000));
+
+        const QByteArray& mic = a.capture.captured;
+        const QByteArray& heard = b.playback.received;
+        const qsizetype mutedAt = mic.size();
+        a.phone->mnu_Mute_Click();
+        QVERIFY(a.main.isChecked(Control::mnu_Mute));
+        QElapsedTimer clock;
+        QVERIFY(WaitFor([&] { return heard.size() >= mutedAt; }));
+        clock.start();
+        QVERIFY(WaitFor([&] { return mic.size() >= mutedAt + 3 * kVoiceBlockBytes; }));
+        const qsizetype unmutedAt = mic.size();
+        a.phone->mnu_Mute_Click();
+        QVERIFY(WaitFor([&] { return heard.size() >= unmutedAt; }));
+        const double mutedSeconds = double(clock.elapsed()) / 1000;
+        QVERIFY(WaitFor([&] { return heard.size() >= unmutedAt + 2 * kVoiceBlockBytes; }));
+        // Muted again, then hung up half-way through a block.
+        const qsizetype mutedAgainAt = mic.size();
+        a.phone->mnu_Mute_Click();
+        QVERIFY(WaitFor([&] { return mic.size() >= mutedAgainAt + kVoiceBlockBytes + 3000; }));
+        a.phone->Command1_Click();
+        QVERIFY(WaitFor([&] { return b.main.text1() == QStringLiteral("次の接続を待機します。"); }));
+        qInfo("muted: the peer received %lld bytes in %.2f s, %.0f bytes/s (real time: 16000)",
+            qlonglong(unmutedAt - mutedAt), mutedSeconds, double(unmutedAt - mutedAt) / mutedSeconds);
+
+        // What the microphone heard, loud throughout, with the muted stretches
+        // zeroed, then zeros to the end of the last block.
+        QVERIFY(Rms(mic.constData() + mutedAt, int(unmutedAt - mutedAt)) > 4000);
+        QByteArray expected = mic;
+        std::fill(expected.begin() + mutedAt, expected.begin() + unmutedAt, '\0');
+        std::fill(expected.begin() + mutedAgainAt, expected.end(), '\0');
+        QCOMPARE(a.phone->net.droppedVoiceBytes(), std::uint64_t(0));
+        QCOMPARE(heard.size() % kVoiceBlockBytes, 0);
+        QVERIFY(heard.size() >= expected.size() && heard.size() - expected.size() < kVoiceBlockBytes);
+        QVERIFY(heard.startsWith(expected));
+        QVERIFY(heard.mid(expected.size()) == QByteArray(heard.size() - expected.size(), 0));
+        // The first half-second after unmuting is the tone again.
+        QVERIFY(Rms(heard.constData() + unmutedAt, kVoiceBlockBytes) > 4000);
+        QVERIFY(
+            std::abs(DominantFrequency(heard.constData() + unmutedAt, kVoiceBlockBytes, 8000) - 1000) <= 10);
     }
 
     // A peer of the original design sends its voice in 8000-byte bursts

@@ -87,6 +87,8 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
     }
     QVERIFY(a.main.draws > 0); // the waveform follows the received voice
 
+    QVERIFY(a.inhibitor.held && b.inhibitor.held); // from the answer, at both sides
+
     // The caller exits: the called side goes back to waiting.
     a.phone->Command1_Click();
     QVERIFY(a.main.unloaded);
@@ -95,6 +97,7 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
     QCOMPARE(b.phone->st.CallSocket, 0);
     QVERIFY(b.main.isEnabled(Control::CLIBTN));
     QVERIFY(b.boxes.boxes.isEmpty());
+    QVERIFY(!a.inhibitor.held && !b.inhibitor.held); // the exit, and the peer gone
 }
 
 void DirectCallTest::calledSideHangingUpShowsBusyAtCaller()
@@ -200,9 +203,16 @@ void DirectCallTest::secondCallAfterFirstRingsNormally()
     Script s;
     s.then([&] { Dial(a, b); })
         .when([&] { return RingingBoth(a, b); }, [&] { b.phone->Command3_Click(); })
-        .when([&] { return a.phone->st.VoiceMode; }, [&] { b.phone->ThisExit(); })
+        .when([&] { return a.phone->st.VoiceMode; },
+            [&] {
+                a.phone->mnu_Mute_Click();
+                b.phone->ThisExit();
+            })
         .when([&] { return !a.phone->st.Connected; }, nullptr);
     QVERIFY(WaitFor([&] { return s.done(); }));
+    // The peer went: the call's mute and inhibition went with it.
+    QVERIFY(!a.inhibitor.held && !b.inhibitor.held);
+    QVERIFY(!a.main.isEnabled(Control::mnu_Mute) && !a.main.isChecked(Control::mnu_Mute));
 
     TestPhone c(LoopbackAddress(17), QStringLiteral("Carol"));
     c.startAndListen();
@@ -214,6 +224,8 @@ void DirectCallTest::secondCallAfterFirstRingsNormally()
                 a.phone->Command3_Click();
             });
     QVERIFY(WaitFor([&] { return s2.done() && c.phone->st.VoiceMode; }));
+    // A new call starts unmuted.
+    QVERIFY(a.inhibitor.held && !a.phone->inCall.muted() && !a.main.isChecked(Control::mnu_Mute));
 }
 
 QTEST_GUILESS_MAIN(DirectCallTest)

@@ -53,6 +53,51 @@ QByteArray NumberedBlock(int n)
     return QByteArray(kVoiceBlockBytes, char(n));
 }
 
+// Samples numbered from `first` on (never 0, which is the padding's).
+QByteArray Samples(int first, int count)
+{
+    QByteArray out(2 * count, 0);
+    for (int k = 0; k < count; ++k) {
+        out[2 * k] = char((first + k) & 0xFF);
+        out[2 * k + 1] = char(((first + k) >> 8) | 0x80);
+    }
+    return out;
+}
+
+// Produces numbered voice until the stalled peer makes the phone drop some,
+// then leaves the socket no room at all, so that what waits stays with the
+// phone until the peer reads. Returns the number of the next sample.
+int FillUntilDropping(TestPhone& t, int first = 1)
+{
+    const int s = t.phone->st.CallSocket ? t.phone->st.CallSocket : t.phone->st.ExternalSocket;
+    int size = 4096;
+    ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    const std::uint64_t drops = t.phone->net.voiceDrops();
+    for (int i = 0; i < 400 && t.phone->net.voiceDrops() == drops; ++i, first += 800) {
+        t.capture.produce(Samples(first, 800));
+        QTest::qWait(1);
+    }
+    size = 1;
+    ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+    return first;
+}
+
+// Everything until the peer's close: (bytes, true for a FIN, false for a reset or time-out).
+std::pair<QByteArray, bool> ReadToClose(RawSocket& s, int timeoutMs)
+{
+    QByteArray got;
+    char buf[65536];
+    for (;;) {
+        pollfd p { s.fd(), POLLIN, 0 };
+        if (::poll(&p, 1, timeoutMs) <= 0)
+            return { got, false };
+        const ssize_t n = ::recv(s.fd(), buf, sizeof buf, 0);
+        if (n <= 0)
+            return { got, n == 0 };
+        got.append(buf, n);
+    }
+}
+
 // True when the far end closed the connection within the time (whatever it
 // sent before is read and dropped).
 bool ClosedWithin(const RawSocket& s, int timeoutMs)
@@ -107,12 +152,15 @@ private:
 
 // Brings `caller` into a talking call with a raw server on `rawAddress`:
 // the raw side reads the request, greets, and answers.
+// Each reply goes in one send, so it arrives in one read; 300 ms apart.
 struct RawCallee {
     RawSocket listener;
     RawSocket conn;
     QByteArray request;
     std::thread thread;
     std::atomic<bool> answered { false };
+    std::vector<QByteArray> replies { Utf16(QStringLiteral("VOICEMSG:OK")),
+        Utf16(QStringLiteral("CallAnswer|END")) };
 
     void start(const QString& rawAddress, int receiveBuffer = 0)
     {
@@ -122,9 +170,11 @@ struct RawCallee {
         thread = std::thread([this] {
             conn = listener.accept(10000);
             request = conn.readFor(300);
-            conn.sendAll(Utf16(QStringLiteral("VOICEMSG:OK")));
-            std::this_thread::sleep_for(std::chrono::milliseconds(300)); // a separate read
-            conn.sendAll(Utf16(QStringLiteral("CallAnswer|END")));
+            for (std::size_t i = 0; i < replies.size(); ++i) {
+                if (i > 0)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                conn.sendAll(replies[i]);
+            }
             answered = true;
         });
     }
@@ -154,6 +204,8 @@ private slots:
     void textsSplitAnywhereDecodeWhole();
     void everyCallStartsOnABlockBoundary();
     void callerOvertakingOurDialHangsItUp();
+    void messagesInOneReadAreHandledInOrder();
+    void hangUpAndExitHandOverWholeBlocks();
 };
 
 void PeerWireTest::greetingAndAnswerAreExactBytes()
@@ -605,6 +657,133 @@ void PeerWireTest::callerOvertakingOurDialHangsItUp()
     QVERIFY(WaitFor([&] { return a.phone->ringingFile().isEmpty() && a.phone->st.CallSocket == 0; }));
     QCOMPARE(a.main.text1(), QStringLiteral("次の接続を待機します。"));
     QVERIFY(!a.phone->st.Connected && !a.phone->st.CallerAccepted);
+}
+
+void PeerWireTest::messagesInOneReadAreHandledInOrder()
+{
+    TestPhone a(LoopbackAddress(49), QStringLiteral("Alice"));
+    a.startAndListen();
+    const QByteArray greeting = Utf16(QStringLiteral("VOICEMSG:OK")),
+                     blocks = NumberedBlock(1) + NumberedBlock(2);
+    // A slow caller reads the greeting with the answer (direct and search
+    // call), or the answer with the first voice (a piece, or one byte).
+    for (int k = 0; k < 4; ++k) {
+        const int withAnswer = k < 2 ? 0 : k == 2 ? 3001 : 1;
+        RawCallee callee;
+        const QByteArray answer = Utf16(QStringLiteral("CallAnswer|END"));
+        callee.replies = k < 2 ? std::vector { greeting + answer }
+                               : std::vector { greeting, answer + blocks.left(withAnswer) };
+        callee.start(LoopbackAddress(50 + k));
+        QObject guard; // a ring-back that never ends fails the test instead of hanging it
+        QTimer::singleShot(8000, &guard, [&] { a.phone->st.RingStop = true; });
+        a.main.setComboText(LoopbackAddress(50 + k));
+        if (k == 1)
+            a.phone->net.ConnectToPeer(a.phone->st.ExternalSocket, LoopbackAddress(50 + k));
+        else
+            a.phone->CLIBTN_Click();
+        const bool talking
+            = WaitFor([&] { return a.phone->st.VoiceMode && a.phone->ringingFile().isEmpty(); });
+        callee.join();
+        QVERIFY2(talking, qPrintable(QString::number(k)));
+        a.playback.written.clear();
+        QVERIFY(callee.conn.sendAll(blocks.mid(withAnswer)));
+        QVERIFY2(WaitFor([&] { return a.playback.written.size() == 2; }), qPrintable(QString::number(k)));
+        QCOMPARE(a.playback.written[0] + a.playback.written[1], blocks);
+        callee.conn.close();
+        QVERIFY(WaitFor([&] { return !a.phone->st.Connected; }));
+    }
+    // The called side: text that came before its answer is never voice,
+    // even when its read event had not come yet.
+    TestPhone b(LoopbackAddress(54), QStringLiteral("Bob"));
+    b.startAndListen();
+    RawSocket s;
+    QVERIFY(s.connectTo(LoopbackAddress(55), b.address, 8002));
+    s.sendAll(Utf16(QStringLiteral("ANYBODYMSG:OK|Raw|END")));
+    Script script;
+    script.when([&] { return !b.phone->ringingFile().isEmpty(); },
+        [&] {
+            s.sendAll(Utf16(QStringLiteral("AnybadyConnect|Raw|M|30|hi|END")));
+            b.phone->Command3_Click();
+            s.sendAll(blocks);
+        });
+    QVERIFY(WaitFor([&] { return script.done() && b.playback.written.size() == 2; }));
+    QCOMPARE(b.playback.written[0], NumberedBlock(1));
+}
+
+void PeerWireTest::hangUpAndExitHandOverWholeBlocks()
+{
+    TestPhone a(LoopbackAddress(56), QStringLiteral("Alice"));
+    a.startAndListen();
+    QElapsedTimer sinceFirst;
+    int firstSocket = 0;
+    // Two search calls we hang up, the second on the first one's socket
+    // number while the first one's drain time-out is pending; a direct call
+    // whose peer ends its side but still reads; exit during a direct call.
+    for (int call = 0; call < 4; ++call) {
+        RawCallee callee;
+        callee.start(LoopbackAddress(57 + call), 4096);
+        AppState& st = a.phone->st;
+        a.main.setComboText(LoopbackAddress(57 + call));
+        if (call < 2)
+            a.phone->net.ConnectToPeer(st.ExternalSocket, LoopbackAddress(57 + call));
+        else
+            a.phone->CLIBTN_Click();
+        QVERIFY(WaitFor([&] { return st.VoiceMode && a.phone->ringingFile().isEmpty(); }));
+        callee.join();
+        firstSocket = call == 0 ? st.ExternalSocket : firstSocket;
+        if (call == 1) // the precondition: the same number
+            QCOMPARE(st.ExternalSocket, firstSocket);
+        const int next = FillUntilDropping(a);
+        a.capture.produce(Samples(next, 160)); // the last piece
+        std::atomic<bool> go { call == 3 };
+        std::pair<QByteArray, bool> got;
+        std::thread peer([&] {
+            while (!go)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (call == 3) { // it goes on talking and reads a little later
+                std::this_thread::sleep_for(std::chrono::milliseconds(100));
+                callee.conn.sendAll(QByteArray(4000, 'v'));
+                std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            }
+            got = ReadToClose(callee.conn, 3000);
+            callee.conn.close();
+        });
+        bool drained = true;
+        if (call < 2) {
+            a.phone->search.CallPlaced = true;
+            a.phone->search.mnu_CLOSE_Click();
+        } else if (call == 2) {
+            ::shutdown(callee.conn.fd(), SHUT_WR);
+        } else {
+            a.phone->Command1_Click();
+            a.phone.reset(); // and the program ends
+        }
+        if (call < 3) {
+            // The rest of the block waits in the phone for the stalled peer
+            // (the drain of a peer that closed may have ended if the kernel took it all).
+            drained = WaitFor(
+                [&] { return !st.Connected && (call == 2 || a.phone->net.drainingSockets() == 1); });
+            if (call == 0)
+                sinceFirst.start();
+            if (call == 1) // the first drain's time-out passes meanwhile
+                QTest::qWait(int(std::max<qint64>(0, kVoiceDrainMs + 200 - sinceFirst.elapsed())));
+            go = true;
+            drained = drained && WaitFor([&] { return a.phone->net.drainingSockets() == 0; });
+        }
+        go = true;
+        peer.join();
+        QVERIFY2(
+            drained && got.second, qPrintable(QStringLiteral("call %1: no FIN after the voice").arg(call)));
+        if (call < 2) // the profile a search call sends first
+            got.first.remove(0, got.first.indexOf(Utf16(QStringLiteral("|END"))) + 8);
+        QVERIFY2(got.first.size() % kVoiceBlockBytes == 0,
+            qPrintable(QStringLiteral("call %1: %2 bytes").arg(call).arg(got.first.size())));
+        while (got.first.endsWith(QByteArray(2, 0)))
+            got.first.chop(2);
+        QVERIFY2(got.first.endsWith(Samples(next, 160)), qPrintable(QString::number(call)));
+        if (call == 0) // the next drain starts well after this one
+            QTest::qWait(int(std::max<qint64>(0, 1500 - sinceFirst.elapsed())));
+    }
 }
 
 QTEST_GUILESS_MAIN(PeerWireTest)

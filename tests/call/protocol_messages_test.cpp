@@ -31,6 +31,16 @@ private slots:
             ServerText::Hello);
         QVERIFY(IsEmptyList(QStringLiteral("ClientData|1|ZEROS|M|30|x|10.0.0.5|1|1.2.3.4|END")));
     }
+    void messagesOfOneReadAreCutWhereOneEnds()
+    {
+        const auto cut = [](const QString& text) { return text.left(FirstMessageLength(text)); };
+        QCOMPARE(cut(Greeting() + Answer()), Greeting());
+        QCOMPARE(cut(Answer() + QStringLiteral("\u1234voice")), Answer());
+        // One message stays whole: fields that hold "END", a message cut short.
+        for (const QString& one : { CallerProfile(QStringLiteral("END"), QStringLiteral("M"), {}, {}),
+                 Greeting() + QStringLiteral("CallAns"), SearchCallRequest(QStringLiteral("CallAnswer")) })
+            QCOMPARE(cut(one), one);
+    }
 };
 
 QTEST_APPLESS_MAIN(ProtocolMessagesTest)

@@ -113,8 +113,10 @@ void SearchCallTest::registerListCallTalkAndHangUp()
     }
 
     // Alice hangs up with the search window's close menu.
+    QVERIFY(a.inhibitor.held && b.inhibitor.held);
     a.phone->search.mnu_CLOSE_Click();
     QCOMPARE(a.main.text1(), QStringLiteral("外部接続を切断しました。"));
+    QVERIFY(!a.inhibitor.held && !a.main.isEnabled(Control::mnu_Mute));
     QCOMPARE(a.phone->st.ExternalSocket, 0);
     QVERIFY(!a.phone->st.VoiceMode && !a.phone->st.Connected);
     QVERIFY(!a.phone->search.loaded());

@@ -117,6 +117,10 @@ private slots:
     void oversizeInputIsRefusedAndLaterInputIgnored();
     void commandLineOptions();
     void optionsFromAFileAndProxiesNotToTrust();
+    void wrongPassesLockForLongerAndLongerButNotTheOwner();
+    void textOutsideCodePage932IsRefused_data();
+    void textOutsideCodePage932IsRefused();
+    void storeOptionsAndAPrivatePasswordFile();
 };
 
 void DirectoryServerSessionTest::helloAndAddressRequestAreAnsweredExactly()
@@ -176,7 +180,7 @@ void DirectoryServerSessionTest::listReplyMatchesTheClientsReadingOfPieces()
 {
     Directory d;
     for (int i = 0; i < 5; ++i)
-        d.registerAs(QStringLiteral("10.1.0.%1").arg(i), { QStringLiteral("user%1").arg(i) });
+        d.registerAs(QStringLiteral("10.1.%1.1").arg(i), { QStringLiteral("user%1").arg(i) });
     const QString reply = d.registerAs("10.1.1.1", { QStringLiteral("asker") });
     // Read it the way the client does: pieces 1..n-3 in groups of six, name
     // second, address sixth; piece n-1 the asker's own address.
@@ -193,7 +197,7 @@ void DirectoryServerSessionTest::listReplyMatchesTheClientsReadingOfPieces()
         addresses << pieces.at(i + 5);
     }
     QCOMPARE(names, (QStringList { "user0", "user1", "user2", "user3", "user4" }));
-    QCOMPARE(addresses, (QStringList { "10.1.0.0", "10.1.0.1", "10.1.0.2", "10.1.0.3", "10.1.0.4" }));
+    QCOMPARE(addresses, (QStringList { "10.1.0.1", "10.1.1.1", "10.1.2.1", "10.1.3.1", "10.1.4.1" }));
 }
 
 void DirectoryServerSessionTest::usersBehindOneAddressSeeEachOther()
@@ -313,7 +317,7 @@ void DirectoryServerSessionTest::listIsCappedAtOneHundred()
     Directory d;
     for (int i = 0; i < 120; ++i)
         d.registerAs(
-            QStringLiteral("10.2.%1.%2").arg(i / 100).arg(i % 100), { QStringLiteral("u%1").arg(i) });
+            QStringLiteral("10.%1.%2.1").arg(2 + i / 100).arg(i % 100), { QStringLiteral("u%1").arg(i) });
     QCOMPARE(d.registry.size(), std::size_t(120));
     const QStringList pieces = d.registerAs("10.3.0.1", { QStringLiteral("asker") }).split('|');
     QCOMPARE(pieces.size(), 1 + 100 * 6 + 3);
@@ -322,10 +326,10 @@ void DirectoryServerSessionTest::listIsCappedAtOneHundred()
 
     Directory small({}, { kDefaultMaxRequestBytes, 2 });
     for (int i = 0; i < 5; ++i)
-        small.registerAs(QStringLiteral("10.4.0.%1").arg(i), { QStringLiteral("u%1").arg(i) });
-    QCOMPARE(small.registerAs("10.4.0.0", { QStringLiteral("u0") }),
+        small.registerAs(QStringLiteral("10.4.%1.1").arg(i), { QStringLiteral("u%1").arg(i) });
+    QCOMPARE(small.registerAs("10.4.0.1", { QStringLiteral("u0") }),
         QStringLiteral(
-            "ClientData|1|u1|男|20|よろしく|10.4.0.1|2|u2|男|20|よろしく|10.4.0.2|2|10.4.0.0|END"));
+            "ClientData|1|u1|男|20|よろしく|10.4.1.1|2|u2|男|20|よろしく|10.4.2.1|2|10.4.0.1|END"));
 }
 
 void DirectoryServerSessionTest::registryLimitsRefuseNewNames()
@@ -495,6 +499,122 @@ void DirectoryServerSessionTest::optionsFromAFileAndProxiesNotToTrust()
         != std::string::npos);
     for (const char* wide : { "0.0.0.0", "128.0.0.0/1", "0.0.0.0/8" })
         QVERIFY2(!ParseArguments({ "--trusted-proxy", wide }).error.empty(), wide);
+}
+
+void DirectoryServerSessionTest::wrongPassesLockForLongerAndLongerButNotTheOwner()
+{
+    RegistryLimits limits;
+    limits.attemptRecords = 40;
+    Directory d(limits);
+    const Person owner { QStringLiteral("Owner"), "M", "30", "c", QStringLiteral("right") };
+    const QString listed = QStringLiteral("ClientData|ZERO|10.0.0.1|END");
+    QCOMPARE(d.registerAs("10.0.0.1", owner), listed);
+    Person guess = owner;
+    auto guesses = [&](int count, const char* from) {
+        for (int i = 0; i < count; ++i) {
+            guess.pass = QStringLiteral("g%1").arg(i);
+            QCOMPARE(d.registerAs(from, guess), kRefused);
+        }
+    };
+    auto movesTo = [&](const char* address) {
+        const bool moved = d.registerAs(address, owner).startsWith("ClientData|");
+        if (moved) // back home
+            d.registerAs("10.0.0.1", owner);
+        return moved;
+    };
+    // Time passes while the owner at home refreshes every five minutes, never held up.
+    auto wait = [&](int minutes) {
+        for (int m = 0; m < minutes; m += 5) {
+            d.now += std::chrono::minutes(std::min(5, minutes - m));
+            QCOMPARE(d.registerAs("10.0.0.1", owner), listed);
+        }
+    };
+    // Five wrong ones from five addresses lock the name for ten minutes.
+    for (int a = 0; a < 5; ++a)
+        guesses(1, qPrintable(QStringLiteral("10.1.0.%1").arg(a)));
+    QVERIFY(!movesTo("10.2.0.1"));
+    wait(10);
+    QVERIFY(movesTo("10.2.0.1"));
+    // The next five lock it for twenty minutes, the next for forty.
+    guesses(5, "10.1.0.9");
+    wait(19);
+    QVERIFY(!movesTo("10.2.0.1"));
+    wait(1);
+    QVERIFY(movesTo("10.2.0.1"));
+    guesses(5, "10.1.0.8");
+    wait(39);
+    QVERIFY(!movesTo("10.2.0.1"));
+    wait(1);
+    QVERIFY(movesTo("10.2.0.1"));
+
+    // One address guessing many names is locked too, for every name it tries.
+    for (int n = 0; n < 6; ++n)
+        d.registerAs("10.3.0.1", { QStringLiteral("N%1").arg(n), "M", "30", "c", QStringLiteral("p") });
+    for (int n = 0; n < 5; ++n)
+        QCOMPARE(d.registerAs("10.4.0.1", { QStringLiteral("N%1").arg(n), "M", "30", "c", "x" }), kRefused);
+    QCOMPARE(
+        d.registerAs("10.4.0.1", { QStringLiteral("N5"), "M", "30", "c", QStringLiteral("p") }), kRefused);
+    QVERIFY(d.registerAs("10.4.0.2", { QStringLiteral("N5"), "M", "30", "c", QStringLiteral("p") })
+                .startsWith("ClientData|"));
+
+    // Hundreds of guessing addresses and guessed names cost a bounded memory.
+    for (int n = 0; n < 60; ++n)
+        d.registerAs(
+            QStringLiteral("10.5.%1.1").arg(n), { QStringLiteral("M%1").arg(n), "M", "30", "c", "p" });
+    for (int a = 0; a < 300; ++a)
+        QCOMPARE(d.registerAs(QStringLiteral("10.6.%1.%2").arg(a / 250).arg(a % 250),
+                     { QStringLiteral("M%1").arg(a % 60), "M", "30", "c", "x" }),
+            kRefused);
+    QCOMPARE(d.registry.attemptRecords(), 2 * limits.attemptRecords);
+}
+
+void DirectoryServerSessionTest::textOutsideCodePage932IsRefused_data()
+{
+    QTest::addColumn<QString>("field");
+    QTest::addColumn<bool>("accepted");
+    QTest::newRow("kana, kanji, NEC and IBM extensions") << QStringLiteral("ｶﾅかな漢字①ⅰ髙～－") << true;
+    QTest::newRow("backslash and tilde") << QStringLiteral("a\\b~") << true;
+    QTest::newRow("C1 control") << QStringLiteral("a\u0085b") << false;
+    QTest::newRow("lone surrogate") << QString(QChar(0xD800)) << false;
+    QTest::newRow("pair beyond the BMP") << QStringLiteral("\U0001F600") << false;
+    QTest::newRow("yen sign (only a look-alike)") << QStringLiteral("\u00A5") << false;
+    QTest::newRow("accented Latin") << QStringLiteral("é") << false;
+    QTest::newRow("bidirectional override") << QStringLiteral("\u202E") << false;
+}
+
+void DirectoryServerSessionTest::textOutsideCodePage932IsRefused()
+{
+    QFETCH(QString, field);
+    QFETCH(bool, accepted);
+    for (int which = 0; which < 5; ++which) {
+        Directory d;
+        Person p { QStringLiteral("Name") };
+        QString* fields[] = { &p.name, &p.sex, &p.age, &p.comment, &p.pass };
+        *fields[which] = field;
+        QCOMPARE(d.registerAs("10.0.0.1", p).startsWith("ClientData|"), accepted);
+    }
+}
+
+void DirectoryServerSessionTest::storeOptionsAndAPrivatePasswordFile()
+{
+    const ParsedArguments set = ParseArguments(
+        { "--list-share", "10", "--pass-window=60", "--store-user", "voxlet", "--remove", "太郎" });
+    QVERIFY2(set.error.empty(), set.error.c_str());
+    QCOMPARE(set.options.registry.listShare, std::size_t(10));
+    QCOMPARE(set.options.registry.passWindow, std::chrono::seconds(60));
+    QCOMPARE(*set.options.removeName, std::string("太郎"));
+    QVERIFY(!ParseArguments({ "--pass-attempts", "0" }).error.empty());
+
+    QTemporaryDir folder;
+    QFile file(folder.filePath("pass"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("pw\r\nignored\n") > 0);
+    file.close();
+    QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadOther));
+    const std::vector<std::string> option { "--store-password-file", file.fileName().toStdString() };
+    const std::string refused = ParseArguments(option).error;
+    QVERIFY2(refused.find("chmod o-rw") != std::string::npos, refused.c_str());
+    QVERIFY(file.setPermissions(QFileDevice::ReadOwner | QFileDevice::ReadGroup));
+    QCOMPARE(ParseArguments(option).options.storePassword, std::string("pw"));
 }
 
 QTEST_GUILESS_MAIN(DirectoryServerSessionTest)

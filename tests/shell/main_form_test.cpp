@@ -69,6 +69,7 @@ private slots:
     void closeBoxIsRefusedEvenDuringACall();
     void versionBox();
     void waveformMenuTogglesCheckAndFlag();
+    void muteIsInTheTrayMenuAndOnCtrlM();
     void activationRecordsRectAndLoadsDialList();
     void waveformIsDrawnGreenOnBlack();
     void exitButtonRunsShutDownAndUnloads();
@@ -133,13 +134,13 @@ void MainFormTest::menuBarHoldsEveryEntryButTheTrayMenu()
     QStringList bar;
     for (QAction* a : f.form.menuBar()->actions())
         bar << a->text();
-    QCOMPARE(
-        bar, (QStringList { "SERVER", "トレイ", "設定", "波形", "検索SERVER", "バ－ジョン", "TIMEROFF" }));
+    QCOMPARE(bar,
+        (QStringList { "SERVER", "トレイ", "設定", "波形", "検索SERVER", "バ－ジョン", "TIMEROFF", "通話" }));
     QCOMPARE(f.form.action(Control::mnu_W)->menu()->actions().first()->text(), QStringLiteral("波形表示"));
     QStringList popup;
     for (QAction* a : f.form.trayMenu()->actions())
         popup << (a->isSeparator() ? QStringLiteral("-") : a->text());
-    QCOMPARE(popup, (QStringList { "表　示", "-", "終了" }));
+    QCOMPARE(popup, (QStringList { "ミュート", "-", "表　示", "-", "終了" }));
     QCOMPARE(f.form.trayMenu()->title(), QStringLiteral("メニュ－"));
 }
 
@@ -189,6 +190,23 @@ void MainFormTest::waveformMenuTogglesCheckAndFlag()
         QCOMPARE(hyouji->isChecked(), on);
         QCOMPARE(f.phone->st.ShowWaveform, on);
     }
+}
+
+void MainFormTest::muteIsInTheTrayMenuAndOnCtrlM()
+{
+    Fixture f;
+    QAction* mute = f.form.action(Control::mnu_Mute);
+    QVERIFY(f.form.trayMenu()->actions().contains(mute) && !mute->isEnabled());
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
+    // In a call (the flags only: no socket is behind it).
+    f.phone->st.VoiceMode = true;
+    f.phone->st.ExternalSocket = 1 << 20;
+    f.phone->CallChanged();
+    QTest::keyClick(&f.form, Qt::Key_M, Qt::ControlModifier);
+    QVERIFY(mute->isChecked() && f.phone->inCall.muted());
+    f.phone->st.VoiceMode = false;
+    f.phone->st.ExternalSocket = 0;
+    f.phone->CallChanged();
 }
 
 void MainFormTest::activationRecordsRectAndLoadsDialList()

@@ -3,6 +3,7 @@
 
 #include "call/ports.h"
 #include "shell/call_notifier.h"
+#include "shell/sleep_inhibitor.h"
 
 #include <QMap>
 
@@ -98,6 +99,14 @@ public:
     QString incoming;
     QStringList missed;
     QStringList reachability;
+};
+
+// Records whether the desktop is kept awake.
+class FakeInhibitor : public SleepInhibitor {
+public:
+    void Inhibit(const QString&) override { held = true; }
+    void Uninhibit() override { held = false; }
+    bool held = false;
 };
 
 } // namespace voxlet::test

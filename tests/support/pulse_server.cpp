@@ -7,7 +7,9 @@
 #include <QTest>
 #include <QtEndian>
 
+#include <algorithm>
 #include <cmath>
+#include <random>
 #include <vector>
 
 #include <signal.h>
@@ -21,6 +23,56 @@ QByteArray TonePcm(double hz, double seconds, int rate, int amplitude)
     QByteArray pcm(2 * n, 0);
     for (int i = 0; i < n; ++i)
         qToLittleEndian<qint16>(qint16(amplitude * std::sin(2 * M_PI * hz * i / rate)), pcm.data() + 2 * i);
+    return pcm;
+}
+
+QByteArray SpeechLikePcm(double seconds, unsigned seed, double rms)
+{
+    constexpr int rate = 8000;
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<double> uniform(0, 1);
+    std::normal_distribution<double> breath(0, 0.02);
+    const int n = int(seconds * rate);
+    std::vector<double> x(std::size_t(n), 0.0);
+    double phase = 0, state1[2] = {}, state2[2] = {};
+    for (int i = 0; i < n;) {
+        const int on = int((0.12 + 0.25 * uniform(rng)) * rate);
+        const int off = int((0.05 + 0.25 * uniform(rng)) * rate);
+        const double level = 0.5 + uniform(rng);
+        const double pitch = 100 + 120 * uniform(rng), glide = (uniform(rng) - 0.5) * 40;
+        const double formant[2] = { 300 + 500 * uniform(rng), 900 + 1300 * uniform(rng) };
+        double a1[2], a2[2];
+        for (int k = 0; k < 2; ++k) {
+            const double r = 0.96, w = 2 * M_PI * formant[k] / rate;
+            a1[k] = 2 * r * std::cos(w);
+            a2[k] = -r * r;
+        }
+        for (int k = 0; k < on && i < n; ++k, ++i) {
+            phase += (pitch + glide * k / on) / rate;
+            double y = breath(rng);
+            if (phase >= 1) {
+                phase -= 1;
+                y += 1;
+            }
+            for (int f = 0; f < 2; ++f) {
+                const double z = y + a1[f] * state1[f] + a2[f] * state2[f];
+                state2[f] = state1[f];
+                state1[f] = z;
+                y = z;
+            }
+            const double envelope = std::min(1.0, std::min(k, on - k) / 240.0);
+            x[std::size_t(i)] = y * envelope * level;
+        }
+        i += off;
+    }
+    double sum = 0;
+    for (double v : x)
+        sum += v * v;
+    const double scale = sum > 0 ? rms / std::sqrt(sum / n) : 0;
+    QByteArray pcm(2 * n, 0);
+    for (int i = 0; i < n; ++i)
+        qToLittleEndian<qint16>(
+            qint16(std::clamp(x[std::size_t(i)] * scale, -32767.0, 32767.0)), pcm.data() + 2 * i);
     return pcm;
 }
 
@@ -155,6 +207,13 @@ void PulseRecorder::stop()
 
 // ---- server ----
 
+QString SoundServerKind()
+{
+    return qEnvironmentVariable("VOXLET_SOUND_SERVER") == QLatin1String("pipewire")
+        ? QStringLiteral("pipewire")
+        : QStringLiteral("pulseaudio");
+}
+
 PulseServer::PulseServer(QStringList devices)
     : devices_(std::move(devices))
     , script_(SourceDir() + QStringLiteral("/scripts/services.sh"))
@@ -174,9 +233,13 @@ bool PulseServer::start(QString* whyNot)
         stop();
         return false;
     };
-    for (const char* tool : { "pulseaudio", "paplay", "parec", "pactl", "bash" })
-        if (QStandardPaths::findExecutable(QString::fromLatin1(tool)).isEmpty())
-            return fail(QStringLiteral("%1 is not installed").arg(QLatin1String(tool)));
+    QStringList tools { "paplay", "parec", "pactl", "bash" };
+    tools += SoundServerKind() == QLatin1String("pipewire")
+        ? QStringList { "pipewire", "wireplumber", "pipewire-pulse", "dbus-daemon" }
+        : QStringList { "pulseaudio" };
+    for (const QString& tool : tools)
+        if (QStandardPaths::findExecutable(tool).isEmpty())
+            return fail(QStringLiteral("%1 is not installed").arg(tool));
     if (!QFile::exists(script_))
         return fail(script_ + QStringLiteral(" is missing"));
     if (!dir_.isValid())
@@ -188,7 +251,8 @@ bool PulseServer::start(QString* whyNot)
         return fail(QStringLiteral("services.sh sound-env failed"));
     for (const QByteArray& line : env.split('\n')) {
         const qsizetype eq = line.indexOf('=');
-        if (eq > 0)
+        // Set once: on a restart, the clients' own threads may be reading them.
+        if (eq > 0 && qgetenv(line.left(eq).constData()) != line.mid(eq + 1))
             qputenv(line.left(eq).constData(), line.mid(eq + 1));
     }
 
@@ -197,14 +261,13 @@ bool PulseServer::start(QString* whyNot)
     server_.start(QStringLiteral("bash"),
         QStringList { script_, QStringLiteral("sound-server"), dir_.path() } + devices_);
     if (!server_.waitForStarted(5000))
-        return fail(QStringLiteral("pulseaudio did not start"));
-    const QString socket = qEnvironmentVariable("PULSE_RUNTIME_PATH") + QStringLiteral("/native");
-    for (int i = 0; i < 50 && server_.state() == QProcess::Running; ++i) {
+        return fail(SoundServerKind() + QStringLiteral(" did not start"));
+    for (int i = 0; i < 100 && server_.state() == QProcess::Running; ++i) {
         QTest::qWait(100);
-        if (QFile::exists(socket) && runTool({ QStringLiteral("pactl"), QStringLiteral("info") }))
+        if (runTool({ QStringLiteral("bash"), script_, QStringLiteral("sound-ready"), dir_.path() }))
             return true;
     }
-    return fail(QStringLiteral("pulseaudio did not become ready"));
+    return fail(SoundServerKind() + QStringLiteral(" did not become ready"));
 }
 
 void PulseServer::stop()

@@ -1,10 +1,11 @@
 #pragma once
-// A private, headless PulseAudio for tests that use the real sound devices,
-// with virtual speakers (null sinks) and microphones (a null sink feeding a
-// remapped source), plus tone helpers to feed and measure what they carry.
-// The server is the one scripts/services.sh sets up for the scripts and
-// benchmarks, run here under this process so that a test can stop and
-// restart it.
+// A private, headless sound server for tests that use the real sound
+// devices, with virtual speakers (null sinks) and microphones (a null sink
+// feeding a remapped source), plus tone helpers to feed and measure what
+// they carry. The server is the one scripts/services.sh sets up for the
+// scripts and benchmarks (PulseAudio, or PipeWire with pipewire-pulse when
+// VOXLET_SOUND_SERVER=pipewire), run here under this process so that a test
+// can stop and restart it.
 
 #include <QByteArray>
 #include <QProcess>
@@ -19,6 +20,11 @@ namespace voxlet::test {
 
 // 16-bit little-endian mono PCM of a sine tone.
 QByteArray TonePcm(double hz, double seconds, int rate, int amplitude = 12000);
+// 16-bit mono PCM at 8000 samples/s that a voice canceller and a noise
+// suppressor treat as speech: voiced syllables of 120-370 ms (a glottal
+// pulse train at 100-220 Hz through two formants) with pauses of 50-300 ms,
+// at the given RMS over the whole, the same for the same seed.
+QByteArray SpeechLikePcm(double seconds, unsigned seed, double rms = 3000);
 // A canonical PCM WAV file around 16-bit PCM.
 QByteArray WavOf(const QByteArray& pcm, int rate, int channels = 1);
 
@@ -58,6 +64,9 @@ private:
     bool started_ = false;
 };
 
+// "pulseaudio" or "pipewire", as VOXLET_SOUND_SERVER chooses.
+QString SoundServerKind();
+
 class PulseServer {
 public:
     // devices: as scripts/services.sh names them, e.g. { "speaker", "mic" }.
@@ -66,7 +75,7 @@ public:
 
     // Starts the server and points this process and its children at it (call
     // before the first connection to a sound server). False, with the reason, when
-    // pulseaudio is missing or does not come up.
+    // the server is missing or does not come up.
     bool start(QString* whyNot);
     void stop();
 

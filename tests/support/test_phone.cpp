@@ -54,7 +54,7 @@ TestPhone::TestPhone(const QString& addr, const QString& ownName)
     : address(addr)
 {
     phone = std::make_unique<Phone>(LoopbackPhoneOptions(dir.path(), addr),
-        PhonePorts { main, boxes, tray, capture, playback, sounds, &notifier });
+        PhonePorts { main, boxes, tray, capture, playback, sounds, &notifier, &inhibitor });
     if (!ownName.isNull())
         writeProfile(ownName);
     writePhoneBook({}); // as a fresh install leaves it

@@ -46,6 +46,7 @@ public:
     FakePlaybackDevice playback;
     FakeSoundPlayerFactory sounds;
     FakeNotifier notifier;
+    FakeInhibitor inhibitor;
     std::unique_ptr<Phone> phone;
 };
 

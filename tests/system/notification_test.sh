@@ -4,6 +4,10 @@
 # notice carries the caller's text; its "応答" answers (the caller hears
 # "CallAnswer|END") and it is withdrawn; a caller who hangs up leaves a
 # missed-call notice; with no service the call still rings and is answered.
+# Beside it a stand-in inhibition service (the portal, then the screen
+# saver): the desktop is kept awake from the answer to the end of the call,
+# also when its reply comes after the call, and not after SIGTERM; "ミュート"
+# can be chosen only in a call, and each call starts unmuted.
 set -u
 source "$(dirname "$0")/gui_session.bash"
 
@@ -25,6 +29,22 @@ control=$gui_tmp/notices.control
 start_bg "$gui_tmp/service.log" /usr/bin/python3 "$gui_here/notification_service.py" "$notices" "$control"
 service_pid=$bg_pid
 wait_until 10 grep -q ready "$gui_tmp/service.log" || { cat "$gui_tmp/service.log"; skip "the test notification service did not start"; }
+
+inhibits=$gui_tmp/inhibits.jsonl
+: >"$inhibits"
+# Starts the stand-in inhibition service: MODE [DELAY].
+start_inhibit_service() {
+    start_bg "$gui_tmp/inhibit-$1.log" /usr/bin/python3 "$gui_here/inhibit_service.py" "$1" "$inhibits" "${2:-0}"
+    inhibit_pid=$bg_pid
+    wait_until 10 grep -qs ready "$gui_tmp/inhibit-$1.log" || skip "the test inhibition service did not start"
+}
+stop_inhibit_service() { kill "$inhibit_pid" && wait_until 10 eval '! kill -0 $inhibit_pid 2>/dev/null'; }
+# Whether $1 inhibitions are in force now.
+held_is() { [ "$(grep -o '"held": [0-9]*' "$inhibits" | tail -n 1)" = "\"held\": $1" ]; }
+inhibit_count() { grep -c '"call": "Inhibit"' "$inhibits"; }
+# "enabled", "enabled checked", or empty when disabled and unchecked.
+mute_states() { drive states --pid "$app_pid" --role "menu item" --name "ミュート" || echo "not found"; }
+start_inhibit_service portal
 
 app=$gui_tmp/app
 copy_program "$app" Alice
@@ -60,17 +80,26 @@ has_notice() { test -n "$(notice_id "$1")"; }
 closed() { grep -q "\"call\": \"CloseNotification\", \"id\": $1}" "$notices"; }
 
 echo "-- a call answered from its notice"
-raw_call Carol 0 1
+raw_call Carol 0 4
 drive wait-text --pid "$app_pid" --name "状態" --text "Carolさんからの電話です。" || fail "the call did not ring"
 wait_until 15 has_notice 'Carolさんからの電話です。' || fail "no notice for the ringing call"
 id=$(notice_id 'Carolさんからの電話です。')
 case $id in
 "" | bad:*) fail "the notice is not as it should be: $id"; exit $status ;;
 esac
+held_is 0 || fail "the desktop is kept awake while the call only rings"
+[ -z "$(mute_states)" ] || fail "\"ミュート\" can be chosen while the call only rings: $(mute_states)"
 echo "$id answer" >>"$control"
 wait_until 20 grep -q answered "$gui_tmp/caller-Carol.out" || fail "\"応答\" on the notice did not answer the call"
+wait_until 10 held_is 1 || fail "the desktop is not kept awake during the call"
+grep -q '"call": "Inhibit", "flags": 12, "reason": "通話中"' "$inhibits" || fail "not suspend and idle for \"通話中\""
+drive press --pid "$app_pid" --role "menu item" --name "ミュート" || fail "\"ミュート\" could not be chosen in the call"
+wait_until 5 eval '[[ $(mute_states) == *checked* ]]' || fail "\"ミュート\" is not checked after choosing it: $(mute_states)"
 wait_until 10 closed "$id" || fail "the notice was not withdrawn after the answer"
 drive wait-text --pid "$app_pid" --name "状態" --text "次の接続を待機します。" || fail "the phone did not wait again"
+wait_until 10 held_is 0 || fail "the desktop is still kept awake after the call"
+grep -q '"call": "Close"' "$inhibits" || fail "the portal's inhibition was not closed: $(cat "$inhibits")"
+[ -z "$(mute_states)" ] || fail "after the call \"ミュート\" is not disabled and unchecked: $(mute_states)"
 
 echo "-- a caller who gives up"
 raw_call Dave 3 0
@@ -79,6 +108,18 @@ wait_until 20 grep -q "gave up" "$gui_tmp/caller-Dave.out" || fail "Dave did not
 wait_until 10 grep -q '"summary": "不在着信", "body": "Daveさんからの電話' "$notices" || fail "no missed-call notice naming Dave"
 id=$(notice_id 'Daveさんからの電話です。')
 wait_until 10 closed "${id#bad:}" || fail "the notice of Dave's call was not withdrawn"
+[ "$(inhibit_count)" -eq 1 ] || fail "a call that only rang kept the desktop awake"
+
+echo "-- the portal answers after the call has ended"
+stop_inhibit_service
+start_inhibit_service portal 3
+raw_call Gina 0 0.5
+drive wait-text --pid "$app_pid" --name "状態" --text "Ginaさんからの電話です。" || fail "Gina's call did not ring"
+drive press --pid "$app_pid" --role "push button" --name "応答" || fail "\"応答\" could not be pressed"
+drive wait-text --pid "$app_pid" --name "状態" --text "次の接続を待機します。" || fail "the phone did not wait again after Gina"
+wait_until 10 eval '[ "$(inhibit_count)" -eq 2 ]' || fail "the late portal never answered"
+wait_until 5 held_is 0 || fail "an inhibition granted after the call was kept: $(tail -n 4 "$inhibits")"
+stop_inhibit_service
 
 echo "-- no notification service"
 kill "$service_pid"
@@ -88,6 +129,21 @@ raw_call Erin 0 1
 drive wait-text --pid "$app_pid" --name "状態" --text "Erinさんからの電話です。" || fail "without a service the call did not ring"
 drive press --pid "$app_pid" --role "push button" --name "応答" || fail "\"応答\" could not be pressed"
 wait_until 20 grep -q answered "$gui_tmp/caller-Erin.out" || fail "without a service the call could not be answered"
+drive wait-text --pid "$app_pid" --name "状態" --text "次の接続を待機します。" || fail "the phone did not wait again after Erin"
 
-[ $status -eq 0 ] && echo "PASS: incoming calls reach the user through the notice, and without it"
+echo "-- the screen saver where there is no portal, and SIGTERM during the call"
+start_inhibit_service screensaver
+raw_call Frank 0 0
+drive wait-text --pid "$app_pid" --name "状態" --text "Frankさんからの電話です。" || fail "Frank's call did not ring"
+drive press --pid "$app_pid" --role "push button" --name "応答" || fail "\"応答\" could not be pressed"
+wait_until 20 grep -q answered "$gui_tmp/caller-Frank.out" || fail "Frank's call was not answered"
+wait_until 10 held_is 1 || fail "the screen saver was not inhibited during the call"
+grep -q '"app": "Voxlet", "reason": "通話中"' "$inhibits" || fail "the screen saver's Inhibit: $(tail -n 2 "$inhibits")"
+[ "$(mute_states)" = enabled ] || fail "the new call did not start unmuted: $(mute_states)"
+kill -TERM "$app_pid"
+wait_exit "$app_pid" 30 || fail "the program did not end after SIGTERM"
+wait_until 10 held_is 0 || fail "the screen saver is still inhibited after the program ended"
+grep -q '"call": "UnInhibit"' "$inhibits" || fail "the program ended without releasing the screen saver: $(tail -n 2 "$inhibits")"
+
+[ $status -eq 0 ] && echo "PASS: incoming calls reach the user through the notice, and without it; the desktop stays awake just for the call"
 exit $status

@@ -251,4 +251,43 @@ void PulseContext::onRetry(pa_mainloop_api* api, pa_time_event* e, const struct 
     me->connect();
 }
 
+RetryTimer::~RetryTimer()
+{
+    if (event_) {
+        PulseContext::Lock lock(context_);
+        stop();
+    }
+}
+
+void RetryTimer::start(int ms, std::function<void()> fire)
+{
+    stop();
+    pa_mainloop_api* api = context_.api();
+    if (!api)
+        return;
+    fire_ = std::move(fire);
+    timeval tv;
+    pa_gettimeofday(&tv);
+    pa_timeval_add(&tv, pa_usec_t(ms) * PA_USEC_PER_MSEC);
+    event_ = api->time_new(api, &tv, &RetryTimer::onTime, this);
+}
+
+void RetryTimer::stop()
+{
+    if (event_)
+        context_.api()->time_free(event_);
+    event_ = nullptr;
+}
+
+void RetryTimer::onTime(pa_mainloop_api* api, pa_time_event* e, const struct timeval*, void* self)
+{
+    auto* me = static_cast<RetryTimer*>(self);
+    api->time_free(e);
+    me->event_ = nullptr;
+    // A copy: firing may start the timer again.
+    const std::function<void()> fire = me->fire_;
+    if (fire)
+        fire();
+}
+
 } // namespace voxlet::pulse

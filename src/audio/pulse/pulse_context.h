@@ -8,6 +8,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -89,6 +90,30 @@ private:
     std::atomic<std::uint64_t> connections_ { 0 };
     std::mutex waitMutex_;
     std::condition_variable readyChanged_;
+};
+
+// A one-shot timer on the loop's thread: a stream that failed while the
+// server stayed tries again with it. start() and stop() with the loop locked.
+class RetryTimer {
+public:
+    explicit RetryTimer(PulseContext& context)
+        : context_(context)
+    {
+    }
+    ~RetryTimer();
+    RetryTimer(const RetryTimer&) = delete;
+    RetryTimer& operator=(const RetryTimer&) = delete;
+
+    // Replaces one already pending.
+    void start(int ms, std::function<void()> fire);
+    void stop();
+
+private:
+    static void onTime(pa_mainloop_api* api, pa_time_event* e, const struct timeval* tv, void* self);
+
+    PulseContext& context_;
+    pa_time_event* event_ = nullptr;
+    std::function<void()> fire_;
 };
 
 } // namespace voxlet::pulse

@@ -1,5 +1,7 @@
 #include "audio/pulse/pulse_voice.h"
 
+#include "audio/pulse/pulse_echo.h"
+
 #include <QSocketNotifier>
 
 #include <pulse/context.h>
@@ -19,6 +21,9 @@ namespace {
 constexpr pa_sample_spec kVoiceSpec { PA_SAMPLE_S16LE, kVoiceRate, 1 };
 constexpr std::uint32_t kBytesPerMs = kVoiceRate * 2 / 1000;
 constexpr std::uint32_t kPlaybackTargetMs = 50;
+// Latencies kept current without asking: the echo canceller aligns by them.
+constexpr pa_stream_flags_t kVoiceStreamFlags = pa_stream_flags_t(
+    PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);
 
 // A voice stream on the context, marked as a call's voice, or null.
 pa_stream* NewVoiceStream(pa_context* context, pa_stream_notify_cb_t onState, void* self)
@@ -47,6 +52,7 @@ void DropStream(pa_stream*& stream)
     pa_stream_set_read_callback(stream, nullptr, nullptr);
     pa_stream_set_write_callback(stream, nullptr, nullptr);
     pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_moved_callback(stream, nullptr, nullptr);
     pa_stream_disconnect(stream);
     pa_stream_unref(stream);
     stream = nullptr;
@@ -142,23 +148,38 @@ void PulseCapture::contextLost()
 
 void PulseCapture::openStream(pa_context* context)
 {
+    reopen_.stop();
     stream_ = NewVoiceStream(context, &PulseCapture::onStreamState, this);
     if (!stream_)
-        return;
+        return reopenLater();
     pa_stream_set_read_callback(stream_, &PulseCapture::onRead, this);
+    pa_stream_set_moved_callback(stream_, &PulseCapture::onMoved, this);
     pa_buffer_attr attr = ServerChosenAttributes();
     attr.fragsize = kVoicePieceBytes;
     if (pa_stream_connect_record(
-            stream_, source_.isEmpty() ? nullptr : source_.constData(), &attr, PA_STREAM_ADJUST_LATENCY)
-        < 0)
+            stream_, source_.isEmpty() ? nullptr : source_.constData(), &attr, kVoiceStreamFlags)
+        < 0) {
         closeStream();
+        reopenLater();
+    }
 }
 
 void PulseCapture::closeStream()
 {
+    reopen_.stop();
     DropStream(stream_);
     if (up_.exchange(false))
         wake();
+}
+
+void PulseCapture::reopenLater()
+{
+    if (!wanted_)
+        return;
+    reopen_.start(kReopenMs, [this] {
+        if (wanted_ && !stream_ && ContextReady(context_.context()))
+            openStream(context_.context());
+    });
 }
 
 void PulseCapture::onStreamState(pa_stream* s, void* self)
@@ -166,13 +187,16 @@ void PulseCapture::onStreamState(pa_stream* s, void* self)
     auto* me = static_cast<PulseCapture*>(self);
     const pa_stream_state_t state = pa_stream_get_state(s);
     if (state == PA_STREAM_READY) {
+        if (me->echo_)
+            me->echo_->captureStarted(s);
         me->up_ = true;
         me->wake();
     } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
-        // The source went away but the server stayed: try again later, on
-        // the next connection (a lost stream alone is rare; a restarted
-        // server is the usual case and comes through contextReady).
+        // The source went away but the server stayed (a headset unplugged):
+        // silence meanwhile, and a new stream until the source is back. A
+        // restarted server comes through contextReady instead.
         me->closeStream();
+        me->reopenLater();
     }
 }
 
@@ -184,14 +208,14 @@ void PulseCapture::onRead(pa_stream* s, size_t, void* self)
     while (pa_stream_readable_size(s) > 0 && pa_stream_peek(s, &data, &bytes) == 0 && bytes > 0) {
         std::size_t written;
         if (data) {
-            written = me->ring_.write(data, bytes);
+            written = me->put(s, data, bytes);
         } else {
             // A hole in the recording: silence of the same length.
             static const char zeros[1024] = {};
             written = 0;
             for (std::size_t left = bytes; left > 0;) {
                 const std::size_t n = std::min(left, sizeof zeros);
-                const std::size_t w = me->ring_.write(zeros, n);
+                const std::size_t w = me->put(s, zeros, n);
                 written += w;
                 left -= n;
                 if (w < n)
@@ -206,6 +230,24 @@ void PulseCapture::onRead(pa_stream* s, size_t, void* self)
     // when it has a whole piece to deliver.
     if (me->ring_.readable() >= std::size_t(kVoicePieceBytes))
         me->wake();
+}
+
+std::size_t PulseCapture::put(pa_stream* s, const void* data, std::size_t bytes)
+{
+    return echo_ ? echo_->captured(s, data, bytes, ring_) : ring_.write(data, bytes);
+}
+
+void PulseCapture::onMoved(pa_stream* s, void* self)
+{
+    auto* me = static_cast<PulseCapture*>(self);
+    if (me->echo_)
+        me->echo_->captureMoved(s);
+}
+
+void PulseCapture::setEchoCanceller(PulseEchoCanceller* echo)
+{
+    PulseContext::Lock lock(context_);
+    echo_ = echo;
 }
 
 void PulseCapture::wake()
@@ -288,6 +330,8 @@ bool PulsePlayback::open(const VoiceFormat&)
 void PulsePlayback::start()
 {
     PulseContext::Lock lock(context_);
+    if (!wanted_)
+        written_ = 0; // a new call's stream
     wanted_ = true;
     if (!stream_ && ContextReady(context_.context()))
         openStream(context_.context());
@@ -304,16 +348,24 @@ void PulsePlayback::write(const char* data, int bytes)
 {
     const std::int64_t now = MonotonicUs();
     while (bytes > 0) {
-        const Record r { now, std::int32_t(std::min(bytes, kMaxRecordBytes)) };
+        const Record r { now, written_, std::int32_t(std::min(bytes, kMaxRecordBytes)) };
         if (!ring_.writeAll(&r, sizeof r, data, std::size_t(r.bytes))) {
             // The stream is away (or stuck): what cannot be queued is lost,
             // as it would be too late to play anyway.
             overflow_ += std::uint64_t(bytes);
+            written_ += std::uint64_t(bytes);
             return;
         }
+        written_ += std::uint64_t(r.bytes);
         data += r.bytes;
         bytes -= r.bytes;
     }
+}
+
+void PulsePlayback::setEchoCanceller(PulseEchoCanceller* echo)
+{
+    PulseContext::Lock lock(context_);
+    echo_ = echo;
 }
 
 PlaybackStats PulsePlayback::stats() const
@@ -343,23 +395,37 @@ void PulsePlayback::contextLost()
 
 void PulsePlayback::openStream(pa_context* context)
 {
+    reopen_.stop();
     stream_ = NewVoiceStream(context, &PulsePlayback::onStreamState, this);
     if (!stream_)
-        return;
+        return reopenLater();
     pa_stream_set_write_callback(stream_, &PulsePlayback::onWrite, this);
     pa_buffer_attr attr = ServerChosenAttributes();
     attr.tlength = kPlaybackTargetMs * kBytesPerMs;
     attr.minreq = kVoicePieceBytes;
     if (pa_stream_connect_playback(stream_, sink_.isEmpty() ? nullptr : sink_.constData(), &attr,
-            PA_STREAM_ADJUST_LATENCY, nullptr, nullptr)
-        < 0)
+            kVoiceStreamFlags, nullptr, nullptr)
+        < 0) {
         closeStream();
+        reopenLater();
+    }
 }
 
 void PulsePlayback::closeStream()
 {
+    reopen_.stop();
     DropStream(stream_);
     up_ = false;
+}
+
+void PulsePlayback::reopenLater()
+{
+    if (!wanted_)
+        return;
+    reopen_.start(kReopenMs, [this] {
+        if (wanted_ && !stream_ && ContextReady(context_.context()))
+            openStream(context_.context());
+    });
 }
 
 void PulsePlayback::onStreamState(pa_stream* s, void* self)
@@ -370,10 +436,14 @@ void PulsePlayback::onStreamState(pa_stream* s, void* self)
         // A new stream starts afresh: what came while it was away is stale.
         me->ring_.discard(me->ring_.readable());
         me->jitter_.reset();
+        me->aligned_ = false;
         me->up_ = true;
         me->publish();
     } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
+        // The sink went away but the server stayed: until it is back, what
+        // arrives is dropped (the ring overflows) and a new stream is tried.
         me->closeStream();
+        me->reopenLater();
     }
 }
 
@@ -383,17 +453,47 @@ void PulsePlayback::onWrite(pa_stream* s, size_t bytes, void* self)
     Record r;
     while (me->ring_.readable() >= sizeof r) {
         me->ring_.read(&r, sizeof r);
-        me->record_.resize(std::size_t(r.bytes));
-        me->ring_.read(me->record_.data(), std::size_t(r.bytes));
-        me->jitter_.push(me->record_.data(), r.bytes, r.atUs);
+        me->take(r);
     }
     const int samples = int(bytes / 2);
     if (samples <= 0)
         return;
     me->out_.resize(std::size_t(samples));
     me->jitter_.pull(me->out_.data(), samples, MonotonicUs());
+    if (me->echo_)
+        me->echo_->rendered(s, me->out_.data(), std::size_t(samples));
     pa_stream_write(s, me->out_.data(), std::size_t(samples) * 2, nullptr, 0, PA_SEEK_RELATIVE);
     me->publish();
+}
+
+void PulsePlayback::take(const Record& r)
+{
+    // The record after a half sample held over, in one piece.
+    record_.resize(std::size_t(r.bytes) + 1);
+    ring_.read(record_.data() + 1, std::size_t(r.bytes));
+    const char* from = record_.data() + 1;
+    int n = r.bytes;
+    if (!aligned_ || r.offset != expected_) {
+        // Bytes were lost before this record: pair its bytes by their place
+        // in the stream, not by what came before, or every later sample
+        // would be made of two halves of different ones.
+        half_ = false;
+        if (r.offset % 2 && n > 0) {
+            ++from;
+            --n;
+        }
+    } else if (half_) {
+        record_[0] = halfByte_;
+        --from;
+        ++n;
+    }
+    aligned_ = true;
+    expected_ = r.offset + std::uint64_t(r.bytes);
+    half_ = n % 2 != 0;
+    if (half_)
+        halfByte_ = from[--n];
+    if (n > 0)
+        jitter_.push(from, n, r.atUs);
 }
 
 void PulsePlayback::publish()

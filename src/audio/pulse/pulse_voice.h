@@ -26,6 +26,8 @@ struct pa_stream;
 
 namespace voxlet::pulse {
 
+class PulseEchoCanceller;
+
 constexpr int kVoiceRate = 8000;
 constexpr int kVoicePieceBytes = 320; // 20 ms
 
@@ -35,6 +37,9 @@ void SetVoiceStreamProperties(pa_proplist* props);
 
 // How long start-up waits for the sound server before it reports a missing device.
 constexpr int kStartupWaitMs = 3000;
+// How long a stream that failed while the server stayed (its device went
+// away) waits before it tries again.
+constexpr int kReopenMs = 1000;
 
 class PulseCapture : public QObject, public CaptureDevice, private PulseContext::Client {
 public:
@@ -53,13 +58,18 @@ public:
     bool streaming() const { return up_.load(); }
     std::uint64_t silentBytes() const { return silentBytes_; }
     std::uint64_t overflowBytes() const { return overflow_.load(); }
+    // The phone's echo canceller cleans what is recorded (null: none).
+    void setEchoCanceller(PulseEchoCanceller* echo);
 
 private:
     void contextReady(pa_context* context) override;
     void contextLost() override;
     void openStream(pa_context* context);
     void closeStream();
+    void reopenLater();
     static void onRead(pa_stream* s, size_t bytes, void* self);
+    static void onMoved(pa_stream* s, void* self);
+    std::size_t put(pa_stream* s, const void* data, std::size_t bytes);
     static void onStreamState(pa_stream* s, void* self);
     void wake();
     void onWake();
@@ -81,6 +91,8 @@ private:
     // Sound server's side, under the loop lock.
     bool wanted_ = false;
     pa_stream* stream_ = nullptr;
+    RetryTimer reopen_ { context_ };
+    PulseEchoCanceller* echo_ = nullptr;
 };
 
 struct PlaybackStats {
@@ -109,10 +121,16 @@ public:
     void write(const char* data, int bytes) override;
 
     PlaybackStats stats() const;
+    // What is written to the speaker is the echo canceller's reference (null: none).
+    void setEchoCanceller(PulseEchoCanceller* echo);
 
 private:
+    // Received bytes as the main thread handed them over, with their place
+    // in the call's byte stream: reads may end inside a sample, and bytes
+    // may be lost on the way (a full ring, a stream that started afresh).
     struct Record {
         std::int64_t atUs;
+        std::uint64_t offset;
         std::int32_t bytes;
     };
     static constexpr int kMaxRecordBytes = 4096;
@@ -121,20 +139,29 @@ private:
     void contextLost() override;
     void openStream(pa_context* context);
     void closeStream();
+    void reopenLater();
     static void onWrite(pa_stream* s, size_t bytes, void* self);
     static void onStreamState(pa_stream* s, void* self);
+    void take(const Record& r);
     void publish();
 
     PulseContext& context_;
     QByteArray sink_;
     SpscRing ring_ { 64 * 1024 };
     std::atomic<std::uint64_t> overflow_ { 0 };
+    std::uint64_t written_ = 0; // main thread: stream offset of the next byte
     // Sound server's side, under the loop lock.
     JitterBuffer jitter_;
     std::vector<std::int16_t> out_;
-    std::vector<char> record_;
+    std::vector<char> record_; // room for a half sample held over, then a record
+    bool half_ = false;
+    char halfByte_ = 0;
+    std::uint64_t expected_ = 0; // stream offset the next record should start at
+    bool aligned_ = false; // false: the next record starts wherever it starts
     bool wanted_ = false;
     pa_stream* stream_ = nullptr;
+    RetryTimer reopen_ { context_ };
+    PulseEchoCanceller* echo_ = nullptr;
     // A copy of the jitter buffer's counters for the main thread.
     std::atomic<std::uint64_t> underruns_ { 0 }, dropped_ { 0 }, inserted_ { 0 };
     std::atomic<std::int64_t> delayUs_ { 0 }, targetUs_ { 0 };

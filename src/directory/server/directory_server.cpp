@@ -85,7 +85,8 @@ DirectoryServer::~DirectoryServer()
     for (auto& [fd, c] : m_connections)
         ::close(fd);
     m_connections.clear(); // sessions before the store and the probes they wait on
-    m_store.reset();
+    m_store.reset(); // with it the control socket's waiting commands
+    m_control.reset();
     m_prober.reset();
     for (int fd : { m_listener, m_wakeRead, m_wakeWrite, m_spareFd }) {
         if (fd >= 0)
@@ -170,6 +171,11 @@ bool DirectoryServer::start(std::string& error)
     }
     if (!openStore(error))
         return false;
+    if (!m_options.controlSocket.empty()) {
+        m_control = std::make_unique<ControlSocket>(*m_store, [this](const std::string& line) { log(line); });
+        if (!m_control->open(m_options.controlSocket, error))
+            return false;
+    }
     deriveConnectionCap();
     if (m_options.connectBack.enabled)
         m_prober = std::make_unique<ConnectBackProber>(m_options.connectBack);
@@ -214,8 +220,15 @@ bool DirectoryServer::openStore(std::string& error)
             = std::make_unique<Registry>(m_options.registry, [] { return std::chrono::steady_clock::now(); });
         return true;
     }
-    RedisStoreOptions store { *m_options.redis, {}, m_options.registry, m_options.storeTimeout };
+    RedisStoreOptions store;
+    store.location = *m_options.redis;
+    store.location.user = m_options.storeUser;
     store.location.password = m_options.storePassword;
+    store.passwordFile = m_options.storePasswordFile;
+    store.limits = m_options.registry;
+    store.maxListed = m_options.session.maxListedUsers;
+    store.timeout = m_options.storeTimeout;
+    store.maxQueued = m_options.storeQueue;
     if (!store.location.host.empty()) {
         addrinfo hints {};
         hints.ai_socktype = SOCK_STREAM;
@@ -320,6 +333,8 @@ void DirectoryServer::run()
         const int storeFd = m_store->pollDescriptor(storeEvents);
         fds.push_back({ storeFd, storeEvents, 0 });
         fds.push_back({ m_log ? m_log->pollDescriptor() : -1, POLLOUT, 0 });
+        constexpr std::size_t kControlSlot = 4;
+        fds.push_back({ m_control ? m_control->descriptor() : -1, POLLIN, 0 });
         const std::size_t firstHealth = fds.size();
         if (m_health)
             m_health->appendPollFds(fds);
@@ -350,6 +365,10 @@ void DirectoryServer::run()
 
         if (fds[2].revents) {
             m_store->onPollEvents(fds[2].revents);
+            deliverReplies();
+        }
+        if (fds[kControlSlot].revents) {
+            m_control->onReadable();
             deliverReplies();
         }
         for (std::size_t i = firstConnection; i < fds.size() && ready > 0; ++i) {

@@ -4,6 +4,7 @@
 // enforced here; what the bytes mean is DirectorySession's business.
 
 #include "directory/server/connect_back.h"
+#include "directory/server/control_socket.h"
 #include "directory/server/directory_session.h"
 #include "directory/server/directory_store.h"
 #include "directory/server/health_endpoint.h"
@@ -108,6 +109,7 @@ private:
     ServiceNotifier m_notifier;
     std::unique_ptr<DirectoryStore> m_store;
     std::unique_ptr<HealthEndpoint> m_health;
+    std::unique_ptr<ControlSocket> m_control;
     std::unique_ptr<ConnectBackProber> m_prober; // none: probes refused
     std::vector<int> m_replied; // connections whose session has a late reply to send
     int m_listener = -1;

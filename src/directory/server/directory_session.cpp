@@ -46,7 +46,7 @@ bool StartsWith(std::u16string_view text, std::u16string_view prefix)
 bool HasControl(std::u16string_view field)
 {
     for (char16_t u : field) {
-        if (u < 0x20 || u == 0x7F)
+        if (u < 0x20 || u == 0x7F || (u >= 0x80 && u < 0xA0))
             return true;
     }
     return false;
@@ -57,6 +57,10 @@ const char* FieldProblem(std::u16string_view field, bool listed)
 {
     if (field.size() > kMaxFieldUnits)
         return "field too long";
+    // Every client keeps its profile in code page 932: nothing else can
+    // come from one, and a client could not hold it.
+    if (!IsCp932Text(field))
+        return "a character outside code page 932";
     if (!listed)
         return nullptr;
     if (HasControl(field))

@@ -34,6 +34,11 @@ public:
     // The asker is gone: `done` of that ticket must not run.
     virtual void cancel(std::uint64_t /*ticket*/) { }
 
+    // The administrator's removal of one entry; `done` runs exactly once,
+    // now or later, with whether the name was registered, or an error.
+    using Removed = std::function<void(bool found, const std::string& error)>;
+    virtual void remove(const std::u16string& name, Removed done) = 0;
+
     // What the store waits for, for the poll loop: a descriptor (-1: none)
     // with the events wanted, and the next time it needs a tick.
     virtual int pollDescriptor(short& events) const

@@ -39,6 +39,18 @@ int main(int argc, char** argv)
         std::fputs(UsageText().c_str(), stdout);
         return 0;
     }
+    if (parsed.options.removeName) {
+        if (parsed.options.controlSocket.empty()) {
+            std::fprintf(stderr, "voxlet-directory: --remove needs the server's --control-socket\n");
+            return 2;
+        }
+        std::string answer;
+        const bool answered = SendControlCommand(
+            parsed.options.controlSocket, "remove " + *parsed.options.removeName, answer);
+        std::fprintf(
+            answered ? stdout : stderr, "%s%s\n", answered ? "" : "voxlet-directory: ", answer.c_str());
+        return answered && answer.rfind("removed ", 0) == 0 ? 0 : 1;
+    }
 
     std::signal(SIGPIPE, SIG_IGN);
     // Until the handlers are in place a hang-up (log rotation) must not kill us.

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -28,17 +29,28 @@ struct RedisLocation {
     std::string host; // empty: a Unix socket at `path`
     std::uint16_t port = 6379;
     std::string path;
+    std::string user; // an ACL user, or empty for the default user
     std::string password; // sent with AUTH when not empty; never logged
     std::string text() const;
 };
+
+// The first line of a password file, which only its owner and group may
+// read; false with a reason otherwise.
+bool ReadPasswordFile(const std::string& path, std::string& password, std::string& error);
 
 struct RedisStoreOptions {
     RedisLocation location;
     // The host's address, looked up once before serving: hiredis would look
     // the name up again, blocking, on every reconnection. Empty: use host.
     std::string hostAddress;
+    // Read again after Redis refuses the password (it may have changed).
+    std::string passwordFile;
+    // This process's settings: stored in Redis by the first process, and
+    // replaced there by the stored ones.
     RegistryLimits limits;
+    std::size_t maxListed = 100;
     std::chrono::milliseconds timeout { 2000 }; // longest an exchange waits for Redis
+    std::size_t maxQueued = 1000; // requests waiting for Redis; more are refused at once
     std::chrono::milliseconds minRetry { 50 };
     std::chrono::milliseconds maxRetry { 2000 };
 };
@@ -56,6 +68,7 @@ public:
         const Profile& profile, const std::string& address, std::size_t maxListed, Done done) override;
 
     void cancel(std::uint64_t ticket) override { m_pending.erase(ticket); }
+    void remove(const std::u16string& name, Removed done) override;
     int pollDescriptor(short& events) const override;
     void onPollEvents(short revents) override;
     TimePoint nextTick() const override;
@@ -64,24 +77,33 @@ public:
 
 private:
     struct Pending {
-        Done done;
+        Done done; // a registration's,
+        Removed removed; // or a removal's
         TimePoint deadline;
         std::string askerPrefix; // "name|" as sent: the asker's own record starts so
-        std::size_t maxListed = 0;
+        std::vector<std::string> args; // the script's, kept to send it again
     };
 
+    std::uint64_t request(Pending pending, std::vector<std::string> modeArgs);
+    bool send(std::uint64_t id, const Pending& pending);
     void connect();
     void scheduleRetry(const std::string& why);
     void markDown(const std::string& why);
     void markUp();
-    void answer(std::uint64_t id, RegisterOutcome outcome, const std::vector<std::string_view>& users);
+    void authFailed(const std::string& error);
+    void loadScript();
+    void fail(std::uint64_t id);
+    void noteClock(long long redisMs);
+    void noteSettings(const void* reply);
     void onScriptLoaded(void* reply);
+    void onTime(void* reply);
     void onReply(std::uint64_t id, void* reply);
 
     static void OnConnect(const redisAsyncContext* context, int status);
     static void OnDisconnect(const redisAsyncContext* context, int status);
     static void OnAuthenticated(redisAsyncContext* context, void* reply, void* privdata);
     static void OnScriptLoaded(redisAsyncContext* context, void* reply, void* privdata);
+    static void OnTime(redisAsyncContext* context, void* reply, void* privdata);
     static void OnReply(redisAsyncContext* context, void* reply, void* privdata);
     static void AddRead(void* privdata);
     static void DelRead(void* privdata);
@@ -95,10 +117,24 @@ private:
     bool m_wantRead = false;
     bool m_wantWrite = false;
     std::string m_scriptSha; // empty until loaded on this connection: send the script itself
+    bool m_scriptLoading = false;
+    bool m_scriptFailed = false; // logged
+    std::chrono::milliseconds m_scriptRetryDelay { 1000 };
+    TimePoint m_scriptRetryAt = TimePoint::max();
     bool m_down = false; // an outage has been logged
     bool m_everUp = false;
     std::string m_trouble = "not connected yet";
+    bool m_authFailed = false; // logged; read the password file before the next attempt
+    bool m_passwordFileProblem = false; // logged
+    bool m_queueFull = false; // logged
+    std::string m_settingsLogged; // the stored settings last reported
+    std::size_t m_listedCap; // max listed in effect (the stored one)
+    // Redis's clock (ms) minus ours, at most: a deadline sent in Redis's
+    // time can only be early. Unknown until Redis first tells its time.
+    long long m_clockOffset = 0;
+    bool m_clockKnown = false;
     std::chrono::milliseconds m_retryDelay;
+    std::minstd_rand m_random;
     TimePoint m_retryAt = TimePoint::max();
     TimePoint m_lastAnswer {}; // anything Redis answered, lately
     std::uint64_t m_nextId = 1;

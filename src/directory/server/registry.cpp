@@ -28,6 +28,8 @@ const char* OutcomeName(RegisterOutcome outcome)
         return "directory full";
     case RegisterOutcome::AddressFull:
         return "too many names from this address";
+    case RegisterOutcome::TooManyAttempts:
+        return "too many wrong PASSes lately";
     case RegisterOutcome::StoreUnavailable:
         return "directory store unavailable";
     }
@@ -49,9 +51,26 @@ std::string ListedRecord(const Profile& profile, const std::string& address)
     return record;
 }
 
+std::string_view ListNetwork(std::string_view address)
+{
+    const auto dot = address.rfind('.');
+    return dot == std::string_view::npos ? address : address.substr(0, dot);
+}
+
+namespace {
+
+AttemptRules Rules(const RegistryLimits& limits)
+{
+    return { limits.passAttempts, limits.passWindow, kMaxPassWait, limits.attemptRecords };
+}
+
+} // namespace
+
 Registry::Registry(RegistryLimits limits, Clock clock)
     : m_limits(limits)
     , m_clock(std::move(clock))
+    , m_failedFrom(Rules(limits))
+    , m_failedFor(Rules(limits))
 {
 }
 
@@ -67,11 +86,48 @@ void Registry::insert(std::uint64_t order, Entry entry)
     ++m_perAddress[entry.address];
     entry.record = ListedRecord(entry.profile, entry.address);
     entry.expiryPos = m_byRefresh.emplace(entry.refreshed, order);
-    m_entries.emplace(order, std::move(entry));
+    join(m_entries.emplace(order, std::move(entry)).first);
 }
 
-void Registry::erase(std::map<std::uint64_t, Entry>::iterator it)
+void Registry::join(Entries::iterator it)
 {
+    const std::string network(ListNetwork(it->second.address));
+    m_byNetwork[network].insert(it->first);
+    settleShare(network);
+}
+
+void Registry::leave(Entries::iterator it)
+{
+    const std::string network(ListNetwork(it->second.address));
+    m_listed.erase(it->first);
+    auto members = m_byNetwork.find(network);
+    if (members == m_byNetwork.end())
+        return;
+    members->second.erase(it->first);
+    if (members->second.empty())
+        m_byNetwork.erase(members);
+    else
+        settleShare(network);
+}
+
+// One user joining or leaving a network moves at most one other across the
+// edge of its share.
+void Registry::settleShare(const std::string& network)
+{
+    const auto& members = m_byNetwork.at(network);
+    std::size_t rank = 0;
+    for (std::uint64_t order : members) {
+        if (rank++ == m_limits.listShare) {
+            m_listed.erase(order);
+            break;
+        }
+        m_listed.emplace(order, &m_entries.at(order));
+    }
+}
+
+void Registry::erase(Entries::iterator it)
+{
+    leave(it);
     m_byName.erase(it->second.profile.name);
     auto count = m_perAddress.find(it->second.address);
     if (count != m_perAddress.end() && --count->second == 0)
@@ -104,11 +160,10 @@ RegisterOutcome Registry::registerUser(const Profile& profile, const std::string
     const Entry& old = it->second;
     RegisterOutcome outcome;
     if (!old.profile.pass.empty())
-        outcome
-            = old.profile.pass == profile.pass ? RegisterOutcome::Refreshed : RegisterOutcome::NameProtected;
+        outcome = checkPass(old, profile, address, now);
     else
         outcome = old.address == address ? RegisterOutcome::Refreshed : RegisterOutcome::TakenOver;
-    if (outcome == RegisterOutcome::NameProtected)
+    if (!IsAccepted(outcome))
         return outcome;
     if (old.address != address && fromAddress(address) >= m_limits.maxUsersPerAddress)
         return RegisterOutcome::AddressFull;
@@ -121,7 +176,9 @@ RegisterOutcome Registry::registerUser(const Profile& profile, const std::string
             if (count != m_perAddress.end() && --count->second == 0)
                 m_perAddress.erase(count);
             ++m_perAddress[address];
+            leave(it);
             entry.address = address;
+            join(it);
         }
         entry.profile = profile;
         entry.record = ListedRecord(entry.profile, entry.address);
@@ -134,6 +191,36 @@ RegisterOutcome Registry::registerUser(const Profile& profile, const std::string
     erase(it);
     insert(m_nextOrder++, Entry { profile, address, now, {}, {} });
     return outcome;
+}
+
+RegisterOutcome Registry::checkPass(
+    const Entry& old, const Profile& profile, const std::string& address, TimePoint now)
+{
+    const bool right = old.profile.pass == profile.pass;
+    // The owner refreshing from where it is listed is never held up by
+    // anyone else's failures.
+    if (right && old.address == address)
+        return RegisterOutcome::Refreshed;
+    // Locked: the PASS is not even looked at, so guessing on learns nothing.
+    const std::string nameKey = EncodeUtf16Le(profile.name);
+    if (m_failedFrom.locked(address, now) || m_failedFor.locked(nameKey, now))
+        return RegisterOutcome::TooManyAttempts;
+    if (right)
+        return RegisterOutcome::Refreshed;
+    m_failedFrom.fail(address, now);
+    m_failedFor.fail(nameKey, now);
+    return RegisterOutcome::NameProtected;
+}
+
+void Registry::remove(const std::u16string& name, Removed done)
+{
+    expire(m_clock());
+    m_failedFor.forget(EncodeUtf16Le(name));
+    auto named = m_byName.find(name);
+    const bool found = named != m_byName.end();
+    if (found)
+        erase(m_entries.find(named->second));
+    done(found, {});
 }
 
 std::uint64_t Registry::registerAndList(
@@ -150,13 +237,13 @@ std::vector<std::string_view> Registry::list(
 {
     expire(m_clock());
     std::vector<std::string_view> users;
-    users.reserve(std::min(maxCount, m_entries.size()));
-    for (const auto& [order, entry] : m_entries) {
+    users.reserve(std::min(maxCount, m_listed.size()));
+    for (const auto& [order, entry] : m_listed) {
         if (users.size() >= maxCount)
             break;
-        if (entry.profile.name == askerName && entry.address == askerAddress)
+        if (entry->profile.name == askerName && entry->address == askerAddress)
             continue;
-        users.push_back(entry.record);
+        users.push_back(entry->record);
     }
     return users;
 }

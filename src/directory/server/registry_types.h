@@ -34,10 +34,15 @@ enum class RegisterOutcome {
     NameProtected, // the name carries another PASS
     DirectoryFull,
     AddressFull, // too many names from this address
+    TooManyAttempts, // too many wrong PASSes lately from this address or for this name
     StoreUnavailable, // the shared store did not answer (in time)
 };
 
 bool IsAccepted(RegisterOutcome outcome);
 const char* OutcomeName(RegisterOutcome outcome);
+
+// The network whose users share the list: the first three parts of a
+// dotted IPv4 address ("198.51.100.7" -> "198.51.100").
+std::string_view ListNetwork(std::string_view address);
 
 } // namespace voxlet::directory_server

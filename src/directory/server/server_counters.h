@@ -56,6 +56,7 @@ public:
     std::uint64_t registerAndList(
         const Profile& profile, const std::string& address, std::size_t maxListed, Done done) override;
     void cancel(std::uint64_t ticket) override { m_store.cancel(ticket); }
+    void remove(const std::u16string& name, Removed done) override { m_store.remove(name, std::move(done)); }
 
     bool answered() const { return m_answered; }
 

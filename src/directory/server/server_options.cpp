@@ -76,7 +76,7 @@ std::string UntrustableProxy(const Ipv4Network& network, const std::string& text
 bool ParseStoreLocation(const std::string& text, RedisLocation& out)
 {
     if (text.rfind("unix:", 0) == 0 && text.size() > 5) {
-        out = RedisLocation { {}, 0, text.substr(5), {} };
+        out = RedisLocation { {}, 0, text.substr(5), {}, {} };
         return true;
     }
     const std::string scheme = "redis://";
@@ -95,7 +95,7 @@ bool ParseStoreLocation(const std::string& text, RedisLocation& out)
     }
     if (host.empty() || host.find_first_of("/@[]") != std::string::npos)
         return false;
-    out = RedisLocation { host, static_cast<std::uint16_t>(port), {}, {} };
+    out = RedisLocation { host, static_cast<std::uint16_t>(port), {}, {}, {} };
     return true;
 }
 
@@ -113,7 +113,12 @@ std::string UsageText()
            "  --max-request BYTES           most bytes one connection may send (default 4096)\n"
            "  --max-list N                  most users in one list reply, 1-100 (default 100)\n"
            "  --max-users N                 most registered users (default 10000)\n"
-           "  --max-users-per-address N     most registered names from one address (default 32)\n"
+           "  --max-users-per-address N     most registered names from one address (default 8)\n"
+           "  --list-share N                most users of one /24 network in a list reply\n"
+           "                                (default 4)\n"
+           "  --pass-attempts N             wrong PASSes allowed per address and per name\n"
+           "                                in each window (default 5)\n"
+           "  --pass-window SECONDS         that window, and the first wait (default 600)\n"
            "  --max-connections N           most open connections (default 1024, always below\n"
            "                                the open-file limit)\n"
            "  --max-connections-per-address N\n"
@@ -123,6 +128,12 @@ std::string UsageText()
            "                                shared by several voxlet-directory processes)\n"
            "  --store-timeout MS            longest an exchange waits for Redis (default 2000)\n"
            "  --store-password-file PATH    Redis password (AUTH), the first line of PATH\n"
+           "                                (a file no other users may read)\n"
+           "  --store-user NAME             Redis ACL user to authenticate as\n"
+           "  --store-queue N               most requests waiting for Redis (default 1000)\n"
+           "  --control-socket PATH         Unix socket for the administrator's commands\n"
+           "  --remove NAME                 remove NAME from the directory of the server\n"
+           "                                whose --control-socket is given, then exit\n"
            "  --reuse-port                  let several processes listen on one port\n"
            "  --trusted-proxy ADDR[/BITS]   accept a PROXY protocol header (v1 or v2) from\n"
            "                                this address or network; repeatable\n"
@@ -208,16 +219,41 @@ ParsedArguments ParseArguments(const std::vector<std::string>& arguments)
                 return value.has_value();
             } },
         { "--store-password-file",
-            [&o](const std::string& path) {
+            [&o, &why](const std::string& path) {
                 // From a file, so that the password shows in no process list.
-                std::ifstream file(path);
-                std::string password;
-                if (!file || !std::getline(file, password))
+                std::string detail;
+                if (!ReadPasswordFile(path, o.storePassword, detail)) {
+                    why = "bad value for --store-password-file: " + path
+                        + (detail.empty() ? "" : " (" + detail + ")");
                     return false;
-                if (!password.empty() && password.back() == '\r')
-                    password.pop_back();
-                o.storePassword = password;
-                return !password.empty();
+                }
+                o.storePasswordFile = path;
+                return true;
+            } },
+        { "--store-user",
+            [&o](const std::string& text) {
+                o.storeUser = text;
+                return !text.empty() && text.find_first_of(" \r\n") == std::string::npos;
+            } },
+        { "--store-queue", count(o.storeQueue, 1, 1000000) },
+        { "--list-share", count(o.registry.listShare, 1, kMaxListedUsers) },
+        { "--pass-attempts",
+            [&o](const std::string& text) {
+                auto value = Number(text, 1, 1000);
+                if (value)
+                    o.registry.passAttempts = static_cast<unsigned>(*value);
+                return value.has_value();
+            } },
+        { "--pass-window", seconds(o.registry.passWindow) },
+        { "--control-socket",
+            [&o](const std::string& path) {
+                o.controlSocket = path;
+                return !path.empty();
+            } },
+        { "--remove",
+            [&o](const std::string& name) {
+                o.removeName = name;
+                return !name.empty();
             } },
         { "--trusted-proxy",
             [&o, &why](const std::string& text) {

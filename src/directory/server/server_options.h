@@ -35,6 +35,11 @@ struct ServerOptions {
     std::optional<RedisLocation> redis; // none: registrations in this process's memory
     std::chrono::milliseconds storeTimeout { 2000 };
     std::string storePassword;
+    std::string storePasswordFile; // read again when Redis refuses the password
+    std::string storeUser; // a Redis ACL user
+    std::size_t storeQueue = 1000; // requests waiting for Redis at most
+    std::string controlSocket; // the administrator's socket; none if empty
+    std::optional<std::string> removeName; // --remove: send it to the control socket and exit
     ConnectBackLimits connectBack; // probes of the phones that ask whether callers reach them
 };
 

@@ -1,8 +1,12 @@
 #include "directory/server/text_codec.h"
 
 #include <bit>
+#include <bitset>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+
+#include <iconv.h>
 
 namespace voxlet::directory_server {
 
@@ -93,6 +97,121 @@ bool HiddenInALine(char16_t u)
 }
 
 } // namespace
+
+namespace {
+
+// The characters of code page 932 by glibc's "CP932" table (what Windows
+// writes; its "SHIFT_JIS" is another table). Every byte sequence is decoded,
+// and a character counts when encoding it and decoding that gives it back.
+class Cp932Repertoire {
+public:
+    Cp932Repertoire()
+    {
+        const iconv_t decoder = iconv_open("UTF-16LE", "CP932");
+        const iconv_t encoder = iconv_open("CP932", "UTF-16LE");
+        if (decoder != reinterpret_cast<iconv_t>(-1) && encoder != reinterpret_cast<iconv_t>(-1)) {
+            for (unsigned lead = 0; lead < 0x100; ++lead) {
+                const bool doubleByte = (lead >= 0x81 && lead <= 0x9F) || (lead >= 0xE0 && lead <= 0xFC);
+                if (!doubleByte) {
+                    add(decoder, encoder, { static_cast<char>(lead) });
+                    continue;
+                }
+                for (unsigned trail = 0x40; trail <= 0xFC; ++trail) {
+                    if (trail != 0x7F)
+                        add(decoder, encoder, { static_cast<char>(lead), static_cast<char>(trail) });
+                }
+            }
+        } else {
+            for (unsigned c = 0; c < 0x80; ++c) // no table: ASCII at least
+                m_held.set(c);
+        }
+        for (iconv_t cd : { decoder, encoder }) {
+            if (cd != reinterpret_cast<iconv_t>(-1))
+                iconv_close(cd);
+        }
+    }
+
+    bool holds(char16_t unit) const { return m_held.test(unit); }
+
+private:
+    static std::string Convert(iconv_t cd, std::string input)
+    {
+        iconv(cd, nullptr, nullptr, nullptr, nullptr);
+        char out[8];
+        char* in = input.data();
+        std::size_t inLeft = input.size();
+        char* outPtr = out;
+        std::size_t outLeft = sizeof out;
+        if (iconv(cd, &in, &inLeft, &outPtr, &outLeft) == static_cast<std::size_t>(-1) || inLeft != 0)
+            return {};
+        return std::string(out, sizeof out - outLeft);
+    }
+
+    void add(iconv_t decoder, iconv_t encoder, const std::string& bytes)
+    {
+        const std::string unit = Convert(decoder, bytes);
+        if (unit.size() != 2) // one BMP character, nothing else
+            return;
+        if (Convert(decoder, Convert(encoder, unit)) == unit)
+            m_held.set(static_cast<unsigned char>(unit[0]) | (static_cast<unsigned char>(unit[1]) << 8));
+    }
+
+    std::bitset<0x10000> m_held;
+};
+
+} // namespace
+
+bool IsCp932Text(std::u16string_view text)
+{
+    // A constant table, built once: some 11 000 conversions, a few ms.
+    static const auto repertoire = std::make_unique<const Cp932Repertoire>();
+    for (char16_t u : text) {
+        if (!repertoire->holds(u))
+            return false;
+    }
+    return true;
+}
+
+std::u16string FromUtf8(std::string_view text)
+{
+    std::u16string out;
+    for (std::size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const int length = lead < 0x80 ? 1
+            : (lead >> 5) == 6         ? 2
+            : (lead >> 4) == 14        ? 3
+            : (lead >> 3) == 30        ? 4
+                                       : 0;
+        char32_t cp = length == 1 ? lead
+            : length == 2         ? lead & 0x1F
+            : length == 3         ? lead & 0x0F
+                                  : lead & 0x07;
+        bool valid = length > 0 && i + length <= text.size();
+        for (int k = 1; valid && k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            valid = (next >> 6) == 2;
+            cp = (cp << 6) | (next & 0x3F);
+        }
+        valid = valid && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF)
+            && cp >= (length == 2    ? 0x80u
+                       : length == 3 ? 0x800u
+                       : length == 4 ? 0x10000u
+                                     : 0u);
+        if (!valid) {
+            out.push_back(u'\uFFFD');
+            ++i;
+            continue;
+        }
+        if (cp >= 0x10000) {
+            out.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            out.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        } else {
+            out.push_back(static_cast<char16_t>(cp));
+        }
+        i += length;
+    }
+    return out;
+}
 
 std::string ToUtf8(std::u16string_view text)
 {

@@ -24,6 +24,14 @@ private:
     unsigned char m_pending = 0;
 };
 
+// Whether every unit of `text` is a character that code page 932 holds and
+// gives back unchanged (as the client's profile file is written and read):
+// no surrogates, no best-fit look-alikes such as U+00A5 for 0x5C.
+bool IsCp932Text(std::u16string_view text);
+
+// From UTF-8 (the command line), invalid bytes as U+FFFD.
+std::u16string FromUtf8(std::string_view text);
+
 // For log lines: UTF-8 with unpaired surrogates replaced by U+FFFD.
 std::string ToUtf8(std::u16string_view text);
 

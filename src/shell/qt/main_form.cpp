@@ -8,6 +8,7 @@
 #include <QAction>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QKeySequence>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -123,12 +124,23 @@ MainForm::MainForm(QWidget* parent)
     add(Control::mnu_Searh, bar->addAction(QStringLiteral("検索SERVER")));
     add(Control::mnu_Ver, bar->addAction(QStringLiteral("バ－ジョン")));
     add(Control::mnu_KILLTIMER, bar->addAction(QStringLiteral("TIMEROFF")));
+    // A menu of its own: only a menu shows the check mark that tells the
+    // user the other side hears nothing.
+    QMenu* call = bar->addMenu(QStringLiteral("通話"));
+    call->setAccessibleName(call->title());
+    QAction* mute = add(Control::mnu_Mute, call->addAction(QStringLiteral("ミュート")));
+    mute->setCheckable(true);
+    mute->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
+    mute->setEnabled(false);
 
     // Never in the bar: the tray icon's pop-up.
     trayMenu_ = new QMenu(QStringLiteral("メニュ－"), this);
     trayMenu_->setObjectName(QStringLiteral("mun_MENU"));
     trayMenu_->setAccessibleName(trayMenu_->title());
     add(Control::mun_MENU, trayMenu_->menuAction());
+    // The same action: one check mark, whichever menu it is chosen from.
+    trayMenu_->addAction(mute);
+    trayMenu_->addSeparator();
     add(Control::mnu_Disp, trayMenu_->addAction(QStringLiteral("表　示")));
     add(Control::nmu_BAR, trayMenu_->addSeparator());
     add(Control::mnu_END, trayMenu_->addAction(QStringLiteral("終了")));
@@ -162,6 +174,11 @@ void MainForm::attach(Phone* phone, MessageBoxPort* boxes)
     connect(hyouji, &QAction::triggered, this, [this, hyouji](bool checked) {
         hyouji->setChecked(!checked);
         phone_->mnu_Hyouji_Click();
+    });
+    QAction* mute = actions_.value(Control::mnu_Mute);
+    connect(mute, &QAction::triggered, this, [this, mute](bool checked) {
+        mute->setChecked(!checked);
+        phone_->mnu_Mute_Click();
     });
 }
 

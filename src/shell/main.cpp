@@ -106,7 +106,8 @@ int main(int argc, char** argv)
     voxlet::PhoneOptions options;
     options.dataDir = QCoreApplication::applicationDirPath();
     options.screen.phoneBookOnly = qEnvironmentVariable("VOXLET_CALLERS") == QLatin1String("phonebook");
-    voxlet::Phone phone(options, { form, boxes, tray, capture, playback, sounds, &notifier, &inhibitor, &reach });
+    voxlet::Phone phone(
+        options, { form, boxes, tray, capture, playback, sounds, &notifier, &inhibitor, &reach });
     form.attach(&phone, &boxes);
     tray.attach(&phone);
     QObject::connect(&form, &voxlet::MainForm::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);

@@ -77,7 +77,8 @@ struct ReachablePhone {
     {
         t.writeProfile(QStringLiteral("Alice"), directory);
         t.phone = std::make_unique<Phone>(LoopbackPhoneOptions(t.dir.path(), address),
-            PhonePorts { t.main, t.boxes, t.tray, t.capture, t.playback, t.sounds, &t.notifier, nullptr, &reach });
+            PhonePorts {
+                t.main, t.boxes, t.tray, t.capture, t.playback, t.sounds, &t.notifier, nullptr, &reach });
     }
     ~ReachablePhone() { t.phone.reset(); }
     TestPhone t;

@@ -74,7 +74,10 @@ def find(node, role, name, depth=0):
     if node is None or depth > 20:
         return None
     try:
-        if (role is None or node.getRoleName() == role) and node.name == name:
+        # A tool tip is named by its first line: the phone puts its status
+        # on the lines below.
+        named = node.name == name or (role == "tool tip" and node.name.split("\n")[0] == name)
+        if (role is None or node.getRoleName() == role) and named:
             return node
         children = [node.getChildAtIndex(i) for i in range(node.childCount)]
     except GLib.Error:

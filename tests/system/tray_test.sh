@@ -17,6 +17,8 @@ use_accessibility
 
 app=$gui_tmp/app
 copy_program "$app" Alice
+# Port 8002 on every address is the program's, whatever else runs.
+use_own_namespace tray
 
 find_panel() {
     local w
@@ -58,7 +60,7 @@ main_window_reachable() {
     return 1
 }
 
-start_program "$app"
+start_program "$app" "${in_ns[@]}"
 if ! drive wait-app --pid "$app_pid" --timeout 30; then
     cat "$app/out.log"
     fail "the main window did not appear on the accessibility bus"

@@ -55,7 +55,7 @@ void DrawWaveform(MainWindowPort& main, MessageBoxPort& boxes, const QRect& main
         main.clearSurface();
         main.drawPolyline(points);
     } catch (...) {
-        boxes.show(QStringLiteral("ERROR40"), MessageIcon::None, QStringLiteral("Voxlet"));
+        boxes.show(QStringLiteral("ERROR40"), MessageIcon::None, kAppTitle);
     }
 }
 

@@ -38,6 +38,21 @@ struct CaptureHeader; // a captured piece on its way to the hub
 constexpr int WM_SOCKET_NOTIFY = 2064; // wParam socket, lParam event | error << 16
 constexpr int MM_WIM_DATA = 960; // lParam the CaptureHeader* of a captured piece
 
+// A socket notification as a WM_SOCKET_NOTIFY message carries it: the
+// socket in wParam, the event in lParam's low word, the error in its high word.
+struct SocketNotice {
+    int socket = 0;
+    int event = 0;
+    int error = 0;
+
+    std::intptr_t wParam() const { return socket; }
+    std::intptr_t lParam() const { return std::intptr_t(event) | (std::intptr_t(error & 0xFFFF) << 16); }
+    static SocketNotice FromMessage(std::intptr_t wParam, std::intptr_t lParam)
+    {
+        return { int(wParam), int(lParam & 0xFFFF), int((lParam >> 16) & 0xFFFF) };
+    }
+};
+
 // A window procedure: the hub replaces the main window's and forwards to it.
 using WindowProc = std::function<std::intptr_t(int message, std::intptr_t wParam, std::intptr_t lParam)>;
 

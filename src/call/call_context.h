@@ -45,6 +45,8 @@ public:
     virtual ~SearchWindowPort() = default;
     virtual void ClearList() = 0;
     virtual void AddLine(const QString& line) = 0;
+    // The line of the empty list, which is no user to dial.
+    virtual void ShowNobodyWaiting() = 0;
     virtual void SetCallEnabled(bool enabled) = 0;
     virtual void SetText1(const QString& text) = 0;
     virtual void SetCloseCaption(const QString& caption) = 0;
@@ -62,8 +64,5 @@ struct CallContext {
     SearchWindowPort& search;
     QString dataDir; // Tel.txt, name.txt and the ring sounds
 };
-
-// The title of the program's message boxes.
-inline const QString kAppTitle = QStringLiteral("Voxlet");
 
 } // namespace voxlet

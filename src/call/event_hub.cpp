@@ -1,6 +1,7 @@
 #include "call/event_hub.h"
 
 #include "audio/voice_io.h"
+#include "call/hang_up.h"
 #include "call/peer_protocol.h"
 #include "call/protocol_messages.h"
 #include "call/server_protocol.h"
@@ -12,19 +13,16 @@
 
 namespace voxlet {
 
-namespace {
-// More than the longest list the phone can show (100 users of long fields).
-constexpr qsizetype kServerReplyChars = 128 * 1024;
-} // namespace
-
 std::intptr_t EventHub::WindowProc(int message, std::intptr_t wParam, std::intptr_t lParam)
 {
     AppState& st = ctx_.st;
     const std::intptr_t result = st.PrevWindowProc ? st.PrevWindowProc(message, wParam, lParam) : 0;
     if (message == MM_WIM_DATA)
         OnCaptureBufferFull(reinterpret_cast<CaptureHeader*>(lParam));
-    else if (message == WM_SOCKET_NOTIFY)
-        OnSocketEvent(int(wParam), int(lParam & 0xFFFF), int((lParam >> 16) & 0xFFFF));
+    else if (message == WM_SOCKET_NOTIFY) {
+        const SocketNotice notice = SocketNotice::FromMessage(wParam, lParam);
+        OnSocketEvent(notice.socket, notice.event, notice.error);
+    }
     ctx_.shell.EventHandled();
     return result;
 }
@@ -80,12 +78,8 @@ void EventHub::OnRead(int s)
 {
     AppState& st = ctx_.st;
     if (s == st.ServerSocket) {
-        // One exchange is one reply, then the server closes: it is whole once
-        // it ends with "END" or the server has closed.
         ctx_.net.ReceiveTextMessage(st.ServerSocket);
-        serverReply_ += st.RecvText;
-        if (serverReply_.endsWith(QLatin1String("END")) || serverReply_.size() >= kServerReplyChars)
-            HandServerReply();
+        server_.ReplyReceived(st.RecvText);
         return;
     }
     const bool external = s == st.ExternalSocket;
@@ -118,14 +112,6 @@ void EventHub::OnRead(int s)
         peer_.TextMessageHandler();
     if (st.VoiceMode && callSocket == socket)
         ctx_.net.VoiceFollowsText(callSocket);
-}
-
-void EventHub::HandServerReply()
-{
-    AppState& st = ctx_.st;
-    st.RecvText = serverReply_;
-    serverReply_.clear();
-    server_.ServerMessageHandler(st.RecvText);
 }
 
 void EventHub::OnAccept()
@@ -165,8 +151,9 @@ void EventHub::OnAccept()
     }
     if (st.CallSocket != 0) {
         // The caller overtakes our own dial: hang the dial up, or the far copy
-        // rings back for ever and the socket outlives the call.
-        ctx_.net.ShutdownAndClose(st.CallSocket);
+        // rings back for ever and the socket outlives the call. The new call
+        // takes the values over at once, and the shell hears of it then.
+        HangUp(ctx_, st.CallSocket, { .stopVoice = false, .endCall = false, .tellShell = false });
         st.OutgoingCall = false;
     }
     st.CallSocket = accepted;
@@ -184,25 +171,18 @@ void EventHub::OnConnect(int s)
 {
     AppState& st = ctx_.st;
     if (s == st.ServerSocket) {
-        serverReply_.clear();
-        ctx_.net.Select(s, FD_READ | FD_CLOSE);
-        st.SendText = protocol::Hello();
-        ctx_.net.SendTextMessage(st.ServerSocket);
+        server_.Connected();
         return;
     }
-    if (s == st.ExternalSocket) {
-        st.SendText = protocol::SearchCallRequest(st.CallerName);
-        ctx_.net.SendTextMessage(st.ExternalSocket);
-        ctx_.net.Select(st.ExternalSocket, FD_READ | FD_CLOSE);
-        ctx_.main.setText1(QStringLiteral("ただいま外部呼び出ししています。"));
-        st.Connected = true;
-        ctx_.shell.StopConnectTimer();
-        return;
-    }
-    st.SendText = protocol::DirectCallRequest(st.CallerName);
-    ctx_.net.SendTextMessage(st.CallSocket);
-    ctx_.net.Select(st.CallSocket, FD_READ | FD_CLOSE);
-    ctx_.main.setText1(QStringLiteral("ただいま呼び出し中です。"));
+    const bool external = s == st.ExternalSocket;
+    int& callSocket = external ? st.ExternalSocket : st.CallSocket;
+    // The request goes out before the socket is selected for reading.
+    st.SendText
+        = external ? protocol::SearchCallRequest(st.CallerName) : protocol::DirectCallRequest(st.CallerName);
+    ctx_.net.SendTextMessage(callSocket);
+    ctx_.net.Select(callSocket, FD_READ | FD_CLOSE);
+    ctx_.main.setText1(external ? QStringLiteral("ただいま外部呼び出ししています。")
+                                : QStringLiteral("ただいま呼び出し中です。"));
     st.Connected = true;
     ctx_.shell.StopConnectTimer();
 }
@@ -211,23 +191,12 @@ void EventHub::OnClose(int s)
 {
     AppState& st = ctx_.st;
     if (s == st.ServerSocket) {
-        if (!serverReply_.isEmpty())
-            HandServerReply();
-        if (st.ServerSocket != 0 && st.ServerSocket == s)
-            ctx_.net.ShutdownAndClose(st.ServerSocket);
+        server_.Closed();
         return;
     }
     if (s == st.CallSocket || s == st.ExternalSocket) {
-        ctx_.net.ShutdownAndClose(s == st.CallSocket ? st.CallSocket : st.ExternalSocket);
-        ctx_.voice.StopVoice();
-        ctx_.shell.CallChanged();
-        // The next call starts on a block boundary, whatever this one left.
-        st.VoiceRecvCount = 0;
-        st.VoiceBlockReady = false;
-        ctx_.search.SetCloseCaption(QStringLiteral("閉じる"));
-        st.VoiceMode = false;
-        st.Connected = false;
-        st.RingStop = true;
+        // The far end hung up or the connection died: all of the call ends here.
+        HangUp(ctx_, s == st.CallSocket ? st.CallSocket : st.ExternalSocket, { .relabelSearchClose = true });
         if (st.OutgoingCall) {
             ctx_.main.setText1(QStringLiteral("話し中等で接続できません。"));
         } else {

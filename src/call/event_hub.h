@@ -35,14 +35,10 @@ private:
     void OnAccept();
     void OnConnect(int socket);
     void OnClose(int socket);
-    void HandServerReply();
 
     CallContext& ctx_;
     PeerProtocol& peer_;
     ServerProtocol& server_;
-    // The connection server's reply, gathered until it is whole: a list
-    // of a few dozen users comes in several pieces.
-    QString serverReply_;
 };
 
 } // namespace voxlet

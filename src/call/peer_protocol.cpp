@@ -8,14 +8,7 @@
 
 namespace voxlet {
 
-namespace {
-QString Piece(const QStringList& pieces, int i)
-{
-    if (i < 0 || i >= pieces.size())
-        throw RuntimeError(err::SubscriptOutOfRange);
-    return pieces.at(i);
-}
-} // namespace
+using protocol::Piece;
 
 QString FirstField(const QString& text)
 {

@@ -11,6 +11,11 @@
 
 namespace voxlet {
 
+// The program's name: its message boxes' title, and how it names itself
+// to the desktop, the sound server and the router.
+inline constexpr char kAppName[] = "Voxlet";
+inline const QString kAppTitle = QLatin1String(kAppName);
+
 // Controls and menu entries of the main window, by the names the UI gives them.
 enum class Control {
     Text1,

@@ -1,5 +1,7 @@
 #include "call/protocol_messages.h"
 
+#include "call/runtime_error.h"
+
 namespace voxlet::protocol {
 
 namespace {
@@ -121,6 +123,13 @@ bool IsEmptyList(const QString& text)
 QStringList Pieces(const QString& text)
 {
     return text.split(QLatin1Char('|'));
+}
+
+QString Piece(const QStringList& pieces, qsizetype i)
+{
+    if (i < 0 || i >= pieces.size())
+        throw RuntimeError(err::SubscriptOutOfRange);
+    return pieces.at(i);
 }
 
 } // namespace voxlet::protocol

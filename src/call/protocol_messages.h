@@ -50,5 +50,7 @@ bool IsEmptyList(const QString& text);
 
 // The text's pieces, split at every "|", numbered from 0.
 QStringList Pieces(const QString& text);
+// Piece i; one beyond the last is the run-time error "subscript out of range".
+QString Piece(const QStringList& pieces, qsizetype i);
 
 } // namespace voxlet::protocol

@@ -5,16 +5,14 @@
 #include "net/socket_layer.h"
 #include "phonebook/phone_book_files.h"
 
+#include <utility>
+
 namespace voxlet {
 
 namespace {
-QString Piece(const QStringList& pieces, qsizetype i)
-{
-    if (i < 0 || i >= pieces.size())
-        throw RuntimeError(err::SubscriptOutOfRange);
-    return pieces.at(i);
-}
-const QString kNobodyWaiting = QStringLiteral("待機者は誰もいません。");
+using protocol::Piece;
+// More than the longest list the phone can show (100 users of long fields).
+constexpr qsizetype kServerReplyChars = 128 * 1024;
 } // namespace
 
 void ServerProtocol::ServerMessageHandler(const QString& text)
@@ -40,7 +38,7 @@ void ServerProtocol::ServerMessageHandler(const QString& text)
             const QStringList pieces = protocol::Pieces(text);
             const qsizetype n = pieces.size() - 1;
             if (protocol::IsEmptyList(text)) {
-                search.AddLine(kNobodyWaiting);
+                search.ShowNobodyWaiting();
                 ctx_.net.ShutdownAndClose(st.ServerSocket);
                 st.ServerInfoText = Piece(pieces, 2);
                 search.SetText1(st.ServerInfoText);
@@ -77,6 +75,40 @@ void ServerProtocol::ServerMessageHandler(const QString& text)
     }
 }
 
+void ServerProtocol::Connected()
+{
+    AppState& st = ctx_.st;
+    reply_.clear();
+    ctx_.net.Select(st.ServerSocket, FD_READ | FD_CLOSE);
+    st.SendText = protocol::Hello();
+    ctx_.net.SendTextMessage(st.ServerSocket);
+}
+
+void ServerProtocol::ReplyReceived(const QString& piece)
+{
+    reply_ += piece;
+    if (reply_.endsWith(QLatin1String("END")) || reply_.size() >= kServerReplyChars)
+        HandReply();
+}
+
+void ServerProtocol::Closed()
+{
+    AppState& st = ctx_.st;
+    const int closed = st.ServerSocket;
+    if (!reply_.isEmpty())
+        HandReply();
+    // The reply's handler may have closed it already.
+    if (st.ServerSocket != 0 && st.ServerSocket == closed)
+        ctx_.net.ShutdownAndClose(st.ServerSocket);
+}
+
+void ServerProtocol::HandReply()
+{
+    // Cleared first: the handler's own events may start the next exchange.
+    const QString reply = std::exchange(reply_, QString());
+    ServerMessageHandler(reply);
+}
+
 void ServerProtocol::LoadProfile(const QString& fileName)
 {
     AppState& st = ctx_.st;
@@ -99,7 +131,7 @@ QString ServerProtocol::ReadServerAddress()
 void ServerProtocol::ConnectAndRegister()
 {
     ctx_.net.ConnectToServer(ReadServerAddress());
-    LoadProfile(QStringLiteral("name.txt"));
+    LoadProfile(files::kProfileFile);
 }
 
 } // namespace voxlet

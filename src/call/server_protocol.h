@@ -16,6 +16,13 @@ public:
     }
 
     void ServerMessageHandler(const QString& text);
+
+    // The hub's notifications on ServerSocket. One exchange is one reply,
+    // then the server closes: a reply is handled once it ends with "END",
+    // grows past any list the phone can show, or the server has closed.
+    void Connected();
+    void ReplyReceived(const QString& piece);
+    void Closed();
     void LoadProfile(const QString& fileName);
     QString ReadServerAddress();
 
@@ -24,7 +31,11 @@ public:
     void ConnectAndRegister();
 
 private:
+    void HandReply();
+
     CallContext& ctx_;
+    // A list of a few dozen users comes in several pieces.
+    QString reply_;
 };
 
 } // namespace voxlet

@@ -1,8 +1,10 @@
 #include "directory/search_window.h"
 
+#include "call/hang_up.h"
 #include "call/peer_protocol.h"
 #include "call/server_protocol.h"
 #include "net/socket_layer.h"
+#include "phonebook/phone_book_files.h"
 
 namespace voxlet {
 
@@ -22,6 +24,7 @@ void SearchWindow::Form_Load()
     // A fresh load starts from the window's first state.
     loaded_ = true;
     list1_.clear();
+    nobodyWaiting_ = false;
     text1_.clear();
     closeCaption_ = QStringLiteral("閉じる");
     connectEnabled_ = true;
@@ -45,12 +48,6 @@ void SearchWindow::Form_Unload()
     emit closeRequested();
 }
 
-void SearchWindow::EnsureLoaded()
-{
-    if (!loaded_)
-        Form_Load();
-}
-
 void SearchWindow::mnu_Connect_Click()
 {
     call_.shell.SetTimer1(60000);
@@ -72,7 +69,7 @@ bool SearchWindow::CallUp() const
 
 void SearchWindow::List1_Click(int row)
 {
-    if (list1_.isEmpty() || list1_.first() == kNobodyWaiting || row < 0)
+    if (list1_.isEmpty() || nobodyWaiting_ || row < 0)
         return;
     callEnabled_ = !CallUp();
     SelectedUser = row + 1;
@@ -88,7 +85,7 @@ void SearchWindow::mnu_CALL_Click()
     connectEnabled_ = false;
     emit changed();
     AppState& st = call_.st;
-    st.CallerName = peer_.ReadOwnName(QStringLiteral("name.txt"));
+    st.CallerName = peer_.ReadOwnName(files::kProfileFile);
     call_.net.ConnectToPeer(st.ExternalSocket, st.WaitingUsers[size_t(SelectedUser)].Address);
     CallPlaced = true;
     call_.shell.SetTimer2(1000);
@@ -98,12 +95,8 @@ void SearchWindow::mnu_CLOSE_Click()
 {
     AppState& st = call_.st;
     if (CallPlaced) {
-        if (st.ExternalSocket != 0)
-            call_.net.ShutdownAndClose(st.ExternalSocket);
-        st.RingStop = true;
-        st.VoiceMode = false;
-        st.Connected = false;
-        call_.shell.CallChanged();
+        // Our own hang-up: the capture stops at its next piece.
+        HangUp(call_, st.ExternalSocket, { .stopVoice = false });
         call_.main.setText1(QStringLiteral("外部接続を切断しました。"));
     }
     st.SearchActive = false;
@@ -121,6 +114,17 @@ void SearchWindow::ClearList()
     if (!loaded_)
         return; // an unloaded window starts empty at its next load anyway
     list1_.clear();
+    nobodyWaiting_ = false;
+    emit changed();
+}
+
+void SearchWindow::ShowNobodyWaiting()
+{
+    if (!loaded_)
+        return;
+    // As a first line it makes the list empty; further down it is only text.
+    nobodyWaiting_ = nobodyWaiting_ || list1_.isEmpty();
+    list1_ << kNobodyWaiting;
     emit changed();
 }
 

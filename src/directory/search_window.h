@@ -35,6 +35,7 @@ public:
     // Contents, as other parts of the phone write them.
     void ClearList() override;
     void AddLine(const QString& line) override;
+    void ShowNobodyWaiting() override;
     void SetCallEnabled(bool enabled) override;
     void SetText1(const QString& text) override;
     void SetCloseCaption(const QString& caption) override;
@@ -61,7 +62,6 @@ signals:
     void closeRequested();
 
 private:
-    void EnsureLoaded();
     bool CallUp() const;
 
     CallContext& call_;
@@ -70,6 +70,7 @@ private:
     bool loaded_ = false;
     bool shown_ = false;
     QStringList list1_;
+    bool nobodyWaiting_ = false; // list1_'s first line is the empty list's
     bool callEnabled_ = true;
     bool connectEnabled_ = true;
     QString text1_;

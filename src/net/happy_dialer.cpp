@@ -70,15 +70,22 @@ void HappyDialer::StartSecond()
         return;
     }
     if (errno != EINPROGRESS) {
-        ::close(secondFd_);
-        secondFd_ = -1;
-        secondFailed_ = true;
-        if (firstFailed_)
-            Finish(firstError_);
+        SecondFailed();
         return;
     }
     secondNotifier_ = std::make_unique<QSocketNotifier>(secondFd_, QSocketNotifier::Write);
     connect(secondNotifier_.get(), &QSocketNotifier::activated, this, [this] { OnSecond(); });
+}
+
+void HappyDialer::SecondFailed()
+{
+    // The first attempt's error is the one reported: it was the preferred family.
+    secondNotifier_.reset();
+    ::close(secondFd_);
+    secondFd_ = -1;
+    secondFailed_ = true;
+    if (firstFailed_)
+        Finish(firstError_);
 }
 
 void HappyDialer::OnFirst()
@@ -102,12 +109,7 @@ void HappyDialer::OnSecond()
     if (secondNotifier_)
         secondNotifier_->setEnabled(false);
     if (SocketError(secondFd_) != 0) {
-        secondNotifier_.reset();
-        ::close(secondFd_);
-        secondFd_ = -1;
-        secondFailed_ = true;
-        if (firstFailed_)
-            Finish(firstError_);
+        SecondFailed();
         return;
     }
     // The second address won: it takes the number the program holds, and

@@ -34,6 +34,7 @@ private:
     void StartSecond();
     void OnFirst();
     void OnSecond();
+    void SecondFailed();
     void Finish(int connectErrno);
 
     int fd_;

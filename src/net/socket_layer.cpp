@@ -27,8 +27,6 @@
 namespace voxlet {
 
 namespace {
-const QString kTitle = QStringLiteral("Voxlet");
-
 // A peer that vanishes without a FIN or RST (or stops reading) must not hold
 // a call open for ever: unanswered keep-alive probes, or data left unacknowledged
 // this long, end the connection with an error, which the hub treats as a close.
@@ -227,7 +225,7 @@ void SocketLayer::StartNetwork()
     // Nothing to start on POSIX; a socket we cannot create means no network.
     const int probe = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (probe < 0) {
-        boxes_.show(QStringLiteral("初期化失敗"), MessageIcon::None, kTitle);
+        boxes_.show(QStringLiteral("初期化失敗"), MessageIcon::None, kAppTitle);
         return;
     }
     ::close(probe);
@@ -281,7 +279,7 @@ bool SocketLayer::StartListening()
     }
     if (st_.ListenSocket < 0) {
         st_.ListenSocket = 0;
-        boxes_.show(QStringLiteral("リスンソケット作成失敗"), MessageIcon::None, kTitle);
+        boxes_.show(QStringLiteral("リスンソケット作成失敗"), MessageIcon::None, kAppTitle);
         return true;
     }
     // A restarted phone must not be locked out by its last run's closed calls.
@@ -298,14 +296,14 @@ bool SocketLayer::StartListening()
                            : ::bind(st_.ListenSocket, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
     const int lastError = bound == 0 ? 0 : WinsockCodeFromErrno(errno);
     if (lastError != 0)
-        boxes_.show(WinsockErrorText(lastError), MessageIcon::None, kTitle);
+        boxes_.show(WinsockErrorText(lastError), MessageIcon::None, kAppTitle);
     if (bound != 0) {
-        boxes_.show(QStringLiteral("BINDできません。"), MessageIcon::None, kTitle);
+        boxes_.show(QStringLiteral("BINDできません。"), MessageIcon::None, kAppTitle);
         CloseSocket(st_.ListenSocket);
         return true;
     }
     if (::listen(st_.ListenSocket, 0) != 0) {
-        boxes_.show(QStringLiteral("リスン失敗"), MessageIcon::None, kTitle);
+        boxes_.show(QStringLiteral("リスン失敗"), MessageIcon::None, kAppTitle);
         CloseSocket(st_.ListenSocket);
         return true;
     }

@@ -7,7 +7,6 @@ namespace voxlet {
 
 namespace {
 
-const QString kBoxTitle = QStringLiteral("Voxlet");
 const QString kFallbackTimeFormat = QStringLiteral("H:mm:ss");
 constexpr int kNameBoxLimit = 10;
 const QString kNeedNameAndAddress = QStringLiteral("名前とIPは、必ず入力してください。");
@@ -379,7 +378,7 @@ void SettingsWindow::Command6_Click()
 void SettingsWindow::ShowBox(const QString& text, MessageIcon icon)
 {
     emit changed();
-    boxes_.show(text, icon, kBoxTitle);
+    boxes_.show(text, icon, kAppTitle);
 }
 
 } // namespace voxlet

@@ -5,10 +5,10 @@
 #include "audio/pulse/pulse_sound_player.h"
 #include "audio/pulse/pulse_voice.h"
 #include "net/reach/reachability.h"
+#include "phonebook/qt/japanese_fonts.h"
 #include "shell/phone.h"
 #include "shell/qt/desktop_inhibitor.h"
 #include "shell/qt/desktop_notifier.h"
-#include "shell/qt/fonts.h"
 #include "shell/qt/main_form.h"
 #include "shell/qt/qt_message_box.h"
 #include "shell/qt/qt_tray.h"
@@ -79,7 +79,7 @@ int main(int argc, char** argv)
     // From here the blocked signals are read (by the first event processing,
     // which the start-up boxes do too).
     voxlet::SessionEnd sessionEnd;
-    QApplication::setApplicationName(QStringLiteral("Voxlet"));
+    QApplication::setApplicationName(voxlet::kAppTitle);
     // The compositor and the notification service know us by the desktop file.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.voxlet.Voxlet"));
     QApplication::setQuitOnLastWindowClosed(false); // hidden to the tray is still running

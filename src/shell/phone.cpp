@@ -2,6 +2,8 @@
 
 #include "audio/waveform.h"
 #include "call/call_state.h"
+#include "call/hang_up.h"
+#include "call/protocol_messages.h"
 #include "phonebook/phone_book_files.h"
 
 #include <QCoreApplication>
@@ -14,7 +16,8 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     , boxes(ports.boxes)
     , tray(ports.tray)
     , async([this](int s, int event, int error) {
-        SendWindowMessage(WM_SOCKET_NOTIFY, s, std::intptr_t(event) | (std::intptr_t(error & 0xFFFF) << 16));
+        const SocketNotice notice { s, event, error };
+        SendWindowMessage(WM_SOCKET_NOTIFY, notice.wParam(), notice.lParam());
     })
     , net(st, ports.main, ports.boxes, async, options.net)
     , voice(st, ports.boxes, ports.capture, ports.playback)
@@ -134,10 +137,11 @@ void Phone::ThisExit()
     if (st.ListenSocket != 0)
         net.CloseSocket(st.ListenSocket);
     StopReach();
-    if (st.CallSocket != 0)
-        net.ShutdownAndClose(st.CallSocket);
-    if (st.ExternalSocket != 0)
-        net.ShutdownAndClose(st.ExternalSocket);
+    // The window goes next: the values stay as they are, the ring loops
+    // end with the shut-down, and the devices stop once both calls are closed.
+    const HangUpWay atExit { .stopVoice = false, .endCall = false, .tellShell = false };
+    HangUp(context, st.CallSocket, atExit);
+    HangUp(context, st.ExternalSocket, atExit);
     voice.StopVoice();
     inCall.Follow();
     if (st.MainWindowHandle != 0) {
@@ -171,13 +175,13 @@ void Phone::CLIBTN_Click()
     const qsizetype space = t.lastIndexOf(QLatin1Char(' '));
     const QString address = space < 0 ? t : t.mid(space + 1);
     main.setText1(QString());
-    st.CallerName = peer.ReadOwnName(QStringLiteral("name.txt"));
-    if (st.CallerName != QLatin1String("ERROR")) {
+    st.CallerName = peer.ReadOwnName(files::kProfileFile);
+    if (st.CallerName != files::kOwnNameUnreadable) {
         net.ConnectToPeer(st.CallSocket, address);
         st.OutgoingCall = true;
         st.RingStop = false;
     } else {
-        boxes.show(QStringLiteral("name.txt がありません。"), MessageIcon::None, kAppTitle);
+        boxes.show(files::kProfileFile + QStringLiteral(" がありません。"), MessageIcon::None, kAppTitle);
     }
     Timer2.setInterval(1000);
 }
@@ -191,7 +195,7 @@ void Phone::Command3_Click()
     // Whatever the caller said so far was text, handled or not: its voice
     // comes only once it has this answer.
     net.DropUnhandledText(st.CallSocket);
-    st.SendText = QStringLiteral("CallAnswer|END");
+    st.SendText = protocol::Answer();
     net.SendTextMessage(st.CallSocket);
     st.VoiceMode = true;
     st.InTray = false;
@@ -254,12 +258,16 @@ void Phone::Timer2_Timer()
     if (ConnectWaitTicks != 2)
         return;
     if (!st.Connected) {
+        // A dial that never connected: nothing to hand over, no call values set.
+        const HangUpWay unanswered {
+            .handOver = false, .stopVoice = false, .endCall = false, .tellShell = false
+        };
         if (st.CallSocket != 0) {
-            net.CloseSocket(st.CallSocket);
+            HangUp(context, st.CallSocket, unanswered);
             main.setText1(QStringLiteral("相手をネット上で見つけられませんでした。"));
         }
         if (st.ExternalSocket != 0) {
-            net.CloseSocket(st.ExternalSocket);
+            HangUp(context, st.ExternalSocket, unanswered);
             main.setText1(QStringLiteral("外部接続相手が見つかりませんでした。"));
         }
         main.setEnabled(Control::CLIBTN, true);
@@ -345,9 +353,10 @@ void Phone::EventHandled()
     if (reachRunning_ && st.ListenSocket == 0)
         StopReach();
     if (lcCallState().isDebugEnabled()) {
-        const QString now = CallStateName(st, !rings.ringingFile().isEmpty());
+        const CallState now = CurrentCallState(st, !rings.ringingFile().isEmpty());
         if (now != loggedState_)
-            qCDebug(lcCallState) << "call state" << loggedState_ << "->" << now;
+            qCDebug(lcCallState) << "call state" << (loggedState_ ? CallStateName(*loggedState_) : QString())
+                                 << "->" << CallStateName(now);
         loggedState_ = now;
     }
     emit eventHandled();

@@ -8,6 +8,7 @@
 #include "audio/voice_io.h"
 #include "call/app_state.h"
 #include "call/call_context.h"
+#include "call/call_state.h"
 #include "call/caller_screen.h"
 #include "call/event_hub.h"
 #include "call/peer_protocol.h"
@@ -23,6 +24,8 @@
 
 #include <QObject>
 #include <QRect>
+
+#include <optional>
 
 namespace voxlet {
 
@@ -154,7 +157,7 @@ private:
     bool incomingAnswered_ = false;
     PhoneOptions options_;
     WindowProc windowProc_;
-    QString loggedState_; // for the debug log only
+    std::optional<CallState> loggedState_; // for the debug log only
     bool exited_ = false;
     bool exiting_ = false;
 };

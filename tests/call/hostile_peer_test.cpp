@@ -174,8 +174,8 @@ QByteArray Block(int seed)
 bool IsIdle(const TestPhone& t)
 {
     const AppState& st = t.phone->st;
-    return CallStateName(st, !t.phone->ringingFile().isEmpty()) == QLatin1String("listening") && !st.VoiceMode
-        && !st.Connected && !st.CallerAccepted && t.main.isEnabled(Control::CLIBTN);
+    return CurrentCallState(st, !t.phone->ringingFile().isEmpty()).phase == CallPhase::Listening
+        && !st.VoiceMode && !st.Connected && !st.CallerAccepted && t.main.isEnabled(Control::CLIBTN);
 }
 
 bool Ringing(const TestPhone& t)

@@ -2,8 +2,8 @@
 // version box, the waveform menu, activation and exit.
 
 #include "phonebook/phone_book_files.h"
+#include "phonebook/qt/japanese_fonts.h"
 #include "shell/phone.h"
-#include "shell/qt/fonts.h"
 #include "shell/qt/main_form.h"
 #include "shell/qt/session_end.h"
 #include "support/fake_devices.h"

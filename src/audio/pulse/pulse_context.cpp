@@ -1,5 +1,7 @@
 #include "audio/pulse/pulse_context.h"
 
+#include "call/ports.h"
+
 #include <pulse/context.h>
 #include <pulse/introspect.h>
 #include <pulse/mainloop-api.h>
@@ -165,10 +167,10 @@ void PulseContext::connect()
 {
     pa_proplist* props = pa_proplist_new();
     // What desktop sound settings show, and how they remember our devices.
-    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, "Voxlet");
+    pa_proplist_sets(props, PA_PROP_APPLICATION_NAME, kAppName);
     pa_proplist_sets(props, PA_PROP_APPLICATION_ICON_NAME, "voxlet");
     pa_proplist_sets(props, PA_PROP_APPLICATION_ID, "io.github.voxlet.Voxlet");
-    context_ = pa_context_new_with_proplist(api(), "Voxlet", props);
+    context_ = pa_context_new_with_proplist(api(), kAppName, props);
     pa_proplist_free(props);
     if (!context_) {
         settle();

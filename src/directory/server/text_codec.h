@@ -17,7 +17,6 @@ void AppendAsciiAsUtf16Le(std::string& bytes, std::string_view ascii);
 class Utf16LeDecoder {
 public:
     std::u16string decode(std::string_view bytes);
-    bool hasPendingByte() const { return m_hasPending; }
 
 private:
     bool m_hasPending = false;

@@ -1,5 +1,7 @@
 #include "net/reach/upnp_router.h"
 
+#include "call/ports.h"
+
 #include <miniupnpc/upnpcommands.h>
 #include <miniupnpc/upnperrors.h>
 
@@ -9,7 +11,6 @@ namespace {
 constexpr int kDiscoverMs = 1000;
 constexpr int kOnlyPermanentLeases = 725;
 constexpr int kConflictInMappingEntry = 718;
-const char* const kDescription = "Voxlet";
 } // namespace
 
 UpnpRouter::UpnpRouter() = default;
@@ -85,7 +86,7 @@ RouterAnswer UpnpRouter::Map(std::uint16_t port, const QString& internalClient, 
     const QByteArray client = internalClient.toLatin1();
     const QByteArray lease = QByteArray::number(leaseSeconds);
     const int r = UPNP_AddPortMapping(igd_.urls.controlURL, igd_.data.first.servicetype, p.constData(),
-        p.constData(), client.constData(), kDescription, "TCP", nullptr, lease.constData());
+        p.constData(), client.constData(), kAppName, "TCP", nullptr, lease.constData());
     a.detail = QString::fromLatin1(strupnperror(r));
     if (r == 0) {
         a.code = RouterAnswer::Code::Ok;

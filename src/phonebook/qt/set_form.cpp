@@ -1,5 +1,7 @@
 #include "phonebook/qt/set_form.h"
 
+#include "phonebook/qt/japanese_fonts.h"
+
 #include <QCloseEvent>
 #include <QFont>
 #include <QFrame>
@@ -16,8 +18,6 @@ namespace voxlet {
 
 namespace {
 
-const QString kMincho = QStringLiteral("ＭＳ 明朝");
-const QString kGothic = QStringLiteral("ＭＳ ゴシック");
 const QString kNoPrefix = QStringLiteral("No=");
 
 const QColor kFormColour(0x80, 0x80, 0xFF);
@@ -109,15 +109,6 @@ QGroupBox* MakeFrame(
 }
 
 } // namespace
-
-void SetFORM::InstallFontSubstitutions()
-{
-    // insertSubstitution appends; only add what is not there yet.
-    if (!QFont::substitutes(kMincho).contains(QStringLiteral("IPAexMincho")))
-        QFont::insertSubstitution(kMincho, QStringLiteral("IPAexMincho"));
-    if (!QFont::substitutes(kGothic).contains(QStringLiteral("IPAGothic")))
-        QFont::insertSubstitution(kGothic, QStringLiteral("IPAGothic"));
-}
 
 SetFORM::SetFORM(const QString& dataDir, MessageBoxPort& boxes, QWidget* parent)
     : QDialog(parent)

@@ -22,9 +22,6 @@ class SetFORM : public QDialog {
 public:
     SetFORM(const QString& dataDir, MessageBoxPort& boxes, QWidget* parent = nullptr);
 
-    // "ＭＳ 明朝" and "ＭＳ ゴシック" do not exist here; map them once.
-    static void InstallFontSubstitutions();
-
     SettingsWindow& logic() { return logic_; }
 
 protected:

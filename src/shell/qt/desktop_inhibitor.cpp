@@ -1,5 +1,7 @@
 #include "shell/qt/desktop_inhibitor.h"
 
+#include "call/ports.h"
+
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
@@ -16,7 +18,6 @@ constexpr uint kSuspend = 4;
 constexpr uint kIdle = 8;
 const QString kScreenSaver = QStringLiteral("org.freedesktop.ScreenSaver");
 const QString kScreenSaverPath = QStringLiteral("/org/freedesktop/ScreenSaver");
-const QString kAppName = QStringLiteral("Voxlet");
 } // namespace
 
 DesktopInhibitor::DesktopInhibitor(QDBusConnection bus, QObject* parent)
@@ -78,7 +79,7 @@ void DesktopInhibitor::AskScreenSaver()
 {
     QDBusMessage m = QDBusMessage::createMethodCall(
         kScreenSaver, kScreenSaverPath, kScreenSaver, QStringLiteral("Inhibit"));
-    m << kAppName << reason_;
+    m << kAppTitle << reason_;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(m), this);
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
         const QDBusPendingReply<uint> reply = *w;

@@ -1,5 +1,7 @@
 #include "shell/qt/desktop_notifier.h"
 
+#include "call/ports.h"
+
 #include <QDBusMessage>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
@@ -10,7 +12,6 @@ namespace {
 const QString kService = QStringLiteral("org.freedesktop.Notifications");
 const QString kPath = QStringLiteral("/org/freedesktop/Notifications");
 const QString kInterface = QStringLiteral("org.freedesktop.Notifications");
-const QString kAppName = QStringLiteral("Voxlet");
 const QString kAppId = QStringLiteral("io.github.voxlet.Voxlet"); // icon and desktop file
 const QString kAnswer = QStringLiteral("answer");
 const QString kShow = QStringLiteral("show");
@@ -42,7 +43,7 @@ void DesktopNotifier::Notify(uint replaces, const QString& summary, const QStrin
     if (!bus_.isConnected())
         return;
     QDBusMessage m = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
-    m << kAppName << replaces << kAppId << summary << body << actions << hints << timeoutMs;
+    m << kAppTitle << replaces << kAppId << summary << body << actions << hints << timeoutMs;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(m), this);
     if (store)
         ++pendingIncoming_;
@@ -83,7 +84,7 @@ void DesktopNotifier::ShowIncoming(const QString& text)
         { QStringLiteral("category"), QStringLiteral("call.incoming") }, { QStringLiteral("resident"), true },
         { QStringLiteral("desktop-entry"), kAppId } };
     // Never expires: it goes when the ringing ends.
-    Notify(incoming_, kAppName, text, actions, hints, 0, &incoming_);
+    Notify(incoming_, kAppTitle, text, actions, hints, 0, &incoming_);
 }
 
 void DesktopNotifier::WithdrawIncoming()
@@ -106,7 +107,7 @@ void DesktopNotifier::ShowReachability(const QString& text)
 {
     const QVariantMap hints { { QStringLiteral("category"), QStringLiteral("network") },
         { QStringLiteral("desktop-entry"), kAppId } };
-    Notify(0, kAppName, text, {}, hints, -1, nullptr);
+    Notify(0, kAppTitle, text, {}, hints, -1, nullptr);
 }
 
 void DesktopNotifier::OnActionInvoked(uint id, const QString& action)

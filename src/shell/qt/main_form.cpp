@@ -1,6 +1,7 @@
 #include "shell/qt/main_form.h"
 
 #include "directory/qt/search_form.h"
+#include "phonebook/qt/japanese_fonts.h"
 #include "phonebook/qt/set_form.h"
 #include "shell/phone.h"
 
@@ -46,7 +47,7 @@ private:
 namespace {
 QFont MinchoFont()
 {
-    QFont f(QStringLiteral("ＭＳ 明朝"));
+    QFont f(kMincho);
     f.setPointSize(9);
     return f;
 }

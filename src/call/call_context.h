@@ -39,6 +39,9 @@ public:
     virtual bool AdmitCaller(const QString&) { return true; }
 };
 
+// The search window's close command as it is at every load and after a call.
+inline const QString kCloseCaption = QStringLiteral("閉じる");
+
 // What the call logic writes into the search window.
 class SearchWindowPort {
 public:

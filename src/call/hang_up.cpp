@@ -21,7 +21,7 @@ void HangUp(CallContext& ctx, int& socketVar, HangUpWay way)
         st.VoiceBlockReady = false;
     }
     if (way.relabelSearchClose)
-        ctx.search.SetCloseCaption(QStringLiteral("閉じる"));
+        ctx.search.SetCloseCaption(kCloseCaption);
     if (way.endCall) {
         st.VoiceMode = false;
         st.Connected = false;

@@ -10,6 +10,10 @@ namespace voxlet {
 
 using protocol::Piece;
 
+namespace {
+const QString kTalkNow = QStringLiteral("つながりました。お話ください。");
+} // namespace
+
 QString FirstField(const QString& text)
 {
     return Piece(protocol::Pieces(text), 1);
@@ -44,7 +48,7 @@ void PeerProtocol::TextMessageHandler()
             st.VoiceMode = true;
             st.VoiceRecvCount = 0;
             ctx_.voice.StartCapture();
-            main.setText1(QStringLiteral("つながりました。お話ください。"));
+            main.setText1(kTalkNow);
             break;
         case protocol::PeerText::SearchRequest:
             main.setEnabled(Control::Command3, true);
@@ -94,7 +98,7 @@ void PeerProtocol::ExternalMessageHandler()
             st.VoiceMode = true;
             st.VoiceRecvCount = 0;
             ctx_.voice.StartCapture();
-            ctx_.main.setText1(QStringLiteral("つながりました。お話ください。"));
+            ctx_.main.setText1(kTalkNow);
             ctx_.search.SetCloseCaption(QStringLiteral("電話を切る"));
             break;
         case protocol::ExternalText::Nothing:

@@ -26,7 +26,7 @@ void SearchWindow::Form_Load()
     list1_.clear();
     nobodyWaiting_ = false;
     text1_.clear();
-    closeCaption_ = QStringLiteral("閉じる");
+    closeCaption_ = kCloseCaption;
     connectEnabled_ = true;
     callEnabled_ = false;
     call_.st.SearchOpen = true;

@@ -74,7 +74,7 @@ private:
     bool callEnabled_ = true;
     bool connectEnabled_ = true;
     QString text1_;
-    QString closeCaption_ = QStringLiteral("閉じる");
+    QString closeCaption_ = kCloseCaption;
 };
 
 } // namespace voxlet

@@ -34,7 +34,7 @@ SearchForm::SearchForm(SearchWindow& logic, QWidget* parent)
     call_->setObjectName(QStringLiteral("mnu_CALL"));
     globalIp_ = bar->addAction(QStringLiteral("グロ－バルIP"));
     globalIp_->setObjectName(QStringLiteral("mnu_GlovalIP"));
-    close_ = bar->addAction(QStringLiteral("閉じる"));
+    close_ = bar->addAction(kCloseCaption);
     close_->setObjectName(QStringLiteral("mnu_CLOSE"));
 
     auto client = new QWidget(this);

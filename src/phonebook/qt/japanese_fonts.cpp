@@ -3,18 +3,21 @@
 #include <QFont>
 #include <QStringList>
 
+#include <utility>
+
 namespace voxlet {
 
 void InstallFontSubstitutions()
 {
-    // Both come with the base packages (fonts-ipaexfont-mincho, fonts-ipafont-gothic).
-    const QString mincho = QStringLiteral("IPAexMincho");
-    const QString gothic = QStringLiteral("IPAGothic");
+    // The first of each comes with the base packages (fonts-ipaexfont-mincho,
+    // fonts-ipafont-gothic); the others stand in where a desktop has only them.
+    const QStringList mincho = { QStringLiteral("IPAexMincho"), QStringLiteral("IPAMincho") };
+    const QStringList gothic = { QStringLiteral("IPAGothic"), QStringLiteral("IPAexGothic") };
     // insertSubstitution appends, and the settings window asks at each opening.
-    if (!QFont::substitutes(kMincho).contains(mincho))
-        QFont::insertSubstitution(kMincho, mincho);
-    if (!QFont::substitutes(kGothic).contains(gothic))
-        QFont::insertSubstitution(kGothic, gothic);
+    for (const auto& [face, standIns] : { std::pair { kMincho, mincho }, std::pair { kGothic, gothic } })
+        for (const QString& f : standIns)
+            if (!QFont::substitutes(face).contains(f))
+                QFont::insertSubstitution(face, f);
 }
 
 } // namespace voxlet

@@ -22,8 +22,8 @@
 #include "audio/pulse/pulse_voice.h"
 #include "net/address.h"
 #include "phonebook/phone_book_files.h"
+#include "phonebook/qt/japanese_fonts.h"
 #include "shell/phone.h"
-#include "shell/qt/fonts.h"
 #include "shell/qt/main_form.h"
 
 #include <QApplication>

@@ -6,6 +6,7 @@
 
 #include "call/call_state.h"
 #include "net/socket_layer.h"
+#include "support/raw_peer.h"
 #include "support/test_phone.h"
 
 #include <QElapsedTimer>
@@ -31,115 +32,6 @@ namespace {
 
 const QString kWaiting = QStringLiteral("次の接続を待機します。");
 const QString kBusy = QStringLiteral("話し中等で接続できません。");
-
-sockaddr_in Address(const QString& host, int port)
-{
-    sockaddr_in sin {};
-    sin.sin_family = AF_INET;
-    sin.sin_port = htons(std::uint16_t(port));
-    ::inet_pton(AF_INET, host.toLatin1().constData(), &sin.sin_addr);
-    return sin;
-}
-
-// A plain TCP socket from `from` to `to`:port. Blocking connect (the kernel
-// completes it from the listen queue), then non-blocking.
-int RawConnect(const QString& from, const QString& to, int port = 8002, int receiveBuffer = 0)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receiveBuffer > 0)
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-    const sockaddr_in own = Address(from, 0);
-    ::bind(fd, reinterpret_cast<const sockaddr*>(&own), sizeof own);
-    const sockaddr_in peer = Address(to, port);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    return fd;
-}
-
-int RawListen(const QString& at, int port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    const int one = 1;
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    const sockaddr_in sin = Address(at, port);
-    if (::bind(fd, reinterpret_cast<const sockaddr*>(&sin), sizeof sin) != 0 || ::listen(fd, 16) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-// Accepts on a raw listener while the phone's events run.
-int RawAccept(int listener)
-{
-    int fd = -1;
-    WaitFor([&] {
-        fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        return fd >= 0;
-    });
-    return fd;
-}
-
-// Close with a reset (RST) instead of an orderly FIN.
-void Reset(int& fd)
-{
-    if (fd < 0)
-        return;
-    const linger l { 1, 0 };
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    ::close(fd);
-    fd = -1;
-}
-
-QByteArray Wire(const QString& text)
-{
-    return EncodeWireText(text);
-}
-
-void SendAll(int fd, const QByteArray& bytes)
-{
-    qsizetype sent = 0;
-    while (sent < bytes.size()) {
-        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
-        if (n > 0)
-            sent += n;
-        else if (n < 0 && errno != EAGAIN)
-            return;
-        else
-            QCoreApplication::processEvents();
-    }
-}
-
-// Reads what is there now; false once the far end closed or reset.
-bool ReadAvailable(int fd, QByteArray& into)
-{
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
-        if (n > 0) {
-            into.append(buffer, n);
-            continue;
-        }
-        return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-    }
-}
-
-// Waits (running the phone's events) until `fd` has received `text`.
-bool Receive(int fd, const QString& text, QByteArray* all = nullptr)
-{
-    QByteArray got;
-    const QByteArray wanted = Wire(text);
-    const bool ok = WaitFor([&] {
-        ReadAvailable(fd, got);
-        return got.contains(wanted);
-    });
-    if (all)
-        *all = got;
-    return ok;
-}
 
 long StatusKb(const char* key)
 {
@@ -189,7 +81,7 @@ int RingAsCaller(const TestPhone& b, const QString& from, const QString& name = 
     const int fd = RawConnect(from, b.address);
     if (fd < 0 || !Receive(fd, QStringLiteral("VOICEMSG:OK")))
         return -1;
-    SendAll(fd, Wire(QStringLiteral("VOICEMSG:OK|") + name + QStringLiteral("|END")));
+    SendAll(fd, Utf16(QStringLiteral("VOICEMSG:OK|") + name + QStringLiteral("|END")));
     return fd;
 }
 
@@ -202,11 +94,9 @@ private slots:
     void endlessTextWhileRinging();
     void voiceFasterThanRealTime();
     void damagedTextPhase();
-    void resetInEveryCalledState();
     void resetInEveryCallerState();
     void peerThatStopsReading();
     void misbehavingConnectionServer();
-    void answerFromTheCallerIsIgnored();
     void requestsWhileRingingNeverNest();
     void exitEndsTheProgramInEveryState();
     void cleanupTestCase();
@@ -223,13 +113,13 @@ void HostilePeerTest::connectionFloodDuringCall()
 
     // Ten thousand callers knock while Alice talks; every tenth batch she sends a block.
     const QString flooder = LoopbackAddress(4);
-    const sockaddr_in target = Address(b.address, 8002);
+    const sockaddr_in target = SocketAddress(b.address, 8002);
     int attempts = 0, established = 0, blocks = 0;
     for (int batch = 0; attempts < 10000; ++batch) {
         std::vector<int> fds;
         for (int i = 0; i < 100; ++i, ++attempts) {
             const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            const sockaddr_in own = Address(flooder, 0);
+            const sockaddr_in own = SocketAddress(flooder, 0);
             ::bind(fd, reinterpret_cast<const sockaddr*>(&own), sizeof own);
             ::connect(fd, reinterpret_cast<const sockaddr*>(&target), sizeof target);
             fds.push_back(fd);
@@ -273,7 +163,7 @@ void HostilePeerTest::endlessTextWhileRinging()
     int probe = -1;
     bool probeRefused = false;
     const long hwmBefore = StatusKb("VmHWM:");
-    const QByteArray chunk = Wire(QString(32768, QLatin1Char('x')));
+    const QByteArray chunk = Utf16(QString(32768, QLatin1Char('x')));
     // Runs inside the ring loop: the flood goes on while the phone rings.
     QTimer flood;
     flood.setInterval(1);
@@ -321,7 +211,7 @@ void HostilePeerTest::voiceFasterThanRealTime()
     int fd = RawConnect(LoopbackAddress(9), b.address, 8002, 4096);
     QVERIFY(fd >= 0);
     QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK")));
-    SendAll(fd, Wire(QStringLiteral("VOICEMSG:OK|Evil|END")));
+    SendAll(fd, Utf16(QStringLiteral("VOICEMSG:OK|Evil|END")));
     Script s;
     s.when([&] { return Ringing(b); }, [&] { b.phone->Command3_Click(); });
     QVERIFY(WaitFor([&] { return s.done() && b.phone->st.VoiceMode && !Ringing(b); }));
@@ -377,7 +267,7 @@ void HostilePeerTest::damagedTextPhase()
     QRandomGenerator random(seed);
     int rounds = 0, rang = 0, answered = 0;
     for (; rounds < 150; ++rounds) {
-        QByteArray bytes = Wire(messages.at(rounds % messages.size()));
+        QByteArray bytes = Utf16(messages.at(rounds % messages.size()));
         const int flips = 1 + int(random.bounded(4));
         for (int i = 0; i < flips; ++i)
             bytes[random.bounded(int(bytes.size()))] ^= char(1 << random.bounded(8));
@@ -408,52 +298,6 @@ void HostilePeerTest::damagedTextPhase()
         rounds, seed, rang, answered, int(b.boxes.boxes.size()));
 }
 
-void HostilePeerTest::resetInEveryCalledState()
-{
-    TestPhone b(LoopbackAddress(12), QStringLiteral("Bob"));
-    b.startAndListen();
-    const QString from = LoopbackAddress(13);
-
-    // Offered: connected, greeted, nothing said.
-    int fd = RawConnect(from, b.address);
-    QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK")));
-    QVERIFY(WaitFor([&] { return b.phone->st.CallerAccepted && b.phone->st.Connected; }));
-    Reset(fd);
-    QVERIFY(WaitFor([&] { return IsIdle(b); }));
-    QCOMPARE(b.main.text1(), kWaiting);
-
-    // Ringing, for a direct and for a search call.
-    for (const QString& request :
-        { QStringLiteral("VOICEMSG:OK|Evil|END"), QStringLiteral("ANYBODYMSG:OK|Evil|END") }) {
-        fd = RawConnect(from, b.address);
-        QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK")));
-        SendAll(fd, Wire(request));
-        Script s;
-        s.when([&] { return Ringing(b); }, [&] { Reset(fd); });
-        QVERIFY(WaitFor([&] { return s.done() && IsIdle(b); }));
-        QCOMPARE(b.main.text1(), kWaiting);
-        QVERIFY(!b.main.isEnabled(Control::Command3));
-    }
-
-    // Talking.
-    fd = RingAsCaller(b, from);
-    Script s;
-    s.when([&] { return Ringing(b); }, [&] { b.phone->Command3_Click(); })
-        .when([&] { return b.phone->st.VoiceMode; }, [&] { Reset(fd); });
-    QVERIFY(WaitFor([&] { return s.done() && IsIdle(b); }));
-    QCOMPARE(b.main.text1(), kWaiting);
-
-    // And the phone still takes an honest call afterwards.
-    fd = RingAsCaller(b, from, QStringLiteral("Honest"));
-    Script s2;
-    s2.when([&] { return Ringing(b); },
-        [&] {
-            QCOMPARE(b.main.text1(), QStringLiteral("Honestさんからの電話です。"));
-            Reset(fd);
-        });
-    QVERIFY(WaitFor([&] { return s2.done() && IsIdle(b); }));
-}
-
 void HostilePeerTest::resetInEveryCallerState()
 {
     TestPhone a(LoopbackAddress(14), QStringLiteral("Alice"));
@@ -472,7 +316,7 @@ void HostilePeerTest::resetInEveryCallerState()
         QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK|Alice|END")));
         QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("ただいま呼び出し中です。"); }));
         if (!replies.at(state).isEmpty())
-            SendAll(fd, Wire(replies.at(state)));
+            SendAll(fd, Utf16(replies.at(state)));
         Script s;
         if (state == 0)
             s.then([&] { Reset(fd); });
@@ -480,7 +324,7 @@ void HostilePeerTest::resetInEveryCallerState()
             s.when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); }, [&] { Reset(fd); });
         else
             s.when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); },
-                 [&] { SendAll(fd, Wire(QStringLiteral("CallAnswer|END"))); })
+                 [&] { SendAll(fd, Utf16(QStringLiteral("CallAnswer|END"))); })
                 .when([&] { return a.phone->st.VoiceMode; }, [&] { Reset(fd); });
         QVERIFY2(WaitFor([&] { return s.done() && IsIdle(a); }), qPrintable(QString::number(state)));
         QCOMPARE(a.main.text1(), kBusy);
@@ -498,7 +342,7 @@ void HostilePeerTest::peerThatStopsReading()
     b.startAndListen();
     int fd = RawConnect(LoopbackAddress(17), b.address, 8002, 4096);
     QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK")));
-    SendAll(fd, Wire(QStringLiteral("VOICEMSG:OK|Frozen|END")));
+    SendAll(fd, Utf16(QStringLiteral("VOICEMSG:OK|Frozen|END")));
     Script s;
     s.when([&] { return Ringing(b); }, [&] { b.phone->Command3_Click(); });
     QVERIFY(WaitFor([&] { return s.done() && b.phone->st.VoiceMode; }));
@@ -546,7 +390,7 @@ void HostilePeerTest::misbehavingConnectionServer()
         for (char& c : garbage)
             c = char(random.bounded(256));
         if (round % 2)
-            garbage += Wire(QStringLiteral("ClientData|ZERO|END"));
+            garbage += Utf16(QStringLiteral("ClientData|ZERO|END"));
         SendAll(fd, garbage);
         ::close(fd);
         QVERIFY(WaitFor([&] { return b.phone->st.ServerSocket == 0; }));
@@ -557,12 +401,12 @@ void HostilePeerTest::misbehavingConnectionServer()
     int fd = RawAccept(listener);
     QVERIFY(Receive(fd, QStringLiteral("SERVEROK|END")));
     for (const QString& piece : { QStringLiteral("SERV"), QStringLiteral("EROK|E"), QStringLiteral("ND") }) {
-        SendAll(fd, Wire(piece));
+        SendAll(fd, Utf16(piece));
         QTest::qWait(20);
     }
-    SendAll(fd, Wire(QStringLiteral("SERVEROK|END")));
+    SendAll(fd, Utf16(QStringLiteral("SERVEROK|END")));
     QVERIFY(Receive(fd, QStringLiteral("MYDATA|Bob|M|30|hello|pw||END")));
-    const QByteArray list = Wire(QStringLiteral("ClientData|1|Taro|M|30|hi|127.0.0.2|1|127.0.0.9|END"));
+    const QByteArray list = Utf16(QStringLiteral("ClientData|1|Taro|M|30|hi|127.0.0.2|1|127.0.0.9|END"));
     SendAll(fd, list.left(30));
     QTest::qWait(20);
     SendAll(fd, list.mid(30));
@@ -592,48 +436,6 @@ void HostilePeerTest::misbehavingConnectionServer()
         seed, descriptorsBefore, descriptorsAfter, int(b.boxes.boxes.size()));
 }
 
-void HostilePeerTest::answerFromTheCallerIsIgnored()
-{
-    // Anyone who reaches the port can ring; nobody but the user may answer.
-    TestPhone b(LoopbackAddress(20), QStringLiteral("Bob"));
-    b.startAndListen();
-    int fd = RingAsCaller(b, LoopbackAddress(21));
-    QVERIFY(fd >= 0);
-    QByteArray got;
-    int offered = 0;
-    QElapsedTimer since;
-    // The microphone would be read at once: keep offering it blocks.
-    QTimer microphone;
-    microphone.setInterval(20);
-    QObject::connect(&microphone, &QTimer::timeout, [&] {
-        if (b.capture.produce(Block(offered)))
-            ++offered;
-        ReadAvailable(fd, got);
-    });
-    bool stillRinging = false, answerable = false;
-    Script s;
-    s.when([&] { return Ringing(b); },
-         [&] {
-             SendAll(fd, Wire(QStringLiteral("CallAnswer|END")));
-             since.start();
-             microphone.start();
-         })
-        .when([&] { return since.isValid() && since.elapsed() >= 5000; },
-            [&] {
-                stillRinging = Ringing(b) && !b.phone->st.VoiceMode;
-                answerable = b.main.isEnabled(Control::Command3);
-                microphone.stop();
-                Reset(fd);
-            });
-    QVERIFY(WaitFor([&] { return s.done() && IsIdle(b); }, 20000));
-    QCOMPARE(got.size(), 0);
-    QCOMPARE(offered, 0);
-    QVERIFY(!b.capture.started);
-    QVERIFY(stillRinging);
-    QVERIFY(answerable);
-    QVERIFY(!b.main.texts.contains(QStringLiteral("つながりました。お話ください。")));
-}
-
 void HostilePeerTest::requestsWhileRingingNeverNest()
 {
     TestPhone b(LoopbackAddress(22), QStringLiteral("Bob"));
@@ -658,7 +460,7 @@ void HostilePeerTest::requestsWhileRingingNeverNest()
         if (sent < kRequests && handled > handledAtSend) {
             handledAtSend = handled;
             ++sent;
-            SendAll(fd, Wire(QStringLiteral("VOICEMSG:OK|Evil%1|END").arg(sent)));
+            SendAll(fd, Utf16(QStringLiteral("VOICEMSG:OK|Evil%1|END").arg(sent)));
         }
     });
     bool heard = false;
@@ -735,7 +537,7 @@ void HostilePeerTest::exitEndsTheProgramInEveryState()
             [asked = false](TestPhone& t, std::vector<int>& fds) mutable {
                 if (Ringing(t) && !asked) {
                     asked = true;
-                    SendAll(fds.back(), Wire(QStringLiteral("VOICEMSG:OK|Again|END")));
+                    SendAll(fds.back(), Utf16(QStringLiteral("VOICEMSG:OK|Again|END")));
                 }
                 return Ringing(t) && t.main.text1() == QStringLiteral("Againさんからの電話です。");
             } },
@@ -745,7 +547,7 @@ void HostilePeerTest::exitEndsTheProgramInEveryState()
                 dialPeer(t, fds);
                 const int fd = RawAccept(listener);
                 fds.push_back(fd);
-                SendAll(fd, Wire(QStringLiteral("VOICEMSG:OK")));
+                SendAll(fd, Utf16(QStringLiteral("VOICEMSG:OK")));
             },
             [](TestPhone& t, std::vector<int>&) {
                 return t.phone->ringingFile() == QLatin1String("Ans.wav");

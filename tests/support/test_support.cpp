@@ -7,6 +7,24 @@
 
 namespace voxlet::test {
 
+QByteArray Utf16(const QString& text)
+{
+    QByteArray out;
+    for (QChar c : text) {
+        out.append(char(c.unicode() & 0xFF));
+        out.append(char(c.unicode() >> 8));
+    }
+    return out;
+}
+
+QString FromUtf16(const QByteArray& bytes)
+{
+    QString text;
+    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
+        text.append(QChar(char16_t(uchar(bytes[i]) | uchar(bytes[i + 1]) << 8)));
+    return text;
+}
+
 void RecordingMessageBox::show(const QString& text, MessageIcon icon, const QString& title)
 {
     boxes.push_back({ text, icon, title });

@@ -33,17 +33,6 @@ namespace {
 const QString kWaiting = QStringLiteral("次の接続を待機します。");
 const QString kBusy = QStringLiteral("話し中等で接続できません。");
 
-long StatusKb(const char* key)
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(qsizetype(std::strlen(key))).trimmed().split(' ').first().toLong();
-    return -1;
-}
-
 int OpenDescriptors()
 {
     int n = 0;
@@ -53,14 +42,6 @@ int OpenDescriptors()
         ::closedir(d);
     }
     return n;
-}
-
-QByteArray Block(int seed)
-{
-    QByteArray b(kVoiceBlockBytes, 0);
-    for (int i = 0; i < b.size(); ++i)
-        b[i] = char(seed * 31 + i % 251);
-    return b;
 }
 
 bool IsIdle(const TestPhone& t)
@@ -93,10 +74,9 @@ private slots:
     void connectionFloodDuringCall();
     void endlessTextWhileRinging();
     void voiceFasterThanRealTime();
-    void damagedTextPhase();
-    void resetInEveryCallerState();
+    void resetWhileTheRingBackPlays();
     void peerThatStopsReading();
-    void misbehavingConnectionServer();
+    void silentConnectionServer();
     void requestsWhileRingingNeverNest();
     void exitEndsTheProgramInEveryState();
     void cleanupTestCase();
@@ -131,14 +111,14 @@ void HostilePeerTest::connectionFloodDuringCall()
                 ++established;
             ::close(fd);
         }
-        if (batch % 10 == 0 && a.capture.produce(Block(blocks)))
+        if (batch % 10 == 0 && a.capture.produce(TestVoiceBlock(blocks)))
             ++blocks;
         QCoreApplication::processEvents();
     }
     QVERIFY(blocks >= 9);
     QVERIFY(WaitFor([&] { return int(b.playback.written.size()) == blocks; }, 30000));
     for (int i = 0; i < blocks; ++i)
-        QCOMPARE(b.playback.written[size_t(i)], Block(i));
+        QCOMPARE(b.playback.written[size_t(i)], TestVoiceBlock(i));
     QVERIFY(b.phone->st.VoiceMode && a.phone->st.VoiceMode);
     QCOMPARE(b.phone->st.CallSocket, callSocket);
     QCOMPARE(b.phone->st.PeerAddress, a.address);
@@ -221,17 +201,17 @@ void HostilePeerTest::voiceFasterThanRealTime()
     const int incoming = 300;
     QByteArray stream;
     for (int i = 0; i < incoming; ++i)
-        stream += Block(i);
+        stream += TestVoiceBlock(i);
     // Meanwhile our microphone keeps producing for a peer that does not read.
     int produced = 0;
     for (qsizetype at = 0; at < stream.size(); at += 3001) {
         SendAll(fd, stream.mid(at, 3001));
-        if (at % (3001 * 8) == 0 && b.capture.produce(Block(1000 + produced)))
+        if (at % (3001 * 8) == 0 && b.capture.produce(TestVoiceBlock(1000 + produced)))
             ++produced;
     }
     QVERIFY(WaitFor([&] { return int(b.playback.written.size()) == incoming; }, 60000));
     for (int i = 0; i < incoming; ++i)
-        QCOMPARE(b.playback.written[size_t(i)], Block(i));
+        QCOMPARE(b.playback.written[size_t(i)], TestVoiceBlock(i));
 
     // What waited for the peer stayed bounded: stale voice was dropped (the
     // order and wholeness of what is kept is the peer-wire test's concern).
@@ -256,81 +236,25 @@ void HostilePeerTest::voiceFasterThanRealTime()
         StatusKb("VmHWM:"));
 }
 
-void HostilePeerTest::damagedTextPhase()
+void HostilePeerTest::resetWhileTheRingBackPlays()
 {
-    TestPhone b(LoopbackAddress(10), QStringLiteral("Bob"));
-    b.startAndListen();
-    const QStringList messages = { QStringLiteral("VOICEMSG:OK|Taro|END"),
-        QStringLiteral("ANYBODYMSG:OK|Taro|END"), QStringLiteral("AnybadyConnect|Taro|M|30|hi|END"),
-        QStringLiteral("CallAnswer|END"), QStringLiteral("VOICEMSG:OK|Taro|ENDCallAnswer|END") };
-    const quint32 seed = QRandomGenerator::global()->generate();
-    QRandomGenerator random(seed);
-    int rounds = 0, rang = 0, answered = 0;
-    for (; rounds < 150; ++rounds) {
-        QByteArray bytes = Utf16(messages.at(rounds % messages.size()));
-        const int flips = 1 + int(random.bounded(4));
-        for (int i = 0; i < flips; ++i)
-            bytes[random.bounded(int(bytes.size()))] ^= char(1 << random.bounded(8));
-        int fd = RawConnect(LoopbackAddress(11), b.address);
-        QVERIFY(fd >= 0);
-        QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK")));
-        SendAll(fd, bytes);
-        // Let the phone read it (it may ring, or take it for an answer), then reset.
-        QByteArray ignored;
-        bool seen = false;
-        Script s;
-        s.when([&] { return Ringing(b) || b.phone->st.VoiceMode || !b.main.isEnabled(Control::Command3); },
-            [&] {
-                seen = true;
-                rang += Ringing(b);
-                answered += b.phone->st.VoiceMode;
-                Reset(fd);
-            });
-        WaitFor([&] { return s.done(); }, 300);
-        if (!seen)
-            Reset(fd);
-        QVERIFY2(WaitFor([&] { return IsIdle(b); }),
-            qPrintable(
-                QStringLiteral("not idle after damaged message, seed %1 round %2").arg(seed).arg(rounds)));
-        QCOMPARE(b.main.text1(), kWaiting);
-    }
-    std::printf("survived %d damaged messages (seed %u): %d rang, %d were taken for an answer; %d boxes\n",
-        rounds, seed, rang, answered, int(b.boxes.boxes.size()));
-}
-
-void HostilePeerTest::resetInEveryCallerState()
-{
+    // The loop that plays the ring-back ends on a reset, and the dial is over.
     TestPhone a(LoopbackAddress(14), QStringLiteral("Alice"));
     a.startAndListen();
     const QString peer = LoopbackAddress(15);
     const int listener = RawListen(peer, 8002);
     QVERIFY(listener >= 0);
-
-    // Calling (request sent, nothing back), ring-back (greeting back), talking (answer back).
-    const QStringList replies = { QString(), QStringLiteral("VOICEMSG:OK"), QStringLiteral("VOICEMSG:OK") };
-    for (int state = 0; state < 3; ++state) {
-        a.main.setComboText(QStringLiteral("1 Peer ") + peer);
-        a.phone->CLIBTN_Click();
-        int fd = RawAccept(listener);
-        QVERIFY(fd >= 0);
-        QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK|Alice|END")));
-        QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("ただいま呼び出し中です。"); }));
-        if (!replies.at(state).isEmpty())
-            SendAll(fd, Utf16(replies.at(state)));
-        Script s;
-        if (state == 0)
-            s.then([&] { Reset(fd); });
-        else if (state == 1)
-            s.when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); }, [&] { Reset(fd); });
-        else
-            s.when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); },
-                 [&] { SendAll(fd, Utf16(QStringLiteral("CallAnswer|END"))); })
-                .when([&] { return a.phone->st.VoiceMode; }, [&] { Reset(fd); });
-        QVERIFY2(WaitFor([&] { return s.done() && IsIdle(a); }), qPrintable(QString::number(state)));
-        QCOMPARE(a.main.text1(), kBusy);
-        QVERIFY(!a.phone->st.OutgoingCall);
-        QVERIFY(a.main.isEnabled(Control::mnu_Searh));
-    }
+    a.main.setComboText(QStringLiteral("1 Peer ") + peer);
+    a.phone->CLIBTN_Click();
+    int fd = RawAccept(listener);
+    QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK|Alice|END")));
+    SendAll(fd, Utf16(QStringLiteral("VOICEMSG:OK")));
+    Script s;
+    s.when([&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); }, [&] { Reset(fd); });
+    QVERIFY(WaitFor([&] { return s.done() && IsIdle(a); }));
+    QCOMPARE(a.main.text1(), kBusy);
+    QVERIFY(!a.phone->st.OutgoingCall);
+    QVERIFY(a.main.isEnabled(Control::mnu_Searh));
     ::close(listener);
 }
 
@@ -352,7 +276,7 @@ void HostilePeerTest::peerThatStopsReading()
     QTimer microphone;
     microphone.setInterval(20);
     QObject::connect(&microphone, &QTimer::timeout, [&] {
-        if (b.capture.produce(Block(produced)))
+        if (b.capture.produce(TestVoiceBlock(produced)))
             ++produced;
     });
     microphone.start();
@@ -368,7 +292,7 @@ void HostilePeerTest::peerThatStopsReading()
     ::close(fd);
 }
 
-void HostilePeerTest::misbehavingConnectionServer()
+void HostilePeerTest::silentConnectionServer()
 {
     TestPhone b(LoopbackAddress(18), QStringLiteral("Bob"));
     const QString serverAddress = LoopbackAddress(19);
@@ -378,41 +302,6 @@ void HostilePeerTest::misbehavingConnectionServer()
     QVERIFY(listener >= 0);
     b.phone->search.Form_Load();
     b.phone->search.Form_Activate();
-    const quint32 seed = QRandomGenerator::global()->generate();
-    QRandomGenerator random(seed);
-
-    // Garbage for an answer, then a close.
-    for (int round = 0; round < 20; ++round) {
-        b.phone->search.mnu_Connect_Click();
-        int fd = RawAccept(listener);
-        QVERIFY(Receive(fd, QStringLiteral("SERVEROK|END")));
-        QByteArray garbage(int(random.bounded(1, 20000)), Qt::Uninitialized);
-        for (char& c : garbage)
-            c = char(random.bounded(256));
-        if (round % 2)
-            garbage += Utf16(QStringLiteral("ClientData|ZERO|END"));
-        SendAll(fd, garbage);
-        ::close(fd);
-        QVERIFY(WaitFor([&] { return b.phone->st.ServerSocket == 0; }));
-    }
-
-    // A reply in pieces: gathered until it is whole.
-    b.phone->search.mnu_Connect_Click();
-    int fd = RawAccept(listener);
-    QVERIFY(Receive(fd, QStringLiteral("SERVEROK|END")));
-    for (const QString& piece : { QStringLiteral("SERV"), QStringLiteral("EROK|E"), QStringLiteral("ND") }) {
-        SendAll(fd, Utf16(piece));
-        QTest::qWait(20);
-    }
-    SendAll(fd, Utf16(QStringLiteral("SERVEROK|END")));
-    QVERIFY(Receive(fd, QStringLiteral("MYDATA|Bob|M|30|hello|pw||END")));
-    const QByteArray list = Utf16(QStringLiteral("ClientData|1|Taro|M|30|hi|127.0.0.2|1|127.0.0.9|END"));
-    SendAll(fd, list.left(30));
-    QTest::qWait(20);
-    SendAll(fd, list.mid(30));
-    ::close(fd);
-    QVERIFY(WaitFor([&] { return b.phone->st.ServerSocket == 0; }));
-
     // A server that accepts and never answers, asked again and again (as the
     // re-registration timer does): the phone must not pile up connections.
     const int descriptorsBefore = OpenDescriptors();
@@ -431,9 +320,8 @@ void HostilePeerTest::misbehavingConnectionServer()
     QVERIFY(WaitFor([&] { return b.phone->st.ServerSocket == 0; }));
     QVERIFY(b.phone->st.Listening);
     ::close(listener);
-    std::printf("survived 20 garbage replies (seed %u), a reply in pieces and 50 silent exchanges "
-                "(descriptors %d -> %d with 50 held by the server); %d boxes\n",
-        seed, descriptorsBefore, descriptorsAfter, int(b.boxes.boxes.size()));
+    std::printf("survived 50 silent exchanges (descriptors %d -> %d with 50 held by the server); %d boxes\n",
+        descriptorsBefore, descriptorsAfter, int(b.boxes.boxes.size()));
 }
 
 void HostilePeerTest::requestsWhileRingingNeverNest()

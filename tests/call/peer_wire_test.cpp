@@ -29,17 +29,6 @@ QByteArray Hex(const char* text)
     return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
 }
 
-qint64 PeakRssKb()
-{
-    QFile f(QStringLiteral("/proc/self/status"));
-    if (!f.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : f.readAll().split('\n'))
-        if (line.startsWith("VmHWM:"))
-            return line.mid(6).trimmed().split(' ').first().toLongLong();
-    return 0;
-}
-
 double CpuSeconds()
 {
     timespec ts {};
@@ -315,7 +304,7 @@ void PeerWireTest::textFloodKeepsThePhoneResponsive()
 {
     TestPhone b(LoopbackAddress(28), QStringLiteral("Bob"));
     b.startAndListen();
-    const qint64 rssBefore = PeakRssKb();
+    const qint64 rssBefore = StatusKb("VmHWM:");
     constexpr int kFloodBytes = 10 * 1024 * 1024;
     std::atomic<bool> sent { false };
     std::thread raw([&] {
@@ -338,7 +327,7 @@ void PeerWireTest::textFloodKeepsThePhoneResponsive()
     raw.join();
     // Other events kept being served while the flood was read.
     QVERIFY2(ticksDuringFlood >= 3, qPrintable(QString::number(ticksDuringFlood)));
-    const qint64 grownKb = PeakRssKb() - rssBefore;
+    const qint64 grownKb = StatusKb("VmHWM:") - rssBefore;
     qInfo("text flood: %d bytes read, peak memory grew by %lld KiB", kFloodBytes, grownKb);
     QVERIFY2(grownKb < 64 * 1024, qPrintable(QString::number(grownKb)));
     QCOMPARE(b.main.text1(), LoopbackAddress(29) + QStringLiteral("が接続してきました。"));

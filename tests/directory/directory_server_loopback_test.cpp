@@ -3,6 +3,7 @@
 // voxlet-directory processes sharing a private redis-server.
 
 #include "directory/server/directory_server.h"
+#include "support/raw_peer.h"
 #include "support/running_directory.h"
 #include "support/test_support.h"
 
@@ -57,70 +58,27 @@ public:
 
 // A blocking client with generous time-outs, so a lost reply fails the test
 // instead of hanging it.
-class Client {
+class Client : public voxlet::test::RawSocket {
 public:
     Client(const char* source, std::uint16_t port)
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        prepare();
         const timeval timeout { 20, 0 };
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-        sockaddr_in local {};
-        local.sin_family = AF_INET;
-        ::inet_pton(AF_INET, source, &local.sin_addr);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-        sockaddr_in server {};
-        server.sin_family = AF_INET;
-        server.sin_port = htons(port);
-        ::inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
-        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0;
+        ::setsockopt(fd(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        m_connected = connectTo(QString::fromLatin1(source), QStringLiteral("127.0.0.1"), port);
     }
-    ~Client() { ::close(m_fd); }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
     bool connected() const { return m_connected; }
-
     // False when the server has already gone (refused or closed).
-    bool send(const QByteArray& bytes)
-    {
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t put = ::send(m_fd, bytes.constData() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (put <= 0)
-                return false;
-            done += put;
-        }
-        return true;
-    }
-
-    void shutdownWrite() { ::shutdown(m_fd, SHUT_WR); }
-
-    // Reads until `count` bytes have come, or the server closed, or time-out.
-    QByteArray read(qsizetype count)
-    {
-        QByteArray got;
-        char buffer[4096];
-        while (got.size() < count) {
-            const ssize_t n = ::recv(m_fd, buffer, std::min<qsizetype>(sizeof buffer, count - got.size()), 0);
-            if (n <= 0) {
-                if (n == 0 || errno == ECONNRESET)
-                    m_closedByServer = true;
-                break;
-            }
-            got.append(buffer, n);
-        }
-        return got;
-    }
-
+    bool send(const QByteArray& bytes) { return sendAll(bytes); }
+    void shutdownWrite() { ::shutdown(fd(), SHUT_WR); }
+    // Until `count` bytes have come, or the server closed, or time-out.
+    QByteArray read(qsizetype count) { return readExactly(int(count), 20000); }
     // Everything until the server closes (or time-out: then closedByServer() stays false).
     QByteArray readToClose() { return read(1 << 20); }
-    bool closedByServer() const { return m_closedByServer; }
+    bool closedByServer() const { return closedByPeer(); }
 
 private:
-    int m_fd = -1;
     bool m_connected = false;
-    bool m_closedByServer = false;
 };
 
 const QByteArray kHello = Utf16(QStringLiteral("SERVEROK|END"));

@@ -9,23 +9,6 @@
 
 namespace voxlet::test {
 
-void FakeSockets::ConnectToPeer(int& socketVar, const QString&)
-{
-    socketVar = nextSocket++;
-    open.insert(socketVar);
-}
-
-void FakeSockets::ConnectToServer(const QString&)
-{
-    st_.ServerSocket = nextSocket++;
-    open.insert(st_.ServerSocket);
-}
-
-void FakeSockets::SendVoiceData(int& socketVar, const char* data, int count)
-{
-    voiceSent[socketVar].append(data, count);
-}
-
 int FakeSockets::ReceiveVoiceData(int& socketVar, const char** received)
 {
     if (st_.VoiceRecvCount < 0 || st_.VoiceRecvCount >= kVoiceBlockBytes)
@@ -43,11 +26,6 @@ int FakeSockets::ReceiveVoiceData(int& socketVar, const char** received)
         st_.VoiceBlockReady = true;
     }
     return got;
-}
-
-void FakeSockets::SendTextMessage(int& socketVar)
-{
-    sent[socketVar] << st_.SendText;
 }
 
 void FakeSockets::ReceiveTextMessage(int& socketVar)
@@ -103,7 +81,9 @@ void FakeSockets::CloseSocket(int& socketVar)
 
 CallBench::CallBench()
 {
+    // Listening, as after start-up and "SERVER": nothing to answer yet.
     st.ListenSocket = 3;
+    main.setEnabled(Control::Command3, false);
     voice.OpenWaveDevices([this](const char* data, int bytes) {
         CaptureHeader piece { const_cast<char*>(data), bytes, bytes };
         hub.WindowProc(MM_WIM_DATA, 0, reinterpret_cast<std::intptr_t>(&piece));

@@ -115,8 +115,10 @@ QByteArray RawSocket::readExactly(int n, int timeoutMs)
         if (::poll(&p, 1, timeoutMs) <= 0)
             break;
         const ssize_t got = ::recv(fd_, buf, size_t(std::min<qsizetype>(sizeof buf, n - out.size())), 0);
-        if (got <= 0)
+        if (got <= 0) {
+            closedByPeer_ = got == 0 || errno == ECONNRESET;
             break;
+        }
         out.append(buf, got);
     }
     return out;
@@ -180,13 +182,13 @@ int RawListen(const QString& at, int port)
 int RawAccept(int listener)
 {
     int fd = -1;
-    QTest::qWaitFor(
+    const bool taken = QTest::qWaitFor(
         [&] {
             fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             return fd >= 0;
         },
         10000);
-    return fd;
+    return taken ? fd : -1;
 }
 
 void Reset(int& fd)

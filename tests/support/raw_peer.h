@@ -44,6 +44,8 @@ public:
     bool sendAll(const QByteArray& bytes);
     // Reads exactly n bytes, or what came before the timeout / close.
     QByteArray readExactly(int n, int timeoutMs);
+    // A read found the peer's close or reset.
+    bool closedByPeer() const { return closedByPeer_; }
     // Reads whatever arrives within the time.
     QByteArray readFor(int timeoutMs);
     void setReceiveBuffer(int bytes);
@@ -55,6 +57,7 @@ public:
 
 private:
     int fd_ = -1;
+    bool closedByPeer_ = false;
 };
 
 sockaddr_in SocketAddress(const QString& host, std::uint16_t port);

@@ -5,6 +5,8 @@
 
 #include <QFile>
 
+#include <cstring>
+
 namespace voxlet::test {
 
 QByteArray Utf16(const QString& text)
@@ -42,6 +44,17 @@ QStringList RecordingMessageBox::texts() const
     for (const auto& b : boxes)
         out << b.text;
     return out;
+}
+
+long StatusKb(const char* key)
+{
+    QFile f(QStringLiteral("/proc/self/status"));
+    if (!f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray& line : f.readAll().split('\n'))
+        if (line.startsWith(key))
+            return line.mid(qsizetype(std::strlen(key))).trimmed().split(' ').first().toLong();
+    return -1;
 }
 
 QByteArray ReadBytes(const QString& path)

@@ -27,6 +27,9 @@ public:
     int modalMs = 0;
 };
 
+// A figure of this process in /proc/self/status ("VmHWM:", "VmRSS:"), in kB; -1 when unknown.
+long StatusKb(const char* key);
+
 QByteArray ReadBytes(const QString& path);
 void WriteBytes(const QString& path, const QByteArray& bytes);
 

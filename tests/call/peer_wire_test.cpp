@@ -24,11 +24,6 @@ using namespace voxlet::test;
 
 namespace {
 
-QByteArray Hex(const char* text)
-{
-    return QByteArray::fromHex(QByteArray(text).replace(' ', ""));
-}
-
 double CpuSeconds()
 {
     timespec ts {};
@@ -227,9 +222,11 @@ void PeerWireTest::greetingAndAnswerAreExactBytes()
         });
     QVERIFY(WaitFor([&] { return done.load() && script.done(); }));
     raw.join();
-    QCOMPARE(greeting, Hex("56 00 4F 00 49 00 43 00 45 00 4D 00 53 00 47 00 3A 00 4F 00 4B 00"));
     QCOMPARE(
-        answer, Hex("43 00 61 00 6C 00 6C 00 41 00 6E 00 73 00 77 00 65 00 72 00 7C 00 45 00 4E 00 44 00"));
+        greeting, QByteArray::fromHex("56 00 4F 00 49 00 43 00 45 00 4D 00 53 00 47 00 3A 00 4F 00 4B 00"));
+    QCOMPARE(answer,
+        QByteArray::fromHex(
+            "43 00 61 00 6C 00 6C 00 41 00 6E 00 73 00 77 00 65 00 72 00 7C 00 45 00 4E 00 44 00"));
     QCOMPARE(b.phone->st.PeerAddress, LoopbackAddress(21));
     QVERIFY(b.main.texts.contains(LoopbackAddress(21) + QStringLiteral("が接続してきました。")));
 }
@@ -252,8 +249,9 @@ void PeerWireTest::callerNameGoesOutAsUtf16()
     a.phone->CLIBTN_Click();
     QVERIFY(WaitFor([&] { return done.load(); }));
     raw.join();
-    QCOMPARE(
-        request, Utf16(QStringLiteral("VOICEMSG:OK|")) + Hex("FB 96 71 8A") + Utf16(QStringLiteral("|END")));
+    QCOMPARE(request,
+        Utf16(QStringLiteral("VOICEMSG:OK|")) + QByteArray::fromHex("FB 96 71 8A")
+            + Utf16(QStringLiteral("|END")));
     QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("話し中等で接続できません。"); }));
 }
 

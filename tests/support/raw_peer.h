@@ -63,11 +63,9 @@ private:
 sockaddr_in SocketAddress(const QString& host, std::uint16_t port);
 
 // The same on plain descriptors, for a test whose own thread runs the
-// phones' events: non-blocking once connected, and every wait keeps the
-// events turning.
-//
-// A TCP socket from `from` to `to`:port (a blocking connect, which the
-// kernel completes from the listen queue); -1 on failure.
+// phones' events: non-blocking once connected, every wait keeps the events
+// turning. RawConnect connects blocking (the kernel completes it from the
+// listen queue); -1 on failure.
 int RawConnect(const QString& from, const QString& to, int port = 8002, int receiveBuffer = 0);
 int RawListen(const QString& at, int port);
 int RawAccept(int listener);

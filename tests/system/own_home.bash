@@ -1,6 +1,5 @@
-# Sourced by the tests that install or start the program from a menu entry:
-# a throw-away home under $tmp, so that nothing reaches the real one
-# (voxlet-setup links into ~/.local/share), and fail().
+# Sourced by the tests that install: a throw-away home under $tmp, so that
+# nothing reaches the real one (voxlet-setup links into ~/.local/share); fail().
 export HOME=$tmp/home
 unset XDG_DATA_HOME
 mkdir -p "$HOME"

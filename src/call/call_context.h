@@ -5,12 +5,12 @@
 
 #include "call/app_state.h"
 #include "call/ports.h"
+#include "net/call_sockets.h"
 
 #include <QString>
 
 namespace voxlet {
 
-class SocketLayer;
 class VoiceIO;
 
 // Services the shell does for the call logic.
@@ -61,7 +61,7 @@ struct CallContext {
     AppState& st;
     MainWindowPort& main;
     MessageBoxPort& boxes;
-    SocketLayer& net;
+    CallSockets& net;
     VoiceIO& voice;
     CallShell& shell;
     SearchWindowPort& search;

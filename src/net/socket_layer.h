@@ -4,6 +4,7 @@
 // non-blocking sockets.
 
 #include "call/app_state.h"
+#include "net/call_sockets.h"
 #include "net/voice_sender.h"
 
 #include <QByteArray>
@@ -49,7 +50,7 @@ constexpr int kExitDrainMs = 1000;
 // to spare for another connection.
 constexpr int kAcceptBackoffMs = 1000;
 
-class SocketLayer {
+class SocketLayer : public CallSockets {
 public:
     SocketLayer(
         AppState& st, MainWindowPort& main, MessageBoxPort& boxes, AsyncSelect& async, NetOptions options);
@@ -60,48 +61,48 @@ public:
     // handed over their last block (at most kExitDrainMs, events run meanwhile).
     void Cleanup();
     bool StartListening(); // true on failure
-    void ConnectToPeer(int& socketVar, const QString& host);
-    void ConnectToServer(const QString& host);
+    void ConnectToPeer(int& socketVar, const QString& host) override;
+    void ConnectToServer(const QString& host) override;
     // Captured voice, sent as it comes; what the socket cannot take yet
     // waits (a little: stale voice is dropped in whole samples).
-    void SendVoiceData(int& socketVar, const char* data, int count);
+    void SendVoiceData(int& socketVar, const char* data, int count) override;
     // One read into VoiceRecvBuffer, never past the current block: returns
     // the bytes read (at *received) and sets VoiceBlockReady on a whole block.
-    int ReceiveVoiceData(int& socketVar, const char** received = nullptr);
-    void SendTextMessage(int& socketVar);
+    int ReceiveVoiceData(int& socketVar, const char** received = nullptr) override;
+    void SendTextMessage(int& socketVar) override;
     // RecvText := what is readable now, bytes left unhandled first. While
     // such bytes remain, a read takes only from them, at most one read's worth.
-    void ReceiveTextMessage(int& socketVar);
+    void ReceiveTextMessage(int& socketVar) override;
     // The characters of the last text read from `fromChar` on were not
     // handled: they (and a half character after them) are read again, by
     // the next read of either kind, which is reported at once.
-    void KeepUnread(int& socketVar, qsizetype fromChar);
+    void KeepUnread(int& socketVar, qsizetype fromChar) override;
     // The peer's answer was the last text: a half character held back is
     // the first byte of its voice.
-    void VoiceFollowsText(int& socketVar);
+    void VoiceFollowsText(int& socketVar) override;
     // We answer: what the caller sent until now is text (it talks only once
     // it has our answer), so nothing of it may be taken for voice.
-    void DropUnhandledText(int& socketVar);
+    void DropUnhandledText(int& socketVar) override;
 
     // accept() on the listener: the new socket (or 0) and a Winsock error.
     // When the system is out of descriptors or memory the listener is not
     // reported again for a while, instead of at once and for ever.
     // An IPv6 caller's address comes back with the family AF_INET6 and no
     // IPv4 address; PeerAddressText names it.
-    int Accept(int listenSocket, sockaddr_in& from, int& error);
+    int Accept(int listenSocket, sockaddr_in& from, int& error) override;
     // The caller's address as the phone shows and compares it: dotted for
     // IPv4 (also over the IPv6 socket), the short form for IPv6.
-    QString PeerAddressText(const sockaddr_in& from) const;
+    QString PeerAddressText(const sockaddr_in& from) const override;
     // closesocket alone / shutdown both ways then close; both reset the variable.
     // A call socket that carried voice first completes its current block
     // with silence and hands it over in the background, then ends its side
     // (FIN) and reads what the peer still sends until the peer closes too:
     // the far end never keeps part of a block and sees no reset.
-    void CloseSocket(int& socketVar);
-    void ShutdownAndClose(int& socketVar);
-    void Select(int socket, int mask);
+    void CloseSocket(int& socketVar) override;
+    void ShutdownAndClose(int& socketVar) override;
+    void Select(int socket, int mask) override;
     // Whether the socket is one of ours still open (a dial no variable holds may be).
-    bool Knows(int socket) const;
+    bool Knows(int socket) const override;
 
     std::int32_t OwnAddress() const;
 

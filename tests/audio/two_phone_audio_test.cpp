@@ -88,11 +88,7 @@ struct DevicePhone {
         , echo(sound, capture.real, playback.real, cancelEcho)
         , sounds(sound, speaker)
     {
-        for (const char* wav : { "Ring.wav", "Anybody.wav", "Ans.wav" })
-            QFile::copy(SourceDir() + QStringLiteral("/resources/sounds/") + QLatin1String(wav),
-                dir.filePath(QLatin1String(wav)));
-        WriteTestProfile(dir.path(), ownName);
-        files::SavePhoneBook(dir.path(), {});
+        PrepareSoundDataDir(dir.path(), ownName);
         const PhoneOptions options = LoopbackPhoneOptions(dir.path(), addr, 20);
         phone = std::make_unique<Phone>(options, PhonePorts { main, boxes, tray, capture, playback, sounds });
     }

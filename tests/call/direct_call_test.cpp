@@ -31,10 +31,8 @@ class DirectCallTest : public QObject {
 private slots:
     void callRingsAnswersTalksAndEnds();
     void calledSideHangingUpShowsBusyAtCaller();
-    void secondCallerIsDroppedWhileBusy();
     void dialToNothingTimesOut();
     void dialWithoutProfileIsRefused();
-    void nameWithBarAnnouncesFirstPart();
     void secondCallAfterFirstRingsNormally();
 };
 
@@ -117,32 +115,6 @@ void DirectCallTest::calledSideHangingUpShowsBusyAtCaller()
     QVERIFY(a.main.isEnabled(Control::CLIBTN) && a.main.isEnabled(Control::mnu_Searh));
 }
 
-void DirectCallTest::secondCallerIsDroppedWhileBusy()
-{
-    TestPhone a(LoopbackAddress(6), QStringLiteral("Alice"));
-    TestPhone b(LoopbackAddress(7), QStringLiteral("Bob"));
-    TestPhone c(LoopbackAddress(8), QStringLiteral("Carol"));
-    a.startAndListen();
-    b.startAndListen();
-    c.startAndListen();
-    Script s;
-    s.then([&] { Dial(a, b); })
-        .when([&] { return b.phone->ringingFile() == QLatin1String("Ring.wav"); }, [&] { Dial(c, b); })
-        .when(
-            [&] {
-                return c.main.text1() == QStringLiteral("話し中等で接続できません。") && RingingBoth(a, b);
-            },
-            [&] { b.phone->Command3_Click(); });
-    QVERIFY(WaitFor([&] { return s.done(); }));
-    // Bob still talks to Alice and still shows her as the caller.
-    QVERIFY(WaitFor([&] { return a.phone->st.VoiceMode && b.phone->st.VoiceMode; }));
-    QCOMPARE(b.phone->st.PeerAddress, a.address);
-    QCOMPARE(b.phone->st.CallerName, QStringLiteral("Alice"));
-    QVERIFY(c.main.isEnabled(Control::CLIBTN));
-    QVERIFY(a.capture.produce(TestVoiceBlock(1)));
-    QVERIFY(WaitFor([&] { return b.playback.written.size() == 1; }));
-}
-
 void DirectCallTest::dialToNothingTimesOut()
 {
     TestPhone a(LoopbackAddress(9), QStringLiteral("Alice"));
@@ -175,22 +147,6 @@ void DirectCallTest::dialWithoutProfileIsRefused()
     QVERIFY(WaitFor([&] { return a.main.isEnabled(Control::CLIBTN); }));
     QVERIFY(a.main.text1().isEmpty());
     QVERIFY(!b.phone->st.CallerAccepted);
-}
-
-void DirectCallTest::nameWithBarAnnouncesFirstPart()
-{
-    TestPhone a(LoopbackAddress(13), QStringLiteral("Al|ice"));
-    TestPhone b(LoopbackAddress(14), QStringLiteral("Bob"));
-    a.startAndListen();
-    b.startAndListen();
-    Script s;
-    s.then([&] { Dial(a, b); })
-        .when([&] { return RingingBoth(a, b); },
-            [&] {
-                QCOMPARE(b.main.text1(), QStringLiteral("Alさんからの電話です。"));
-                b.phone->Command3_Click();
-            });
-    QVERIFY(WaitFor([&] { return s.done() && a.phone->st.VoiceMode; }));
 }
 
 void DirectCallTest::secondCallAfterFirstRingsNormally()

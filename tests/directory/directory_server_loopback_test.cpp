@@ -3,6 +3,8 @@
 // voxlet-directory processes sharing a private redis-server.
 
 #include "directory/server/directory_server.h"
+#include "support/raw_peer.h"
+#include "support/running_directory.h"
 #include "support/test_support.h"
 
 #include <QByteArray>
@@ -34,131 +36,52 @@
 #include <vector>
 
 using namespace voxlet::directory_server;
+using voxlet::test::FromUtf16;
+using voxlet::test::Utf16;
 using namespace std::chrono_literals;
 
 namespace {
 
-QByteArray Wire(const QString& text)
-{
-    QByteArray bytes;
-    for (QChar c : text) {
-        bytes.append(static_cast<char>(c.unicode() & 0xFF));
-        bytes.append(static_cast<char>(c.unicode() >> 8));
-    }
-    return bytes;
-}
-
-QString Text(const QByteArray& bytes)
-{
-    QString text;
-    for (qsizetype i = 0; i + 1 < bytes.size(); i += 2)
-        text.append(QChar(static_cast<char16_t>(
-            static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8))));
-    return text;
-}
-
-class RunningServer {
+// The server on a port of its choosing on 127.0.0.1, quiet.
+class RunningServer : public voxlet::test::RunningDirectory {
 public:
     explicit RunningServer(ServerOptions options)
-        : m_server([&] {
-            options.listenAddress = "127.0.0.1";
+        : RunningDirectory(QStringLiteral("127.0.0.1"), [&](ServerOptions& o) {
+            options.listenAddress = o.listenAddress;
             options.port = 0;
             options.quiet = true;
-            return options;
-        }())
+            o = options;
+        })
     {
-        std::string error;
-        m_started = m_server.start(error);
-        m_error = QString::fromStdString(error);
-        if (m_started)
-            m_thread = std::thread([this] { m_server.run(); });
     }
-    ~RunningServer()
-    {
-        m_server.stop();
-        if (m_thread.joinable())
-            m_thread.join();
-    }
-    bool started() const { return m_started; }
-    QString error() const { return m_error; }
-    std::uint16_t port() const { return m_server.port(); }
-
-private:
-    DirectoryServer m_server;
-    std::thread m_thread;
-    bool m_started = false;
-    QString m_error;
 };
 
 // A blocking client with generous time-outs, so a lost reply fails the test
 // instead of hanging it.
-class Client {
+class Client : public voxlet::test::RawSocket {
 public:
     Client(const char* source, std::uint16_t port)
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        prepare();
         const timeval timeout { 20, 0 };
-        ::setsockopt(m_fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
-        ::setsockopt(m_fd, SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-        sockaddr_in local {};
-        local.sin_family = AF_INET;
-        ::inet_pton(AF_INET, source, &local.sin_addr);
-        ::bind(m_fd, reinterpret_cast<sockaddr*>(&local), sizeof local);
-        sockaddr_in server {};
-        server.sin_family = AF_INET;
-        server.sin_port = htons(port);
-        ::inet_pton(AF_INET, "127.0.0.1", &server.sin_addr);
-        m_connected = ::connect(m_fd, reinterpret_cast<sockaddr*>(&server), sizeof server) == 0;
+        ::setsockopt(fd(), SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
+        m_connected = connectTo(QString::fromLatin1(source), QStringLiteral("127.0.0.1"), port);
     }
-    ~Client() { ::close(m_fd); }
-    Client(const Client&) = delete;
-    Client& operator=(const Client&) = delete;
-
     bool connected() const { return m_connected; }
-
     // False when the server has already gone (refused or closed).
-    bool send(const QByteArray& bytes)
-    {
-        qsizetype done = 0;
-        while (done < bytes.size()) {
-            const ssize_t put = ::send(m_fd, bytes.constData() + done, bytes.size() - done, MSG_NOSIGNAL);
-            if (put <= 0)
-                return false;
-            done += put;
-        }
-        return true;
-    }
-
-    void shutdownWrite() { ::shutdown(m_fd, SHUT_WR); }
-
-    // Reads until `count` bytes have come, or the server closed, or time-out.
-    QByteArray read(qsizetype count)
-    {
-        QByteArray got;
-        char buffer[4096];
-        while (got.size() < count) {
-            const ssize_t n = ::recv(m_fd, buffer, std::min<qsizetype>(sizeof buffer, count - got.size()), 0);
-            if (n <= 0) {
-                if (n == 0 || errno == ECONNRESET)
-                    m_closedByServer = true;
-                break;
-            }
-            got.append(buffer, n);
-        }
-        return got;
-    }
-
+    bool send(const QByteArray& bytes) { return sendAll(bytes); }
+    void shutdownWrite() { ::shutdown(fd(), SHUT_WR); }
+    // Until `count` bytes have come, or the server closed, or time-out.
+    QByteArray read(qsizetype count) { return readExactly(int(count), 20000); }
     // Everything until the server closes (or time-out: then closedByServer() stays false).
     QByteArray readToClose() { return read(1 << 20); }
-    bool closedByServer() const { return m_closedByServer; }
+    bool closedByServer() const { return closedByPeer(); }
 
 private:
-    int m_fd = -1;
     bool m_connected = false;
-    bool m_closedByServer = false;
 };
 
-const QByteArray kHello = Wire(QStringLiteral("SERVEROK|END"));
+const QByteArray kHello = Utf16(QStringLiteral("SERVEROK|END"));
 
 // A whole exchange as the phone makes it; returns the final reply.
 QString Exchange(std::uint16_t port, const char* source, const QString& request)
@@ -172,10 +95,10 @@ QString Exchange(std::uint16_t port, const char* source, const QString& request)
     if (hello.isEmpty() && client.closedByServer())
         return QStringLiteral("refused");
     if (hello != kHello)
-        return QStringLiteral("bad hello reply: ") + Text(hello);
-    if (!client.send(Wire(request)))
+        return QStringLiteral("bad hello reply: ") + FromUtf16(hello);
+    if (!client.send(Utf16(request)))
         return QStringLiteral("send failed");
-    const QString reply = Text(client.readToClose());
+    const QString reply = FromUtf16(client.readToClose());
     if (!client.closedByServer())
         return QStringLiteral("server did not close after: ") + reply;
     return reply;
@@ -191,14 +114,14 @@ QString ProxiedExchange(
     std::uint16_t port, const char* proxy, const QByteArray& header, const QString& request)
 {
     Client client(proxy, port);
-    if (!client.connected() || !client.send(header + kHello + Wire(request)))
+    if (!client.connected() || !client.send(header + kHello + Utf16(request)))
         return QStringLiteral("refused");
     const QByteArray reply = client.readToClose();
     if (!client.closedByServer())
         return QStringLiteral("server did not close");
     if (reply.isEmpty())
         return QStringLiteral("refused");
-    return Text(reply.startsWith(kHello) ? reply.mid(kHello.size()) : reply);
+    return FromUtf16(reply.startsWith(kHello) ? reply.mid(kHello.size()) : reply);
 }
 
 QString Executable()
@@ -395,7 +318,7 @@ private slots:
 void DirectoryServerLoopbackTest::servesRegistrationsAndAddressRequests()
 {
     RunningServer server({});
-    QVERIFY2(server.started(), qPrintable(server.error()));
+    QVERIFY2(server.started, qPrintable(server.error));
     QCOMPARE(Register(server.port(), "127.0.0.2", QStringLiteral("太郎")),
         QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
     QCOMPARE(Register(server.port(), "127.0.0.3", QStringLiteral("Hanako")),
@@ -405,16 +328,16 @@ void DirectoryServerLoopbackTest::servesRegistrationsAndAddressRequests()
 
     // A client that half-closes after its request still gets the reply.
     Client halfClosed("127.0.0.4", server.port());
-    QVERIFY(halfClosed.send(kHello + Wire(QStringLiteral("GETGLOVALIP|END"))));
+    QVERIFY(halfClosed.send(kHello + Utf16(QStringLiteral("GETGLOVALIP|END"))));
     halfClosed.shutdownWrite();
-    QCOMPARE(Text(halfClosed.readToClose()), QStringLiteral("SERVEROK|ENDYOURGLOVALIP|127.0.0.4|END"));
+    QCOMPARE(FromUtf16(halfClosed.readToClose()), QStringLiteral("SERVEROK|ENDYOURGLOVALIP|127.0.0.4|END"));
     QVERIFY(halfClosed.closedByServer());
 }
 
 void DirectoryServerLoopbackTest::garbageIsRefusedAndOthersServed()
 {
     RunningServer server({});
-    QVERIFY2(server.started(), qPrintable(server.error()));
+    QVERIFY2(server.started, qPrintable(server.error));
     auto* random = QRandomGenerator::global();
     for (int round = 0; round < 50; ++round) {
         QByteArray junk(1 + random->bounded(3000), Qt::Uninitialized);
@@ -437,7 +360,7 @@ void DirectoryServerLoopbackTest::silentClientsAreClosed()
     ServerOptions options;
     options.idleTimeout = 1s;
     RunningServer server(options);
-    QVERIFY2(server.started(), qPrintable(server.error()));
+    QVERIFY2(server.started, qPrintable(server.error));
 
     Client silent("127.0.0.6", server.port());
     Client halfHello("127.0.0.6", server.port());
@@ -457,12 +380,12 @@ void DirectoryServerLoopbackTest::silentClientsAreClosed()
 void DirectoryServerLoopbackTest::oversizeMessageIsRefused()
 {
     RunningServer server({});
-    QVERIFY2(server.started(), qPrintable(server.error()));
+    QVERIFY2(server.started, qPrintable(server.error));
     Client big("127.0.0.7", server.port());
     QVERIFY(big.send(kHello));
     QCOMPARE(big.read(kHello.size()), kHello);
-    big.send(Wire(QStringLiteral("MYDATA|") + QString(5000, 'A')));
-    QCOMPARE(Text(big.readToClose()), QStringLiteral("DISCONNECT|END"));
+    big.send(Utf16(QStringLiteral("MYDATA|") + QString(5000, 'A')));
+    QCOMPARE(FromUtf16(big.readToClose()), QStringLiteral("DISCONNECT|END"));
     QVERIFY(big.closedByServer());
     // Nothing of it was registered.
     QCOMPARE(Register(server.port(), "127.0.0.2", QStringLiteral("Next")),
@@ -475,7 +398,7 @@ void DirectoryServerLoopbackTest::thousandsOfConnectionsStayWithinTheLimits()
     options.maxConnectionsPerAddress = 16;
     options.idleTimeout = 60s; // connections are held open on purpose here
     RunningServer server(options);
-    QVERIFY2(server.started(), qPrintable(server.error()));
+    QVERIFY2(server.started, qPrintable(server.error));
 
     constexpr int kBatch = 40;
     constexpr int kBatches = 50; // 2000 connections in all
@@ -492,7 +415,7 @@ void DirectoryServerLoopbackTest::thousandsOfConnectionsStayWithinTheLimits()
             if (reply == kHello)
                 ++served;
             else
-                QVERIFY2(reply.isEmpty() && c->closedByServer(), qPrintable(Text(reply)));
+                QVERIFY2(reply.isEmpty() && c->closedByServer(), qPrintable(FromUtf16(reply)));
         }
         // Earlier batches may still be closing, so fewer can get through, never more.
         QVERIFY2(served <= 16, qPrintable(QString::number(served)));
@@ -514,7 +437,7 @@ void DirectoryServerLoopbackTest::fullServerMakesRoomForNewClients()
     options.maxConnectionsPerAddress = 16;
     options.idleTimeout = 60s;
     RunningServer server(options);
-    QVERIFY2(server.started(), qPrintable(server.error()));
+    QVERIFY2(server.started, qPrintable(server.error));
 
     // Two addresses hold 32 idle connections: beyond 20, each newcomer
     // closes the oldest, so the newest 20 stay open and can still be served.
@@ -527,8 +450,8 @@ void DirectoryServerLoopbackTest::fullServerMakesRoomForNewClients()
         }
     }
     for (std::size_t i = 0; i < held.size(); ++i) {
-        const bool open = held[i]->send(Wire(QStringLiteral("GETGLOVALIP|END")));
-        const QString reply = Text(held[i]->readToClose());
+        const bool open = held[i]->send(Utf16(QStringLiteral("GETGLOVALIP|END")));
+        const QString reply = FromUtf16(held[i]->readToClose());
         QVERIFY2(held[i]->closedByServer(), qPrintable(QString::number(i)));
         QVERIFY(open || i < 12);
         QCOMPARE(reply,
@@ -621,7 +544,7 @@ void DirectoryServerLoopbackTest::proxyHeadersOnlyFromTrustedProxies()
     options.trustedProxies = { trusted };
     options.maxConnectionsPerAddress = 1; // not applied to a proxy
     RunningServer server(options);
-    QVERIFY2(server.started(), qPrintable(server.error()));
+    QVERIFY2(server.started, qPrintable(server.error));
 
     const QByteArray v1("PROXY TCP4 198.51.100.7 127.0.0.1 40000 8003\r\n");
     QCOMPARE(ProxiedExchange(server.port(), "127.0.0.17", v1, QStringLiteral("MYDATA|Via1|M|30|hi|||END")),
@@ -694,7 +617,7 @@ void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
     options.connectBack.perAddress = 2;
     options.connectBack.timeout = 500ms;
     RunningServer server(options);
-    QVERIFY2(server.started(), qPrintable(server.error()));
+    QVERIFY2(server.started, qPrintable(server.error));
     const QString request = QStringLiteral("CONNECTBACK|END");
 
     // Dialled back from the address the phone asked, so it knows its probe.
@@ -790,7 +713,7 @@ void DirectoryServerLoopbackTest::redisStoreAnswersAsTheMemoryStore()
     RunningServer memory(options);
     options.redis = RedisLocation { {}, 0, redis.socketPath().toStdString(), {}, {} };
     RunningServer shared(options);
-    QVERIFY(memory.started() && shared.started());
+    QVERIFY(memory.started && shared.started);
 
     // Random registrations from a few names, PASSes, profiles and addresses:
     // refusals, take-overs, moves and refreshes, all answered alike.
@@ -941,7 +864,7 @@ void DirectoryServerLoopbackTest::passGuessingIsLimitedInBothStores()
     RunningServer memory({});
     RunningServer sharedA(InRedis(redis));
     RunningServer sharedB(InRedis(redis)); // as a second process on the same Redis
-    QVERIFY(memory.started() && sharedA.started() && sharedB.started());
+    QVERIFY(memory.started && sharedA.started && sharedB.started);
     auto as = [](const QString& pass) { return QStringLiteral("MYDATA|Owner|M|30|hi|%1||END").arg(pass); };
     for (const auto& [first, second] :
         { std::pair { memory.port(), memory.port() }, std::pair { sharedA.port(), sharedB.port() } }) {
@@ -966,7 +889,7 @@ void DirectoryServerLoopbackTest::aFewNetworksCannotFillTheList()
     QVERIFY2(redis.running(), "redis-server did not start");
     RunningServer memory({});
     RunningServer shared(InRedis(redis));
-    QVERIFY(memory.started() && shared.started());
+    QVERIFY(memory.started && shared.started);
     for (std::uint16_t port : { memory.port(), shared.port() }) {
         // Thirteen addresses in thirteen networks, each with all the names it may have: 104.
         for (int a = 0; a < 13; ++a) {
@@ -1016,7 +939,7 @@ void DirectoryServerLoopbackTest::administratorRemovesOneEntry()
     ServerOptions options = InRedis(redis);
     options.controlSocket = folder.filePath("control2").toStdString();
     RunningServer shared(options);
-    QVERIFY2(shared.started(), qPrintable(shared.error()));
+    QVERIFY2(shared.started, qPrintable(shared.error));
     QCOMPARE(Exchange(shared.port(), "127.0.0.2", QStringLiteral("MYDATA|Squatter|M|30|hi|pw||END")),
         QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
     std::string answer;
@@ -1033,7 +956,7 @@ void DirectoryServerLoopbackTest::redisStoreSurvivesMissingKeys()
     RedisServer redis(folder.path());
     QVERIFY2(redis.running(), "redis-server did not start");
     RunningServer shared(InRedis(redis));
-    QVERIFY(shared.started());
+    QVERIFY(shared.started);
     for (int i = 1; i <= 3; ++i)
         QVERIFY(Register(
             shared.port(), QStringLiteral("127.0.%1.2").arg(i).toLatin1(), QString(QChar('A' + i - 1)))
@@ -1064,7 +987,7 @@ void DirectoryServerLoopbackTest::redisExpiresABacklogInBatches()
     options.registry.keepFor = 2s;
     options.registry.maxUsersPerAddress = 1000;
     RunningServer shared(options);
-    QVERIFY(shared.started());
+    QVERIFY(shared.started);
     for (int i = 0; i < 250; ++i)
         QVERIFY(
             Register(shared.port(), "127.0.0.2", QStringLiteral("Gone%1").arg(i)).startsWith("ClientData|"));
@@ -1240,7 +1163,7 @@ void DirectoryServerLoopbackTest::proxiedClientsMustBeNamedAndAreCountedThemselv
     options.trustedProxies = { trusted };
     options.maxConnectionsPerAddress = 2;
     RunningServer server(options);
-    QVERIFY2(server.started(), qPrintable(server.error()));
+    QVERIFY2(server.started, qPrintable(server.error));
 
     // No client connects from 0.0.0.0: such a header is refused, v1 or v2.
     QCOMPARE(ProxiedExchange(server.port(), "127.0.0.17", "PROXY TCP4 0.0.0.0 127.0.0.1 40000 8003\r\n",
@@ -1293,7 +1216,7 @@ void DirectoryServerLoopbackTest::executableReopensItsLogAndFinishesExchangesWhe
         QCOMPARE(c->read(kHello.size()), kHello);
     }
     redis.pause(true);
-    QVERIFY(waiting.send(Wire(QStringLiteral("MYDATA|Late|M|30|hi|||END"))));
+    QVERIFY(waiting.send(Utf16(QStringLiteral("MYDATA|Late|M|30|hi|||END"))));
     server.signal(SIGTERM);
     bool refusing = false;
     for (int wait = 0; wait < 100 && !refusing; ++wait) {
@@ -1301,10 +1224,10 @@ void DirectoryServerLoopbackTest::executableReopensItsLogAndFinishesExchangesWhe
         refusing = !Client("127.0.0.5", server.port()).connected();
     }
     QVERIFY2(refusing, "still taking connections after SIGTERM");
-    QVERIFY(between.send(Wire(QStringLiteral("GETGLOVALIP|END"))));
-    QCOMPARE(Text(between.readToClose()), QStringLiteral("YOURGLOVALIP|127.0.0.3|END"));
+    QVERIFY(between.send(Utf16(QStringLiteral("GETGLOVALIP|END"))));
+    QCOMPARE(FromUtf16(between.readToClose()), QStringLiteral("YOURGLOVALIP|127.0.0.3|END"));
     redis.pause(false);
-    QCOMPARE(Text(waiting.readToClose()), QStringLiteral("ClientData|ZERO|127.0.0.4|END"));
+    QCOMPARE(FromUtf16(waiting.readToClose()), QStringLiteral("ClientData|ZERO|127.0.0.4|END"));
     QVERIFY2(server.exitedCleanly(), qPrintable(server.log()));
 }
 

@@ -4,6 +4,7 @@
 #include "directory/server/directory_session.h"
 #include "directory/server/registry.h"
 #include "directory/server/server_options.h"
+#include "support/test_support.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -19,24 +20,14 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Independent of the server's encoder: low byte first, two bytes per unit.
 std::string Wire(const QString& text)
 {
-    std::string bytes;
-    for (QChar c : text) {
-        bytes.push_back(static_cast<char>(c.unicode() & 0xFF));
-        bytes.push_back(static_cast<char>(c.unicode() >> 8));
-    }
-    return bytes;
+    return voxlet::test::Utf16(text).toStdString();
 }
 
 QString Text(const std::string& bytes)
 {
-    QString text;
-    for (std::size_t i = 0; i + 1 < bytes.size(); i += 2)
-        text.append(QChar(static_cast<char16_t>(
-            static_cast<unsigned char>(bytes[i]) | (static_cast<unsigned char>(bytes[i + 1]) << 8))));
-    return text;
+    return voxlet::test::FromUtf16(QByteArray::fromStdString(bytes));
 }
 
 struct Person {

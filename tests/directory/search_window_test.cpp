@@ -21,16 +21,6 @@ namespace {
 
 const QString kNobody = QStringLiteral("待機者は誰もいません。");
 
-QByteArray Utf16Le(const QString& text)
-{
-    QByteArray bytes;
-    for (QChar c : text) {
-        bytes.append(char(c.unicode() & 0xFF));
-        bytes.append(char(c.unicode() >> 8));
-    }
-    return bytes;
-}
-
 // A list reply naming the given addresses as users 1, 2, ...
 QString ListReply(const QStringList& addresses)
 {
@@ -248,9 +238,9 @@ void SearchWindowTest::callDialsChosenUserAndStateSurvivesReopening()
         QByteArray got;
         QVERIFY(WaitFor([&] {
             got += peer->readAll();
-            return got.endsWith(Utf16Le(QStringLiteral("END")));
+            return got.endsWith(Utf16(QStringLiteral("END")));
         }));
-        QCOMPARE(got, Utf16Le(QStringLiteral("ANYBODYMSG:OK|Alice|END")));
+        QCOMPARE(got, Utf16(QStringLiteral("ANYBODYMSG:OK|Alice|END")));
         QCOMPARE(p.main.text1(), QStringLiteral("ただいま外部呼び出ししています。"));
         QCOMPARE(p.phone->Timer2.interval(), 0);
 
@@ -331,9 +321,9 @@ void SearchWindowTest::incomingSearchCallClosesOpenWindow()
         .when(
             [&] {
                 greeting += caller.readAll();
-                return greeting == Utf16Le(QStringLiteral("VOICEMSG:OK"));
+                return greeting == Utf16(QStringLiteral("VOICEMSG:OK"));
             },
-            [&] { caller.write(Utf16Le(QStringLiteral("ANYBODYMSG:OK|Zed|END"))); })
+            [&] { caller.write(Utf16(QStringLiteral("ANYBODYMSG:OK|Zed|END"))); })
         .when([&] { return b.phone->ringingFile() == QLatin1String("Anybody.wav"); },
             [&] {
                 closedWhileRinging

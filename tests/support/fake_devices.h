@@ -13,26 +13,36 @@
 
 namespace voxlet::test {
 
-class FakeCaptureDevice : public CaptureDevice {
-public:
-    static constexpr int kPieceBytes = 320; // 20 ms, as a real device delivers
-
+// What both fake devices record of their use.
+struct FakeDeviceUse {
     bool failOpen = false;
     bool opened = false;
     bool started = false;
     int startCalls = 0;
+    VoiceFormat format;
 
-    bool open(const VoiceFormat& f) override
+    bool opening(const VoiceFormat& f)
     {
         format = f;
         opened = !failOpen;
         return opened;
     }
+    void starting()
+    {
+        started = true;
+        ++startCalls;
+    }
+};
+
+class FakeCaptureDevice : public CaptureDevice, public FakeDeviceUse {
+public:
+    static constexpr int kPieceBytes = 320; // 20 ms, as a real device delivers
+
+    bool open(const VoiceFormat& f) override { return opening(f); }
     void start(PieceCallback cb) override
     {
         onPiece = std::move(cb);
-        started = true;
-        ++startCalls;
+        starting();
     }
     void stop() override
     {
@@ -44,34 +54,22 @@ public:
     // be shorter). False when capture is not running.
     bool produce(const QByteArray& bytes);
 
-    VoiceFormat format;
     PieceCallback onPiece;
 };
 
 // Records what it was given; `written` holds each call's voice cut into
 // whole 8000-byte blocks (the unit the far end sent), `bytes` all of it.
-class FakePlaybackDevice : public PlaybackDevice {
+class FakePlaybackDevice : public PlaybackDevice, public FakeDeviceUse {
 public:
-    bool failOpen = false;
-    bool opened = false;
-    bool started = false;
-    int startCalls = 0;
-    bool open(const VoiceFormat& f) override
-    {
-        format = f;
-        opened = !failOpen;
-        return opened;
-    }
+    bool open(const VoiceFormat& f) override { return opening(f); }
     void start() override
     {
-        started = true;
-        ++startCalls;
+        starting();
         partial_.clear();
     }
     void stop() override { started = false; }
     void write(const char* data, int length) override;
 
-    VoiceFormat format;
     QByteArray bytes;
     int writes = 0;
     std::vector<QByteArray> written;

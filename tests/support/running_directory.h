@@ -24,12 +24,13 @@ public:
             return o;
         }())
     {
-        std::string error;
-        started = server_.start(error);
+        std::string why;
+        started = server_.start(why);
+        error = QString::fromStdString(why);
         if (started)
             thread_ = std::thread([this] { server_.run(); });
         else
-            qWarning("directory server: %s", error.c_str());
+            qWarning("directory server: %s", why.c_str());
     }
     ~RunningDirectory()
     {
@@ -37,7 +38,10 @@ public:
         if (thread_.joinable())
             thread_.join();
     }
+    // The port it listens on (the one it chose, for port 0).
+    std::uint16_t port() const { return server_.port(); }
     bool started = false;
+    QString error;
 
 private:
     directory_server::DirectoryServer server_;

@@ -42,6 +42,15 @@ void WriteTestProfile(const QString& dataDir, const QString& name, const QString
     files::SaveProfile(dataDir, f);
 }
 
+void PrepareSoundDataDir(const QString& dataDir, const QString& name)
+{
+    for (const char* wav : { "Ring.wav", "Anybody.wav", "Ans.wav" })
+        QFile::copy(SourceDir() + QStringLiteral("/resources/sounds/") + QLatin1String(wav),
+            dataDir + QLatin1Char('/') + QLatin1String(wav));
+    WriteTestProfile(dataDir, name);
+    files::SavePhoneBook(dataDir, {});
+}
+
 QByteArray TestVoiceBlock(int seed)
 {
     QByteArray b(kVoiceBlockBytes, 0);

@@ -19,6 +19,9 @@ namespace voxlet::test {
 PhoneOptions LoopbackPhoneOptions(const QString& dataDir, const QString& address, int ringPollMs = 5);
 // A profile (name, sex M, age 30, PASS pw, comment hello, server) in name.txt.
 void WriteTestProfile(const QString& dataDir, const QString& name, const QString& server = {});
+// A data folder as a fresh install with real sounds leaves it: the three
+// sounds, the profile of `name`, an empty phone book.
+void PrepareSoundDataDir(const QString& dataDir, const QString& name);
 // A recognisable voice block: seed, seed+1, ... repeating.
 QByteArray TestVoiceBlock(int seed);
 

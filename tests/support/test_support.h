@@ -27,8 +27,16 @@ public:
     int modalMs = 0;
 };
 
+// A figure of this process in /proc/self/status ("VmHWM:", "VmRSS:"), in kB; -1 when unknown.
+long StatusKb(const char* key);
+
 QByteArray ReadBytes(const QString& path);
 void WriteBytes(const QString& path, const QByteArray& bytes);
+
+// UTF-16LE as on the wire, written out independently of the phone's encoder.
+QByteArray Utf16(const QString& text);
+// And back; an odd last byte is no character.
+QString FromUtf16(const QByteArray& bytes);
 
 // The repository's own folder (for resources used by tests).
 QString SourceDir();

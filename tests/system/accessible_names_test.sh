@@ -7,22 +7,13 @@ set -u
 source "$(dirname "$0")/gui_session.bash"
 
 need timeout setsid
-need_accessibility
-need_program
-use_display
-use_sound
-use_accessibility
+use_window_session
 
 app=$gui_tmp/app
 copy_program "$app" Alice
 printf '1 Taro 10.0.0.1 Ring.wav 1:00:00\r\n2 Hana 10.0.0.2 Ring.wav 2:00:00\r\n' >"$app/Tel.txt"
 
-start_program "$app"
-if ! drive wait-app --pid "$app_pid" --timeout 30; then
-    cat "$app/out.log"
-    fail "the main window did not appear on the accessibility bus"
-    exit $status
-fi
+start_and_show "$app"
 
 check_window() {
     drive check-names --pid "$app_pid" --name "$1" || { drive tree --pid "$app_pid" --name "$1"; fail "$1"; }

@@ -28,15 +28,7 @@ cleanup() {
     rm -rf "$tmp"
 }
 trap cleanup EXIT
-export HOME=$tmp/home
-unset XDG_DATA_HOME
-mkdir -p "$HOME"
-
-status=0
-fail() {
-    echo "FAIL: $*"
-    status=1
-}
+source "$(dirname "$0")/own_home.bash"
 
 # desktop-file-validate exits 0 on hints; anything it calls an error fails.
 validate_desktop() {

@@ -122,6 +122,33 @@ start_program() {
     app_pid=$bg_pid
 }
 
+# The program, and a display, a sound server and an accessibility bus of
+# the test's own.
+use_window_session() {
+    need_accessibility
+    need_program
+    use_display
+    use_sound
+    use_accessibility
+}
+
+# Starts the copy in $1 as start_program does and waits until its window is
+# on the accessibility bus; the test ends when it does not come.
+start_and_show() {
+    start_program "$@"
+    drive wait-app --pid "$app_pid" --timeout 30 && return 0
+    cat "$1/out.log"
+    fail "the main window did not appear on the accessibility bus"
+    exit $status
+}
+
+# "SERVER", and the program listens (in $listener).
+choose_server() {
+    drive press --pid "$app_pid" --role "menu item" --name SERVER || fail "\"SERVER\" could not be chosen"
+    drive wait-text --pid "$app_pid" --name "状態" --text "待機します。" || { fail "no \"待機します。\""; exit $status; }
+    find_listener || { fail "nothing listens on port 8002"; exit $status; }
+}
+
 # Puts the program into a network namespace of its own (as root), so that
 # its port 8002 is free whatever else runs: the wrapper is in ${in_ns[@]}.
 use_own_namespace() {

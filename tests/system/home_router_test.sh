@@ -124,9 +124,7 @@ IP
     stun_pid=$bg_pid
 }
 
-use_display
-use_sound
-use_accessibility
+use_window_session
 
 notices=$gui_tmp/notices.jsonl
 : >"$notices"

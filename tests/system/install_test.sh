@@ -17,16 +17,7 @@ done
 
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
-# Keep the real home out of reach: voxlet-setup links into ~/.local/share.
-export HOME=$tmp/home
-unset XDG_DATA_HOME
-mkdir -p "$HOME"
-
-status=0
-fail() {
-    echo "FAIL: $*"
-    status=1
-}
+source "$(dirname "$0")/own_home.bash"
 
 install_into() {
     timeout 300 cmake --install "$VOXLET_BINARY_DIR" --prefix "$1" >"$tmp/install.log" 2>&1 ||

@@ -52,9 +52,7 @@ set_up_link 2>"$gui_tmp/link.err" || { cat "$gui_tmp/link.err"; skip "no veth pa
 mkdir -p "/etc/netns/$ns_a"
 printf '127.0.0.1 localhost\n::1 localhost\n%s bob-v6.test\n' "$v6_b" >"/etc/netns/$ns_a/hosts"
 
-use_display
-use_sound
-use_accessibility
+use_window_session
 
 copy_program "$gui_tmp/A" Alice
 copy_program "$gui_tmp/B" Bob

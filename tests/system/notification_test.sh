@@ -12,14 +12,9 @@ set -u
 source "$(dirname "$0")/gui_session.bash"
 
 need timeout setsid ss
-need_accessibility
-need_program
 /usr/bin/python3 -c 'from gi.repository import Gio' 2>/dev/null || skip "python3-gi is missing"
 
-
-use_display
-use_sound
-use_accessibility
+use_window_session
 use_own_namespace notify
 
 notices=$gui_tmp/notices.jsonl
@@ -48,15 +43,8 @@ start_inhibit_service portal
 
 app=$gui_tmp/app
 copy_program "$app" Alice
-start_program "$app" "${in_ns[@]}"
-if ! drive wait-app --pid "$app_pid" --timeout 30; then
-    cat "$app/out.log"
-    fail "the main window did not appear on the accessibility bus"
-    exit $status
-fi
-drive press --pid "$app_pid" --role "menu item" --name SERVER || fail "\"SERVER\" could not be chosen"
-drive wait-text --pid "$app_pid" --name "状態" --text "待機します。" || { fail "no \"待機します。\""; exit $status; }
-find_listener || { fail "nothing listens on port 8002"; exit $status; }
+start_and_show "$app" "${in_ns[@]}"
+choose_server
 
 # The newest Notify whose body is $1, as "ID" (empty when none).
 notice_id() {

@@ -7,11 +7,7 @@ set -u
 source "$(dirname "$0")/gui_session.bash"
 
 need timeout setsid cmp
-need_accessibility
-need_program
-use_display
-use_sound
-use_accessibility
+use_window_session
 
 app=$gui_tmp/app
 copy_program "$app" Alice
@@ -19,12 +15,7 @@ printf '1 A 10.0.0.1 Ring.wav 1:00:00\r\n2 B 10.0.0.2 b.wav 2:00:00\r\n3 C 10.0.
 cp "$app/Tel.txt" "$gui_tmp/Tel.orig"
 refusal="Tel.txt の3行目を読み込めませんでした。"
 
-start_program "$app"
-if ! drive wait-app --pid "$app_pid" --timeout 30; then
-    cat "$app/out.log"
-    fail "the main window did not appear on the accessibility bus"
-    exit $status
-fi
+start_and_show "$app"
 drive press --pid "$app_pid" --role "menu item" --name "設定" || fail "\"設定\" could not be chosen"
 # The loader reports the short record as it always has.
 drive answer-box --pid "$app_pid" --text "" --timeout 15 || fail "the settings window did not report the malformed line"

@@ -6,25 +6,14 @@ set -u
 source "$(dirname "$0")/gui_session.bash"
 
 need timeout setsid ss
-need_accessibility
-need_program
 
-use_display
-use_sound
-use_accessibility
+use_window_session
 use_own_namespace term
 
 app=$gui_tmp/app
 copy_program "$app" Alice
-start_program "$app" "${in_ns[@]}"
-if ! drive wait-app --pid "$app_pid" --timeout 30; then
-    cat "$app/out.log"
-    fail "the main window did not appear on the accessibility bus"
-    exit $status
-fi
-drive press --pid "$app_pid" --role "menu item" --name SERVER || fail "\"SERVER\" could not be chosen"
-drive wait-text --pid "$app_pid" --name "状態" --text "待機します。" || { fail "no \"待機します。\""; exit $status; }
-find_listener || { fail "nothing listens on port 8002"; exit $status; }
+start_and_show "$app" "${in_ns[@]}"
+choose_server
 echo "the program listens on $listener"
 
 # The caller waits for the answer, then for the end of the connection.

@@ -9,11 +9,7 @@ set -u
 source "$(dirname "$0")/gui_session.bash"
 
 need xdotool xwininfo xprop xdpyinfo trayer timeout setsid
-need_accessibility
-need_program
-use_display
-use_sound
-use_accessibility
+use_window_session
 
 app=$gui_tmp/app
 copy_program "$app" Alice
@@ -60,12 +56,7 @@ main_window_reachable() {
     return 1
 }
 
-start_program "$app" "${in_ns[@]}"
-if ! drive wait-app --pid "$app_pid" --timeout 30; then
-    cat "$app/out.log"
-    fail "the main window did not appear on the accessibility bus"
-    exit $status
-fi
+start_and_show "$app" "${in_ns[@]}"
 
 drive press --pid "$app_pid" --role "menu item" --name SERVER || fail "\"SERVER\" could not be chosen"
 drive wait-text --pid "$app_pid" --name 状態 --text "待機します。" || fail "no \"待機します。\" after SERVER"

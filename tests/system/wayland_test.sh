@@ -49,9 +49,7 @@ fi
 wait_until 15 grep -q 'xdg_toplevel@[0-9]*\.set_title("Voxlet ")' "$app/out.log" ||
     fail "the main window is not a Wayland toplevel surface"
 
-drive press --pid "$app_pid" --role "menu item" --name SERVER || fail "\"SERVER\" could not be chosen"
-drive wait-text --pid "$app_pid" --name "状態" --text "待機します。" || { fail "no \"待機します。\""; exit $status; }
-find_listener || { fail "nothing listens on port 8002"; exit $status; }
+choose_server
 raw_call Carol 0 0
 
 drive wait-text --pid "$app_pid" --name "状態" --text "Carolさんからの電話です。" || fail "the call did not ring"

@@ -1,0 +1,32 @@
+#pragma once
+// What the call logic asks of the socket layer, and no more: the handlers
+// hold this, so that they can run on a recording fake as well.
+
+#include <QString>
+
+#include <netinet/in.h>
+
+namespace voxlet {
+
+class CallSockets {
+public:
+    virtual ~CallSockets() = default;
+
+    virtual void ConnectToPeer(int& socketVar, const QString& host) = 0;
+    virtual void ConnectToServer(const QString& host) = 0;
+    virtual void SendVoiceData(int& socketVar, const char* data, int count) = 0;
+    virtual int ReceiveVoiceData(int& socketVar, const char** received = nullptr) = 0;
+    virtual void SendTextMessage(int& socketVar) = 0;
+    virtual void ReceiveTextMessage(int& socketVar) = 0;
+    virtual void KeepUnread(int& socketVar, qsizetype fromChar) = 0;
+    virtual void VoiceFollowsText(int& socketVar) = 0;
+    virtual void DropUnhandledText(int& socketVar) = 0;
+    virtual int Accept(int listenSocket, sockaddr_in& from, int& error) = 0;
+    virtual QString PeerAddressText(const sockaddr_in& from) const = 0;
+    virtual void CloseSocket(int& socketVar) = 0;
+    virtual void ShutdownAndClose(int& socketVar) = 0;
+    virtual void Select(int socket, int mask) = 0;
+    virtual bool Knows(int socket) const = 0;
+};
+
+} // namespace voxlet

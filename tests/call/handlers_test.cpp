@@ -1,0 +1,178 @@
+// What the call logic does with each event the socket layer reports, on
+// recording fakes: the bytes come in exactly the pieces a case names.
+
+#include "phonebook/phone_book_files.h"
+#include "support/call_bench.h"
+
+#include <QRandomGenerator>
+#include <QTest>
+
+using namespace voxlet;
+using namespace voxlet::test;
+
+namespace {
+const QString kGreeting = QStringLiteral("VOICEMSG:OK");
+const QString kAnswer = QStringLiteral("CallAnswer|END");
+const QString kWaiting = QStringLiteral("次の接続を待機します。");
+} // namespace
+
+class HandlersTest : public QObject {
+    Q_OBJECT
+private slots:
+    void closeInEveryCalledStateLeavesTheLineFree();
+    void damagedTextsLeaveTheLineFree();
+    void answerFromTheCallerIsIgnored();
+    void callerWhileTheLineIsTakenIsDroppedUnheard();
+    void callerOvertakingOurDialHangsItUp();
+    void serverRepliesAreGatheredWhole();
+};
+
+void HandlersTest::closeInEveryCalledStateLeavesTheLineFree()
+{
+    // Offered (greeted, nothing said), ringing for a direct and a search call.
+    CallBench b;
+    for (const QString& request :
+        { QString(), QStringLiteral("VOICEMSG:OK|Al|ice|END"), QStringLiteral("ANYBODYMSG:OK|Evil|END") }) {
+        const int s = b.accept(QStringLiteral("192.0.2.7"));
+        QCOMPARE(b.texts(s), QStringList { kGreeting });
+        QCOMPARE(b.main.text1(), QStringLiteral("192.0.2.7が接続してきました。"));
+        if (!request.isEmpty())
+            b.read(s, request);
+        if (request.startsWith(kGreeting)) // a name with a bar: the field before it
+            QCOMPARE(b.main.text1(), QStringLiteral("Alさんからの電話です。"));
+        QVERIFY(b.st.CallerAccepted && b.st.Connected);
+        QCOMPARE(b.main.isEnabled(Control::Command3), !request.isEmpty());
+        b.closed(s);
+        QCOMPARE(b.net.closed.last(), s);
+        QCOMPARE(b.main.text1(), kWaiting);
+        QVERIFY(!b.main.isEnabled(Control::Command3) && b.main.isEnabled(Control::CLIBTN));
+        QVERIFY(!b.st.Connected && !b.st.CallerAccepted && b.st.CallSocket == 0 && b.st.RingStop);
+    }
+    QCOMPARE(b.rings, (QStringList { QStringLiteral("Ring.wav"), QStringLiteral("Anybody.wav") }));
+    // And an honest call rings afterwards.
+    b.read(b.accept(), QStringLiteral("VOICEMSG:OK|Honest|END"));
+    QCOMPARE(b.main.text1(), QStringLiteral("Honestさんからの電話です。"));
+}
+
+void HandlersTest::damagedTextsLeaveTheLineFree()
+{
+    const QStringList messages = { QStringLiteral("VOICEMSG:OK|Taro|END"),
+        QStringLiteral("ANYBODYMSG:OK|Taro|END"), QStringLiteral("AnybadyConnect|Taro|M|30|hi|END"), kAnswer,
+        QStringLiteral("VOICEMSG:OK|Taro|END") + kAnswer };
+    const quint32 seed = QRandomGenerator::global()->generate();
+    QRandomGenerator random(seed);
+    CallBench b;
+    for (int round = 0; round < 2000; ++round) {
+        QByteArray bytes = Utf16(messages.at(round % messages.size()));
+        for (int flips = 1 + int(random.bounded(4)); flips > 0; --flips)
+            bytes[random.bounded(int(bytes.size()))] ^= char(1 << random.bounded(8));
+        const int s = b.accept();
+        b.read(s, bytes);
+        QVERIFY(!b.st.VoiceMode && !b.capture.started);
+        b.closed(s);
+        QVERIFY2(!b.st.Connected && !b.st.CallerAccepted && b.st.CallSocket == 0 && b.main.text1() == kWaiting
+                && b.main.isEnabled(Control::CLIBTN),
+            qPrintable(QStringLiteral("seed %1 round %2").arg(seed).arg(round)));
+    }
+}
+
+void HandlersTest::answerFromTheCallerIsIgnored()
+{
+    // Anyone who reaches the port can ring; nobody but the user may answer.
+    CallBench b;
+    const int s = b.accept();
+    b.read(s, QStringLiteral("VOICEMSG:OK|Evil|END"));
+    b.read(s, kAnswer);
+    b.read(s, QStringLiteral("VOICEMSG:OK|Evil|END") + kAnswer);
+    QVERIFY(!b.st.VoiceMode && !b.capture.started && b.main.isEnabled(Control::Command3));
+    QVERIFY(!b.main.texts.contains(QStringLiteral("つながりました。お話ください。")));
+    QCOMPARE(b.texts(s), QStringList { kGreeting });
+    QVERIFY(!b.capture.produce(QByteArray(320, 'm')) && b.net.voiceSent.empty());
+}
+
+void HandlersTest::callerWhileTheLineIsTakenIsDroppedUnheard()
+{
+    CallBench b;
+    const int first = b.accept(QStringLiteral("192.0.2.1"));
+    b.read(first, QStringLiteral("VOICEMSG:OK|Alice|END"));
+    const int second = b.accept(QStringLiteral("192.0.2.2"));
+    QCOMPARE(b.net.closed, QList<int> { second });
+    QVERIFY(b.texts(second).isEmpty());
+    QCOMPARE(b.st.CallSocket, first);
+    QCOMPARE(b.st.PeerAddress, QStringLiteral("192.0.2.1"));
+    QCOMPARE(b.st.CallerName, QStringLiteral("Alice"));
+    QCOMPARE(b.main.text1(), QStringLiteral("Aliceさんからの電話です。"));
+    // Once that call is over, the next caller is taken again.
+    b.closed(first);
+    const int third = b.accept(QStringLiteral("192.0.2.3"));
+    QCOMPARE(b.st.CallSocket, third);
+    QCOMPARE(b.texts(third), QStringList { kGreeting });
+}
+
+void HandlersTest::callerOvertakingOurDialHangsItUp()
+{
+    CallBench a;
+    a.dial(QStringLiteral("192.0.2.9"));
+    const int dialled = a.st.CallSocket;
+    a.connected(dialled);
+    a.read(dialled, kGreeting);
+    QCOMPARE(a.rings, QStringList { QStringLiteral("ring-back") });
+    const int changes = a.callChanges;
+    const int caller = a.accept(QStringLiteral("192.0.2.5"));
+    // Our dial is hung up, or the far copy rings back for ever.
+    QCOMPARE(a.net.closed, QList<int> { dialled });
+    QVERIFY(!a.st.OutgoingCall);
+    QVERIFY(a.callChanges > changes);
+    a.read(caller, QStringLiteral("VOICEMSG:OK|Carol|END"));
+    QCOMPARE(a.rings.last(), QStringLiteral("Ring.wav"));
+    QCOMPARE(a.main.text1(), QStringLiteral("Carolさんからの電話です。"));
+    QVERIFY(a.main.isEnabled(Control::Command3));
+    // What the hung-up dial still reports is only released.
+    a.closed(dialled);
+    QCOMPARE(a.st.CallSocket, caller);
+    a.closed(caller);
+    QCOMPARE(a.main.text1(), kWaiting);
+    QVERIFY(!a.st.Connected && !a.st.CallerAccepted);
+}
+
+void HandlersTest::serverRepliesAreGatheredWhole()
+{
+    CallBench b;
+    files::SaveProfile(b.dir.path(),
+        { QStringLiteral("Bob"), QStringLiteral("M"), QStringLiteral("30"), QStringLiteral("pw"),
+            QStringLiteral("hello"), QStringLiteral("192.0.2.3") });
+    b.st.SearchActive = true;
+    // Garbage for an answer, then a close: the exchange ends, nothing else.
+    const quint32 seed = QRandomGenerator::global()->generate();
+    QRandomGenerator random(seed);
+    for (int round = 0; round < 200; ++round) {
+        b.server.ConnectAndRegister();
+        const int s = b.st.ServerSocket;
+        b.connected(s);
+        QByteArray garbage(int(random.bounded(1, 20000)), Qt::Uninitialized);
+        for (char& c : garbage)
+            c = char(random.bounded(256));
+        b.read(s, round % 2 ? garbage + Utf16(QStringLiteral("ClientData|ZERO|END")) : garbage);
+        b.closed(s);
+        QVERIFY2(b.st.ServerSocket == 0, qPrintable(QStringLiteral("seed %1 round %2").arg(seed).arg(round)));
+    }
+    // A reply in pieces is one reply once it is whole, cut anywhere.
+    b.server.ConnectAndRegister();
+    const int s = b.st.ServerSocket;
+    b.connected(s);
+    for (const QString& piece : { QStringLiteral("SERV"), QStringLiteral("EROK|E"), QStringLiteral("ND") }) {
+        QCOMPARE(b.texts(s).size(), 1);
+        b.read(s, piece);
+    }
+    QCOMPARE(b.texts(s),
+        (QStringList { QStringLiteral("SERVEROK|END"), QStringLiteral("MYDATA|Bob|M|30|hello|pw||END") }));
+    const QByteArray list = Utf16(QStringLiteral("ClientData|1|Taro|M|30|hi|127.0.0.2|1|127.0.0.9|END"));
+    b.read(s, list.left(31));
+    QCOMPARE(b.st.ServerSocket, s);
+    b.read(s, list.mid(31));
+    QCOMPARE(b.st.ServerSocket, 0);
+    QCOMPARE(b.st.WaitingUsers[1].Address, QStringLiteral("127.0.0.2"));
+}
+
+QTEST_GUILESS_MAIN(HandlersTest)
+#include "handlers_test.moc"

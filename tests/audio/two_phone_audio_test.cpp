@@ -390,9 +390,13 @@ private slots:
         QVERIFY(answered);
         const QByteArray tone = TonePcm(700, 6.0, 8000);
         std::thread sender([&] {
+            // On the clock, as such a peer's sound card paces it: a sleep after
+            // each send would fall behind real time and starve the speaker.
+            auto next = std::chrono::steady_clock::now();
             for (qsizetype at = 0; at < tone.size(); at += kVoiceBlockBytes) {
                 peer.sendAll(tone.mid(at, kVoiceBlockBytes));
-                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                next += std::chrono::milliseconds(500);
+                std::this_thread::sleep_until(next);
             }
         });
         const bool all = WaitFor([&] { return b.playback.received.size() == tone.size(); }, 15000);

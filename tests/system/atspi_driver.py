@@ -16,7 +16,6 @@ label beside a box, "状態" for the status line, "相手先" for the dial box.
             (writes every text the element takes, one a line, until killed)
   select    --pid P --name LIST --index N    (selects line N of a list, from 0)
   tree      --pid P --name WINDOW            (prints role and name of every element)
-  states    --pid P --role R --name NAME   (prints the element's states, such as "enabled checked")
   check-names --pid P --name WINDOW
             (fails when an element a user reaches has no name or an internal one)
   answer-box --pid P --text TEXT
@@ -226,12 +225,6 @@ def cmd_watch(a):
     pyatspi.Registry.start()
 
 
-def cmd_states(a):
-    node = element(a.pid, a.role, a.name, a.timeout)
-    names = {pyatspi.STATE_ENABLED: "enabled", pyatspi.STATE_CHECKED: "checked"}
-    print(" ".join(n for state, n in names.items() if node.getState().contains(state)))
-
-
 def walk(node, depth=0):
     if node is None or depth > 25:
         return
@@ -328,7 +321,7 @@ def main():
         "command",
         choices=[
             "wait-app", "find", "press", "set-text", "get-text", "wait-text", "watch", "select", "tree",
-            "check-names", "answer-box", "states",
+            "check-names", "answer-box",
         ],
     )
     p.add_argument("--pid", type=int, required=True)
@@ -353,7 +346,6 @@ def main():
         "tree": cmd_tree,
         "check-names": cmd_check_names,
         "answer-box": cmd_answer_box,
-        "states": cmd_states,
     }[a.command](a)
 
 

@@ -6,8 +6,7 @@
 # missed-call notice; with no service the call still rings and is answered.
 # Beside it a stand-in inhibition service (the portal, then the screen
 # saver): the desktop is kept awake from the answer to the end of the call,
-# also when its reply comes after the call, and not after SIGTERM; "ミュート"
-# can be chosen only in a call, and each call starts unmuted.
+# also when its reply comes after the call, and not after SIGTERM.
 set -u
 source "$(dirname "$0")/gui_session.bash"
 
@@ -21,7 +20,7 @@ notices=$gui_tmp/notices.jsonl
 control=$gui_tmp/notices.control
 : >"$notices"
 : >"$control"
-start_bg "$gui_tmp/service.log" /usr/bin/python3 "$gui_here/notification_service.py" "$notices" "$control"
+start_bg "$gui_tmp/service.log" /usr/bin/python3 "$gui_here/desktop_service.py" notifications "$notices" "$control"
 service_pid=$bg_pid
 wait_until 10 grep -q ready "$gui_tmp/service.log" || { cat "$gui_tmp/service.log"; skip "the test notification service did not start"; }
 
@@ -29,7 +28,7 @@ inhibits=$gui_tmp/inhibits.jsonl
 : >"$inhibits"
 # Starts the stand-in inhibition service: MODE [DELAY].
 start_inhibit_service() {
-    start_bg "$gui_tmp/inhibit-$1.log" /usr/bin/python3 "$gui_here/inhibit_service.py" "$1" "$inhibits" "${2:-0}"
+    start_bg "$gui_tmp/inhibit-$1.log" /usr/bin/python3 "$gui_here/desktop_service.py" "$1" "$inhibits" "${2:-0}"
     inhibit_pid=$bg_pid
     wait_until 10 grep -qs ready "$gui_tmp/inhibit-$1.log" || skip "the test inhibition service did not start"
 }
@@ -37,8 +36,6 @@ stop_inhibit_service() { kill "$inhibit_pid" && wait_until 10 eval '! kill -0 $i
 # Whether $1 inhibitions are in force now.
 held_is() { [ "$(grep -o '"held": [0-9]*' "$inhibits" | tail -n 1)" = "\"held\": $1" ]; }
 inhibit_count() { grep -c '"call": "Inhibit"' "$inhibits"; }
-# "enabled", "enabled checked", or empty when disabled and unchecked.
-mute_states() { drive states --pid "$app_pid" --role "menu item" --name "ミュート" || echo "not found"; }
 start_inhibit_service portal
 
 app=$gui_tmp/app
@@ -76,18 +73,14 @@ case $id in
 "" | bad:*) fail "the notice is not as it should be: $id"; exit $status ;;
 esac
 held_is 0 || fail "the desktop is kept awake while the call only rings"
-[ -z "$(mute_states)" ] || fail "\"ミュート\" can be chosen while the call only rings: $(mute_states)"
 echo "$id answer" >>"$control"
 wait_until 20 grep -q answered "$gui_tmp/caller-Carol.out" || fail "\"応答\" on the notice did not answer the call"
 wait_until 10 held_is 1 || fail "the desktop is not kept awake during the call"
 grep -q '"call": "Inhibit", "flags": 12, "reason": "通話中"' "$inhibits" || fail "not suspend and idle for \"通話中\""
-drive press --pid "$app_pid" --role "menu item" --name "ミュート" || fail "\"ミュート\" could not be chosen in the call"
-wait_until 5 eval '[[ $(mute_states) == *checked* ]]' || fail "\"ミュート\" is not checked after choosing it: $(mute_states)"
 wait_until 10 closed "$id" || fail "the notice was not withdrawn after the answer"
 drive wait-text --pid "$app_pid" --name "状態" --text "次の接続を待機します。" || fail "the phone did not wait again"
 wait_until 10 held_is 0 || fail "the desktop is still kept awake after the call"
 grep -q '"call": "Close"' "$inhibits" || fail "the portal's inhibition was not closed: $(cat "$inhibits")"
-[ -z "$(mute_states)" ] || fail "after the call \"ミュート\" is not disabled and unchecked: $(mute_states)"
 
 echo "-- a caller who gives up"
 raw_call Dave 3 0
@@ -127,7 +120,6 @@ drive press --pid "$app_pid" --role "push button" --name "応答" || fail "\"応
 wait_until 20 grep -q answered "$gui_tmp/caller-Frank.out" || fail "Frank's call was not answered"
 wait_until 10 held_is 1 || fail "the screen saver was not inhibited during the call"
 grep -q '"app": "Voxlet", "reason": "通話中"' "$inhibits" || fail "the screen saver's Inhibit: $(tail -n 2 "$inhibits")"
-[ "$(mute_states)" = enabled ] || fail "the new call did not start unmuted: $(mute_states)"
 kill -TERM "$app_pid"
 wait_exit "$app_pid" 30 || fail "the program did not end after SIGTERM"
 wait_until 10 held_is 0 || fail "the screen saver is still inhibited after the program ended"

@@ -196,6 +196,11 @@ const QByteArray& PulseRecorder::data()
     return data_;
 }
 
+bool PulseRecorder::waitFlowing(int timeoutMs)
+{
+    return QTest::qWaitFor([this] { return !data().isEmpty(); }, timeoutMs);
+}
+
 void PulseRecorder::stop()
 {
     if (process_.state() == QProcess::NotRunning)

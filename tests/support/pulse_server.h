@@ -54,6 +54,10 @@ public:
     explicit PulseRecorder(const QString& source, int rate = 8000, int channels = 1);
     ~PulseRecorder();
     bool started() const { return started_; }
+    // Runs events until the first bytes come: a monitor delivers only once
+    // its idle null sink runs at the recorder's latency (about 2 s), and a
+    // voice stream started before that gets nothing asked of it either.
+    bool waitFlowing(int timeoutMs = 10000);
     // Whatever has arrived so far (reads pending output first).
     const QByteArray& data();
     void stop();

@@ -119,7 +119,7 @@ fi
 # A logout while the message is shown: SIGTERM ends the program as "終了" does.
 kill "$app" 2>/dev/null && wait "$app" 2>/dev/null
 start_app
-[ -n "$(wait_window '^Error$')" ] || fail "no device message on the second start"
+[ -n "$(wait_window '^Error$')" ] || { fail "no device message on the second start"; cat "$tmp/voxlet.log"; }
 kill -TERM "$app"
 for _ in $(seq 10); do kill -0 "$app" 2>/dev/null && sleep 0.1; done
 if kill -0 "$app" 2>/dev/null; then

@@ -20,7 +20,7 @@ namespace {
 
 constexpr pa_sample_spec kVoiceSpec { PA_SAMPLE_S16LE, kVoiceRate, 1 };
 constexpr std::uint32_t kBytesPerMs = kVoiceRate * 2 / 1000;
-constexpr std::uint32_t kPlaybackTargetMs = 50;
+constexpr std::uint32_t kPlaybackTargetMs = 40;
 // Latencies kept current without asking: the echo canceller aligns by them.
 constexpr pa_stream_flags_t kVoiceStreamFlags = pa_stream_flags_t(
     PA_STREAM_ADJUST_LATENCY | PA_STREAM_INTERPOLATE_TIMING | PA_STREAM_AUTO_TIMING_UPDATE);

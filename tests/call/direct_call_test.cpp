@@ -73,16 +73,7 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
     QVERIFY(a.capture.started && b.capture.started);
     QVERIFY(!b.main.isEnabled(Control::Command3));
 
-    // Voice both ways: every block arrives whole and in order.
-    for (int i = 0; i < 6; ++i) {
-        QVERIFY(a.capture.produce(TestVoiceBlock(char(i))));
-        QVERIFY(b.capture.produce(TestVoiceBlock(char(100 + i))));
-    }
-    QVERIFY(WaitFor([&] { return a.playback.written.size() == 6 && b.playback.written.size() == 6; }));
-    for (int i = 0; i < 6; ++i) {
-        QCOMPARE(b.playback.written[size_t(i)], TestVoiceBlock(char(i)));
-        QCOMPARE(a.playback.written[size_t(i)], TestVoiceBlock(char(100 + i)));
-    }
+    QVERIFY(VoiceArrivesBothWays(a, b, 6, 100));
     QVERIFY(a.main.draws > 0); // the waveform follows the received voice
 
     QVERIFY(a.inhibitor.held && b.inhibitor.held); // from the answer, at both sides

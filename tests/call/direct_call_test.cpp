@@ -24,6 +24,14 @@ bool RingingBoth(const TestPhone& caller, const TestPhone& called)
     return caller.phone->ringingFile() == QLatin1String("Ans.wav") && !called.phone->ringingFile().isEmpty();
 }
 
+// The script's first steps: the caller dials, and the called side answers
+// once both ring.
+Script& DialAndAnswer(Script& s, TestPhone& caller, TestPhone& called)
+{
+    return s.then([&] { Dial(caller, called); })
+        .when([&] { return RingingBoth(caller, called); }, [&] { called.phone->Command3_Click(); });
+}
+
 } // namespace
 
 class DirectCallTest : public QObject {
@@ -91,14 +99,10 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
 
 void DirectCallTest::calledSideHangingUpShowsBusyAtCaller()
 {
-    TestPhone a(LoopbackAddress(4), QStringLiteral("Alice"));
-    TestPhone b(LoopbackAddress(5), QStringLiteral("Bob"));
-    a.startAndListen();
-    b.startAndListen();
+    TestPhone a(LoopbackAddress(4), QStringLiteral("Alice"), Start::Listening);
+    TestPhone b(LoopbackAddress(5), QStringLiteral("Bob"), Start::Listening);
     Script s;
-    s.then([&] { Dial(a, b); })
-        .when([&] { return RingingBoth(a, b); }, [&] { b.phone->Command3_Click(); })
-        .when([&] { return a.phone->st.VoiceMode; }, [&] { b.phone->Command1_Click(); });
+    DialAndAnswer(s, a, b).when([&] { return a.phone->st.VoiceMode; }, [&] { b.phone->Command1_Click(); });
     QVERIFY(WaitFor([&] { return s.done(); }));
     QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("話し中等で接続できません。"); }));
     QVERIFY(!a.phone->st.VoiceMode && !a.phone->st.Connected);
@@ -108,8 +112,7 @@ void DirectCallTest::calledSideHangingUpShowsBusyAtCaller()
 
 void DirectCallTest::dialToNothingTimesOut()
 {
-    TestPhone a(LoopbackAddress(9), QStringLiteral("Alice"));
-    a.startAndListen();
+    TestPhone a(LoopbackAddress(9), QStringLiteral("Alice"), Start::Listening);
     a.main.setComboText(LoopbackAddress(10)); // nothing listens there
     a.phone->CLIBTN_Click();
     QVERIFY(!a.main.isEnabled(Control::CLIBTN));
@@ -125,10 +128,8 @@ void DirectCallTest::dialToNothingTimesOut()
 
 void DirectCallTest::dialWithoutProfileIsRefused()
 {
-    TestPhone a(LoopbackAddress(11), QStringLiteral("Alice"));
-    TestPhone b(LoopbackAddress(12), QStringLiteral("Bob"));
-    a.startAndListen();
-    b.startAndListen();
+    TestPhone a(LoopbackAddress(11), QStringLiteral("Alice"), Start::Listening);
+    TestPhone b(LoopbackAddress(12), QStringLiteral("Bob"), Start::Listening);
     a.removeProfile();
     Dial(a, b);
     QCOMPARE(a.boxes.texts(), QStringList { QStringLiteral("name.txt がありません。") });
@@ -143,13 +144,10 @@ void DirectCallTest::dialWithoutProfileIsRefused()
 void DirectCallTest::secondCallAfterFirstRingsNormally()
 {
     // Having dialled once, a phone must still ring for the next incoming call.
-    TestPhone a(LoopbackAddress(15), QStringLiteral("Alice"));
-    TestPhone b(LoopbackAddress(16), QStringLiteral("Bob"));
-    a.startAndListen();
-    b.startAndListen();
+    TestPhone a(LoopbackAddress(15), QStringLiteral("Alice"), Start::Listening);
+    TestPhone b(LoopbackAddress(16), QStringLiteral("Bob"), Start::Listening);
     Script s;
-    s.then([&] { Dial(a, b); })
-        .when([&] { return RingingBoth(a, b); }, [&] { b.phone->Command3_Click(); })
+    DialAndAnswer(s, a, b)
         .when([&] { return a.phone->st.VoiceMode; },
             [&] {
                 a.phone->mnu_Mute_Click();
@@ -161,8 +159,7 @@ void DirectCallTest::secondCallAfterFirstRingsNormally()
     QVERIFY(!a.inhibitor.held && !b.inhibitor.held);
     QVERIFY(!a.main.isEnabled(Control::mnu_Mute) && !a.main.isChecked(Control::mnu_Mute));
 
-    TestPhone c(LoopbackAddress(17), QStringLiteral("Carol"));
-    c.startAndListen();
+    TestPhone c(LoopbackAddress(17), QStringLiteral("Carol"), Start::Listening);
     Script s2;
     s2.then([&] { Dial(c, a); })
         .when([&] { return RingingBoth(c, a); },

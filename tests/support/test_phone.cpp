@@ -59,7 +59,7 @@ QByteArray TestVoiceBlock(int seed)
     return b;
 }
 
-TestPhone::TestPhone(const QString& addr, const QString& ownName)
+TestPhone::TestPhone(const QString& addr, const QString& ownName, Start start)
     : PhoneWindows(addr)
 {
     phone = std::make_unique<Phone>(LoopbackPhoneOptions(dir.path(), addr),
@@ -67,6 +67,8 @@ TestPhone::TestPhone(const QString& addr, const QString& ownName)
     if (!ownName.isNull())
         writeProfile(ownName);
     writePhoneBook({}); // as a fresh install leaves it
+    if (start == Start::Listening)
+        startAndListen();
 }
 
 TestPhone::~TestPhone()

@@ -43,9 +43,13 @@ struct PhoneWindows {
     FakeTray tray;
 };
 
+// Listening: the phone has started and listens once built (startAndListen()).
+enum class Start { Later, Listening };
+
 class TestPhone : public PhoneWindows {
 public:
-    explicit TestPhone(const QString& address, const QString& ownName = QStringLiteral("Taro"));
+    explicit TestPhone(
+        const QString& address, const QString& ownName = QStringLiteral("Taro"), Start start = Start::Later);
     ~TestPhone();
 
     void writeProfile(const QString& name, const QString& server = {});

@@ -8,8 +8,7 @@
 namespace voxlet::directory_server {
 
 // The earliest deadline (the clock's end when there is none).
-template <class Entry>
-auto EarliestDeadline(const std::map<int, Entry>& entries) -> decltype(Entry::deadline)
+template <class Entry> auto EarliestDeadline(const std::map<int, Entry>& entries) -> decltype(Entry::deadline)
 {
     auto next = decltype(Entry::deadline)::max();
     for (const auto& [fd, entry] : entries)

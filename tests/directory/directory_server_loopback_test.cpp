@@ -139,6 +139,12 @@ public:
     {
         start();
     }
+    // In a temporary folder of its own.
+    RedisServer()
+        : m_folder(m_own.path())
+    {
+        start();
+    }
     ~RedisServer() { kill(); }
 
     QString socketPath() const { return m_folder + "/redis.sock"; }
@@ -183,6 +189,7 @@ public:
     void pause(bool paused) { ::kill(static_cast<pid_t>(m_process.processId()), paused ? SIGSTOP : SIGCONT); }
 
 private:
+    QTemporaryDir m_own;
     QString m_folder;
     QStringList m_extra;
     QProcess m_process;
@@ -655,8 +662,7 @@ void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
 
 void DirectoryServerLoopbackTest::processesShareOneDirectoryInRedis()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     DirectoryProcess a(SharedStore(redis, { "--reuse-port" }));
     DirectoryProcess b(SharedStore(redis));
@@ -681,8 +687,7 @@ void DirectoryServerLoopbackTest::processesShareOneDirectoryInRedis()
 
 void DirectoryServerLoopbackTest::sharedRegistrationsExpire()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     DirectoryProcess a(SharedStore(redis, { "--keep", "1" }));
     DirectoryProcess b(SharedStore(redis, { "--keep", "1" }));
@@ -702,8 +707,7 @@ void DirectoryServerLoopbackTest::sharedRegistrationsExpire()
 
 void DirectoryServerLoopbackTest::redisStoreAnswersAsTheMemoryStore()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     ServerOptions options;
     options.session.maxListedUsers = 3; // small, so that changes reach the head of the list and pass it
@@ -735,8 +739,7 @@ void DirectoryServerLoopbackTest::redisStoreAnswersAsTheMemoryStore()
 
 void DirectoryServerLoopbackTest::racingPassesThroughTwoProcessesLeaveOneOwner()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     const QStringList roomy { "--max-users-per-address", "1000" };
     DirectoryProcess a(SharedStore(redis, roomy));
@@ -792,8 +795,7 @@ void DirectoryServerLoopbackTest::redisPasswordIsSent()
 
 void DirectoryServerLoopbackTest::redisOutageIsSurvivedAndServiceResumes()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     DirectoryProcess a(SharedStore(redis, { "--store-timeout", "500" }));
     DirectoryProcess b(SharedStore(redis, { "--store-timeout", "500" }));
@@ -858,8 +860,7 @@ const QString kRefused = QStringLiteral("DISCONNECT|END");
 
 void DirectoryServerLoopbackTest::passGuessingIsLimitedInBothStores()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     RunningServer memory({});
     RunningServer sharedA(InRedis(redis));
@@ -884,8 +885,7 @@ void DirectoryServerLoopbackTest::passGuessingIsLimitedInBothStores()
 
 void DirectoryServerLoopbackTest::aFewNetworksCannotFillTheList()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     RunningServer memory({});
     RunningServer shared(InRedis(redis));
@@ -952,8 +952,7 @@ void DirectoryServerLoopbackTest::administratorRemovesOneEntry()
 
 void DirectoryServerLoopbackTest::redisStoreSurvivesMissingKeys()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     RunningServer shared(InRedis(redis));
     QVERIFY(shared.started);
@@ -980,8 +979,7 @@ void DirectoryServerLoopbackTest::redisStoreSurvivesMissingKeys()
 
 void DirectoryServerLoopbackTest::redisExpiresABacklogInBatches()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     ServerOptions options = InRedis(redis);
     options.registry.keepFor = 2s;
@@ -1005,8 +1003,7 @@ void DirectoryServerLoopbackTest::redisExpiresABacklogInBatches()
 
 void DirectoryServerLoopbackTest::redisHoldsTheDirectorysSettings()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     DirectoryProcess first(SharedStore(redis));
     QVERIFY2(first.port(), qPrintable(first.log()));
@@ -1027,8 +1024,7 @@ void DirectoryServerLoopbackTest::redisHoldsTheDirectorysSettings()
 
 void DirectoryServerLoopbackTest::lateRedisRequestsAreNotCarriedOut()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     DirectoryProcess directory(SharedStore(redis, { "--store-timeout", "2000", "--store-queue", "2" }));
     QVERIFY2(directory.port(), qPrintable(directory.log()));

@@ -5,6 +5,7 @@
 
 #include "call/app_state.h"
 #include "call/ports.h"
+#include "call/runtime_error.h"
 #include "net/call_sockets.h"
 
 #include <QString>
@@ -67,5 +68,15 @@ struct CallContext {
     SearchWindowPort& search;
     QString dataDir; // Tel.txt, name.txt and the ring sounds
 };
+
+// A handler's error trap: a RuntimeError ends the handler and is told in a box.
+template <class Body> void TrapRuntimeErrors(CallContext& ctx, Body body)
+{
+    try {
+        body();
+    } catch (const RuntimeError& e) {
+        ctx.boxes.show(e.description(), MessageIcon::None, kAppTitle);
+    }
+}
 
 } // namespace voxlet

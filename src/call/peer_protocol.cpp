@@ -12,6 +12,16 @@ using protocol::Piece;
 
 namespace {
 const QString kTalkNow = QStringLiteral("つながりました。お話ください。");
+
+// A call rings: only 応答 is offered, and Text1 says who calls.
+void ShowCaller(CallContext& ctx, const QString& text, const QString& says)
+{
+    ctx.main.setEnabled(Control::Command3, true);
+    ctx.main.setEnabled(Control::CLIBTN, false);
+    ctx.main.setEnabled(Control::mnu_Searh, false);
+    ctx.st.CallerName = FirstField(text);
+    ctx.main.setText1(ctx.st.CallerName + says);
+}
 } // namespace
 
 QString FirstField(const QString& text)
@@ -23,7 +33,7 @@ void PeerProtocol::TextMessageHandler()
 {
     AppState& st = ctx_.st;
     MainWindowPort& main = ctx_.main;
-    try {
+    TrapRuntimeErrors(ctx_, [&] {
         const QString text = st.RecvText;
         switch (protocol::RecognisePeerText(text)) {
         case protocol::PeerText::Request:
@@ -31,11 +41,7 @@ void PeerProtocol::TextMessageHandler()
                 ctx_.shell.PlayRingBack();
                 return;
             }
-            main.setEnabled(Control::Command3, true);
-            main.setEnabled(Control::CLIBTN, false);
-            main.setEnabled(Control::mnu_Searh, false);
-            st.CallerName = FirstField(text);
-            main.setText1(st.CallerName + QStringLiteral("さんからの電話です。"));
+            ShowCaller(ctx_, text, QStringLiteral("さんからの電話です。"));
             if (st.TrayIconShown)
                 ctx_.shell.RestoreFromTray();
             ctx_.shell.PlayRing(LookupRingFile());
@@ -51,11 +57,7 @@ void PeerProtocol::TextMessageHandler()
             main.setText1(kTalkNow);
             break;
         case protocol::PeerText::SearchRequest:
-            main.setEnabled(Control::Command3, true);
-            main.setEnabled(Control::CLIBTN, false);
-            main.setEnabled(Control::mnu_Searh, false);
-            st.CallerName = FirstField(text);
-            main.setText1(st.CallerName + QStringLiteral("さんからの外部接続電話です。"));
+            ShowCaller(ctx_, text, QStringLiteral("さんからの外部接続電話です。"));
             if (st.SearchOpen)
                 ctx_.search.Unload();
             if (st.TrayIconShown)
@@ -75,15 +77,13 @@ void PeerProtocol::TextMessageHandler()
         case protocol::PeerText::Nothing:
             break;
         }
-    } catch (const RuntimeError& e) {
-        ctx_.boxes.show(e.description(), MessageIcon::None, kAppTitle);
-    }
+    });
 }
 
 void PeerProtocol::ExternalMessageHandler()
 {
     AppState& st = ctx_.st;
-    try {
+    TrapRuntimeErrors(ctx_, [&] {
         switch (protocol::RecogniseExternalText(st.RecvText)) {
         case protocol::ExternalText::Greeting:
             st.SendText
@@ -104,9 +104,7 @@ void PeerProtocol::ExternalMessageHandler()
         case protocol::ExternalText::Nothing:
             break;
         }
-    } catch (const RuntimeError& e) {
-        ctx_.boxes.show(e.description(), MessageIcon::None, kAppTitle);
-    }
+    });
 }
 
 QString PeerProtocol::LookupRingFile()

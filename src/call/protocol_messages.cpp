@@ -2,6 +2,9 @@
 
 #include "call/runtime_error.h"
 
+#include <initializer_list>
+#include <utility>
+
 namespace voxlet::protocol {
 
 namespace {
@@ -14,6 +17,17 @@ const QLatin1String kListKeyword("ClientData");
 const QLatin1String kAddressKeyword("YOURGLOVALIP");
 const QLatin1String kEndKeyword("DISCONNECT");
 const QLatin1String kEmptyListKeyword("ZERO");
+
+// The kind of the first keyword in the list that the text contains: the
+// list's order is the order of precedence.
+template <class Kind>
+Kind FirstKeyword(const QString& text, std::initializer_list<std::pair<QLatin1String, Kind>> keywords)
+{
+    for (const auto& [keyword, kind] : keywords)
+        if (text.contains(keyword))
+            return kind;
+    return Kind::Nothing;
+}
 } // namespace
 
 QString Greeting()
@@ -44,24 +58,15 @@ QString Answer()
 
 PeerText RecognisePeerText(const QString& text)
 {
-    if (text.contains(kCallKeyword))
-        return PeerText::Request;
-    if (text.contains(kAnswerKeyword))
-        return PeerText::Answer;
-    if (text.contains(kSearchCallKeyword))
-        return PeerText::SearchRequest;
-    if (text.contains(kProfileKeyword))
-        return PeerText::Profile;
-    return PeerText::Nothing;
+    return FirstKeyword<PeerText>(text,
+        { { kCallKeyword, PeerText::Request }, { kAnswerKeyword, PeerText::Answer },
+            { kSearchCallKeyword, PeerText::SearchRequest }, { kProfileKeyword, PeerText::Profile } });
 }
 
 ExternalText RecogniseExternalText(const QString& text)
 {
-    if (text.contains(kCallKeyword))
-        return ExternalText::Greeting;
-    if (text.contains(kAnswerKeyword))
-        return ExternalText::Answer;
-    return ExternalText::Nothing;
+    return FirstKeyword<ExternalText>(
+        text, { { kCallKeyword, ExternalText::Greeting }, { kAnswerKeyword, ExternalText::Answer } });
 }
 
 qsizetype FirstMessageLength(const QString& text)
@@ -104,15 +109,9 @@ QString RegistrationText(const Registration& r)
 
 ServerText RecogniseServerText(const QString& text)
 {
-    if (text.contains(kHelloKeyword))
-        return ServerText::Hello;
-    if (text.contains(kListKeyword))
-        return ServerText::List;
-    if (text.contains(kAddressKeyword))
-        return ServerText::Address;
-    if (text.contains(kEndKeyword))
-        return ServerText::End;
-    return ServerText::Nothing;
+    return FirstKeyword<ServerText>(text,
+        { { kHelloKeyword, ServerText::Hello }, { kListKeyword, ServerText::List },
+            { kAddressKeyword, ServerText::Address }, { kEndKeyword, ServerText::End } });
 }
 
 bool IsEmptyList(const QString& text)

@@ -19,7 +19,7 @@ void ServerProtocol::ServerMessageHandler(const QString& text)
 {
     AppState& st = ctx_.st;
     SearchWindowPort& search = ctx_.search;
-    try {
+    TrapRuntimeErrors(ctx_, [&] {
         switch (protocol::RecogniseServerText(text)) {
         case protocol::ServerText::Hello:
             ctx_.main.setEnabled(Control::mnu_KILLTIMER, true);
@@ -70,9 +70,7 @@ void ServerProtocol::ServerMessageHandler(const QString& text)
         case protocol::ServerText::Nothing:
             break;
         }
-    } catch (const RuntimeError& e) {
-        ctx_.boxes.show(e.description(), MessageIcon::None, kAppTitle);
-    }
+    });
 }
 
 void ServerProtocol::Connected()

@@ -545,11 +545,7 @@ int SocketLayer::ReceiveVoiceData(int& socketVar, const char** received)
             Unread& left = u->second;
             got = std::min<qsizetype>(left.bytes.size() - left.at, room);
             std::memcpy(at, left.bytes.constData() + left.at, size_t(got));
-            left.at += got;
-            if (left.at >= left.bytes.size())
-                unread_.erase(u);
-            else
-                async_.ReadPending(socketVar);
+            ConsumeUnread(u, got);
         } else {
             got = ::recv(socketVar, at, size_t(room), 0);
         }
@@ -595,11 +591,7 @@ void SocketLayer::ReceiveTextMessage(int& socketVar)
             if (left.bytes.size() - left.at - take == 1)
                 ++take; // a lone last byte waits below as half a character
             raw = left.bytes.mid(left.at, take);
-            left.at += take;
-            if (left.at >= left.bytes.size())
-                unread_.erase(u);
-            else
-                async_.ReadPending(s);
+            ConsumeUnread(u, take);
         } else {
             if (auto odd = oddByte_.find(s); odd != oddByte_.end()) {
                 raw.append(odd->second);
@@ -627,6 +619,15 @@ void SocketLayer::ReceiveTextMessage(int& socketVar)
     } catch (...) {
         ShutdownAndClose(socketVar);
     }
+}
+
+void SocketLayer::ConsumeUnread(std::unordered_map<int, Unread>::iterator u, qsizetype bytes)
+{
+    u->second.at += bytes;
+    if (u->second.at >= u->second.bytes.size())
+        unread_.erase(u);
+    else
+        async_.ReadPending(u->first);
 }
 
 void SocketLayer::KeepUnread(int& socketVar, qsizetype fromChar)

@@ -143,6 +143,9 @@ private:
         qsizetype at = 0;
     };
     std::unordered_map<int, Unread> unread_;
+    // Bytes were taken from a socket's unread ones: the rest waits for a
+    // read event of its own, or the entry goes once all is taken.
+    void ConsumeUnread(std::unordered_map<int, Unread>::iterator u, qsizetype bytes);
     // The bytes behind RecvText, until the next text read.
     int lastTextSocket_ = 0;
     QByteArray lastText_;

@@ -23,6 +23,13 @@ public:
     std::unique_ptr<SoundPlayer> create() override { return std::make_unique<Player>(); }
 };
 
+// Commands whose replies the case does not look at.
+void Send(MediaControl& mci, std::initializer_list<const char*> commands)
+{
+    for (const char* command : commands)
+        mci.SendString(QString::fromUtf8(command));
+}
+
 } // namespace
 
 class MediaControlTest : public QObject {
@@ -53,10 +60,9 @@ private slots:
     {
         FakeSoundPlayerFactory players;
         MediaControl mci(players, QStringLiteral("/opt/my phone"));
-        mci.SendString(QStringLiteral("Open Ans.wav alias ans"));
-        mci.SendString(QStringLiteral("Open sub/tone 1.wav alias two"));
-        mci.SendString(QStringLiteral("Open /usr/share/sounds/x.wav alias abs"));
-        mci.SendString(QStringLiteral("Open \"quoted name.wav\" alias q"));
+        Send(mci,
+            { "Open Ans.wav alias ans", "Open sub/tone 1.wav alias two",
+                "Open /usr/share/sounds/x.wav alias abs", "Open \"quoted name.wav\" alias q" });
         QCOMPARE(players.shared->opened,
             (QStringList { QStringLiteral("/opt/my phone/Ans.wav"),
                 QStringLiteral("/opt/my phone/sub/tone 1.wav"), QStringLiteral("/usr/share/sounds/x.wav"),
@@ -70,8 +76,7 @@ private slots:
     {
         FakeSoundPlayerFactory players;
         MediaControl mci(players, QStringLiteral("/d"));
-        mci.SendString(QStringLiteral("Open Ring.wav alias ring"));
-        mci.SendString(QStringLiteral("Open Ans.wav alias ans"));
+        Send(mci, { "Open Ring.wav alias ring", "Open Ans.wav alias ans" });
         // A second open of an alias in use is refused and keeps the first.
         mci.SendString(QStringLiteral("Open Other.wav alias RING"));
         QCOMPARE(players.shared->opened.size(), 2);
@@ -105,8 +110,7 @@ private slots:
     {
         FailingFactory players;
         MediaControl mci(players, QStringLiteral("/d"));
-        mci.SendString(QStringLiteral("Open Missing.wav alias ring"));
-        mci.SendString(QStringLiteral("Play ring from 0"));
+        Send(mci, { "Open Missing.wav alias ring", "Play ring from 0" });
         for (int i = 0; i < 3; ++i)
             QVERIFY(mci.SendString(QStringLiteral("Status ring mode")).left(7) != QStringLiteral("stopped"));
         QCOMPARE(mci.openCount(), 0);

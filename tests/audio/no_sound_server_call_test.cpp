@@ -22,33 +22,18 @@ using namespace voxlet::test;
 
 namespace {
 
-struct ServerlessPhone {
-    ServerlessPhone(const QString& addr, const QString& ownName)
-        : address(addr)
-        , capture(sound)
-        , playback(sound)
-        , sounds(sound)
-    {
-        PrepareSoundDataDir(dir.path(), ownName);
-        const PhoneOptions options = LoopbackPhoneOptions(dir.path(), addr, 10);
-        phone = std::make_unique<Phone>(options, PhonePorts { main, boxes, tray, capture, playback, sounds });
-    }
-    ~ServerlessPhone()
-    {
-        if (phone && !phone->exited())
-            phone->ThisExit();
-    }
-
-    QString address;
-    QTemporaryDir dir;
-    FakeMainWindow main;
-    RecordingMessageBox boxes;
-    FakeTray tray;
+struct SoundServerDevices {
     pulse::PulseContext sound;
-    pulse::PulseCapture capture;
-    pulse::PulsePlayback playback;
-    pulse::PulseSoundPlayerFactory sounds;
-    std::unique_ptr<Phone> phone;
+    pulse::PulseCapture capture { sound };
+    pulse::PulsePlayback playback { sound };
+    pulse::PulseSoundPlayerFactory sounds { sound };
+};
+
+struct ServerlessPhone : SoundServerDevices, PhoneOnDevices {
+    ServerlessPhone(const QString& addr, const QString& ownName)
+        : PhoneOnDevices(addr, ownName, 10, capture, playback, sounds)
+    {
+    }
 };
 
 QByteArray Block(int seed)
@@ -87,9 +72,7 @@ private slots:
         ServerlessPhone a(LoopbackAddress(2), QStringLiteral("Alice"));
         ServerlessPhone b(LoopbackAddress(3), QStringLiteral("Bob"));
         for (ServerlessPhone* p : { &a, &b }) {
-            p->phone->Form_Load();
-            p->phone->Form_Activate();
-            p->phone->mnu_SERVER_Click();
+            p->startAndListen();
             // One message, for the capture device; the playback device is not tried.
             QCOMPARE(p->boxes.boxes.size(), 1);
             QCOMPARE(p->boxes.boxes[0].text, QStringLiteral("waveInOpen() で失敗しました"));

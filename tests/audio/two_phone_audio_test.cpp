@@ -77,31 +77,30 @@ public:
     QByteArray received;
 };
 
-// A phone as the program builds it, but on its own virtual devices, with
-// recording windows and its own data folder holding the ring sounds.
-struct DevicePhone {
-    DevicePhone(const QString& addr, const QString& ownName, const QByteArray& mic, const QByteArray& speaker,
-        bool cancelEcho = true)
-        : address(addr)
-        , capture(sound, mic)
+// The virtual devices of one phone on the sound server.
+struct VirtualDevices {
+    VirtualDevices(const QByteArray& mic, const QByteArray& speaker, bool cancelEcho)
+        : capture(sound, mic)
         , playback(sound, speaker)
         , echo(sound, capture.real, playback.real, cancelEcho)
         , sounds(sound, speaker)
     {
-        PrepareSoundDataDir(dir.path(), ownName);
-        const PhoneOptions options = LoopbackPhoneOptions(dir.path(), addr, 20);
-        phone = std::make_unique<Phone>(options, PhonePorts { main, boxes, tray, capture, playback, sounds });
     }
-    ~DevicePhone()
+
+    pulse::PulseContext sound;
+    RecordingCapture capture;
+    RecordingPlayback playback;
+    // As the program has it: the canceller between the phone's own devices.
+    pulse::PulseEchoCanceller echo;
+    pulse::PulseSoundPlayerFactory sounds;
+};
+
+struct DevicePhone : VirtualDevices, PhoneOnDevices {
+    DevicePhone(const QString& addr, const QString& ownName, const QByteArray& mic, const QByteArray& speaker,
+        bool cancelEcho = true)
+        : VirtualDevices(mic, speaker, cancelEcho)
+        , PhoneOnDevices(addr, ownName, 20, capture, playback, sounds)
     {
-        if (phone && !phone->exited())
-            phone->ThisExit();
-    }
-    void startAndListen()
-    {
-        phone->Form_Load();
-        phone->Form_Activate();
-        phone->mnu_SERVER_Click();
     }
     int toneBlocks() const
     {
@@ -110,19 +109,6 @@ struct DevicePhone {
             n += Rms(b.constData(), b.size()) > 4000;
         return n;
     }
-
-    QString address;
-    QTemporaryDir dir;
-    FakeMainWindow main;
-    RecordingMessageBox boxes;
-    FakeTray tray;
-    pulse::PulseContext sound;
-    RecordingCapture capture;
-    RecordingPlayback playback;
-    // As the program has it: the canceller between the phone's own devices.
-    pulse::PulseEchoCanceller echo;
-    pulse::PulseSoundPlayerFactory sounds;
-    std::unique_ptr<Phone> phone;
 };
 
 } // namespace

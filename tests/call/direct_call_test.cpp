@@ -24,6 +24,14 @@ bool RingingBoth(const TestPhone& caller, const TestPhone& called)
     return caller.phone->ringingFile() == QLatin1String("Ans.wav") && !called.phone->ringingFile().isEmpty();
 }
 
+// The script's first steps: the caller dials, and the called side answers
+// once both ring.
+Script& DialAndAnswer(Script& s, TestPhone& caller, TestPhone& called)
+{
+    return s.then([&] { Dial(caller, called); })
+        .when([&] { return RingingBoth(caller, called); }, [&] { called.phone->Command3_Click(); });
+}
+
 } // namespace
 
 class DirectCallTest : public QObject {
@@ -73,16 +81,7 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
     QVERIFY(a.capture.started && b.capture.started);
     QVERIFY(!b.main.isEnabled(Control::Command3));
 
-    // Voice both ways: every block arrives whole and in order.
-    for (int i = 0; i < 6; ++i) {
-        QVERIFY(a.capture.produce(TestVoiceBlock(char(i))));
-        QVERIFY(b.capture.produce(TestVoiceBlock(char(100 + i))));
-    }
-    QVERIFY(WaitFor([&] { return a.playback.written.size() == 6 && b.playback.written.size() == 6; }));
-    for (int i = 0; i < 6; ++i) {
-        QCOMPARE(b.playback.written[size_t(i)], TestVoiceBlock(char(i)));
-        QCOMPARE(a.playback.written[size_t(i)], TestVoiceBlock(char(100 + i)));
-    }
+    QVERIFY(VoiceArrivesBothWays(a, b, 6, 100));
     QVERIFY(a.main.draws > 0); // the waveform follows the received voice
 
     QVERIFY(a.inhibitor.held && b.inhibitor.held); // from the answer, at both sides
@@ -100,14 +99,10 @@ void DirectCallTest::callRingsAnswersTalksAndEnds()
 
 void DirectCallTest::calledSideHangingUpShowsBusyAtCaller()
 {
-    TestPhone a(LoopbackAddress(4), QStringLiteral("Alice"));
-    TestPhone b(LoopbackAddress(5), QStringLiteral("Bob"));
-    a.startAndListen();
-    b.startAndListen();
+    TestPhone a(LoopbackAddress(4), QStringLiteral("Alice"), Start::Listening);
+    TestPhone b(LoopbackAddress(5), QStringLiteral("Bob"), Start::Listening);
     Script s;
-    s.then([&] { Dial(a, b); })
-        .when([&] { return RingingBoth(a, b); }, [&] { b.phone->Command3_Click(); })
-        .when([&] { return a.phone->st.VoiceMode; }, [&] { b.phone->Command1_Click(); });
+    DialAndAnswer(s, a, b).when([&] { return a.phone->st.VoiceMode; }, [&] { b.phone->Command1_Click(); });
     QVERIFY(WaitFor([&] { return s.done(); }));
     QVERIFY(WaitFor([&] { return a.main.text1() == QStringLiteral("話し中等で接続できません。"); }));
     QVERIFY(!a.phone->st.VoiceMode && !a.phone->st.Connected);
@@ -117,8 +112,7 @@ void DirectCallTest::calledSideHangingUpShowsBusyAtCaller()
 
 void DirectCallTest::dialToNothingTimesOut()
 {
-    TestPhone a(LoopbackAddress(9), QStringLiteral("Alice"));
-    a.startAndListen();
+    TestPhone a(LoopbackAddress(9), QStringLiteral("Alice"), Start::Listening);
     a.main.setComboText(LoopbackAddress(10)); // nothing listens there
     a.phone->CLIBTN_Click();
     QVERIFY(!a.main.isEnabled(Control::CLIBTN));
@@ -134,10 +128,8 @@ void DirectCallTest::dialToNothingTimesOut()
 
 void DirectCallTest::dialWithoutProfileIsRefused()
 {
-    TestPhone a(LoopbackAddress(11), QStringLiteral("Alice"));
-    TestPhone b(LoopbackAddress(12), QStringLiteral("Bob"));
-    a.startAndListen();
-    b.startAndListen();
+    TestPhone a(LoopbackAddress(11), QStringLiteral("Alice"), Start::Listening);
+    TestPhone b(LoopbackAddress(12), QStringLiteral("Bob"), Start::Listening);
     a.removeProfile();
     Dial(a, b);
     QCOMPARE(a.boxes.texts(), QStringList { QStringLiteral("name.txt がありません。") });
@@ -152,13 +144,10 @@ void DirectCallTest::dialWithoutProfileIsRefused()
 void DirectCallTest::secondCallAfterFirstRingsNormally()
 {
     // Having dialled once, a phone must still ring for the next incoming call.
-    TestPhone a(LoopbackAddress(15), QStringLiteral("Alice"));
-    TestPhone b(LoopbackAddress(16), QStringLiteral("Bob"));
-    a.startAndListen();
-    b.startAndListen();
+    TestPhone a(LoopbackAddress(15), QStringLiteral("Alice"), Start::Listening);
+    TestPhone b(LoopbackAddress(16), QStringLiteral("Bob"), Start::Listening);
     Script s;
-    s.then([&] { Dial(a, b); })
-        .when([&] { return RingingBoth(a, b); }, [&] { b.phone->Command3_Click(); })
+    DialAndAnswer(s, a, b)
         .when([&] { return a.phone->st.VoiceMode; },
             [&] {
                 a.phone->mnu_Mute_Click();
@@ -170,8 +159,7 @@ void DirectCallTest::secondCallAfterFirstRingsNormally()
     QVERIFY(!a.inhibitor.held && !b.inhibitor.held);
     QVERIFY(!a.main.isEnabled(Control::mnu_Mute) && !a.main.isChecked(Control::mnu_Mute));
 
-    TestPhone c(LoopbackAddress(17), QStringLiteral("Carol"));
-    c.startAndListen();
+    TestPhone c(LoopbackAddress(17), QStringLiteral("Carol"), Start::Listening);
     Script s2;
     s2.then([&] { Dial(c, a); })
         .when([&] { return RingingBoth(c, a); },

@@ -84,10 +84,8 @@ private slots:
 
 void HostilePeerTest::connectionFloodDuringCall()
 {
-    TestPhone a(LoopbackAddress(2), QStringLiteral("Alice"));
-    TestPhone b(LoopbackAddress(3), QStringLiteral("Bob"));
-    a.startAndListen();
-    b.startAndListen();
+    TestPhone a(LoopbackAddress(2), QStringLiteral("Alice"), Start::Listening);
+    TestPhone b(LoopbackAddress(3), QStringLiteral("Bob"), Start::Listening);
     QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
     const int callSocket = b.phone->st.CallSocket;
 
@@ -129,8 +127,7 @@ void HostilePeerTest::connectionFloodDuringCall()
 
 void HostilePeerTest::endlessTextWhileRinging()
 {
-    TestPhone b(LoopbackAddress(5), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(5), QStringLiteral("Bob"), Start::Listening);
     int fd = RingAsCaller(b, LoopbackAddress(6));
     QVERIFY(fd >= 0);
 
@@ -185,8 +182,7 @@ void HostilePeerTest::endlessTextWhileRinging()
 
 void HostilePeerTest::voiceFasterThanRealTime()
 {
-    TestPhone b(LoopbackAddress(8), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(8), QStringLiteral("Bob"), Start::Listening);
     // A caller with a tiny receive window that will not read our voice for a while.
     int fd = RawConnect(LoopbackAddress(9), b.address, 8002, 4096);
     QVERIFY(fd >= 0);
@@ -239,8 +235,7 @@ void HostilePeerTest::voiceFasterThanRealTime()
 void HostilePeerTest::resetWhileTheRingBackPlays()
 {
     // The loop that plays the ring-back ends on a reset, and the dial is over.
-    TestPhone a(LoopbackAddress(14), QStringLiteral("Alice"));
-    a.startAndListen();
+    TestPhone a(LoopbackAddress(14), QStringLiteral("Alice"), Start::Listening);
     const QString peer = LoopbackAddress(15);
     const int listener = RawListen(peer, 8002);
     QVERIFY(listener >= 0);
@@ -262,8 +257,7 @@ void HostilePeerTest::peerThatStopsReading()
 {
     // A caller that is answered and then neither reads nor closes (a machine
     // that froze or left the network): the phone must not talk into it forever.
-    TestPhone b(LoopbackAddress(16), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(16), QStringLiteral("Bob"), Start::Listening);
     int fd = RawConnect(LoopbackAddress(17), b.address, 8002, 4096);
     QVERIFY(Receive(fd, QStringLiteral("VOICEMSG:OK")));
     SendAll(fd, Utf16(QStringLiteral("VOICEMSG:OK|Frozen|END")));
@@ -326,8 +320,7 @@ void HostilePeerTest::silentConnectionServer()
 
 void HostilePeerTest::requestsWhileRingingNeverNest()
 {
-    TestPhone b(LoopbackAddress(22), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(22), QStringLiteral("Bob"), Start::Listening);
     int fd = RingAsCaller(b, LoopbackAddress(23));
     QVERIFY(fd >= 0);
     constexpr int kRequests = 10000;

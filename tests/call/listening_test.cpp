@@ -116,16 +116,14 @@ void ListeningTest::addressInUseShowsTheBoxesInOrder()
 
 void ListeningTest::serverCanBeChosenOnlyOnce()
 {
-    TestPhone a(LoopbackAddress(43), QStringLiteral("Alice"));
-    a.startAndListen();
+    TestPhone a(LoopbackAddress(43), QStringLiteral("Alice"), Start::Listening);
     QCOMPARE(a.main.text1(), QStringLiteral("待機します。"));
     QVERIFY(!a.main.isEnabled(Control::mnu_SERVER));
     QVERIFY(a.main.isEnabled(Control::mnu_Tray));
     // Exit closes the listener: the address is free again at once.
     a.phone->ThisExit();
     QCOMPARE(a.phone->st.ListenSocket, 0);
-    TestPhone again(LoopbackAddress(43), QStringLiteral("Again"));
-    again.startAndListen();
+    TestPhone again(LoopbackAddress(43), QStringLiteral("Again"), Start::Listening);
     QVERIFY(again.phone->st.Listening);
     QVERIFY(again.boxes.boxes.isEmpty());
 }

@@ -201,8 +201,7 @@ private slots:
 
 void PeerWireTest::greetingAndAnswerAreExactBytes()
 {
-    TestPhone b(LoopbackAddress(20), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(20), QStringLiteral("Bob"), Start::Listening);
     QByteArray greeting, answer;
     std::atomic<bool> done { false };
     std::thread raw([&] {
@@ -233,8 +232,7 @@ void PeerWireTest::greetingAndAnswerAreExactBytes()
 
 void PeerWireTest::callerNameGoesOutAsUtf16()
 {
-    TestPhone a(LoopbackAddress(22), QStringLiteral("電話"));
-    a.startAndListen();
+    TestPhone a(LoopbackAddress(22), QStringLiteral("電話"), Start::Listening);
     RawSocket listener;
     QVERIFY(listener.listenOn(LoopbackAddress(23), 8002));
     QByteArray request;
@@ -257,8 +255,7 @@ void PeerWireTest::callerNameGoesOutAsUtf16()
 
 void PeerWireTest::resetEndsTheCallAtTheCalledSide()
 {
-    TestPhone b(LoopbackAddress(24), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(24), QStringLiteral("Bob"), Start::Listening);
     RawSocket s;
     std::atomic<bool> talking { false }, resetDone { false };
     std::thread raw([&] {
@@ -282,8 +279,7 @@ void PeerWireTest::resetEndsTheCallAtTheCalledSide()
 
 void PeerWireTest::resetEndsTheCallAtTheCaller()
 {
-    TestPhone a(LoopbackAddress(26), QStringLiteral("Alice"));
-    a.startAndListen();
+    TestPhone a(LoopbackAddress(26), QStringLiteral("Alice"), Start::Listening);
     RawCallee callee;
     callee.start(a, LoopbackAddress(27));
     a.main.setComboText(LoopbackAddress(27));
@@ -300,8 +296,7 @@ void PeerWireTest::resetEndsTheCallAtTheCaller()
 
 void PeerWireTest::textFloodKeepsThePhoneResponsive()
 {
-    TestPhone b(LoopbackAddress(28), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(28), QStringLiteral("Bob"), Start::Listening);
     const qint64 rssBefore = StatusKb("VmHWM:");
     constexpr int kFloodBytes = 10 * 1024 * 1024;
     std::atomic<bool> sent { false };
@@ -333,8 +328,7 @@ void PeerWireTest::textFloodKeepsThePhoneResponsive()
 
 void PeerWireTest::stalledReaderGetsWholeSamplesAndWholeBlocks()
 {
-    TestPhone a(LoopbackAddress(30), QStringLiteral("Alice"));
-    a.startAndListen();
+    TestPhone a(LoopbackAddress(30), QStringLiteral("Alice"), Start::Listening);
     RawCallee callee;
     callee.start(a, LoopbackAddress(31), 4096);
     a.main.setComboText(LoopbackAddress(31));
@@ -385,8 +379,7 @@ void PeerWireTest::stalledReaderGetsWholeSamplesAndWholeBlocks()
 
 void PeerWireTest::ringingDoesNotSpin()
 {
-    TestPhone b(LoopbackAddress(32), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(32), QStringLiteral("Bob"), Start::Listening);
     std::atomic<bool> stop { false };
     std::thread raw([&] {
         RawSocket s;
@@ -419,8 +412,7 @@ void PeerWireTest::ringingDoesNotSpin()
 
 void PeerWireTest::failedAcceptClosesTheListenerForGood()
 {
-    TestPhone b(LoopbackAddress(34), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(34), QStringLiteral("Bob"), Start::Listening);
     QVERIFY(b.phone->st.ListenSocket > 0);
     RawSocket first, second;
     first.prepare();
@@ -439,8 +431,7 @@ void PeerWireTest::failedAcceptClosesTheListenerForGood()
 
 void PeerWireTest::overlongTextIsCut()
 {
-    TestPhone a(LoopbackAddress(37), QStringLiteral("Al"));
-    a.startAndListen();
+    TestPhone a(LoopbackAddress(37), QStringLiteral("Al"), Start::Listening);
     RawSocket listener;
     QVERIFY(listener.listenOn(LoopbackAddress(38), 8002));
     QByteArray afterRequest;
@@ -465,8 +456,7 @@ void PeerWireTest::overlongTextIsCut()
 
 void PeerWireTest::shortOfDescriptorsDuringACallBacksOff()
 {
-    TestPhone b(LoopbackAddress(39), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(39), QStringLiteral("Bob"), Start::Listening);
     RawSocket first, second;
     std::atomic<bool> talking { false };
     std::thread raw([&] {
@@ -506,8 +496,7 @@ void PeerWireTest::shortOfDescriptorsDuringACallBacksOff()
 
 void PeerWireTest::textsSplitAnywhereDecodeWhole()
 {
-    TestPhone b(LoopbackAddress(42), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(42), QStringLiteral("Bob"), Start::Listening);
     // More than one read's worth of characters, in one piece.
     const QString longName(3000, QChar(0x592A));
     RawSocket s, again;
@@ -558,8 +547,7 @@ void PeerWireTest::textsSplitAnywhereDecodeWhole()
 
 void PeerWireTest::everyCallStartsOnABlockBoundary()
 {
-    TestPhone b(LoopbackAddress(44), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(44), QStringLiteral("Bob"), Start::Listening);
     for (int call = 0; call < 2; ++call) {
         RawSocket s;
         std::atomic<bool> sent { false };
@@ -592,8 +580,7 @@ void PeerWireTest::everyCallStartsOnABlockBoundary()
 
 void PeerWireTest::messagesInOneReadAreHandledInOrder()
 {
-    TestPhone a(LoopbackAddress(49), QStringLiteral("Alice"));
-    a.startAndListen();
+    TestPhone a(LoopbackAddress(49), QStringLiteral("Alice"), Start::Listening);
     const QByteArray greeting = Utf16(QStringLiteral("VOICEMSG:OK")),
                      blocks = NumberedBlock(1) + NumberedBlock(2);
     // A slow caller reads the greeting with the answer (direct and search
@@ -625,8 +612,7 @@ void PeerWireTest::messagesInOneReadAreHandledInOrder()
     }
     // The called side: text that came before its answer is never voice,
     // even when its read event had not come yet.
-    TestPhone b(LoopbackAddress(54), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(54), QStringLiteral("Bob"), Start::Listening);
     RawSocket s;
     QVERIFY(s.connectTo(LoopbackAddress(55), b.address, 8002));
     s.sendAll(Utf16(QStringLiteral("ANYBODYMSG:OK|Raw|END")));
@@ -643,8 +629,7 @@ void PeerWireTest::messagesInOneReadAreHandledInOrder()
 
 void PeerWireTest::hangUpAndExitHandOverWholeBlocks()
 {
-    TestPhone a(LoopbackAddress(56), QStringLiteral("Alice"));
-    a.startAndListen();
+    TestPhone a(LoopbackAddress(56), QStringLiteral("Alice"), Start::Listening);
     QElapsedTimer sinceFirst;
     int firstSocket = 0;
     // Two search calls we hang up, the second on the first one's socket

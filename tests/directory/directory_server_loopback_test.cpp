@@ -139,6 +139,12 @@ public:
     {
         start();
     }
+    // In a temporary folder of its own.
+    RedisServer()
+        : m_folder(m_own.path())
+    {
+        start();
+    }
     ~RedisServer() { kill(); }
 
     QString socketPath() const { return m_folder + "/redis.sock"; }
@@ -183,6 +189,7 @@ public:
     void pause(bool paused) { ::kill(static_cast<pid_t>(m_process.processId()), paused ? SIGSTOP : SIGCONT); }
 
 private:
+    QTemporaryDir m_own;
     QString m_folder;
     QStringList m_extra;
     QProcess m_process;
@@ -609,9 +616,20 @@ QString AcceptedFrom(int listener)
 
 void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
 {
-    std::uint16_t phonePort = 0; // in place of 8002
-    const int probe = ListenOn("127.0.0.6", phonePort, 4);
-    QVERIFY(probe >= 0);
+    // One port (in place of 8002) on two addresses. A free port on the first
+    // may be a client's on the second (other tests on this machine dial from
+    // 127.0.0.8), so another one is tried then.
+    std::uint16_t phonePort = 0;
+    int probe = -1, full = -1;
+    for (int attempt = 0; attempt < 20 && full < 0; ++attempt) {
+        if (probe >= 0)
+            ::close(probe);
+        phonePort = 0;
+        probe = ListenOn("127.0.0.6", phonePort, 4);
+        // Queue full at once: it drops SYNs, as a router drops what no mapping lets in.
+        full = probe >= 0 ? ListenOn("127.0.0.8", phonePort, 0) : -1;
+    }
+    QVERIFY(probe >= 0 && full >= 0);
     ServerOptions options;
     options.connectBack.port = phonePort;
     options.connectBack.perAddress = 2;
@@ -629,10 +647,7 @@ void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
     QCOMPARE(
         Exchange(server.port(), "127.0.0.7", request), QStringLiteral("CONNECTBACK|REFUSED|127.0.0.7|END"));
 
-    // A listener whose queue is full drops the probe's SYN, as a router
-    // drops what no mapping lets in.
-    const int full = ListenOn("127.0.0.8", phonePort, 0);
-    QVERIFY(full >= 0);
+    // The listener whose queue is full drops the probe's SYN.
     sockaddr_in target {};
     target.sin_family = AF_INET;
     target.sin_port = htons(phonePort);
@@ -655,8 +670,7 @@ void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
 
 void DirectoryServerLoopbackTest::processesShareOneDirectoryInRedis()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     DirectoryProcess a(SharedStore(redis, { "--reuse-port" }));
     DirectoryProcess b(SharedStore(redis));
@@ -681,8 +695,7 @@ void DirectoryServerLoopbackTest::processesShareOneDirectoryInRedis()
 
 void DirectoryServerLoopbackTest::sharedRegistrationsExpire()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     DirectoryProcess a(SharedStore(redis, { "--keep", "1" }));
     DirectoryProcess b(SharedStore(redis, { "--keep", "1" }));
@@ -702,8 +715,7 @@ void DirectoryServerLoopbackTest::sharedRegistrationsExpire()
 
 void DirectoryServerLoopbackTest::redisStoreAnswersAsTheMemoryStore()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     ServerOptions options;
     options.session.maxListedUsers = 3; // small, so that changes reach the head of the list and pass it
@@ -735,8 +747,7 @@ void DirectoryServerLoopbackTest::redisStoreAnswersAsTheMemoryStore()
 
 void DirectoryServerLoopbackTest::racingPassesThroughTwoProcessesLeaveOneOwner()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     const QStringList roomy { "--max-users-per-address", "1000" };
     DirectoryProcess a(SharedStore(redis, roomy));
@@ -792,8 +803,7 @@ void DirectoryServerLoopbackTest::redisPasswordIsSent()
 
 void DirectoryServerLoopbackTest::redisOutageIsSurvivedAndServiceResumes()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     DirectoryProcess a(SharedStore(redis, { "--store-timeout", "500" }));
     DirectoryProcess b(SharedStore(redis, { "--store-timeout", "500" }));
@@ -858,8 +868,7 @@ const QString kRefused = QStringLiteral("DISCONNECT|END");
 
 void DirectoryServerLoopbackTest::passGuessingIsLimitedInBothStores()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     RunningServer memory({});
     RunningServer sharedA(InRedis(redis));
@@ -884,8 +893,7 @@ void DirectoryServerLoopbackTest::passGuessingIsLimitedInBothStores()
 
 void DirectoryServerLoopbackTest::aFewNetworksCannotFillTheList()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     RunningServer memory({});
     RunningServer shared(InRedis(redis));
@@ -952,8 +960,7 @@ void DirectoryServerLoopbackTest::administratorRemovesOneEntry()
 
 void DirectoryServerLoopbackTest::redisStoreSurvivesMissingKeys()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     RunningServer shared(InRedis(redis));
     QVERIFY(shared.started);
@@ -980,8 +987,7 @@ void DirectoryServerLoopbackTest::redisStoreSurvivesMissingKeys()
 
 void DirectoryServerLoopbackTest::redisExpiresABacklogInBatches()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     ServerOptions options = InRedis(redis);
     options.registry.keepFor = 2s;
@@ -1005,8 +1011,7 @@ void DirectoryServerLoopbackTest::redisExpiresABacklogInBatches()
 
 void DirectoryServerLoopbackTest::redisHoldsTheDirectorysSettings()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     DirectoryProcess first(SharedStore(redis));
     QVERIFY2(first.port(), qPrintable(first.log()));
@@ -1027,8 +1032,7 @@ void DirectoryServerLoopbackTest::redisHoldsTheDirectorysSettings()
 
 void DirectoryServerLoopbackTest::lateRedisRequestsAreNotCarriedOut()
 {
-    QTemporaryDir folder;
-    RedisServer redis(folder.path());
+    RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
     DirectoryProcess directory(SharedStore(redis, { "--store-timeout", "2000", "--store-queue", "2" }));
     QVERIFY2(directory.port(), qPrintable(directory.log()));

@@ -101,16 +101,7 @@ void SearchCallTest::registerListCallTalkAndHangUp()
     QCOMPARE(a.phone->search.closeCaption(), QStringLiteral("電話を切る"));
     QVERIFY(a.phone->st.ExternalSocket != 0);
 
-    // Voice both ways, whole blocks in order.
-    for (int i = 0; i < 5; ++i) {
-        QVERIFY(a.capture.produce(TestVoiceBlock(char(i))));
-        QVERIFY(b.capture.produce(TestVoiceBlock(char(50 + i))));
-    }
-    QVERIFY(WaitFor([&] { return a.playback.written.size() == 5 && b.playback.written.size() == 5; }));
-    for (int i = 0; i < 5; ++i) {
-        QCOMPARE(b.playback.written[size_t(i)], TestVoiceBlock(char(i)));
-        QCOMPARE(a.playback.written[size_t(i)], TestVoiceBlock(char(50 + i)));
-    }
+    QVERIFY(VoiceArrivesBothWays(a, b, 5, 50));
 
     // Alice hangs up with the search window's close menu.
     QVERIFY(a.inhibitor.held && b.inhibitor.held);

@@ -120,8 +120,7 @@ void SearchWindowTest::opensWithCaptionAndConnectOnlyWhenListening()
 
 void SearchWindowTest::modalOpeningRunsUntilCloseMenu()
 {
-    TestPhone p(LoopbackAddress(9), QStringLiteral("Alice"));
-    p.startAndListen();
+    TestPhone p(LoopbackAddress(9), QStringLiteral("Alice"), Start::Listening);
     SearchForm form(p.phone->search);
     bool openInside = false;
     QTimer::singleShot(0, &form, [&] {
@@ -137,8 +136,7 @@ void SearchWindowTest::modalOpeningRunsUntilCloseMenu()
 
 void SearchWindowTest::callIsEnabledOnlyByWaitingUserLines()
 {
-    TestPhone p(LoopbackAddress(3), QStringLiteral("Alice"));
-    p.startAndListen();
+    TestPhone p(LoopbackAddress(3), QStringLiteral("Alice"), Start::Listening);
     OpenWindow w(*p.phone);
     SearchWindow& search = p.phone->search;
 
@@ -184,8 +182,7 @@ void SearchWindowTest::callIsEnabledOnlyByWaitingUserLines()
 
 void SearchWindowTest::closeBoxIsRefusedAndCloseMenuCloses()
 {
-    TestPhone p(LoopbackAddress(4), QStringLiteral("Alice"));
-    p.startAndListen();
+    TestPhone p(LoopbackAddress(4), QStringLiteral("Alice"), Start::Listening);
     OpenWindow w(*p.phone);
     w.form.close();
     QVERIFY(w.form.isVisible());
@@ -215,8 +212,7 @@ void SearchWindowTest::closeBoxIsRefusedAndCloseMenuCloses()
 
 void SearchWindowTest::callDialsChosenUserAndStateSurvivesReopening()
 {
-    TestPhone p(LoopbackAddress(5), QStringLiteral("Alice"));
-    p.startAndListen();
+    TestPhone p(LoopbackAddress(5), QStringLiteral("Alice"), Start::Listening);
     // The third listed user is a raw listener that records what it is sent.
     QTcpServer user3;
     QVERIFY(user3.listen(QHostAddress(LoopbackAddress(6)), 8002));
@@ -281,8 +277,7 @@ void SearchWindowTest::callDialsChosenUserAndStateSurvivesReopening()
 
 void SearchWindowTest::lineBeyondTableDialsNothing()
 {
-    TestPhone p(LoopbackAddress(7), QStringLiteral("Alice"));
-    p.startAndListen();
+    TestPhone p(LoopbackAddress(7), QStringLiteral("Alice"), Start::Listening);
     OpenWindow w(*p.phone);
     p.phone->server.ServerMessageHandler(ListReply(Addresses(101)));
     QCOMPARE(w.lines().size(), 101);
@@ -309,8 +304,7 @@ void SearchWindowTest::lineBeyondTableDialsNothing()
 
 void SearchWindowTest::incomingSearchCallClosesOpenWindow()
 {
-    TestPhone b(LoopbackAddress(8), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(8), QStringLiteral("Bob"), Start::Listening);
     OpenWindow w(*b.phone);
     QVERIFY(w.form.isVisible());
     QTcpSocket caller;

@@ -17,8 +17,7 @@ private slots:
 
 void ConnectTimeoutTest::secondTickGivesUpAnUnansweredDial()
 {
-    TestPhone a(LoopbackAddress(50), QStringLiteral("Alice"));
-    a.startAndListen();
+    TestPhone a(LoopbackAddress(50), QStringLiteral("Alice"), Start::Listening);
     a.main.setComboText(QStringLiteral("3 Taro ") + LoopbackAddress(51));
     a.phone->CLIBTN_Click();
     QCOMPARE(a.phone->Timer2.interval(), 1000);
@@ -37,10 +36,8 @@ void ConnectTimeoutTest::secondTickGivesUpAnUnansweredDial()
 
 void ConnectTimeoutTest::countCarriedOverEndsTheNextDialAtItsFirstTick()
 {
-    TestPhone a(LoopbackAddress(52), QStringLiteral("Alice"));
-    TestPhone b(LoopbackAddress(53), QStringLiteral("Bob"));
-    a.startAndListen();
-    b.startAndListen();
+    TestPhone a(LoopbackAddress(52), QStringLiteral("Alice"), Start::Listening);
+    TestPhone b(LoopbackAddress(53), QStringLiteral("Bob"), Start::Listening);
     // First dial: one tick passes, then it connects, which stops the timer.
     a.main.setComboText(b.address);
     a.phone->CLIBTN_Click();
@@ -63,10 +60,8 @@ void ConnectTimeoutTest::countCarriedOverEndsTheNextDialAtItsFirstTick()
 
 void ConnectTimeoutTest::callerAcceptedMeanwhileLeavesNothingToClose()
 {
-    TestPhone a(LoopbackAddress(55), QStringLiteral("Alice"));
-    TestPhone c(LoopbackAddress(56), QStringLiteral("Carol"));
-    a.startAndListen();
-    c.startAndListen();
+    TestPhone a(LoopbackAddress(55), QStringLiteral("Alice"), Start::Listening);
+    TestPhone c(LoopbackAddress(56), QStringLiteral("Carol"), Start::Listening);
     a.main.setComboText(LoopbackAddress(57)); // nobody there
     a.phone->CLIBTN_Click();
     a.phone->Timer2.setInterval(0);

@@ -151,10 +151,8 @@ void TrayTest::hideShowAndPopUpOnlyOnLeftButton()
 
 void TrayTest::unansweredCallSendsWindowBackToTray()
 {
-    TestPhone a(LoopbackAddress(4), QStringLiteral("Alice"));
-    TestPhone b(LoopbackAddress(5), QStringLiteral("Bob"));
-    a.startAndListen();
-    b.startAndListen();
+    TestPhone a(LoopbackAddress(4), QStringLiteral("Alice"), Start::Listening);
+    TestPhone b(LoopbackAddress(5), QStringLiteral("Bob"), Start::Listening);
     a.phone->mnu_Tray_Click();
     QCOMPARE(StateOf(a), TrayState::InTray);
 
@@ -186,10 +184,8 @@ void TrayTest::unansweredCallSendsWindowBackToTray()
 
 void TrayTest::answeredCallKeepsWindowShown()
 {
-    TestPhone a(LoopbackAddress(6), QStringLiteral("Alice"));
-    TestPhone b(LoopbackAddress(7), QStringLiteral("Bob"));
-    a.startAndListen();
-    b.startAndListen();
+    TestPhone a(LoopbackAddress(6), QStringLiteral("Alice"), Start::Listening);
+    TestPhone b(LoopbackAddress(7), QStringLiteral("Bob"), Start::Listening);
     a.phone->mnu_Tray_Click();
 
     TrayState whileRinging = TrayState::Other, whileTalking = TrayState::Other;
@@ -218,10 +214,8 @@ void TrayTest::answeredCallKeepsWindowShown()
 
 void TrayTest::hidingDuringACallKeepsTheCall()
 {
-    TestPhone a(LoopbackAddress(8), QStringLiteral("Alice"));
-    TestPhone b(LoopbackAddress(9), QStringLiteral("Bob"));
-    a.startAndListen();
-    b.startAndListen();
+    TestPhone a(LoopbackAddress(8), QStringLiteral("Alice"), Start::Listening);
+    TestPhone b(LoopbackAddress(9), QStringLiteral("Bob"), Start::Listening);
     QVERIFY(EstablishCall(*b.phone, b.main, *a.phone, a.address));
 
     a.phone->mnu_Tray_Click();
@@ -341,8 +335,7 @@ void TrayTest::realWindowComesBackForACall()
     // Offscreen the icon cannot be seen; the window is hidden all the same,
     // and a call is what brings it back.
     RealWindowPhone a(LoopbackAddress(15));
-    TestPhone b(LoopbackAddress(16), QStringLiteral("Bob"));
-    b.startAndListen();
+    TestPhone b(LoopbackAddress(16), QStringLiteral("Bob"), Start::Listening);
     a.trigger(Control::mnu_SERVER);
     a.trigger(Control::mnu_Tray);
 

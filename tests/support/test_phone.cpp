@@ -59,14 +59,16 @@ QByteArray TestVoiceBlock(int seed)
     return b;
 }
 
-TestPhone::TestPhone(const QString& addr, const QString& ownName)
-    : address(addr)
+TestPhone::TestPhone(const QString& addr, const QString& ownName, Start start)
+    : PhoneWindows(addr)
 {
     phone = std::make_unique<Phone>(LoopbackPhoneOptions(dir.path(), addr),
         PhonePorts { main, boxes, tray, capture, playback, sounds, &notifier, &inhibitor });
     if (!ownName.isNull())
         writeProfile(ownName);
     writePhoneBook({}); // as a fresh install leaves it
+    if (start == Start::Listening)
+        startAndListen();
 }
 
 TestPhone::~TestPhone()
@@ -96,6 +98,52 @@ void TestPhone::startAndListen()
     phone->Form_Load();
     phone->Form_Activate();
     phone->mnu_SERVER_Click();
+}
+
+PhoneOnDevices::PhoneOnDevices(const QString& addr, const QString& ownName, int ringPollMs,
+    CaptureDevice& capture, PlaybackDevice& playback, SoundPlayerFactory& sounds)
+    : PhoneWindows(addr)
+{
+    PrepareSoundDataDir(dir.path(), ownName);
+    phone = std::make_unique<Phone>(LoopbackPhoneOptions(dir.path(), addr, ringPollMs),
+        PhonePorts { main, boxes, tray, capture, playback, sounds });
+}
+
+PhoneOnDevices::~PhoneOnDevices()
+{
+    if (phone && !phone->exited())
+        phone->ThisExit();
+}
+
+void PhoneOnDevices::startAndListen()
+{
+    phone->Form_Load();
+    phone->Form_Activate();
+    phone->mnu_SERVER_Click();
+}
+
+bool VoiceArrivesBothWays(TestPhone& a, TestPhone& b, int blocks, int bSeed)
+{
+    for (int i = 0; i < blocks; ++i) {
+        if (!a.capture.produce(TestVoiceBlock(char(i)))
+            || !b.capture.produce(TestVoiceBlock(char(bSeed + i)))) {
+            qWarning("voice block %d was not taken", i);
+            return false;
+        }
+    }
+    const auto n = std::size_t(blocks);
+    if (!WaitFor([&] { return a.playback.written.size() == n && b.playback.written.size() == n; })) {
+        qWarning("b got %zu blocks, a %zu", b.playback.written.size(), a.playback.written.size());
+        return false;
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        if (b.playback.written[i] != TestVoiceBlock(char(i))
+            || a.playback.written[i] != TestVoiceBlock(char(bSeed + int(i)))) {
+            qWarning("voice block %zu differs", i);
+            return false;
+        }
+    }
+    return true;
 }
 
 Script::Script()

@@ -29,9 +29,27 @@ QByteArray TestVoiceBlock(int seed);
 // never compete for the same address and port: 127.N.0.host.
 QString LoopbackAddress(int host);
 
-class TestPhone {
+// A test phone's recording windows and temporary data folder.
+struct PhoneWindows {
+    explicit PhoneWindows(const QString& addr)
+        : address(addr)
+    {
+    }
+
+    QString address;
+    QTemporaryDir dir;
+    FakeMainWindow main;
+    RecordingMessageBox boxes;
+    FakeTray tray;
+};
+
+// Listening: the phone has started and listens once built (startAndListen()).
+enum class Start { Later, Listening };
+
+class TestPhone : public PhoneWindows {
 public:
-    explicit TestPhone(const QString& address, const QString& ownName = QStringLiteral("Taro"));
+    explicit TestPhone(
+        const QString& address, const QString& ownName = QStringLiteral("Taro"), Start start = Start::Later);
     ~TestPhone();
 
     void writeProfile(const QString& name, const QString& server = {});
@@ -40,16 +58,26 @@ public:
     // Start-up, first activation, and "SERVER".
     void startAndListen();
 
-    QString address;
-    QTemporaryDir dir;
-    FakeMainWindow main;
-    RecordingMessageBox boxes;
-    FakeTray tray;
     FakeCaptureDevice capture;
     FakePlaybackDevice playback;
     FakeSoundPlayerFactory sounds;
     FakeNotifier notifier;
     FakeInhibitor inhibitor;
+    std::unique_ptr<Phone> phone;
+};
+
+// A phone as the program builds it, on devices a test brings (the sound
+// server's), with recording windows and a data folder holding the ring
+// sounds. A test's phone derives from its devices first, so that they
+// outlive the phone.
+class PhoneOnDevices : public PhoneWindows {
+public:
+    PhoneOnDevices(const QString& address, const QString& ownName, int ringPollMs, CaptureDevice& capture,
+        PlaybackDevice& playback, SoundPlayerFactory& sounds);
+    ~PhoneOnDevices();
+    // Start-up, first activation, and "SERVER".
+    void startAndListen();
+
     std::unique_ptr<Phone> phone;
 };
 
@@ -79,6 +107,11 @@ private:
 // and both ring loops have ended. False when that did not come about.
 bool EstablishCall(Phone& caller, MainWindowPort& callerMain, Phone& called, const QString& calledAddress,
     int timeoutMs = 20000);
+
+// Voice both ways in a call between a and b: `blocks` blocks from each
+// (seeds 0, 1, ... from a; bSeed, bSeed + 1, ... from b) arrive whole and in
+// order. False, with a warning that says where, when they do not.
+bool VoiceArrivesBothWays(TestPhone& a, TestPhone& b, int blocks, int bSeed);
 
 // Processes events until the condition holds or the time is up.
 bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000);

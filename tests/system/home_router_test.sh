@@ -34,8 +34,12 @@ ns_cleanup() {
 }
 timeout 10 ip netns add "$wan" 2>"$gui_tmp/netns.err" || { cat "$gui_tmp/netns.err"; skip "ip netns add is not possible here"; }
 gui_cleanups+=(ns_cleanup)
-# Commands for one namespace, one a line (ip -batch).
-in_ns() { timeout 10 ip -n "$1" -batch -; }
+# Commands for one namespace, one a line (ip -batch), after the links named are up.
+in_ns() {
+    local ns=$1 link
+    shift
+    { for link; do echo "link set $link up"; done; cat; } | timeout 10 ip -n "$ns" -batch -
+}
 set_up_network() {
     local ns
     for ns in "$isp" "$rtr" "$home"; do timeout 10 ip netns add "$ns" || return 1; done
@@ -43,36 +47,26 @@ set_up_network() {
         ip link add "${n}j" netns "$isp" type veth peer name "${n}o" netns "$rtr" &&
         ip link add "${n}r" netns "$rtr" type veth peer name "${n}h" netns "$home" || return 1
     # IPv4 is translated at the router; IPv6 (fd00::/16 here) is routed all the way home.
-    in_ns "$wan" <<IP &&
-link set lo up
-link set ${n}w up
+    in_ns "$wan" lo "${n}w" <<IP &&
 addr add $wan_addr/24 dev ${n}w
 addr add $caller_addr/24 dev ${n}w
 addr add fd00:51::2/64 dev ${n}w nodad
 addr add $caller6/64 dev ${n}w nodad
 route add default via fd00:51::1
 IP
-        in_ns "$isp" <<IP &&
-link set lo up
-link set ${n}i up
-link set ${n}j up
+        in_ns "$isp" lo "${n}i" "${n}j" <<IP &&
 addr add $isp_wan/24 dev ${n}i
 addr add fd00:51::1/64 dev ${n}i nodad
 addr add fd00:18::1/64 dev ${n}j nodad
 route add fd00:77::/64 via fd00:18::2
 IP
-        in_ns "$rtr" <<IP &&
-link set lo up
-link set ${n}o up
-link set ${n}r up
+        in_ns "$rtr" lo "${n}o" "${n}r" <<IP &&
 addr add $rtr_in/24 dev ${n}r
 addr add fd00:77::1/64 dev ${n}r nodad
 addr add fd00:18::2/64 dev ${n}o nodad
 route add default via fd00:18::1
 IP
-        in_ns "$home" <<IP || return 1
-link set lo up
-link set ${n}h up
+        in_ns "$home" lo "${n}h" <<IP || return 1
 addr add $home_addr/24 dev ${n}h
 addr add $home6/64 dev ${n}h nodad
 route add default via $rtr_in

@@ -6,6 +6,7 @@
 #include <pulse/introspect.h>
 #include <pulse/mainloop-api.h>
 #include <pulse/proplist.h>
+#include <pulse/stream.h>
 #include <pulse/thread-mainloop.h>
 #include <pulse/timeval.h>
 
@@ -290,6 +291,45 @@ void RetryTimer::onTime(pa_mainloop_api* api, pa_time_event* e, const struct tim
     const std::function<void()> fire = me->fire_;
     if (fire)
         fire();
+}
+
+void StreamClient::contextReady(pa_context* context)
+{
+    if (wanted_ && !stream_)
+        openNow(context);
+}
+
+void StreamClient::openIfReady()
+{
+    pa_context* context = context_.context();
+    if (wanted_ && !stream_ && context && pa_context_get_state(context) == PA_CONTEXT_READY)
+        openNow(context);
+}
+
+void StreamClient::openNow(pa_context* context)
+{
+    reopen_.stop();
+    openStream(context);
+}
+
+void StreamClient::streamFailed()
+{
+    closeStream();
+    if (wanted_)
+        reopen_.start(kReopenMs, [this] { openIfReady(); });
+}
+
+void StreamClient::dropStream()
+{
+    if (!stream_)
+        return;
+    pa_stream_set_read_callback(stream_, nullptr, nullptr);
+    pa_stream_set_write_callback(stream_, nullptr, nullptr);
+    pa_stream_set_state_callback(stream_, nullptr, nullptr);
+    pa_stream_set_moved_callback(stream_, nullptr, nullptr);
+    pa_stream_disconnect(stream_);
+    pa_stream_unref(stream_);
+    stream_ = nullptr;
 }
 
 } // namespace voxlet::pulse

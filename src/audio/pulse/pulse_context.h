@@ -5,6 +5,8 @@
 // back; the streams built on it are told when the connection is ready and
 // when it is lost, and rebuild themselves. Nothing here shows anything.
 
+#include <QByteArray>
+
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -13,6 +15,7 @@
 #include <vector>
 
 struct pa_context;
+struct pa_stream;
 struct pa_threaded_mainloop;
 struct pa_time_event;
 struct pa_mainloop_api;
@@ -114,6 +117,46 @@ private:
     PulseContext& context_;
     pa_time_event* event_ = nullptr;
     std::function<void()> fire_;
+};
+
+// How long a stream that failed while the server stayed (its device went
+// away) waits before it tries again.
+constexpr int kReopenMs = 1000;
+
+// A client that keeps one stream on the named device (empty: the server's
+// default) while it is wanted: opened whenever the connection is ready,
+// dropped when it is lost. Everything here is under the loop lock.
+class StreamClient : public PulseContext::Client {
+protected:
+    StreamClient(PulseContext& context, QByteArray device)
+        : context_(context)
+        , device_(std::move(device))
+    {
+    }
+
+    const char* device() const { return device_.isEmpty() ? nullptr : device_.constData(); }
+    // Opens the stream when it is wanted, not open, and the connection is up.
+    void openIfReady();
+    // The stream failed while the server stayed (its device went away):
+    // dropped, and tried again in a while.
+    void streamFailed();
+    // Forgets the stream's callbacks and lets it go.
+    void dropStream();
+
+    PulseContext& context_;
+    QByteArray device_;
+    bool wanted_ = false;
+    pa_stream* stream_ = nullptr;
+    RetryTimer reopen_ { context_ };
+
+private:
+    void contextReady(pa_context* context) override;
+    void contextLost() override { closeStream(); }
+    void openNow(pa_context* context);
+    // Sets up stream_ on the ready connection; streamFailed() when it cannot.
+    virtual void openStream(pa_context* context) = 0;
+    // Drops stream_ (null already or not) and all that depends on it.
+    virtual void closeStream() = 0;
 };
 
 } // namespace voxlet::pulse

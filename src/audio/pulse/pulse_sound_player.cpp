@@ -11,8 +11,7 @@
 namespace voxlet::pulse {
 
 PulseSoundPlayer::PulseSoundPlayer(PulseContext& context, QByteArray sink)
-    : context_(context)
-    , sink_(std::move(sink))
+    : StreamClient(context, std::move(sink))
 {
     context_.addClient(this);
 }
@@ -48,9 +47,8 @@ void PulseSoundPlayer::playFromStart()
         return;
     closeStream();
     stopped_ = false;
-    wanted_ = true;
-    if (context_.context() && pa_context_get_state(context_.context()) == PA_CONTEXT_READY)
-        openStream(context_.context());
+    wanted_ = true; // until the play has ended
+    openIfReady();
 }
 
 void PulseSoundPlayer::close()
@@ -60,17 +58,6 @@ void PulseSoundPlayer::close()
     wanted_ = false;
     stopped_ = false;
     samples_.clear();
-}
-
-void PulseSoundPlayer::contextReady(pa_context* context)
-{
-    if (wanted_ && !stream_)
-        openStream(context);
-}
-
-void PulseSoundPlayer::contextLost()
-{
-    closeStream();
 }
 
 void PulseSoundPlayer::openStream(pa_context* context)
@@ -87,20 +74,8 @@ void PulseSoundPlayer::openStream(pa_context* context)
     draining_ = false;
     pa_stream_set_write_callback(stream_, &PulseSoundPlayer::onWrite, this);
     // The server's default buffering: few wake-ups while it rings.
-    if (pa_stream_connect_playback(stream_, sink_.isEmpty() ? nullptr : sink_.constData(), nullptr,
-            pa_stream_flags_t(0), nullptr, nullptr)
-        < 0)
+    if (pa_stream_connect_playback(stream_, device(), nullptr, pa_stream_flags_t(0), nullptr, nullptr) < 0)
         closeStream();
-}
-
-void PulseSoundPlayer::closeStream()
-{
-    if (!stream_)
-        return;
-    pa_stream_set_write_callback(stream_, nullptr, nullptr);
-    pa_stream_disconnect(stream_);
-    pa_stream_unref(stream_);
-    stream_ = nullptr;
 }
 
 void PulseSoundPlayer::onWrite(pa_stream* s, size_t bytes, void* self)

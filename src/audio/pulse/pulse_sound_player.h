@@ -13,7 +13,7 @@ struct pa_stream;
 
 namespace voxlet::pulse {
 
-class PulseSoundPlayer : public SoundPlayer, private PulseContext::Client {
+class PulseSoundPlayer : public SoundPlayer, private StreamClient {
 public:
     explicit PulseSoundPlayer(PulseContext& context, QByteArray sink = {});
     ~PulseSoundPlayer() override;
@@ -28,25 +28,20 @@ public:
     void close() override;
 
 private:
-    void contextReady(pa_context* context) override;
-    void contextLost() override;
-    void openStream(pa_context* context);
-    void closeStream();
+    // No retry: a stream lost with the server comes back with the connection.
+    void openStream(pa_context* context) override;
+    void closeStream() override { dropStream(); }
     static void onWrite(pa_stream* s, size_t bytes, void* self);
     static void onDrained(pa_stream* s, int success, void* self);
 
-    PulseContext& context_;
-    QByteArray sink_;
     std::atomic<bool> stopped_ { false };
     // Under the loop lock.
     QByteArray samples_;
     int rate_ = 0;
     int channels_ = 0;
     int bits_ = 0;
-    bool wanted_ = false; // a play was asked for and has not ended
     int position_ = 0;
     bool draining_ = false;
-    pa_stream* stream_ = nullptr;
 };
 
 class PulseSoundPlayerFactory : public SoundPlayerFactory {

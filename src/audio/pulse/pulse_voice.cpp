@@ -45,24 +45,6 @@ pa_buffer_attr ServerChosenAttributes()
     return attr;
 }
 
-void DropStream(pa_stream*& stream)
-{
-    if (!stream)
-        return;
-    pa_stream_set_read_callback(stream, nullptr, nullptr);
-    pa_stream_set_write_callback(stream, nullptr, nullptr);
-    pa_stream_set_state_callback(stream, nullptr, nullptr);
-    pa_stream_set_moved_callback(stream, nullptr, nullptr);
-    pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
-    stream = nullptr;
-}
-
-bool ContextReady(pa_context* context)
-{
-    return context && pa_context_get_state(context) == PA_CONTEXT_READY;
-}
-
 } // namespace
 
 std::int64_t MonotonicUs()
@@ -82,8 +64,7 @@ void SetVoiceStreamProperties(pa_proplist* props)
 
 PulseCapture::PulseCapture(PulseContext& context, QByteArray source, QObject* parent)
     : QObject(parent)
-    , context_(context)
-    , source_(std::move(source))
+    , StreamClient(context, std::move(source))
 {
     eventFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (eventFd_ >= 0) {
@@ -107,8 +88,7 @@ PulseCapture::~PulseCapture()
 
 bool PulseCapture::open(const VoiceFormat&)
 {
-    return context_.waitForFirstAttempt(kStartupWaitMs)
-        && context_.hasDevice(true, source_.isEmpty() ? nullptr : source_.constData());
+    return context_.waitForFirstAttempt(kStartupWaitMs) && context_.hasDevice(true, device());
 }
 
 void PulseCapture::start(PieceCallback onPiece)
@@ -117,8 +97,7 @@ void PulseCapture::start(PieceCallback onPiece)
     {
         PulseContext::Lock lock(context_);
         wanted_ = true;
-        if (!stream_ && ContextReady(context_.context()))
-            openStream(context_.context());
+        openIfReady();
     }
     onWake();
 }
@@ -135,51 +114,25 @@ void PulseCapture::stop()
     onPiece_ = nullptr;
 }
 
-void PulseCapture::contextReady(pa_context* context)
-{
-    if (wanted_ && !stream_)
-        openStream(context);
-}
-
-void PulseCapture::contextLost()
-{
-    closeStream();
-}
-
 void PulseCapture::openStream(pa_context* context)
 {
-    reopen_.stop();
     stream_ = NewVoiceStream(context, &PulseCapture::onStreamState, this);
     if (!stream_)
-        return reopenLater();
+        return streamFailed();
     pa_stream_set_read_callback(stream_, &PulseCapture::onRead, this);
     pa_stream_set_moved_callback(stream_, &PulseCapture::onMoved, this);
     pa_buffer_attr attr = ServerChosenAttributes();
     attr.fragsize = kVoicePieceBytes;
-    if (pa_stream_connect_record(
-            stream_, source_.isEmpty() ? nullptr : source_.constData(), &attr, kVoiceStreamFlags)
-        < 0) {
-        closeStream();
-        reopenLater();
-    }
+    if (pa_stream_connect_record(stream_, device(), &attr, kVoiceStreamFlags) < 0)
+        streamFailed();
 }
 
 void PulseCapture::closeStream()
 {
     reopen_.stop();
-    DropStream(stream_);
+    dropStream();
     if (up_.exchange(false))
         wake();
-}
-
-void PulseCapture::reopenLater()
-{
-    if (!wanted_)
-        return;
-    reopen_.start(kReopenMs, [this] {
-        if (wanted_ && !stream_ && ContextReady(context_.context()))
-            openStream(context_.context());
-    });
 }
 
 void PulseCapture::onStreamState(pa_stream* s, void* self)
@@ -195,8 +148,7 @@ void PulseCapture::onStreamState(pa_stream* s, void* self)
         // The source went away but the server stayed (a headset unplugged):
         // silence meanwhile, and a new stream until the source is back. A
         // restarted server comes through contextReady instead.
-        me->closeStream();
-        me->reopenLater();
+        me->streamFailed();
     }
 }
 
@@ -308,8 +260,7 @@ void PulseCapture::deliver(const char* piece)
 // ---- playback ----
 
 PulsePlayback::PulsePlayback(PulseContext& context, QByteArray sink, JitterBufferConfig config)
-    : context_(context)
-    , sink_(std::move(sink))
+    : StreamClient(context, std::move(sink))
     , jitter_(config)
 {
     context_.addClient(this);
@@ -323,8 +274,7 @@ PulsePlayback::~PulsePlayback()
 
 bool PulsePlayback::open(const VoiceFormat&)
 {
-    return context_.waitForFirstAttempt(kStartupWaitMs)
-        && context_.hasDevice(false, sink_.isEmpty() ? nullptr : sink_.constData());
+    return context_.waitForFirstAttempt(kStartupWaitMs) && context_.hasDevice(false, device());
 }
 
 void PulsePlayback::start()
@@ -333,8 +283,7 @@ void PulsePlayback::start()
     if (!wanted_)
         written_ = 0; // a new call's stream
     wanted_ = true;
-    if (!stream_ && ContextReady(context_.context()))
-        openStream(context_.context());
+    openIfReady();
 }
 
 void PulsePlayback::stop()
@@ -382,50 +331,24 @@ PlaybackStats PulsePlayback::stats() const
     return s;
 }
 
-void PulsePlayback::contextReady(pa_context* context)
-{
-    if (wanted_ && !stream_)
-        openStream(context);
-}
-
-void PulsePlayback::contextLost()
-{
-    closeStream();
-}
-
 void PulsePlayback::openStream(pa_context* context)
 {
-    reopen_.stop();
     stream_ = NewVoiceStream(context, &PulsePlayback::onStreamState, this);
     if (!stream_)
-        return reopenLater();
+        return streamFailed();
     pa_stream_set_write_callback(stream_, &PulsePlayback::onWrite, this);
     pa_buffer_attr attr = ServerChosenAttributes();
     attr.tlength = kPlaybackTargetMs * kBytesPerMs;
     attr.minreq = kVoicePieceBytes;
-    if (pa_stream_connect_playback(stream_, sink_.isEmpty() ? nullptr : sink_.constData(), &attr,
-            kVoiceStreamFlags, nullptr, nullptr)
-        < 0) {
-        closeStream();
-        reopenLater();
-    }
+    if (pa_stream_connect_playback(stream_, device(), &attr, kVoiceStreamFlags, nullptr, nullptr) < 0)
+        streamFailed();
 }
 
 void PulsePlayback::closeStream()
 {
     reopen_.stop();
-    DropStream(stream_);
+    dropStream();
     up_ = false;
-}
-
-void PulsePlayback::reopenLater()
-{
-    if (!wanted_)
-        return;
-    reopen_.start(kReopenMs, [this] {
-        if (wanted_ && !stream_ && ContextReady(context_.context()))
-            openStream(context_.context());
-    });
 }
 
 void PulsePlayback::onStreamState(pa_stream* s, void* self)
@@ -442,8 +365,7 @@ void PulsePlayback::onStreamState(pa_stream* s, void* self)
     } else if (state == PA_STREAM_FAILED || state == PA_STREAM_TERMINATED) {
         // The sink went away but the server stayed: until it is back, what
         // arrives is dropped (the ring overflows) and a new stream is tried.
-        me->closeStream();
-        me->reopenLater();
+        me->streamFailed();
     }
 }
 

@@ -37,11 +37,8 @@ void SetVoiceStreamProperties(pa_proplist* props);
 
 // How long start-up waits for the sound server before it reports a missing device.
 constexpr int kStartupWaitMs = 3000;
-// How long a stream that failed while the server stayed (its device went
-// away) waits before it tries again.
-constexpr int kReopenMs = 1000;
 
-class PulseCapture : public QObject, public CaptureDevice, private PulseContext::Client {
+class PulseCapture : public QObject, public CaptureDevice, private StreamClient {
 public:
     PulseCapture(PulseContext& context, QByteArray source = {}, QObject* parent = nullptr);
     ~PulseCapture() override;
@@ -62,11 +59,8 @@ public:
     void setEchoCanceller(PulseEchoCanceller* echo);
 
 private:
-    void contextReady(pa_context* context) override;
-    void contextLost() override;
-    void openStream(pa_context* context);
-    void closeStream();
-    void reopenLater();
+    void openStream(pa_context* context) override;
+    void closeStream() override;
     static void onRead(pa_stream* s, size_t bytes, void* self);
     static void onMoved(pa_stream* s, void* self);
     std::size_t put(pa_stream* s, const void* data, std::size_t bytes);
@@ -76,8 +70,6 @@ private:
     void onSilenceTick();
     void deliver(const char* piece);
 
-    PulseContext& context_;
-    QByteArray source_;
     PieceCallback onPiece_;
     SpscRing ring_ { 2 * 16000 };
     int eventFd_ = -1;
@@ -89,9 +81,6 @@ private:
     std::atomic<bool> up_ { false };
     std::atomic<std::uint64_t> overflow_ { 0 };
     // Sound server's side, under the loop lock.
-    bool wanted_ = false;
-    pa_stream* stream_ = nullptr;
-    RetryTimer reopen_ { context_ };
     PulseEchoCanceller* echo_ = nullptr;
 };
 
@@ -106,7 +95,7 @@ struct PlaybackStats {
     bool playing = false; // false while the jitter buffer refills
 };
 
-class PulsePlayback : public PlaybackDevice, private PulseContext::Client {
+class PulsePlayback : public PlaybackDevice, private StreamClient {
 public:
     PulsePlayback(PulseContext& context, QByteArray sink = {}, JitterBufferConfig config = {});
     ~PulsePlayback() override;
@@ -135,18 +124,13 @@ private:
     };
     static constexpr int kMaxRecordBytes = 4096;
 
-    void contextReady(pa_context* context) override;
-    void contextLost() override;
-    void openStream(pa_context* context);
-    void closeStream();
-    void reopenLater();
+    void openStream(pa_context* context) override;
+    void closeStream() override;
     static void onWrite(pa_stream* s, size_t bytes, void* self);
     static void onStreamState(pa_stream* s, void* self);
     void take(const Record& r);
     void publish();
 
-    PulseContext& context_;
-    QByteArray sink_;
     SpscRing ring_ { 64 * 1024 };
     std::atomic<std::uint64_t> overflow_ { 0 };
     std::uint64_t written_ = 0; // main thread: stream offset of the next byte
@@ -158,9 +142,6 @@ private:
     char halfByte_ = 0;
     std::uint64_t expected_ = 0; // stream offset the next record should start at
     bool aligned_ = false; // false: the next record starts wherever it starts
-    bool wanted_ = false;
-    pa_stream* stream_ = nullptr;
-    RetryTimer reopen_ { context_ };
     PulseEchoCanceller* echo_ = nullptr;
     // A copy of the jitter buffer's counters for the main thread.
     std::atomic<std::uint64_t> underruns_ { 0 }, dropped_ { 0 }, inserted_ { 0 };

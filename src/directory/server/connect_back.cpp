@@ -1,5 +1,7 @@
 #include "directory/server/connect_back.h"
 
+#include "directory/server/deadlines.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -146,20 +148,12 @@ void ConnectBackProber::handle(const pollfd* fds, std::size_t count)
 
 ConnectBackProber::Steady::time_point ConnectBackProber::nextDeadline() const
 {
-    auto next = Steady::time_point::max();
-    for (const auto& [fd, probe] : m_probes)
-        next = std::min(next, probe.deadline);
-    return next;
+    return EarliestDeadline(m_probes);
 }
 
 void ConnectBackProber::expire(Steady::time_point now)
 {
-    std::vector<int> late;
-    for (const auto& [fd, probe] : m_probes) {
-        if (probe.deadline <= now)
-            late.push_back(fd);
-    }
-    for (int fd : late)
+    for (int fd : PastDeadline(m_probes, now))
         finish(fd, ProbeResult::TimedOut);
 }
 

@@ -1,5 +1,6 @@
 #include "directory/server/directory_server.h"
 
+#include "directory/server/deadlines.h"
 #include "directory/server/redis_store.h"
 #include "directory/server/registry.h"
 #include "directory/server/text_codec.h"
@@ -101,22 +102,22 @@ bool DirectoryServer::logging() const
 
 void DirectoryServer::log(const std::string& line)
 {
-    if (m_options.quiet)
-        return;
-    if (m_sink)
-        m_sink(line);
-    else if (m_log)
-        m_log->line(line);
+    logTo(&ServerLog::line, line);
 }
 
 void DirectoryServer::logClient(const std::string& line)
+{
+    logTo(&ServerLog::clientLine, line);
+}
+
+void DirectoryServer::logTo(void (ServerLog::*kind)(std::string_view), const std::string& line)
 {
     if (m_options.quiet)
         return;
     if (m_sink)
         m_sink(line);
     else if (m_log)
-        m_log->clientLine(line);
+        (*m_log.*kind)(line);
 }
 
 bool DirectoryServer::start(std::string& error)
@@ -289,9 +290,7 @@ HealthEndpoint::State DirectoryServer::health() const
 
 int DirectoryServer::pollTimeoutMs(Steady::time_point now) const
 {
-    auto next = now + std::chrono::seconds(1);
-    for (const auto& [fd, c] : m_connections)
-        next = std::min(next, c.deadline);
+    auto next = std::min(now + std::chrono::seconds(1), EarliestDeadline(m_connections));
     if (m_listenerPausedUntil > now)
         next = std::min(next, m_listenerPausedUntil);
     if (m_stopping)
@@ -471,12 +470,7 @@ void DirectoryServer::closeAnswered()
 
 void DirectoryServer::closeExpired(Steady::time_point now)
 {
-    std::vector<int> expired;
-    for (const auto& [fd, c] : m_connections) {
-        if (c.deadline <= now)
-            expired.push_back(fd);
-    }
-    for (int fd : expired) {
+    for (int fd : PastDeadline(m_connections, now)) {
         const Connection& c = m_connections.at(fd);
         if (c.lingering)
             close(fd, "closed after the reply");
@@ -591,12 +585,8 @@ void DirectoryServer::onReadable(Connection& c)
     for (int turn = 0; turn < kReadsPerTurn; ++turn) {
         const ssize_t got = ::recv(c.fd, buffer, sizeof buffer, 0);
         if (got < 0) {
-            const int error = errno;
-            if (error == EINTR)
+            if (interrupted(c, "receive"))
                 continue;
-            if (error == EAGAIN || error == EWOULDBLOCK)
-                return;
-            close(c.fd, "receive failed: " + ErrnoText(error));
             return;
         }
         if (got == 0) {
@@ -698,18 +688,24 @@ void DirectoryServer::deliverReplies()
     }
 }
 
+bool DirectoryServer::interrupted(Connection& c, const char* what)
+{
+    const int error = errno;
+    if (error == EINTR)
+        return true;
+    if (error != EAGAIN && error != EWOULDBLOCK)
+        close(c.fd, std::string(what) + " failed: " + ErrnoText(error));
+    return false;
+}
+
 void DirectoryServer::flush(Connection& c)
 {
     while (c.sent < c.output.size()) {
         const ssize_t put
             = ::send(c.fd, c.output.data() + c.sent, c.output.size() - c.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
         if (put < 0) {
-            const int error = errno;
-            if (error == EINTR)
+            if (interrupted(c, "send"))
                 continue;
-            if (error == EAGAIN || error == EWOULDBLOCK)
-                return;
-            close(c.fd, "send failed: " + ErrnoText(error));
             return;
         }
         c.sent += static_cast<std::size_t>(put);

@@ -84,6 +84,8 @@ private:
     bool logging() const;
     void log(const std::string& line);
     void logClient(const std::string& line);
+    // The sink when there is one, else the log file as a line of this kind.
+    void logTo(void (ServerLog::*kind)(std::string_view), const std::string& line);
     void wake();
     std::size_t acceptPending();
     void admit(int fd, const std::string& address, bool trusted);
@@ -95,6 +97,9 @@ private:
     bool takeProxyHeader(Connection& c);
     void deliverReplies();
     void flush(Connection& c);
+    // After a failed recv or send: true when only interrupted (try again);
+    // else the socket has nothing more for now, or it failed and is closed.
+    bool interrupted(Connection& c, const char* what);
     void close(int fd, const std::string& reason, std::optional<Dropped> dropped = {});
     void closeExpired(Steady::time_point now);
     void closeAnswered();

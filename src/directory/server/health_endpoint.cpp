@@ -1,5 +1,7 @@
 #include "directory/server/health_endpoint.h"
 
+#include "directory/server/deadlines.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -119,20 +121,12 @@ void HealthEndpoint::drop(int fd)
 
 HealthEndpoint::Steady::time_point HealthEndpoint::nextDeadline() const
 {
-    auto next = Steady::time_point::max();
-    for (const auto& [fd, client] : m_clients)
-        next = std::min(next, client.deadline);
-    return next;
+    return EarliestDeadline(m_clients);
 }
 
 void HealthEndpoint::expire(Steady::time_point now)
 {
-    std::vector<int> late;
-    for (const auto& [fd, client] : m_clients) {
-        if (client.deadline <= now)
-            late.push_back(fd);
-    }
-    for (int fd : late)
+    for (int fd : PastDeadline(m_clients, now))
         drop(fd);
 }
 

@@ -70,6 +70,13 @@ QLineEdit* MakeTextBox(QWidget* parent, const QString& name, const QRect& geomet
     return box;
 }
 
+// A text box and the label before it, which names it.
+QLineEdit* MakeLabelledBox(QWidget* parent, const QString& labelName, const QString& caption,
+    const QRect& labelAt, const QString& boxName, const QRect& boxAt, const QColor& background)
+{
+    return MakeTextBox(parent, boxName, boxAt, MakeLabel(parent, labelName, caption, labelAt, background));
+}
+
 // Addresses and passwords are typed in Latin letters; no conversion.
 void DisableInputMethod(QLineEdit* box)
 {
@@ -148,18 +155,15 @@ void SetFORM::buildLayout()
     command5_ = MakeButton(
         this, QStringLiteral("Command5"), QStringLiteral("クリア"), { 240, 160, 65, 25 }, buttonFont);
 
-    QLabel* label1
-        = MakeLabel(this, QStringLiteral("Label1"), QStringLiteral("名前"), { 16, 200, 24, 12 }, kFormColour);
-    text1_ = MakeTextBox(this, QStringLiteral("Text1"), { 48, 192, 137, 25 }, label1);
+    text1_ = MakeLabelledBox(this, QStringLiteral("Label1"), QStringLiteral("名前"), { 16, 200, 24, 12 },
+        QStringLiteral("Text1"), { 48, 192, 137, 25 }, kFormColour);
     label4_ = MakeLabel(this, QStringLiteral("Label4"), QString(), { 200, 192, 41, 17 }, kFormColour);
     label4_->setAccessibleName(kNoPrefix);
-    QLabel* label2
-        = MakeLabel(this, QStringLiteral("Label2"), QStringLiteral("IP"), { 24, 232, 12, 12 }, kFormColour);
-    text2_ = MakeTextBox(this, QStringLiteral("Text2"), { 48, 224, 137, 25 }, label2);
+    text2_ = MakeLabelledBox(this, QStringLiteral("Label2"), QStringLiteral("IP"), { 24, 232, 12, 12 },
+        QStringLiteral("Text2"), { 48, 224, 137, 25 }, kFormColour);
     DisableInputMethod(text2_);
-    QLabel* label3
-        = MakeLabel(this, QStringLiteral("Label3"), QStringLiteral("WAV"), { 16, 264, 18, 12 }, kFormColour);
-    text3_ = MakeTextBox(this, QStringLiteral("Text3"), { 48, 256, 137, 25 }, label3);
+    text3_ = MakeLabelledBox(this, QStringLiteral("Label3"), QStringLiteral("WAV"), { 16, 264, 18, 12 },
+        QStringLiteral("Text3"), { 48, 256, 137, 25 }, kFormColour);
     command4_ = MakeButton(
         this, QStringLiteral("Command4"), QStringLiteral("終　了"), { 280, 256, 57, 25 }, buttonFont);
 
@@ -177,22 +181,24 @@ void SetFORM::buildLayout()
 
     frame1_ = MakeFrame(
         this, QStringLiteral("Frame1"), QStringLiteral("自分の情報"), { 8, 296, 329, 121 }, 14.25);
-    QLabel* label5 = MakeLabel(
-        frame1_, QStringLiteral("Label5"), QStringLiteral("名前"), { 8, 32, 24, 12 }, kFrameLabelColour);
-    text4_[0] = MakeTextBox(frame1_, QStringLiteral("Text4_0"), { 40, 24, 161, 26 }, label5);
-    QLabel* label6 = MakeLabel(
-        frame1_, QStringLiteral("Label6"), QStringLiteral("性別"), { 208, 32, 24, 12 }, kFrameLabelColour);
-    text4_[1] = MakeTextBox(frame1_, QStringLiteral("Text4_1"), { 240, 24, 33, 25 }, label6);
-    QLabel* label7 = MakeLabel(
-        frame1_, QStringLiteral("Label7"), QStringLiteral("年齢"), { 8, 64, 24, 12 }, kFrameLabelColour);
-    text4_[2] = MakeTextBox(frame1_, QStringLiteral("Text4_2"), { 40, 56, 33, 25 }, label7);
-    QLabel* label9 = MakeLabel(
-        frame1_, QStringLiteral("Label9"), QStringLiteral("PASS"), { 80, 64, 24, 12 }, kFrameLabelColour);
-    text4_[4] = MakeTextBox(frame1_, QStringLiteral("Text4_4"), { 120, 56, 201, 25 }, label9);
+    // In the order a user tabs through them.
+    const struct {
+        const char* label;
+        const char* caption;
+        QRect labelAt;
+        std::size_t index;
+        QRect boxAt;
+    } profileFields[] = {
+        { "Label5", "名前", { 8, 32, 24, 12 }, 0, { 40, 24, 161, 26 } },
+        { "Label6", "性別", { 208, 32, 24, 12 }, 1, { 240, 24, 33, 25 } },
+        { "Label7", "年齢", { 8, 64, 24, 12 }, 2, { 40, 56, 33, 25 } },
+        { "Label9", "PASS", { 80, 64, 24, 12 }, 4, { 120, 56, 201, 25 } },
+        { "Label8", "一言", { 8, 96, 24, 12 }, 3, { 40, 88, 281, 25 } },
+    };
+    for (const auto& f : profileFields)
+        text4_[f.index] = MakeLabelledBox(frame1_, QString::fromUtf8(f.label), QString::fromUtf8(f.caption),
+            f.labelAt, QStringLiteral("Text4_%1").arg(f.index), f.boxAt, kFrameLabelColour);
     DisableInputMethod(text4_[4]);
-    QLabel* label8 = MakeLabel(
-        frame1_, QStringLiteral("Label8"), QStringLiteral("一言"), { 8, 96, 24, 12 }, kFrameLabelColour);
-    text4_[3] = MakeTextBox(frame1_, QStringLiteral("Text4_3"), { 40, 88, 281, 25 }, label8);
     command6_ = MakeButton(
         frame1_, QStringLiteral("Command6"), QStringLiteral("保存"), { 280, 24, 41, 25 }, buttonFont);
     for (std::size_t i = 0; i < text4_.size(); ++i)

@@ -196,48 +196,38 @@ QString MainForm::text1() const
     return text1_->text();
 }
 
-void MainForm::setEnabled(Control c, bool enabled)
+QWidget* MainForm::controlWidget(Control c) const
 {
     switch (c) {
     case Control::Text1:
-        text1_->setEnabled(enabled);
-        return;
+        return text1_;
     case Control::Command3:
-        command3_->setEnabled(enabled);
-        return;
+        return command3_;
     case Control::CLIBTN:
-        clibtn_->setEnabled(enabled);
-        return;
+        return clibtn_;
     case Control::Combo1:
-        combo1_->setEnabled(enabled);
-        return;
+        return combo1_;
     case Control::Command1:
-        command1_->setEnabled(enabled);
-        return;
+        return command1_;
     default:
-        if (QAction* a = actions_.value(c))
-            a->setEnabled(enabled);
+        return nullptr;
     }
+}
+
+void MainForm::setEnabled(Control c, bool enabled)
+{
+    if (QWidget* w = controlWidget(c))
+        w->setEnabled(enabled);
+    else if (QAction* a = actions_.value(c))
+        a->setEnabled(enabled);
 }
 
 bool MainForm::isEnabled(Control c) const
 {
-    switch (c) {
-    case Control::Text1:
-        return text1_->isEnabled();
-    case Control::Command3:
-        return command3_->isEnabled();
-    case Control::CLIBTN:
-        return clibtn_->isEnabled();
-    case Control::Combo1:
-        return combo1_->isEnabled();
-    case Control::Command1:
-        return command1_->isEnabled();
-    default: {
-        QAction* a = actions_.value(c);
-        return a && a->isEnabled();
-    }
-    }
+    if (QWidget* w = controlWidget(c))
+        return w->isEnabled();
+    QAction* a = actions_.value(c);
+    return a && a->isEnabled();
 }
 
 void MainForm::setChecked(Control c, bool checked)

@@ -79,6 +79,8 @@ private:
     void Activate();
     void ActivateAfterModal();
     void standInForTray(bool on);
+    // The widget of a control that is one (null: a menu entry).
+    QWidget* controlWidget(Control c) const;
 
     class Surface;
     Phone* phone_ = nullptr;

@@ -37,6 +37,7 @@ function(voxlet_library target)
   list(FILTER ours INCLUDE REGEX "^voxlet_")
   set_target_properties(${target} PROPERTIES VOXLET_HEADERS "${headers}" VOXLET_LINKS "${ours}")
   voxlet_check_includes(${target} ${files})
+  voxlet_precompiled(${target})
 endfunction()
 
 # The headers a target may include: its own and those of everything it links.

@@ -292,7 +292,9 @@ svc_display() {
         return 0
     fi
     svc_need Xvfb xdpyinfo || return 1
-    svc_start "$svc_dir/xvfb.log" Xvfb -displayfd 5 -screen 0 1024x768x24 -nolisten tcp 5>"$svc_dir/display"
+    # -noreset: a server that resets when its last client leaves refuses the
+    # clients that connect meanwhile, and the tests share one display.
+    svc_start "$svc_dir/xvfb.log" Xvfb -displayfd 5 -noreset -screen 0 1024x768x24 -nolisten tcp 5>"$svc_dir/display"
     svc_wait 10 test -s "$svc_dir/display" || {
         echo "Xvfb did not start:" >&2
         cat "$svc_dir/xvfb.log" >&2

@@ -22,7 +22,7 @@ control=$gui_tmp/notices.control
 : >"$control"
 start_bg "$gui_tmp/service.log" /usr/bin/python3 "$gui_here/desktop_service.py" notifications "$notices" "$control"
 service_pid=$bg_pid
-wait_until 10 grep -q ready "$gui_tmp/service.log" || { cat "$gui_tmp/service.log"; skip "the test notification service did not start"; }
+wait_until 10 grep -q ready "$gui_tmp/service.log" || { cat "$gui_tmp/service.log"; fail "the test notification service did not start"; exit 1; }
 
 inhibits=$gui_tmp/inhibits.jsonl
 : >"$inhibits"
@@ -30,7 +30,7 @@ inhibits=$gui_tmp/inhibits.jsonl
 start_inhibit_service() {
     start_bg "$gui_tmp/inhibit-$1.log" /usr/bin/python3 "$gui_here/desktop_service.py" "$1" "$inhibits" "${2:-0}"
     inhibit_pid=$bg_pid
-    wait_until 10 grep -qs ready "$gui_tmp/inhibit-$1.log" || skip "the test inhibition service did not start"
+    wait_until 10 grep -qs ready "$gui_tmp/inhibit-$1.log" || { fail "the test inhibition service did not start"; exit 1; }
 }
 stop_inhibit_service() { kill "$inhibit_pid" && wait_until 10 eval '! kill -0 $inhibit_pid 2>/dev/null'; }
 # Whether $1 inhibitions are in force now.

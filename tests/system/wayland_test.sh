@@ -31,8 +31,8 @@ notices=$gui_tmp/notices.jsonl
 control=$gui_tmp/notices.control
 : >"$notices"
 : >"$control"
-start_bg "$gui_tmp/service.log" /usr/bin/python3 "$gui_here/notification_service.py" "$notices" "$control"
-wait_until 10 grep -q ready "$gui_tmp/service.log" || { cat "$gui_tmp/service.log"; skip "the test notification service did not start"; }
+start_bg "$gui_tmp/service.log" /usr/bin/python3 "$gui_here/desktop_service.py" notifications "$notices" "$control"
+wait_until 10 grep -q ready "$gui_tmp/service.log" || { cat "$gui_tmp/service.log"; fail "the test notification service did not start"; exit 1; }
 
 app=$gui_tmp/app
 copy_program "$app" Alice

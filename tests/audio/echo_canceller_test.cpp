@@ -321,9 +321,9 @@ private slots:
         const double echoDb
             = Db(Energy(in, echoFrom, echoFrom + 4 * kRate) / Energy(Samples(far), 0, 4 * kRate));
         qInfo("%s, %d ms path: %s; echo at the microphone %.1f dB under the far end; path found %d ms "
-              "beyond the reported %d ms",
+              "beyond the reported %d ms, in %d moves",
             qPrintable(SoundServerKind()), pathMs, qPrintable(Describe(f)), -echoDb, stats.extraDelayMs,
-            stats.reportedDelayMs);
+            stats.reportedDelayMs, stats.extraDelayChanges);
         QVERIFY2(echoDb > -25 && echoDb < -3, qPrintable(QString::number(echoDb)));
         QVERIFY(stats.inPath && !stats.sourceCancels);
         // Bounds that a broken or misaligned canceller misses and a loaded

@@ -89,6 +89,7 @@ PulseEchoStats PulseEchoCanceller::stats() const
     s.bypassedBytes = bypassed_;
     s.reportedDelayMs = reportedMs_;
     s.extraDelayMs = extraMs_;
+    s.extraDelayChanges = extraChanges_;
     return s;
 }
 
@@ -191,6 +192,7 @@ std::size_t PulseEchoCanceller::captured(pa_stream* s, const void* data, std::si
     frames_.fetch_add(out_.size() / EchoCanceller::kFrameSamples, std::memory_order_relaxed);
     reportedMs_ = cs.reportedDelayMs;
     extraMs_ = cs.extraDelayMs;
+    extraChanges_ = cs.extraDelayChanges;
     return written == outBytes ? bytes : bytes - std::min(bytes, outBytes - written);
 }
 

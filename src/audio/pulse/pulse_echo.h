@@ -41,6 +41,7 @@ struct PulseEchoStats {
     std::uint64_t bypassedBytes = 0; // captured bytes passed on untouched
     int reportedDelayMs = 0;
     int extraDelayMs = 0;
+    int extraDelayChanges = 0; // each one started the canceller afresh
 };
 
 class PulseEchoCanceller {
@@ -90,7 +91,7 @@ private:
     std::atomic<bool> inPath_ { false };
     std::atomic<std::uint64_t> frames_ { 0 };
     std::atomic<std::uint64_t> bypassed_ { 0 };
-    std::atomic<int> reportedMs_ { 0 }, extraMs_ { 0 };
+    std::atomic<int> reportedMs_ { 0 }, extraMs_ { 0 }, extraChanges_ { 0 };
 };
 
 } // namespace voxlet::pulse

@@ -99,7 +99,7 @@ void JitterBuffer::push(const char* bytes, int count, std::int64_t nowUs)
     if (!sameBurst) {
         burstAtUs_ = nowUs;
         burstFirst_ = first;
-        lateness_.push_back({ nowUs, 0, 0 });
+        lateness_.push_back({ nowUs, 0, 0, 0 });
         if (!settling(nowUs))
             oldLine_.clear(); // the re-anchoring stands
     }
@@ -117,6 +117,7 @@ void JitterBuffer::push(const char* bytes, int count, std::int64_t nowUs)
     // Against the line as the whole burst has moved it.
     lateness_.back().lateUs = burstStartUs - line_.front().valueUs;
     lateness_.back().endUs = line_.back().valueUs - line_.front().valueUs;
+    lateness_.back().lengthUs = samplesToUs(received_ - burstFirst_);
     forgetOld(nowUs);
     computeDesired();
     updateTarget(nowUs);
@@ -205,8 +206,10 @@ void JitterBuffer::computeDesired()
         std::nth_element(scratch_.begin(), scratch_.begin() + std::ptrdiff_t(k), scratch_.end());
         return scratch_[k];
     };
-    desiredUs_ = std::clamp(percentile(&Burst::lateUs) + std::int64_t(config_.marginMs) * 1000,
-        std::int64_t(config_.floorMs) * 1000, std::int64_t(config_.ceilingMs) * 1000);
+    const std::int64_t marginUs = std::int64_t(config_.marginMs) * 1000
+        + (config_.lengthShare > 0 ? percentile(&Burst::lengthUs) / config_.lengthShare : 0);
+    desiredUs_ = std::clamp(percentile(&Burst::lateUs) + marginUs, std::int64_t(config_.floorMs) * 1000,
+        std::int64_t(config_.ceilingMs) * 1000);
     spreadUs_ = percentile(&Burst::endUs);
 }
 

@@ -40,6 +40,10 @@ struct JitterBufferConfig {
     int maxArrivals = 1000; // ... and over how many arrivals at most
     double percentile = 0.98;
     int marginMs = 10;
+    // ... and this share of the usual burst's length: a peer sending half a
+    // second at once gives few arrivals to learn its lateness from, and each
+    // one it is later than those drains the buffer dry.
+    int lengthShare = 32;
     int bandMs = 15; // the delay may be this far above the target before it is trimmed
     int lowBandMs = 4; // ... and this far below it before samples are repeated
     int forceBandMs = 60; // above the target by this much, trim even while it is loud
@@ -90,6 +94,7 @@ private:
         std::int64_t atUs;
         std::int64_t lateUs; // its first sample behind the line
         std::int64_t endUs; // its last sample behind the line
+        std::int64_t lengthUs; // the media it brought
     };
 
     std::int64_t samplesToUs(std::int64_t samples) const;

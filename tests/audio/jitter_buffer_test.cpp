@@ -239,6 +239,13 @@ private slots:
         QVERIFY2(s.targetUs >= 500 * kMs && s.targetUs <= 600 * kMs, qPrintable(QString::number(s.targetUs)));
         QCOMPARE(s.insertedSamples, 0u);
         QVERIFY(c.worstOffTarget <= c.jb.config().bandMs * kMs);
+        // Now and then a block later than any before it (a busy machine
+        // hands it over late): the few blocks to learn from must not leave
+        // the buffer so short that it runs dry.
+        c.network = [](std::int64_t sent) { return sent / (500 * kMs) % 14 ? 5 * kMs : 25 * kMs; };
+        c.run(120'000 * kMs);
+        QCOMPARE(c.jb.stats().underruns, 0u);
+        QVERIFY2(c.jb.stats().targetUs <= 560 * kMs, qPrintable(QString::number(c.jb.stats().targetUs)));
     }
 
     void jitterRaisesTheTargetAndTheDelayFollows()
@@ -288,7 +295,7 @@ private slots:
         QVERIFY(s.targetUs <= before.targetUs + 5 * kMs);
         QVERIFY(c.settled());
         // The late bursts went, not more.
-        QVERIFY(s.droppedSamples - before.droppedSamples >= 2 * 2000);
+        QVERIFY(s.droppedSamples - before.droppedSamples >= 2 * 1900);
         QVERIFY(s.droppedSamples - before.droppedSamples <= 2 * 2800);
     }
 

@@ -474,7 +474,7 @@ def latency(args):
     except subprocess.TimeoutExpired:
         return {"latency_error": "bench/latency.sh took too long"}
     out = {}
-    for m in re.finditer(r"^(direct|blocks|relay): (\d+) clicks \((\d+) lost\): median (\d+) ms, "
+    for m in re.finditer(r"^(tools|direct|blocks|relay): (\d+) clicks \((\d+) lost\): median (\d+) ms, "
                          r"95th percentile (\d+) ms, min (\d+) ms, max (\d+) ms\n(?:.*\n)*?"
                          r"  speaker B: underruns=(\d+) in (\d+) s; recovered=([\d,-]+); steady_underruns=(\d+)",
                          r.stdout, re.M):
@@ -581,6 +581,10 @@ def report(r, args, elapsed):
                      "ok" if d["median"] <= 100 and d["p95"] <= 150 else "MISSED"))
     else:
         rows.append(("mouth-to-ear between two Voxlets, ms", "n/a", "", "", "≤ 100 / ≤ 150", ""))
+    t = r.get("latency_tools")
+    if t:
+        rows.append(("  the same path through parec | pacat alone at the phones' buffer sizes (reference), ms, median",
+                     "%d" % t["median"], "", "", "", ""))
     b = r.get("latency_blocks")
     if b:
         rows.append(("mouth-to-ear, peer sending 8000-byte blocks every 0.5 s, ms (median, max)",

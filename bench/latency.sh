@@ -2,7 +2,10 @@
 # Prints the delay from phone A's microphone to phone B's speaker: two phones
 # on loopback, each on virtual devices of a private PulseAudio, short clicks
 # fed into A's microphone and timed to their arrival at B's speaker. Three
-# runs, each beside its targets:
+# runs, each beside its targets, and a reference:
+#   tools   no phones: parec from A's microphone into pacat to B's speaker,
+#           at the phones' buffer sizes: what the sound server's own path
+#           costs;
 #   direct  A calls B;
 #   blocks  A sends as a peer of the half-second design: 8000-byte blocks
 #           every half second;
@@ -14,7 +17,7 @@
 # recording of its monitor holds both, on one clock.
 #
 #   bench/latency.sh [clicks] [modes]   (default 24 clicks per run, modes
-#                                        "direct blocks relay"; needs
+#                                        "tools direct blocks relay"; needs
 #                                        pulseaudio or, with
 #                                        VOXLET_SOUND_SERVER=pipewire,
 #                                        PipeWire; python3)
@@ -24,7 +27,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 clicks=${1:-24}
-modes=${2:-direct blocks relay}
+modes=${2:-tools direct blocks relay}
 spacing=2.1 # seconds between clicks: longer than any delay we expect
 build=${VOXLET_BUILD_DIR:-$root/build/bench}
 
@@ -93,8 +96,41 @@ measure() {
     local rec=$!
     pids+=("$rec")
     sleep 2.5
+    if [ "$mode" = tools ]; then
+        tools "$mode"
+    else
+        call "$mode" "${opts[@]}" || return 1
+    fi
+    kill "$rec" 2>/dev/null || true
+    wait "$rec" 2>/dev/null || true
+    if [ -n "$relay_pid" ]; then
+        kill "$relay_pid" 2>/dev/null || true
+        wait "$relay_pid" 2>/dev/null || true
+    fi
+    analyse "$mode"
+}
+
+# The same path without the phones: the server's own tools, asking for the
+# phones' buffer sizes (20 ms capture fragments, a 40 ms playback target).
+tools() {
+    local mode=$1
+    : >"$tmp/pair-$mode.out"
+    parec --latency-msec=20 -d micA --rate=8000 --channels=1 --format=s16le --raw 2>/dev/null |
+        pacat --latency-msec=40 -d speakerB --rate=8000 --channels=1 --format=s16le --raw 2>/dev/null &
+    local loop=$!
+    pids+=("$loop")
+    sleep 2
+    echo "$mode: feeding $clicks clicks, ${spacing} s apart ..." >&2
+    paplay --latency-msec=20 -d probe "$tmp/clicks.wav"
+    kill "$loop" 2>/dev/null || true
+    wait "$loop" 2>/dev/null || true
+}
+
+call() {
+    local mode=$1
+    shift
     QT_QPA_PLATFORM=offscreen "$pair" --net $net --seconds "$talk" --mic-a micA --speaker-a speakerA \
-        --mic-b micB --speaker-b speakerB "${opts[@]}" >"$tmp/pair-$mode.out" 2>"$tmp/pair-$mode.err" &
+        --mic-b micB --speaker-b speakerB "$@" >"$tmp/pair-$mode.out" 2>"$tmp/pair-$mode.err" &
     local pair_pid=$!
     pids+=("$pair_pid")
     for _ in $(seq 300); do
@@ -107,17 +143,15 @@ measure() {
     echo "$mode: feeding $clicks clicks, ${spacing} s apart ..." >&2
     paplay --latency-msec=20 -d probe "$tmp/clicks.wav"
     wait "$pair_pid" || true
-    kill "$rec" 2>/dev/null || true
-    wait "$rec" 2>/dev/null || true
     grep DONE "$tmp/pair-$mode.out" >&2 || true
     grep box "$tmp/pair-$mode.err" >&2 || true
-    if [ -n "$relay_pid" ]; then
-        kill "$relay_pid" 2>/dev/null || true
-        wait "$relay_pid" 2>/dev/null || true
-    fi
-    python3 - "$tmp/probe-$mode.raw" "$spacing" "$tmp/pair-$mode.out" "$mode" <<'PY'
-import re, statistics, struct, sys
-path, spacing, out, mode = sys.argv[1], float(sys.argv[2]), sys.argv[3], sys.argv[4]
+}
+
+analyse() {
+    local mode=$1
+    python3 - "$tmp/probe-$mode.raw" "$spacing" "$tmp/pair-$mode.out" "$mode" "$tmp/tools.median" <<'PY'
+import os, re, statistics, struct, sys
+path, spacing, out, mode, reference = sys.argv[1], float(sys.argv[2]), sys.argv[3], sys.argv[4], sys.argv[5]
 rate = 8000
 data = open(path, 'rb').read()
 n = len(data) // 4
@@ -163,11 +197,17 @@ print("%s: %d clicks (%d lost): median %.0f ms, 95th percentile %.0f ms, min %.0
 if mode == "direct":
     print("  mouth-to-ear between two Voxlets: median %.0f ms (target <= 100), 95th percentile %.0f ms (target <= 150)"
           % (median, p95))
+    if os.path.exists(reference):
+        tools = float(open(reference).read())
+        print("  of which the sound server's own path (parec | pacat) %.0f ms, the phones' %.0f ms" % (tools, median - tools))
 elif mode == "blocks":
     print("  a peer sending 8000-byte blocks every 0.5 s: median %.0f ms, max %.0f ms (target <= 600)"
           % (median, ordered[-1]))
     print("  underruns in steady state (from 10 s on): %d (target 0); in all %d in %d s"
           % (steady_underruns, underruns, secs))
+elif mode == "tools":
+    print("  the same path through parec | pacat alone (reference): median %.0f ms" % median)
+    open(reference, "w").write("%.1f" % median)
 else:
     print("  through the jitter relay: median %.0f ms (target <= 250)" % median)
     print("  underruns %d in %d s: %.1f per minute" % (underruns, secs, underruns * 60.0 / max(1, secs)))

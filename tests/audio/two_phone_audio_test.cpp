@@ -147,7 +147,7 @@ private slots:
     void init()
     {
         if (!serverUp_)
-            QVERIFY(startServer());
+            QVERIFY2(startServer(), qPrintable(why_));
     }
 
     void tonesCrossInBothDirections()
@@ -248,7 +248,7 @@ private slots:
             return b.playback.received.size() >= silentFrom + 2 * kVoiceBlockBytes
                 && b.playback.received.right(kVoiceBlockBytes) == silence;
         }));
-        QVERIFY(startServer());
+        QVERIFY2(startServer(), qPrintable(why_));
         QVERIFY(WaitFor([&] { return a.capture.real.streaming() && b.capture.real.streaming(); }, 15000));
         {
             PulseRecorder atB2(QStringLiteral("speakerB.monitor"));
@@ -286,7 +286,7 @@ private slots:
         DevicePhone b(LoopbackAddress(8), QStringLiteral("Bob"), "micB", "speakerB");
         a.startAndListen();
         b.startAndListen();
-        QVERIFY(startServer());
+        QVERIFY2(startServer(), qPrintable(why_));
         QVERIFY(WaitFor([&] { return a.sound.ready() && b.sound.ready(); }, 10000));
         PulseRecorder atB(QStringLiteral("speakerB.monitor"));
         QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));

@@ -272,7 +272,14 @@ bool PulseServer::start(QString* whyNot)
         if (runTool({ QStringLiteral("bash"), script_, QStringLiteral("sound-ready"), dir_.path() }))
             return true;
     }
-    return fail(SoundServerKind() + QStringLiteral(" did not become ready"));
+    // Its own log says why, when a test cannot.
+    QFile log(dir_.filePath(SoundServerKind() == QLatin1String("pipewire") ? QStringLiteral("pw.log")
+                                                                           : QStringLiteral("pa.log")));
+    const QByteArray tail = log.open(QIODevice::ReadOnly) ? log.readAll().right(600) : QByteArray();
+    return fail(SoundServerKind()
+        + (server_.state() == QProcess::Running ? QStringLiteral(" did not become ready: ")
+                                                : QStringLiteral(" ended while starting: "))
+        + QString::fromUtf8(tail));
 }
 
 void PulseServer::stop()

@@ -81,8 +81,6 @@ public:
     void pull(std::int16_t* out, int samples, std::int64_t nowUs);
     // Forgets everything (a new stream, a new call).
     void reset();
-    // Samples a pull can take without running dry (0 while refilling).
-    int playable() const { return playing_ ? count_ : 0; }
 
     const JitterBufferStats& stats() const { return stats_; }
     const JitterBufferConfig& config() const { return config_; }

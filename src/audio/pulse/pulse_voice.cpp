@@ -377,11 +377,7 @@ void PulsePlayback::onWrite(pa_stream* s, size_t bytes, void* self)
         me->ring_.read(&r, sizeof r);
         me->take(r);
     }
-    int samples = int(bytes / 2);
-    // A request bigger than usual (the server came late) while a burst is a
-    // moment away: what is there now, not a gap; the server asks again soon.
-    if (const int ready = me->jitter_.playable(); ready > 0 && ready < samples)
-        samples = ready;
+    const int samples = int(bytes / 2);
     if (samples <= 0)
         return;
     me->out_.resize(std::size_t(samples));

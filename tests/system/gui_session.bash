@@ -73,6 +73,19 @@ start_bg() {
     bg_pid=$svc_pid
 }
 
+# The stand-in notification service on the session bus: each call a JSON
+# line in $notices; each "ID ACTION" line appended to $control clicks that
+# action. Its pid is in $service_pid.
+start_notification_service() {
+    notices=$gui_tmp/notices.jsonl
+    control=$gui_tmp/notices.control
+    : >"$notices"
+    : >"$control"
+    start_bg "$gui_tmp/service.log" /usr/bin/python3 "$gui_here/desktop_service.py" notifications "$notices" "$control"
+    service_pid=$bg_pid
+    wait_until 10 grep -q ready "$gui_tmp/service.log" || { cat "$gui_tmp/service.log"; fail "the test notification service did not start"; exit 1; }
+}
+
 # Waits up to $1 seconds for the command "${@:2}" to succeed.
 wait_until() {
     local seconds=$1

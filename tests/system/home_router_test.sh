@@ -120,11 +120,7 @@ IP
 
 use_window_session
 
-notices=$gui_tmp/notices.jsonl
-: >"$notices"
-: >"$gui_tmp/notices.control"
-start_bg "$gui_tmp/service.log" /usr/bin/python3 "$gui_here/desktop_service.py" notifications "$notices" "$gui_tmp/notices.control"
-wait_until 10 grep -q ready "$gui_tmp/service.log" || { cat "$gui_tmp/service.log"; fail "the test notification service did not start"; exit 1; }
+start_notification_service
 
 start_bg "$gui_tmp/directory.log" ip netns exec "$wan" "$directory" --listen "$wan_addr" --port 8003
 wait_until 10 eval 'ip netns exec "$wan" ss -Hltn "sport = :8003" | grep -q 8003' || { fail "the directory did not start"; exit $status; }

@@ -16,13 +16,7 @@ need timeout setsid ss
 use_window_session
 use_own_namespace notify
 
-notices=$gui_tmp/notices.jsonl
-control=$gui_tmp/notices.control
-: >"$notices"
-: >"$control"
-start_bg "$gui_tmp/service.log" /usr/bin/python3 "$gui_here/desktop_service.py" notifications "$notices" "$control"
-service_pid=$bg_pid
-wait_until 10 grep -q ready "$gui_tmp/service.log" || { cat "$gui_tmp/service.log"; fail "the test notification service did not start"; exit 1; }
+start_notification_service
 
 inhibits=$gui_tmp/inhibits.jsonl
 : >"$inhibits"

@@ -27,12 +27,7 @@ wait_until 15 test -S "$XDG_RUNTIME_DIR/$socket" || { cat "$gui_tmp/weston.log";
 unset DISPLAY
 export WAYLAND_DISPLAY=$socket XDG_SESSION_TYPE=wayland
 
-notices=$gui_tmp/notices.jsonl
-control=$gui_tmp/notices.control
-: >"$notices"
-: >"$control"
-start_bg "$gui_tmp/service.log" /usr/bin/python3 "$gui_here/desktop_service.py" notifications "$notices" "$control"
-wait_until 10 grep -q ready "$gui_tmp/service.log" || { cat "$gui_tmp/service.log"; fail "the test notification service did not start"; exit 1; }
+start_notification_service
 
 app=$gui_tmp/app
 copy_program "$app" Alice

@@ -254,7 +254,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(capture.streaming() && playback.stats().streaming, 5000);
         PulseRecorder raw(QStringLiteral("mic"));
         QVERIFY(raw.started());
-        QTest::qWait(1000); // the loopback settles at its latency
+        Pump(1000); // the loopback settles at its latency
         out.clear();
         const qsizetype rawFrom = raw.data().size();
         QVERIFY(server_->play(QStringLiteral("micsink"), nearWav));

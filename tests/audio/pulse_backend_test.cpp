@@ -36,7 +36,7 @@ class PulseBackendTest : public QObject {
         captured.clear();
         if (!server.play(QStringLiteral("micsink"), wav))
             return false;
-        if (!QTest::qWaitFor([&] { return LoudPart(captured).size() >= 12000; }, 10000))
+        if (!WaitFor([&] { return LoudPart(captured).size() >= 12000; }, 10000))
             return false;
         const ToneWindows w = CountToneWindows(LoudPart(captured), 8000, 1000, 20);
         return w.loud >= 5 && w.matching >= w.loud - 1;
@@ -56,12 +56,12 @@ class PulseBackendTest : public QObject {
     static bool playsTone(PulsePlayback& playback, qsizetype& at)
     {
         PulseRecorder recorder(QStringLiteral("speaker.monitor"));
-        QTest::qWait(300);
+        Pump(300);
         for (int i = 0; i < 75; ++i) {
             receive(playback, at, i % 2 ? 319 : 321);
-            QTest::qWait(20);
+            Pump(20);
         }
-        QTest::qWait(500);
+        Pump(500);
         recorder.stop();
         const ToneWindows w = CountToneWindows(LoudPart(recorder.data()), 8000, 600, 20);
         return w.loud >= 8 && w.matching >= w.loud - 1;
@@ -122,7 +122,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!capture.streaming() && !context_->ready(), 5000);
         const std::uint64_t silentBefore = capture.silentBytes();
         receive(playback, at, 3200); // received meanwhile: lost, and the stream goes on at an odd byte
-        QTest::qWait(500);
+        Pump(500);
         QVERIFY(capture.silentBytes() >= silentBefore + 10 * kVoicePieceBytes);
 
         // ... and returns: the streams come back by themselves.
@@ -162,7 +162,7 @@ private slots:
         for (qsizetype i = devices.size() - 1; i >= 0; --i) // a remapped source before its master
             QVERIFY(server_->runTool({ "pactl", "unload-module", devices[i][0] }));
         QTRY_VERIFY_WITH_TIMEOUT(!capture.streaming() && !playback.stats().streaming, 5000);
-        QTest::qWait(1500); // longer than a retry, while the devices are still away
+        Pump(1500); // longer than a retry, while the devices are still away
         for (const QStringList& d : devices)
             QVERIFY(server_->runTool(
                 QStringList { "pactl", "load-module", d[1] } + d[2].split(' ', Qt::SkipEmptyParts)));
@@ -193,7 +193,7 @@ private slots:
             QTRY_VERIFY_WITH_TIMEOUT(*owner > 2, 5000);
         }
         const int atEnd = calls;
-        QTest::qWait(200);
+        Pump(200);
         QCOMPARE(calls, atEnd);
         QVERIFY(!capture.streaming());
     }
@@ -214,7 +214,7 @@ private slots:
         player->playFromStart();
         QVERIFY(!player->hasStopped());
         QTRY_VERIFY_WITH_TIMEOUT(player->hasStopped(), 5000);
-        QTest::qWait(200);
+        Pump(200);
         recorder.stop();
         // Two plays of 0.3 s at 16 kHz: twelve 50 ms windows of the 8 kHz recording.
         const ToneWindows w = CountToneWindows(recorder.data(), 8000, 880, 20, 800);

@@ -4,7 +4,6 @@
 
 #include <QFile>
 #include <QStandardPaths>
-#include <QTest>
 #include <QtEndian>
 
 #include <algorithm>
@@ -198,7 +197,7 @@ const QByteArray& PulseRecorder::data()
 
 bool PulseRecorder::waitFlowing(int timeoutMs)
 {
-    return QTest::qWaitFor([this] { return !data().isEmpty(); }, timeoutMs);
+    return WaitFor([this] { return !data().isEmpty(); }, timeoutMs);
 }
 
 void PulseRecorder::stop()
@@ -268,7 +267,7 @@ bool PulseServer::start(QString* whyNot)
     if (!server_.waitForStarted(5000))
         return fail(SoundServerKind() + QStringLiteral(" did not start"));
     for (int i = 0; i < 100 && server_.state() == QProcess::Running; ++i) {
-        QTest::qWait(100);
+        Pump(100);
         if (runTool({ QStringLiteral("bash"), script_, QStringLiteral("sound-ready"), dir_.path() }))
             return true;
     }

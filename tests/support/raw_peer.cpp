@@ -1,7 +1,6 @@
 #include "support/raw_peer.h"
 
 #include <QCoreApplication>
-#include <QTest>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -182,7 +181,7 @@ int RawListen(const QString& at, int port)
 int RawAccept(int listener)
 {
     int fd = -1;
-    const bool taken = QTest::qWaitFor(
+    const bool taken = WaitFor(
         [&] {
             fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
             return fd >= 0;
@@ -232,7 +231,7 @@ bool Receive(int fd, const QString& text, QByteArray* all)
 {
     QByteArray got;
     const QByteArray wanted = Utf16(text);
-    const bool ok = QTest::qWaitFor(
+    const bool ok = WaitFor(
         [&] {
             ReadAvailable(fd, got);
             return got.contains(wanted);

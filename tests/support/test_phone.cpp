@@ -190,9 +190,4 @@ bool EstablishCall(
             [&] { return caller.ringingFile().isEmpty() && called.ringingFile().isEmpty(); }, timeoutMs);
 }
 
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs)
-{
-    return QTest::qWaitFor(condition, timeoutMs);
-}
-
 } // namespace voxlet::test

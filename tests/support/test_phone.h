@@ -113,7 +113,4 @@ bool EstablishCall(Phone& caller, MainWindowPort& callerMain, Phone& called, con
 // order. False, with a warning that says where, when they do not.
 bool VoiceArrivesBothWays(TestPhone& a, TestPhone& b, int blocks, int bSeed);
 
-// Processes events until the condition holds or the time is up.
-bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000);
-
 } // namespace voxlet::test

@@ -1,10 +1,14 @@
 #include "support/test_support.h"
 
 #include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QEventLoop>
 
 #include <QFile>
+#include <QTimer>
 
+#include <algorithm>
 #include <cstring>
 
 namespace voxlet::test {
@@ -75,6 +79,32 @@ void WriteBytes(const QString& path, const QByteArray& bytes)
 QString SourceDir()
 {
     return qEnvironmentVariable("VOXLET_SOURCE_DIR", QStringLiteral(VOXLET_SOURCE_DIR_FALLBACK));
+}
+
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs)
+{
+    if (condition())
+        return true;
+    // As QTest::qWaitFor, the condition is asked between passes of the
+    // event loop, never from inside a handler's nested loop; but a pass
+    // waits for the next event, where qWaitFor sleeps 10 ms blind: a phone
+    // under test would take its sockets and sound that late, and a voice
+    // test would measure the harness instead of the phone.
+    QDeadlineTimer deadline(std::max(0, timeoutMs), Qt::PreciseTimer);
+    QTimer tick; // bounds each wait, so that the deadline is seen
+    tick.start(10);
+    do {
+        QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        if (condition())
+            return true;
+    } while (!deadline.hasExpired());
+    return condition();
+}
+
+void Pump(int ms)
+{
+    WaitFor([] { return false; }, ms);
 }
 
 } // namespace voxlet::test

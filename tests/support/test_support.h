@@ -9,6 +9,8 @@
 #include <QTemporaryDir>
 #include <QVector>
 
+#include <functional>
+
 namespace voxlet::test {
 
 struct ShownBox {
@@ -37,6 +39,12 @@ void WriteBytes(const QString& path, const QByteArray& bytes);
 QByteArray Utf16(const QString& text);
 // And back; an odd last byte is no character.
 QString FromUtf16(const QByteArray& bytes);
+
+// Runs the event loop until the condition holds or the time is up; the
+// loop wakes on each event, as the program's does.
+bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000);
+// Runs the event loop for this long.
+void Pump(int ms);
 
 // The repository's own folder (for resources used by tests).
 QString SourceDir();

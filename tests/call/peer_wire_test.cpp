@@ -59,7 +59,7 @@ int FillUntilDropping(TestPhone& t, int first = 1)
     const std::uint64_t drops = t.phone->net.voiceDrops();
     for (int i = 0; i < 400 && t.phone->net.voiceDrops() == drops; ++i, first += 800) {
         t.capture.produce(Samples(first, 800));
-        QTest::qWait(1);
+        Pump(1);
     }
     size = 1;
     ::setsockopt(s, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
@@ -348,7 +348,7 @@ void PeerWireTest::stalledReaderGetsWholeSamplesAndWholeBlocks()
     }
     for (int at = 0; at < stream.size(); at += 1600) {
         QVERIFY(a.capture.produce(stream.mid(at, 1600)));
-        QTest::qWait(1);
+        Pump(1);
     }
     // The reader stalled: what waits stayed bounded, the rest was dropped.
     QVERIFY(a.phone->net.voiceDrops() > 0);
@@ -478,7 +478,7 @@ void PeerWireTest::shortOfDescriptorsDuringACallBacksOff()
     NoDescriptorsLeft shortage;
     QVERIFY(shortage.taken());
     const bool connected = second.connectTo(LoopbackAddress(41), b.address, 8002);
-    QTest::qWait(300);
+    Pump(300);
     const int eventsWhileShort = events;
     shortage.release();
     QVERIFY(connected);
@@ -683,7 +683,7 @@ void PeerWireTest::hangUpAndExitHandOverWholeBlocks()
             if (call == 0)
                 sinceFirst.start();
             if (call == 1) // the first drain's time-out passes meanwhile
-                QTest::qWait(int(std::max<qint64>(0, kVoiceDrainMs + 200 - sinceFirst.elapsed())));
+                Pump(int(std::max<qint64>(0, kVoiceDrainMs + 200 - sinceFirst.elapsed())));
             go = true;
             drained = drained && WaitFor([&] { return a.phone->net.drainingSockets() == 0; });
         }
@@ -699,7 +699,7 @@ void PeerWireTest::hangUpAndExitHandOverWholeBlocks()
             got.first.chop(2);
         QVERIFY2(got.first.endsWith(Samples(next, 160)), qPrintable(QString::number(call)));
         if (call == 0) // the next drain starts well after this one
-            QTest::qWait(int(std::max<qint64>(0, 1500 - sinceFirst.elapsed())));
+            Pump(int(std::max<qint64>(0, 1500 - sinceFirst.elapsed())));
     }
 }
 

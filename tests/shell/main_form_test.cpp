@@ -200,7 +200,7 @@ void MainFormTest::activationRecordsRectAndLoadsDialList()
 {
     Fixture f({ QStringLiteral("7 Taro 192.168.0.12 Ring.wav 21:07:45"),
         QStringLiteral("8 Hanako host.example Bell.wav 9:15:00") });
-    QVERIFY(QTest::qWaitFor([&] { return f.phone->MainWindowRect.isValid(); }));
+    QVERIFY(WaitFor([&] { return f.phone->MainWindowRect.isValid(); }));
     QCOMPARE(f.phone->MainWindowRect, f.form.frameGeometry());
     auto combo = f.child<QComboBox>("Combo1");
     QCOMPARE(combo->count(), 2);

@@ -299,7 +299,7 @@ void TrayTest::realIconPopsUpOnlyOnLeftClick()
         QVERIFY(!menu->isVisible());
     }
     p.click(QSystemTrayIcon::Trigger);
-    QVERIFY(QTest::qWaitFor([&] { return menu->isVisible(); }));
+    QVERIFY(WaitFor([&] { return menu->isVisible(); }));
 
     // "表　示" from the pop-up brings the window back.
     menu->hide();
@@ -315,7 +315,7 @@ void TrayTest::realPopUpExitRemovesIconBeforeUnload()
     p.trigger(Control::mnu_SERVER);
     p.trigger(Control::mnu_Tray);
     p.click(QSystemTrayIcon::Trigger);
-    QVERIFY(QTest::qWaitFor([&] { return p.form.trayMenu()->isVisible(); }));
+    QVERIFY(WaitFor([&] { return p.form.trayMenu()->isVisible(); }));
 
     bool iconAtUnload = true;
     QObject::connect(

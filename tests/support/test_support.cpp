@@ -92,7 +92,7 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMs)
     // test would measure the harness instead of the phone.
     QDeadlineTimer deadline(std::max(0, timeoutMs), Qt::PreciseTimer);
     QTimer tick; // bounds each wait, so that the deadline is seen
-    tick.start(10);
+    tick.start(std::clamp(timeoutMs, 0, 10));
     do {
         QCoreApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

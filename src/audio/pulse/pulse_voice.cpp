@@ -326,6 +326,7 @@ PlaybackStats PulsePlayback::stats() const
     s.delayUs = delayUs_;
     s.targetUs = targetUs_;
     s.overflowBytes = overflow_;
+    s.serverUnderflows = serverUnderflows_;
     s.streaming = up_;
     s.playing = playing_;
     return s;
@@ -337,6 +338,7 @@ void PulsePlayback::openStream(pa_context* context)
     if (!stream_)
         return streamFailed();
     pa_stream_set_write_callback(stream_, &PulsePlayback::onWrite, this);
+    pa_stream_set_underflow_callback(stream_, &PulsePlayback::onUnderflow, this);
     pa_buffer_attr attr = ServerChosenAttributes();
     attr.tlength = kPlaybackTargetMs * kBytesPerMs;
     attr.minreq = kVoicePieceBytes;
@@ -367,6 +369,11 @@ void PulsePlayback::onStreamState(pa_stream* s, void* self)
         // arrives is dropped (the ring overflows) and a new stream is tried.
         me->streamFailed();
     }
+}
+
+void PulsePlayback::onUnderflow(pa_stream*, void* self)
+{
+    ++static_cast<PulsePlayback*>(self)->serverUnderflows_;
 }
 
 void PulsePlayback::onWrite(pa_stream* s, size_t bytes, void* self)

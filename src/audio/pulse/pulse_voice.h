@@ -91,6 +91,9 @@ struct PlaybackStats {
     std::int64_t delayUs = 0;
     std::int64_t targetUs = 0;
     std::uint64_t overflowBytes = 0; // received while the stream was away
+    // Times the server found the stream's own buffer empty: this thread
+    // came too late with the next request, the machine being busy.
+    std::uint64_t serverUnderflows = 0;
     bool streaming = false;
     bool playing = false; // false while the jitter buffer refills
 };
@@ -128,11 +131,12 @@ private:
     void closeStream() override;
     static void onWrite(pa_stream* s, size_t bytes, void* self);
     static void onStreamState(pa_stream* s, void* self);
+    static void onUnderflow(pa_stream* s, void* self);
     void take(const Record& r);
     void publish();
 
     SpscRing ring_ { 64 * 1024 };
-    std::atomic<std::uint64_t> overflow_ { 0 };
+    std::atomic<std::uint64_t> overflow_ { 0 }, serverUnderflows_ { 0 };
     std::uint64_t written_ = 0; // main thread: stream offset of the next byte
     // Sound server's side, under the loop lock.
     JitterBuffer jitter_;

@@ -91,8 +91,8 @@ struct PlaybackStats {
     std::int64_t delayUs = 0;
     std::int64_t targetUs = 0;
     std::uint64_t overflowBytes = 0; // received while the stream was away
-    // Times the server found the stream's own buffer empty: this thread
-    // came too late with the next request, the machine being busy.
+    // Times the server found the stream's own buffer empty: the sound
+    // thread came too late with the next request (a busy machine).
     std::uint64_t serverUnderflows = 0;
     bool streaming = false;
     bool playing = false; // false while the jitter buffer refills

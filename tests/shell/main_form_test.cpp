@@ -66,10 +66,9 @@ private slots:
     void startStateMatchesTheLayout();
     void menuBarHoldsEveryEntryButTheTrayMenu();
     void japaneseFacesAreMappedOntoMincho();
-    void closeBoxIsRefusedEvenDuringACall();
+    void closeBoxIsRefusedAndCtrlMMutesDuringACall();
     void versionBox();
     void waveformMenuTogglesCheckAndFlag();
-    void muteIsInTheTrayMenuAndOnCtrlM();
     void activationRecordsRectAndLoadsDialList();
     void waveformIsDrawnGreenOnBlack();
     void exitButtonRunsShutDownAndUnloads();
@@ -140,9 +139,11 @@ void MainFormTest::japaneseFacesAreMappedOntoMincho()
     QCOMPARE(QFontInfo(f.child<QComboBox>("Combo1")->font()).family(), info.family());
 }
 
-void MainFormTest::closeBoxIsRefusedEvenDuringACall()
+void MainFormTest::closeBoxIsRefusedAndCtrlMMutesDuringACall()
 {
     Fixture f;
+    QAction* mute = f.form.action(Control::mnu_Mute);
+    QVERIFY(!mute->isEnabled());
     QVERIFY(!f.form.close());
     QVERIFY(f.form.isVisible());
     QCOMPARE(f.boxes.boxes.size(), 1);
@@ -150,11 +151,18 @@ void MainFormTest::closeBoxIsRefusedEvenDuringACall()
     QCOMPARE(f.boxes.boxes[0].icon, MessageIcon::Exclamation);
     QCOMPARE(f.boxes.boxes[0].title, QStringLiteral("Voxlet"));
 
+    QVERIFY(QTest::qWaitForWindowActive(&f.form));
     f.phone->st.Connected = f.phone->st.VoiceMode = true;
+    f.phone->st.ExternalSocket = 1 << 20; // the flags only: no socket is behind them
+    f.phone->CallChanged();
     QVERIFY(!f.form.close());
     QVERIFY(f.form.isVisible());
     QCOMPARE(f.boxes.boxes.size(), 2);
+    QTest::keyClick(&f.form, Qt::Key_M, Qt::ControlModifier);
+    QVERIFY(mute->isChecked() && f.phone->inCall.muted());
     f.phone->st.Connected = f.phone->st.VoiceMode = false;
+    f.phone->st.ExternalSocket = 0;
+    f.phone->CallChanged();
 }
 
 void MainFormTest::versionBox()
@@ -177,23 +185,6 @@ void MainFormTest::waveformMenuTogglesCheckAndFlag()
         QCOMPARE(hyouji->isChecked(), on);
         QCOMPARE(f.phone->st.ShowWaveform, on);
     }
-}
-
-void MainFormTest::muteIsInTheTrayMenuAndOnCtrlM()
-{
-    Fixture f;
-    QAction* mute = f.form.action(Control::mnu_Mute);
-    QVERIFY(f.form.trayMenu()->actions().contains(mute) && !mute->isEnabled());
-    QVERIFY(QTest::qWaitForWindowActive(&f.form));
-    // In a call (the flags only: no socket is behind it).
-    f.phone->st.VoiceMode = true;
-    f.phone->st.ExternalSocket = 1 << 20;
-    f.phone->CallChanged();
-    QTest::keyClick(&f.form, Qt::Key_M, Qt::ControlModifier);
-    QVERIFY(mute->isChecked() && f.phone->inCall.muted());
-    f.phone->st.VoiceMode = false;
-    f.phone->st.ExternalSocket = 0;
-    f.phone->CallChanged();
 }
 
 void MainFormTest::activationRecordsRectAndLoadsDialList()

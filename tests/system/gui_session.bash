@@ -73,6 +73,13 @@ start_bg() {
     bg_pid=$svc_pid
 }
 
+# Starts a stand-in desktop service: desktop_service.py MODE LOG [ARG]; its
+# pid in $bg_pid.
+start_desktop_service() {
+    start_bg "$gui_tmp/$1.log" /usr/bin/python3 "$gui_here/desktop_service.py" "$@"
+    wait_until 10 grep -q ready "$gui_tmp/$1.log" || { cat "$gui_tmp/$1.log"; fail "the test $1 service did not start"; exit 1; }
+}
+
 # The stand-in notification service on the session bus: each call a JSON
 # line in $notices; each "ID ACTION" line appended to $control clicks that
 # action. Its pid is in $service_pid.
@@ -81,9 +88,8 @@ start_notification_service() {
     control=$gui_tmp/notices.control
     : >"$notices"
     : >"$control"
-    start_bg "$gui_tmp/service.log" /usr/bin/python3 "$gui_here/desktop_service.py" notifications "$notices" "$control"
+    start_desktop_service notifications "$notices" "$control"
     service_pid=$bg_pid
-    wait_until 10 grep -q ready "$gui_tmp/service.log" || { cat "$gui_tmp/service.log"; fail "the test notification service did not start"; exit 1; }
 }
 
 # Waits up to $1 seconds for the command "${@:2}" to succeed.

@@ -177,7 +177,7 @@ bool JitterBuffer::settling(std::int64_t nowUs) const
     return anchorAtUs_ >= 0 && nowUs - anchorAtUs_ < std::int64_t(config_.settleMs) * 1000;
 }
 
-void JitterBuffer::forgetOld(std::int64_t nowUs)
+bool JitterBuffer::forgetOld(std::int64_t nowUs)
 {
     const std::int64_t oldest = nowUs - std::int64_t(config_.historyMs) * 1000;
     bool changed = false;
@@ -190,8 +190,7 @@ void JitterBuffer::forgetOld(std::int64_t nowUs)
         lateness_.pop_front();
         changed = true;
     }
-    if (changed)
-        computeDesired();
+    return changed;
 }
 
 void JitterBuffer::computeDesired()
@@ -235,7 +234,8 @@ void JitterBuffer::pull(std::int16_t* out, int samples, std::int64_t nowUs)
 {
     if (!out || samples <= 0)
         return;
-    forgetOld(nowUs);
+    if (forgetOld(nowUs))
+        computeDesired();
     updateTarget(nowUs);
     const int fade = std::max(1, int(usToSamples(std::int64_t(config_.fadeMs) * 1000)));
 

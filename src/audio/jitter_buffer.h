@@ -107,7 +107,8 @@ private:
     void restoreOldLine();
     bool settling(std::int64_t nowUs) const;
     void playCut(std::int16_t* out, int samples, int cut, int fade);
-    void forgetOld(std::int64_t nowUs);
+    // True when something was forgotten: the percentiles are then stale.
+    bool forgetOld(std::int64_t nowUs);
     void computeDesired();
     void updateTarget(std::int64_t nowUs);
     std::int64_t delayAfter(int samples, std::int64_t nowUs) const;

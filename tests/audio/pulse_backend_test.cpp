@@ -142,8 +142,8 @@ private slots:
     }
 
     // Every device goes away while the server stays (the only sound card
-    // unplugged), so the server ends both streams; then the devices return,
-    // and so do the streams.
+    // unplugged): PulseAudio ends both streams, PipeWire keeps them waiting
+    // for a device. Then the devices return, and so does the sound.
     void streamsComeBackWithTheirDevices()
     {
         PulseCapture capture(*context_, "mic");
@@ -155,13 +155,16 @@ private slots:
         QByteArray modules;
         QVERIFY(server_->runTool({ "pactl", "list", "short", "modules" }, &modules));
         QList<QStringList> devices; // index, name, arguments
+        // PipeWire lists its own modules too ("libpipewire-module-..."):
+        // they are the server, not its devices.
         for (const QByteArray& line : modules.split('\n'))
             if (const QStringList f = QString::fromLatin1(line).split('\t');
-                f.size() > 2 && f[1] != "module-native-protocol-unix")
+                f.size() > 2 && f[1].startsWith("module-") && f[1] != "module-native-protocol-unix")
                 devices.append(f);
         for (qsizetype i = devices.size() - 1; i >= 0; --i) // a remapped source before its master
             QVERIFY(server_->runTool({ "pactl", "unload-module", devices[i][0] }));
-        QTRY_VERIFY_WITH_TIMEOUT(!capture.streaming() && !playback.stats().streaming, 5000);
+        if (SoundServerKind() == QLatin1String("pulseaudio"))
+            QTRY_VERIFY_WITH_TIMEOUT(!capture.streaming() && !playback.stats().streaming, 5000);
         Pump(1500); // longer than a retry, while the devices are still away
         for (const QStringList& d : devices)
             QVERIFY(server_->runTool(
@@ -216,9 +219,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(player->hasStopped(), 5000);
         Pump(200);
         recorder.stop();
-        // Two plays of 0.3 s at 16 kHz: twelve 50 ms windows of the 8 kHz recording.
+        // Two plays of 0.3 s at 16 kHz: twelve 50 ms windows of the 8 kHz
+        // recording, fourteen where each play straddles a window's edge; a
+        // third play would make eighteen.
         const ToneWindows w = CountToneWindows(recorder.data(), 8000, 880, 20, 800);
-        QVERIFY2(w.matching >= 10 && w.loud <= 13, qPrintable(QString("%1 %2").arg(w.loud).arg(w.matching)));
+        QVERIFY2(w.matching >= 10 && w.loud <= 14, qPrintable(QString("%1 %2").arg(w.loud).arg(w.matching)));
         player->close();
         QVERIFY(!player->hasStopped());
     }

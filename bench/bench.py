@@ -139,14 +139,34 @@ def write_tone(path, freq, seconds, rate=8000):
         w.writeframes(bytes(frames))
 
 
-def cpu_over(pids, seconds):
-    """CPU seconds used by each pid over a window of the given length."""
+def thread_cpu_seconds(pid, name):
+    """CPU seconds of pid's threads called name."""
+    total = 0
+    for tid in os.listdir("/proc/%d/task" % pid):
+        try:
+            with open("/proc/%d/task/%s/stat" % (pid, tid)) as f:
+                head, fields = f.read().rsplit(")", 1)
+        except OSError:
+            continue  # the thread ended
+        if head.split("(", 1)[1] == name:
+            fields = fields.split()
+            total += (int(fields[11]) + int(fields[12])) / CLK_TCK
+    return total
+
+
+def cpu_over(pids, seconds, thread=None):
+    """CPU seconds used by each pid over a window of the given length (and by
+    each pid's threads called thread)."""
     before = [cpu_seconds(p) for p in pids]
+    before_t = [thread_cpu_seconds(p, thread) for p in pids] if thread else []
     t0 = time.monotonic()
     time.sleep(seconds)
     wall = time.monotonic() - t0
     after = [cpu_seconds(p) for p in pids]
-    return [(a - b) for a, b in zip(after, before)], wall
+    used = [(a - b) for a, b in zip(after, before)]
+    if thread:
+        return used, [thread_cpu_seconds(p, thread) - b for p, b in zip(pids, before_t)], wall
+    return used, wall
 
 
 # ---- measurements ----
@@ -295,7 +315,7 @@ def start_tones(args, seconds):
 
 def voxlet_call_runs(args, runs, seconds, echo_off=False):
     """Calls between two bench phones; with echo_off, with VOXLET_ECHO_CANCEL=off."""
-    cpu, peaks, blocks, after = [], [], [], []
+    cpu, sound, peaks, blocks, after = [], [], [], [], []
     came_up = 0
     for k in range(runs):
         tones = start_tones(args, seconds + 20)
@@ -322,9 +342,12 @@ def voxlet_call_runs(args, runs, seconds, echo_off=False):
         if ok:
             came_up += 1
             time.sleep(1)
-            c, wall = cpu_over([a.pid, b.pid], seconds)
+            # The sound thread apart: the canceller runs there.
+            c, t, wall = cpu_over([a.pid, b.pid], seconds, thread="voxlet-sound")
             for x in c:
                 cpu.append(100 * x / wall)
+            for x in t:
+                sound.append(100 * x / wall)
             for p in (a, b):
                 peaks.append(memory_mb(p.pid)[0])
             for p, name in ((a, "A"), (b, "B")):
@@ -346,15 +369,16 @@ def voxlet_call_runs(args, runs, seconds, echo_off=False):
         for p in (a, b, *tones):
             p.stop()
     if echo_off:
-        return {"call_cpu_echo_off": cpu, "calls_up": (came_up, runs)}
-    return {"call_cpu": cpu, "call_rss_peak": peaks, "call_blocks": blocks, "after_call_cpu": after,
-            "calls_up": (came_up, runs)}
+        return {"call_cpu_echo_off": cpu, "call_sound_cpu_echo_off": sound, "calls_up": (came_up, runs)}
+    return {"call_cpu": cpu, "call_sound_cpu": sound, "call_rss_peak": peaks, "call_blocks": blocks,
+            "after_call_cpu": after, "calls_up": (came_up, runs)}
 
 
 def call_runs_echo_on_and_off(args, runs, seconds):
     """The same calls with the echo canceller on and off, alternately, so
     that the machine's load weighs on both alike."""
-    out = {"call_cpu": [], "call_rss_peak": [], "call_blocks": [], "after_call_cpu": [], "call_cpu_echo_off": []}
+    out = {"call_cpu": [], "call_sound_cpu": [], "call_rss_peak": [], "call_blocks": [], "after_call_cpu": [],
+           "call_cpu_echo_off": [], "call_sound_cpu_echo_off": []}
     up = tried = 0
     for _ in range(runs):
         for off in (False, True):
@@ -558,6 +582,9 @@ def report(r, args, elapsed):
     cost = v - off if v is not None and off is not None else None
     rows.append(("  the echo canceller's cost (on − off, medians), % of a core", "n/a" if cost is None else "%.2f" % cost,
                  "", "", "≤ 0.5", verdict(cost, 0.5)))
+    rows.append(("  of that the sound thread's (where the canceller runs), with / without it, % of a core",
+                 "%s / %s" % (summary(r.get("call_sound_cpu"), "%.2f"), summary(r.get("call_sound_cpu_echo_off"), "%.2f")),
+                 "", "", "", ""))
     rows.append(("  the same audio through PulseAudio's own parec + paplay alone (reference), % of a core",
                  summary(r.get("floor_cpu"), "%.2f"), "", "", "", ""))
     rows.append(("CPU seconds per minute of call per phone",

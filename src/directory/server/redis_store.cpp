@@ -618,7 +618,7 @@ std::uint64_t RedisStore::request(Pending pending, std::vector<std::string> mode
             pending.removed(false, why);
         return std::uint64_t { 0 };
     };
-    if (!m_context) // waiting to reconnect
+    if (!m_context || m_stuck) // waiting to reconnect
         return refuse("Redis unavailable");
     if (m_pending.size() >= m_options.maxQueued) {
         if (!m_queueFull && m_log)
@@ -713,6 +713,7 @@ void RedisStore::onReply(std::uint64_t id, void* replyData)
         return;
     }
     m_lastAnswer = Steady::now();
+    m_stuck = false;
     auto found = m_pending.find(id);
     if (reply->type == REDIS_REPLY_ERROR) {
         const std::string error(reply->str, reply->len);
@@ -861,8 +862,12 @@ void RedisStore::onTick(TimePoint now)
         stuck = stuck || m_lastAnswer < m_pending.begin()->second.deadline - m_options.timeout;
         fail(m_pending.begin()->first);
     }
-    if (stuck && m_context) {
-        redisAsyncFree(m_context); // answers what was still pending; Cleanup forgets the context
+    m_stuck = m_stuck || stuck;
+    // Let go of a stuck connection only once all that was sent on it is past
+    // its deadline: Redis may still read it, and must then find each request
+    // too late, as its client was told. Until then nothing more is sent.
+    if (m_stuck && m_context && m_pending.empty()) {
+        redisAsyncFree(m_context); // Cleanup forgets the context
         if (m_retryAt == TimePoint::max())
             scheduleRetry("no answer");
     }
@@ -944,6 +949,7 @@ void RedisStore::Cleanup(void* privdata)
 {
     auto* self = static_cast<RedisStore*>(privdata);
     self->m_context = nullptr;
+    self->m_stuck = false;
     self->m_wantRead = self->m_wantWrite = false;
 }
 

@@ -137,6 +137,7 @@ private:
     std::minstd_rand m_random;
     TimePoint m_retryAt = TimePoint::max();
     TimePoint m_lastAnswer {}; // anything Redis answered, lately
+    bool m_stuck = false; // no answer at all: the connection goes once its requests have expired
     std::uint64_t m_nextId = 1;
     std::map<std::uint64_t, Pending> m_pending; // in the order sent, so the first times out first
 };

@@ -618,7 +618,7 @@ std::uint64_t RedisStore::request(Pending pending, std::vector<std::string> mode
             pending.removed(false, why);
         return std::uint64_t { 0 };
     };
-    if (!m_context || m_stuck) // waiting to reconnect
+    if (!m_context || m_stuck) // waiting to reconnect, or to let a stuck connection go
         return refuse("Redis unavailable");
     if (m_pending.size() >= m_options.maxQueued) {
         if (!m_queueFull && m_log)

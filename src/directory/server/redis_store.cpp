@@ -670,6 +670,12 @@ void RedisStore::fail(std::uint64_t id)
         pending.removed(false, "Redis unavailable");
 }
 
+void RedisStore::noteAnswer()
+{
+    m_lastAnswer = Steady::now();
+    m_stuck = false; // whatever it answered, Redis is there
+}
+
 void RedisStore::noteClock(long long redisMs)
 {
     // Redis read its clock before the answer travelled: its time now is
@@ -712,8 +718,7 @@ void RedisStore::onReply(std::uint64_t id, void* replyData)
         fail(id);
         return;
     }
-    m_lastAnswer = Steady::now();
-    m_stuck = false;
+    noteAnswer();
     auto found = m_pending.find(id);
     if (reply->type == REDIS_REPLY_ERROR) {
         const std::string error(reply->str, reply->len);
@@ -780,7 +785,7 @@ void RedisStore::onTime(void* replyData)
     if (!reply || reply->type != REDIS_REPLY_ARRAY || reply->elements != 2
         || reply->element[0]->type != REDIS_REPLY_STRING || reply->element[1]->type != REDIS_REPLY_STRING)
         return;
-    m_lastAnswer = Steady::now();
+    noteAnswer();
     noteClock(std::atoll(reply->element[0]->str) * 1000 + std::atoll(reply->element[1]->str) / 1000);
 }
 
@@ -790,7 +795,7 @@ void RedisStore::onScriptLoaded(void* replyData)
     m_scriptLoading = false;
     if (!reply)
         return;
-    m_lastAnswer = Steady::now();
+    noteAnswer();
     if (reply->type == REDIS_REPLY_STRING) {
         m_scriptSha.assign(reply->str, reply->len);
         m_scriptRetryDelay = std::chrono::milliseconds(1000);

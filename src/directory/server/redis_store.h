@@ -93,6 +93,7 @@ private:
     void authFailed(const std::string& error);
     void loadScript();
     void fail(std::uint64_t id);
+    void noteAnswer();
     void noteClock(long long redisMs);
     void noteSettings(const void* reply);
     void onScriptLoaded(void* reply);

@@ -163,13 +163,22 @@ svc_sound_server() {
 svc_pipewire() {
     local dir=$1 pids=() line
     mkdir -p "$dir/state" "$dir/config" || return 1
-    rm -f "$dir/ready" "$dir/xdg/pipewire-0" "$dir/xdg/pipewire-0.lock" "$dir/xdg/pulse/native"
+    # A restart finds the last run's bus address: it must not be read.
+    rm -f "$dir/ready" "$dir/bus" "$dir/xdg/pipewire-0" "$dir/xdg/pipewire-0.lock" "$dir/xdg/pulse/native"
     trap 'kill "${pids[@]}" 2>/dev/null; wait; exit 0' TERM INT HUP
     unset DISPLAY DBUS_SESSION_BUS_ADDRESS
     dbus-daemon --session --nofork --print-address=1 >"$dir/bus" 2>>"$dir/pw.log" &
     pids+=($!)
-    for _ in $(seq 100); do grep -q '^unix:' "$dir/bus" 2>/dev/null && break; sleep 0.05; done
-    DBUS_SESSION_BUS_ADDRESS=$(head -n 1 "$dir/bus")
+    for _ in $(seq 400); do
+        DBUS_SESSION_BUS_ADDRESS=$(grep -m 1 '^unix:' "$dir/bus" 2>/dev/null) && break
+        kill -0 "${pids[0]}" 2>/dev/null || break
+        sleep 0.05
+    done
+    if [ -z "$DBUS_SESSION_BUS_ADDRESS" ]; then
+        echo "no session bus for WirePlumber" >>"$dir/pw.log"
+        kill "${pids[@]}" 2>/dev/null
+        return 1
+    fi
     export DBUS_SESSION_BUS_ADDRESS
     pipewire >>"$dir/pw.log" 2>&1 &
     pids+=($!)
@@ -190,6 +199,16 @@ svc_pipewire() {
     while read -r line; do
         case $line in
         "load-module module-native-protocol-unix"*) ;;
+        "set-default-"*)
+            # Defaults live in WirePlumber's metadata, which may not be there
+            # yet: pipewire-pulse answers "Not supported" until it is.
+            read -ra words <<<"$line"
+            local tries=100
+            until PULSE_SERVER="unix:$dir/setup.sock" pactl "${words[@]}" >>"$dir/pw.log" 2>&1; do
+                ((--tries > 0)) || { echo "could not: $line" >>"$dir/pw.log" && break; }
+                sleep 0.1
+            done
+            ;;
         *) read -ra words <<<"$line" && PULSE_SERVER="unix:$dir/setup.sock" pactl "${words[@]}" >>"$dir/pw.log" 2>&1 ||
             echo "could not: $line" >>"$dir/pw.log" ;;
         esac

@@ -310,7 +310,13 @@ void EchoCanceller::processCapture(std::int16_t* frame)
             return;
     }
     Prepare(lib_->frame, frame);
-    lib_->apm->set_stream_delay_ms(reportedMs_);
+    // The library is told where the echo is, as found: told only what the
+    // servers report, which leaves the path out, it kept up to 20 dB less
+    // in one start of two through PulseAudio.
+    int delayMs = reportedMs_;
+    if (lag >= 0)
+        delayMs = std::clamp(reportedMs_ + 10 + lag * 10 - stats_.extraDelayMs, 0, 500);
+    lib_->apm->set_stream_delay_ms(delayMs);
     if (lib_->apm->ProcessStream(&lib_->frame) == webrtc::AudioProcessing::kNoError)
         std::memcpy(frame, lib_->frame.data_, sizeof(std::int16_t) * kFrameSamples);
 }

@@ -327,8 +327,9 @@ private slots:
         QVERIFY2(echoDb > -25 && echoDb < -3, qPrintable(QString::number(echoDb)));
         QVERIFY(stats.inPath && !stats.sourceCancels);
         // Bounds that a broken or misaligned canceller misses and a loaded
-        // machine does not: the targets are printed above.
-        QVERIFY2(f.erleAfter2s >= 20, qPrintable(Describe(f)));
+        // machine does not: the targets are printed above. (Told only the
+        // reported delay, the library fell to 18-22 dB under CI's load.)
+        QVERIFY2(f.erleAfter2s >= 25, qPrintable(Describe(f)));
         QVERIFY2(f.secondsTo20dB >= 0 && f.secondsTo20dB <= 3, qPrintable(Describe(f)));
         QVERIFY2(f.doubleTalkLossDb <= 10, qPrintable(Describe(f)));
         QVERIFY2(f.nearAloneLossDb <= 3, qPrintable(Describe(f)));

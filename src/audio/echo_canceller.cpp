@@ -241,6 +241,7 @@ void EchoCanceller::reset()
     renderPending_.clear();
     capturePending_.clear();
     renderedFrames_ = fedFrames_ = 0;
+    toldMs_ = -1;
     lib_->apm = CreateProcessing();
     finder_ = std::make_unique<DelayFinder>();
     stats_ = {};
@@ -304,19 +305,15 @@ void EchoCanceller::processCapture(std::int16_t* frame)
     const int lag = finder_->lag();
     if (lag >= 0) {
         const int echoAt = lag * 10 - stats_.extraDelayMs;
-        if (echoAt < 0 || echoAt > 70)
+        if (echoAt < 0 || echoAt > 70) {
             setExtraDelay(std::max(0, lag - 2) * 10);
+            toldMs_ = std::clamp(reportedMs_ + 10 + lag * 10 - stats_.extraDelayMs, 0, 500);
+        }
         if (!ok())
             return;
     }
     Prepare(lib_->frame, frame);
-    // The library is told where the echo is, as found: told only what the
-    // servers report, which leaves the path out, it kept up to 20 dB less
-    // in one start of two through PulseAudio.
-    int delayMs = reportedMs_;
-    if (lag >= 0)
-        delayMs = std::clamp(reportedMs_ + 10 + lag * 10 - stats_.extraDelayMs, 0, 500);
-    lib_->apm->set_stream_delay_ms(delayMs);
+    lib_->apm->set_stream_delay_ms(toldMs_ >= 0 ? toldMs_ : reportedMs_);
     if (lib_->apm->ProcessStream(&lib_->frame) == webrtc::AudioProcessing::kNoError)
         std::memcpy(frame, lib_->frame.data_, sizeof(std::int16_t) * kFrameSamples);
 }

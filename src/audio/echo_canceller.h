@@ -72,6 +72,12 @@ private:
     std::int64_t renderedFrames_ = 0;
     std::int64_t fedFrames_ = 0;
     int reportedMs_ = 0;
+    // The delay the library is told from a move on: where the echo was
+    // found, kept until the next move (-1: the reports). Told only the
+    // reports, which leave the path out, it kept up to 20 dB less in one
+    // start of two through PulseAudio; told each flip of the lag between
+    // two frames, as much again under load.
+    int toldMs_ = -1;
     EchoCancellerStats stats_;
 };
 

@@ -197,21 +197,16 @@ svc_pipewire() {
     for _ in $(seq 200); do PULSE_SERVER="unix:$dir/setup.sock" timeout 5 pactl info >/dev/null 2>&1 && break; sleep 0.05; done
     # The devices, one command each; the native protocol is pipewire-pulse's own.
     while read -r line; do
-        case $line in
-        "load-module module-native-protocol-unix"*) ;;
-        "set-default-"*)
-            # Defaults live in WirePlumber's metadata, which may not be there
-            # yet: pipewire-pulse answers "Not supported" until it is.
-            read -ra words <<<"$line"
-            local tries=100
-            until PULSE_SERVER="unix:$dir/setup.sock" pactl "${words[@]}" >>"$dir/pw.log" 2>&1; do
-                ((--tries > 0)) || { echo "could not: $line" >>"$dir/pw.log" && break; }
-                sleep 0.1
-            done
-            ;;
-        *) read -ra words <<<"$line" && PULSE_SERVER="unix:$dir/setup.sock" pactl "${words[@]}" >>"$dir/pw.log" 2>&1 ||
-            echo "could not: $line" >>"$dir/pw.log" ;;
-        esac
+        [[ $line == "load-module module-native-protocol-unix"* ]] && continue
+        read -ra words <<<"$line"
+        # Defaults live in WirePlumber's metadata, which may not be there
+        # yet: pipewire-pulse answers "Not supported" until it is.
+        local tries=1
+        [[ $line == set-default-* ]] && tries=100
+        until PULSE_SERVER="unix:$dir/setup.sock" pactl "${words[@]}" >>"$dir/pw.log" 2>&1; do
+            ((--tries > 0)) || { echo "could not: $line" >>"$dir/pw.log" && break; }
+            sleep 0.1
+        done
     done <"$dir/voxlet.pa"
     ln -sf "$dir/setup.sock" "$dir/xdg/pulse/native"
     : >"$dir/ready"

@@ -115,7 +115,12 @@ tests_of() {
   )
 }
 run_fuzz() {
-  FUZZ_BUILD_DIR="$root/build/sanitize" "${build_nice[@]}" bash "$root/scripts/fuzz.sh" "${VOXLET_FUZZ_SECONDS:-10}"
+  # Not beside a tree's tests either: the fuzzers take both cores.
+  (
+    exec 9>"$root/build/.tests.lock"
+    flock 9
+    FUZZ_BUILD_DIR="$root/build/sanitize" "${build_nice[@]}" bash "$root/scripts/fuzz.sh" "${VOXLET_FUZZ_SECONDS:-10}" 9>&-
+  )
 }
 # The tests of the sound server's thread; the rest has no thread to race with.
 tests_thread() { tests_of thread -R '^(audio|call)_'; }

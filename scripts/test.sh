@@ -11,8 +11,9 @@
 #   scripts/test.sh            all of it
 #   scripts/test.sh normal     only the normal tree (or sanitize, or thread)
 # With all of it, a tree's tests run while the next tree builds (one tree's
-# tests at a time): the tests mostly wait on sockets and the sound server,
-# and get the processor first.
+# tests at a time): they mostly wait on sockets, and get the processor
+# first. The voice tests (label voice: the sound server in real time) wait
+# until nothing builds and then run one at a time, each tree in turn.
 # Each phase's time is printed as it ends, and all of them at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -123,7 +124,15 @@ run_fuzz() {
   )
 }
 # The tests of the sound server's thread; the rest has no thread to race with.
-tests_thread() { tests_of thread -R '^(audio|call)_'; }
+tests_thread() { tests_of thread -R '^(audio|call)_' "$@"; }
+# Beside a build, all but the voice tests; and the voice tests on their own.
+tests_of_tree() {
+  local tree=$1
+  shift
+  if [ "$tree" = thread ]; then tests_thread "$@"; else tests_of "$tree" "$@"; fi
+}
+not_voice() { tests_of_tree "$1" -LE '^voice$'; }
+voice() { tests_of_tree "$1" -L '^voice$' -j 1; }
 
 # Phases that run beside the next build: each writes a log and, when it
 # ends, its exit status and seconds; finish prints them in order.
@@ -173,18 +182,19 @@ sanitize)
   fi
   ;;
 all)
-  # The tree with the shortest tests last, as nothing builds beside them;
-  # the fuzz targets run there too. A tree that does not build is reported
-  # and the others still run.
-  fuzz=false
-  if timed "sanitize build" build_sanitize; then
-    beside "sanitize tests" sanitize-tests tests_of sanitize
-    fuzz=true
-  fi
-  if timed "normal build" build_normal; then beside "normal tests" normal-tests tests_of normal; fi
-  if timed "thread build" build_thread; then beside "thread tests" thread-tests tests_thread; fi
-  if $fuzz; then timed fuzz run_fuzz || true; fi
+  # A tree that does not build is reported and the others still run.
+  built=()
+  for tree in sanitize normal thread; do
+    if timed "$tree build" "build_$tree"; then
+      beside "$tree tests" "$tree-tests" not_voice "$tree"
+      built+=("$tree")
+    fi
+  done
+  # The fuzzers wait for the tests beside the builds; nothing else runs
+  # beside the voice tests.
+  if [[ " ${built[*]} " == *" sanitize "* ]]; then timed fuzz run_fuzz || true; fi
   finish
+  for tree in "${built[@]}"; do timed "$tree voice tests" voice "$tree" || true; done
   ;;
 esac
 

@@ -39,7 +39,7 @@ phase() {
   local result=ok
   [ "$4" -eq 0 ] || result="FAILED ($4)"
   echo "=== phase $1: $(($3 - $2)) s, $result ==="
-  phases+=("$(printf '%-16s %5s s   from %4s s to %4s s   %s' "$1" $(($3 - $2)) $(($2 - started)) $(($3 - started)) "$result")")
+  phases+=("$(printf '%-20s %5s s   from %4s s to %4s s   %s' "$1" $(($3 - $2)) $(($2 - started)) $(($3 - started)) "$result")")
   [ "$4" -eq 0 ] || status=1
 }
 # timed NAME COMMAND...: runs it in the foreground as a phase; its status.

@@ -378,7 +378,7 @@ def call_runs_echo_on_and_off(args, runs, seconds):
     """The same calls with the echo canceller on and off, alternately, so
     that the machine's load weighs on both alike."""
     out = {"call_cpu": [], "call_sound_cpu": [], "call_rss_peak": [], "call_blocks": [], "after_call_cpu": [],
-           "call_cpu_echo_off": [], "call_sound_cpu_echo_off": []}
+           "call_cpu_echo_off": [], "call_sound_cpu_echo_off": [], "echo_alone_paced": [], "echo_alone_tight": []}
     up = tried = 0
     for _ in range(runs):
         for off in (False, True):
@@ -387,6 +387,15 @@ def call_runs_echo_on_and_off(args, runs, seconds):
                     up, tried = up + values[0], tried + values[1]
                 else:
                     out[key].extend(values)
+        # The reference: the canceller alone, woken as the sound thread wakes.
+        r = subprocess.run([os.path.join(args.build, "bench", "echo_alone"), str(min(seconds, 20))],
+                           capture_output=True, text=True, timeout=120)
+        hit = re.search(r"ECHO_ALONE paced=([\d.]+) tight=([\d.]+)", r.stdout)
+        if hit:
+            out["echo_alone_paced"].append(float(hit.group(1)))
+            out["echo_alone_tight"].append(float(hit.group(2)))
+        else:
+            log("the canceller alone did not run: %s" % r.stderr.strip())
     out["calls_up"] = (up, tried)
     return out
 
@@ -584,6 +593,9 @@ def report(r, args, elapsed):
                  "", "", "≤ 0.5", verdict(cost, 0.5)))
     rows.append(("  of that the sound thread's (where the canceller runs), with / without it, % of a core",
                  "%s / %s" % (summary(r.get("call_sound_cpu"), "%.2f"), summary(r.get("call_sound_cpu_echo_off"), "%.2f")),
+                 "", "", "", ""))
+    rows.append(("  the canceller alone, woken every 10 ms as in a call / frames back to back (reference), % of a core",
+                 "%s / %s" % (summary(r.get("echo_alone_paced"), "%.2f"), summary(r.get("echo_alone_tight"), "%.2f")),
                  "", "", "", ""))
     rows.append(("  the same audio through PulseAudio's own parec + paplay alone (reference), % of a core",
                  summary(r.get("floor_cpu"), "%.2f"), "", "", "", ""))

@@ -37,7 +37,7 @@ done
 
 echo "building the release build in $build ..." >&2
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOXLET_TESTS=OFF -DVOXLET_BENCH=ON >/dev/null
-ninja -C "$build" voxlet voxlet_bench_phone voxlet_bench_empty_window >/dev/null
+ninja -C "$build" voxlet voxlet_bench_phone voxlet_bench_empty_window echo_alone >/dev/null
 
 tmp=$(mktemp -d /tmp/voxlet-bench.XXXXXX)
 svc_dir=$tmp/services

@@ -1,10 +1,9 @@
 #!/usr/bin/python3
 """Stand-ins for the desktop's services on the session bus, each call a JSON
 line in LOG. notifications: for each line "ID ACTION" appended to ARG, sends
-ActionInvoked as a user's click would. portal or screensaver: the inhibition
-service, each line with "held", the inhibitions then in force; every Inhibit
-is answered ARG seconds late (default 0).
-Usage: desktop_service.py notifications|portal|screensaver LOG [ARG]"""
+ActionInvoked as a user's click would. portal: the inhibition portal, each
+line with "held", the inhibitions then in force.
+Usage: desktop_service.py notifications|portal LOG [ARG]"""
 import json
 import sys
 
@@ -20,18 +19,16 @@ XML = {
     + '<signal name="ActionInvoked"><arg type="u"/><arg type="s"/></signal>'
     + '<signal name="NotificationClosed"><arg type="u"/><arg type="u"/></signal>',
     "portal": M % ("Inhibit", A * 3 % ("s", "u", "a{sv}") + O % "o"),
-    "screensaver": M % ("Inhibit", A * 2 % ("s", "s") + O % "u") + M % ("UnInhibit", A % "u"),
     "request": M % ("Close", ""),
 }
 NAMES = {"notifications": ("org.freedesktop.Notifications", "/org/freedesktop/Notifications"),
          "portal": ("org.freedesktop.portal.Inhibit", "/org/freedesktop/portal/desktop"),
-         "screensaver": ("org.freedesktop.ScreenSaver", "/org/freedesktop/ScreenSaver"),
          "request": ("org.freedesktop.portal.Request", None)}
 BUS_NAME = {"portal": "org.freedesktop.portal.Desktop"}
 mode, log_path = sys.argv[1], sys.argv[2]
-arg = sys.argv[3] if len(sys.argv) > 3 else "0"
+arg = sys.argv[3] if len(sys.argv) > 3 else ""
 state = {"next": 1, "read": 0, "conn": None}
-held = {}  # request path or cookie -> the request object's registration
+held = {}  # request path -> the request object's registration
 
 
 def interface(name):
@@ -81,44 +78,28 @@ def poll_control():
     return True
 
 
-def grant(key, registration, entry, invocation, reply):
-    def later():
-        held[key] = registration() if registration else None
-        record(dict(entry, key=str(key)))
-        invocation.return_value(reply)
-    GLib.timeout_add(int(float(arg) * 1000), lambda: later() and False)
-
-
 def on_call(conn, sender, path, iface, method, params, invocation):
     if mode == "notifications":
         notify(conn, method, params, invocation)
-    elif method in ("Close", "UnInhibit"):
-        key = path if method == "Close" else params.unpack()[0]
-        if key in held:
-            registration = held.pop(key)
-            if registration:
-                conn.unregister_object(registration)
-            record({"call": method, "key": str(key)})
+    elif method == "Close":
+        if path in held:
+            conn.unregister_object(held.pop(path))
+            record({"call": method, "key": path})
         invocation.return_value(None)
-    elif mode == "portal":
+    else:
         window, flags, options = params.unpack()
         handle = "/org/freedesktop/portal/desktop/request/%s/%s" % (sender[1:].replace(".", "_"),
                                                                     options.get("handle_token", "t"))
-        grant(handle, lambda: conn.register_object(handle, interface("request"), on_call, None, None),
-              {"call": "Inhibit", "flags": flags, "reason": options.get("reason"), "window": window},
-              invocation, GLib.Variant("(o)", (handle,)))
-    else:
-        app, reason = params.unpack()
-        state["next"] += 1
-        grant(state["next"], None, {"call": "Inhibit", "app": app, "reason": reason}, invocation,
-              GLib.Variant("(u)", (state["next"],)))
+        held[handle] = conn.register_object(handle, interface("request"), on_call, None, None)
+        record({"call": "Inhibit", "flags": flags, "reason": options.get("reason"), "window": window})
+        invocation.return_value(GLib.Variant("(o)", (handle,)))
 
 
 def on_bus(conn, name):
     state["conn"] = conn
     conn.register_object(NAMES[mode][1], interface(mode), on_call, None, None)
     if mode != "notifications":
-        record({"service": mode})  # a new service holds nothing, whatever the one before it left
+        record({"service": mode})  # nothing held yet
 
 
 Gio.bus_own_name(Gio.BusType.SESSION, BUS_NAME.get(mode, NAMES[mode][0]), Gio.BusNameOwnerFlags.NONE, on_bus,

@@ -4,6 +4,7 @@
 // Every call opens, reads or writes, and closes its file; nothing is cached.
 
 #include "call/app_state.h"
+#include "phonebook/file_io.h"
 
 #include <QString>
 #include <QStringList>
@@ -21,8 +22,6 @@ inline const QString kOwnNameUnreadable = QStringLiteral("ERROR");
 // Either file is a few kilobytes when the program writes it; anything larger
 // than this is refused by the readers (failure err::Overflow) instead of read.
 constexpr qint64 kMaxDataFileBytes = 1024 * 1024;
-
-QString DataPath(const QString& dataDir, const QString& fileName);
 
 // A failure of a reader: the error number and its Japanese description.
 struct FileFailure {
@@ -84,11 +83,6 @@ ProfileFields LoadProfile(const QString& dataDir, const QString& fileName);
 
 // Atomic like SavePhoneBook.
 std::optional<QString> SaveProfile(const QString& dataDir, const ProfileFields& fields);
-
-// Where a save of fileName stages the new content before renaming it over
-// the old file (in the same folder, so the rename stays on one file system),
-// when fileName is not a symbolic link.
-QString SaveTempPath(const QString& dataDir, const QString& fileName);
 
 // Code page 932 as Windows writes it. Characters it cannot hold become "?";
 // invalid byte sequences decode to U+FFFD and decoding goes on.

@@ -6,6 +6,7 @@
 #include "audio/pulse/pulse_voice.h"
 #include "net/reach/reachability.h"
 #include "phonebook/qt/japanese_fonts.h"
+#include "phonebook/state_files.h"
 #include "shell/phone.h"
 #include "shell/qt/desktop_inhibitor.h"
 #include "shell/qt/desktop_notifier.h"
@@ -105,6 +106,7 @@ int main(int argc, char** argv)
 
     voxlet::PhoneOptions options;
     options.dataDir = QCoreApplication::applicationDirPath();
+    options.stateDir = voxlet::files::DefaultStateDir();
     options.screen.phoneBookOnly = qEnvironmentVariable("VOXLET_CALLERS") == QLatin1String("phonebook");
     voxlet::Phone phone(
         options, { form, boxes, tray, capture, playback, sounds, &notifier, &inhibitor, &reach });

@@ -31,6 +31,7 @@ namespace voxlet {
 
 struct PhoneOptions {
     QString dataDir; // where Tel.txt, name.txt and the ring sounds are
+    QString stateDir; // what the phone learns and keeps (files::DefaultStateDir() in the program)
     NetOptions net;
     int ringPollMs = 30; // how often a ring loop asks whether its sound ended
     ScreenOptions screen; // callers from strangers

@@ -1,5 +1,6 @@
 #include "call/runtime_error.h"
 #include "phonebook/phone_book_files.h"
+#include "phonebook/state_files.h"
 #include "support/test_support.h"
 
 #include <QDir>
@@ -7,6 +8,8 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <sys/stat.h>
 
 #include <memory>
 
@@ -179,6 +182,29 @@ private slots:
         QCOMPARE(QStringList({ five.name, five.sex, five.age, five.pass, five.comment, five.server }),
             QStringList(
                 { profile.name, profile.sex, profile.age, profile.pass, profile.comment, QString() }));
+    }
+
+    void stateFilesAreTheOwnersAlone()
+    {
+        const QString state = dir_->path() + QStringLiteral("/state");
+        QVERIFY(ReadStateFile(state, QStringLiteral("keys"), 100).missing);
+        QVERIFY(QDir().mkpath(state));
+        WriteBytes(DataPath(state, QStringLiteral("keys")), "old");
+        QVERIFY(QFile::setPermissions(DataPath(state, QStringLiteral("keys")),
+            QFile::ReadOwner | QFile::WriteOwner | QFile::ReadOther));
+        QCOMPARE(WriteStateFile(state, QStringLiteral("keys"), "new"), std::nullopt);
+        struct stat st { };
+        QCOMPARE(::stat(QFile::encodeName(DataPath(state, QStringLiteral("keys"))).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, 0600u);
+        QCOMPARE(::stat(QFile::encodeName(state).constData(), &st), 0);
+        QCOMPARE(st.st_mode & 0777, 0700u);
+        const StateFile back = ReadStateFile(state, QStringLiteral("keys"), 100);
+        QCOMPARE(back.bytes, QByteArray("new"));
+        QVERIFY(!back.failure && !back.missing);
+        // Larger than its reader allows, or no file at all: told, not read.
+        QVERIFY(ReadStateFile(state, QStringLiteral("keys"), 2).failure);
+        QVERIFY(QDir(state).mkdir(QStringLiteral("dir")));
+        QVERIFY(ReadStateFile(state, QStringLiteral("dir"), 100).failure);
     }
 
     void phoneBookRecordRule_data()

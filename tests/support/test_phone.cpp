@@ -22,6 +22,7 @@ PhoneOptions LoopbackPhoneOptions(const QString& dataDir, const QString& address
 {
     PhoneOptions options;
     options.dataDir = dataDir;
+    options.stateDir = dataDir + QStringLiteral("/state");
     options.net.localAddress = ResolveAddress(address);
     options.net.bindOutgoing = true;
     options.ringPollMs = ringPollMs;

@@ -2,9 +2,10 @@
 
 #include "net/address.h"
 
+#include <QFile>
+#include <QStringList>
+
 #include <arpa/inet.h>
-#include <ifaddrs.h>
-#include <net/if.h>
 #include <netdb.h>
 
 #include <cstring>
@@ -81,26 +82,57 @@ std::vector<DialTarget> ResolvePeer(const QString& host, std::uint16_t port)
     return found;
 }
 
-QString LocalIPv6Address()
+QString ChooseIPv6Address(const QString& ifInet6, const QString& ipv6Route)
 {
-    ifaddrs* list = nullptr;
-    if (getifaddrs(&list) != 0)
-        return {};
-    QString global, local;
-    for (ifaddrs* i = list; i; i = i->ifa_next) {
-        if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET6 || !(i->ifa_flags & IFF_UP)
-            || (i->ifa_flags & IFF_LOOPBACK))
+    // Flags of an address that callers must not be given.
+    constexpr unsigned kTemporary = 0x01, kDadFailed = 0x08, kDeprecated = 0x20, kTentative = 0x40;
+    QString defaultInterface;
+    for (const QString& line : ipv6Route.split(QLatin1Char('\n'))) {
+        const QStringList f = line.simplified().split(QLatin1Char(' '));
+        if (f.size() >= 10 && f[0] == QString(32, QLatin1Char('0')) && f[1] == QLatin1String("00")
+            && f[9] != QLatin1String("lo")) {
+            defaultInterface = f[9];
+            break;
+        }
+    }
+    QString onDefault, global, local;
+    for (const QString& line : ifInet6.split(QLatin1Char('\n'))) {
+        const QStringList f = line.simplified().split(QLatin1Char(' '));
+        bool hex = false, flagsOk = false;
+        const unsigned flags = f.size() >= 6 ? f[4].toUInt(&flagsOk, 16) : 0;
+        if (f.size() < 6 || f[0].size() != 32 || !flagsOk
+            || (flags & (kTemporary | kDadFailed | kDeprecated | kTentative)))
             continue;
-        const in6_addr& a = reinterpret_cast<const sockaddr_in6*>(i->ifa_addr)->sin6_addr;
+        in6_addr a {};
+        for (int i = 0; i < 16; ++i) {
+            a.s6_addr[i] = std::uint8_t(f[0].mid(2 * i, 2).toUInt(&hex, 16));
+            if (!hex)
+                break;
+        }
+        if (!hex)
+            continue;
         char text[INET6_ADDRSTRLEN] = "";
         inet_ntop(AF_INET6, &a, text, sizeof text);
-        if ((a.s6_addr[0] & 0xE0) == 0x20 && global.isEmpty())
-            global = QString::fromLatin1(text);
-        else if (a.s6_addr[0] == 0xFD && local.isEmpty())
-            local = QString::fromLatin1(text);
+        const QString address = QString::fromLatin1(text);
+        if ((a.s6_addr[0] & 0xE0) == 0x20) {
+            if (onDefault.isEmpty() && f[5] == defaultInterface)
+                onDefault = address;
+            if (global.isEmpty())
+                global = address;
+        } else if (a.s6_addr[0] == 0xFD && local.isEmpty()) {
+            local = address;
+        }
     }
-    freeifaddrs(list);
-    return global.isEmpty() ? local : global;
+    return !onDefault.isEmpty() ? onDefault : !global.isEmpty() ? global : local;
+}
+
+QString LocalIPv6Address()
+{
+    const auto read = [](const char* path) {
+        QFile f(QString::fromLatin1(path));
+        return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.read(1 << 20)) : QString();
+    };
+    return ChooseIPv6Address(read("/proc/net/if_inet6"), read("/proc/net/ipv6_route"));
 }
 
 bool AsIPv4(const sockaddr_storage& address, sockaddr_in& out)

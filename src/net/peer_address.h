@@ -27,9 +27,15 @@ std::vector<DialTarget> ResolvePeer(const QString& host, std::uint16_t port);
 // Dotted for IPv4 and IPv4-mapped addresses, the usual short form for IPv6.
 QString FormatPeerAddress(const sockaddr_storage& address);
 
-// The machine's IPv6 address callers would dial: the first global one of an
-// up interface, else the first unique local one (fd00::/8); empty when none.
+// The machine's IPv6 address callers are given and the listener takes calls
+// on: a stable one (neither temporary, which privacy extensions rotate
+// daily, nor deprecated, tentative or failed), global on the default
+// route's interface if there is one, else global anywhere, else unique
+// local (fd00::/8); empty when none. Asked again when it may have changed.
 QString LocalIPv6Address();
+// The same choice from the kernel's tables as /proc/net/if_inet6 and
+// /proc/net/ipv6_route print them.
+QString ChooseIPv6Address(const QString& ifInet6, const QString& ipv6Route);
 
 // An IPv4 (or IPv4-mapped IPv6) socket address as an IPv4 one.
 bool AsIPv4(const sockaddr_storage& address, sockaddr_in& out);

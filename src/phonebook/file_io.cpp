@@ -159,8 +159,8 @@ std::optional<QString> WriteAtomically(
     const QByteArray temp = QFile::encodeName(SaveTempPath(targetDir, targetName));
 
     const bool ownerOnly = mode == KeepMode::OwnerOnly;
-    const int fd
-        = ::open(temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, ownerOnly ? 0600 : 0666);
+    const int fd = ::open(
+        temp.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, ownerOnly ? 0600 : 0666);
     if (fd < 0)
         return SaveFailureText(fileName, errno);
 

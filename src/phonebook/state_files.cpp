@@ -23,13 +23,15 @@ StateFile ReadStateFile(const QString& stateDir, const QString& fileName, qint64
     if (file.errorNumber == err::FileNotFound)
         out.missing = true;
     else if (file.errorNumber != 0)
-        out.failure = DataPath(stateDir, fileName) + QStringLiteral(": ") + RuntimeErrorDescription(file.errorNumber);
+        out.failure
+            = DataPath(stateDir, fileName) + QStringLiteral(": ") + RuntimeErrorDescription(file.errorNumber);
     else
         out.bytes = std::move(file.bytes);
     return out;
 }
 
-std::optional<QString> WriteStateFile(const QString& stateDir, const QString& fileName, const QByteArray& bytes)
+std::optional<QString> WriteStateFile(
+    const QString& stateDir, const QString& fileName, const QByteArray& bytes)
 {
     if (!QDir().mkpath(stateDir))
         return stateDir + QStringLiteral(": ") + RuntimeErrorDescription(err::PathNotFound);

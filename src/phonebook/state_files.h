@@ -22,6 +22,7 @@ struct StateFile {
 StateFile ReadStateFile(const QString& stateDir, const QString& fileName, qint64 maxBytes);
 
 // Atomically, the folder made owner-only (0700) and the file 0600.
-std::optional<QString> WriteStateFile(const QString& stateDir, const QString& fileName, const QByteArray& bytes);
+std::optional<QString> WriteStateFile(
+    const QString& stateDir, const QString& fileName, const QByteArray& bytes);
 
 } // namespace voxlet::files

@@ -166,6 +166,25 @@ void NetTextsAndAddressesTest::peersOfBothFamilies()
     // An IPv4 caller on the IPv6 socket is shown dotted.
     t = ResolvePeer(QStringLiteral("::ffff:198.18.0.2"), 8002);
     QCOMPARE(FormatPeerAddress(t.at(0).address), QStringLiteral("198.18.0.2"));
+
+    // Callers are given a stable address of the default route's interface,
+    // never the temporary one privacy extensions list first.
+    const QString addresses
+        = QStringLiteral("20010db8000000011111111111111111 03 40 00 01 wlan0\n" // temporary
+                         "20010db8000000022222222222222222 04 40 00 00 docker0\n"
+                         "20010db8000000013333333333333333 03 40 00 20 wlan0\n" // deprecated
+                         "fd000000000000000000000000000002 03 40 00 80 wlan0\n"
+                         "20010db8000000014444444444444444 03 40 00 00 wlan0\n");
+    const QString routes
+        = QStringLiteral("00000000000000000000000000000000 00 "
+                         "00000000000000000000000000000000 00 fe800000000000000000000000000001 "
+                         "00000400 00000002 00000000 00000003 wlan0\n");
+    QCOMPARE(ChooseIPv6Address(addresses, routes), QStringLiteral("2001:db8:0:1:4444:4444:4444:4444"));
+    QCOMPARE(ChooseIPv6Address(addresses, QString()), QStringLiteral("2001:db8:0:2:2222:2222:2222:2222"));
+    QStringList unstable = addresses.split(QLatin1Char('\n'));
+    unstable.removeAt(4);
+    unstable.removeAt(1);
+    QCOMPARE(ChooseIPv6Address(unstable.join(QLatin1Char('\n')), routes), QStringLiteral("fd00::2"));
 }
 
 void NetTextsAndAddressesTest::secondFamilyTakesOverAStalledDial()

@@ -7,7 +7,7 @@
 # owns nor gets through what it links.
 
 set(VOXLET_SRC ${CMAKE_SOURCE_DIR}/src)
-set(VOXLET_SUBSYSTEMS call net audio shell phonebook directory)
+set(VOXLET_SUBSYSTEMS call net audio shell phonebook directory secure)
 
 function(voxlet_library target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "FOLDER" "FILES;EXCLUDE;LINKS")

@@ -120,3 +120,19 @@ write("fuzz_directory_session", "proxied", SEP.join([
     + wire("SERVEROK|END") + wire("MYDATA|Via1|M|30|hi|||END"),
     bytes([8 + 16]) + V2_TCP4 + wire("SERVEROK|END") + wire("MYDATA|Via2|M|30|hi|||END"),
     bytes([1]) + b"PROXY TCP4 198.51.100.8 127.0.0.1 1 2\r\n" + wire("SERVEROK|END")]))
+
+# Encrypted call: a mode byte (0 attack the called side, 1 the dialling side,
+# 2 an honest call changed in flight), then the pieces.
+import hashlib
+key = bytes([9]) + bytes(31)  # the base point: a valid key
+commit = hashlib.blake2b(key, digest_size=32).hexdigest().encode()
+write("fuzz_secure_session", "called_side", SEP.join([bytes([0]) + commit, key + bytes(range(64)),
+                                                      b"\x00\x13\x02" + bytes(16)]))
+write("fuzz_secure_session", "called_low_order",
+      bytes([0]) + hashlib.blake2b(bytes(32), digest_size=32).hexdigest().encode() + SEP + bytes(96))
+write("fuzz_secure_session", "dialling_side", SEP.join([bytes([1]) + key.hex().encode(), bytes(64), bytes(19)]))
+write("fuzz_secure_session", "dialling_out_of_turn", SEP.join([bytes([1 | 4]) + b"zz", bytes(64)]))
+write("fuzz_secure_session", "honest", SEP.join([bytes([2]), b"", b"", b"\x00voice", b"\x00more", b"\x00"]))
+write("fuzz_secure_session", "honest_frames_changed",
+      SEP.join([bytes([2]), b"", b"", b"\x00first", b"\x45second", b"\x20again", b"\x80cut"]))
+write("fuzz_secure_session", "honest_message2_changed", SEP.join([bytes([2 | 8]), b"\x00\x01", b"\x00\x00\x04"]))

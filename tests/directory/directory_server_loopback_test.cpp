@@ -26,6 +26,7 @@
 #include <memory>
 #include <netinet/in.h>
 #include <poll.h>
+#include <semaphore>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -37,21 +38,25 @@
 
 using namespace voxlet::directory_server;
 using voxlet::test::FromUtf16;
+using voxlet::test::LoopbackAddress;
 using voxlet::test::Utf16;
 using namespace std::chrono_literals;
 
 namespace {
 
-// The server on a port of its choosing on 127.0.0.1, quiet.
+// The server on a port of its choosing on 127.0.0.1, quiet unless it has a sink.
 class RunningServer : public voxlet::test::RunningDirectory {
 public:
-    explicit RunningServer(ServerOptions options)
-        : RunningDirectory(QStringLiteral("127.0.0.1"), [&](ServerOptions& o) {
-            options.listenAddress = o.listenAddress;
-            options.port = 0;
-            options.quiet = true;
-            o = options;
-        })
+    explicit RunningServer(ServerOptions options, DirectoryServer::LogSink sink = {})
+        : RunningDirectory(
+            QStringLiteral("127.0.0.1"),
+            [&](ServerOptions& o) {
+                options.listenAddress = o.listenAddress;
+                options.port = 0;
+                options.quiet = !sink;
+                o = options;
+            },
+            sink)
     {
     }
 };
@@ -585,16 +590,15 @@ void DirectoryServerLoopbackTest::proxyHeadersOnlyFromTrustedProxies()
 }
 
 namespace {
-// A phone's listener on the connect-back port (0: any; then set to it).
+// A phone's listener on the connect-back port (0: any; then set to it); a
+// negative backlog only binds, so that nobody else listens there.
 int ListenOn(const char* address, std::uint16_t& port, int backlog)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    sockaddr_in at {};
+    sockaddr_in at = voxlet::test::SocketAddress(QString::fromLatin1(address), port);
     socklen_t length = sizeof at;
-    at.sin_family = AF_INET;
-    at.sin_port = htons(port);
-    ::inet_pton(AF_INET, address, &at.sin_addr);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0 || ::listen(fd, backlog) != 0) {
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0
+        || (backlog >= 0 && ::listen(fd, backlog) != 0)) {
         ::close(fd);
         return -1;
     }
@@ -602,6 +606,35 @@ int ListenOn(const char* address, std::uint16_t& port, int backlog)
     port = ntohs(at.sin_port);
     return fd;
 }
+
+// The connect-back port on three addresses of this process: a phone that
+// answers, one whose full queue drops SYNs (as a router drops what no
+// mapping lets in), and one where nothing listens.
+struct Phones {
+    Phones(const QByteArray& answering, const QByteArray& dropping, const QByteArray& none)
+    {
+        for (int attempt = 0; attempt < 20 && queued < 0; ++attempt) {
+            for (int fd : { this->answering, full, this->none })
+                ::close(fd);
+            port = 0;
+            this->answering = ListenOn(answering, port, 4);
+            full = ListenOn(dropping, port, 0);
+            this->none = ListenOn(none, port, -1);
+            const sockaddr_in target = voxlet::test::SocketAddress(QString::fromLatin1(dropping), port);
+            queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            if (full < 0 || this->none < 0
+                || ::connect(queued, reinterpret_cast<const sockaddr*>(&target), sizeof target) != 0)
+                ::close(std::exchange(queued, -1));
+        }
+    }
+    ~Phones()
+    {
+        for (int fd : { answering, full, none, queued })
+            ::close(fd);
+    }
+    std::uint16_t port = 0;
+    int answering = -1, full = -1, none = -1, queued = -1;
+};
 
 // Who the connection waiting on the listener comes from ("" when none).
 QString AcceptedFrom(int listener)
@@ -612,60 +645,85 @@ QString AcceptedFrom(int listener)
     ::close(fd);
     return fd < 0 ? QString() : QString::fromLatin1(::inet_ntoa(from.sin_addr));
 }
+
+bool Greet(Client& client)
+{
+    return client.connected() && client.send(kHello) && client.read(kHello.size()) == kHello;
+}
 } // namespace
 
 void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
 {
-    // One port (in place of 8002) on two addresses. A free port on the first
-    // may be a client's on the second (other tests on this machine dial from
-    // 127.0.0.8), so another one is tried then.
-    std::uint16_t phonePort = 0;
-    int probe = -1, full = -1;
-    for (int attempt = 0; attempt < 20 && full < 0; ++attempt) {
-        if (probe >= 0)
-            ::close(probe);
-        phonePort = 0;
-        probe = ListenOn("127.0.0.6", phonePort, 4);
-        // Queue full at once: it drops SYNs, as a router drops what no mapping lets in.
-        full = probe >= 0 ? ListenOn("127.0.0.8", phonePort, 0) : -1;
-    }
-    QVERIFY(probe >= 0 && full >= 0);
+    // Addresses of this process alone, and the port on each is held: another
+    // program's listener or client there would answer or take the probes.
+    const QByteArray phone = LoopbackAddress(6).toLatin1(), nobody = LoopbackAddress(7).toLatin1();
+    const QByteArray dropping = LoopbackAddress(8).toLatin1();
+    Phones phones(phone, dropping, nobody);
+    QVERIFY(phones.queued >= 0);
+    // The log holds the server's thread at a line: what the test does
+    // meanwhile, one turn of the server's loop finds together.
+    std::atomic<int> holds { 0 };
+    std::binary_semaphore atLine { 0 }, go { 0 };
     ServerOptions options;
-    options.connectBack.port = phonePort;
-    options.connectBack.perAddress = 2;
-    options.connectBack.timeout = 500ms;
-    RunningServer server(options);
+    options.connectBack.port = phones.port;
+    options.connectBack.perAddress = 3;
+    options.connectBack.timeout = 1200ms;
+    options.idleTimeout = 1s; // shorter than a probe: no client waiting for one is idle
+    options.statsInterval = 0s;
+    RunningServer server(options, [&](const std::string&) {
+        if (holds > 0) {
+            --holds;
+            atLine.release();
+            go.try_acquire_for(20s);
+        }
+    });
     QVERIFY2(server.started, qPrintable(server.error));
     const QString request = QStringLiteral("CONNECTBACK|END");
+    auto reply = [](const char* word, const QByteArray& asker) {
+        return QStringLiteral("CONNECTBACK|%1|%2|END").arg(QLatin1String(word), QLatin1String(asker));
+    };
+
+    // A probe closed after a poll leaves its number, and what the poll said
+    // of it, to the next socket: nothing of it is taken for a new probe's.
+    // Greeted one after the other, X has the lowest of the server's descriptors.
+    Client x(nobody.constData(), server.port());
+    QVERIFY(Greet(x));
+    Client a(phone.constData(), server.port());
+    QVERIFY(Greet(a));
+    Client b(dropping.constData(), server.port());
+    QVERIFY(Greet(b));
+    Client z(nobody.constData(), server.port());
+    QVERIFY(Greet(z));
+    holds = 2;
+    x.shutdownWrite(); // X goes; A's probe takes its number, in the turn that ends as Z goes
+    QVERIFY(atLine.try_acquire_for(20s));
+    QVERIFY(a.send(Utf16(request)));
+    z.shutdownWrite();
+    go.release();
+    QVERIFY(atLine.try_acquire_for(20s));
+    // A's probe connects; then A goes and B asks: in one turn A's probe
+    // closes and B's opens on its number, and B's phone drops the SYN.
+    pollfd connected { phones.answering, POLLIN, 0 };
+    QCOMPARE(::poll(&connected, 1, 10000), 1);
+    QCOMPARE(AcceptedFrom(phones.answering), QStringLiteral("127.0.0.1"));
+    a.reset();
+    QVERIFY(b.send(Utf16(request)));
+    go.release();
+    QCOMPARE(FromUtf16(b.readToClose()), reply("TIMEOUT", dropping));
 
     // Dialled back from the address the phone asked, so it knows its probe.
-    QCOMPARE(Exchange(server.port(), "127.0.0.6", request), QStringLiteral("CONNECTBACK|OK|127.0.0.6|END"));
-    QCOMPARE(AcceptedFrom(probe), QStringLiteral("127.0.0.1"));
-    QCOMPARE(AcceptedFrom(probe), QString()); // only one probe per request
-
+    QCOMPARE(Exchange(server.port(), phone.constData(), request), reply("OK", phone));
+    QCOMPARE(AcceptedFrom(phones.answering), QStringLiteral("127.0.0.1"));
+    QCOMPARE(AcceptedFrom(phones.answering), QString()); // only one probe per request
     // Nothing listening answers with a reset.
-    QCOMPARE(
-        Exchange(server.port(), "127.0.0.7", request), QStringLiteral("CONNECTBACK|REFUSED|127.0.0.7|END"));
-
-    // The listener whose queue is full drops the probe's SYN.
-    sockaddr_in target {};
-    target.sin_family = AF_INET;
-    target.sin_port = htons(phonePort);
-    ::inet_pton(AF_INET, "127.0.0.8", &target.sin_addr);
-    const int queued = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    QCOMPARE(::connect(queued, reinterpret_cast<sockaddr*>(&target), sizeof target), 0);
-    QCOMPARE(
-        Exchange(server.port(), "127.0.0.8", request), QStringLiteral("CONNECTBACK|TIMEOUT|127.0.0.8|END"));
-    ::close(queued);
-    ::close(full);
-
-    // The second probe of an address is the last for a while.
-    QCOMPARE(Exchange(server.port(), "127.0.0.6", request), QStringLiteral("CONNECTBACK|OK|127.0.0.6|END"));
-    QCOMPARE(
-        Exchange(server.port(), "127.0.0.6", request), QStringLiteral("CONNECTBACK|LIMIT|127.0.0.6|END"));
-    QCOMPARE(AcceptedFrom(probe), QStringLiteral("127.0.0.1"));
-    QCOMPARE(AcceptedFrom(probe), QString());
-    ::close(probe);
+    QCOMPARE(Exchange(server.port(), nobody.constData(), request), reply("REFUSED", nobody));
+    // A dropped SYN is not answered within the probe's time, longer than --idle.
+    QCOMPARE(Exchange(server.port(), dropping.constData(), request), reply("TIMEOUT", dropping));
+    // The third probe of an address is the last for a while.
+    QCOMPARE(Exchange(server.port(), phone.constData(), request), reply("OK", phone));
+    QCOMPARE(Exchange(server.port(), phone.constData(), request), reply("LIMIT", phone));
+    QCOMPARE(AcceptedFrom(phones.answering), QStringLiteral("127.0.0.1"));
+    QCOMPARE(AcceptedFrom(phones.answering), QString());
 }
 
 void DirectoryServerLoopbackTest::processesShareOneDirectoryInRedis()
@@ -1034,7 +1092,9 @@ void DirectoryServerLoopbackTest::lateRedisRequestsAreNotCarriedOut()
 {
     RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
-    DirectoryProcess directory(SharedStore(redis, { "--store-timeout", "2000", "--store-queue", "2" }));
+    // Waiting for Redis, a client is not idle: it is answered at the store's time-out.
+    DirectoryProcess directory(
+        SharedStore(redis, { "--store-timeout", "2000", "--store-queue", "2", "--idle", "1" }));
     QVERIFY2(directory.port(), qPrintable(directory.log()));
     QCOMPARE(Register(directory.port(), "127.0.0.2", QStringLiteral("Early")),
         QStringLiteral("ClientData|ZERO|127.0.0.2|END"));

@@ -12,17 +12,21 @@ namespace voxlet::test {
 
 class RunningDirectory {
 public:
-    explicit RunningDirectory(
-        const QString& address, const std::function<void(directory_server::ServerOptions&)>& adjust = {})
-        : server_([&] {
-            directory_server::ServerOptions o;
-            o.listenAddress = address.toStdString();
-            o.port = 8003;
-            o.quiet = true;
-            if (adjust)
-                adjust(o);
-            return o;
-        }())
+    // With a sink (and quiet off), the log lines go there.
+    explicit RunningDirectory(const QString& address,
+        const std::function<void(directory_server::ServerOptions&)>& adjust = {},
+        directory_server::DirectoryServer::LogSink sink = {})
+        : server_(
+            [&] {
+                directory_server::ServerOptions o;
+                o.listenAddress = address.toStdString();
+                o.port = 8003;
+                o.quiet = true;
+                if (adjust)
+                    adjust(o);
+                return o;
+            }(),
+            std::move(sink))
     {
         std::string why;
         started = server_.start(why);

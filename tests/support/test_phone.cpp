@@ -8,15 +8,7 @@
 #include <QFile>
 #include <QTest>
 
-#include <unistd.h>
-
 namespace voxlet::test {
-
-QString LoopbackAddress(int host)
-{
-    static const int net = 10 + int(::getpid() % 240);
-    return QStringLiteral("127.%1.0.%2").arg(net).arg(host);
-}
 
 PhoneOptions LoopbackPhoneOptions(const QString& dataDir, const QString& address, int ringPollMs)
 {

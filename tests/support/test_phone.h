@@ -25,10 +25,6 @@ void PrepareSoundDataDir(const QString& dataDir, const QString& name);
 // A recognisable voice block: seed, seed+1, ... repeating.
 QByteArray TestVoiceBlock(int seed);
 
-// A loopback address for this test process, so parallel test programs
-// never compete for the same address and port: 127.N.0.host.
-QString LoopbackAddress(int host);
-
 // A test phone's recording windows and temporary data folder.
 struct PhoneWindows {
     explicit PhoneWindows(const QString& addr)

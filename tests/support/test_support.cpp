@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unistd.h>
 
 namespace voxlet::test {
 
@@ -74,6 +75,12 @@ void WriteBytes(const QString& path, const QByteArray& bytes)
     QFile f(path);
     if (f.open(QIODevice::WriteOnly | QIODevice::Truncate))
         f.write(bytes);
+}
+
+QString LoopbackAddress(int host)
+{
+    static const int net = 10 + int(::getpid() % 240);
+    return QStringLiteral("127.%1.0.%2").arg(net).arg(host);
 }
 
 QString SourceDir()

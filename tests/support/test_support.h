@@ -46,6 +46,10 @@ bool WaitFor(const std::function<bool()>& condition, int timeoutMs = 10000);
 // Runs the event loop for this long.
 void Pump(int ms);
 
+// A loopback address for this test process, so parallel test programs
+// never compete for the same address and port: 127.N.0.host.
+QString LoopbackAddress(int host);
+
 // The repository's own folder (for resources used by tests).
 QString SourceDir();
 

@@ -125,16 +125,20 @@ void ConnectBackProber::finish(int fd, ProbeResult result)
     done(result);
 }
 
-void ConnectBackProber::appendPollFds(std::vector<pollfd>& fds) const
+void ConnectBackProber::appendPollFds(std::vector<pollfd>& fds)
 {
-    for (const auto& [fd, probe] : m_probes)
+    m_polled.clear();
+    for (const auto& [fd, probe] : m_probes) {
         fds.push_back({ fd, POLLOUT, 0 });
+        m_polled.push_back(probe.ticket);
+    }
 }
 
 void ConnectBackProber::handle(const pollfd* fds, std::size_t count)
 {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (fds[i].revents == 0 || !m_probes.count(fds[i].fd))
+    for (std::size_t i = 0; i < count && i < m_polled.size(); ++i) {
+        const auto found = m_probes.find(fds[i].fd);
+        if (fds[i].revents == 0 || found == m_probes.end() || found->second.ticket != m_polled[i])
             continue;
         int error = 0;
         socklen_t length = sizeof error;

@@ -69,7 +69,9 @@ public:
     const ConnectBackLimits& limits() const { return m_limits; }
     std::size_t inFlight() const { return m_probes.size(); }
 
-    void appendPollFds(std::vector<pollfd>& fds) const;
+    // Descriptors to poll, appended to `fds`; then handle() with the same
+    // entries after poll().
+    void appendPollFds(std::vector<pollfd>& fds);
     void handle(const pollfd* fds, std::size_t count);
     Steady::time_point nextDeadline() const;
     void expire(Steady::time_point now);
@@ -86,6 +88,10 @@ private:
     ConnectBackLimits m_limits;
     std::map<int, Probe> m_probes; // by descriptor
     std::unordered_map<std::uint64_t, int> m_byTicket;
+    // The ticket of each probe polled, as its descriptor's generation: a
+    // probe closed after poll() leaves its number, and its events, to the
+    // next socket opened.
+    std::vector<std::uint64_t> m_polled;
     // Start times of recent probes, per target address.
     std::unordered_map<std::string, std::vector<Steady::time_point>> m_recent;
     Steady::time_point m_nextSweep {};

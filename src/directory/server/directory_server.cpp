@@ -30,6 +30,9 @@ constexpr int kReadsPerTurn = 4;
 constexpr std::size_t kAcceptsPerTurn = 64;
 constexpr std::chrono::milliseconds kListenerPause { 100 };
 constexpr std::chrono::milliseconds kMaxLinger { 2000 };
+// A session waiting for its store or its probe is closed only after both
+// would have answered, a backstop that should never be reached.
+constexpr std::chrono::milliseconds kWaitMargin { 1000 };
 // Descriptors kept free beside the connections: one being accepted while
 // another makes room for it, and the spare given up when out of them.
 constexpr std::size_t kSpareDescriptors = 2;
@@ -669,7 +672,11 @@ void DirectoryServer::feed(Connection& c, std::string_view bytes)
     c.output += c.session->receive(bytes);
     if (c.session->completedMessages() != c.messagesSeen || c.session->finished()) {
         c.messagesSeen = c.session->completedMessages();
-        c.deadline = Steady::now() + m_options.idleTimeout;
+        // Waiting, the store and the probe keep deadlines of their own: cut
+        // short, a probe went unanswered, a registration was stored unanswered.
+        c.deadline = Steady::now()
+            + (c.session->waiting() ? m_options.storeTimeout + m_options.connectBack.timeout + kWaitMargin
+                                    : m_options.idleTimeout);
     }
     if (c.session->waiting() || c.session->finished())
         leaveIdle(c);

@@ -30,6 +30,9 @@ constexpr std::size_t kSettings = 7;
 constexpr const char* kSettingOptions[kSettings] = { "--keep", "--max-users", "--max-users-per-address",
     "--max-list", "--list-share", "--pass-attempts", "--pass-window" };
 constexpr std::chrono::milliseconds kMaxScriptRetry { 60000 };
+// How long an answer may take from Redis's clock to the client's refusal:
+// the milliseconds both clocks drop, and the travel.
+constexpr std::chrono::milliseconds kAnswerTime { 50 };
 
 // Splits the head of the list into records, each ending at its fifth '|'
 // unit, leaving out the asker's; false if it does not split evenly.
@@ -300,8 +303,11 @@ std::uint64_t RedisStore::request(Pending pending, std::vector<std::string> mode
     }
     m_queueFull = m_queueFull && m_pending.size() > m_options.maxQueued / 2;
     pending.deadline = Steady::now() + m_options.timeout;
-    // Past its deadline the exchange has been refused: Redis must not carry it out.
-    pending.args[2] = m_clockKnown ? std::to_string(SteadyMs(pending.deadline) + m_clockOffset) : "0";
+    // Past its deadline the exchange has been refused: Redis must not carry
+    // it out, nor just before it, when its answer would come too late.
+    const auto margin = std::min(kAnswerTime, m_options.timeout / 4);
+    pending.args[2]
+        = m_clockKnown ? std::to_string(SteadyMs(pending.deadline - margin) + m_clockOffset) : "0";
     pending.args.push_back(
         std::to_string(std::chrono::duration_cast<std::chrono::seconds>(kMaxPassWait).count()));
     pending.args.push_back(std::to_string(2 * m_options.limits.attemptRecords));

@@ -44,6 +44,18 @@ def wire(text):
     return text.encode("utf-16-le")
 
 
+def read_hello(s):
+    """The hello reply ("SERVEROK|dialback|END" from a directory that dials
+    back, "SERVEROK|END" from one that does not); b"" if the server closed."""
+    got = b""
+    while not got.endswith(wire("END")):
+        chunk = s.recv(64)
+        if not chunk:
+            return b""
+        got += chunk
+    return got
+
+
 def free_port():
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -72,12 +84,8 @@ def exchange(port, source, request, timeout=5.0):
     try:
         with connect(port, source, timeout) as s:
             s.sendall(HELLO)
-            got = b""
-            while len(got) < len(HELLO):
-                chunk = s.recv(len(HELLO) - len(got))
-                if not chunk:
-                    return "refused"
-                got += chunk
+            if not read_hello(s):
+                return "refused"
             s.sendall(wire(request))
             return read_to_close(s).decode("utf-16-le", "replace")
     except socket.timeout:
@@ -91,8 +99,8 @@ def register(port, source, name, password="", timeout=5.0):
 
 
 class Server:
-    def __init__(self, program, args=(), stderr=None, env=None):
-        self.port = free_port()
+    def __init__(self, program, args=(), stderr=None, env=None, port=None):
+        self.port = port or free_port()
         self.process = subprocess.Popen(
             [program, "--listen", "127.0.0.1", "--port", str(self.port), *args],
             stderr=stderr if stderr is not None else subprocess.DEVNULL,
@@ -252,7 +260,7 @@ def idle_holders(program):
         served_hello = 0
         for s in held:
             try:
-                served_hello += s.recv(len(HELLO)) == HELLO
+                served_hello += read_hello(s).startswith(wire("SERVEROK|"))
             except OSError:
                 pass
         start = time.monotonic()
@@ -295,7 +303,9 @@ def hang_up(program, folder):
         server.stop()
 
 
-def terminate_in_flight(program, folder):
+def start_redis(folder):
+    """A private redis-server on folder/redis.sock: the process and the socket."""
+    os.makedirs(folder, exist_ok=True)
     redis = subprocess.Popen(["bash", os.path.join(ROOT, "scripts/services.sh"), "redis-server", folder],
                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     sock = os.path.join(folder, "redis.sock")
@@ -304,6 +314,11 @@ def terminate_in_flight(program, folder):
             break
         time.sleep(0.01)
     time.sleep(0.1)
+    return redis, sock
+
+
+def terminate_in_flight(program, folder):
+    redis, sock = start_redis(folder)
     server = Server(program, ["--quiet", "--store", "unix:" + sock, "--store-timeout", "5000"])
     try:
         # Warm up: the script is loaded and Redis has answered once.
@@ -312,7 +327,7 @@ def terminate_in_flight(program, folder):
         waiting = [connect(server.port, "127.5.1.%d" % (i + 1)) for i in range(20)]
         for s in between + waiting:
             s.sendall(HELLO)
-            s.recv(len(HELLO))
+            read_hello(s)
         redis.send_signal(signal.SIGSTOP)
         for i, s in enumerate(waiting):
             s.sendall(wire("MYDATA|Flight%02d|M|30|hi|||END" % i))

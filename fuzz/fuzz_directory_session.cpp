@@ -24,9 +24,13 @@ public:
         : m_result(static_cast<ProbeResult>(shape % 5))
     {
     }
-    std::uint64_t probe(Done done) override
+    std::uint64_t probe(const std::string& token, Done done) override
     {
         ++probes;
+        // No token, or exactly the phone's 32 lowercase hex digits.
+        FUZZ_CHECK(token.empty() || token.size() == 32);
+        for (char c : token)
+            FUZZ_CHECK((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
         done(m_result);
         return 0;
     }

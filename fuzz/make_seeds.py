@@ -109,6 +109,8 @@ write("fuzz_directory_session", "register_and_list", SEP.join([
     conn(3, "SERVEROK|END", "MYDATA|Jiro|M|40|yo|||END")]))
 write("fuzz_directory_session", "address", conn(9, "SERVEROK|END", "GETGLOVALIP|END"))
 write("fuzz_directory_session", "connect-back", conn(12, "SERVEROK|END", "CONNECTBACK|END"))
+write("fuzz_directory_session", "connect-back-token",
+      conn(12, "SERVEROK|END", "CONNECTBACK|0123456789abcdef0123456789abcdef|END"))
 write("fuzz_directory_session", "refusals", SEP.join([
     conn(0, "HELLO"), conn(1, "SERVEROK|END", "MYDATA|Ta|ro|M|30|hi|pw||END"),
     conn(1, "SERVEROK|END", "MYDATA|ClientData|M|30|hi|pw||END"),

@@ -46,6 +46,8 @@ std::string Wire(const std::string& ascii)
 }
 
 const std::string kHello = Wire("SERVEROK|END");
+// The reply of a directory that dials back.
+const std::string kDialBackHello = Wire("SERVEROK|dialback|END");
 const std::string kListed = Wire("ClientData|");
 const std::string kEnd = Wire("|END");
 
@@ -253,12 +255,13 @@ private:
                 return;
             }
             c.in.append(buffer, static_cast<std::size_t>(got));
-            if (c.stage == Stage::ReadingHello && c.in.size() >= kHello.size()) {
-                if (c.in.compare(0, kHello.size(), kHello) != 0) {
+            const std::string& hello = c.in.rfind(kHello, 0) == 0 ? kHello : kDialBackHello;
+            if (c.stage == Stage::ReadingHello && c.in.size() >= hello.size()) {
+                if (c.in.compare(0, hello.size(), hello) != 0) {
                     finish(i, Outcome::Refused);
                     return;
                 }
-                c.in.erase(0, kHello.size());
+                c.in.erase(0, hello.size());
                 c.stage = Stage::SendingRequest;
                 c.out = Request(c.user, (m_started + i) % 2 == 0);
                 c.sent = 0;

@@ -87,6 +87,8 @@ private:
 };
 
 const QByteArray kHello = Utf16(QStringLiteral("SERVEROK|END"));
+// A directory that dials back says so in its reply (older clients look for SERVEROK alone).
+const QByteArray kHelloReply = Utf16(QStringLiteral("SERVEROK|dialback|END"));
 
 // A whole exchange as the phone makes it; returns the final reply.
 QString Exchange(std::uint16_t port, const char* source, const QString& request)
@@ -96,10 +98,10 @@ QString Exchange(std::uint16_t port, const char* source, const QString& request)
         return QStringLiteral("no connection");
     if (!client.send(kHello))
         return QStringLiteral("refused");
-    const QByteArray hello = client.read(kHello.size());
+    const QByteArray hello = client.read(kHelloReply.size());
     if (hello.isEmpty() && client.closedByServer())
         return QStringLiteral("refused");
-    if (hello != kHello)
+    if (hello != kHelloReply)
         return QStringLiteral("bad hello reply: ") + FromUtf16(hello);
     if (!client.send(Utf16(request)))
         return QStringLiteral("send failed");
@@ -126,7 +128,7 @@ QString ProxiedExchange(
         return QStringLiteral("server did not close");
     if (reply.isEmpty())
         return QStringLiteral("refused");
-    return FromUtf16(reply.startsWith(kHello) ? reply.mid(kHello.size()) : reply);
+    return FromUtf16(reply.startsWith(kHelloReply) ? reply.mid(kHelloReply.size()) : reply);
 }
 
 QString Executable()
@@ -342,7 +344,8 @@ void DirectoryServerLoopbackTest::servesRegistrationsAndAddressRequests()
     Client halfClosed("127.0.0.4", server.port());
     QVERIFY(halfClosed.send(kHello + Utf16(QStringLiteral("GETGLOVALIP|END"))));
     halfClosed.shutdownWrite();
-    QCOMPARE(FromUtf16(halfClosed.readToClose()), QStringLiteral("SERVEROK|ENDYOURGLOVALIP|127.0.0.4|END"));
+    QCOMPARE(FromUtf16(halfClosed.readToClose()),
+        QStringLiteral("SERVEROK|dialback|ENDYOURGLOVALIP|127.0.0.4|END"));
     QVERIFY(halfClosed.closedByServer());
 }
 
@@ -379,7 +382,7 @@ void DirectoryServerLoopbackTest::silentClientsAreClosed()
     QVERIFY(halfHello.send(kHello.left(7)));
     Client noRequest("127.0.0.6", server.port());
     QVERIFY(noRequest.send(kHello));
-    QCOMPARE(noRequest.read(kHello.size()), kHello);
+    QCOMPARE(noRequest.read(kHelloReply.size()), kHelloReply);
 
     for (Client* c : { &silent, &halfHello, &noRequest }) {
         QCOMPARE(c->readToClose(), QByteArray());
@@ -395,7 +398,7 @@ void DirectoryServerLoopbackTest::oversizeMessageIsRefused()
     QVERIFY2(server.started, qPrintable(server.error));
     Client big("127.0.0.7", server.port());
     QVERIFY(big.send(kHello));
-    QCOMPARE(big.read(kHello.size()), kHello);
+    QCOMPARE(big.read(kHelloReply.size()), kHelloReply);
     big.send(Utf16(QStringLiteral("MYDATA|") + QString(5000, 'A')));
     QCOMPARE(FromUtf16(big.readToClose()), QStringLiteral("DISCONNECT|END"));
     QVERIFY(big.closedByServer());
@@ -423,8 +426,8 @@ void DirectoryServerLoopbackTest::thousandsOfConnectionsStayWithinTheLimits()
         }
         int served = 0;
         for (auto& c : flood) {
-            const QByteArray reply = c->read(kHello.size());
-            if (reply == kHello)
+            const QByteArray reply = c->read(kHelloReply.size());
+            if (reply == kHelloReply)
                 ++served;
             else
                 QVERIFY2(reply.isEmpty() && c->closedByServer(), qPrintable(FromUtf16(reply)));
@@ -458,7 +461,7 @@ void DirectoryServerLoopbackTest::fullServerMakesRoomForNewClients()
         for (int i = 0; i < 16; ++i) {
             held.push_back(std::make_unique<Client>(source, server.port()));
             held.back()->send(kHello);
-            held.back()->read(kHello.size());
+            held.back()->read(kHelloReply.size());
         }
     }
     for (std::size_t i = 0; i < held.size(); ++i) {
@@ -475,7 +478,7 @@ void DirectoryServerLoopbackTest::fullServerMakesRoomForNewClients()
     for (int i = 0; i < 20; ++i) {
         held.push_back(std::make_unique<Client>(i % 2 ? "127.0.0.9" : "127.0.0.10", server.port()));
         held.back()->send(kHello);
-        QCOMPARE(held.back()->read(kHello.size()), kHello);
+        QCOMPARE(held.back()->read(kHelloReply.size()), kHelloReply);
     }
     QCOMPARE(Exchange(server.port(), "127.0.0.2", QStringLiteral("GETGLOVALIP|END")),
         QStringLiteral("YOURGLOVALIP|127.0.0.2|END"));
@@ -524,7 +527,7 @@ void DirectoryServerLoopbackTest::executableKeepsItsConnectionsWithinTheFileLimi
             held.back()->send(kHello);
         }
         for (auto& c : held)
-            c->read(kHello.size());
+            c->read(kHelloReply.size());
         return realClientServed();
     };
 
@@ -636,19 +639,24 @@ struct Phones {
     int answering = -1, full = -1, none = -1, queued = -1;
 };
 
-// Who the connection waiting on the listener comes from ("" when none).
-QString AcceptedFrom(int listener)
+// Where the probe waiting on the listener comes from and what it says
+// before it closes ("" when none waits).
+QString Probe(int listener)
 {
     sockaddr_in from {};
     socklen_t length = sizeof from;
-    const int fd = ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC);
-    ::close(fd);
-    return fd < 0 ? QString() : QString::fromLatin1(::inet_ntoa(from.sin_addr));
+    voxlet::test::RawSocket probe(
+        ::accept4(listener, reinterpret_cast<sockaddr*>(&from), &length, SOCK_CLOEXEC));
+    if (!probe.valid())
+        return {};
+    const QString said = FromUtf16(probe.readExactly(1 << 16, 10000));
+    return QString::fromLatin1(::inet_ntoa(from.sin_addr)) + (probe.closedByPeer() ? " said " : " kept on ")
+        + said;
 }
 
 bool Greet(Client& client)
 {
-    return client.connected() && client.send(kHello) && client.read(kHello.size()) == kHello;
+    return client.connected() && client.send(kHello) && client.read(kHelloReply.size()) == kHelloReply;
 }
 } // namespace
 
@@ -705,25 +713,28 @@ void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
     // closes and B's opens on its number, and B's phone drops the SYN.
     pollfd connected { phones.answering, POLLIN, 0 };
     QCOMPARE(::poll(&connected, 1, 10000), 1);
-    QCOMPARE(AcceptedFrom(phones.answering), QStringLiteral("127.0.0.1"));
+    ::close(::accept4(phones.answering, nullptr, nullptr, SOCK_CLOEXEC));
     a.reset();
     QVERIFY(b.send(Utf16(request)));
     go.release();
     QCOMPARE(FromUtf16(b.readToClose()), reply("TIMEOUT", dropping));
 
-    // Dialled back from the address the phone asked, so it knows its probe.
+    // Dialled back from the address the phone asked, by which an older
+    // phone knows its probe, which says nothing.
     QCOMPARE(Exchange(server.port(), phone.constData(), request), reply("OK", phone));
-    QCOMPARE(AcceptedFrom(phones.answering), QStringLiteral("127.0.0.1"));
-    QCOMPARE(AcceptedFrom(phones.answering), QString()); // only one probe per request
+    QCOMPARE(Probe(phones.answering), QStringLiteral("127.0.0.1 said "));
+    QCOMPARE(Probe(phones.answering), QString()); // only one probe per request
     // Nothing listening answers with a reset.
     QCOMPARE(Exchange(server.port(), nobody.constData(), request), reply("REFUSED", nobody));
     // A dropped SYN is not answered within the probe's time, longer than --idle.
     QCOMPARE(Exchange(server.port(), dropping.constData(), request), reply("TIMEOUT", dropping));
-    // The third probe of an address is the last for a while.
-    QCOMPARE(Exchange(server.port(), phone.constData(), request), reply("OK", phone));
-    QCOMPARE(Exchange(server.port(), phone.constData(), request), reply("LIMIT", phone));
-    QCOMPARE(AcceptedFrom(phones.answering), QStringLiteral("127.0.0.1"));
-    QCOMPARE(AcceptedFrom(phones.answering), QString());
+    // A phone that gave a token knows its probe by what it says. The third
+    // probe of an address is the last for a while.
+    const QString token = QStringLiteral("|00112233445566778899aabbccddeeff|END");
+    QCOMPARE(Exchange(server.port(), phone.constData(), "CONNECTBACK" + token), reply("OK", phone));
+    QCOMPARE(Probe(phones.answering), "127.0.0.1 said CONNECTBACK" + token);
+    QCOMPARE(Exchange(server.port(), phone.constData(), "CONNECTBACK" + token), reply("LIMIT", phone));
+    QCOMPARE(Probe(phones.answering), QString());
 }
 
 void DirectoryServerLoopbackTest::processesShareOneDirectoryInRedis()
@@ -1248,7 +1259,7 @@ void DirectoryServerLoopbackTest::proxiedClientsMustBeNamedAndAreCountedThemselv
     for (int i = 0; i < 2; ++i) {
         held.push_back(std::make_unique<Client>("127.0.0.17", server.port()));
         QVERIFY(held.back()->send(header + kHello));
-        QCOMPARE(held.back()->read(kHello.size()), kHello);
+        QCOMPARE(held.back()->read(kHelloReply.size()), kHelloReply);
     }
     QCOMPARE(ProxiedExchange(server.port(), "127.0.0.18", header, QStringLiteral("GETGLOVALIP|END")),
         QStringLiteral("refused"));
@@ -1281,7 +1292,7 @@ void DirectoryServerLoopbackTest::executableReopensItsLogAndFinishesExchangesWhe
     Client waiting("127.0.0.4", server.port());
     for (Client* c : { &between, &waiting }) {
         QVERIFY(c->send(kHello));
-        QCOMPARE(c->read(kHello.size()), kHello);
+        QCOMPARE(c->read(kHelloReply.size()), kHelloReply);
     }
     redis.pause(true);
     QVERIFY(waiting.send(Utf16(QStringLiteral("MYDATA|Late|M|30|hi|||END"))));

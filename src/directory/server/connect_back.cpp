@@ -1,6 +1,7 @@
 #include "directory/server/connect_back.h"
 
 #include "directory/server/deadlines.h"
+#include "directory/server/text_codec.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
@@ -10,6 +11,13 @@
 #include <unistd.h>
 
 namespace voxlet::directory_server {
+
+namespace {
+
+// How long a probe that has said its text waits for the phone to close.
+constexpr std::chrono::milliseconds kLinger { 2000 };
+
+} // namespace
 
 const char* ProbeResultWord(ProbeResult result)
 {
@@ -60,7 +68,8 @@ bool ConnectBackProber::allow(const std::string& target, Steady::time_point now)
     return true;
 }
 
-std::uint64_t ConnectBackProber::start(const std::string& target, const std::string& source, Done done)
+std::uint64_t ConnectBackProber::start(
+    const std::string& target, const std::string& source, const std::string& token, Done done)
 {
     sockaddr_in to {};
     to.sin_family = AF_INET;
@@ -82,23 +91,25 @@ std::uint64_t ConnectBackProber::start(const std::string& target, const std::str
         done(ProbeResult::Unavailable);
         return 0;
     }
-    // From the address the phone asked: that is how it knows its own probe.
+    // From the address the phone asked, by which older phones know their probe.
     ::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from);
-    if (::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0) {
-        ::close(fd);
-        done(ProbeResult::Reached);
-        return 0;
-    }
-    if (errno != EINPROGRESS) {
+    const bool connectedNow = ::connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to) == 0;
+    if (!connectedNow && errno != EINPROGRESS) {
         const int error = errno;
         ::close(fd);
         done(error == ECONNREFUSED ? ProbeResult::Refused : ProbeResult::TimedOut);
         return 0;
     }
     const std::uint64_t ticket = m_nextTicket++;
-    m_probes.emplace(fd, Probe { ticket, now + m_limits.timeout, std::move(done) });
+    std::string text;
+    if (!token.empty())
+        AppendAsciiAsUtf16Le(text, "CONNECTBACK|" + token + "|END");
+    m_probes.emplace(fd, Probe { ticket, now + m_limits.timeout, std::move(done), std::move(text) });
     m_byTicket.emplace(ticket, fd);
-    return ticket;
+    if (!connectedNow)
+        return ticket;
+    connected(fd);
+    return 0;
 }
 
 void ConnectBackProber::cancel(std::uint64_t ticket)
@@ -106,9 +117,16 @@ void ConnectBackProber::cancel(std::uint64_t ticket)
     const auto found = m_byTicket.find(ticket);
     if (found == m_byTicket.end())
         return;
-    const int fd = found->second;
-    m_byTicket.erase(found);
-    m_probes.erase(fd);
+    drop(found->second);
+}
+
+void ConnectBackProber::drop(int fd)
+{
+    const auto found = m_probes.find(fd);
+    if (found == m_probes.end())
+        return;
+    m_byTicket.erase(found->second.ticket);
+    m_probes.erase(found);
     ::close(fd);
 }
 
@@ -118,18 +136,61 @@ void ConnectBackProber::finish(int fd, ProbeResult result)
     if (found == m_probes.end())
         return;
     Done done = std::move(found->second.done);
-    m_byTicket.erase(found->second.ticket);
-    m_probes.erase(found);
-    // The handshake is what was asked; the phone closes its side at once.
-    ::close(fd);
-    done(result);
+    drop(fd);
+    if (done)
+        done(result);
+}
+
+void ConnectBackProber::connected(int fd)
+{
+    Probe& probe = m_probes.at(fd);
+    Done done = std::move(probe.done);
+    m_byTicket.erase(probe.ticket);
+    // The handshake is what was asked; an older phone closes at once.
+    if (probe.text.empty()) {
+        drop(fd);
+    } else {
+        probe.deadline = Steady::now() + kLinger;
+        sendText(fd, probe);
+    }
+    done(ProbeResult::Reached);
+}
+
+void ConnectBackProber::sendText(int fd, Probe& probe)
+{
+    const ssize_t put = ::send(
+        fd, probe.text.data() + probe.sent, probe.text.size() - probe.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+        drop(fd);
+        return;
+    }
+    probe.sent += static_cast<std::size_t>(std::max<ssize_t>(put, 0));
+    // Whatever the phone says then is read and dropped, so that our close
+    // does not become a reset that could destroy the text in flight.
+    if (probe.sent == probe.text.size())
+        ::shutdown(fd, SHUT_WR);
+}
+
+void ConnectBackProber::drain(int fd)
+{
+    char buffer[512];
+    for (int turn = 0; turn < 4; ++turn) {
+        const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+            return;
+        if (got <= 0) {
+            drop(fd);
+            return;
+        }
+    }
 }
 
 void ConnectBackProber::appendPollFds(std::vector<pollfd>& fds)
 {
     m_polled.clear();
     for (const auto& [fd, probe] : m_probes) {
-        fds.push_back({ fd, POLLOUT, 0 });
+        const bool writing = probe.done || probe.sent < probe.text.size();
+        fds.push_back({ fd, static_cast<short>(writing ? POLLOUT : POLLIN), 0 });
         m_polled.push_back(probe.ticket);
     }
 }
@@ -140,11 +201,19 @@ void ConnectBackProber::handle(const pollfd* fds, std::size_t count)
         const auto found = m_probes.find(fds[i].fd);
         if (fds[i].revents == 0 || found == m_probes.end() || found->second.ticket != m_polled[i])
             continue;
+        Probe& probe = found->second;
+        if (!probe.done) {
+            if (probe.sent < probe.text.size())
+                sendText(fds[i].fd, probe);
+            else
+                drain(fds[i].fd);
+            continue;
+        }
         int error = 0;
         socklen_t length = sizeof error;
         ::getsockopt(fds[i].fd, SOL_SOCKET, SO_ERROR, &error, &length);
         if (error == 0 && !(fds[i].revents & (POLLERR | POLLHUP)))
-            finish(fds[i].fd, ProbeResult::Reached);
+            connected(fds[i].fd);
         else
             finish(fds[i].fd, error == ECONNREFUSED ? ProbeResult::Refused : ProbeResult::TimedOut);
     }
@@ -158,16 +227,16 @@ ConnectBackProber::Steady::time_point ConnectBackProber::nextDeadline() const
 void ConnectBackProber::expire(Steady::time_point now)
 {
     for (int fd : PastDeadline(m_probes, now))
-        finish(fd, ProbeResult::TimedOut);
+        finish(fd, ProbeResult::TimedOut); // once told, it only closes
 }
 
-std::uint64_t ClientConnectBack::probe(Done done)
+std::uint64_t ClientConnectBack::probe(const std::string& token, Done done)
 {
     if (m_proxied) {
         done(ProbeResult::Unavailable);
         return 0;
     }
-    return m_prober.start(m_client, m_local, std::move(done));
+    return m_prober.start(m_client, m_local, token, std::move(done));
 }
 
 void ClientConnectBack::cancel(std::uint64_t ticket)

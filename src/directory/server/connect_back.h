@@ -5,7 +5,8 @@
 // and each address gets only a few probes, so the directory is no port
 // scanner. Old phones never ask; old directories, and this one with
 // connect-back switched off, refuse the request as unknown, which the phone
-// takes for "cannot tell".
+// takes for "cannot tell". A phone that gave a token with its request is
+// told it on the probe, so that it knows its probe by what it says.
 
 #include <chrono>
 #include <cstddef>
@@ -44,8 +45,9 @@ public:
     using Done = std::function<void(ProbeResult)>;
     virtual ~ConnectBack() = default;
     // Calls done once, possibly before returning (then the result is 0);
-    // otherwise returns a ticket for cancel().
-    virtual std::uint64_t probe(Done done) = 0;
+    // otherwise returns a ticket for cancel(). The probe says `token`, or
+    // nothing when it is empty (the request of an older phone).
+    virtual std::uint64_t probe(const std::string& token, Done done) = 0;
     virtual void cancel(std::uint64_t ticket) = 0;
 };
 
@@ -61,9 +63,11 @@ public:
     ConnectBackProber& operator=(const ConnectBackProber&) = delete;
 
     // Dials target (dotted IPv4) from source, the local address the asker
-    // reached, so that the phone sees the probe come from the address it
-    // asked. As ConnectBack::probe.
-    std::uint64_t start(const std::string& target, const std::string& source, Done done);
+    // reached (older phones know their probe by it). Once connected it sends
+    // "CONNECTBACK|token|END", ends its side and drops what comes until the
+    // phone closes or a short time is up. As ConnectBack::probe.
+    std::uint64_t start(
+        const std::string& target, const std::string& source, const std::string& token, Done done);
     void cancel(std::uint64_t ticket);
 
     const ConnectBackLimits& limits() const { return m_limits; }
@@ -80,14 +84,20 @@ private:
     struct Probe {
         std::uint64_t ticket = 0;
         Steady::time_point deadline;
-        Done done;
+        Done done; // until the result is told
+        std::string text; // the token's, sent once connected
+        std::size_t sent = 0;
     };
     void finish(int fd, ProbeResult result);
+    void connected(int fd);
+    void sendText(int fd, Probe& probe);
+    void drain(int fd);
+    void drop(int fd);
     bool allow(const std::string& target, Steady::time_point now);
 
     ConnectBackLimits m_limits;
-    std::map<int, Probe> m_probes; // by descriptor
-    std::unordered_map<std::uint64_t, int> m_byTicket;
+    std::map<int, Probe> m_probes; // by descriptor, until closed
+    std::unordered_map<std::uint64_t, int> m_byTicket; // those not yet told
     // The ticket of each probe polled, as its descriptor's generation: a
     // probe closed after poll() leaves its number, and its events, to the
     // next socket opened.
@@ -110,7 +120,7 @@ public:
         , m_proxied(proxied)
     {
     }
-    std::uint64_t probe(Done done) override;
+    std::uint64_t probe(const std::string& token, Done done) override;
     void cancel(std::uint64_t ticket) override;
 
 private:

@@ -13,7 +13,10 @@ constexpr std::u16string_view kAddressRequest = u"GETGLOVALIP|END";
 constexpr std::u16string_view kSearchRegistration = u"MYDATA|";
 constexpr std::u16string_view kBackgroundRegistration = u"ADDITIONDATA|";
 constexpr std::u16string_view kRefusal = u"DISCONNECT|END";
-constexpr std::u16string_view kConnectBackRequest = u"CONNECTBACK|END";
+constexpr std::u16string_view kConnectBackRequest = u"CONNECTBACK|";
+// Told only by a directory that dials back; older clients look for SERVEROK alone.
+constexpr std::u16string_view kDialBackHello = u"SERVEROK|dialback|END";
+constexpr std::size_t kTokenLength = 32;
 
 // The client classifies a reply by searching these anywhere in its text, so
 // one listed field holding any of them would break every other client's list.
@@ -72,6 +75,29 @@ const char* FieldProblem(std::u16string_view field, bool listed)
     return nullptr;
 }
 
+// What follows "CONNECTBACK|": "END" from an older phone, or TOKEN "|END"
+// with 32 lowercase hex digits of the phone's choosing.
+enum class ConnectBackForm { Incomplete, Plain, Token, Malformed, Trailing };
+
+ConnectBackForm ReadConnectBack(std::u16string_view rest)
+{
+    constexpr std::u16string_view end = u"END", tokenEnd = u"|END";
+    if (StartsWith(end, rest))
+        return rest.size() == end.size() ? ConnectBackForm::Plain : ConnectBackForm::Incomplete;
+    if (StartsWith(rest, end))
+        return ConnectBackForm::Trailing;
+    for (std::size_t i = 0; i < rest.size() && i < kTokenLength; ++i) {
+        if (!((rest[i] >= u'0' && rest[i] <= u'9') || (rest[i] >= u'a' && rest[i] <= u'f')))
+            return ConnectBackForm::Malformed;
+    }
+    if (rest.size() < kTokenLength)
+        return ConnectBackForm::Incomplete;
+    const std::u16string_view tail = rest.substr(kTokenLength);
+    if (StartsWith(tokenEnd, tail))
+        return tail.size() == tokenEnd.size() ? ConnectBackForm::Token : ConnectBackForm::Incomplete;
+    return StartsWith(tail, tokenEnd) ? ConnectBackForm::Trailing : ConnectBackForm::Malformed;
+}
+
 std::u16string Ascii(const std::string& text)
 {
     return std::u16string(text.begin(), text.end());
@@ -126,7 +152,7 @@ std::string DirectorySession::process()
             m_scanned = m_bars = 0;
             ++m_completed;
             m_state = State::AwaitingRequest;
-            out += EncodeUtf16Le(kHello);
+            out += EncodeUtf16Le(m_connectBack ? kDialBackHello : kHello);
             log("hello");
         } else if (StartsWith(kHello, m_text)) {
             return out;
@@ -145,10 +171,21 @@ std::string DirectorySession::process()
         return out + finish(u"YOURGLOVALIP|" + Ascii(m_peerAddress) + u"|END", "address request");
     }
     if (m_connectBack && StartsWith(text, kConnectBackRequest)) {
-        if (text.size() > kConnectBackRequest.size())
+        const std::u16string_view rest = text.substr(kConnectBackRequest.size());
+        switch (ReadConnectBack(rest)) {
+        case ConnectBackForm::Incomplete:
+            return out;
+        case ConnectBackForm::Malformed:
+            return out + refuse("malformed connect-back token");
+        case ConnectBackForm::Trailing:
             return out + refuse("data after the request");
-        ++m_completed;
-        return out + handleConnectBack();
+        case ConnectBackForm::Plain:
+            ++m_completed;
+            return out + handleConnectBack({});
+        case ConnectBackForm::Token:
+            ++m_completed;
+            return out + handleConnectBack(std::string(rest.begin(), rest.begin() + kTokenLength));
+        }
     }
     for (auto command : { kSearchRegistration, kBackgroundRegistration }) {
         if (!StartsWith(text, command))
@@ -260,11 +297,11 @@ void DirectorySession::onStored(const std::string& who, bool searching, Register
         m_ready();
 }
 
-std::string DirectorySession::handleConnectBack()
+std::string DirectorySession::handleConnectBack(const std::string& token)
 {
     m_state = State::Waiting;
     m_text.clear();
-    const std::uint64_t ticket = m_connectBack->probe([this](ProbeResult result) {
+    const std::uint64_t ticket = m_connectBack->probe(token, [this](ProbeResult result) {
         m_probeTicket = 0;
         const std::string word = ProbeResultWord(result);
         m_late += finish(

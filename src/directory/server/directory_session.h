@@ -73,7 +73,7 @@ private:
     std::string handleRegistration(std::u16string_view body, bool searching);
     void onStored(const std::string& who, bool searching, RegisterOutcome outcome,
         const std::vector<std::string_view>& users);
-    std::string handleConnectBack();
+    std::string handleConnectBack(const std::string& token);
     std::string finish(std::u16string_view reply, std::string outcome);
     std::string finishEncoded(std::string replyBytes, std::string outcome);
     void log(const std::string& line) const;

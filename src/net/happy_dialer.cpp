@@ -90,6 +90,8 @@ void HappyDialer::SecondFailed()
 
 void HappyDialer::OnFirst()
 {
+    if (finished_)
+        return;
     first_->setEnabled(false);
     const int error = SocketError(fd_);
     if (error == 0) {
@@ -106,6 +108,9 @@ void HappyDialer::OnFirst()
 
 void HappyDialer::OnSecond()
 {
+    // A late "connected" in the round that already decided: the winner stays.
+    if (finished_)
+        return;
     if (secondNotifier_)
         secondNotifier_->setEnabled(false);
     if (SocketError(secondFd_) != 0) {
@@ -130,6 +135,11 @@ void HappyDialer::Finish(int connectErrno)
     finished_ = true;
     timer_.stop();
     first_.reset();
+    // The loser goes now, not when the dialer is deleted.
+    secondNotifier_.reset();
+    if (secondFd_ >= 0)
+        ::close(secondFd_);
+    secondFd_ = -1;
     auto done = std::move(done_);
     done(connectErrno);
 }

@@ -2,8 +2,9 @@
 // Two addresses of one host (IPv6 first, then IPv4): the first is dialled on
 // the socket the program holds; if it has not connected within 250 ms, or
 // fails, the second is dialled on a socket of its own; whichever connects
-// first ends up under the program's descriptor number, so the call logic
-// sees one socket and one connect event, as with a single address.
+// first ends up under the program's descriptor number (the other is closed
+// then, and nothing after that moves it), so the call logic sees one socket
+// and one connect event, as with a single address.
 
 #include "net/peer_address.h"
 

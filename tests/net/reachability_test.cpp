@@ -28,8 +28,13 @@ struct FakeRouter : RouterProtocol {
     {
     }
     QString name() const override { return name_; }
-    bool Discover() override { return answers; }
+    bool Discover() override
+    {
+        ++discovers;
+        return answers;
+    }
     QString ExternalAddress() override { return QStringLiteral("203.0.113.5"); }
+    QString LanAddress() override { return lan; }
     std::optional<QString> Holder(std::uint16_t port) override
     {
         return table.contains(port) ? std::optional<QString>(table[port]) : std::nullopt;
@@ -38,9 +43,11 @@ struct FakeRouter : RouterProtocol {
     {
         RouterAnswer a;
         maps << lease;
-        a.code = !answers      ? RouterAnswer::Code::NoRouter
-            : !leases && lease ? RouterAnswer::Code::PermanentOnly
-                               : RouterAnswer::Code::Ok;
+        a.code = !answers        ? RouterAnswer::Code::NoRouter
+            : !refusal.isEmpty() ? RouterAnswer::Code::Failed
+            : !leases && lease   ? RouterAnswer::Code::PermanentOnly
+                                 : RouterAnswer::Code::Ok;
+        a.detail = refusal;
         if (a.code == RouterAnswer::Code::Ok)
             table[port] = client;
         a.leaseSeconds = lease;
@@ -54,13 +61,17 @@ struct FakeRouter : RouterProtocol {
         holes.insert(QString::number(++nextHole), client);
         return QString::number(nextHole);
     }
-    bool RenewPinhole(const QString& id, int) override { return holes.contains(id); }
+    bool RenewPinhole(const QString& id, int) override { return renewsHoles && holes.contains(id); }
     void ClosePinhole(const QString& id) override { holes.remove(id); }
 
     QString name_;
     bool answers;
     bool leases = true;
+    QString refusal; // refuses to map, saying this
+    QString lan; // how it sees us, when it says
     bool firewall = false; // offers IPv6 pinholes
+    bool renewsHoles = true; // false: a renewal fails, the hole stays open
+    int discovers = 0;
     QMap<std::uint16_t, QString> table;
     QList<int> maps; // the leases asked for
     QMap<QString, QString> holes;
@@ -68,6 +79,7 @@ struct FakeRouter : RouterProtocol {
 };
 
 const QString kMe = QStringLiteral("192.168.1.10");
+const QString kMe6 = QStringLiteral("2001:db8::10");
 
 // A phone whose reachability is worked out for real, without a router.
 struct ReachablePhone {
@@ -94,6 +106,7 @@ private slots:
     void permanentOnlyRouterGetsOneRemovedAtTheEnd();
     void pinholeFromTheProtocolThatOffersOne();
     void anotherMachinesMappingIsReportedNotTakenOver();
+    void nothingLeftOnTheRouterAfterStopOrAFailedRenewal();
     void verdictsSayWhyNot_data();
     void verdictsSayWhyNot();
     void dialBackIsConfirmedAndNeverShown();
@@ -103,15 +116,19 @@ private slots:
 void ReachabilityTest::leaseRenewedAndRestoredAfterTheRouterForgets()
 {
     FakeRouter natpmp(QStringLiteral("NAT-PMP"), false), upnp(QStringLiteral("UPnP"));
+    // The router's view of this computer: where it sends the callers.
+    upnp.lan = QStringLiteral("192.168.1.11");
     PortMapping mapping({ &natpmp, &upnp }, 8002, kMe);
     const MappingState s = mapping.Establish();
     QCOMPARE(s.status, MappingState::Status::Mapped);
     QCOMPARE(s.method, QStringLiteral("UPnP"));
     QCOMPARE(s.leaseSeconds, kLeaseSeconds);
+    QCOMPARE(upnp.table.value(8002), upnp.lan);
     QCOMPARE(mapping.NextRenewal(), std::chrono::seconds(kLeaseSeconds / 2));
+    QCOMPARE(mapping.Renew().status, MappingState::Status::Mapped); // its own, not another's
     upnp.table.clear(); // rebooted
     QCOMPARE(mapping.Renew().status, MappingState::Status::Mapped);
-    QCOMPARE(upnp.table.value(8002), kMe);
+    QCOMPARE(upnp.table.value(8002), upnp.lan);
     QVERIFY(natpmp.maps.isEmpty()); // the one that answered is kept
     mapping.Remove();
     QVERIFY(upnp.table.isEmpty());
@@ -136,7 +153,7 @@ void ReachabilityTest::pinholeFromTheProtocolThatOffersOne()
 {
     FakeRouter natpmp(QStringLiteral("NAT-PMP")), upnp(QStringLiteral("UPnP"));
     upnp.firewall = true;
-    const QString me6 = QStringLiteral("2001:db8::10");
+    const QString& me6 = kMe6;
     PortMapping mapping({ &natpmp, &upnp }, 8002, kMe, me6);
     MappingState s = mapping.Establish();
     QCOMPARE(s.method, QStringLiteral("NAT-PMP")); // IPv4 by the first that answers
@@ -164,6 +181,35 @@ void ReachabilityTest::anotherMachinesMappingIsReportedNotTakenOver()
     mapping.Remove(); // not ours to remove
     QCOMPARE(upnp.table.value(8002), QStringLiteral("192.168.1.20"));
     QVERIFY(upnp.maps.isEmpty());
+}
+
+void ReachabilityTest::nothingLeftOnTheRouterAfterStopOrAFailedRenewal()
+{
+    {
+        // The program began to end while the router was being looked for.
+        FakeRouter upnp(QStringLiteral("UPnP"));
+        upnp.firewall = true;
+        PortMapping mapping({ &upnp }, 8002, kMe, kMe6, [&] { return upnp.discovers > 0; });
+        mapping.Establish();
+        QVERIFY(upnp.maps.isEmpty() && upnp.holes.isEmpty());
+    }
+    FakeRouter upnp(QStringLiteral("UPnP"));
+    upnp.leases = false;
+    upnp.firewall = true;
+    PortMapping mapping({ &upnp }, 8002, kMe, kMe6);
+    QVERIFY(mapping.Establish().permanent);
+    // A renewal refused (error 501) and one whose pinhole renewal failed
+    // leave both in place on the router: they are still ours to remove.
+    upnp.refusal = QStringLiteral("Action Failed");
+    upnp.renewsHoles = false;
+    QCOMPARE(mapping.Renew().status, MappingState::Status::Failed);
+    QCOMPARE(upnp.holes.size(), 1);
+    upnp.answers = false; // the router went away, and is looked for again
+    mapping.Renew();
+    QVERIFY(upnp.holes.isEmpty());
+    upnp.answers = true;
+    mapping.Remove();
+    QVERIFY(upnp.table.isEmpty());
 }
 
 void ReachabilityTest::verdictsSayWhyNot_data()

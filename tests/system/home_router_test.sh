@@ -7,7 +7,8 @@
 # in a notice whether callers reach it (or why not), shows nothing of the
 # directory's dial-back, rings and answers a caller dialling the router's
 # outside address where it can be reached, and leaves no mapping behind once
-# it has ended (by "終了", or by SIGTERM). IPv6 is routed to the home, and
+# it has ended (by "終了", or by SIGTERM), even ended at once after
+# "SERVER" (ten times, at growing delays). IPv6 is routed to the home, and
 # the router's firewall drops it too: with UPnP-IGD v2 the phone opens a
 # pinhole, and an IPv6 caller outside reaches it.
 set -u
@@ -144,7 +145,31 @@ call_in() {
     drive wait-text --pid "$pid" --name 状態 --text "次の接続を待機します。" || fail "$variant: the phone did not wait again"
 }
 
-# variant NAME natpmp upnp link EXPECTED-TEXT callable exit [ipv6]
+# Ten quits at once after "SERVER", each a little later than the one
+# before (0 to 1.35 s: while the router is looked for, asked, or the
+# pinhole opened): nothing may stay on the router.
+quits_right_after_server() {
+    local try left=0
+    for try in 0 1 2 3 4 5 6 7 8 9; do
+        start_program "$dir/app" ip netns exec "$home"
+        drive wait-app --pid "$app_pid" --timeout 30 || { fail "$variant: try $try: the window did not appear"; return; }
+        drive press --pid "$app_pid" --role "menu item" --name SERVER || fail "$variant: try $try: SERVER"
+        sleep "$(printf '%d.%02d' $((try * 15 / 100)) $((try * 15 % 100)))"
+        kill -TERM "$app_pid"
+        wait_exit "$app_pid" 15 || { fail "$variant: try $try: the program did not end"; return; }
+        unset 'svc_groups[-1]' # ended and reaped: its number may soon be another's
+        sleep 2 # what the router was asked before the end has been carried out
+        if [ "$(mappings)" -ne 0 ] || [ "$(pinholes)" -ne 0 ]; then
+            left=$((left + 1))
+            ip netns exec "$rtr" nft flush chain inet filter prerouting_miniupnpd
+            ip netns exec "$rtr" nft flush chain inet filter miniupnpd
+        fi
+    done
+    echo "   quit right after SERVER: $left of 10 tries left a mapping or pinhole on the router"
+    [ "$left" -eq 0 ] || fail "$variant: a quit right after SERVER left a mapping or pinhole behind"
+}
+
+# variant NAME natpmp upnp link EXPECTED-TEXT callable exit [ipv6 [quits]]
 variant() {
     local name=$1 natpmp=$2 upnp=$3 link=$4 expected=$5 callable=$6 how=$7 ipv6=no
     [ "${8:-}" = ipv6 ] && ipv6=yes
@@ -213,12 +238,13 @@ CONF
     fi
     [ "$ipv6" = yes ] && [ "$(pinholes)" -ne 0 ] && fail "$name: the router still holds the IPv6 pinhole after the end"
     [ "$(mappings)" -eq 0 ] || fail "$name: the router still holds a mapping after the end"
+    [ "${9:-}" = quits ] && quits_right_after_server
     [ -n "$mu_pid" ] && kill -TERM -- "-$mu_pid" 2>/dev/null
     wait_until 10 eval '! ip netns exec "$rtr" ss -Hlun "sport = :5351" | grep -q 5351'
 }
 
 outside_link public
-variant both yes yes public "外部から着信できます (198.18.0.2:8002)" yes button ipv6
+variant both yes yes public "外部から着信できます (198.18.0.2:8002)" yes button ipv6 quits
 variant natpmp yes no public "外部から着信できます (198.18.0.2:8002)" yes sigterm
 variant upnp no yes public "外部から着信できます (198.18.0.2:8002)" yes button
 variant neither no no public "外部から着信できません: ルーターがポートの割り当て (UPnP, NAT-PMP) に応じません。" no button

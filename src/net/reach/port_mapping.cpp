@@ -1,14 +1,41 @@
 #include "net/reach/port_mapping.h"
 
+#include <algorithm>
+
 namespace voxlet::reach {
 
-PortMapping::PortMapping(
-    std::vector<RouterProtocol*> protocols, std::uint16_t port, QString internalClient, QString ipv6Client)
+PortMapping::PortMapping(std::vector<RouterProtocol*> protocols, std::uint16_t port, QString internalClient,
+    QString ipv6Client, std::function<bool()> stopping)
     : protocols_(std::move(protocols))
     , port_(port)
     , client_(std::move(internalClient))
     , client6_(std::move(ipv6Client))
+    , stopping_(std::move(stopping))
 {
+}
+
+QString PortMapping::ClientFor(RouterProtocol& protocol) const
+{
+    const QString lan = protocol.LanAddress();
+    return lan.isEmpty() ? client_ : lan;
+}
+
+void PortMapping::Hold(RouterProtocol* protocol, bool held)
+{
+    const auto at = std::find(held_.begin(), held_.end(), protocol);
+    if (held && at == held_.end())
+        held_.push_back(protocol);
+    else if (!held && at != held_.end())
+        held_.erase(at);
+}
+
+void PortMapping::ClosePinhole()
+{
+    if (pinholeBy_ && !pinhole_.isEmpty())
+        pinholeBy_->ClosePinhole(pinhole_);
+    pinholeBy_ = nullptr;
+    pinhole_.clear();
+    state_.pinhole.clear();
 }
 
 void PortMapping::KeepPinhole(RouterProtocol& mapper)
@@ -21,15 +48,19 @@ void PortMapping::KeepPinhole(RouterProtocol& mapper)
         state_.pinhole = pinhole_;
         return;
     }
-    pinhole_.clear();
-    pinholeBy_ = nullptr;
+    // A renewal that failed may have left it open.
+    ClosePinhole();
     std::vector<RouterProtocol*> order { &mapper };
     for (RouterProtocol* p : protocols_)
         if (p != &mapper)
             order.push_back(p);
     for (RouterProtocol* p : order) {
+        if (Stopping())
+            break;
         if (p != &mapper && p != current_ && !p->Discover())
             continue;
+        if (Stopping())
+            break;
         pinhole_ = p->OpenPinhole(port_, client6_, kLeaseSeconds);
         if (!pinhole_.isEmpty()) {
             pinholeBy_ = p;
@@ -44,25 +75,31 @@ MappingState PortMapping::MapWith(RouterProtocol& protocol)
     MappingState s;
     s.method = protocol.name();
     s.externalAddress = protocol.ExternalAddress();
+    s.client = ClientFor(protocol);
     // Another machine's mapping is reported, never taken over.
-    if (const auto holder = protocol.Holder(port_); holder && !holder->isEmpty() && *holder != client_) {
+    if (const auto holder = protocol.Holder(port_); holder && !holder->isEmpty() && *holder != s.client) {
         s.status = MappingState::Status::Conflict;
         s.holder = *holder;
+        Hold(&protocol, false);
         return s;
     }
-    RouterAnswer answer = protocol.Map(port_, client_, kLeaseSeconds);
-    if (answer.code == RouterAnswer::Code::PermanentOnly)
-        answer = protocol.Map(port_, client_, 0);
+    if (Stopping())
+        return s;
+    RouterAnswer answer = protocol.Map(port_, s.client, kLeaseSeconds);
+    if (answer.code == RouterAnswer::Code::PermanentOnly && !Stopping())
+        answer = protocol.Map(port_, s.client, 0);
     s.detail = answer.detail;
     switch (answer.code) {
     case RouterAnswer::Code::Ok:
         s.status = MappingState::Status::Mapped;
         s.leaseSeconds = answer.leaseSeconds;
         s.permanent = answer.leaseSeconds == 0;
+        Hold(&protocol, true);
         break;
     case RouterAnswer::Code::Conflict:
         s.status = MappingState::Status::Conflict;
         s.holder = answer.holder;
+        Hold(&protocol, false);
         break;
     case RouterAnswer::Code::NoRouter:
         s.status = MappingState::Status::NoRouter;
@@ -80,8 +117,12 @@ MappingState PortMapping::Establish()
     current_ = nullptr;
     state_ = MappingState {};
     for (RouterProtocol* p : protocols_) {
+        if (Stopping())
+            break;
         if (!p->Discover())
             continue;
+        if (Stopping())
+            break;
         current_ = p;
         state_ = MapWith(*p);
         // A router that answers but will not map may still speak the other
@@ -100,20 +141,28 @@ MappingState PortMapping::Renew()
         return Establish();
     state_ = MapWith(*current_);
     if (state_.status == MappingState::Status::NoRouter) {
-        pinhole_.clear();
-        pinholeBy_ = nullptr;
+        // Looking for the router again forgets how to reach this one.
+        ClosePinhole();
         return Establish();
     }
     KeepPinhole(*current_);
     return state_;
 }
 
-void PortMapping::Remove()
+void PortMapping::Remove(const std::function<bool()>& abandoned)
 {
-    if (current_ && state_.status == MappingState::Status::Mapped)
-        current_->Unmap(port_, client_);
-    if (pinholeBy_ && !pinhole_.isEmpty())
-        pinholeBy_->ClosePinhole(pinhole_);
+    const auto over = [&] { return abandoned && abandoned(); };
+    if (!over())
+        ClosePinhole();
+    for (RouterProtocol* p : held_) {
+        if (over())
+            break;
+        // Taken over by another machine since: theirs now.
+        const auto holder = p->Holder(port_);
+        if (!holder || holder->isEmpty() || *holder == ClientFor(*p))
+            p->Unmap(port_, ClientFor(*p));
+    }
+    held_.clear();
     pinholeBy_ = nullptr;
     pinhole_.clear();
     state_.pinhole.clear();

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 namespace voxlet::reach {
@@ -32,6 +33,7 @@ struct MappingState {
     int leaseSeconds = 0;
     QString holder; // Conflict: who holds the port, when known
     QString detail;
+    QString client; // the inside address mapped to, as the router sees this computer
     QString pinhole; // the IPv6 pinhole's id, when the router opened one
 
     bool operator==(const MappingState&) const = default;
@@ -40,9 +42,11 @@ struct MappingState {
 class PortMapping {
 public:
     // Protocols in the order they are tried.
+    // internalClient: mapped to where a router does not say how it sees us.
     // ipv6Client: the listener's IPv6 address, for a pinhole (empty: none).
+    // stopping: once true, nothing more is mapped or opened.
     PortMapping(std::vector<RouterProtocol*> protocols, std::uint16_t port, QString internalClient,
-        QString ipv6Client = {});
+        QString ipv6Client = {}, std::function<bool()> stopping = {});
 
     // Looks for a router and maps; the first protocol whose router answers
     // is kept for the renewals.
@@ -50,24 +54,33 @@ public:
     // The mapping again (a router that forgot it maps it anew); when its
     // router no longer answers, every protocol is tried again.
     MappingState Renew();
-    // Removes the mapping this phone made, if any.
-    void Remove();
+    // Removes every mapping and pinhole this phone holds, whatever the last
+    // renewal said; stops asking once `abandoned` says nobody waits.
+    void Remove(const std::function<bool()>& abandoned = {});
     // When to renew: half the lease.
     std::chrono::seconds NextRenewal() const;
 
     const MappingState& state() const { return state_; }
 
 private:
+    bool Stopping() const { return stopping_ && stopping_(); }
+    QString ClientFor(RouterProtocol& protocol) const;
     MappingState MapWith(RouterProtocol& protocol);
     void KeepPinhole(RouterProtocol& protocol);
+    void ClosePinhole();
+    void Hold(RouterProtocol* protocol, bool held);
 
     std::vector<RouterProtocol*> protocols_;
     std::uint16_t port_;
     QString client_;
     QString client6_;
+    std::function<bool()> stopping_;
     QString pinhole_;
     RouterProtocol* pinholeBy_ = nullptr;
     RouterProtocol* current_ = nullptr; // the one that answered
+    // Where our mapping may be on the router: a failed renewal does not
+    // take it off, only its removal or another machine's taking the port.
+    std::vector<RouterProtocol*> held_;
     MappingState state_;
 };
 

@@ -81,8 +81,8 @@ QString Describe(const MappingState& m)
     case MappingState::Status::NoRouter:
         return QStringLiteral("no router answered NAT-PMP or UPnP");
     case MappingState::Status::Mapped:
-        return QStringLiteral("%1 mapped, outside address %2, %3%4")
-            .arg(m.method, m.externalAddress,
+        return QStringLiteral("%1 mapped to %2, outside address %3, %4%5")
+            .arg(m.method, m.client, m.externalAddress,
                 m.permanent ? QStringLiteral("permanent") : QStringLiteral("lease %1 s").arg(m.leaseSeconds),
                 m.pinhole.isEmpty() ? QString() : QStringLiteral(", IPv6 pinhole ") + m.pinhole);
     case MappingState::Status::Conflict:
@@ -99,7 +99,8 @@ void Work(std::shared_ptr<Reachability::Shared> shared, ReachRequest request, Re
     std::vector<RouterProtocol*> order;
     for (auto& r : routers)
         order.push_back(r.get());
-    PortMapping mapping(order, request.port, request.listenAddress, LocalIPv6Address());
+    PortMapping mapping(
+        order, request.port, request.listenAddress, LocalIPv6Address(), [&] { return shared->Stopping(); });
     ReachFacts facts { {}, {}, request.listenAddress, request.port };
     facts.mapping.status = MappingState::Status::Off;
     if (options.mapping && !shared->Stopping())

@@ -31,6 +31,9 @@ public:
     virtual bool Discover() = 0;
     // The router's outside address, empty when it does not say.
     virtual QString ExternalAddress() = 0;
+    // This computer's address as the router sees it (the source of what we
+    // send it), empty when the protocol does not name an inside address.
+    virtual QString LanAddress() { return {}; }
     // The inside address that holds the external port now, when the
     // protocol can tell (nullopt: free, or cannot be told).
     virtual std::optional<QString> Holder(std::uint16_t port) = 0;

@@ -24,6 +24,7 @@ void UpnpRouter::Igd::Forget()
     found = false;
     urls = {};
     data = {};
+    lan.clear();
 }
 
 bool UpnpRouter::Igd::Discover(bool ipv6)
@@ -34,12 +35,13 @@ bool UpnpRouter::Igd::Discover(bool ipv6)
         = upnpDiscover(kDiscoverMs, nullptr, nullptr, UPNP_LOCAL_PORT_ANY, ipv6 ? 1 : 0, 2, &error);
     if (!devices)
         return false;
-    char lan[64] = "";
-    const int r = UPNP_GetValidIGD(devices, &urls, &data, lan, sizeof lan);
+    char ownAddress[64] = "";
+    const int r = UPNP_GetValidIGD(devices, &urls, &data, ownAddress, sizeof ownAddress);
     freeUPNPDevlist(devices);
     if (r == 0)
         return false;
     found = true;
+    lan = QString::fromLatin1(ownAddress);
     // 2: "not connected", which is also what it says when its outside
     // address is a private one; the directory will tell.
     if (r == 3 || !urls.controlURL || !*urls.controlURL) {

@@ -18,6 +18,7 @@ public:
     QString name() const override { return QStringLiteral("UPnP"); }
     bool Discover() override;
     QString ExternalAddress() override;
+    QString LanAddress() override { return igd_.lan; }
     std::optional<QString> Holder(std::uint16_t port) override;
     RouterAnswer Map(std::uint16_t port, const QString& internalClient, int leaseSeconds) override;
     bool Unmap(std::uint16_t port, const QString& internalClient) override;
@@ -31,6 +32,7 @@ private:
         UPNPUrls urls {};
         IGDdatas data {};
         bool found = false;
+        QString lan; // our address on the connection that found it
         bool Discover(bool ipv6);
         void Forget();
         ~Igd() { Forget(); }

@@ -13,6 +13,10 @@
 #include <QMap>
 #include <QTest>
 
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+
 using namespace voxlet;
 using namespace voxlet::reach;
 using namespace voxlet::test;
@@ -81,6 +85,54 @@ struct FakeRouter : RouterProtocol {
 const QString kMe = QStringLiteral("192.168.1.10");
 const QString kMe6 = QStringLiteral("2001:db8::10");
 
+// What the reachability worker logs, from any thread.
+struct CapturedLog {
+    CapturedLog() { previous = qInstallMessageHandler(&CapturedLog::Take); }
+    ~CapturedLog() { qInstallMessageHandler(previous); }
+    QStringList lines()
+    {
+        std::lock_guard lock(mutex);
+        return taken;
+    }
+    static void Take(QtMsgType, const QMessageLogContext& context, const QString& text)
+    {
+        std::lock_guard lock(mutex);
+        if (QLatin1String(context.category) == QLatin1String("voxlet.reach"))
+            taken << text;
+    }
+    static inline std::mutex mutex;
+    static inline QStringList taken;
+    QtMessageHandler previous;
+};
+
+// A router on the worker's side that answers a request only once let go.
+struct SlowRouter : FakeRouter {
+    struct Gate {
+        std::mutex mutex;
+        std::condition_variable changed;
+        bool asked = false, free = false, gone = false;
+    };
+    explicit SlowRouter(std::shared_ptr<Gate> g)
+        : FakeRouter(QStringLiteral("UPnP"))
+        , gate(std::move(g))
+    {
+    }
+    ~SlowRouter() override
+    {
+        std::lock_guard lock(gate->mutex);
+        gate->gone = true;
+        gate->changed.notify_all();
+    }
+    bool Unmap(std::uint16_t port, const QString& client) override
+    {
+        std::unique_lock lock(gate->mutex);
+        gate->asked = true;
+        gate->changed.wait(lock, [&] { return gate->free; });
+        return FakeRouter::Unmap(port, client);
+    }
+    std::shared_ptr<Gate> gate;
+};
+
 // A phone whose reachability is worked out for real, without a router.
 struct ReachablePhone {
     explicit ReachablePhone(const QString& address, const QString& directory)
@@ -107,6 +159,7 @@ private slots:
     void pinholeFromTheProtocolThatOffersOne();
     void anotherMachinesMappingIsReportedNotTakenOver();
     void nothingLeftOnTheRouterAfterStopOrAFailedRenewal();
+    void workerLeftBehindAtTheEndLogsNothing();
     void verdictsSayWhyNot_data();
     void verdictsSayWhyNot();
     void dialBackIsConfirmedAndNeverShown();
@@ -210,6 +263,31 @@ void ReachabilityTest::nothingLeftOnTheRouterAfterStopOrAFailedRenewal()
     upnp.answers = true;
     mapping.Remove();
     QVERIFY(upnp.table.isEmpty());
+}
+
+void ReachabilityTest::workerLeftBehindAtTheEndLogsNothing()
+{
+    CapturedLog log;
+    auto gate = std::make_shared<SlowRouter::Gate>();
+    auto routers = [gate] {
+        std::vector<std::unique_ptr<RouterProtocol>> v;
+        v.push_back(std::make_unique<SlowRouter>(gate));
+        return v;
+    };
+    bool told = false;
+    std::optional<Reachability> reach(std::in_place, ReachOptions { true, routers });
+    reach->onOutcome = [&](const ReachOutcome&, bool) { told = true; };
+    reach->Start({ kMe, 8002, {}, 8003 });
+    QVERIFY(WaitFor([&] { return told; }));
+    // The router does not answer the removal within the end's budget.
+    reach.reset();
+    const qsizetype before = log.lines().size();
+    std::unique_lock lock(gate->mutex);
+    QVERIFY(gate->asked && !gate->gone);
+    gate->free = true;
+    gate->changed.notify_all();
+    QVERIFY(gate->changed.wait_for(lock, std::chrono::seconds(10), [&] { return gate->gone; }));
+    QCOMPARE(log.lines().mid(before), QStringList());
 }
 
 void ReachabilityTest::verdictsSayWhyNot_data()

@@ -34,6 +34,11 @@ struct Reachability::Shared {
     Clock::time_point stopAt {};
     int wakeFd = -1;
     Reachability* owner = nullptr;
+    ~Shared()
+    {
+        if (wakeFd >= 0)
+            ::close(wakeFd);
+    }
 
     // The directory's dial-back.
     bool expecting = false;
@@ -60,6 +65,21 @@ struct Reachability::Shared {
     {
         std::lock_guard lock(mutex);
         return stopping;
+    }
+
+    bool Orphaned()
+    {
+        std::lock_guard lock(mutex);
+        return orphaned;
+    }
+
+    // Nothing once the owner is gone: the program may be ending, and the
+    // log with it.
+    void Log(const QString& line)
+    {
+        std::lock_guard lock(mutex);
+        if (!orphaned)
+            qCInfo(lcReach).noquote() << line;
     }
 };
 
@@ -105,7 +125,7 @@ void Work(std::shared_ptr<Reachability::Shared> shared, ReachRequest request, Re
     facts.mapping.status = MappingState::Status::Off;
     if (options.mapping && !shared->Stopping())
         facts.mapping = mapping.Establish();
-    qCInfo(lcReach).noquote() << Describe(facts.mapping);
+    shared->Log(Describe(facts.mapping));
 
     sockaddr_in server {};
     if (!shared->Stopping() && !request.directory.isEmpty()) {
@@ -128,8 +148,11 @@ void Work(std::shared_ptr<Reachability::Shared> shared, ReachRequest request, Re
         } else {
             facts.check.answer = DirectoryCheck::Answer::NoAnswer;
         }
-        qCInfo(lcReach).noquote() << "directory" << request.directory << "answered" << int(facts.check.answer)
-                                  << "sees" << facts.check.observed << "probe seen" << facts.check.probeSeen;
+        shared->Log(QStringLiteral("directory %1 answered %2, sees %3, probe seen: %4")
+                        .arg(request.directory)
+                        .arg(int(facts.check.answer))
+                        .arg(facts.check.observed,
+                            facts.check.probeSeen ? QStringLiteral("yes") : QStringLiteral("no")));
     }
     ReachOutcome outcome = Judge(facts);
     if (!shared->Stopping())
@@ -147,15 +170,15 @@ void Work(std::shared_ptr<Reachability::Shared> shared, ReachRequest request, Re
         if (renewed == facts.mapping)
             continue;
         facts.mapping = renewed;
-        qCInfo(lcReach).noquote() << "renewal:" << Describe(renewed);
+        shared->Log(QStringLiteral("renewal: ") + Describe(renewed));
         const ReachOutcome now = Judge(facts);
         if (now.status != outcome.status && !shared->Stopping())
             shared->Post(now, false);
         outcome = now;
     }
     if (options.mapping) {
-        mapping.Remove();
-        qCInfo(lcReach) << "mapping removed";
+        mapping.Remove([&] { return shared->Orphaned(); });
+        shared->Log(QStringLiteral("mapping removed"));
     }
     std::lock_guard lock(shared->mutex);
     shared->done = true;
@@ -183,14 +206,13 @@ Reachability::~Reachability()
     }
     if (worker_.joinable()) {
         // A router that does not answer in time keeps the worker; it holds
-        // its own share of the state and ends on its own.
+        // its own share of the state and, orphaned, neither logs nor asks
+        // the router anything more while the program ends around it.
         if (waited)
             worker_.join();
         else
             worker_.detach();
     }
-    if (waited && shared_->wakeFd >= 0)
-        ::close(shared_->wakeFd);
 }
 
 void Reachability::Start(const ReachRequest& request)

@@ -159,6 +159,7 @@ private slots:
     void pinholeFromTheProtocolThatOffersOne();
     void anotherMachinesMappingIsReportedNotTakenOver();
     void nothingLeftOnTheRouterAfterStopOrAFailedRenewal();
+    void routerTextsCannotForgeLogLines();
     void workerLeftBehindAtTheEndLogsNothing();
     void verdictsSayWhyNot_data();
     void verdictsSayWhyNot();
@@ -263,6 +264,29 @@ void ReachabilityTest::nothingLeftOnTheRouterAfterStopOrAFailedRenewal()
     upnp.answers = true;
     mapping.Remove();
     QVERIFY(upnp.table.isEmpty());
+}
+
+void ReachabilityTest::routerTextsCannotForgeLogLines()
+{
+    CapturedLog log;
+    auto routers = [] {
+        auto r = std::make_unique<FakeRouter>(QStringLiteral("UPnP"));
+        r->refusal = QStringLiteral("no\nvoxlet.reach: UPnP mapped to 192.168.1.10\u202E");
+        std::vector<std::unique_ptr<RouterProtocol>> v;
+        v.push_back(std::move(r));
+        return v;
+    };
+    bool told = false;
+    {
+        Reachability reach(ReachOptions { true, routers });
+        reach.onOutcome = [&](const ReachOutcome&, bool) { told = true; };
+        reach.Start({ kMe, 8002, {}, 8003 });
+        QVERIFY(WaitFor([&] { return told; }));
+    }
+    const QStringList lines = log.lines();
+    QVERIFY(!lines.isEmpty());
+    for (const QString& line : lines)
+        QVERIFY2(!line.contains(QLatin1Char('\n')) && !line.contains(QChar(0x202E)), qPrintable(line));
 }
 
 void ReachabilityTest::workerLeftBehindAtTheEndLogsNothing()

@@ -46,7 +46,7 @@ def record(entry):
 def notify(conn, method, params, invocation):
     iface, path = NAMES["notifications"]
     if method == "GetCapabilities":
-        invocation.return_value(GLib.Variant("(as)", (["actions", "body", "persistence"],)))
+        invocation.return_value(GLib.Variant("(as)", (["actions", "body", "body-markup", "persistence"],)))
     elif method == "GetServerInformation":
         invocation.return_value(GLib.Variant("(ssss)", ("test", "voxlet", "1", "1.2")))
     elif method == "Notify":

@@ -3,7 +3,8 @@
 # a stand-in notification service on its session bus and raw callers. The
 # notice carries the caller's text; its "応答" answers (the caller hears
 # "CallAnswer|END") and it is withdrawn; a caller who hangs up leaves a
-# missed-call notice; with no service the call still rings and is answered.
+# missed-call notice; a name in markup shows as text where the service
+# renders markup; with no service the call still rings and is answered.
 # Beside it a stand-in inhibition portal: the desktop is kept awake from the
 # answer to the end of the call, and not after SIGTERM.
 set -u
@@ -66,12 +67,12 @@ wait_until 10 closed "$id" || fail "the notice was not withdrawn after the answe
 drive wait-text --pid "$app_pid" --name "状態" --text "次の接続を待機します。" || fail "the phone did not wait again"
 wait_until 10 held_is 0 || fail "the desktop is still kept awake after the call"
 
-echo "-- a caller who gives up"
-raw_call Dave 3 0
-wait_until 15 has_notice 'Daveさんからの電話です。' || fail "no notice for Dave's call"
-wait_until 20 grep -q "gave up" "$gui_tmp/caller-Dave.out" || fail "Dave did not give up"
-wait_until 10 grep -q '"summary": "不在着信", "body": "Daveさんからの電話' "$notices" || fail "no missed-call notice naming Dave"
-id=$(notice_id 'Daveさんからの電話です。')
+echo "-- a caller who gives up, named in markup the service would render"
+raw_call 'Dave<b>&' 3 0
+wait_until 15 has_notice 'Dave&lt;b&gt;&amp;さんからの電話です。' || fail "no notice for Dave's call, or his name not escaped"
+wait_until 20 grep -q "gave up" "$gui_tmp/caller-Dave<b>&.out" || fail "Dave did not give up"
+wait_until 10 grep -q '"summary": "不在着信", "body": "Dave&lt;b&gt;&amp;さんからの電話' "$notices" || fail "no missed-call notice naming Dave as text"
+id=$(notice_id 'Dave&lt;b&gt;&amp;さんからの電話です。')
 wait_until 10 closed "${id#bad:}" || fail "the notice of Dave's call was not withdrawn"
 [ "$(grep -c '"call": "Inhibit"' "$inhibits")" -eq 1 ] || fail "a call that only rang kept the desktop awake"
 

@@ -144,7 +144,7 @@ DirectoryCheck CheckWithDirectory(const sockaddr_in& server, const QString& from
         check.answer = Answer::NoAnswer;
     } else if (pieces.size() >= 4 && pieces[0] == QLatin1String("CONNECTBACK")) {
         const QString& word = pieces[1];
-        check.observed = pieces[2];
+        check.observed = CanonicalIPv4(pieces[2]);
         check.answer = word == QLatin1String("OK") ? Answer::Reached
             : word == QLatin1String("REFUSED")     ? Answer::Refused
             : word == QLatin1String("TIMEOUT")     ? Answer::TimedOut
@@ -158,7 +158,7 @@ DirectoryCheck CheckWithDirectory(const sockaddr_in& server, const QString& from
             = ExchangeWithDirectory(server, from, QStringLiteral("GETGLOVALIP|END"), wakeFd)
                   .text.split(QLatin1Char('|'));
         if (address.size() >= 3 && address[0].endsWith(QLatin1String("YOURGLOVALIP")))
-            check.observed = address[1];
+            check.observed = CanonicalIPv4(address[1]);
     }
     // The probe reached the listener before the directory could answer, but
     // the listener may not have taken it yet.

@@ -1,5 +1,7 @@
 #include "net/reach/port_mapping.h"
 
+#include "net/reach/reach_verdict.h"
+
 #include <algorithm>
 
 namespace voxlet::reach {
@@ -74,12 +76,12 @@ MappingState PortMapping::MapWith(RouterProtocol& protocol)
 {
     MappingState s;
     s.method = protocol.name();
-    s.externalAddress = protocol.ExternalAddress();
+    s.externalAddress = CanonicalIPv4(protocol.ExternalAddress());
     s.client = ClientFor(protocol);
     // Another machine's mapping is reported, never taken over.
     if (const auto holder = protocol.Holder(port_); holder && !holder->isEmpty() && *holder != s.client) {
         s.status = MappingState::Status::Conflict;
-        s.holder = *holder;
+        s.holder = CanonicalIPv4(*holder);
         Hold(&protocol, false);
         return s;
     }
@@ -98,7 +100,7 @@ MappingState PortMapping::MapWith(RouterProtocol& protocol)
         break;
     case RouterAnswer::Code::Conflict:
         s.status = MappingState::Status::Conflict;
-        s.holder = answer.holder;
+        s.holder = CanonicalIPv4(answer.holder);
         Hold(&protocol, false);
         break;
     case RouterAnswer::Code::NoRouter:

@@ -24,6 +24,16 @@ AddressKind ClassifyIPv4(const QString& dotted)
     return AddressKind::Global;
 }
 
+QString CanonicalIPv4(const QString& text)
+{
+    in_addr a {};
+    char dotted[INET_ADDRSTRLEN] = "";
+    if (text.size() > 15 || inet_pton(AF_INET, text.toLatin1().constData(), &a) != 1
+        || !inet_ntop(AF_INET, &a, dotted, sizeof dotted))
+        return {};
+    return QString::fromLatin1(dotted);
+}
+
 namespace {
 
 using Answer = DirectoryCheck::Answer;

@@ -13,6 +13,9 @@ enum class AddressKind { Global, Private, Shared, Loopback, LinkLocal, Invalid }
 // RFC 1918 private, RFC 6598 shared (carrier-grade NAT), loopback,
 // link-local; every other unicast IPv4 address counts as global.
 AddressKind ClassifyIPv4(const QString& dotted);
+// What a router or a directory says is an address, as the phone writes
+// one; empty when it is not a dotted IPv4 address.
+QString CanonicalIPv4(const QString& text);
 
 struct DirectoryCheck {
     enum class Answer {

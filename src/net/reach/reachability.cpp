@@ -1,5 +1,6 @@
 #include "net/reach/reachability.h"
 
+#include "net/log_quoted.h"
 #include "net/peer_address.h"
 #include "net/reach/directory_check.h"
 #include "net/reach/natpmp_router.h"
@@ -104,11 +105,11 @@ QString Describe(const MappingState& m)
         return QStringLiteral("%1 mapped to %2, outside address %3, %4%5")
             .arg(m.method, m.client, m.externalAddress,
                 m.permanent ? QStringLiteral("permanent") : QStringLiteral("lease %1 s").arg(m.leaseSeconds),
-                m.pinhole.isEmpty() ? QString() : QStringLiteral(", IPv6 pinhole ") + m.pinhole);
+                m.pinhole.isEmpty() ? QString() : QStringLiteral(", IPv6 pinhole ") + LogQuoted(m.pinhole));
     case MappingState::Status::Conflict:
-        return QStringLiteral("%1: the port is held by %2 %3").arg(m.method, m.holder, m.detail);
+        return QStringLiteral("%1: the port is held by %2 %3").arg(m.method, m.holder, LogQuoted(m.detail));
     case MappingState::Status::Failed:
-        return QStringLiteral("%1 refused: %2").arg(m.method, m.detail);
+        return QStringLiteral("%1 refused: %2").arg(m.method, LogQuoted(m.detail));
     }
     return {};
 }
@@ -149,7 +150,7 @@ void Work(std::shared_ptr<Reachability::Shared> shared, ReachRequest request, Re
             facts.check.answer = DirectoryCheck::Answer::NoAnswer;
         }
         shared->Log(QStringLiteral("directory %1 answered %2, sees %3, probe seen: %4")
-                        .arg(request.directory)
+                        .arg(LogQuoted(request.directory))
                         .arg(int(facts.check.answer))
                         .arg(facts.check.observed,
                             facts.check.probeSeen ? QStringLiteral("yes") : QStringLiteral("no")));

@@ -33,6 +33,7 @@ DesktopNotifier::DesktopNotifier(QDBusConnection bus, QObject* parent)
     connect(watcher, &QDBusPendingCallWatcher::finished, this, [this](QDBusPendingCallWatcher* w) {
         const QDBusPendingReply<QStringList> reply = *w;
         actions_ = reply.isValid() && reply.value().contains(QStringLiteral("actions"));
+        markup_ = !reply.isValid() || reply.value().contains(QStringLiteral("body-markup"));
         w->deleteLater();
     });
 }
@@ -43,7 +44,9 @@ void DesktopNotifier::Notify(uint replaces, const QString& summary, const QStrin
     if (!bus_.isConnected())
         return;
     QDBusMessage m = QDBusMessage::createMethodCall(kService, kPath, kInterface, QStringLiteral("Notify"));
-    m << kAppTitle << replaces << kAppId << summary << body << actions << hints << timeoutMs;
+    // A caller's name, or what a router said, is text, never a link or a picture.
+    m << kAppTitle << replaces << kAppId << summary << (markup_ ? body.toHtmlEscaped() : body) << actions
+      << hints << timeoutMs;
     auto* watcher = new QDBusPendingCallWatcher(bus_.asyncCall(m), this);
     if (store)
         ++pendingIncoming_;

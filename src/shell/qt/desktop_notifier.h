@@ -33,6 +33,8 @@ private:
 
     QDBusConnection bus_;
     bool actions_ = false; // the service offers buttons on notices
+    // The service renders markup in bodies; until it has said, as if it did.
+    bool markup_ = true;
     uint incoming_ = 0; // the notice of the ringing call, once the service named it
     bool incomingWanted_ = false;
     int pendingIncoming_ = 0; // Notify calls for it not yet answered

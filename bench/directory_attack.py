@@ -20,6 +20,8 @@ addresses (127.x.y.z); the real users come from 127.0.0.2 to 127.0.0.9.
      within 3 s?
   5. SIGHUP (the log rotated), and SIGTERM with exchanges in flight (a Redis
      that stalls for 0.3 s): answered, exit status, time to exit.
+  6. Connect-back probes of one address asked of two processes on one port
+     that share Redis: how many are dialled.
 """
 
 import argparse
@@ -374,6 +376,26 @@ def terminate_in_flight(program, folder):
         redis.wait()
 
 
+def probes_through_two_processes(program, folder):
+    redis, sock = start_redis(os.path.join(folder, "probes"))
+    port = free_port()
+    args = ["--quiet", "--reuse-port", "--store", "unix:" + sock]
+    servers = [Server(program, args, port=port), Server(program, args, port=port)]
+    try:
+        # The kernel spreads the connections over both processes.
+        words = [exchange(port, "127.6.0.1", "CONNECTBACK|END").split("|")[1:2] for _ in range(20)]
+        dialled = sum(1 for w in words if w and w[0] in ("OK", "REFUSED", "TIMEOUT"))
+        limited = sum(1 for w in words if w == ["LIMIT"])
+        return ("connect-back from one address, 20 requests to two processes on one port sharing Redis: %d "
+                "dialled, %d refused as over the limit (target: 4 dialled, the limit of the whole directory)"
+                % (dialled, limited))
+    finally:
+        for server in servers:
+            server.stop()
+        redis.terminate()
+        redis.wait()
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--server", default=os.path.join(ROOT, "build/bench/src/directory/server/voxlet-directory"))
@@ -395,6 +417,7 @@ def main():
         print("4. " + idle_holders(options.server))
         print("5. " + hang_up(options.server, folder))
         print("   " + terminate_in_flight(options.server, folder))
+        print("6. " + probes_through_two_processes(options.server, folder))
     finally:
         shutil.rmtree(folder, ignore_errors=True)
 

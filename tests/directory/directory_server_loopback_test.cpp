@@ -319,7 +319,7 @@ private slots:
     void proxiedClientsMustBeNamedAndAreCountedThemselves();
     void executableReopensItsLogAndFinishesExchangesWhenStopped();
     void executableReportsHealthAndCounters();
-    void passGuessingIsLimitedInBothStores();
+    void passGuessingAndProbesAreLimitedInBothStores();
     void aFewNetworksCannotFillTheList();
     void administratorRemovesOneEntry();
     void redisStoreSurvivesMissingKeys();
@@ -935,13 +935,19 @@ void DirectoryServerLoopbackTest::redisOutageIsSurvivedAndServiceResumes()
 
 const QString kRefused = QStringLiteral("DISCONNECT|END");
 
-void DirectoryServerLoopbackTest::passGuessingIsLimitedInBothStores()
+void DirectoryServerLoopbackTest::passGuessingAndProbesAreLimitedInBothStores()
 {
     RedisServer redis;
     QVERIFY2(redis.running(), "redis-server did not start");
-    RunningServer memory({});
-    RunningServer sharedA(InRedis(redis));
-    RunningServer sharedB(InRedis(redis)); // as a second process on the same Redis
+    // Probes go to a port of this process's where nothing listens.
+    const QByteArray asker = LoopbackAddress(9).toLatin1();
+    ServerOptions options;
+    options.connectBack.port = 0; // any: then the one held
+    const int held = ListenOn(asker.constData(), options.connectBack.port, -1);
+    options.connectBack.perAddress = 2;
+    RunningServer memory(options);
+    RunningServer sharedA(InRedis(redis, options));
+    RunningServer sharedB(InRedis(redis, options)); // as a second process on the same Redis
     QVERIFY(memory.started && sharedA.started && sharedB.started);
     auto as = [](const QString& pass) { return QStringLiteral("MYDATA|Owner|M|30|hi|%1||END").arg(pass); };
     for (const auto& [first, second] :
@@ -957,7 +963,15 @@ void DirectoryServerLoopbackTest::passGuessingIsLimitedInBothStores()
         QCOMPARE(Exchange(second, "127.0.0.2", as("right")), QStringLiteral("ClientData|ZERO|127.0.0.2|END"));
         QCOMPARE(Register(first, "127.0.0.5", QStringLiteral("Viewer")),
             QStringLiteral("ClientData|1|Owner|M|30|hi|127.0.0.2|1|127.0.0.5|END"));
+        // The probes of an address are counted for the whole directory.
+        for (const auto& [port, word] :
+            { std::pair { first, "REFUSED" }, { second, "REFUSED" }, { first, "LIMIT" } })
+            QCOMPARE(Exchange(port, asker.constData(), QStringLiteral("CONNECTBACK|END")),
+                QStringLiteral("CONNECTBACK|%1|%2|END").arg(QLatin1String(word), QLatin1String(asker)));
     }
+    // Redis forgets them by itself.
+    QVERIFY(RedisCli(redis, "PTTL voxlet-directory:p:" + asker).toInt() > 0);
+    ::close(held);
 }
 
 void DirectoryServerLoopbackTest::aFewNetworksCannotFillTheList()

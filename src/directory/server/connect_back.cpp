@@ -36,8 +36,31 @@ const char* ProbeResultWord(ProbeResult result)
     return "NA";
 }
 
-ConnectBackProber::ConnectBackProber(ConnectBackLimits limits)
+std::uint64_t LocalProbeCounter::countProbe(
+    const std::string& address, std::size_t perAddress, std::chrono::seconds window, Counted done)
+{
+    const auto now = Steady::now();
+    auto old = [&](Steady::time_point t) { return now - t >= window; };
+    if (now >= m_nextSweep) {
+        // Forget addresses whose probes are all older than the window.
+        for (auto it = m_recent.begin(); it != m_recent.end();) {
+            std::erase_if(it->second, old);
+            it = it->second.empty() ? m_recent.erase(it) : std::next(it);
+        }
+        m_nextSweep = now + window;
+    }
+    auto& times = m_recent[address];
+    std::erase_if(times, old);
+    const bool allowed = times.size() < perAddress;
+    if (allowed)
+        times.push_back(now);
+    done(allowed ? ProbeCount::Allowed : ProbeCount::Limited);
+    return 0;
+}
+
+ConnectBackProber::ConnectBackProber(ConnectBackLimits limits, ProbeCounter* shared)
     : m_limits(limits)
+    , m_counter(shared ? *shared : m_local)
 {
 }
 
@@ -47,49 +70,54 @@ ConnectBackProber::~ConnectBackProber()
         ::close(fd);
 }
 
-bool ConnectBackProber::allow(const std::string& target, Steady::time_point now)
-{
-    if (now >= m_nextSweep) {
-        // Forget addresses whose probes are all older than the window.
-        for (auto it = m_recent.begin(); it != m_recent.end();) {
-            auto& times = it->second;
-            std::erase_if(times, [&](Steady::time_point t) { return now - t >= m_limits.window; });
-            it = times.empty() ? m_recent.erase(it) : std::next(it);
-        }
-        m_nextSweep = now + m_limits.window;
-    }
-    if (m_probes.size() >= m_limits.atOnce)
-        return false;
-    auto& times = m_recent[target];
-    std::erase_if(times, [&](Steady::time_point t) { return now - t >= m_limits.window; });
-    if (times.size() >= m_limits.perAddress)
-        return false;
-    times.push_back(now);
-    return true;
-}
-
 std::uint64_t ConnectBackProber::start(
     const std::string& target, const std::string& source, const std::string& token, Done done)
+{
+    in_addr unused {};
+    if (!m_limits.enabled || ::inet_pton(AF_INET, target.c_str(), &unused) != 1
+        || ::inet_pton(AF_INET, source.c_str(), &unused) != 1) {
+        done(ProbeResult::Unavailable);
+        return 0;
+    }
+    if (inFlight() >= m_limits.atOnce) {
+        done(ProbeResult::Limited);
+        return 0;
+    }
+    const std::uint64_t ticket = m_nextTicket++;
+    m_counting.emplace(ticket, Counting { target, source, token, std::move(done) });
+    const std::uint64_t count = m_counter.countProbe(
+        target, m_limits.perAddress, m_limits.window, [this, ticket](ProbeCount c) { counted(ticket, c); });
+    if (const auto waiting = m_counting.find(ticket); waiting != m_counting.end())
+        waiting->second.count = count;
+    return m_counting.count(ticket) || m_byTicket.count(ticket) ? ticket : 0;
+}
+
+void ConnectBackProber::counted(std::uint64_t ticket, ProbeCount count)
+{
+    const auto found = m_counting.find(ticket);
+    if (found == m_counting.end())
+        return;
+    Counting asked = std::move(found->second);
+    m_counting.erase(found);
+    if (count == ProbeCount::Allowed)
+        dial(ticket, std::move(asked));
+    else // a shared store that cannot count cannot keep the limit either
+        asked.done(count == ProbeCount::Limited ? ProbeResult::Limited : ProbeResult::Unavailable);
+}
+
+void ConnectBackProber::dial(std::uint64_t ticket, Counting asked)
 {
     sockaddr_in to {};
     to.sin_family = AF_INET;
     to.sin_port = htons(m_limits.port);
+    ::inet_pton(AF_INET, asked.target.c_str(), &to.sin_addr);
     sockaddr_in from {};
     from.sin_family = AF_INET;
-    if (!m_limits.enabled || ::inet_pton(AF_INET, target.c_str(), &to.sin_addr) != 1
-        || ::inet_pton(AF_INET, source.c_str(), &from.sin_addr) != 1) {
-        done(ProbeResult::Unavailable);
-        return 0;
-    }
-    const auto now = Steady::now();
-    if (!allow(target, now)) {
-        done(ProbeResult::Limited);
-        return 0;
-    }
+    ::inet_pton(AF_INET, asked.source.c_str(), &from.sin_addr);
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        done(ProbeResult::Unavailable);
-        return 0;
+        asked.done(ProbeResult::Unavailable);
+        return;
     }
     // From the address the phone asked, by which older phones know their probe.
     ::bind(fd, reinterpret_cast<const sockaddr*>(&from), sizeof from);
@@ -97,23 +125,26 @@ std::uint64_t ConnectBackProber::start(
     if (!connectedNow && errno != EINPROGRESS) {
         const int error = errno;
         ::close(fd);
-        done(error == ECONNREFUSED ? ProbeResult::Refused : ProbeResult::TimedOut);
-        return 0;
+        asked.done(error == ECONNREFUSED ? ProbeResult::Refused : ProbeResult::TimedOut);
+        return;
     }
-    const std::uint64_t ticket = m_nextTicket++;
     std::string text;
-    if (!token.empty())
-        AppendAsciiAsUtf16Le(text, "CONNECTBACK|" + token + "|END");
-    m_probes.emplace(fd, Probe { ticket, now + m_limits.timeout, std::move(done), std::move(text) });
+    if (!asked.token.empty())
+        AppendAsciiAsUtf16Le(text, "CONNECTBACK|" + asked.token + "|END");
+    m_probes.emplace(
+        fd, Probe { ticket, Steady::now() + m_limits.timeout, std::move(asked.done), std::move(text) });
     m_byTicket.emplace(ticket, fd);
-    if (!connectedNow)
-        return ticket;
-    connected(fd);
-    return 0;
+    if (connectedNow)
+        connected(fd);
 }
 
 void ConnectBackProber::cancel(std::uint64_t ticket)
 {
+    if (const auto waiting = m_counting.find(ticket); waiting != m_counting.end()) {
+        m_counter.cancelCount(waiting->second.count);
+        m_counting.erase(waiting);
+        return;
+    }
     const auto found = m_byTicket.find(ticket);
     if (found == m_byTicket.end())
         return;

@@ -51,13 +51,43 @@ public:
     virtual void cancel(std::uint64_t ticket) = 0;
 };
 
+enum class ProbeCount { Allowed, Limited, Unknown };
+
+// Where the probes of each address are counted: in this process, or in the
+// store that several processes share, so that the limit is the directory's.
+class ProbeCounter {
+public:
+    using Counted = std::function<void(ProbeCount)>;
+    virtual ~ProbeCounter() = default;
+    // Counts a probe of `address` unless it had `perAddress` in the last
+    // `window`. As DirectoryStore::registerAndList: `done` runs once, now
+    // (the result is then 0) or later, unless cancelCount() is given the ticket.
+    virtual std::uint64_t countProbe(
+        const std::string& address, std::size_t perAddress, std::chrono::seconds window, Counted done)
+        = 0;
+    virtual void cancelCount(std::uint64_t /*ticket*/) { }
+};
+
+class LocalProbeCounter : public ProbeCounter {
+public:
+    std::uint64_t countProbe(const std::string& address, std::size_t perAddress, std::chrono::seconds window,
+        Counted done) override;
+
+private:
+    using Steady = std::chrono::steady_clock;
+    // Start times of recent probes, per address.
+    std::unordered_map<std::string, std::vector<Steady::time_point>> m_recent;
+    Steady::time_point m_nextSweep {};
+};
+
 // Probes on the server's poll loop: non-blocking connects with a deadline.
 class ConnectBackProber {
 public:
     using Steady = std::chrono::steady_clock;
     using Done = ConnectBack::Done;
 
-    explicit ConnectBackProber(ConnectBackLimits limits);
+    // Counted by `shared` when there is one, else in this process.
+    explicit ConnectBackProber(ConnectBackLimits limits, ProbeCounter* shared = nullptr);
     ~ConnectBackProber();
     ConnectBackProber(const ConnectBackProber&) = delete;
     ConnectBackProber& operator=(const ConnectBackProber&) = delete;
@@ -71,7 +101,7 @@ public:
     void cancel(std::uint64_t ticket);
 
     const ConnectBackLimits& limits() const { return m_limits; }
-    std::size_t inFlight() const { return m_probes.size(); }
+    std::size_t inFlight() const { return m_probes.size() + m_counting.size(); }
 
     // Descriptors to poll, appended to `fds`; then handle() with the same
     // entries after poll().
@@ -88,23 +118,29 @@ private:
         std::string text; // the token's, sent once connected
         std::size_t sent = 0;
     };
+    struct Counting {
+        std::string target, source, token;
+        Done done;
+        std::uint64_t count = 0; // the counter's ticket
+    };
+    void counted(std::uint64_t ticket, ProbeCount count);
+    void dial(std::uint64_t ticket, Counting asked);
     void finish(int fd, ProbeResult result);
     void connected(int fd);
     void sendText(int fd, Probe& probe);
     void drain(int fd);
     void drop(int fd);
-    bool allow(const std::string& target, Steady::time_point now);
 
     ConnectBackLimits m_limits;
+    LocalProbeCounter m_local;
+    ProbeCounter& m_counter;
+    std::map<std::uint64_t, Counting> m_counting; // by ticket, until counted
     std::map<int, Probe> m_probes; // by descriptor, until closed
     std::unordered_map<std::uint64_t, int> m_byTicket; // those not yet told
     // The ticket of each probe polled, as its descriptor's generation: a
     // probe closed after poll() leaves its number, and its events, to the
     // next socket opened.
     std::vector<std::uint64_t> m_polled;
-    // Start times of recent probes, per target address.
-    std::unordered_map<std::string, std::vector<Steady::time_point>> m_recent;
-    Steady::time_point m_nextSweep {};
     std::uint64_t m_nextTicket = 1;
 };
 

@@ -89,9 +89,9 @@ DirectoryServer::~DirectoryServer()
     for (auto& [fd, c] : m_connections)
         ::close(fd);
     m_connections.clear(); // sessions before the store and the probes they wait on
+    m_prober.reset(); // before the store that counts its probes
     m_store.reset(); // with it the control socket's waiting commands
     m_control.reset();
-    m_prober.reset();
     for (int fd : { m_listener, m_wakeRead, m_wakeWrite, m_spareFd }) {
         if (fd >= 0)
             ::close(fd);
@@ -182,7 +182,7 @@ bool DirectoryServer::start(std::string& error)
     }
     deriveConnectionCap();
     if (m_options.connectBack.enabled)
-        m_prober = std::make_unique<ConnectBackProber>(m_options.connectBack);
+        m_prober = std::make_unique<ConnectBackProber>(m_options.connectBack, m_probeCounter);
     log("listening on " + m_options.listenAddress + ":" + std::to_string(m_port) + ", at most "
         + std::to_string(m_cap) + " connections (open-file limit " + std::to_string(m_fileLimit) + ")");
     if (m_cap < m_options.maxConnections)
@@ -251,7 +251,9 @@ bool DirectoryServer::openStore(std::string& error)
         }
         store.hostAddress = numeric;
     }
-    m_store = std::make_unique<RedisStore>(store, [this](const std::string& line) { log(line); });
+    auto shared = std::make_unique<RedisStore>(store, [this](const std::string& line) { log(line); });
+    m_probeCounter = shared.get();
+    m_store = std::move(shared);
     return true;
 }
 

@@ -115,6 +115,7 @@ private:
     std::unique_ptr<DirectoryStore> m_store;
     std::unique_ptr<HealthEndpoint> m_health;
     std::unique_ptr<ControlSocket> m_control;
+    ProbeCounter* m_probeCounter = nullptr; // the shared store's, when there is one
     std::unique_ptr<ConnectBackProber> m_prober; // none: probes refused
     std::vector<int> m_replied; // connections whose session has a late reply to send
     int m_listener = -1;

@@ -3,18 +3,19 @@
 namespace voxlet::directory_server {
 
 // KEYS: none (the keys share one prefix, given as ARGV[2]).
-// ARGV: mode ("register", "remove" or "settings"), prefix, deadline (ms of Redis's
+// ARGV: mode ("register", "remove", "probe" or "settings"), prefix, deadline (ms of Redis's
 //       clock, 0: none), this process's settings (keep s, max users, max
 //       users per address, max listed, list share, PASS attempts, PASS
 //       window s), longest PASS wait s, most PASS records; then for
 //       "register": name, pass, extra, address, listed record; for
-//       "remove": name.
+//       "remove": name; for "probe": address, most probes, window s.
 // Returns {-1, now} past the deadline (nothing done), else {result, now,
 // settings in use[, head]}: for "register" the outcome numbered as
 // RegisterOutcome and, when accepted, the ListedRecord()s of the first max
 // listed + 1 listed users, one after the other (the asker may be among
-// them); for "remove" 1 if the name was registered; for "settings" 0. Texts are the UTF-16LE
-// bytes the client sent. Keys:
+// them); for "remove" 1 if the name was registered; for "probe" 1 if the
+// address may be probed (then counted), else 0; for "settings" 0. Texts are
+// the UTF-16LE bytes the client sent. Keys:
 //   <prefix>settings  hash: the directory's settings, stored by the first
 //                     process and used by all
 //   <prefix>u:<name>  hash: pass, address, extra
@@ -32,6 +33,8 @@ namespace voxlet::directory_server {
 //   <prefix>guard     hash: "a<address>" or "n<name>" -> failed PASS
 //                     attempts: "failures since until locks expiry"
 //   <prefix>guardt    the same keys by expiry (score)
+//   <prefix>p:<addr>  connect-back probes of an address by time (score),
+//                     expiring a window after the last
 // Every key of a user may be missing (evicted, deleted by hand): the user
 // is then taken out of every index, and registers anew with its next
 // refresh. Nothing can fail after the first write but Redis itself.
@@ -63,6 +66,15 @@ local maxListed, share = settings[4], settings[5]
 local attempts, window = settings[6], settings[7] * 1000
 local maxWait, guardCapacity = tonumber(ARGV[11]) * 1000, tonumber(ARGV[12])
 if mode == 'settings' then return {0, now, settings} end
+if mode == 'probe' then
+  local key, most, span = p .. 'p:' .. ARGV[13], tonumber(ARGV[14]), tonumber(ARGV[15]) * 1000
+  redis.call('ZREMRANGEBYSCORE', key, '-inf', now - span)
+  local made = redis.call('ZCARD', key)
+  if made >= most then return {0, now, settings} end
+  redis.call('ZADD', key, now, now .. ':' .. made)
+  redis.call('PEXPIRE', key, span)
+  return {1, now, settings}
+end
 
 local addrKey, orderKey, refreshKey = p .. 'addr', p .. 'order', p .. 'refresh'
 local listedKey, headKey, headNKey = p .. 'listed', p .. 'head', p .. 'headN'

@@ -274,6 +274,16 @@ std::uint64_t RedisStore::registerAndList(
             ListedRecord(profile, address) });
 }
 
+std::uint64_t RedisStore::countProbe(
+    const std::string& address, std::size_t perAddress, std::chrono::seconds window, Counted done)
+{
+    Pending pending;
+    pending.counted = std::move(done);
+    pending.args = ScriptArgs("probe", m_options.limits, m_options.maxListed);
+    return request(
+        std::move(pending), { address, std::to_string(perAddress), std::to_string(window.count()) });
+}
+
 void RedisStore::remove(const std::u16string& name, Removed done)
 {
     const RegistryLimits& limits = m_options.limits;
@@ -286,10 +296,7 @@ void RedisStore::remove(const std::u16string& name, Removed done)
 std::uint64_t RedisStore::request(Pending pending, std::vector<std::string> modeArgs)
 {
     auto refuse = [&pending](const std::string& why) {
-        if (pending.done)
-            pending.done(RegisterOutcome::StoreUnavailable, {});
-        else if (pending.removed)
-            pending.removed(false, why);
+        Unanswered(pending, why);
         return std::uint64_t { 0 };
     };
     if (!m_context || m_stuck) // waiting to reconnect, or to let a stuck connection go
@@ -341,10 +348,17 @@ void RedisStore::fail(std::uint64_t id)
         return; // already answered as timed out, or its asker has gone
     Pending pending = std::move(found->second);
     m_pending.erase(found);
+    Unanswered(pending, "Redis unavailable");
+}
+
+void RedisStore::Unanswered(Pending& pending, const std::string& why)
+{
     if (pending.done)
         pending.done(RegisterOutcome::StoreUnavailable, {});
     else if (pending.removed)
-        pending.removed(false, "Redis unavailable");
+        pending.removed(false, why);
+    else if (pending.counted)
+        pending.counted(ProbeCount::Unknown);
 }
 
 void RedisStore::noteAnswer()
@@ -454,6 +468,8 @@ void RedisStore::onReply(std::uint64_t id, void* replyData)
         pending.done(static_cast<RegisterOutcome>(result), users);
     else if (pending.removed)
         pending.removed(result == 1, {});
+    else if (pending.counted)
+        pending.counted(result == 1 ? ProbeCount::Allowed : ProbeCount::Limited);
 }
 
 void RedisStore::onTime(void* replyData)

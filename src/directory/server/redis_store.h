@@ -9,6 +9,7 @@
 // answers every request as unavailable while Redis cannot be reached or
 // does not answer in time.
 
+#include "directory/server/connect_back.h"
 #include "directory/server/directory_store.h"
 #include "directory/server/registry.h"
 
@@ -55,7 +56,9 @@ struct RedisStoreOptions {
     std::chrono::milliseconds maxRetry { 2000 };
 };
 
-class RedisStore : public DirectoryStore {
+// It also counts the connect-back probes, so that their limit holds for
+// every process of the directory.
+class RedisStore : public DirectoryStore, public ProbeCounter {
 public:
     using Logger = std::function<void(const std::string& line)>;
 
@@ -68,6 +71,9 @@ public:
         const Profile& profile, const std::string& address, std::size_t maxListed, Done done) override;
 
     void cancel(std::uint64_t ticket) override { m_pending.erase(ticket); }
+    std::uint64_t countProbe(const std::string& address, std::size_t perAddress, std::chrono::seconds window,
+        Counted done) override;
+    void cancelCount(std::uint64_t ticket) override { m_pending.erase(ticket); }
     void remove(const std::u16string& name, Removed done) override;
     int pollDescriptor(short& events) const override;
     void onPollEvents(short revents) override;
@@ -78,7 +84,8 @@ public:
 private:
     struct Pending {
         Done done; // a registration's,
-        Removed removed; // or a removal's
+        Removed removed; // a removal's,
+        Counted counted; // or a probe count's
         TimePoint deadline;
         std::string askerPrefix; // "name|" as sent: the asker's own record starts so
         std::vector<std::string> args; // the script's, kept to send it again
@@ -92,6 +99,7 @@ private:
     void markUp();
     void authFailed(const std::string& error);
     void loadScript();
+    static void Unanswered(Pending& pending, const std::string& why);
     void fail(std::uint64_t id);
     void noteAnswer();
     void noteClock(long long redisMs);

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
+#include <deque>
 #include <fcntl.h>
 #include <latch>
 #include <memory>
@@ -89,6 +90,7 @@ private:
 const QByteArray kHello = Utf16(QStringLiteral("SERVEROK|END"));
 // A directory that dials back says so in its reply (older clients look for SERVEROK alone).
 const QByteArray kHelloReply = Utf16(QStringLiteral("SERVEROK|dialback|END"));
+const QString kRefused = QStringLiteral("DISCONNECT|END");
 
 // A whole exchange as the phone makes it; returns the final reply.
 QString Exchange(std::uint16_t port, const char* source, const QString& request)
@@ -654,6 +656,11 @@ QString Probe(int listener)
         + said;
 }
 
+QString ConnectBackReply(const char* word, const QByteArray& asker)
+{
+    return QStringLiteral("CONNECTBACK|%1|%2|END").arg(QLatin1String(word), QLatin1String(asker));
+}
+
 bool Greet(Client& client)
 {
     return client.connected() && client.send(kHello) && client.read(kHelloReply.size()) == kHelloReply;
@@ -687,21 +694,15 @@ void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
     });
     QVERIFY2(server.started, qPrintable(server.error));
     const QString request = QStringLiteral("CONNECTBACK|END");
-    auto reply = [](const char* word, const QByteArray& asker) {
-        return QStringLiteral("CONNECTBACK|%1|%2|END").arg(QLatin1String(word), QLatin1String(asker));
-    };
+    const auto reply = ConnectBackReply;
 
     // A probe closed after a poll leaves its number, and what the poll said
     // of it, to the next socket: nothing of it is taken for a new probe's.
     // Greeted one after the other, X has the lowest of the server's descriptors.
-    Client x(nobody.constData(), server.port());
-    QVERIFY(Greet(x));
-    Client a(phone.constData(), server.port());
-    QVERIFY(Greet(a));
-    Client b(dropping.constData(), server.port());
-    QVERIFY(Greet(b));
-    Client z(nobody.constData(), server.port());
-    QVERIFY(Greet(z));
+    std::deque<Client> clients;
+    for (const QByteArray* from : { &nobody, &phone, &dropping, &nobody })
+        QVERIFY(Greet(clients.emplace_back(from->constData(), server.port())));
+    Client &x = clients[0], &a = clients[1], &b = clients[2], &z = clients[3];
     holds = 2;
     x.shutdownWrite(); // X goes; A's probe takes its number, in the turn that ends as Z goes
     QVERIFY(atLine.try_acquire_for(20s));
@@ -728,9 +729,12 @@ void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
     QCOMPARE(Exchange(server.port(), nobody.constData(), request), reply("REFUSED", nobody));
     // A dropped SYN is not answered within the probe's time, longer than --idle.
     QCOMPARE(Exchange(server.port(), dropping.constData(), request), reply("TIMEOUT", dropping));
-    // A phone that gave a token knows its probe by what it says. The third
-    // probe of an address is the last for a while.
+    // A phone that gave a token knows its probe by what it says; a token
+    // but of 32 lowercase hex digits is refused, and nobody dialled. The
+    // third probe of an address is the last for a while.
     const QString token = QStringLiteral("|00112233445566778899aabbccddeeff|END");
+    for (const QString& bad : { token.toUpper(), token.left(32) + "|END" })
+        QCOMPARE(Exchange(server.port(), phone.constData(), "CONNECTBACK" + bad), kRefused);
     QCOMPARE(Exchange(server.port(), phone.constData(), "CONNECTBACK" + token), reply("OK", phone));
     QCOMPARE(Probe(phones.answering), "127.0.0.1 said CONNECTBACK" + token);
     QCOMPARE(Exchange(server.port(), phone.constData(), "CONNECTBACK" + token), reply("LIMIT", phone));
@@ -933,8 +937,6 @@ void DirectoryServerLoopbackTest::redisOutageIsSurvivedAndServiceResumes()
     }
 }
 
-const QString kRefused = QStringLiteral("DISCONNECT|END");
-
 void DirectoryServerLoopbackTest::passGuessingAndProbesAreLimitedInBothStores()
 {
     RedisServer redis;
@@ -967,7 +969,7 @@ void DirectoryServerLoopbackTest::passGuessingAndProbesAreLimitedInBothStores()
         for (const auto& [port, word] :
             { std::pair { first, "REFUSED" }, { second, "REFUSED" }, { first, "LIMIT" } })
             QCOMPARE(Exchange(port, asker.constData(), QStringLiteral("CONNECTBACK|END")),
-                QStringLiteral("CONNECTBACK|%1|%2|END").arg(QLatin1String(word), QLatin1String(asker)));
+                ConnectBackReply(word, asker));
     }
     // Redis forgets them by itself.
     QVERIFY(RedisCli(redis, "PTTL voxlet-directory:p:" + asker).toInt() > 0);

@@ -105,7 +105,6 @@ private slots:
     void unknownOrMalformedRequestsAreRefused_data();
     void unknownOrMalformedRequestsAreRefused();
     void incompleteRequestsWait();
-    void connectBackIsAskedInEitherForm();
     void oversizeInputIsRefusedAndLaterInputIgnored();
     void commandLineOptions();
     void optionsFromAFileAndProxiesNotToTrust();
@@ -408,40 +407,6 @@ void DirectoryServerSessionTest::incompleteRequestsWait()
         QVERIFY2(!session.finished(), qPrintable(partial));
     }
     QCOMPARE(d.registry.size(), std::size_t(0));
-}
-
-void DirectoryServerSessionTest::connectBackIsAskedInEitherForm()
-{
-    struct Recording : ConnectBack {
-        std::uint64_t probe(const std::string& token, Done done) override
-        {
-            tokens.push_back(token);
-            done(ProbeResult::Reached);
-            return 0;
-        }
-        void cancel(std::uint64_t) override { }
-        std::vector<std::string> tokens;
-    } dialBack;
-    Directory d;
-    auto byteByByte = [&](const QString& request) {
-        DirectorySession session(d.registry, "10.0.0.1");
-        session.setConnectBack(&dialBack);
-        std::string out;
-        for (char byte : Wire("SERVEROK|END" + request))
-            out += session.receive(std::string(1, byte));
-        return Text(out);
-    };
-    // The hello says that this directory dials back (older clients look
-    // for SERVEROK alone); the old request is answered as before.
-    const QString token = QStringLiteral("0123456789abcdef0123456789abcdef");
-    const QString reached = QStringLiteral("SERVEROK|dialback|ENDCONNECTBACK|OK|10.0.0.1|END");
-    QCOMPARE(byteByByte("CONNECTBACK|" + token + "|END"), reached);
-    QCOMPARE(byteByByte("CONNECTBACK|END"), reached);
-    QCOMPARE(dialBack.tokens, (std::vector<std::string> { token.toStdString(), "" }));
-    // Anything but 32 lowercase hex digits is refused, and nobody is dialled.
-    for (const QString& bad : { token.toUpper(), token.left(31), token + "0", token.left(31) + "g" })
-        QCOMPARE(byteByByte("CONNECTBACK|" + bad + "|END"), "SERVEROK|dialback|END" + kRefused);
-    QCOMPARE(dialBack.tokens.size(), std::size_t(2));
 }
 
 void DirectoryServerSessionTest::oversizeInputIsRefusedAndLaterInputIgnored()

@@ -656,7 +656,8 @@ QString Probe(int listener)
         + said;
 }
 
-QString ConnectBackReply(const char* word, const QByteArray& asker)
+// The connect-back reply to `asker`.
+QString Answer(const char* word, const QByteArray& asker)
 {
     return QStringLiteral("CONNECTBACK|%1|%2|END").arg(QLatin1String(word), QLatin1String(asker));
 }
@@ -675,8 +676,7 @@ void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
     const QByteArray dropping = LoopbackAddress(8).toLatin1();
     Phones phones(phone, dropping, nobody);
     QVERIFY(phones.queued >= 0);
-    // The log holds the server's thread at a line: what the test does
-    // meanwhile, one turn of the server's loop finds together.
+    // The log holds the server's thread at a line: one turn then finds all the test did.
     std::atomic<int> holds { 0 };
     std::binary_semaphore atLine { 0 }, go { 0 };
     ServerOptions options;
@@ -694,7 +694,6 @@ void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
     });
     QVERIFY2(server.started, qPrintable(server.error));
     const QString request = QStringLiteral("CONNECTBACK|END");
-    const auto reply = ConnectBackReply;
 
     // A probe closed after a poll leaves its number, and what the poll said
     // of it, to the next socket: nothing of it is taken for a new probe's.
@@ -718,26 +717,25 @@ void DirectoryServerLoopbackTest::connectBackDialsOnlyTheAskerAFewTimes()
     a.reset();
     QVERIFY(b.send(Utf16(request)));
     go.release();
-    QCOMPARE(FromUtf16(b.readToClose()), reply("TIMEOUT", dropping));
+    QCOMPARE(FromUtf16(b.readToClose()), Answer("TIMEOUT", dropping));
 
     // Dialled back from the address the phone asked, by which an older
     // phone knows its probe, which says nothing.
-    QCOMPARE(Exchange(server.port(), phone.constData(), request), reply("OK", phone));
+    QCOMPARE(Exchange(server.port(), phone.constData(), request), Answer("OK", phone));
     QCOMPARE(Probe(phones.answering), QStringLiteral("127.0.0.1 said "));
     QCOMPARE(Probe(phones.answering), QString()); // only one probe per request
     // Nothing listening answers with a reset.
-    QCOMPARE(Exchange(server.port(), nobody.constData(), request), reply("REFUSED", nobody));
+    QCOMPARE(Exchange(server.port(), nobody.constData(), request), Answer("REFUSED", nobody));
     // A dropped SYN is not answered within the probe's time, longer than --idle.
-    QCOMPARE(Exchange(server.port(), dropping.constData(), request), reply("TIMEOUT", dropping));
-    // A phone that gave a token knows its probe by what it says; a token
-    // but of 32 lowercase hex digits is refused, and nobody dialled. The
-    // third probe of an address is the last for a while.
+    QCOMPARE(Exchange(server.port(), dropping.constData(), request), Answer("TIMEOUT", dropping));
+    // A phone knows its probe by the token; other tokens than 32 lowercase hex
+    // digits are refused. The third probe of an address is the last for a while.
     const QString token = QStringLiteral("|00112233445566778899aabbccddeeff|END");
     for (const QString& bad : { token.toUpper(), token.left(32) + "|END" })
         QCOMPARE(Exchange(server.port(), phone.constData(), "CONNECTBACK" + bad), kRefused);
-    QCOMPARE(Exchange(server.port(), phone.constData(), "CONNECTBACK" + token), reply("OK", phone));
+    QCOMPARE(Exchange(server.port(), phone.constData(), "CONNECTBACK" + token), Answer("OK", phone));
     QCOMPARE(Probe(phones.answering), "127.0.0.1 said CONNECTBACK" + token);
-    QCOMPARE(Exchange(server.port(), phone.constData(), "CONNECTBACK" + token), reply("LIMIT", phone));
+    QCOMPARE(Exchange(server.port(), phone.constData(), "CONNECTBACK" + token), Answer("LIMIT", phone));
     QCOMPARE(Probe(phones.answering), QString());
 }
 
@@ -968,8 +966,8 @@ void DirectoryServerLoopbackTest::passGuessingAndProbesAreLimitedInBothStores()
         // The probes of an address are counted for the whole directory.
         for (const auto& [port, word] :
             { std::pair { first, "REFUSED" }, { second, "REFUSED" }, { first, "LIMIT" } })
-            QCOMPARE(Exchange(port, asker.constData(), QStringLiteral("CONNECTBACK|END")),
-                ConnectBackReply(word, asker));
+            QCOMPARE(
+                Exchange(port, asker.constData(), QStringLiteral("CONNECTBACK|END")), Answer(word, asker));
     }
     // Redis forgets them by itself.
     QVERIFY(RedisCli(redis, "PTTL voxlet-directory:p:" + asker).toInt() > 0);

@@ -84,7 +84,7 @@ int main(int argc, char** argv)
     std::fflush(stdout);
 
     PulsePlayback playback(context, args.value("speaker-b").toLatin1());
-    playback.start();
+    playback.start(kPlainVoice);
     int b = -1;
     std::unique_ptr<QSocketNotifier> bRead;
     QSocketNotifier accepting(listener, QSocketNotifier::Read);
@@ -131,7 +131,7 @@ int main(int argc, char** argv)
     });
     QByteArray block;
     PulseCapture capture(context, args.value("mic-a").toLatin1());
-    capture.start([&](const char* data, int bytes) {
+    capture.start(kPlainVoice, [&](const char* data, int bytes) {
         if (!connected)
             return;
         if (blocks) {

@@ -72,10 +72,10 @@ public:
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
-    void start(PieceCallback onPiece) override
+    void start(const CallVoice& voice, PieceCallback onPiece) override
     {
         pending_.clear();
-        real.start([this, onPiece = std::move(onPiece)](const char* data, int bytes) {
+        real.start(voice, [this, onPiece = std::move(onPiece)](const char* data, int bytes) {
             if (!blocks) {
                 onPiece(data, bytes);
                 return;
@@ -105,7 +105,7 @@ public:
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
-    void start() override { real.start(); }
+    void start(const CallVoice& voice) override { real.start(voice); }
     void stop() override { real.stop(); }
     void write(const char* data, int length) override
     {
@@ -232,7 +232,7 @@ int main(int argc, char** argv)
             std::fflush(stdout);
         } else if (step == 3 && clock.elapsed() - talkingSince >= seconds * 1000) {
             step = 4;
-            const pulse::PlaybackStats sa = a.playback.real.stats(), sb = b.playback.real.stats();
+            const PlaybackStats sa = a.playback.real.stats(), sb = b.playback.real.stats();
             std::printf(
                 "DONE blocks played: A %d, B %d; underruns: A %llu, B %llu; delay ms: A %lld, B %lld; "
                 "bytes dropped by the sender: A %llu, B %llu\n",
@@ -261,7 +261,7 @@ int main(int argc, char** argv)
     QObject::connect(&watch, &QTimer::timeout, [&] {
         if (step != 3)
             return;
-        const pulse::PlaybackStats s = b.playback.real.stats();
+        const PlaybackStats s = b.playback.real.stats();
         if (s.underruns > underruns) {
             underruns = s.underruns;
             ranDryAt = clock.elapsed();

@@ -65,9 +65,9 @@ public:
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
-    void start(PieceCallback onPiece) override
+    void start(const CallVoice& voice, PieceCallback onPiece) override
     {
-        real.start([this, onPiece = std::move(onPiece)](const char* data, int bytes) {
+        real.start(voice, [this, onPiece = std::move(onPiece)](const char* data, int bytes) {
             captured += bytes;
             if (phone && phone->st.VoiceMode && phone->st.Connected)
                 sent += bytes;
@@ -90,7 +90,7 @@ public:
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
-    void start() override { real.start(); }
+    void start(const CallVoice& voice) override { real.start(voice); }
     void stop() override { real.stop(); }
     void write(const char* data, int length) override
     {

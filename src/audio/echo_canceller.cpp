@@ -123,7 +123,7 @@ private:
 
 namespace {
 
-std::unique_ptr<webrtc::AudioProcessing> CreateProcessing()
+std::unique_ptr<webrtc::AudioProcessing> CreateProcessing(int rate)
 {
     webrtc::Config config;
     // The echo path of a desktop is not known to the millisecond: the
@@ -137,9 +137,7 @@ std::unique_ptr<webrtc::AudioProcessing> CreateProcessing()
     if (!apm)
         return nullptr;
     using AP = webrtc::AudioProcessing;
-    if (apm->Initialize(
-            EchoCanceller::kRate, EchoCanceller::kRate, EchoCanceller::kRate, AP::kMono, AP::kMono, AP::kMono)
-        != AP::kNoError)
+    if (apm->Initialize(rate, rate, rate, AP::kMono, AP::kMono, AP::kMono) != AP::kNoError)
         return nullptr;
     apm->high_pass_filter()->Enable(true);
     webrtc::EchoCancellation* aec = apm->echo_cancellation();
@@ -157,27 +155,27 @@ std::unique_ptr<webrtc::AudioProcessing> CreateProcessing()
 }
 
 // A frame's level in dB (of 16-bit units squared; silence is 0).
-double FrameLevel(const std::int16_t* frame)
+double FrameLevel(const std::int16_t* frame, int samples)
 {
     double sum = 0;
-    for (int i = 0; i < EchoCanceller::kFrameSamples; ++i)
+    for (int i = 0; i < samples; ++i)
         sum += double(frame[i]) * frame[i];
-    return 10 * std::log10(sum / EchoCanceller::kFrameSamples + 1);
+    return 10 * std::log10(sum / samples + 1);
 }
 
-void Prepare(webrtc::AudioFrame& frame, const std::int16_t* samples)
+void Prepare(webrtc::AudioFrame& frame, const std::int16_t* samples, int rate)
 {
-    frame.sample_rate_hz_ = EchoCanceller::kRate;
+    frame.sample_rate_hz_ = rate;
     frame.num_channels_ = 1;
-    frame.samples_per_channel_ = EchoCanceller::kFrameSamples;
-    std::memcpy(frame.data_, samples, sizeof(std::int16_t) * EchoCanceller::kFrameSamples);
+    frame.samples_per_channel_ = std::size_t(rate / 100);
+    std::memcpy(frame.data_, samples, sizeof(std::int16_t) * std::size_t(rate / 100));
 }
 
 // Appends samples to pending and hands every whole frame to take.
 template <typename Take>
-void Frames(std::vector<std::int16_t>& pending, const std::int16_t* samples, std::size_t count, Take take)
+void Frames(std::vector<std::int16_t>& pending, const std::int16_t* samples, std::size_t count,
+    std::size_t frame, Take take)
 {
-    const std::size_t frame = EchoCanceller::kFrameSamples;
     if (pending.empty()) {
         // The usual case, pieces of whole frames: no copy through pending.
         while (count >= frame) {
@@ -197,14 +195,11 @@ void Frames(std::vector<std::int16_t>& pending, const std::int16_t* samples, std
 
 } // namespace
 
-EchoCanceller::EchoCanceller()
-    : lib_(std::make_unique<Library>())
-    , finder_(std::make_unique<DelayFinder>())
+EchoCanceller::EchoCanceller(int rate)
+    : rate_(rate)
+    , lib_(std::make_unique<Library>())
 {
-    lib_->apm = CreateProcessing();
-    renderPending_.reserve(kFrameSamples);
-    capturePending_.reserve(kFrameSamples);
-    recent_.assign(std::size_t(kRecentFrames) * kFrameSamples, 0);
+    reset(rate);
 }
 
 EchoCanceller::~EchoCanceller() = default;
@@ -218,7 +213,8 @@ void EchoCanceller::render(const std::int16_t* samples, std::size_t count)
 {
     if (!ok())
         return;
-    Frames(renderPending_, samples, count, [this](const std::int16_t* f) { renderFrame(f); });
+    Frames(renderPending_, samples, count, std::size_t(frameSamples()),
+        [this](const std::int16_t* f) { renderFrame(f); });
 }
 
 void EchoCanceller::setDelayMs(int ms)
@@ -229,20 +225,25 @@ void EchoCanceller::setDelayMs(int ms)
 
 void EchoCanceller::capture(const std::int16_t* samples, std::size_t count, std::vector<std::int16_t>& out)
 {
-    Frames(capturePending_, samples, count, [&](const std::int16_t* f) {
+    Frames(capturePending_, samples, count, std::size_t(frameSamples()), [&](const std::int16_t* f) {
         const std::size_t at = out.size();
-        out.insert(out.end(), f, f + kFrameSamples);
+        out.insert(out.end(), f, f + frameSamples());
         processCapture(out.data() + at);
     });
 }
 
-void EchoCanceller::reset()
+void EchoCanceller::reset(int rate)
 {
+    rate_ = rate;
     renderPending_.clear();
     capturePending_.clear();
+    // Sized for the call's rate once; a call at the same rate allocates nothing.
+    renderPending_.reserve(std::size_t(frameSamples()));
+    capturePending_.reserve(std::size_t(frameSamples()));
+    recent_.assign(std::size_t(kRecentFrames) * std::size_t(frameSamples()), 0);
     renderedFrames_ = fedFrames_ = 0;
     toldMs_ = -1;
-    lib_->apm = CreateProcessing();
+    lib_->apm = CreateProcessing(rate_);
     finder_ = std::make_unique<DelayFinder>();
     stats_ = {};
     stats_.reportedDelayMs = reportedMs_;
@@ -255,17 +256,17 @@ EchoCancellerStats EchoCanceller::stats() const
 
 void EchoCanceller::renderFrame(const std::int16_t* frame)
 {
-    finder_->rendered(FrameLevel(frame));
-    std::copy(frame, frame + kFrameSamples, recent_.begin() + std::ptrdiff_t(slot(renderedFrames_)));
+    finder_->rendered(FrameLevel(frame, frameSamples()));
+    std::copy(frame, frame + frameSamples(), recent_.begin() + std::ptrdiff_t(slot(renderedFrames_)));
     ++renderedFrames_;
     ++stats_.renderedFrames;
     for (; fedFrames_ < renderedFrames_ - stats_.extraDelayMs / 10; ++fedFrames_)
         feedRender(recent_.data() + slot(fedFrames_));
 }
 
-std::size_t EchoCanceller::slot(std::int64_t frame)
+std::size_t EchoCanceller::slot(std::int64_t frame) const
 {
-    return std::size_t(frame % kRecentFrames) * kFrameSamples;
+    return std::size_t(frame % kRecentFrames) * std::size_t(frameSamples());
 }
 
 void EchoCanceller::setExtraDelay(int ms)
@@ -278,7 +279,7 @@ void EchoCanceller::setExtraDelay(int ms)
     // Started afresh: a filter adapted to the old alignment takes a second
     // to unlearn it, a new one converges in a quarter of that. It gets the
     // reference of the reported delay back in one go.
-    lib_->apm = CreateProcessing();
+    lib_->apm = CreateProcessing(rate_);
     fedFrames_ = std::max<std::int64_t>(
         0, renderedFrames_ - ms / 10 - std::min(reportedMs_ / 10, kRecentFrames - 1 - ms / 10));
     stats_.extraDelayMs = ms;
@@ -289,7 +290,7 @@ void EchoCanceller::feedRender(const std::int16_t* frame)
 {
     if (!ok())
         return;
-    Prepare(lib_->frame, frame);
+    Prepare(lib_->frame, frame, rate_);
     lib_->apm->ProcessReverseStream(&lib_->frame);
 }
 
@@ -299,7 +300,7 @@ void EchoCanceller::processCapture(std::int16_t* frame)
     if (!ok())
         return;
     // The frame began 10 ms before it was complete.
-    finder_->captured(FrameLevel(frame), finder_->renderedFrames() - reportedMs_ / 10 - 1);
+    finder_->captured(FrameLevel(frame, frameSamples()), finder_->renderedFrames() - reportedMs_ / 10 - 1);
     // Re-aligned only when the echo comes before the filter (256 ms long)
     // or leaves its first 70 ms: each move costs a new start.
     const int lag = finder_->lag();
@@ -312,10 +313,10 @@ void EchoCanceller::processCapture(std::int16_t* frame)
         if (!ok())
             return;
     }
-    Prepare(lib_->frame, frame);
+    Prepare(lib_->frame, frame, rate_);
     lib_->apm->set_stream_delay_ms(toldMs_ >= 0 ? toldMs_ : reportedMs_);
     if (lib_->apm->ProcessStream(&lib_->frame) == webrtc::AudioProcessing::kNoError)
-        std::memcpy(frame, lib_->frame.data_, sizeof(std::int16_t) * kFrameSamples);
+        std::memcpy(frame, lib_->frame.data_, sizeof(std::int16_t) * std::size_t(frameSamples()));
 }
 
 } // namespace voxlet

@@ -1,7 +1,7 @@
 #pragma once
 // Echo cancellation and noise suppression of the microphone's voice with
 // webrtc-audio-processing, the library PulseAudio's and PipeWire's own
-// echo cancellers use: 16-bit mono at 8000 samples/s in 10 ms frames. The
+// echo cancellers use: 16-bit mono at the call's rate in 10 ms frames. The
 // reference is what went to the speaker; the microphone's samples come out
 // cleaned of its echo, in whole frames. Pure: no thread, no clock, no
 // device; the caller feeds both directions from one thread, in the order
@@ -26,10 +26,8 @@ struct EchoCancellerStats {
 
 class EchoCanceller {
 public:
-    static constexpr int kRate = 8000;
-    static constexpr int kFrameSamples = kRate / 100;
-
-    EchoCanceller();
+    // 8000 or 16000 samples/s (the library's rates up to 48000 work too).
+    explicit EchoCanceller(int rate = 8000);
     ~EchoCanceller();
     EchoCanceller(const EchoCanceller&) = delete;
     EchoCanceller& operator=(const EchoCanceller&) = delete;
@@ -48,9 +46,12 @@ public:
     // Microphone samples in any count; whole processed frames are appended
     // to out, in order (the rest waits for the next call).
     void capture(const std::int16_t* samples, std::size_t count, std::vector<std::int16_t>& out);
-    // Forgets the echo path and what is buffered: a new call.
-    void reset();
+    // Forgets the echo path and what is buffered: a new call, at its rate.
+    void reset(int rate);
+    void reset() { reset(rate_); }
 
+    int rate() const { return rate_; }
+    int frameSamples() const { return rate_ / 100; }
     EchoCancellerStats stats() const;
 
 private:
@@ -58,10 +59,11 @@ private:
     class DelayFinder;
     void renderFrame(const std::int16_t* frame);
     void setExtraDelay(int ms);
-    static std::size_t slot(std::int64_t frame);
+    std::size_t slot(std::int64_t frame) const;
     void feedRender(const std::int16_t* frame);
     void processCapture(std::int16_t* frame);
 
+    int rate_;
     std::unique_ptr<Library> lib_;
     std::unique_ptr<DelayFinder> finder_;
     std::vector<std::int16_t> renderPending_;

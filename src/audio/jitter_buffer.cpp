@@ -8,10 +8,20 @@ namespace voxlet {
 JitterBuffer::JitterBuffer(JitterBufferConfig config)
     : config_(config)
 {
-    config_.sampleRate = std::max(1, config_.sampleRate);
     config_.floorMs = std::max(0, config_.floorMs);
     config_.ceilingMs = std::max(config_.floorMs, config_.ceilingMs);
-    ring_.resize(size_t(std::max<std::int64_t>(1, usToSamples(std::int64_t(config_.capacityMs) * 1000))));
+    reset(config_.sampleRate);
+}
+
+void JitterBuffer::reset(int sampleRate)
+{
+    config_.sampleRate = std::max(1, sampleRate);
+    // Allocates only when a call's rate needs more room than any before.
+    const auto capacity
+        = size_t(std::max<std::int64_t>(1, usToSamples(std::int64_t(config_.capacityMs) * 1000)));
+    if (ring_.size() < capacity)
+        ring_.resize(capacity);
+    capacity_ = int(capacity);
     reset();
 }
 
@@ -46,18 +56,18 @@ std::int64_t JitterBuffer::usToSamples(std::int64_t us) const
 
 std::int16_t JitterBuffer::at(int i) const
 {
-    return ring_[size_t((start_ + i) % int(ring_.size()))];
+    return ring_[size_t((start_ + i) % capacity_)];
 }
 
 void JitterBuffer::append(std::int16_t s)
 {
-    if (count_ == int(ring_.size())) {
+    if (count_ == capacity_) {
         // Full: the oldest sample goes, as it would only add delay.
         popFront(1);
         ++read_;
         ++stats_.droppedSamples;
     }
-    ring_[size_t((start_ + count_) % int(ring_.size()))] = s;
+    ring_[size_t((start_ + count_) % capacity_)] = s;
     ++count_;
     ++received_;
 }
@@ -65,7 +75,7 @@ void JitterBuffer::append(std::int16_t s)
 void JitterBuffer::popFront(int n)
 {
     n = std::min(n, count_);
-    start_ = (start_ + n) % int(ring_.size());
+    start_ = (start_ + n) % capacity_;
     count_ -= n;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
-// Adaptive jitter buffer for received voice (16-bit little-endian mono PCM).
+// Adaptive jitter buffer for received voice (16-bit mono samples, as bytes
+// of little-endian PCM or as decoded samples).
 //
 // Bytes go in as they arrive, in pieces of any size; samples come out on the
 // playback side's schedule. Pure logic: every call is given the time, so the
@@ -32,7 +33,7 @@
 namespace voxlet {
 
 struct JitterBufferConfig {
-    int sampleRate = 8000;
+    int sampleRate = 8000; // the call's; reset(rate) changes it
     int floorMs = 30;
     int ceilingMs = 600; // a peer may send half a second at once
     int capacityMs = 2000; // what the buffer holds at most; the oldest goes first
@@ -79,8 +80,9 @@ public:
     void push(const char* bytes, int count, std::int64_t nowUs);
     // Fills out with exactly `samples` samples (silence while refilling).
     void pull(std::int16_t* out, int samples, std::int64_t nowUs);
-    // Forgets everything (a new stream, a new call).
+    // Forgets everything (a new stream, a new call), at the call's rate.
     void reset();
+    void reset(int sampleRate);
 
     const JitterBufferStats& stats() const { return stats_; }
     const JitterBufferConfig& config() const { return config_; }
@@ -118,6 +120,7 @@ private:
     JitterBufferStats stats_;
 
     std::vector<std::int16_t> ring_;
+    int capacity_ = 1; // of ring_, at the call's rate
     int start_ = 0;
     int count_ = 0;
     bool hasCarry_ = false;

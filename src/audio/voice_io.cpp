@@ -38,7 +38,7 @@ void VoiceIO::OpenWaveDevices(CaptureDevice::PieceCallback onPiece)
     playbackOpen_ = true;
 }
 
-void VoiceIO::StartCapture()
+void VoiceIO::StartCapture(const CallVoice& voice)
 {
     // A device missing at start-up may be there now (the sound server came
     // later): ask again, quietly, since start-up has said so once.
@@ -51,9 +51,10 @@ void VoiceIO::StartCapture()
     if (!captureOpen_)
         return;
     running_ = true;
+    call_ = voice;
     if (playbackOpen_)
-        playback_.start();
-    capture_.start(onPiece_);
+        playback_.start(voice);
+    capture_.start(voice, onPiece_);
 }
 
 void VoiceIO::StopVoice()

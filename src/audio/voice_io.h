@@ -19,9 +19,9 @@ public:
     // Asks both devices once; onPiece runs on the main thread with each
     // captured piece while a call's voice runs.
     void OpenWaveDevices(CaptureDevice::PieceCallback onPiece);
-    // The call was answered: record and play. Devices missing at start-up
-    // are asked for again first, without a message.
-    void StartCapture();
+    // The call was answered: record and play its voice, at its rate.
+    // Devices missing at start-up are asked for again first, without a message.
+    void StartCapture(const CallVoice& voice = kPlainVoice);
     // The call is over: stop both devices (nothing is recorded or played
     // until the next StartCapture). Safe from inside onPiece.
     void StopVoice();
@@ -31,6 +31,8 @@ public:
     bool captureOpen() const { return captureOpen_; }
     bool playbackOpen() const { return playbackOpen_; }
     bool running() const { return running_; }
+    // The running call's voice (the last call's once it ended).
+    const CallVoice& call() const { return call_; }
 
     VoiceFormat Format;
 
@@ -44,6 +46,7 @@ private:
     bool captureOpen_ = false;
     bool playbackOpen_ = false;
     bool running_ = false;
+    CallVoice call_;
 };
 
 } // namespace voxlet

@@ -193,7 +193,7 @@ private slots:
                 break;
         }
         // Whole frames out, in order, as many as went in.
-        QCOMPARE(long(out.size()), captured / EchoCanceller::kFrameSamples * EchoCanceller::kFrameSamples);
+        QCOMPARE(long(out.size()), captured / canceller.frameSamples() * canceller.frameSamples());
         const std::vector<double> cleaned(out.begin(), out.end());
         const EchoFigures f = Measure(mic, cleaned, nearEnd, pathMs * kRate / 1000, talkFrom + kRate / 4,
             long(far.size()), long(far.size()) + kRate / 2, talkFrom + long(talk.size()));
@@ -249,8 +249,8 @@ private slots:
         PulsePlayback playback(*context_, "speaker");
         PulseEchoCanceller echo(*context_, capture, playback, true);
         QByteArray out;
-        capture.start([&](const char* data, int bytes) { out.append(data, bytes); });
-        playback.start();
+        capture.start(kPlainVoice, [&](const char* data, int bytes) { out.append(data, bytes); });
+        playback.start(kPlainVoice);
         QTRY_VERIFY_WITH_TIMEOUT(capture.streaming() && playback.stats().streaming, 5000);
         PulseRecorder raw(QStringLiteral("mic"));
         QVERIFY(raw.started());
@@ -277,8 +277,8 @@ private slots:
         connect(&feed, &QTimer::timeout, [&] {
             // By the clock, in 20 ms pieces, as the network brings them.
             while (sent < far.size() && sent < clock.elapsed() * 2 * kRate / 1000) {
-                playback.write(far.constData() + sent, kVoicePieceBytes);
-                sent += kVoicePieceBytes;
+                playback.write(far.constData() + sent, kPlainVoice.pieceBytes());
+                sent += kPlainVoice.pieceBytes();
             }
         });
         feed.start(10);
@@ -293,7 +293,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(
             out.size() / 2 >= outBurst + until && raw.data().size() / 2 >= rawBurst + until, 10000);
         raw.stop();
-        const PulseEchoStats stats = echo.stats();
+        const EchoPathStats stats = echo.stats();
         capture.stop();
         playback.stop();
         const std::vector<double> talk = Samples(nearPcm);
@@ -377,13 +377,13 @@ private slots:
             PulsePlayback playback(*context_, "speaker");
             PulseEchoCanceller echo(*context_, capture, playback, c.wanted);
             qsizetype bytes = 0;
-            capture.start([&](const char*, int n) { bytes += n; });
-            playback.start();
+            capture.start(kPlainVoice, [&](const char*, int n) { bytes += n; });
+            playback.start(kPlainVoice);
             const QString where
                 = QStringLiteral("%1, wanted %2, filters %3").arg(c.source).arg(c.wanted).arg(c.filters);
             QTRY_VERIFY2_WITH_TIMEOUT(
                 bytes >= 8000 && echo.stats().inPath == c.inPath, qPrintable(where), 10000);
-            const PulseEchoStats s = echo.stats();
+            const EchoPathStats s = echo.stats();
             QVERIFY2(s.sourceCancels == (c.wanted && !c.inPath), qPrintable(where));
             QVERIFY2(c.inPath ? s.processedFrames > 0 : s.bypassedBytes > 0, qPrintable(where));
             QVERIFY2(c.wanted || s.processedFrames == 0, qPrintable(where));

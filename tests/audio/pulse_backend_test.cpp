@@ -93,13 +93,13 @@ private slots:
         QByteArray captured;
         int pieces = 0, oddPieces = 0;
         PulseCapture capture(*context_, "mic");
-        capture.start([&](const char* data, int bytes) {
+        capture.start(kPlainVoice, [&](const char* data, int bytes) {
             captured.append(data, bytes);
             ++pieces;
-            oddPieces += bytes != kVoicePieceBytes;
+            oddPieces += bytes != kPlainVoice.pieceBytes();
         });
         PulsePlayback playback(*context_, "speaker");
-        playback.start();
+        playback.start(kPlainVoice);
         QTRY_VERIFY_WITH_TIMEOUT(capture.streaming() && playback.stats().streaming, 5000);
         // Named as desktop sound settings expect, and marked as a call.
         for (const char* kind : { "source-outputs", "sink-inputs" }) {
@@ -123,7 +123,7 @@ private slots:
         const std::uint64_t silentBefore = capture.silentBytes();
         receive(playback, at, 3200); // received meanwhile: lost, and the stream goes on at an odd byte
         Pump(500);
-        QVERIFY(capture.silentBytes() >= silentBefore + 10 * kVoicePieceBytes);
+        QVERIFY(capture.silentBytes() >= silentBefore + 10 * kPlainVoice.pieceBytes());
 
         // ... and returns: the streams come back by themselves.
         QVERIFY(startServer());
@@ -148,9 +148,9 @@ private slots:
     {
         PulseCapture capture(*context_, "mic");
         QByteArray captured;
-        capture.start([&](const char* data, int bytes) { captured.append(data, bytes); });
+        capture.start(kPlainVoice, [&](const char* data, int bytes) { captured.append(data, bytes); });
         PulsePlayback playback(*context_, "speaker");
-        playback.start();
+        playback.start(kPlainVoice);
         QTRY_VERIFY_WITH_TIMEOUT(capture.streaming() && playback.stats().streaming, 5000);
         QByteArray modules;
         QVERIFY(server_->runTool({ "pactl", "list", "short", "modules" }, &modules));

@@ -38,9 +38,9 @@ public:
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
-    void start(PieceCallback onPiece) override
+    void start(const CallVoice& voice, PieceCallback onPiece) override
     {
-        real.start([this, onPiece](const char* data, int bytes) {
+        real.start(voice, [this, onPiece](const char* data, int bytes) {
             captured.append(data, bytes);
             onPiece(data, bytes);
         });
@@ -59,7 +59,7 @@ public:
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
-    void start() override { real.start(); }
+    void start(const CallVoice& voice) override { real.start(voice); }
     void stop() override { real.stop(); }
     void write(const char* data, int length) override
     {
@@ -366,7 +366,7 @@ private slots:
                 quiet += QStringLiteral(" %1").arg(at / 16);
                 ++quietWindows;
             }
-        const pulse::PlaybackStats st = b.playback.real.stats();
+        const PlaybackStats st = b.playback.real.stats();
         const QString why
             = QString::asprintf("quiet at ms%s; underruns %llu before the last block, %llu in all; "
                                 "server underflows %llu; target %lld ms; sender up to %ld ms late",

@@ -11,10 +11,11 @@ bool FakeCaptureDevice::produce(const QByteArray& bytes)
 {
     if (!started || !onPiece)
         return false;
-    for (qsizetype at = 0; at < bytes.size() && onPiece; at += kPieceBytes) {
+    const int piece = voice.pieceBytes();
+    for (qsizetype at = 0; at < bytes.size() && onPiece; at += piece) {
         // A copy: the callback may stop capture, which forgets onPiece.
         const PieceCallback cb = onPiece;
-        cb(bytes.constData() + at, int(std::min<qsizetype>(kPieceBytes, bytes.size() - at)));
+        cb(bytes.constData() + at, int(std::min<qsizetype>(piece, bytes.size() - at)));
     }
     return true;
 }

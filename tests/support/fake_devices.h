@@ -36,11 +36,12 @@ struct FakeDeviceUse {
 
 class FakeCaptureDevice : public CaptureDevice, public FakeDeviceUse {
 public:
-    static constexpr int kPieceBytes = 320; // 20 ms, as a real device delivers
+    static constexpr int kPieceBytes = 320; // 20 ms at 8000 samples/s, as a real device delivers
 
     bool open(const VoiceFormat& f) override { return opening(f); }
-    void start(PieceCallback cb) override
+    void start(const CallVoice& v, PieceCallback cb) override
     {
+        voice = v;
         onPiece = std::move(cb);
         starting();
     }
@@ -50,11 +51,12 @@ public:
         started = false;
     }
 
-    // Reports the bytes as recorded, in pieces of kPieceBytes (the last may
-    // be shorter). False when capture is not running.
+    // Reports the bytes as recorded, in pieces of 20 ms at the call's rate
+    // (the last may be shorter). False when capture is not running.
     bool produce(const QByteArray& bytes);
 
     PieceCallback onPiece;
+    CallVoice voice; // the call's, as started
 };
 
 // Records what it was given; `written` holds each call's voice cut into
@@ -62,14 +64,16 @@ public:
 class FakePlaybackDevice : public PlaybackDevice, public FakeDeviceUse {
 public:
     bool open(const VoiceFormat& f) override { return opening(f); }
-    void start() override
+    void start(const CallVoice& v) override
     {
+        voice = v;
         starting();
         partial_.clear();
     }
     void stop() override { started = false; }
     void write(const char* data, int length) override;
 
+    CallVoice voice; // the call's, as started
     QByteArray bytes;
     int writes = 0;
     std::vector<QByteArray> written;

@@ -306,15 +306,27 @@ svc_display() {
         return 0
     fi
     svc_need Xvfb xdpyinfo || return 1
+    # The number is ours to choose: Xvfb's own choice (-displayfd) looks only
+    # at the sockets of its network namespace, and one started in another
+    # (a test run under unshare) would take over the socket file of ours.
+    # Numbers from 10 up, one choice at a time, none whose file exists.
+    local n=10 lock
+    exec {lock}>/tmp/.voxlet-display.lock
+    flock "$lock"
+    while [ -e "/tmp/.X11-unix/X$n" ] || [ -e "/tmp/.X$n-lock" ]; do n=$((n + 1)); done
     # -noreset: a server that resets when its last client leaves refuses the
     # clients that connect meanwhile, and the tests share one display.
-    svc_start "$svc_dir/xvfb.log" Xvfb -displayfd 5 -noreset -screen 0 1024x768x24 -nolisten tcp 5>"$svc_dir/display"
-    svc_wait 10 test -s "$svc_dir/display" || {
+    svc_start "$svc_dir/xvfb.log" Xvfb ":$n" -noreset -screen 0 1024x768x24 -nolisten tcp
+    svc_wait 10 test -S "/tmp/.X11-unix/X$n"
+    local up=$?
+    flock -u "$lock"
+    exec {lock}>&-
+    [ $up -eq 0 ] || {
         echo "Xvfb did not start:" >&2
         cat "$svc_dir/xvfb.log" >&2
         return 1
     }
-    DISPLAY=":$(head -n 1 "$svc_dir/display")"
+    DISPLAY=":$n"
     export DISPLAY
     svc_wait 10 svc_display_answers || {
         echo "the private display $DISPLAY does not answer" >&2

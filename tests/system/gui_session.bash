@@ -137,7 +137,9 @@ copy_program() {
 start_program() {
     local dir=$1
     shift
-    start_bg "$dir/out.log" "$@" env QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 "$dir/voxlet"
+    # What the program learns and keeps stays with this copy.
+    start_bg "$dir/out.log" "$@" env QT_QPA_PLATFORM=xcb QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1 \
+        XDG_DATA_HOME="$dir/state" "$dir/voxlet"
     app_pid=$bg_pid
 }
 

@@ -4,11 +4,14 @@
 // search window. The phone builds it; the handlers never see the phone.
 
 #include "call/app_state.h"
+#include "call/caller_screen.h"
 #include "call/ports.h"
 #include "call/runtime_error.h"
 #include "net/call_sockets.h"
 
 #include <QString>
+
+#include <functional>
 
 namespace voxlet {
 
@@ -33,11 +36,20 @@ public:
     virtual void CallChanged() = 0;
     // A notification was handled (tests and the state log follow it).
     virtual void EventHandled() = 0;
-    // The connection just accepted is the directory dialling back to learn
-    // whether callers reach this phone, not a caller.
-    virtual bool TakeOwnProbe(const sockaddr_in&) { return false; }
+    // The directory may be dialling back now to learn whether callers reach
+    // this phone: a connection accepted meanwhile is greeted only once its
+    // first words show it is not that dial-back.
+    virtual bool ProbeExpected() { return false; }
+    // The first words of such a connection: true when they are the dial-back.
+    virtual bool TakeOwnProbe(const QString&) { return false; }
     // Whether a caller from this address may ring now.
-    virtual bool AdmitCaller(const QString&) { return true; }
+    virtual Screened AdmitCaller(const QString&) { return Screened::Rings; }
+    // A caller was closed unheard for calling too often.
+    virtual void CallerRefused(const QString&) { }
+    // A hello reply of the directory at `host` said whether it dials back.
+    virtual void DirectoryDialsBack(const QString&, bool) { }
+    // Runs task on this thread in ms, unless the phone has gone by then.
+    virtual void Later(int ms, std::function<void()> task) = 0;
 };
 
 // The search window's close command as it is at every load and after a call.

@@ -11,6 +11,8 @@
 
 #include <unistd.h>
 
+#include <utility>
+
 namespace voxlet {
 
 std::intptr_t EventHub::WindowProc(int message, std::intptr_t wParam, std::intptr_t lParam)
@@ -82,6 +84,10 @@ void EventHub::OnRead(int s)
         server_.ReplyReceived(st.RecvText);
         return;
     }
+    if (s == held_ && s != 0) {
+        OnHeldRead();
+        return;
+    }
     const bool external = s == st.ExternalSocket;
     int& callSocket = external ? st.ExternalSocket : st.CallSocket;
     if (st.VoiceMode) {
@@ -97,6 +103,12 @@ void EventHub::OnRead(int s)
         return;
     }
     ctx_.net.ReceiveTextMessage(callSocket);
+    OnTextRead(callSocket, external);
+}
+
+void EventHub::OnTextRead(int& callSocket, bool external)
+{
+    AppState& st = ctx_.st;
     // Messages that came in one read are handled one at a time, in order:
     // the rest is read again at once, from inside a ring loop this one
     // may start, and after the answer it is voice.
@@ -119,10 +131,12 @@ void EventHub::OnAccept()
     AppState& st = ctx_.st;
     int error = 0;
     if (st.CallerAccepted || (st.CallerAccepted = true, st.VoiceMode)) {
-        // The line is taken: take the caller off the queue and drop it.
+        // The line is taken: take the caller off the queue and drop it. A
+        // dial-back that finds the line busy has reached us all the same.
         int refused = ctx_.net.Accept(st.ListenSocket, st.AcceptedAddr, error);
         if (refused > 0) {
-            ctx_.shell.TakeOwnProbe(st.AcceptedAddr); // it got through all the same
+            if (ctx_.shell.ProbeExpected())
+                ctx_.shell.TakeOwnProbe(ctx_.net.WaitingText(refused));
             ctx_.net.CloseSocket(refused);
         }
         return;
@@ -133,21 +147,32 @@ void EventHub::OnAccept()
         st.CallerAccepted = false;
         return;
     }
-    if (accepted > 0
-        && (ctx_.shell.TakeOwnProbe(st.AcceptedAddr)
-            || !ctx_.shell.AdmitCaller(ctx_.net.PeerAddressText(st.AcceptedAddr)))) {
-        // The directory's dial-back, or a caller this phone does not take
-        // now: closed at once, as a busy phone closes, and nothing shown.
-        int dropped = accepted;
-        ctx_.net.CloseSocket(dropped);
-        st.CallerAccepted = false;
+    if (accepted > 0 && ctx_.shell.ProbeExpected()) {
+        Hold(accepted);
         return;
     }
+    if (accepted > 0 && !TakeCaller(accepted))
+        return;
     if (error != 0) {
         ctx_.boxes.show(WinsockErrorText(error), MessageIcon::None, kAppTitle);
         // Closed for the rest of the run; the variable must not keep a stale descriptor.
         ctx_.net.CloseSocket(st.ListenSocket);
-        return;
+    }
+}
+
+bool EventHub::TakeCaller(int accepted)
+{
+    AppState& st = ctx_.st;
+    const QString from = ctx_.net.PeerAddressText(st.AcceptedAddr);
+    const Screened screened = ctx_.shell.AdmitCaller(from);
+    if (screened != Screened::Rings) {
+        // Not taken now: closed at once, as a busy phone closes, and nothing shown.
+        int dropped = accepted;
+        ctx_.net.CloseSocket(dropped);
+        st.CallerAccepted = false;
+        if (screened == Screened::TooOften)
+            ctx_.shell.CallerRefused(from);
+        return false;
     }
     if (st.CallSocket != 0) {
         // The caller overtakes our own dial: hang the dial up, or the far copy
@@ -158,13 +183,61 @@ void EventHub::OnAccept()
     }
     st.CallSocket = accepted;
     ctx_.shell.CallChanged();
-    st.PeerAddress = ctx_.net.PeerAddressText(st.AcceptedAddr);
+    st.PeerAddress = from;
     ctx_.main.setText1(st.PeerAddress + QStringLiteral("が接続してきました。"));
     ctx_.net.Select(st.CallSocket, FD_READ | FD_CLOSE);
     st.Connected = true;
     st.RingStop = false;
     st.SendText = protocol::Greeting();
     ctx_.net.SendTextMessage(st.CallSocket);
+    return true;
+}
+
+void EventHub::Hold(int accepted)
+{
+    // The line counts as taken meanwhile (CallerAccepted stays set): a
+    // second caller is closed as a busy phone closes it.
+    held_ = accepted;
+    heldWords_.clear();
+    const std::uint64_t which = ++heldCount_;
+    ctx_.net.Select(held_, FD_READ | FD_CLOSE);
+    ctx_.shell.Later(kFirstWordsMs, [this, which] { ReleaseHeld(which); });
+}
+
+void EventHub::OnHeldRead()
+{
+    AppState& st = ctx_.st;
+    int socket = held_;
+    ctx_.net.ReceiveTextMessage(socket);
+    if (socket == 0) { // the read failed and closed it
+        held_ = 0;
+        st.CallerAccepted = false;
+        return;
+    }
+    heldWords_ += st.RecvText;
+    if (ctx_.shell.TakeOwnProbe(heldWords_)) {
+        held_ = 0;
+        ctx_.net.CloseSocket(socket);
+        st.CallerAccepted = false;
+        return;
+    }
+    if (protocol::CouldStartDialBack(heldWords_))
+        return; // the rest of its words are on their way
+    // A caller: what it said in this read is its first message (a caller
+    // has nothing to say that looks like the dial-back).
+    held_ = 0;
+    if (TakeCaller(socket))
+        OnTextRead(st.CallSocket, false);
+}
+
+void EventHub::ReleaseHeld(std::uint64_t which)
+{
+    if (held_ == 0 || which != heldCount_)
+        return;
+    // Quiet for so long: a caller that waits for our greeting after all.
+    const int socket = std::exchange(held_, 0);
+    TakeCaller(socket);
+    ctx_.shell.EventHandled();
 }
 
 void EventHub::OnConnect(int s)
@@ -210,12 +283,16 @@ void EventHub::OnClose(int s)
         ctx_.shell.StopConnectTimer();
         ctx_.main.setEnabled(Control::mnu_Searh, true);
         ctx_.main.setEnabled(Control::CLIBTN, true);
+    } else if (s == held_ && s != 0) {
+        // Gone before it said anything: nobody to ring for.
+        ctx_.net.CloseSocket(held_);
     } else if (s > 0 && ctx_.net.Knows(s)) {
         // A connection no variable holds any more (a dial overtaken by a caller).
         int orphan = s;
         ctx_.net.ShutdownAndClose(orphan);
     }
-    st.CallerAccepted = false;
+    if (held_ == 0) // a held connection still has the line
+        st.CallerAccepted = false;
 }
 
 } // namespace voxlet

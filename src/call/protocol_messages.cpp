@@ -90,6 +90,29 @@ qsizetype FirstMessageLength(const QString& text)
     return t.size();
 }
 
+bool CouldStartDialBack(const QString& text)
+{
+    static const QString kHead = QStringLiteral("CONNECTBACK|");
+    constexpr qsizetype kTokenChars = 32;
+    static const qsizetype whole = kHead.size() + kTokenChars + 4;
+    if (text.size() >= whole)
+        return false;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        const bool fits = i < kHead.size()   ? c == kHead[i]
+            : i < kHead.size() + kTokenChars ? (c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f')
+                                             : c == QStringLiteral("|END")[i - kHead.size() - kTokenChars];
+        if (!fits)
+            return false;
+    }
+    return true;
+}
+
+bool OffersDialBack(const QString& helloReply)
+{
+    return Pieces(helloReply).contains(QLatin1String("dialback"));
+}
+
 QString Hello()
 {
     return QStringLiteral("SERVEROK|END");

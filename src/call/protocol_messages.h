@@ -33,6 +33,13 @@ qsizetype FirstMessageLength(const QString& text);
 
 // ---- between a phone and the connection server ----
 
+// The directory's dial-back says "CONNECTBACK|" + the phone's token (32
+// lowercase hex digits) + "|END" when it reaches the listener. True while
+// the text is still only the beginning of such words (or empty).
+bool CouldStartDialBack(const QString& text);
+// A hello reply with the field "dialback": this directory can dial back.
+bool OffersDialBack(const QString& helloReply);
+
 QString Hello(); // "SERVEROK|END"
 QString AddressRequest(); // "GETGLOVALIP|END"
 struct Registration {

@@ -23,6 +23,7 @@ void ServerProtocol::ServerMessageHandler(const QString& text)
         switch (protocol::RecogniseServerText(text)) {
         case protocol::ServerText::Hello:
             ctx_.main.setEnabled(Control::mnu_KILLTIMER, true);
+            ctx_.shell.DirectoryDialsBack(host_, protocol::OffersDialBack(text));
             if (st.GlobalIpRequest) {
                 st.GlobalIpRequest = false;
                 st.SendText = protocol::AddressRequest();
@@ -123,6 +124,7 @@ QString ServerProtocol::ReadServerAddress()
     const files::ServerAddressResult r = files::ReadServerAddress(ctx_.dataDir);
     if (r.failure)
         ctx_.boxes.show(QString::number(r.failure->number), MessageIcon::None, kAppTitle);
+    host_ = r.address;
     return r.address;
 }
 

@@ -36,6 +36,7 @@ private:
     CallContext& ctx_;
     // A list of a few dozen users comes in several pieces.
     QString reply_;
+    QString host_; // the directory the next (or current) exchange is with
 };
 
 } // namespace voxlet

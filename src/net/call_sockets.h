@@ -27,6 +27,8 @@ public:
     virtual void ShutdownAndClose(int& socketVar) = 0;
     virtual void Select(int socket, int mask) = 0;
     virtual bool Knows(int socket) const = 0;
+    // What the socket has received and nobody has read yet, left there.
+    virtual QString WaitingText(int socket) const = 0;
 };
 
 } // namespace voxlet

@@ -10,8 +10,6 @@
 #include <cstdint>
 #include <functional>
 
-#include <netinet/in.h>
-
 namespace voxlet {
 
 struct ReachRequest {
@@ -19,6 +17,9 @@ struct ReachRequest {
     std::uint16_t port = 8002;
     QString directory; // host of the connection server (name.txt); may be empty
     std::uint16_t directoryPort = 8003;
+    // Only a directory that said so in a hello reply ("dialback") is asked
+    // to dial back: any other sees nothing it did not see before.
+    bool directoryDialsBack = false;
 };
 
 struct ReachOutcome {
@@ -33,9 +34,16 @@ public:
     virtual void Start(const ReachRequest& request) = 0;
     // Listening has ended: the mapping goes (in the background).
     virtual void Stop() = 0;
-    // An accepted connection that is the directory's dial-back probe, not a
-    // caller: the phone closes it and shows nothing.
-    virtual bool TakeOwnProbe(const sockaddr_in& from) = 0;
+    // A hello reply has just said that the directory of the running check
+    // dials back: it is asked now, if it was not at the start.
+    virtual void DirectoryDialsBack() = 0;
+    // The dial-back may be on its way (the phone asked and the answer is
+    // not long past).
+    virtual bool ProbeExpected() const = 0;
+    // The first words of an accepted connection: true when they are the
+    // dial-back (the token this phone gave), which the phone then closes
+    // without showing anything.
+    virtual bool TakeOwnProbe(const QString& firstWords) = 0;
 
     // On the main thread: the first outcome once, then every change.
     std::function<void(const ReachOutcome& outcome, bool first)> onOutcome;

@@ -271,7 +271,7 @@ bool SocketLayer::StartListening()
     // Callers of both families on one socket; IPv4 ones look as ever.
     // A test that names the own address, or a machine without IPv6, gets
     // the IPv4 listener on that address.
-    bool dual = !options_.localAddress;
+    bool dual = !options_.localAddress || options_.ownIPv6;
     st_.ListenSocket = dual ? NewSocket(AF_INET6) : -1;
     if (st_.ListenSocket < 0) {
         dual = false;
@@ -307,6 +307,8 @@ bool SocketLayer::StartListening()
         CloseSocket(st_.ListenSocket);
         return true;
     }
+    dualStack_ = dual;
+    listenIPv6_ = options_.ownIPv6 ? *options_.ownIPv6 : LocalIPv6Address();
     // Only a socket that listens can have callers: asked earlier, a failed
     // bind would report a bogus accept on top of its own message.
     Select(st_.ListenSocket, FD_ACCEPT);
@@ -325,7 +327,7 @@ void SocketLayer::Select(int socket, int mask)
     async_.Select(socket, mask);
 }
 
-void SocketLayer::Connect(int& socketVar, const QString& host, std::uint16_t port)
+void SocketLayer::Connect(int& socketVar, const sockaddr_in& to)
 {
     socketVar = NewSocket();
     if (socketVar <= 0)
@@ -336,8 +338,7 @@ void SocketLayer::Connect(int& socketVar, const QString& host, std::uint16_t por
         const sockaddr_in own = MakeAddress(OwnAddress(), 0);
         ::bind(socketVar, reinterpret_cast<const sockaddr*>(&own), sizeof own);
     }
-    const sockaddr_in sin = MakeAddress(ResolveAddress(host), port);
-    const int r = ::connect(socketVar, reinterpret_cast<const sockaddr*>(&sin), sizeof sin);
+    const int r = ::connect(socketVar, reinterpret_cast<const sockaddr*>(&to), sizeof to);
     async_.ConnectStarted(socketVar, r == 0 ? 0 : errno);
 }
 
@@ -357,8 +358,9 @@ void SocketLayer::ConnectToPeer(int& socketVar, const QString& host)
 {
     const std::vector<DialTarget> targets = ResolvePeer(host, options_.peerPort);
     if (targets.size() == 1 && targets.front().family() == AF_INET) {
-        // A dotted address, or a name with only IPv4: as it always was.
-        Connect(socketVar, host, options_.peerPort);
+        // A dotted address, or a name with only IPv4: as it always was
+        // (and the name is not looked up a second time).
+        Connect(socketVar, reinterpret_cast<const sockaddr_in&>(targets.front().address));
         return;
     }
     const DialTarget& first = targets.front();
@@ -393,7 +395,7 @@ void SocketLayer::ConnectToServer(const QString& host)
     // never answered would otherwise stay open for the rest of the run.
     if (st_.ServerSocket > 0)
         ShutdownAndClose(st_.ServerSocket);
-    Connect(st_.ServerSocket, host, options_.serverPort);
+    Connect(st_.ServerSocket, MakeAddress(ResolveAddress(host), options_.serverPort));
 }
 
 int SocketLayer::Accept(int listenSocket, sockaddr_in& from, int& error)
@@ -413,6 +415,13 @@ int SocketLayer::Accept(int listenSocket, sockaddr_in& from, int& error)
         ::close(fd);
         fd = moved;
     }
+    if (fd > 0 && !OnOwnAddress(fd)) {
+        // A VPN's, a bridge's or another card's address: not this phone's
+        // line. Closed at once, as a busy phone closes a caller.
+        ::close(fd);
+        fd = -1;
+        error = wsa::EWOULDBLOCK_;
+    }
     if (fd > 0)
         DetectDeadPeer(fd);
     if (IsAcceptResourceShortage(error)) {
@@ -426,6 +435,27 @@ int SocketLayer::Accept(int listenSocket, sockaddr_in& from, int& error)
         async_.Rearm(listenSocket);
     }
     return fd < 0 ? 0 : fd;
+}
+
+bool SocketLayer::OnOwnAddress(int fd) const
+{
+    if (!dualStack_)
+        return true; // bound to the own address itself
+    sockaddr_storage local {};
+    socklen_t length = sizeof local;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &length) != 0)
+        return false;
+    sockaddr_in v4 {};
+    if (AsIPv4(local, v4))
+        return std::int32_t(v4.sin_addr.s_addr) == OwnAddress();
+    return !listenIPv6_.isEmpty() && FormatPeerAddress(local) == listenIPv6_;
+}
+
+QString SocketLayer::WaitingText(int socket) const
+{
+    char bytes[256];
+    const ssize_t n = socket > 0 ? ::recv(socket, bytes, sizeof bytes, MSG_PEEK | MSG_DONTWAIT) : -1;
+    return n > 0 ? DecodeWireText(bytes, int(n)) : QString();
 }
 
 QString SocketLayer::PeerAddressText(const sockaddr_in& from) const

@@ -27,9 +27,13 @@ class MainWindowPort;
 class MessageBoxPort;
 
 struct NetOptions {
-    // The own address for the listener (IPv4 only); unset: the machine's
-    // listener, on every address of both families.
+    // The own IPv4 address, the one callers are taken on; unset: the
+    // machine's first. Set alone, the listener is IPv4 only, bound to it.
     std::optional<std::int32_t> localAddress;
+    // The own IPv6 address callers are taken on; unset: the machine's
+    // stable one (LocalIPv6Address). Set, the listener takes both families
+    // even where localAddress is set.
+    std::optional<QString> ownIPv6;
     // Dial from the own address (lets several phones share loopback in tests).
     bool bindOutgoing = false;
     std::uint16_t peerPort = 8002;
@@ -103,6 +107,10 @@ public:
     void Select(int socket, int mask) override;
     // Whether the socket is one of ours still open (a dial no variable holds may be).
     bool Knows(int socket) const override;
+    QString WaitingText(int socket) const override;
+    // The IPv6 address callers are taken on from now (empty: none).
+    void SetListenIPv6(const QString& address) { listenIPv6_ = address; }
+    const QString& listenIPv6() const { return listenIPv6_; }
 
     std::int32_t OwnAddress() const;
 
@@ -119,7 +127,9 @@ private:
     class VoiceDrain;
 
     int NewSocket(int family = AF_INET);
-    void Connect(int& socketVar, const QString& host, std::uint16_t port);
+    void Connect(int& socketVar, const sockaddr_in& to);
+    // Whether an accepted connection came in on an address this phone takes calls on.
+    bool OnOwnAddress(int fd) const;
     void DialPeer(int& socketVar, const QString& host);
     void PrepareDial(int fd);
     void FlushLater(int socket);
@@ -152,6 +162,8 @@ private:
     // Dials racing a second address family, by the descriptor they fill.
     std::unordered_map<int, std::unique_ptr<HappyDialer>> dialers_;
     QString lastIPv6Caller_;
+    bool dualStack_ = false;
+    QString listenIPv6_;
     std::uint64_t droppedBytes_ = 0;
     std::uint64_t drops_ = 0;
 };

@@ -18,6 +18,8 @@ public:
     virtual void WithdrawIncoming() = 0;
     // The caller hung up before the answer.
     virtual void ShowMissed(const QString& caller, const QTime& at) = 0;
+    // A caller from this address was closed unheard: it called too often.
+    virtual void ShowRefused(const QString&, const QTime&) { }
     // Once listening has begun: whether callers from outside reach the phone.
     virtual void ShowReachability(const QString&) { }
 

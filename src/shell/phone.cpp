@@ -8,6 +8,7 @@
 
 #include <QCoreApplication>
 #include <QTime>
+#include <QTimer>
 
 namespace voxlet {
 
@@ -400,6 +401,14 @@ void Phone::ShowFromNotice()
         RestoreFromTray();
     else
         main.setWindowVisible(true);
+}
+
+void Phone::Later(int ms, std::function<void()> task)
+{
+    QTimer::singleShot(ms, this, [this, task = std::move(task)] {
+        if (!exited_)
+            task();
+    });
 }
 
 // ---- waveform ----

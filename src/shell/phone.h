@@ -25,6 +25,7 @@
 #include <QObject>
 #include <QRect>
 
+#include <chrono>
 #include <optional>
 
 namespace voxlet {
@@ -108,8 +109,12 @@ public:
         inCall.Follow();
     }
     void EventHandled() override;
-    bool TakeOwnProbe(const sockaddr_in& from) override;
-    bool AdmitCaller(const QString& address) override;
+    bool ProbeExpected() override;
+    bool TakeOwnProbe(const QString& firstWords) override;
+    Screened AdmitCaller(const QString& address) override;
+    void CallerRefused(const QString& address) override;
+    void DirectoryDialsBack(const QString& host, bool can) override;
+    void Later(int ms, std::function<void()> task) override;
 
     // The sound that a loop is waiting on (for tests): empty when none.
     QString ringingFile() const { return rings.ringingFile(); }
@@ -154,6 +159,9 @@ private:
     ReachabilityPort* reach_;
     CallerScreen screen_;
     bool reachRunning_ = false;
+    QString reachDirectory_; // the directory the running check may ask
+    bool reachAsksDirectory_ = false;
+    std::optional<std::chrono::steady_clock::time_point> refusedNoticeAt_;
     bool incomingNotice_ = false;
     bool incomingAnswered_ = false;
     PhoneOptions options_;

@@ -24,6 +24,7 @@ private slots:
     void answerFromTheCallerIsIgnored();
     void callerWhileTheLineIsTakenIsDroppedUnheard();
     void callerOvertakingOurDialHangsItUp();
+    void dialBackIsKnownByItsWordsNotItsAddress();
     void serverRepliesAreGatheredWhole();
 };
 
@@ -133,6 +134,38 @@ void HandlersTest::callerOvertakingOurDialHangsItUp()
     a.closed(caller);
     QCOMPARE(a.main.text1(), kWaiting);
     QVERIFY(!a.st.Connected && !a.st.CallerAccepted);
+}
+
+void HandlersTest::dialBackIsKnownByItsWordsNotItsAddress()
+{
+    CallBench b;
+    const QString words = QStringLiteral("CONNECTBACK|0123456789abcdef0123456789abcdef|END");
+    b.probeWords = words;
+    b.probeExpected = true;
+    // The dial-back, its words in two pieces: closed, nothing sent or shown.
+    int s = b.accept(QStringLiteral("192.0.2.8"));
+    QVERIFY(b.texts(s).isEmpty() && b.main.text1().isEmpty());
+    b.read(s, words.left(20));
+    QVERIFY(!b.net.closed.contains(s));
+    b.read(s, words.mid(20));
+    QCOMPARE(b.net.closed, QList<int> { s });
+    QVERIFY(b.texts(s).isEmpty() && b.main.text1().isEmpty() && !b.st.CallerAccepted);
+    // A caller from the same address meanwhile rings as ever, greeted first.
+    s = b.accept(QStringLiteral("192.0.2.8"));
+    const int busy = b.accept(QStringLiteral("192.0.2.9")); // the line counts as taken
+    QCOMPARE(b.net.closed.last(), busy);
+    b.read(s, QStringLiteral("VOICEMSG:OK|Dora|END"));
+    QCOMPARE(b.texts(s), QStringList { kGreeting });
+    QCOMPARE(b.main.text1(), QStringLiteral("Doraさんからの電話です。"));
+    QCOMPARE(b.rings, QStringList { QStringLiteral("Ring.wav") });
+    b.closed(s);
+    // One that keeps quiet is greeted once it has waited long enough.
+    s = b.accept(QStringLiteral("192.0.2.8"));
+    QVERIFY(b.texts(s).isEmpty());
+    QCOMPARE(b.later.back().first, kFirstWordsMs);
+    b.later.back().second();
+    QCOMPARE(b.texts(s), QStringList { kGreeting });
+    QCOMPARE(b.st.CallSocket, s);
 }
 
 void HandlersTest::serverRepliesAreGatheredWhole()

@@ -63,6 +63,14 @@ int FakeSockets::Accept(int, sockaddr_in& from, int& error)
     return a.socket;
 }
 
+QString FakeSockets::WaitingText(int socket) const
+{
+    const auto waiting = incoming.find(socket);
+    return waiting == incoming.end()
+        ? QString()
+        : DecodeWireText(waiting->second.constData(), int(waiting->second.size()));
+}
+
 QString FakeSockets::PeerAddressText(const sockaddr_in& from) const
 {
     char text[INET_ADDRSTRLEN] = {};

@@ -15,8 +15,11 @@
 #include <QTemporaryDir>
 
 #include <deque>
+#include <functional>
 #include <map>
+#include <optional>
 #include <set>
+#include <vector>
 
 namespace voxlet::test {
 
@@ -64,6 +67,7 @@ public:
     void ShutdownAndClose(int& socketVar) override { CloseSocket(socketVar); }
     void Select(int, int) override { }
     bool Knows(int socket) const override { return open.count(socket) > 0; }
+    QString WaitingText(int socket) const override;
 
 private:
     AppState& st_;
@@ -99,6 +103,9 @@ public:
     void SetTimer2(int) override { }
     void CallChanged() override { ++callChanges; }
     void EventHandled() override { }
+    void Later(int ms, std::function<void()> task) override { later.push_back({ ms, std::move(task) }); }
+    bool ProbeExpected() override { return probeExpected; }
+    bool TakeOwnProbe(const QString& words) override { return probeWords && words == *probeWords; }
 
     // SearchWindowPort: the window stays closed.
     void ClearList() override { }
@@ -111,6 +118,10 @@ public:
 
     QStringList rings;
     int callChanges = 0;
+    // What the shell was asked to run later, in order; a test runs them.
+    std::vector<std::pair<int, std::function<void()>>> later;
+    bool probeExpected = false;
+    std::optional<QString> probeWords;
 
     QTemporaryDir dir;
     AppState st;

@@ -93,8 +93,10 @@ public:
         missed << caller + at.toString(QStringLiteral(" HH:mm"));
     }
     void ShowReachability(const QString& text) override { reachability << text; }
+    void ShowRefused(const QString& address, const QTime&) override { refused << address; }
 
     bool shown = false;
+    QStringList refused;
     int shows = 0;
     QString incoming;
     QStringList missed;

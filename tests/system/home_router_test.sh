@@ -197,6 +197,9 @@ CONF
 
     copy_program "$dir/app" Alice
     printf 'Alice,M,30,pw,hello\r\n%s\r\n' "$wan_addr" >"$dir/app/name.txt"
+    # As a log-on of an earlier run left it: this directory dials back.
+    mkdir -p "$dir/app/state/voxlet"
+    printf 'dialback %s\n' "$wan_addr" >"$dir/app/state/voxlet/directories"
     start_program "$dir/app" ip netns exec "$home"
     pid=$app_pid
     drive wait-app --pid "$pid" --timeout 30 || { fail "$name: the window did not appear"; return; }

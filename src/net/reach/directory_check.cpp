@@ -130,15 +130,20 @@ DirectoryReply ExchangeWithDirectory(const sockaddr_in& server, const QString& f
     return reply;
 }
 
-DirectoryCheck CheckWithDirectory(const sockaddr_in& server, const QString& from, int wakeFd,
-    const std::function<void(const sockaddr_in&)>& expectProbe,
+QString DialBackWords(const QString& token)
+{
+    return QStringLiteral("CONNECTBACK|") + token + QStringLiteral("|END");
+}
+
+DirectoryCheck CheckWithDirectory(const sockaddr_in& server, const QString& from, const QString& token,
+    int wakeFd, const std::function<void()>& expectProbe,
     const std::function<bool(std::chrono::milliseconds)>& probeSeen)
 {
     using Answer = DirectoryCheck::Answer;
     DirectoryCheck check;
-    expectProbe(server);
-    const DirectoryReply reply
-        = ExchangeWithDirectory(server, from, QStringLiteral("CONNECTBACK|END"), wakeFd);
+    expectProbe();
+    // The request and the dial-back's words are the same text.
+    const DirectoryReply reply = ExchangeWithDirectory(server, from, DialBackWords(token), wakeFd);
     const QStringList pieces = reply.text.split(QLatin1Char('|'));
     if (!reply.answered) {
         check.answer = Answer::NoAnswer;

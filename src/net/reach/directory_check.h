@@ -1,8 +1,9 @@
 #pragma once
 // The phone's side of the directory's connect-back: one exchange on port
-// 8003 asking to be dialled back, and, where the directory does not know
-// that request, the older address request instead. Blocking, for the
-// reachability worker; a write to wakeFd cuts it short.
+// 8003 asking to be dialled back (only of a directory that said it can),
+// and, where it will not say what it sees, the older address request
+// instead. Blocking, for the reachability worker; a write to wakeFd cuts it
+// short.
 
 #include "net/reach/reach_verdict.h"
 
@@ -33,12 +34,15 @@ DirectoryReply ExchangeWithDirectory(const sockaddr_in& server, const QString& f
 // The directory's IPv4 address, looked up (this may take a while).
 bool ResolveDirectory(const QString& host, std::uint16_t port, sockaddr_in& out);
 
-// Asks for the dial-back and reads the answer. `expectProbe` is told the
-// directory's address before the request goes out (the probe comes from
-// there); `probeSeen` waits up to the given time for the probe to have
+// The words the directory's dial-back says when it reaches the listener.
+QString DialBackWords(const QString& token);
+
+// Asks for the dial-back (its words to carry `token`, 32 lowercase hex
+// digits) and reads the answer. `expectProbe` is called before the request
+// goes out; `probeSeen` waits up to the given time for the probe to have
 // arrived and says whether it did.
-DirectoryCheck CheckWithDirectory(const sockaddr_in& server, const QString& from, int wakeFd,
-    const std::function<void(const sockaddr_in&)>& expectProbe,
+DirectoryCheck CheckWithDirectory(const sockaddr_in& server, const QString& from, const QString& token,
+    int wakeFd, const std::function<void()>& expectProbe,
     const std::function<bool(std::chrono::milliseconds)>& probeSeen);
 
 } // namespace voxlet::reach

@@ -9,9 +9,11 @@
 #include "net/reach/upnp_router.h"
 
 #include <QLoggingCategory>
+#include <QRandomGenerator>
 
 #include <condition_variable>
 #include <mutex>
+#include <utility>
 
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -41,11 +43,12 @@ struct Reachability::Shared {
             ::close(wakeFd);
     }
 
-    // The directory's dial-back.
+    // The directory's dial-back: its words carry the token of our request.
     bool expecting = false;
-    in_addr_t probeFrom = 0;
+    QString probeWords;
     Clock::time_point probeUntil = Clock::time_point::max();
     bool probeSeen = false;
+    bool askDirectory = false; // a hello reply said it dials back after all
 
     void Post(const ReachOutcome& outcome, bool first)
     {
@@ -114,6 +117,45 @@ QString Describe(const MappingState& m)
     return {};
 }
 
+QString NewToken()
+{
+    quint32 words[4];
+    QRandomGenerator::system()->fillRange(words);
+    return QByteArray(reinterpret_cast<const char*>(words), sizeof words).toHex();
+}
+
+// Asks the directory to dial back and waits for its answer and the dial-back.
+DirectoryCheck AskDirectory(Reachability::Shared& shared, const ReachRequest& request)
+{
+    sockaddr_in server {};
+    DirectoryCheck check;
+    if (!ResolveDirectory(request.directory, request.directoryPort, server)) {
+        check.answer = DirectoryCheck::Answer::NoAnswer;
+        return check;
+    }
+    const QString token = NewToken();
+    check = CheckWithDirectory(
+        server, request.listenAddress, token, shared.wakeFd,
+        [&] {
+            std::lock_guard lock(shared.mutex);
+            shared.expecting = true;
+            shared.probeSeen = false;
+            shared.probeWords = DialBackWords(token);
+            shared.probeUntil = Clock::time_point::max();
+        },
+        [&](std::chrono::milliseconds wait) {
+            std::unique_lock lock(shared.mutex);
+            shared.changed.wait_for(lock, wait, [&] { return shared.probeSeen || shared.stopping; });
+            shared.probeUntil = Clock::now() + kProbeWindowAfter;
+            return shared.probeSeen;
+        });
+    shared.Log(QStringLiteral("directory %1 answered %2, sees %3, probe seen: %4")
+                   .arg(LogQuoted(request.directory))
+                   .arg(int(check.answer))
+                   .arg(check.observed, check.probeSeen ? QStringLiteral("yes") : QStringLiteral("no")));
+    return check;
+}
+
 void Work(std::shared_ptr<Reachability::Shared> shared, ReachRequest request, ReachOptions options)
 {
     auto routers = options.routers ? options.routers() : DefaultRouters();
@@ -128,42 +170,33 @@ void Work(std::shared_ptr<Reachability::Shared> shared, ReachRequest request, Re
         facts.mapping = mapping.Establish();
     shared->Log(Describe(facts.mapping));
 
-    sockaddr_in server {};
-    if (!shared->Stopping() && !request.directory.isEmpty()) {
-        if (ResolveDirectory(request.directory, request.directoryPort, server)) {
-            facts.check = CheckWithDirectory(
-                server, request.listenAddress, shared->wakeFd,
-                [&](const sockaddr_in& from) {
-                    std::lock_guard lock(shared->mutex);
-                    shared->expecting = true;
-                    shared->probeFrom = from.sin_addr.s_addr;
-                    shared->probeUntil = Clock::time_point::max();
-                },
-                [&](std::chrono::milliseconds wait) {
-                    std::unique_lock lock(shared->mutex);
-                    shared->changed.wait_for(
-                        lock, wait, [&] { return shared->probeSeen || shared->stopping; });
-                    shared->probeUntil = Clock::now() + kProbeWindowAfter;
-                    return shared->probeSeen;
-                });
-        } else {
-            facts.check.answer = DirectoryCheck::Answer::NoAnswer;
-        }
-        shared->Log(QStringLiteral("directory %1 answered %2, sees %3, probe seen: %4")
-                        .arg(LogQuoted(request.directory))
-                        .arg(int(facts.check.answer))
-                        .arg(facts.check.observed,
-                            facts.check.probeSeen ? QStringLiteral("yes") : QStringLiteral("no")));
-    }
+    if (request.directory.isEmpty())
+        facts.check.answer = DirectoryCheck::Answer::NotAsked;
+    else if (!request.directoryDialsBack)
+        facts.check.answer = DirectoryCheck::Answer::CannotTell; // never asked: it could not tell
+    else if (!shared->Stopping())
+        facts.check = AskDirectory(*shared, request);
     ReachOutcome outcome = Judge(facts);
     if (!shared->Stopping())
         shared->Post(outcome, true);
 
     for (;;) {
+        bool ask = false;
         {
             std::unique_lock lock(shared->mutex);
-            if (shared->changed.wait_for(lock, mapping.NextRenewal(), [&] { return shared->stopping; }))
+            if (shared->changed.wait_for(
+                    lock, mapping.NextRenewal(), [&] { return shared->stopping || shared->askDirectory; })
+                && shared->stopping)
                 break;
+            ask = std::exchange(shared->askDirectory, false);
+        }
+        if (ask) {
+            request.directoryDialsBack = true;
+            facts.check = AskDirectory(*shared, request);
+            outcome = Judge(facts);
+            if (!shared->Stopping())
+                shared->Post(outcome, true);
+            continue;
         }
         if (!options.mapping)
             continue;
@@ -246,11 +279,25 @@ bool Reachability::WaitStopped(std::chrono::milliseconds atMost)
     return shared_->changed.wait_until(lock, until, [&] { return shared_->done; });
 }
 
-bool Reachability::TakeOwnProbe(const sockaddr_in& from)
+void Reachability::DirectoryDialsBack()
 {
     std::lock_guard lock(shared_->mutex);
-    if (!shared_->expecting || from.sin_addr.s_addr != shared_->probeFrom
-        || Clock::now() > shared_->probeUntil)
+    if (shared_->stopping || shared_->expecting)
+        return; // asked already (or too late)
+    shared_->askDirectory = true;
+    shared_->changed.notify_all();
+}
+
+bool Reachability::ProbeExpected() const
+{
+    std::lock_guard lock(shared_->mutex);
+    return shared_->expecting && Clock::now() <= shared_->probeUntil;
+}
+
+bool Reachability::TakeOwnProbe(const QString& firstWords)
+{
+    std::lock_guard lock(shared_->mutex);
+    if (!shared_->expecting || shared_->probeWords.isEmpty() || !firstWords.startsWith(shared_->probeWords))
         return false;
     shared_->probeSeen = true;
     shared_->changed.notify_all();

@@ -36,7 +36,9 @@ public:
 
     void Start(const ReachRequest& request) override;
     void Stop() override;
-    bool TakeOwnProbe(const sockaddr_in& from) override;
+    void DirectoryDialsBack() override;
+    bool ProbeExpected() const override;
+    bool TakeOwnProbe(const QString& firstWords) override;
 
     // After Stop(): true once the mapping is gone (or there was none).
     bool WaitStopped(std::chrono::milliseconds atMost);

@@ -106,6 +106,16 @@ void DesktopNotifier::ShowMissed(const QString& caller, const QTime& at)
         {}, hints, -1, nullptr);
 }
 
+void DesktopNotifier::ShowRefused(const QString& address, const QTime& at)
+{
+    const QVariantMap hints { { QStringLiteral("category"), QStringLiteral("call.unanswered") },
+        { QStringLiteral("desktop-entry"), kAppId } };
+    Notify(0, QStringLiteral("断った着信"),
+        address + QStringLiteral(" からの電話を断りました (") + at.toString(QStringLiteral("HH:mm"))
+            + QStringLiteral(")。短い間に何度もかかってきたためです。"),
+        {}, hints, -1, nullptr);
+}
+
 void DesktopNotifier::ShowReachability(const QString& text)
 {
     const QVariantMap hints { { QStringLiteral("category"), QStringLiteral("network") },

@@ -19,6 +19,7 @@ public:
     void ShowIncoming(const QString& text) override;
     void WithdrawIncoming() override;
     void ShowMissed(const QString& caller, const QTime& at) override;
+    void ShowRefused(const QString& address, const QTime& at) override;
     void ShowReachability(const QString& text) override;
 
 private slots:

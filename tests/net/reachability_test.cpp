@@ -401,10 +401,14 @@ void ReachabilityTest::dialBackIsConfirmedAndNeverShown()
     LogOn(p);
     p.t.startAndListen();
     QVERIFY(WaitFor([&] { return !p.t.notifier.reachability.isEmpty(); }, 15000));
-    const QString expected
-        = QStringLiteral("外部から着信できます (") + LoopbackAddress(2) + QStringLiteral(":8002)");
-    QCOMPARE(p.t.notifier.reachability, QStringList { expected });
-    QCOMPARE(p.t.tray.status, expected);
+    // It got through, but from beside the phone: that says nothing of outside.
+    const QString notice = p.t.notifier.reachability.value(0);
+    QVERIFY2(notice.startsWith(QStringLiteral("外部から着信できないかもしれません"))
+            && notice.contains(
+                QStringLiteral("同じネットワークの中にあり (このパソコンは ") + LoopbackAddress(2)),
+        qPrintable(notice));
+    QCOMPARE(p.t.notifier.reachability.size(), 1);
+    QCOMPARE(p.t.tray.status, QStringLiteral("外部から着信できないかもしれません"));
     // The directory's connection came and went without a word.
     QCOMPARE(p.t.main.text1(), QStringLiteral("待機します。"));
     QVERIFY(!p.t.phone->st.CallerAccepted);

@@ -39,10 +39,19 @@ namespace {
 using Answer = DirectoryCheck::Answer;
 using Status = MappingState::Status;
 
+ReachOutcome Says(bool reachable, const QString& notice, const QString& status)
+{
+    ReachOutcome o;
+    o.reachable = reachable;
+    o.notice = notice;
+    o.status = status;
+    return o;
+}
+
 ReachOutcome Cannot(const QString& why, const QString& tryThis, const QString& shortly)
 {
-    return { false, QStringLiteral("外部から着信できません: ") + why + tryThis,
-        QStringLiteral("外部から着信できません (") + shortly + QLatin1Char(')') };
+    return Says(false, QStringLiteral("外部から着信できません: ") + why + tryThis,
+        QStringLiteral("外部から着信できません (") + shortly + QLatin1Char(')'));
 }
 
 QString WithPort(const QString& address, std::uint16_t port)
@@ -75,13 +84,16 @@ ReachOutcome JudgeIPv4(const ReachFacts& f)
     const QString here = QStringLiteral("このパソコン (") + f.listenAddress + QLatin1Char(')');
     const QString& outside = m.externalAddress;
     const QString& seen = c.observed;
+    // A directory at home (or behind the same NAT) dials a private address:
+    // that it got through says nothing of callers outside.
+    const bool nearby = c.answer == Answer::Reached && ClassifyIPv4(seen) != AddressKind::Global;
 
-    if (c.answer == Answer::Reached && c.probeSeen) {
+    if (c.answer == Answer::Reached && c.probeSeen && !nearby) {
         const QString text
             = QStringLiteral("外部から着信できます (") + WithPort(seen, f.port) + QLatin1Char(')');
-        return { true, text, text };
+        return Says(true, text, text);
     }
-    if (c.answer == Answer::Reached) {
+    if (c.answer == Answer::Reached && !nearby) {
         return Cannot(QStringLiteral("グローバルIP ") + seen + QStringLiteral(" の TCP ") + port
                 + QStringLiteral(" には、このパソコンではない機器が応答しています。"),
             QStringLiteral("ルーターの転送先を") + here + QStringLiteral("に直してください。"),
@@ -118,6 +130,9 @@ ReachOutcome JudgeIPv4(const ReachFacts& f)
     const bool failedProbe = c.answer == Answer::Refused || c.answer == Answer::TimedOut;
     const QString whereToTry = c.answer == Answer::NotAsked
         ? QStringLiteral("外から届くか確かめるには、設定でコネクションサーバーのアドレスを入れてください。")
+        : nearby
+        ? QStringLiteral("コネクションサーバーが同じネットワークの中にあり (このパソコンは ") + seen
+            + QStringLiteral(" に見えています)、外から届くかは確かめられませんでした。")
         : QStringLiteral("コネクションサーバーが確認に応じないため、外から届くかは確かめられませんでした。");
     if (m.status == Status::Mapped) {
         const QString opened = QStringLiteral("ルーターで TCP ") + port + QStringLiteral(" を開きました")
@@ -129,7 +144,7 @@ ReachOutcome JudgeIPv4(const ReachFacts& f)
                 QStringLiteral("このパソコンのファイアウォールで TCP ") + port
                     + QStringLiteral(" の着信を許可してください。"),
                 QStringLiteral("届きません"));
-        return { false, opened + QStringLiteral("。") + whereToTry, opened + QStringLiteral(" (未確認)") };
+        return Says(false, opened + QStringLiteral("。") + whereToTry, opened + QStringLiteral(" (未確認)"));
     }
 
     if (ClassifyIPv4(f.listenAddress) == AddressKind::Global) {
@@ -140,7 +155,7 @@ ReachOutcome JudgeIPv4(const ReachFacts& f)
                 QStringLiteral("届きません"));
         const QString own = QStringLiteral("このパソコンはグローバルIP (") + f.listenAddress
             + QStringLiteral(") を持っています");
-        return { false, own + QStringLiteral("。") + whereToTry, own + QStringLiteral(" (未確認)") };
+        return Says(false, own + QStringLiteral("。") + whereToTry, own + QStringLiteral(" (未確認)"));
     }
     const QString why = m.status == Status::Off
         ? QStringLiteral("ポートの割り当てを止めています (VOXLET_PORT_MAPPING=off)。")
@@ -157,8 +172,10 @@ ReachOutcome JudgeIPv4(const ReachFacts& f)
             m.status == Status::Off ? QStringLiteral("ポート割り当てなし")
                                     : QStringLiteral("ルーターが応じません"));
     // Forwarded by hand, perhaps: nothing could say either way.
-    return { false, QStringLiteral("外部から着信できないかもしれません: ") + why + tryThis,
-        QStringLiteral("外部から着信できないかもしれません") };
+    return Says(false,
+        QStringLiteral("外部から着信できないかもしれません: ") + why + tryThis
+            + (nearby ? whereToTry : QString()),
+        QStringLiteral("外部から着信できないかもしれません"));
 }
 } // namespace
 

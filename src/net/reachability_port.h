@@ -26,6 +26,9 @@ struct ReachOutcome {
     bool reachable = false;
     QString notice; // the whole story and the one thing to try, for a notice
     QString status; // one short line, for the tray icon's tooltip
+    // The IPv6 address callers are given (and a pinhole leads to), as last
+    // chosen; empty: none.
+    QString ipv6Address;
 };
 
 class ReachabilityPort {

@@ -221,6 +221,15 @@ void ReachabilityTest::pinholeFromTheProtocolThatOffersOne()
     s = mapping.Renew();
     QVERIFY(!s.pinhole.isEmpty());
     QCOMPARE(upnp.holes.value(s.pinhole), me6);
+    // Callers are given another address now: the hole follows, and says so.
+    const QString moved = QStringLiteral("2001:db8::20");
+    mapping.SetIPv6Client(moved);
+    s = mapping.Renew();
+    QCOMPARE(upnp.holes.values(), QStringList { moved });
+    const ReachOutcome o = Judge({ s, {}, kMe, 8002, moved });
+    QCOMPARE(o.ipv6Address, moved);
+    QVERIFY2(o.notice.contains(QStringLiteral("[2001:db8::20]:8002 への穴")), qPrintable(o.notice));
+    QVERIFY2(o.status.endsWith(QStringLiteral("IPv6 [2001:db8::20]:8002")), qPrintable(o.status));
     mapping.Remove();
     QVERIFY(upnp.holes.isEmpty() && natpmp.table.isEmpty());
 }

@@ -37,6 +37,7 @@ void PortMapping::ClosePinhole()
         pinholeBy_->ClosePinhole(pinhole_);
     pinholeBy_ = nullptr;
     pinhole_.clear();
+    pinholeTo_.clear();
     state_.pinhole.clear();
 }
 
@@ -44,6 +45,8 @@ void PortMapping::KeepPinhole(RouterProtocol& mapper)
 {
     // IPv6 needs no translation, only a way through the router's firewall,
     // which another protocol than the IPv4 mapping's may offer.
+    if (pinholeTo_ != client6_)
+        ClosePinhole(); // callers are given another address now
     if (client6_.isEmpty())
         return;
     if (pinholeBy_ && !pinhole_.isEmpty() && pinholeBy_->RenewPinhole(pinhole_, kLeaseSeconds)) {
@@ -66,6 +69,7 @@ void PortMapping::KeepPinhole(RouterProtocol& mapper)
         pinhole_ = p->OpenPinhole(port_, client6_, kLeaseSeconds);
         if (!pinhole_.isEmpty()) {
             pinholeBy_ = p;
+            pinholeTo_ = client6_;
             break;
         }
     }
@@ -167,6 +171,7 @@ void PortMapping::Remove(const std::function<bool()>& abandoned)
     held_.clear();
     pinholeBy_ = nullptr;
     pinhole_.clear();
+    pinholeTo_.clear();
     state_.pinhole.clear();
     state_.status = MappingState::Status::NoRouter;
 }

@@ -59,6 +59,8 @@ public:
     void Remove(const std::function<bool()>& abandoned = {});
     // When to renew: half the lease.
     std::chrono::seconds NextRenewal() const;
+    // The IPv6 address chosen anew: the next renewal moves the pinhole to it.
+    void SetIPv6Client(const QString& ipv6Client) { client6_ = ipv6Client; }
 
     const MappingState& state() const { return state_; }
 
@@ -76,6 +78,7 @@ private:
     QString client6_;
     std::function<bool()> stopping_;
     QString pinhole_;
+    QString pinholeTo_; // the address it leads to
     RouterProtocol* pinholeBy_ = nullptr;
     RouterProtocol* current_ = nullptr; // the one that answered
     // Where our mapping may be on the router: a failed renewal does not

@@ -68,10 +68,14 @@ ReachOutcome JudgeIPv4(const ReachFacts& f);
 ReachOutcome Judge(const ReachFacts& f)
 {
     ReachOutcome o = JudgeIPv4(f);
+    o.ipv6Address = f.ipv6Address;
     // The directory speaks IPv4 only: the IPv6 way in is the router's word.
-    if (!f.mapping.pinhole.isEmpty())
-        o.notice += QStringLiteral(" IPv6 では、ルーターのファイアウォールに TCP ") + QString::number(f.port)
-            + QStringLiteral(" の穴を開けました。");
+    if (!f.mapping.pinhole.isEmpty() && !f.ipv6Address.isEmpty()) {
+        const QString to = WithPort(QLatin1Char('[') + f.ipv6Address + QLatin1Char(']'), f.port);
+        o.notice += QStringLiteral(" IPv6 では、ルーターのファイアウォールに ") + to
+            + QStringLiteral(" への穴を開けました。");
+        o.status += QStringLiteral("、IPv6 ") + to;
+    }
     return o;
 }
 

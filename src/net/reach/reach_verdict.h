@@ -36,6 +36,7 @@ struct ReachFacts {
     DirectoryCheck check;
     QString listenAddress; // the phone's own
     std::uint16_t port = 8002;
+    QString ipv6Address; // the one callers are given; empty: none
 };
 
 ReachOutcome Judge(const ReachFacts& facts);

@@ -162,9 +162,9 @@ void Work(std::shared_ptr<Reachability::Shared> shared, ReachRequest request, Re
     std::vector<RouterProtocol*> order;
     for (auto& r : routers)
         order.push_back(r.get());
+    ReachFacts facts { {}, {}, request.listenAddress, request.port, LocalIPv6Address() };
     PortMapping mapping(
-        order, request.port, request.listenAddress, LocalIPv6Address(), [&] { return shared->Stopping(); });
-    ReachFacts facts { {}, {}, request.listenAddress, request.port };
+        order, request.port, request.listenAddress, facts.ipv6Address, [&] { return shared->Stopping(); });
     facts.mapping.status = MappingState::Status::Off;
     if (options.mapping && !shared->Stopping())
         facts.mapping = mapping.Establish();
@@ -198,15 +198,17 @@ void Work(std::shared_ptr<Reachability::Shared> shared, ReachRequest request, Re
                 shared->Post(outcome, true);
             continue;
         }
-        if (!options.mapping)
-            continue;
-        const MappingState renewed = mapping.Renew();
-        if (renewed == facts.mapping)
-            continue;
-        facts.mapping = renewed;
-        shared->Log(QStringLiteral("renewal: ") + Describe(renewed));
+        // Chosen again: the stable address may have changed, or the network.
+        facts.ipv6Address = LocalIPv6Address();
+        mapping.SetIPv6Client(facts.ipv6Address);
+        if (options.mapping) {
+            const MappingState renewed = mapping.Renew();
+            if (renewed != facts.mapping)
+                shared->Log(QStringLiteral("renewal: ") + Describe(renewed));
+            facts.mapping = renewed;
+        }
         const ReachOutcome now = Judge(facts);
-        if (now.status != outcome.status && !shared->Stopping())
+        if ((now.status != outcome.status || now.ipv6Address != outcome.ipv6Address) && !shared->Stopping())
             shared->Post(now, false);
         outcome = now;
     }

@@ -2,6 +2,7 @@
 
 #include "net/address.h"
 #include "net/happy_dialer.h"
+#include "net/log_quoted.h"
 #include "net/peer_address.h"
 #include "net/winsock_errors.h"
 
@@ -26,13 +27,13 @@ private slots:
     void errnoMapsOntoWinsockCodes();
     void formatAddress_data();
     void formatAddress();
+    void strangersTextStaysInItsLogLine();
     void dottedTextIsUsedWithoutLookup();
     void unresolvableNameGivesNoAddress();
     void hostNameIsLookedUp();
     void localAddressPrefersARealInterface();
     void peersOfBothFamilies();
     void secondFamilyTakesOverAStalledDial();
-    void theWinnerKeepsTheCallsDescriptor();
 };
 
 void NetTextsAndAddressesTest::errorTexts_data()
@@ -118,6 +119,13 @@ void NetTextsAndAddressesTest::formatAddress()
         QCOMPARE(ResolveAddress(text), value); // and back
 }
 
+void NetTextsAndAddressesTest::strangersTextStaysInItsLogLine()
+{
+    QCOMPARE(LogQuoted(QStringLiteral("a'\\\n\u202E\U0001F600")),
+        QStringLiteral("'a\\'\\\\\\u000A\\u202E\U0001F600'"));
+    QCOMPARE(LogQuoted(QStringLiteral("abc"), 2), QStringLiteral("'ab'..."));
+}
+
 void NetTextsAndAddressesTest::dottedTextIsUsedWithoutLookup()
 {
     QCOMPARE(ResolveAddress(QStringLiteral("192.168.1.10")), 167880896);
@@ -189,108 +197,75 @@ void NetTextsAndAddressesTest::peersOfBothFamilies()
     QCOMPARE(ChooseIPv6Address(unstable.join(QLatin1Char('\n')), routes), QStringLiteral("fd00::2"));
 }
 
-namespace {
-
-// Listening on ADDRESS:0 with a queue of `backlog`; the target to dial it.
-DialTarget Listen(const QString& address, int backlog, int& fd)
-{
-    DialTarget t = ResolvePeer(address, 0).front();
-    fd = ::socket(t.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&t.address), t.length) != 0 || ::listen(fd, backlog) != 0)
-        fd = -1;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&t.address), &t.length);
-    return t;
-}
-
-// A listener whose queue is full: it drops the SYN, and a dial to it hangs
-// (until the filler is accepted and the SYN is sent again).
-DialTarget Stalled(const QString& address, int& fd, int& filler)
-{
-    const DialTarget t = Listen(address, 0, fd);
-    filler = ::socket(t.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0 || ::connect(filler, reinterpret_cast<const sockaddr*>(&t.address), t.length) != 0)
-        fd = -1;
-    return t;
-}
-
-// A non-blocking dial as the program starts one; `error` is what connect() said.
-int Dial(const DialTarget& to, int& error)
-{
-    const int fd = ::socket(to.family(), SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    error = ::connect(fd, reinterpret_cast<const sockaddr*>(&to.address), to.length) == 0 ? 0 : errno;
-    return fd;
-}
-
-QString PeerOf(int fd)
-{
-    sockaddr_storage peer {};
-    socklen_t length = sizeof peer;
-    return ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 ? FormatPeerAddress(peer)
-                                                                               : QString();
-}
-
-} // namespace
-
 void NetTextsAndAddressesTest::secondFamilyTakesOverAStalledDial()
 {
-    int stalled = -1, v4 = -1, filler = -1;
-    const DialTarget stalledTarget = Stalled(QStringLiteral("::1"), stalled, filler);
+    // Listening on ADDRESS:0 with a queue of `backlog`; the target to dial it.
+    auto listen = [](const QString& address, int backlog, int& fd) {
+        DialTarget t = ResolvePeer(address, 0).front();
+        fd = ::socket(t.family(), SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (::bind(fd, reinterpret_cast<sockaddr*>(&t.address), t.length) != 0 || ::listen(fd, backlog) != 0)
+            fd = -1;
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&t.address), &t.length);
+        return t;
+    };
+    int stalled = -1, v4 = -1;
+    // A queue that is full drops the SYN: a dial that hangs.
+    const DialTarget stalledTarget = listen(QStringLiteral("::1"), 0, stalled);
     if (stalled < 0)
         QSKIP("no IPv6 loopback here");
-    const DialTarget v4Target = Listen(QStringLiteral("127.0.0.1"), 4, v4);
+    const int filler = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    QCOMPARE(
+        ::connect(filler, reinterpret_cast<const sockaddr*>(&stalledTarget.address), stalledTarget.length),
+        0);
+    const DialTarget v4Target = listen(QStringLiteral("127.0.0.1"), 4, v4);
     QVERIFY(v4 >= 0);
     DialTarget refusedTarget = ResolvePeer(QStringLiteral("::1"), 0).front();
     reinterpret_cast<sockaddr_in6&>(refusedTarget.address).sin6_port
         = reinterpret_cast<const sockaddr_in&>(v4Target.address).sin_port;
 
     for (const DialTarget& first : { stalledTarget, refusedTarget }) {
-        int firstErrno = 0;
-        const int fd = Dial(first, firstErrno);
+        const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        const int r = ::connect(fd, reinterpret_cast<const sockaddr*>(&first.address), first.length);
         int result = -1, prepared = 0;
         HappyDialer dialer(
-            fd, firstErrno, v4Target, [&](int) { ++prepared; }, [&](int e) { result = e; });
+            fd, r == 0 ? 0 : errno, v4Target, [&](int) { ++prepared; }, [&](int e) { result = e; });
         QTRY_COMPARE_WITH_TIMEOUT(result, 0, 10000);
         QCOMPARE(prepared, 1);
         // The program's descriptor now holds the IPv4 connection.
-        QCOMPARE(PeerOf(fd), QStringLiteral("127.0.0.1"));
+        sockaddr_storage peer {};
+        socklen_t length = sizeof peer;
+        QCOMPARE(::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length), 0);
+        QCOMPARE(FormatPeerAddress(peer), QStringLiteral("127.0.0.1"));
         ::close(::accept4(v4, nullptr, nullptr, SOCK_CLOEXEC));
         ::close(fd);
     }
-    for (int s : { filler, stalled, v4 })
-        ::close(s);
-}
 
-void NetTextsAndAddressesTest::theWinnerKeepsTheCallsDescriptor()
-{
-    // Both attempts hang until both queues have room; then both connect
-    // before the dialer hears of either, and the first one is told first.
-    int v6 = -1, v4 = -1, filler6 = -1, filler4 = -1;
-    const DialTarget first = Stalled(QStringLiteral("::1"), v6, filler6);
-    if (v6 < 0)
-        QSKIP("no IPv6 loopback here");
-    const DialTarget second = Stalled(QStringLiteral("127.0.0.1"), v4, filler4);
-    QVERIFY(v4 >= 0);
-    int firstErrno = 0;
-    const int fd = Dial(first, firstErrno);
-    QCOMPARE(firstErrno, EINPROGRESS);
+    // Both hang until the queues have room, and connect before the dialer
+    // hears of either: the first, told first, stays; the other is closed.
+    int stalled4 = -1;
+    const DialTarget stalled4Target = listen(QStringLiteral("127.0.0.1"), 0, stalled4);
+    const int filler4 = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    ::connect(filler4, reinterpret_cast<const sockaddr*>(&stalled4Target.address), stalled4Target.length);
+    const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(fd, reinterpret_cast<const sockaddr*>(&stalledTarget.address), stalledTarget.length);
     int result = -1, prepared = 0;
     HappyDialer dialer(
-        fd, firstErrno, second, [&](int) { ++prepared; }, [&](int e) { result = e; });
+        fd, EINPROGRESS, stalled4Target, [&](int) { ++prepared; }, [&](int e) { result = e; });
     QTRY_COMPARE_WITH_TIMEOUT(prepared, 1, 5000);
-    for (int listener : { v6, v4 })
-        ::close(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
-    pollfd queued[2] = { { v6, POLLIN, 0 }, { v4, POLLIN, 0 } };
-    for (pollfd& q : queued)
-        QVERIFY(::poll(&q, 1, 10000) == 1);
+    for (int listener : { stalled, stalled4 }) {
+        ::close(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)); // the filler
+        pollfd queued { listener, POLLIN, 0 };
+        QCOMPARE(::poll(&queued, 1, 10000), 1);
+    }
     QCoreApplication::processEvents();
-    QCOMPARE(result, 0);
-    QCOMPARE(PeerOf(fd), QStringLiteral("::1"));
-    // The loser is closed at once, not kept until the dialer goes.
-    const int lost = ::accept4(v4, nullptr, nullptr, SOCK_CLOEXEC);
-    pollfd end { lost, POLLIN, 0 };
+    sockaddr_storage peer {};
+    socklen_t length = sizeof peer;
+    QVERIFY(result == 0 && ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0);
+    QCOMPARE(FormatPeerAddress(peer), QStringLiteral("::1"));
+    pollfd lost { ::accept4(stalled4, nullptr, nullptr, SOCK_CLOEXEC), POLLIN, 0 };
     char byte = 0;
-    QVERIFY(::poll(&end, 1, 5000) == 1 && ::recv(lost, &byte, 1, 0) == 0);
-    for (int s : { lost, fd, filler6, filler4, v6, v4 })
+    QVERIFY(::poll(&lost, 1, 5000) == 1 && ::recv(lost.fd, &byte, 1, 0) == 0);
+    for (int s : { filler, stalled, v4, filler4, stalled4, fd, lost.fd })
         ::close(s);
 }
 

@@ -120,6 +120,7 @@ private slots:
     void verdictsSayWhyNot();
     void dialBackIsConfirmedAndNeverShown();
     void oldStyleDirectorySeesOnlyWhatItAlwaysSaw();
+    void dialBackTakenLateIsStillTheDialBack();
 };
 
 void ReachabilityTest::leaseRenewedAndRestoredAfterTheRouterForgets()
@@ -301,6 +302,24 @@ bool Rings(ReachablePhone& p, const QString& from, const QString& name)
         && greeting == Utf16(QStringLiteral("VOICEMSG:OK"));
 }
 
+// The phone logs on to a directory of raw sockets whose hello reply is
+// `hello`; what the phone said goes to `said`.
+bool RawLogOn(ReachablePhone& p, int listener, const QString& hello, QByteArray& said)
+{
+    p.t.phone->Form_Load();
+    p.t.phone->server.ConnectAndRegister();
+    const int exchange = RawAccept(listener);
+    QByteArray request;
+    bool ok = Receive(exchange, QStringLiteral("SERVEROK|END"), &said);
+    SendAll(exchange, Utf16(hello));
+    ok = ok && Receive(exchange, QStringLiteral("||END"), &request);
+    SendAll(exchange, Utf16(QStringLiteral("ClientData|ZERO|") + p.t.address + QStringLiteral("|END")));
+    ok = ok && WaitFor([&] { return p.t.phone->st.ServerSocket == 0; });
+    ::close(exchange);
+    said += request;
+    return ok;
+}
+
 // The phone logs on to its directory, as the search window's connect does.
 void LogOn(ReachablePhone& p)
 {
@@ -340,19 +359,11 @@ void ReachabilityTest::oldStyleDirectorySeesOnlyWhatItAlwaysSaw()
     const int listener = RawListen(server, 8003);
     QVERIFY(listener >= 0);
     ReachablePhone p(LoopbackAddress(5), server);
-    p.t.phone->Form_Load();
-    p.t.phone->server.ConnectAndRegister();
-    const int exchange = RawAccept(listener);
     QByteArray said;
-    QVERIFY(Receive(exchange, QStringLiteral("SERVEROK|END"), &said));
-    QCOMPARE(said, Utf16(QStringLiteral("SERVEROK|END")));
-    SendAll(exchange, Utf16(QStringLiteral("SERVEROK|END")));
-    QVERIFY(Receive(exchange, QStringLiteral("||END"), &said));
-    QCOMPARE(said, Utf16(QStringLiteral("ADDITIONDATA|Alice|M|30|hello|pw||END")));
-    SendAll(
-        exchange, Utf16(QStringLiteral("ClientData|ZERO|") + LoopbackAddress(5) + QStringLiteral("|END")));
-    QVERIFY(WaitFor([&] { return p.t.phone->st.ServerSocket == 0; }));
-    ::close(exchange);
+    QVERIFY(RawLogOn(p, listener, QStringLiteral("SERVEROK|END"), said));
+    QCOMPARE(said,
+        Utf16(QStringLiteral("SERVEROK|END"))
+            + Utf16(QStringLiteral("ADDITIONDATA|Alice|M|30|hello|pw||END")));
 
     p.t.phone->mnu_SERVER_Click();
     for (int call = 0; call < 3; ++call)
@@ -364,6 +375,31 @@ void ReachabilityTest::oldStyleDirectorySeesOnlyWhatItAlwaysSaw()
     QVERIFY(!WaitFor([&] { return ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC) >= 0; }, 500));
     ::close(listener);
     QVERIFY(p.t.boxes.texts().isEmpty());
+}
+
+void ReachabilityTest::dialBackTakenLateIsStillTheDialBack()
+{
+    // A directory that dials back and sees a global address; the phone's
+    // main thread is busy (a blocking lookup) as the dial-back comes in.
+    const QString server = LoopbackAddress(6);
+    const int listener = RawListen(server, 8003);
+    ReachablePhone p(LoopbackAddress(7), server);
+    QByteArray said, request;
+    QVERIFY(listener >= 0 && RawLogOn(p, listener, QStringLiteral("SERVEROK|dialback|END"), said));
+    p.t.phone->mnu_SERVER_Click();
+    const int exchange = RawAccept(listener);
+    QVERIFY(Receive(exchange, QStringLiteral("SERVEROK|END")));
+    SendAll(exchange, Utf16(QStringLiteral("SERVEROK|dialback|END")));
+    QVERIFY(Receive(exchange, QStringLiteral("|END"), &request));
+    const int probe = RawConnect(server, p.t.address);
+    SendAll(probe, request); // the dial-back says what was asked
+    SendAll(exchange, Utf16(QStringLiteral("CONNECTBACK|OK|203.0.113.5|END")));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    QVERIFY(WaitFor([&] { return !p.t.notifier.reachability.isEmpty(); }, 15000));
+    QCOMPARE(
+        p.t.notifier.reachability, QStringList { QStringLiteral("外部から着信できます (203.0.113.5:8002)") });
+    for (int fd : { probe, exchange, listener })
+        ::close(fd);
 }
 
 QTEST_MAIN(ReachabilityTest)

@@ -149,6 +149,14 @@ DirectoryCheck AskDirectory(Reachability::Shared& shared, const ReachRequest& re
             shared.probeUntil = Clock::now() + kProbeWindowAfter;
             return shared.probeSeen;
         });
+    if (check.answer == DirectoryCheck::Answer::Reached && !check.probeSeen) {
+        // Through, but not seen yet: the main thread may be late (a blocking
+        // lookup), and the probe is ours until the window closes.
+        std::unique_lock lock(shared.mutex);
+        shared.changed.wait_until(
+            lock, shared.probeUntil, [&] { return shared.probeSeen || shared.stopping; });
+        check.probeSeen = shared.probeSeen;
+    }
     shared.Log(QStringLiteral("directory %1 answered %2, sees %3, probe seen: %4")
                    .arg(LogQuoted(request.directory))
                    .arg(int(check.answer))

@@ -29,6 +29,9 @@ struct ReachOutcome {
     // The IPv6 address callers are given (and a pinhole leads to), as last
     // chosen; empty: none.
     QString ipv6Address;
+    // The IPv4 address the router forwards callers to, where it may differ
+    // from the own one (another card the router is reached through); empty: none.
+    QString mappedAddress;
 };
 
 class ReachabilityPort {

@@ -447,7 +447,8 @@ bool SocketLayer::OnOwnAddress(int fd) const
         return false;
     sockaddr_in v4 {};
     if (AsIPv4(local, v4))
-        return std::int32_t(v4.sin_addr.s_addr) == OwnAddress();
+        return std::int32_t(v4.sin_addr.s_addr) == OwnAddress()
+            || (!mappedIPv4_.isEmpty() && FormatPeerAddress(local) == mappedIPv4_);
     return !listenIPv6_.isEmpty() && FormatPeerAddress(local) == listenIPv6_;
 }
 

@@ -111,6 +111,9 @@ public:
     // The IPv6 address callers are taken on from now (empty: none).
     void SetListenIPv6(const QString& address) { listenIPv6_ = address; }
     const QString& listenIPv6() const { return listenIPv6_; }
+    // Another IPv4 address callers are taken on: the one the home router
+    // forwards them to, where that is not the own one (empty: none).
+    void SetMappedIPv4(const QString& address) { mappedIPv4_ = address; }
 
     std::int32_t OwnAddress() const;
 
@@ -164,6 +167,7 @@ private:
     QString lastIPv6Caller_;
     bool dualStack_ = false;
     QString listenIPv6_;
+    QString mappedIPv4_;
     std::uint64_t droppedBytes_ = 0;
     std::uint64_t drops_ = 0;
 };

@@ -114,6 +114,9 @@ void Phone::ShowReach(const ReachOutcome& outcome, bool first)
 {
     if (exited_)
         return;
+    // Calls come where the phone is announced and the router forwards them.
+    net.SetListenIPv6(outcome.ipv6Address);
+    net.SetMappedIPv4(outcome.mappedAddress);
     tray.setStatus(outcome.status);
     if (first && notifier_)
         notifier_->ShowReachability(outcome.notice);

@@ -112,6 +112,9 @@ void ListeningTest::callsAreTakenOnlyOnTheOwnAddresses()
     QVERIFY(Greeted(LoopbackAddress(49), a, a.address, o.net.peerPort));
     QVERIFY(!Greeted(LoopbackAddress(49), a, LoopbackAddress(47), o.net.peerPort));
     QCOMPARE(a.main.text1(), QStringLiteral("次の接続を待機します。"));
+    // ... unless the home router forwards callers there.
+    a.phone->net.SetMappedIPv4(LoopbackAddress(47));
+    QVERIFY(Greeted(LoopbackAddress(49), a, LoopbackAddress(47), o.net.peerPort));
     const int v6 = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in6 to {};
     to.sin6_family = AF_INET6;

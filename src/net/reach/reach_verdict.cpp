@@ -69,6 +69,8 @@ ReachOutcome Judge(const ReachFacts& f)
 {
     ReachOutcome o = JudgeIPv4(f);
     o.ipv6Address = f.ipv6Address;
+    if (f.mapping.status == MappingState::Status::Mapped)
+        o.mappedAddress = f.mapping.client;
     // The directory speaks IPv4 only: the IPv6 way in is the router's word.
     if (!f.mapping.pinhole.isEmpty() && !f.ipv6Address.isEmpty()) {
         const QString to = WithPort(QLatin1Char('[') + f.ipv6Address + QLatin1Char(']'), f.port);

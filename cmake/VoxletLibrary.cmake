@@ -7,7 +7,7 @@
 # owns nor gets through what it links.
 
 set(VOXLET_SRC ${CMAKE_SOURCE_DIR}/src)
-set(VOXLET_SUBSYSTEMS call net audio shell phonebook directory secure)
+set(VOXLET_SUBSYSTEMS call net audio shell phonebook directory secure history)
 
 function(voxlet_library target)
   cmake_parse_arguments(PARSE_ARGV 1 arg "" "FOLDER" "FILES;EXCLUDE;LINKS")

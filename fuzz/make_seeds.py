@@ -138,3 +138,10 @@ write("fuzz_secure_session", "honest", SEP.join([bytes([2]), b"", b"", b"\x00voi
 write("fuzz_secure_session", "honest_frames_changed",
       SEP.join([bytes([2]), b"", b"", b"\x00first", b"\x45second", b"\x20again", b"\x80cut"]))
 write("fuzz_secure_session", "honest_message2_changed", SEP.join([bytes([2 | 8]), b"\x00\x01", b"\x00\x00\x04"]))
+
+# The call history as the phone writes it: a header, then tab-separated calls.
+head = b"voxlet call history 1\n"
+write("fuzz_call_history", "calls", head + b"2024-05-01T10:22:33Z\tin\tanswered\t65\tplain\t1\tBob\t198.18.0.2\n"
+      + "2024-05-01T10:30:00Z\tout\tunanswered\t0\tconfirmed\t1\t太郎%09%25\tfd00::2\n".encode()
+      + b"2024-05-01T10:31:00Z\tin\tbusy\t0\tplain\t3\t\t192.0.2.1\n")
+write("fuzz_call_history", "damaged", head + b"2024-05-01T10:22:33Z\tsideways\tanswered\t-1\tplain\t0\t%zz\n")

@@ -52,6 +52,23 @@ public:
     virtual void Later(int ms, std::function<void()> task) = 0;
 };
 
+// What the call logic tells of each call as it goes, for the record of
+// calls the phone keeps. `external` is the call on ExternalSocket (dialled
+// from the search window); the others are CallSocket's.
+class CallLog {
+public:
+    virtual ~CallLog() = default;
+    // A dial began, to `name` (the phone book's or the directory's; may be empty).
+    virtual void Dialled(bool external, const QString& name, const QString& address) = 0;
+    // A caller's request rings (again for the same call: the name it gives now).
+    virtual void Rings(const QString& name, const QString& address) = 0;
+    virtual void Answered(bool external) = 0;
+    // Its socket was closed, however the call ended (HangUp tells).
+    virtual void Ended(bool external) = 0;
+    // A caller closed unheard: the line was taken (`busy`), or it called too often.
+    virtual void TurnedAway(const QString& address, bool busy) = 0;
+};
+
 // The search window's close command as it is at every load and after a call.
 inline const QString kCloseCaption = QStringLiteral("閉じる");
 
@@ -79,6 +96,7 @@ struct CallContext {
     CallShell& shell;
     SearchWindowPort& search;
     QString dataDir; // Tel.txt, name.txt and the ring sounds
+    CallLog* log = nullptr; // none: no call is recorded
 };
 
 // A handler's error trap: a RuntimeError ends the handler and is told in a box.

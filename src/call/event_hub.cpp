@@ -135,8 +135,12 @@ void EventHub::OnAccept()
         // dial-back that finds the line busy has reached us all the same.
         int refused = ctx_.net.Accept(st.ListenSocket, st.AcceptedAddr, error);
         if (refused > 0) {
+            // While the directory may be dialling back, a connection that
+            // says nothing yet may be it: none is recorded as a caller then.
             if (ctx_.shell.ProbeExpected())
                 ctx_.shell.TakeOwnProbe(ctx_.net.WaitingText(refused));
+            else if (ctx_.log)
+                ctx_.log->TurnedAway(ctx_.net.PeerAddressText(st.AcceptedAddr), true);
             ctx_.net.CloseSocket(refused);
         }
         return;
@@ -170,8 +174,11 @@ bool EventHub::TakeCaller(int accepted)
         int dropped = accepted;
         ctx_.net.CloseSocket(dropped);
         st.CallerAccepted = false;
-        if (screened == Screened::TooOften)
+        if (screened == Screened::TooOften) {
             ctx_.shell.CallerRefused(from);
+            if (ctx_.log)
+                ctx_.log->TurnedAway(from, false);
+        }
         return false;
     }
     if (st.CallSocket != 0) {

@@ -8,6 +8,8 @@ namespace voxlet {
 void HangUp(CallContext& ctx, int& socketVar, HangUpWay way)
 {
     AppState& st = ctx.st;
+    if (ctx.log)
+        ctx.log->Ended(&socketVar == &st.ExternalSocket);
     if (socketVar != 0) {
         if (way.handOver)
             ctx.net.ShutdownAndClose(socketVar);

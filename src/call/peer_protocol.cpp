@@ -21,6 +21,8 @@ void ShowCaller(CallContext& ctx, const QString& text, const QString& says)
     ctx.main.setEnabled(Control::mnu_Searh, false);
     ctx.st.CallerName = FirstField(text);
     ctx.main.setText1(ctx.st.CallerName + says);
+    if (ctx.log)
+        ctx.log->Rings(ctx.st.CallerName, ctx.st.PeerAddress);
 }
 } // namespace
 
@@ -55,6 +57,8 @@ void PeerProtocol::TextMessageHandler()
             st.VoiceRecvCount = 0;
             ctx_.voice.StartCapture();
             main.setText1(kTalkNow);
+            if (ctx_.log)
+                ctx_.log->Answered(false);
             break;
         case protocol::PeerText::SearchRequest:
             ShowCaller(ctx_, text, QStringLiteral("さんからの外部接続電話です。"));
@@ -100,6 +104,8 @@ void PeerProtocol::ExternalMessageHandler()
             ctx_.voice.StartCapture();
             ctx_.main.setText1(kTalkNow);
             ctx_.search.SetCloseCaption(QStringLiteral("電話を切る"));
+            if (ctx_.log)
+                ctx_.log->Answered(true);
             break;
         case protocol::ExternalText::Nothing:
             break;

@@ -86,7 +86,10 @@ void SearchWindow::mnu_CALL_Click()
     emit changed();
     AppState& st = call_.st;
     st.CallerName = peer_.ReadOwnName(files::kProfileFile);
-    call_.net.ConnectToPeer(st.ExternalSocket, st.WaitingUsers[size_t(SelectedUser)].Address);
+    const PhoneBookEntry& user = st.WaitingUsers[size_t(SelectedUser)];
+    call_.net.ConnectToPeer(st.ExternalSocket, user.Address);
+    if (call_.log)
+        call_.log->Dialled(true, user.Name, user.Address);
     CallPlaced = true;
     call_.shell.SetTimer2(1000);
 }

@@ -25,11 +25,13 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     , media(ports.sounds, options.dataDir)
     , rings(st, media, options.ringPollMs)
     , search(context, peer, server)
-    , context { st, ports.main, ports.boxes, net, voice, *this, search, options.dataDir }
+    , context { st, ports.main, ports.boxes, net, voice, *this, search, options.dataDir, &calls }
     , peer(context)
     , server(context)
     , hub(context, peer, server)
     , inCall(st, ports.main, ports.inhibitor)
+    , history(options.stateDir)
+    , calls(history)
     , Timer1([this] { Timer1_Timer(); })
     , Timer2([this] { Timer2_Timer(); })
     , notifier_(ports.notifier)
@@ -49,6 +51,7 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     }
     if (reach_)
         reach_->onOutcome = [this](const ReachOutcome& outcome, bool first) { ShowReach(outcome, first); };
+    calls.protection = [this](bool external) { return EndingCallProtection(external); };
 }
 
 Phone::~Phone()
@@ -179,6 +182,7 @@ void Phone::CLIBTN_Click()
     st.CallerName = peer.ReadOwnName(files::kProfileFile);
     if (st.CallerName != files::kOwnNameUnreadable) {
         net.ConnectToPeer(st.CallSocket, address);
+        calls.Dialled(false, PhoneBookName(address).value_or(QString()), address);
         st.OutgoingCall = true;
         st.RingStop = false;
     } else {
@@ -199,6 +203,7 @@ void Phone::Command3_Click()
     st.SendText = protocol::Answer();
     net.SendTextMessage(st.CallSocket);
     st.VoiceMode = true;
+    calls.Answered(false);
     st.InTray = false;
     main.setEnabled(Control::Command3, false);
     main.setEnabled(Control::mnu_Searh, false);

@@ -15,6 +15,8 @@
 #include "call/ports.h"
 #include "call/server_protocol.h"
 #include "directory/search_window.h"
+#include "history/call_history.h"
+#include "history/call_recorder.h"
 #include "net/async_select.h"
 #include "net/reachability_port.h"
 #include "net/socket_layer.h"
@@ -137,6 +139,8 @@ public:
     ServerProtocol server;
     EventHub hub;
     InCall inCall;
+    history::CallHistory history;
+    history::CallRecorder calls;
     IntervalTimer Timer1;
     IntervalTimer Timer2;
     int ConnectWaitTicks = 0;
@@ -154,6 +158,10 @@ private:
     void StopReach();
     void ShowReach(const ReachOutcome& outcome, bool first);
     void ShowFromNotice();
+    // The phone book's name for an address (phone_history.cpp); none when it has no entry.
+    std::optional<QString> PhoneBookName(const QString& address) const;
+    // The one place the call's protection is read as it ends (phone_history.cpp).
+    history::Protection EndingCallProtection(bool external) const;
 
     CallNotifier* notifier_;
     ReachabilityPort* reach_;

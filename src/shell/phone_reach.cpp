@@ -92,13 +92,7 @@ bool Phone::TakeOwnProbe(const QString& firstWords)
 
 Screened Phone::AdmitCaller(const QString& address)
 {
-    return screen_.Admit(address, [this](const QString& a) {
-        // The address field of each entry ("n Name Address"), read afresh.
-        for (const QString& line : files::LoadDialList(options_.dataDir).lines)
-            if (line.section(QLatin1Char(' '), 2, 2) == a)
-                return true;
-        return false;
-    });
+    return screen_.Admit(address, [this](const QString& a) { return PhoneBookName(a).has_value(); });
 }
 
 void Phone::CallerRefused(const QString& address)

@@ -159,6 +159,7 @@ void HandlersTest::dialBackIsKnownByItsWordsNotItsAddress()
     QCOMPARE(b.main.text1(), QStringLiteral("Doraさんからの電話です。"));
     QCOMPARE(b.rings, QStringList { QStringLiteral("Ring.wav") });
     b.closed(s);
+    QCOMPARE(b.history.calls().size(), 1); // Dora's call, and no refusal the dial-back may have been
     // One that keeps quiet is greeted once it has waited long enough.
     s = b.accept(QStringLiteral("192.0.2.8"));
     QVERIFY(b.texts(s).isEmpty());

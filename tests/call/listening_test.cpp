@@ -67,6 +67,8 @@ void ListeningTest::strangersRingOnlyAFewTimesAMinute()
     QCOMPARE(a.notifier.refused, QStringList { LoopbackAddress(43) });
     QVERIFY(!Greeted(LoopbackAddress(43), a));
     QCOMPARE(a.notifier.refused.size(), 1); // once a minute, not once a call
+    QCOMPARE(a.phone->history.calls().size(), 1); // and one line of the history
+    QCOMPARE(a.phone->history.calls().first().times, 2);
     QVERIFY(Greeted(LoopbackAddress(44), a)); // someone else still gets through
 }
 

@@ -128,6 +128,7 @@ void CallBench::connected(int socket, int error)
 void CallBench::dial(const QString& host)
 {
     net.ConnectToPeer(st.CallSocket, host);
+    ctx.log->Dialled(false, QString(), host);
     st.OutgoingCall = true;
     st.RingStop = false;
 }

@@ -8,11 +8,13 @@
 #include "call/event_hub.h"
 #include "call/peer_protocol.h"
 #include "call/server_protocol.h"
+#include "history/call_recorder.h"
 #include "support/fake_devices.h"
 #include "support/fake_windows.h"
 #include "support/test_support.h"
 
 #include <QTemporaryDir>
+#include <QTimeZone>
 
 #include <deque>
 #include <functional>
@@ -131,7 +133,11 @@ public:
     FakeCaptureDevice capture;
     FakePlaybackDevice playback;
     VoiceIO voice { st, boxes, capture, playback };
-    CallContext ctx { st, main, boxes, net, voice, *this, *this, dir.path() };
+    // The calls as they end, in memory, on a clock the test moves.
+    QDateTime now { QDate(2024, 5, 1), QTime(10, 0), QTimeZone::utc() };
+    history::CallHistory history { QString(), [this] { return now; } };
+    history::CallRecorder recorder { history };
+    CallContext ctx { st, main, boxes, net, voice, *this, *this, dir.path(), &recorder };
     PeerProtocol peer { ctx };
     ServerProtocol server { ctx };
     EventHub hub { ctx, peer, server };

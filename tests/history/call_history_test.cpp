@@ -1,0 +1,147 @@
+// The calls the phone keeps: each way a call ends, as it ends, and the
+// file they live in.
+
+#include "support/call_bench.h"
+#include "support/test_phone.h"
+
+#include <QFile>
+#include <QTest>
+
+using namespace voxlet;
+using namespace voxlet::history;
+using namespace voxlet::test;
+
+class CallHistoryTest : public QObject {
+    Q_OBJECT
+private slots:
+    void callsAreRecordedAsTheyEnd();
+    void thePhonesOwnEndingsAreRecorded();
+    void aFloodKeepsTheRealCalls();
+    void theFileKeepsWhatANameHoldsAndSurvivesDamage();
+};
+
+namespace {
+const QString kGreeting = QStringLiteral("VOICEMSG:OK");
+
+// Direction, outcome, seconds, times, name, address: what each line says.
+QStringList Lines(const CallHistory& h)
+{
+    QStringList out;
+    for (const CallRecord& c : h.calls())
+        out << QStringLiteral("%1 %2 %3 %4 %5 %6")
+                   .arg(int(c.direction))
+                   .arg(int(c.outcome))
+                   .arg(c.seconds)
+                   .arg(c.times)
+                   .arg(c.name, c.address);
+    return out;
+}
+
+CallRecord Missed(const QDateTime& at, const QString& address)
+{
+    return CallRecord { at, Direction::Incoming, Outcome::Unanswered, 0, Protection::Plain, 1, {}, address };
+}
+} // namespace
+
+void CallHistoryTest::callsAreRecordedAsTheyEnd()
+{
+    CallBench b;
+    // A caller who hangs up while it rings; one who never said a word is no call.
+    b.closed(b.accept(QStringLiteral("192.0.2.6")));
+    int s = b.accept(QStringLiteral("192.0.2.7"));
+    b.read(s, QStringLiteral("VOICEMSG:OK|Bob|END"));
+    b.now = b.now.addSecs(20);
+    b.closed(s);
+    // Our dial answered, 65 s of talk; a second caller meanwhile is turned away.
+    b.dial(QStringLiteral("192.0.2.9"));
+    s = b.st.CallSocket;
+    b.connected(s);
+    b.read(s, kGreeting);
+    b.read(s, QStringLiteral("CallAnswer|END"));
+    b.now = b.now.addSecs(5);
+    b.accept(QStringLiteral("192.0.2.8"));
+    b.now = b.now.addSecs(60);
+    b.closed(s);
+    // A dial overtaken by a caller ends unanswered.
+    b.dial(QStringLiteral("192.0.2.10"));
+    b.closed(b.accept(QStringLiteral("192.0.2.11")));
+    QCOMPARE(Lines(b.history),
+        (QStringList { QStringLiteral("1 1 0 1 Bob 192.0.2.7"), QStringLiteral("0 0 65 1  192.0.2.9"),
+            QStringLiteral("1 2 0 1  192.0.2.8"), QStringLiteral("0 1 0 1  192.0.2.10") }));
+    QCOMPARE(b.history.calls().at(1).at, b.now.addSecs(-65));
+}
+
+void CallHistoryTest::thePhonesOwnEndingsAreRecorded()
+{
+    TestPhone a(LoopbackAddress(61), QStringLiteral("Alice"), Start::Listening);
+    const QString nobody = LoopbackAddress(62);
+    a.writePhoneBook({ QStringLiteral("1 Bob %1 Ring.wav 10:00:00").arg(nobody) });
+    // Not found by the connect time-out; then hung up by the exit.
+    a.main.setComboText(nobody);
+    a.phone->CLIBTN_Click();
+    a.phone->Timer2_Timer();
+    a.phone->Timer2_Timer();
+    // The search window's own hang-up.
+    a.phone->search.Form_Load();
+    a.phone->st.WaitingUsers[1] = { QStringLiteral("Dora"), nobody, {}, {} };
+    a.phone->search.SelectedUser = 1;
+    a.phone->search.mnu_CALL_Click();
+    a.phone->search.mnu_CLOSE_Click();
+    a.main.setComboText(nobody);
+    a.phone->CLIBTN_Click();
+    a.phone->ThisExit();
+    const QString line = QStringLiteral("0 1 0 1 %1 ") + nobody;
+    QCOMPARE(Lines(a.phone->history), (QStringList { line.arg("Bob"), line.arg("Dora"), line.arg("Bob") }));
+}
+
+void CallHistoryTest::aFloodKeepsTheRealCalls()
+{
+    QDateTime now = QDateTime::currentDateTimeUtc();
+    CallHistory h(QString(), [&] { return now; });
+    // One line per caller a minute, an IPv6 home by its /64, however often it calls.
+    for (const char* from : { "192.0.2.1", "2001:db8:1:2::1", "192.0.2.1", "2001:db8:1:2:ff::9" })
+        h.Add(Missed(now, QLatin1String(from)));
+    h.Add(Missed(now.addSecs(61), QStringLiteral("192.0.2.1")));
+    QCOMPARE(Lines(h),
+        (QStringList { QStringLiteral("1 1 0 2  192.0.2.1"), QStringLiteral("1 1 0 2  2001:db8:1:2::1"),
+            QStringLiteral("1 1 0 1  192.0.2.1") }));
+    // Refusals from a thousand addresses leave room for the rest; the oldest go first.
+    for (int i = 0; i < 600; ++i)
+        h.Add({ now.addSecs(100 + i), Direction::Outgoing, Outcome::Answered, i, Protection::Plain, 1, {},
+            {} });
+    for (int i = 0; i < 1000; ++i)
+        h.Add({ now.addSecs(700), Direction::Incoming, Outcome::TooOften, 0, Protection::Plain, 1, {},
+            QStringLiteral("10.0.%1.%2").arg(i / 250).arg(i % 250) });
+    QCOMPARE(h.calls().size(), CallHistory::kMaxCalls);
+    QCOMPARE(h.calls().first().seconds, 600 - (CallHistory::kMaxCalls - CallHistory::kMaxRefused));
+    QCOMPARE(h.calls().last().address, QStringLiteral("10.0.3.249"));
+}
+
+void CallHistoryTest::theFileKeepsWhatANameHoldsAndSurvivesDamage()
+{
+    QTemporaryDir dir;
+    const QString path = dir.path() + QStringLiteral("/history");
+    CallRecord odd = Missed(QDateTime::currentDateTimeUtc(), QStringLiteral("fd00::2"));
+    odd.name = QStringLiteral("太郎\t%41\n\r\\");
+    odd.protection = Protection::Confirmed;
+    CallHistory(dir.path()).Add(odd);
+    odd.at = odd.at.addMSecs(-odd.at.time().msec());
+    QCOMPARE(CallHistory(dir.path()).calls(), QList<CallRecord> { odd });
+    // Damaged: an empty history, said once; the damage is kept beside it.
+    const QByteArray damaged = ReadBytes(path).replace("\tin\t", "\tsideways\t");
+    WriteBytes(path, damaged);
+    CallHistory h(dir.path());
+    QVERIFY(h.calls().isEmpty());
+    QVERIFY(h.problem().contains(QStringLiteral("壊れている")));
+    h.Add(odd);
+    QCOMPARE(ReadBytes(path + QStringLiteral(".damaged")), damaged);
+    QCOMPARE(CallHistory(dir.path()).calls().size(), 1);
+    // Unreadable (too large to be ours): nothing written over it.
+    const QByteArray huge(4 * 1024 * 1024 + 1, 'x');
+    WriteBytes(path, huge);
+    CallHistory(dir.path()).Add(odd);
+    QCOMPARE(ReadBytes(path), huge);
+}
+
+QTEST_GUILESS_MAIN(CallHistoryTest)
+#include "call_history_test.moc"

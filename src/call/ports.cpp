@@ -41,6 +41,8 @@ QString ControlName(Control c)
         return QStringLiteral("mnu_END");
     case Control::mnu_Mute:
         return QStringLiteral("mnu_Mute");
+    case Control::mnu_History:
+        return QStringLiteral("mnu_History");
     }
     return {};
 }

@@ -36,6 +36,7 @@ enum class Control {
     nmu_BAR,
     mnu_END,
     mnu_Mute,
+    mnu_History,
 };
 
 QString ControlName(Control c);
@@ -73,6 +74,7 @@ public:
     // Modal windows opened from the menu; they return when closed.
     virtual void showSettingsWindow() = 0;
     virtual void showSearchWindow() = 0;
+    virtual void showHistoryWindow() = 0;
 
     // Unload the window by program: ends the program's event loop.
     virtual void unload() = 0;
@@ -85,6 +87,8 @@ public:
     virtual ~MessageBoxPort() = default;
     // Shows a box with an OK button; returns when the user has closed it.
     virtual void show(const QString& text, MessageIcon icon, const QString& title) = 0;
+    // A question with "はい" and "いいえ"; true for yes. A box that cannot ask says no.
+    virtual bool ask(const QString&, const QString&) { return false; }
 };
 
 class TrayPort {

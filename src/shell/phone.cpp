@@ -32,6 +32,7 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     , inCall(st, ports.main, ports.inhibitor)
     , history(options.stateDir)
     , calls(history)
+    , historyWindow(history, ports.boxes)
     , Timer1([this] { Timer1_Timer(); })
     , Timer2([this] { Timer2_Timer(); })
     , notifier_(ports.notifier)
@@ -52,6 +53,7 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     if (reach_)
         reach_->onOutcome = [this](const ReachOutcome& outcome, bool first) { ShowReach(outcome, first); };
     calls.protection = [this](bool external) { return EndingCallProtection(external); };
+    historyWindow.onCall = [this](const QString& address) { return CallBack(address); };
 }
 
 Phone::~Phone()

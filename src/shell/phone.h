@@ -17,6 +17,7 @@
 #include "directory/search_window.h"
 #include "history/call_history.h"
 #include "history/call_recorder.h"
+#include "history/history_window.h"
 #include "net/async_select.h"
 #include "net/reachability_port.h"
 #include "net/socket_layer.h"
@@ -76,6 +77,9 @@ public:
     void mnu_Hyouji_Click();
     void mnu_Ver_Click();
     void mnu_Mute_Click() { inCall.mnu_Mute_Click(); }
+    void mnu_History_Click() { main.showHistoryWindow(); }
+    // Calls this address back through the dial box; false when the line is taken.
+    bool CallBack(const QString& address);
 
     // Timers.
     void Timer1_Timer();
@@ -141,6 +145,7 @@ public:
     InCall inCall;
     history::CallHistory history;
     history::CallRecorder calls;
+    history::HistoryWindow historyWindow;
     IntervalTimer Timer1;
     IntervalTimer Timer2;
     int ConnectWaitTicks = 0;

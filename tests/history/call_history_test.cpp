@@ -1,10 +1,12 @@
 // The calls the phone keeps: each way a call ends, as it ends, and the
 // file they live in.
 
+#include "history/history_window.h"
 #include "support/call_bench.h"
 #include "support/test_phone.h"
 
 #include <QFile>
+#include <QSignalSpy>
 #include <QTest>
 
 using namespace voxlet;
@@ -18,6 +20,7 @@ private slots:
     void thePhonesOwnEndingsAreRecorded();
     void aFloodKeepsTheRealCalls();
     void theFileKeepsWhatANameHoldsAndSurvivesDamage();
+    void theWindowCallsBackAndClearsAfterAsking();
 };
 
 namespace {
@@ -141,6 +144,49 @@ void CallHistoryTest::theFileKeepsWhatANameHoldsAndSurvivesDamage()
     WriteBytes(path, huge);
     CallHistory(dir.path()).Add(odd);
     QCOMPARE(ReadBytes(path), huge);
+}
+
+void CallHistoryTest::theWindowCallsBackAndClearsAfterAsking()
+{
+    CallHistory h { QString() };
+    RecordingMessageBox boxes;
+    HistoryWindow w(h, boxes);
+    const QDateTime at = QDateTime::currentDateTimeUtc();
+    CallRecord bob = Missed(at, QStringLiteral("192.0.2.1"));
+    bob.name = QStringLiteral("Bob");
+    h.Add(bob);
+    h.Add({ at.addSecs(60), Direction::Outgoing, Outcome::Answered, 3725, Protection::Encrypted, 1,
+        QStringLiteral("Carol"), QStringLiteral("fd00::3") });
+    QCOMPARE(w.rows(),
+        (QList<QStringList> { { at.addSecs(60).toLocalTime().toString(u"yyyy/MM/dd HH:mm"), "発信", "Carol",
+                                  "fd00::3", "1:02:05", "暗号化" },
+            { at.toLocalTime().toString(u"yyyy/MM/dd HH:mm"), "不在着信", "Bob", "192.0.2.1", "応答なし",
+                "暗号化なし" } }));
+    // The chosen row is dialled, and the window closes; not while the line is taken.
+    QStringList dialled;
+    bool lineFree = false;
+    w.onCall = [&](const QString& address) {
+        dialled << address;
+        return lineFree;
+    };
+    QSignalSpy closing(&w, &HistoryWindow::closeRequested);
+    w.Choose(1);
+    w.CallChosen();
+    QCOMPARE(w.status(), QStringLiteral("通話中はかけられません。"));
+    lineFree = true;
+    w.CallChosen();
+    QCOMPARE(dialled, (QStringList { "192.0.2.1", "192.0.2.1" }));
+    QCOMPARE(closing.size(), 1);
+    // A new call moves the rows under the choice: nothing stays chosen.
+    h.Add(bob);
+    QVERIFY(!w.callEnabled());
+    // "消去" only once the user said yes.
+    w.ClearAll();
+    QCOMPARE(h.calls().size(), 2);
+    boxes.yes = true;
+    w.ClearAll();
+    QCOMPARE(boxes.questions.size(), 2);
+    QVERIFY(h.calls().isEmpty());
 }
 
 QTEST_GUILESS_MAIN(CallHistoryTest)

@@ -121,7 +121,8 @@ void MainFormTest::menuBarHoldsEveryEntryButTheTrayMenu()
     for (QAction* a : f.form.menuBar()->actions())
         bar << a->text();
     QCOMPARE(bar,
-        (QStringList { "SERVER", "トレイ", "設定", "波形", "検索SERVER", "バ－ジョン", "TIMEROFF", "通話" }));
+        (QStringList {
+            "SERVER", "トレイ", "設定", "波形", "検索SERVER", "バ－ジョン", "TIMEROFF", "通話", "履歴" }));
     QCOMPARE(f.form.action(Control::mnu_W)->menu()->actions().first()->text(), QStringLiteral("波形表示"));
     QStringList popup;
     for (QAction* a : f.form.trayMenu()->actions())

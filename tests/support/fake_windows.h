@@ -41,10 +41,12 @@ public:
     }
     void showSettingsWindow() override { ++settingsShown; }
     void showSearchWindow() override { ++searchShown; }
+    void showHistoryWindow() override { ++historyShown; }
     void unload() override { unloaded = true; }
 
     QStringList texts; // every status text, in order
-    int popups = 0, surfaceSetups = 0, clears = 0, draws = 0, settingsShown = 0, searchShown = 0;
+    int popups = 0, surfaceSetups = 0, clears = 0, draws = 0, settingsShown = 0, searchShown = 0,
+        historyShown = 0;
     bool unloaded = false;
     QRect rect { 0, 0, 745, 306 };
     QVector<QPoint> lastPolyline;

@@ -22,11 +22,18 @@ struct ShownBox {
 class RecordingMessageBox : public MessageBoxPort {
 public:
     void show(const QString& text, MessageIcon icon, const QString& title) override;
+    bool ask(const QString& text, const QString&) override
+    {
+        questions << text;
+        return yes;
+    }
     QStringList texts() const;
     void clear() { boxes.clear(); }
     QVector<ShownBox> boxes;
     // A real box runs events until it is closed: this long, when set.
     int modalMs = 0;
+    QStringList questions;
+    bool yes = false; // the answer to every question
 };
 
 // A figure of this process in /proc/self/status ("VmHWM:", "VmRSS:"), in kB; -1 when unknown.

@@ -1,6 +1,7 @@
 #include "shell/qt/main_form.h"
 
 #include "directory/qt/search_form.h"
+#include "history/qt/history_form.h"
 #include "phonebook/qt/japanese_fonts.h"
 #include "phonebook/qt/set_form.h"
 #include "shell/phone.h"
@@ -133,6 +134,7 @@ MainForm::MainForm(QWidget* parent)
     mute->setCheckable(true);
     mute->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
     mute->setEnabled(false);
+    add(Control::mnu_History, bar->addAction(QStringLiteral("履歴")));
 
     // Never in the bar: the tray icon's pop-up.
     trayMenu_ = new QMenu(QStringLiteral("メニュ－"), this);
@@ -167,6 +169,7 @@ void MainForm::attach(Phone* phone, MessageBoxPort* boxes)
     on(Control::mnu_SET, &Phone::mnu_SET_Click);
     on(Control::mnu_Searh, &Phone::mnu_Searh_Click);
     on(Control::mnu_Ver, &Phone::mnu_Ver_Click);
+    on(Control::mnu_History, &Phone::mnu_History_Click);
     on(Control::mnu_KILLTIMER, &Phone::mnu_KILLTIMER_Click);
     on(Control::mnu_Disp, &Phone::mnu_Disp_Click);
     on(Control::mnu_END, &Phone::mnu_END_Click);
@@ -363,12 +366,22 @@ void MainForm::showSearchWindow()
     ActivateAfterModal();
 }
 
+void MainForm::showHistoryWindow()
+{
+    history::HistoryForm dialog(phone_->historyWindow, this);
+    modal_ = &dialog;
+    dialog.exec();
+    ActivateAfterModal();
+}
+
 void MainForm::endSession()
 {
     if (!phone_ || phone_->exited())
         return;
     if (auto* settings = qobject_cast<SetFORM*>(modal_.data()))
         settings->closeByProgram();
+    else if (auto* calls = qobject_cast<history::HistoryForm*>(modal_.data()))
+        calls->reject();
     // Loaded but not shown counts too: no window of the program stays behind.
     phone_->search.Unload();
     phone_->mnu_END_Click();

@@ -51,6 +51,7 @@ public:
     void drawPolyline(const QVector<QPoint>& points) override;
     void showSettingsWindow() override;
     void showSearchWindow() override;
+    void showHistoryWindow() override;
     void unload() override;
 
     QAction* action(Control c) const { return actions_.value(c); }
@@ -100,7 +101,7 @@ private:
     bool activatePending_ = false;
     std::function<bool()> trayAvailable_;
     bool standingInForTray_ = false;
-    QPointer<QDialog> modal_; // the settings or search window while it is open
+    QPointer<QDialog> modal_; // the settings, search or history window while it is open
 };
 
 } // namespace voxlet

@@ -16,16 +16,18 @@ public:
     // Shows (or updates) the notice of the call that rings; it stays until withdrawn.
     virtual void ShowIncoming(const QString& text) = 0;
     virtual void WithdrawIncoming() = 0;
-    // The caller hung up before the answer.
-    virtual void ShowMissed(const QString& caller, const QTime& at) = 0;
+    // The caller at `address` hung up before the answer.
+    virtual void ShowMissed(const QString& caller, const QString& address, const QTime& at) = 0;
     // A caller from this address was closed unheard: it called too often.
     virtual void ShowRefused(const QString&, const QTime&) { }
     // Once listening has begun: whether callers from outside reach the phone.
     virtual void ShowReachability(const QString&) { }
 
-    // The user's choices on the notice: "応答" and "表示".
+    // The user's choices: "応答" and "表示" on the incoming call's notice,
+    // "かけ直す" on a missed call's.
     std::function<void()> onAnswer;
     std::function<void()> onShow;
+    std::function<void(const QString& address)> onCallBack;
 };
 
 } // namespace voxlet

@@ -49,6 +49,10 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
                 Command3_Click();
         };
         notifier_->onShow = [this] { ShowFromNotice(); };
+        notifier_->onCallBack = [this](const QString& address) {
+            ShowFromNotice();
+            CallBack(address);
+        };
     }
     if (reach_)
         reach_->onOutcome = [this](const ReachOutcome& outcome, bool first) { ShowReach(outcome, first); };
@@ -61,6 +65,7 @@ Phone::~Phone()
     if (notifier_) {
         notifier_->onAnswer = nullptr;
         notifier_->onShow = nullptr;
+        notifier_->onCallBack = nullptr;
     }
     if (reach_)
         reach_->onOutcome = nullptr;
@@ -398,7 +403,7 @@ void Phone::EndIncomingNotice()
     incomingNotice_ = false;
     notifier_->WithdrawIncoming();
     if (!incomingAnswered_ && !st.VoiceMode && !rings.shuttingDown())
-        notifier_->ShowMissed(st.CallerName, QTime::currentTime());
+        notifier_->ShowMissed(st.CallerName, st.PeerAddress, QTime::currentTime());
     incomingAnswered_ = false;
 }
 

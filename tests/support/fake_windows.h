@@ -90,7 +90,7 @@ public:
         ++shows;
     }
     void WithdrawIncoming() override { shown = false; }
-    void ShowMissed(const QString& caller, const QTime& at) override
+    void ShowMissed(const QString& caller, const QString&, const QTime& at) override
     {
         missed << caller + at.toString(QStringLiteral(" HH:mm"));
     }

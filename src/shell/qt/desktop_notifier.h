@@ -6,8 +6,11 @@
 #include "shell/call_notifier.h"
 
 #include <QDBusConnection>
+#include <QHash>
 #include <QObject>
 #include <QStringList>
+
+#include <functional>
 
 namespace voxlet {
 
@@ -18,7 +21,7 @@ public:
 
     void ShowIncoming(const QString& text) override;
     void WithdrawIncoming() override;
-    void ShowMissed(const QString& caller, const QTime& at) override;
+    void ShowMissed(const QString& caller, const QString& address, const QTime& at) override;
     void ShowRefused(const QString& address, const QTime& at) override;
     void ShowReachability(const QString& text) override;
 
@@ -27,9 +30,9 @@ private slots:
     void OnClosed(uint id, uint reason);
 
 private:
-    // Sends Notify; `store` receives the id the service gives the notice.
+    // Sends Notify; `named` hears the id the service gives the notice (0: none).
     void Notify(uint replaces, const QString& summary, const QString& body, const QStringList& actions,
-        const QVariantMap& hints, int timeoutMs, uint* store);
+        const QVariantMap& hints, int timeoutMs, std::function<void(uint id)> named = {});
     void Close(uint id);
 
     QDBusConnection bus_;
@@ -39,6 +42,7 @@ private:
     uint incoming_ = 0; // the notice of the ringing call, once the service named it
     bool incomingWanted_ = false;
     int pendingIncoming_ = 0; // Notify calls for it not yet answered
+    QHash<uint, QString> missed_; // the caller's address of each missed call's notice, by its id
 };
 
 } // namespace voxlet

@@ -4,22 +4,17 @@
 
 #include "fuzz_support.h"
 #include "history/call_history.h"
-#include "phonebook/file_io.h"
+#include "phonebook/state_files.h"
 
 #include <QCoreApplication>
-#include <QFile>
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 
 using namespace voxlet::history;
 
-extern "C" int LLVMFuzzerInitialize(int*, char***)
+extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv)
 {
-    static int argc = 1;
-    static char name[] = "voxlet-fuzz";
-    static char* argv[] = { name, nullptr };
-    static QCoreApplication* app = new QCoreApplication(argc, argv);
-    (void)app;
+    new QCoreApplication(*argc, *argv); // for the whole run
     QLoggingCategory::setFilterRules(QStringLiteral("default.warning=false"));
     return 0;
 }
@@ -30,9 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const QByteArray bytes(reinterpret_cast<const char*>(data), qsizetype(size));
     if (const std::optional<QList<CallRecord>> calls = ParseHistory(bytes))
         FUZZ_CHECK(ParseHistory(FormatHistory(*calls)) == calls);
-    QFile file(voxlet::files::DataPath(dir.path(), kHistoryFile));
-    FUZZ_CHECK(file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size());
-    file.close();
+    FUZZ_CHECK(!voxlet::files::WriteStateFile(dir.path(), kHistoryFile, bytes));
     CallHistory history(dir.path());
     FUZZ_CHECK(history.calls().size() <= CallHistory::kMaxCalls);
     FUZZ_CHECK(history.calls().isEmpty() || history.problem().isEmpty());

@@ -6,9 +6,8 @@
 # missed-call notice; a name in markup shows as text where the service
 # renders markup; with no service the call still rings and is answered.
 # Beside it a stand-in inhibition portal: the desktop is kept awake from the
-# answer to the end of the call, and not after SIGTERM. A caller from a
-# namespace of its own (IPv6 on a veth pair) is missed, rung again by
-# "かけ直す" on its missed-call notice, and once more by "履歴" → "電話する".
+# answer to the end of the call, and not after SIGTERM. A missed caller (from a namespace of its own)
+# is rung by "かけ直す" on its missed-call notice, and by "履歴" → "電話する".
 set -u
 source "$(dirname "$0")/gui_session.bash"
 
@@ -21,15 +20,14 @@ use_own_namespace notify
 # whose port 8002 takes every address of its namespace.
 peer_ns=
 if [ ${#in_ns[@]} -gt 0 ]; then
-    peer_ns=voxlet-peer-$$
-    link=vxp$$
+    peer_ns=voxlet-peer-$$ own_ns=${in_ns[3]} link=vxp$$
     gui_cleanups+=("timeout 10 ip netns del $peer_ns 2>/dev/null")
-    { timeout 10 ip netns add "$peer_ns" && timeout 10 ip link add "$link" type veth peer name "$link"b &&
-        timeout 10 ip link set "$link" netns "${in_ns[3]}" && timeout 10 ip link set "$link"b netns "$peer_ns" &&
-        timeout 10 ip -n "${in_ns[3]}" -6 addr add fd00:45::1/64 dev "$link" nodad &&
-        timeout 10 ip -n "$peer_ns" -6 addr add fd00:45::2/64 dev "$link"b nodad &&
-        timeout 10 ip -n "${in_ns[3]}" link set "$link" up && timeout 10 ip -n "$peer_ns" link set "$link"b up &&
-        timeout 10 ip -n "$peer_ns" link set lo up; } 2>"$gui_tmp/peer.err" || { cat "$gui_tmp/peer.err"; peer_ns=; }
+    on() { timeout 10 ip -n "$@"; }
+    { timeout 10 ip netns add "$peer_ns" &&
+        timeout 10 ip link add "$link" netns "$own_ns" type veth peer name "$link"b netns "$peer_ns" &&
+        on "$own_ns" -6 addr add fd00:45::1/64 dev "$link" nodad && on "$own_ns" link set "$link" up &&
+        on "$peer_ns" -6 addr add fd00:45::2/64 dev "$link"b nodad && on "$peer_ns" link set "$link"b up &&
+        on "$peer_ns" link set lo up; } 2>"$gui_tmp/peer.err" || { cat "$gui_tmp/peer.err"; peer_ns=; }
 fi
 
 start_notification_service
@@ -84,17 +82,11 @@ drive wait-text --pid "$app_pid" --name "状態" --text "次の接続を待機�
 wait_until 10 held_is 0 || fail "the desktop is still kept awake after the call"
 
 echo "-- a missed call called back from its notice, then from 履歴"
-# The newest missed-call notice whose body starts with $1 and that offers "かけ直す", as its ID.
+# The newest notice of Fay's missed call that offers "かけ直す", as its ID.
 missed_id() {
-    /usr/bin/python3 - "$notices" "$1" <<'PY'
-import json, sys
-ids = [e["id"] for e in map(json.loads, open(sys.argv[1], encoding="utf-8"))
-       if e["call"] == "Notify" and e["summary"] == "不在着信" and e["body"].startswith(sys.argv[2])
-       and e["actions"] == ["call-back", "かけ直す"]]
-print(ids[-1] if ids else "")
-PY
+    grep -F '"summary": "不在着信", "body": "Fayさんからの電話' "$notices" | grep -F '"actions": ["call-back", "かけ直す"]' |
+        tail -n 1 | sed 's/.*"id": \([0-9]*\),.*/\1/'
 }
-has_missed() { test -n "$(missed_id "$1")"; }
 rung() { [ "$(grep -c "rung by Alice" "$gui_tmp/caller-Fay.out")" -ge "$1" ]; }
 if [ -z "$peer_ns" ]; then
     echo "SKIP (this part): no second network namespace (root and veth pairs are needed)"
@@ -102,8 +94,8 @@ else
     RAW_CALLER_FROM=fd00:45::2 RAW_CALLER_RUNG=2 ip netns exec "$peer_ns" /usr/bin/python3 "$gui_here/raw_caller.py" \
         "fd00:45::1:8002" Fay 3 0 >"$gui_tmp/caller-Fay.out" 2>&1 &
     wait_until 20 grep -q "gave up" "$gui_tmp/caller-Fay.out" || fail "Fay did not ring and give up"
-    wait_until 10 has_missed 'Fayさんからの電話' || fail "no missed-call notice for Fay that calls back"
-    echo "$(missed_id 'Fayさんからの電話') call-back" >>"$control"
+    wait_until 10 eval 'test -n "$(missed_id)"' || fail "no missed-call notice for Fay that calls back"
+    echo "$(missed_id) call-back" >>"$control"
     wait_until 20 rung 1 || fail "\"かけ直す\" did not ring Fay"
     drive wait-text --pid "$app_pid" --name "状態" --text "話し中等で接続できません。" || fail "the call back did not end"
     drive press --pid "$app_pid" --role "menu item" --name "履歴" || fail "\"履歴\" could not be chosen"

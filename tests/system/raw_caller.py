@@ -5,9 +5,8 @@ PATIENCE seconds without one (0: a minute). Answered, it hangs up after HOLD
 seconds, or with HOLD 0 waits for the phone to end the call and prints
 "closed" (an orderly close) or "reset".
 Usage: raw_caller.py HOST:PORT NAME PATIENCE HOLD
-(from the address in RAW_CALLER_FROM, when set). With RAW_CALLER_RUNG=N as
-well, it listens on that address, port 8002, and once it gave up waits to be
-rung N times, greeting each caller as a phone does: "rung by NAME"."""
+(from the address in RAW_CALLER_FROM, when set). With RAW_CALLER_RUNG=N, it gave up
+and then waits on that address, port 8002, to be rung N times: "rung by NAME"."""
 import os
 import socket
 import sys
@@ -18,37 +17,29 @@ host, port = address.rsplit(":", 1)
 source = (os.environ["RAW_CALLER_FROM"], 0) if os.environ.get("RAW_CALLER_FROM") else None
 rung = int(os.environ.get("RAW_CALLER_RUNG", "0"))
 if rung:
-    phone = socket.socket(socket.AF_INET6 if ":" in source[0] else socket.AF_INET)
-    phone.bind((source[0], 8002))
-    phone.listen()
+    phone = socket.create_server((source[0], 8002), family=socket.AF_INET6 if ":" in source[0] else socket.AF_INET)
 s = socket.create_connection((host, int(port)), timeout=60, source_address=source)
 
 
-def wait_to_be_rung():
-    for _ in range(rung):
-        phone.settimeout(60)
-        c, _ = phone.accept()
-        c.settimeout(30)
-        c.sendall("VOICEMSG:OK".encode("utf-16-le"))
-        got = b""
-        while "|END".encode("utf-16-le") not in got:
-            chunk = c.recv(65536)
-            if not chunk:
-                break
-            got += chunk
-        print("rung by " + (got.decode("utf-16-le", "replace").split("|") + [""])[1], flush=True)
-        c.close()
-
-
-def expect(text, seconds):
+def expect(text, seconds, c=s):
     want = text.encode("utf-16-le")
     got = b""
-    s.settimeout(seconds or 60)
+    c.settimeout(seconds or 60)
     while want not in got:
-        chunk = s.recv(65536)
+        chunk = c.recv(65536)
         if not chunk:
             sys.exit("closed before " + text)
         got += chunk
+    return got.decode("utf-16-le", "replace")
+
+
+def wait_to_be_rung():
+    phone.settimeout(60)
+    for _ in range(rung):
+        c = phone.accept()[0]
+        c.sendall("VOICEMSG:OK".encode("utf-16-le"))
+        print("rung by " + (expect("|END", 30, c).split("|") + [""])[1], flush=True)
+        c.close()
 
 
 expect("VOICEMSG:OK", 30)

@@ -8,7 +8,8 @@
 //
 // --via: A dials HOST (a relay in front of B) instead of B. --blocks: A
 // sends its voice as a peer of the half-second design does, 8000-byte
-// blocks every half second. Twenty times a second B's speaker is watched:
+// blocks every half second (and offers nothing). Between the two an HD
+// call, unless VOXLET_OFFER=off says otherwise. Twenty times a second B's speaker is watched:
 // "RECOVERED <ms>" after each underrun once the delay is back at its target,
 // "t=..." lines once a second with its counters.
 
@@ -119,7 +120,7 @@ public:
 
 struct Side {
     Side(const char* who, const QString& address, const QString& name, const QByteArray& mic,
-        const QByteArray& speaker, const QString& soundsDir)
+        const QByteArray& speaker, const QString& soundsDir, bool hd)
         : boxes(who)
         , capture(sound, mic)
         , playback(sound, speaker)
@@ -139,6 +140,7 @@ struct Side {
         options.dataDir = dir.path();
         options.net.localAddress = ResolveAddress(address);
         options.net.bindOutgoing = true;
+        options.hd = hd;
         phone = std::make_unique<Phone>(options, PhonePorts { form, boxes, tray, capture, playback, sounds });
         form.attach(phone.get(), &boxes);
     }
@@ -186,11 +188,12 @@ int main(int argc, char** argv)
     const QString addressA = QStringLiteral("127.%1.0.2").arg(net);
     const QString addressB = QStringLiteral("127.%1.0.3").arg(net);
     const QString sounds = cli.value(QStringLiteral("sounds"));
+    const bool blocks = cli.isSet(QStringLiteral("blocks"));
     Side a("A", addressA, QStringLiteral("Alice"), cli.value(QStringLiteral("mic-a")).toUtf8(),
-        cli.value(QStringLiteral("speaker-a")).toUtf8(), sounds);
+        cli.value(QStringLiteral("speaker-a")).toUtf8(), sounds, OffersWanted() && !blocks);
     Side b("B", addressB, QStringLiteral("Bob"), cli.value(QStringLiteral("mic-b")).toUtf8(),
-        cli.value(QStringLiteral("speaker-b")).toUtf8(), sounds);
-    a.capture.blocks = cli.isSet(QStringLiteral("blocks"));
+        cli.value(QStringLiteral("speaker-b")).toUtf8(), sounds, OffersWanted());
+    a.capture.blocks = blocks;
     // A's dial list names B (or the relay in front of it), as the settings
     // window would have saved it.
     const QString dialled = cli.isSet(QStringLiteral("via")) ? cli.value(QStringLiteral("via")) : addressB;
@@ -228,7 +231,7 @@ int main(int argc, char** argv)
             && a.phone->ringingFile().isEmpty() && b.phone->ringingFile().isEmpty()) {
             step = 3;
             talkingSince = clock.elapsed();
-            std::printf("CONNECTED\n");
+            std::printf("CONNECTED %s\n", a.phone->link.voice().hd() ? "hd" : "pcm");
             std::fflush(stdout);
         } else if (step == 3 && clock.elapsed() - talkingSince >= seconds * 1000) {
             step = 4;
@@ -240,6 +243,10 @@ int main(int argc, char** argv)
                 (unsigned long long)sb.underruns, (long long)(sa.delayUs / 1000),
                 (long long)(sb.delayUs / 1000), (unsigned long long)a.phone->net.droppedVoiceBytes(),
                 (unsigned long long)b.phone->net.droppedVoiceBytes());
+            const EchoPathStats ea = a.echo.stats();
+            std::printf("ECHO A in=%d frames=%llu reported=%d extra=%d changes=%d\n", int(ea.inPath),
+                (unsigned long long)ea.processedFrames, ea.reportedDelayMs, ea.extraDelayMs,
+                ea.extraDelayChanges);
             std::fflush(stdout);
             // The exit buttons: the windows refuse any other way of closing.
             b.phone->Command1_Click();

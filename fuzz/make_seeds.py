@@ -48,6 +48,32 @@ write("fuzz_peer_text", "answered_then_next_caller",
 write("fuzz_peer_text", "caller_answers_itself", reads(0, "VOICEMSG:OK|Taro|END", "CallAnswer|END", MICROPHONE))
 write("fuzz_peer_text", "search_call_hung_up", reads(1 | 16, "VOICEMSG:OK", "CallAnswer|END", voice, SEARCH_HANG_UP))
 
+# HD calls through the whole phone: an offer, the answer with its field,
+# frames of Opus (the first bytes of a real packet) and a frame too long.
+HD = "vx1;codec=opus16"
+opus = bytes([0x0b]) + bytes((i * 29) & 0xFF for i in range(79))
+frame = lambda t, payload: struct.pack(">HB", 1 + len(payload), t) + payload
+write("fuzz_peer_text", "hd_called", reads(0, "VOICEMSG:OK|Taro|" + HD + "|END", ANSWER, MICROPHONE,
+                                          frame(1, opus) * 3, frame(1, opus)[:40], frame(1, opus)[40:]))
+write("fuzz_peer_text", "hd_caller_answered",
+      reads(2 | 16, "VOICEMSG:OK", "CallAnswer|" + HD + "|END", frame(1, opus) * 5, frame(5, b"x")))
+write("fuzz_peer_text", "hd_answer_cut", reads(2, "VOICEMSG:OK", "CallAnswer|vx1;co", "dec=opus16|END"))
+write("fuzz_peer_text", "hd_frame_too_long", reads(1 | 16, "VOICEMSG:OK", "CallAnswer|" + HD + "|END",
+                                                   b"\x05\x00\x01" + bytes(1279)))
+
+# Offers and answers: any text, as UTF-16LE.
+for name, text in [("offer", HD), ("offer_more", "vx1;codec=opus16,pcm8;c=" + "0a" * 32),
+                   ("request", "VOICEMSG:OK|Ta|ro|" + HD + "|END"), ("answer", "CallAnswer|" + HD + "|END"),
+                   ("answer_plain", "CallAnswer|END"), ("answer_cut", "CallAnswer|vx1;co"),
+                   ("version_2", "vx2;codec=opus16"), ("garbage", "vx1;;=;codec")]:
+    write("fuzz_voice_offer", name, wire(text))
+
+# Frames: the reads of an HD call's voice after the answer.
+write("fuzz_voice_frames", "packets", SEP.join([frame(1, opus) * 4, frame(1, opus)[:1], frame(1, opus)[1:]]))
+write("fuzz_voice_frames", "reserved_types", frame(2, opus + bytes(16)) + frame(0x10, bytes(96)) + frame(0x1f, b""))
+write("fuzz_voice_frames", "too_long", frame(1, bytes(1300)))
+write("fuzz_voice_frames", "empty", b"\x00\x00" + frame(1, opus))
+
 # Protocol messages: any text, as UTF-16LE.
 for name, text in [("request", "VOICEMSG:OK|Taro|END"), ("profile", "AnybadyConnect|Taro|M|30|hi|END"),
                    ("list", "ClientData|1|Taro|M|30|hi|127.0.0.2|1|127.0.0.9|END"), ("name", "太郎")]:

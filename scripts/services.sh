@@ -37,8 +37,11 @@ svc_script=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/services.sh
 
 # The sound server's configuration. A DEVICE is
 #   speakerX        a virtual speaker (null sink) named speakerX
-#   speakerX:8k     the same at 8000 Hz mono, as the phone plays
-#   micX            a microphone: source micX, fed by playing into sink micsinkX
+#   speakerX:8k     the same at 8000 Hz mono, as the phone plays an old-style
+#                   peer's voice (:16k, :48k ... at those rates)
+#   micX            a microphone: source micX, fed by playing into sink
+#                   micsinkX at 8000 Hz mono; micX:16k, micX:48k ... at those
+#                   rates (an HD call records at 16000 Hz)
 #   probe           one stereo sink "probe" whose left channel is microphone
 #                   micA and whose right channel speaker speakerB plays into:
 #                   one recording of probe.monitor holds both on one clock
@@ -58,9 +61,9 @@ svc_pa_config() {
             echo "load-module module-remap-source source_name=micA master=probe.monitor channels=1 master_channel_map=front-left channel_map=mono remix=no"
             echo "load-module module-remap-sink sink_name=speakerB master=probe channels=1 master_channel_map=front-right channel_map=mono remix=no"
             ;;
-        speaker*:8k)
-            name=${d%:8k}
-            echo "load-module module-null-sink sink_name=$name rate=8000 channels=1"
+        speaker*:*k)
+            name=${d%%:*} rate=${d##*:}
+            echo "load-module module-null-sink sink_name=$name rate=${rate%k}000 channels=1"
             first_sink=${first_sink:-$name}
             ;;
         speaker*)
@@ -68,11 +71,13 @@ svc_pa_config() {
             first_sink=${first_sink:-$d}
             ;;
         mic*)
-            echo "load-module module-null-sink sink_name=micsink${d#mic} rate=8000 channels=1"
+            name=${d%%:*} rate=8k
+            [ "$name" = "$d" ] || rate=${d##*:}
+            echo "load-module module-null-sink sink_name=micsink${name#mic} rate=${rate%k}000 channels=1"
             # A new reader of a remapped source gets nothing for a second or
             # two: see svc_keep_reading.
-            echo "load-module module-remap-source source_name=$d master=micsink${d#mic}.monitor"
-            first_source=${first_source:-$d}
+            echo "load-module module-remap-source source_name=$name master=micsink${name#mic}.monitor"
+            first_source=${first_source:-$name}
             ;;
         *)
             echo "unknown sound device '$d'" >&2

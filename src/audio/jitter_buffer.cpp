@@ -22,6 +22,7 @@ void JitterBuffer::reset(int sampleRate)
     if (ring_.size() < capacity)
         ring_.resize(capacity);
     capacity_ = int(capacity);
+    guess_.resize(std::size_t(std::max(1, config_.sampleRate / 50)));
     reset();
 }
 
@@ -41,6 +42,7 @@ void JitterBuffer::reset()
     lastTargetUs_ = -1;
     lastPushUs_ = -1;
     anchorAtUs_ = -1;
+    owed_ = concealedRun_ = 0;
     playing_ = fadeIn_ = adjusting_ = false;
 }
 
@@ -99,7 +101,28 @@ void JitterBuffer::push(const char* bytes, int count, std::int64_t nowUs)
     }
     if (received_ == first)
         return; // only half a sample so far
+    arrived(first, nowUs);
+}
 
+void JitterBuffer::pushSamples(const std::int16_t* samples, int count, std::int64_t nowUs)
+{
+    if (count <= 0)
+        return;
+    // The first of them may take a place the concealer filled: they are
+    // dropped, but arrived at the place they belong to.
+    const std::int64_t first = received_ - owed_;
+    const int late = std::min(count, owed_);
+    owed_ -= late;
+    stats_.lateSamples += std::uint64_t(late);
+    if (late < count)
+        concealedRun_ = 0;
+    for (int i = late; i < count; ++i)
+        append(samples ? samples[i] : std::int16_t(0));
+    arrived(first, nowUs);
+}
+
+void JitterBuffer::arrived(std::int64_t first, std::int64_t nowUs)
+{
     // Pieces that come together (a burst read in several parts) count as
     // one arrival: the first of them is the latest, and a stall's backlog
     // must not outweigh the arrivals of normal seconds.
@@ -240,7 +263,27 @@ std::int64_t JitterBuffer::delayAfter(int samples, std::int64_t nowUs) const
     return haveLine_ ? nowUs - samplesToUs(read_ + samples) - line_.front().valueUs : 0;
 }
 
-void JitterBuffer::pull(std::int16_t* out, int samples, std::int64_t nowUs)
+bool JitterBuffer::concealDry(int samples, Concealer& concealer)
+{
+    // Dry while playing: the codec's guess takes the place of what is late,
+    // for as long as a guess is worth hearing.
+    const std::int64_t most = usToSamples(std::int64_t(config_.concealMs) * 1000);
+    if (concealedRun_ == 0 && most > 0)
+        ++stats_.underruns;
+    while (count_ < samples && concealedRun_ < most) {
+        const int n = std::clamp(concealer.conceal(guess_.data(), int(guess_.size())), 0, int(guess_.size()));
+        if (n == 0)
+            break;
+        for (int i = 0; i < n; ++i)
+            append(guess_[std::size_t(i)]);
+        owed_ += n;
+        concealedRun_ += n;
+        stats_.concealedSamples += std::uint64_t(n);
+    }
+    return count_ >= samples;
+}
+
+void JitterBuffer::pull(std::int16_t* out, int samples, std::int64_t nowUs, Concealer* concealer)
 {
     if (!out || samples <= 0)
         return;
@@ -268,7 +311,7 @@ void JitterBuffer::pull(std::int16_t* out, int samples, std::int64_t nowUs)
 
     if (!playing_) {
         std::fill(out, out + samples, std::int16_t(0));
-    } else if (count_ < samples) {
+    } else if (count_ < samples && !(concealer && concealDry(samples, *concealer))) {
         // Ran dry: fade out what is left, then refill to the target.
         const int m = count_;
         for (int i = 0; i < m; ++i) {
@@ -279,7 +322,8 @@ void JitterBuffer::pull(std::int16_t* out, int samples, std::int64_t nowUs)
         popFront(m);
         read_ += m;
         playing_ = false;
-        ++stats_.underruns;
+        if (concealedRun_ == 0) // else counted when the concealer began
+            ++stats_.underruns;
     } else if (const std::int64_t errorUs = delayAfter(samples, nowUs) - stats_.targetUs;
                errorUs > std::int64_t(config_.cutMs) * 1000 && count_ > samples) {
         // Far behind: a backlog arrived after playback had started again.

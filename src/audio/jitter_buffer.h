@@ -59,6 +59,11 @@ struct JitterBufferConfig {
     // spread of the old line bring it back, and the delay is trimmed faster.
     int settleMs = 2000;
     int cutMs = 100; // a delay this far above the target is cut at once
+    // With a concealer: how long it may fill in before the buffer falls
+    // silent and refills as without one. Each frame it guesses costs the
+    // one that comes late for it, and a sender that skipped audio sends
+    // none of those: the next ones would be dropped in their place.
+    int concealMs = 100;
 };
 
 struct JitterBufferStats {
@@ -66,10 +71,20 @@ struct JitterBufferStats {
     std::uint64_t droppedSamples = 0; // skipped to shorten the delay, or lost to overflow
     std::uint64_t insertedSamples = 0; // repeated to lengthen the delay
     std::uint64_t reanchors = 0; // times the arrival line was moved to a new offset
+    std::uint64_t concealedSamples = 0; // guessed by the concealer while dry
+    std::uint64_t lateSamples = 0; // came for a place the concealer had filled: dropped
     std::int64_t delayUs = 0; // how far playback runs behind the earliest arrival line
     std::int64_t targetUs = 0;
     int bufferedSamples = 0;
     bool playing = false;
+};
+
+// The codec's guess of frames that did not come (an HD call's decoder).
+class Concealer {
+public:
+    virtual ~Concealer() = default;
+    // One frame into out (room for maxSamples); the samples written.
+    virtual int conceal(std::int16_t* out, int maxSamples) = 0;
 };
 
 class JitterBuffer {
@@ -78,8 +93,14 @@ public:
 
     // Bytes as they arrived at nowUs; an odd last byte waits for the next piece.
     void push(const char* bytes, int count, std::int64_t nowUs);
+    // Decoded samples as they arrived. Null samples: they are known to come
+    // late (lateSamples() covers them) and only their arrival counts.
+    void pushSamples(const std::int16_t* samples, int count, std::int64_t nowUs);
     // Fills out with exactly `samples` samples (silence while refilling).
-    void pull(std::int16_t* out, int samples, std::int64_t nowUs);
+    void pull(std::int16_t* out, int samples, std::int64_t nowUs, Concealer* concealer = nullptr);
+    // Samples the concealer filled in that nothing has come for yet: what
+    // comes next for them is dropped.
+    int owedSamples() const { return owed_; }
     // Forgets everything (a new stream, a new call), at the call's rate.
     void reset();
     void reset(int sampleRate);
@@ -103,6 +124,8 @@ private:
     std::int64_t usToSamples(std::int64_t us) const;
     std::int16_t at(int i) const;
     void append(std::int16_t s);
+    void arrived(std::int64_t first, std::int64_t nowUs);
+    bool concealDry(int samples, Concealer& concealer);
     void popFront(int n);
     static void addToLine(std::deque<Arrival>& line, Arrival a);
     void anchor(std::int64_t lateUs);
@@ -142,6 +165,9 @@ private:
     std::int64_t lastPushUs_ = -1;
     std::int64_t burstAtUs_ = 0; // when the current burst began, and its first sample
     std::int64_t burstFirst_ = 0;
+    int owed_ = 0; // concealed samples nothing has come for yet
+    int concealedRun_ = 0; // concealed since the last real arrival
+    std::vector<std::int16_t> guess_;
     bool playing_ = false;
     bool fadeIn_ = false;
     bool adjusting_ = false;

@@ -16,8 +16,10 @@ std::int64_t MonotonicUs()
 
 PlaybackPath::PlaybackPath(JitterBufferConfig config)
     : jitter_(config)
+    , decoder_(kHdVoice.rate)
 {
     record_.reserve(kMaxRecordBytes + 1);
+    decoded_.resize(std::size_t(decoder_.frameSamples()));
 }
 
 void PlaybackPath::begin(const CallVoice& voice)
@@ -26,9 +28,15 @@ void PlaybackPath::begin(const CallVoice& voice)
     written_ = 0;
 }
 
-void PlaybackPath::write(const char* data, int bytes)
+void PlaybackPath::write(const char* data, int bytes, std::int64_t now)
 {
-    const std::int64_t now = MonotonicUs();
+    if (voice_.hd()) {
+        // A packet stays whole; its place is its number in the call.
+        const Record r { now, written_++, std::int32_t(bytes) };
+        if (bytes <= 0 || bytes > kMaxRecordBytes || !ring_.writeAll(&r, sizeof r, data, std::size_t(bytes)))
+            overflow_ += std::uint64_t(std::max(bytes, 0));
+        return;
+    }
     while (bytes > 0) {
         const Record r { now, written_, std::int32_t(std::min(bytes, kMaxRecordBytes)) };
         if (!ring_.writeAll(&r, sizeof r, data, std::size_t(r.bytes))) {
@@ -54,6 +62,9 @@ PlaybackStats PlaybackPath::stats() const
     s.targetUs = targetUs_;
     s.overflowBytes = overflow_;
     s.serverUnderflows = serverUnderflows_;
+    s.concealedSamples = concealed_;
+    s.latePackets = late_;
+    s.damagedPackets = damaged_;
     s.streaming = up_;
     s.playing = playing_;
     return s;
@@ -63,6 +74,7 @@ void PlaybackPath::streamUp()
 {
     ring_.discard(ring_.readable());
     jitter_.reset(voice_.rate);
+    decoder_.reset();
     aligned_ = false;
     up_ = true;
     publish();
@@ -77,14 +89,47 @@ void PlaybackPath::render(std::int16_t* out, int samples, std::int64_t nowUs, in
     }
     if (samples <= 0)
         return;
-    jitter_.pull(out, samples, nowUs);
+    jitter_.pull(out, samples, nowUs, voice_.hd() ? this : nullptr);
     if (echo_)
         echo_->rendered(out, std::size_t(samples), latencyMs);
     publish();
 }
 
+int PlaybackPath::takeDecoded(std::int16_t* out, int max)
+{
+    const std::size_t bytes = forDrawing_.read(out, std::size_t(std::max(max, 0)) * 2 & ~std::size_t(1));
+    return int(bytes / 2);
+}
+
+int PlaybackPath::conceal(std::int16_t* out, int maxSamples)
+{
+    return maxSamples >= decoder_.frameSamples() ? decoder_.conceal(out) : 0;
+}
+
+void PlaybackPath::takePacket(const Record& r)
+{
+    record_.resize(std::size_t(r.bytes));
+    ring_.read(record_.data(), std::size_t(r.bytes));
+    const int frame = decoder_.frameSamples();
+    if (jitter_.owedSamples() >= frame) {
+        // Its place was concealed already: too late to play, and decoding
+        // it would put the decoder a frame ahead of what was heard.
+        jitter_.pushSamples(nullptr, frame, r.atUs);
+        ++late_;
+        return;
+    }
+    const int n
+        = decoder_.decode(reinterpret_cast<const unsigned char*>(record_.data()), r.bytes, decoded_.data());
+    jitter_.pushSamples(decoded_.data(), n, r.atUs);
+    // Whole samples; the waveform does without what finds no room.
+    forDrawing_.write(
+        decoded_.data(), std::min(std::size_t(n) * 2, forDrawing_.writable() & ~std::size_t(1)));
+}
+
 void PlaybackPath::take(const Record& r)
 {
+    if (voice_.hd())
+        return takePacket(r);
     // The record after a half sample held over, in one piece.
     record_.resize(std::size_t(r.bytes) + 1);
     ring_.read(record_.data() + 1, std::size_t(r.bytes));
@@ -121,6 +166,8 @@ void PlaybackPath::publish()
     inserted_ = s.insertedSamples;
     delayUs_ = s.delayUs;
     targetUs_ = s.targetUs;
+    concealed_ = s.concealedSamples;
+    damaged_ = decoder_.damagedPackets();
     playing_ = s.playing;
 }
 

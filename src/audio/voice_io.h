@@ -4,8 +4,12 @@
 // they arrive.
 
 #include "audio/audio_devices.h"
+#include "audio/opus_voice.h"
 #include "call/app_state.h"
 #include "call/ports.h"
+
+#include <array>
+#include <vector>
 
 namespace voxlet {
 
@@ -25,8 +29,15 @@ public:
     // The call is over: stop both devices (nothing is recorded or played
     // until the next StartCapture). Safe from inside onPiece.
     void StopVoice();
-    // Received voice bytes, as they came from the socket.
+    // Received voice, as it came from the socket (HD: one packet).
     void PlayReceived(const char* data, int bytes);
+    // HD: a captured piece (20 ms at the call's rate) as one Opus packet;
+    // false when it could not be encoded.
+    bool Encode(const char* piece, int bytes, std::vector<unsigned char>& packet);
+    // HD: a whole block of the decoded voice has come back since the last
+    // call (half a second, drawn as a block of the old-style voice is).
+    bool TakeWaveformBlock();
+    const char* waveformBlock() const { return reinterpret_cast<const char*>(drawn_.data()); }
 
     bool captureOpen() const { return captureOpen_; }
     bool playbackOpen() const { return playbackOpen_; }
@@ -47,6 +58,12 @@ private:
     bool playbackOpen_ = false;
     bool running_ = false;
     CallVoice call_;
+    VoiceEncoder encoder_;
+    std::vector<std::int16_t> frame_;
+    // Decoded voice at 8000 samples/s, gathered into the waveform's block.
+    std::array<std::int16_t, kVoiceBlockBytes / 2> gathering_ {}, drawn_ {};
+    int gathered_ = 0;
+    int decimation_ = 0; // the decoded samples' phase against 8000/s
 };
 
 } // namespace voxlet

@@ -16,6 +16,7 @@
 namespace voxlet {
 
 class VoiceIO;
+class VoiceLink;
 
 // Services the shell does for the call logic.
 class CallShell {
@@ -93,6 +94,7 @@ struct CallContext {
     MessageBoxPort& boxes;
     CallSockets& net;
     VoiceIO& voice;
+    VoiceLink& link;
     CallShell& shell;
     SearchWindowPort& search;
     QString dataDir; // Tel.txt, name.txt and the ring sounds

@@ -5,13 +5,16 @@
 #include "call/peer_protocol.h"
 #include "call/protocol_messages.h"
 #include "call/server_protocol.h"
+#include "call/voice_link.h"
 #include "net/address.h"
 #include "net/socket_layer.h"
 #include "net/winsock_errors.h"
 
-#include <unistd.h>
-
+#include <algorithm>
+#include <optional>
 #include <utility>
+
+#include <unistd.h>
 
 namespace voxlet {
 
@@ -39,7 +42,7 @@ void EventHub::OnCaptureBufferFull(CaptureHeader* piece)
     }
     if (!piece || !piece->Data || piece->BytesRecorded <= 0)
         return;
-    ctx_.net.SendVoiceData(
+    ctx_.link.SendPiece(
         st.CallSocket != 0 ? st.CallSocket : st.ExternalSocket, piece->Data, piece->BytesRecorded);
 }
 
@@ -94,12 +97,16 @@ void EventHub::OnRead(int s)
         // Played as it comes; the waveform still shows each whole block.
         const char* received = nullptr;
         const int got = ctx_.net.ReceiveVoiceData(callSocket, &received);
-        ctx_.voice.PlayReceived(received, got);
-        if (st.VoiceBlockReady) {
-            st.VoiceBlockReady = false;
-            if (st.ShowWaveform)
-                ctx_.shell.DrawWaveform();
+        if (const std::optional<QString> why = ctx_.link.Received(received, got)) {
+            EndCall(ctx_, callSocket, *why);
+            if (held_ == 0) // a held connection still has the line
+                st.CallerAccepted = false;
+            return;
         }
+        // An HD call draws what its decoder gave back, in blocks as long.
+        const bool whole = std::exchange(st.VoiceBlockReady, false);
+        if ((ctx_.link.voice().hd() ? ctx_.voice.TakeWaveformBlock() : whole) && st.ShowWaveform)
+            ctx_.shell.DrawWaveform();
         return;
     }
     ctx_.net.ReceiveTextMessage(callSocket);
@@ -109,12 +116,15 @@ void EventHub::OnRead(int s)
 void EventHub::OnTextRead(int& callSocket, bool external)
 {
     AppState& st = ctx_.st;
+    // An answer cut short by the network: what came of it leads.
+    const QString held = ctx_.link.TakeHeldAnswer(callSocket);
+    st.RecvText.prepend(held);
     // Messages that came in one read are handled one at a time, in order:
     // the rest is read again at once, from inside a ring loop this one
     // may start, and after the answer it is voice.
     const qsizetype first = protocol::FirstMessageLength(st.RecvText);
     if (first < st.RecvText.size()) {
-        ctx_.net.KeepUnread(callSocket, first);
+        ctx_.net.KeepUnread(callSocket, std::max<qsizetype>(0, first - held.size()));
         st.RecvText.truncate(first);
     }
     const int socket = callSocket;
@@ -196,6 +206,8 @@ bool EventHub::TakeCaller(int accepted)
     st.Connected = true;
     st.RingStop = false;
     st.SendText = protocol::Greeting();
+    ctx_.link.NewCall();
+    ctx_.link.SentGreeting(st.SendText);
     ctx_.net.SendTextMessage(st.CallSocket);
     return true;
 }
@@ -257,8 +269,11 @@ void EventHub::OnConnect(int s)
     const bool external = s == st.ExternalSocket;
     int& callSocket = external ? st.ExternalSocket : st.CallSocket;
     // The request goes out before the socket is selected for reading.
-    st.SendText
-        = external ? protocol::SearchCallRequest(st.CallerName) : protocol::DirectCallRequest(st.CallerName);
+    ctx_.link.NewCall();
+    const QString offer = ctx_.link.Offer();
+    st.SendText = external ? protocol::SearchCallRequest(st.CallerName, offer)
+                           : protocol::DirectCallRequest(st.CallerName, offer);
+    ctx_.link.Dialled(st.SendText);
     ctx_.net.SendTextMessage(callSocket);
     ctx_.net.Select(callSocket, FD_READ | FD_CLOSE);
     ctx_.main.setText1(external ? QStringLiteral("ただいま外部呼び出ししています。")
@@ -276,20 +291,7 @@ void EventHub::OnClose(int s)
     }
     if (s == st.CallSocket || s == st.ExternalSocket) {
         // The far end hung up or the connection died: all of the call ends here.
-        HangUp(ctx_, s == st.CallSocket ? st.CallSocket : st.ExternalSocket, { .relabelSearchClose = true });
-        if (st.OutgoingCall) {
-            ctx_.main.setText1(QStringLiteral("話し中等で接続できません。"));
-        } else {
-            ctx_.main.setEnabled(Control::Command3, false);
-            ctx_.main.setText1(QStringLiteral("次の接続を待機します。"));
-            if (st.InTray)
-                ctx_.shell.HideToTray();
-        }
-        // The dial is over: a later incoming request must not be taken for a greeting.
-        st.OutgoingCall = false;
-        ctx_.shell.StopConnectTimer();
-        ctx_.main.setEnabled(Control::mnu_Searh, true);
-        ctx_.main.setEnabled(Control::CLIBTN, true);
+        EndCall(ctx_, s == st.CallSocket ? st.CallSocket : st.ExternalSocket);
     } else if (s == held_ && s != 0) {
         // Gone before it said anything: nobody to ring for.
         ctx_.net.CloseSocket(held_);

@@ -33,4 +33,25 @@ void HangUp(CallContext& ctx, int& socketVar, HangUpWay way)
         ctx.shell.CallChanged();
 }
 
+void EndCall(CallContext& ctx, int& socketVar, const QString& why)
+{
+    AppState& st = ctx.st;
+    HangUp(ctx, socketVar, { .relabelSearchClose = true });
+    if (st.OutgoingCall) {
+        ctx.main.setText1(QStringLiteral("話し中等で接続できません。"));
+    } else {
+        ctx.main.setEnabled(Control::Command3, false);
+        ctx.main.setText1(QStringLiteral("次の接続を待機します。"));
+        if (st.InTray)
+            ctx.shell.HideToTray();
+    }
+    if (!why.isEmpty())
+        ctx.main.setText1(why);
+    // The dial is over: a later incoming request must not be taken for a greeting.
+    st.OutgoingCall = false;
+    ctx.shell.StopConnectTimer();
+    ctx.main.setEnabled(Control::mnu_Searh, true);
+    ctx.main.setEnabled(Control::CLIBTN, true);
+}
+
 } // namespace voxlet

@@ -26,4 +26,9 @@ struct HangUpWay {
 // socketVar is CallSocket or ExternalSocket; 0 closes nothing, the rest still runs.
 void HangUp(CallContext& ctx, int& socketVar, HangUpWay way);
 
+// The call on socketVar is over (the far end closed it, or what it sent
+// makes no sense): hung up, the window back as between calls, and the
+// status line says why (empty: as for a close, by who dialled).
+void EndCall(CallContext& ctx, int& socketVar, const QString& why = {});
+
 } // namespace voxlet

@@ -1,8 +1,10 @@
 #include "call/peer_protocol.h"
 
 #include "audio/voice_io.h"
+#include "call/hang_up.h"
 #include "call/protocol_messages.h"
 #include "call/runtime_error.h"
+#include "call/voice_link.h"
 #include "net/socket_layer.h"
 #include "phonebook/phone_book_files.h"
 
@@ -12,6 +14,25 @@ using protocol::Piece;
 
 namespace {
 const QString kTalkNow = QStringLiteral("つながりました。お話ください。");
+
+// The dialled side answered: talk, wait for the rest of a cut answer, or
+// end a call whose answer makes no sense.
+void Answered(CallContext& ctx, int& socketVar, const QString& text)
+{
+    const AnswerOutcome outcome = ctx.link.Answered(text, socketVar);
+    if (outcome.kind == AnswerOutcome::Wait)
+        return;
+    if (outcome.kind == AnswerOutcome::Refuse) {
+        EndCall(ctx, socketVar, outcome.why);
+        return;
+    }
+    ctx.st.VoiceMode = true;
+    ctx.st.VoiceRecvCount = 0;
+    ctx.link.Start();
+    ctx.main.setText1(kTalkNow);
+    if (ctx.log)
+        ctx.log->Answered(&socketVar == &ctx.st.ExternalSocket);
+}
 
 // A call rings: only 応答 is offered, and Text1 says who calls.
 void ShowCaller(CallContext& ctx, const QString& text, const QString& says)
@@ -34,15 +55,16 @@ QString FirstField(const QString& text)
 void PeerProtocol::TextMessageHandler()
 {
     AppState& st = ctx_.st;
-    MainWindowPort& main = ctx_.main;
     TrapRuntimeErrors(ctx_, [&] {
         const QString text = st.RecvText;
         switch (protocol::RecognisePeerText(text)) {
         case protocol::PeerText::Request:
             if (st.OutgoingCall) {
+                ctx_.link.Greeted(text);
                 ctx_.shell.PlayRingBack();
                 return;
             }
+            ctx_.link.Requested(text);
             ShowCaller(ctx_, text, QStringLiteral("さんからの電話です。"));
             if (st.TrayIconShown)
                 ctx_.shell.RestoreFromTray();
@@ -53,14 +75,10 @@ void PeerProtocol::TextMessageHandler()
             // the user's 応答 may open the microphone.
             if (!st.OutgoingCall || !st.Connected)
                 return;
-            st.VoiceMode = true;
-            st.VoiceRecvCount = 0;
-            ctx_.voice.StartCapture();
-            main.setText1(kTalkNow);
-            if (ctx_.log)
-                ctx_.log->Answered(false);
+            Answered(ctx_, st.CallSocket, text);
             break;
         case protocol::PeerText::SearchRequest:
+            ctx_.link.Requested(text);
             ShowCaller(ctx_, text, QStringLiteral("さんからの外部接続電話です。"));
             if (st.SearchOpen)
                 ctx_.search.Unload();
@@ -90,6 +108,7 @@ void PeerProtocol::ExternalMessageHandler()
     TrapRuntimeErrors(ctx_, [&] {
         switch (protocol::RecogniseExternalText(st.RecvText)) {
         case protocol::ExternalText::Greeting:
+            ctx_.link.Greeted(st.RecvText);
             st.SendText
                 = protocol::CallerProfile(st.ProfileName, st.ProfileSex, st.ProfileAge, st.ProfileComment);
             ctx_.net.SendTextMessage(st.ExternalSocket);
@@ -99,13 +118,9 @@ void PeerProtocol::ExternalMessageHandler()
         case protocol::ExternalText::Answer:
             if (!st.Connected)
                 return;
-            st.VoiceMode = true;
-            st.VoiceRecvCount = 0;
-            ctx_.voice.StartCapture();
-            ctx_.main.setText1(kTalkNow);
-            ctx_.search.SetCloseCaption(QStringLiteral("電話を切る"));
-            if (ctx_.log)
-                ctx_.log->Answered(true);
+            Answered(ctx_, st.ExternalSocket, st.RecvText);
+            if (st.VoiceMode)
+                ctx_.search.SetCloseCaption(QStringLiteral("電話を切る"));
             break;
         case protocol::ExternalText::Nothing:
             break;

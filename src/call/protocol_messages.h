@@ -3,18 +3,25 @@
 // built here, and recognised here by the keywords the receiving side looks
 // for, in the order it looks. Pure functions, nothing else.
 
+#include <QList>
 #include <QString>
 #include <QStringList>
+
+#include <optional>
+#include <utility>
 
 namespace voxlet::protocol {
 
 // ---- between two phones ----
 
 QString Greeting(); // "VOICEMSG:OK"
-QString DirectCallRequest(const QString& name); // "VOICEMSG:OK|" name "|END"
-QString SearchCallRequest(const QString& name); // "ANYBODYMSG:OK|" name "|END"
+// "VOICEMSG:OK|" name "|END"; with an offer (from a Voxlet): "VOICEMSG:OK|" name "|" offer "|END"
+QString DirectCallRequest(const QString& name, const QString& offer = {});
+// "ANYBODYMSG:OK|" name "|END", or with an offer as above
+QString SearchCallRequest(const QString& name, const QString& offer = {});
 QString CallerProfile(const QString& name, const QString& sex, const QString& age, const QString& comment);
-QString Answer(); // "CallAnswer|END"
+// "CallAnswer|END"; to an offer a Voxlet understood: "CallAnswer|" answer "|END"
+QString Answer(const QString& answer = {});
 
 // What a text read on the socket of a direct call (or the called side of a
 // search call) is taken for: the first keyword found, in this order.
@@ -27,9 +34,39 @@ ExternalText RecogniseExternalText(const QString& text);
 
 // The length of the first message of a read that holds several: it ends
 // after "|END" or the greeting where another message's keyword begins, and
-// always after the answer (the voice follows it). Otherwise the whole text:
-// a message cut by the network, or one whose fields hold "END", stays whole.
+// always after the answer, plain or with its field (the voice follows it).
+// Otherwise the whole text: a message cut by the network, or one whose
+// fields hold "END", stays whole.
 qsizetype FirstMessageLength(const QString& text);
+
+// ---- what two Voxlets add: the offer and the answer ----
+//
+// A field "vx" version, then ";key=value" items, in lowercase ASCII
+// letters, digits and ; = . , : _ - only: no keyword any peer looks for can
+// be among them. Version 1 knows "codec" (a list in the offerer's order;
+// the answer names the one chosen); unknown keys are ignored, so that
+// later additions ride along. An unknown version, or any other text, is no
+// offer at all: a plain call.
+struct VoxletField {
+    QList<std::pair<QString, QString>> items; // in order, without "vx1"
+    QString value(const QString& key) const;
+};
+constexpr qsizetype kMaxVoxletField = 512;
+QString VoxletFieldText(const VoxletField& field); // "vx1;key=value..."
+// Nothing for an absent field, garbage, or a version this phone does not speak.
+std::optional<VoxletField> ParseVoxletField(QStringView text);
+// The offer a call request carries: the field before the final "END" when
+// a name precedes it (read from the end, as a name may hold "|"); empty
+// when there is none, as from an old-style peer.
+QString RequestOffer(const QString& request);
+// What an answer is: the plain "CallAnswer|END", "CallAnswer|" field
+// "|END", the start of either (the network cut it), or neither.
+enum class AnswerKind { Plain, WithField, Incomplete, Garbage };
+struct ReadAnswer {
+    AnswerKind kind;
+    QString field; // WithField: the field as it came
+};
+ReadAnswer ParseAnswer(const QString& answer);
 
 // ---- between a phone and the connection server ----
 

@@ -15,6 +15,8 @@ public:
     virtual void ConnectToPeer(int& socketVar, const QString& host) = 0;
     virtual void ConnectToServer(const QString& host) = 0;
     virtual void SendVoiceData(int& socketVar, const char* data, int count) = 0;
+    // One whole frame of an HD call's voice.
+    virtual void SendVoiceFrame(int& socketVar, const char* frame, int bytes) = 0;
     virtual int ReceiveVoiceData(int& socketVar, const char** received = nullptr) = 0;
     virtual void SendTextMessage(int& socketVar) = 0;
     virtual void ReceiveTextMessage(int& socketVar) = 0;

@@ -520,25 +520,40 @@ std::uint64_t SocketLayer::sentVoiceBytes(int socket) const
 
 void SocketLayer::SendVoiceData(int& socketVar, const char* data, int count)
 {
-    const int s = socketVar;
-    if (s <= 0)
-        return;
+    if (socketVar > 0)
+        SendVoice(socketVar, data, count, false);
+}
+
+void SocketLayer::SendVoiceFrame(int& socketVar, const char* frame, int bytes)
+{
+    if (socketVar > 0)
+        SendVoice(socketVar, frame, bytes, true);
+}
+
+void SocketLayer::SendVoice(int s, const char* data, int count, bool framed)
+{
     try {
         auto it = voice_.find(s);
         if (it == voice_.end()) {
             // The first voice on this call: small pieces go out at once, and
             // little may queue in the kernel behind a stalled network.
-            SetVoiceSocketOptions(s, kVoiceUnsentBytes);
-            it = voice_.emplace(s, VoiceSender(kVoiceUnsentBytes, kVoiceBlockBytes)).first;
+            SetVoiceSocketOptions(s, framed ? kFramedUnsentBytes : kVoiceUnsentBytes);
+            it = voice_
+                     .emplace(s,
+                         framed ? VoiceSender::Framed(kVoiceUnsentFrames)
+                                : VoiceSender(kVoiceUnsentBytes, kVoiceBlockBytes))
+                     .first;
         }
         VoiceSender& sender = it->second;
         const std::uint64_t dropsBefore = sender.drops();
         const std::uint64_t droppedBefore = sender.droppedBytes();
         // A large piece goes in parts, each offered to the socket before the
-        // next: only what the socket cannot take counts as waiting.
+        // next: only what the socket cannot take counts as waiting. A frame
+        // stays whole.
         bool alive = true;
-        for (int at = 0; at < count && alive; at += kVoiceUnsentBytes) {
-            sender.capture(data + at, std::min(kVoiceUnsentBytes, count - at));
+        const int part = sender.framed() ? std::max(count, 1) : kVoiceUnsentBytes;
+        for (int at = 0; at < count && alive; at += part) {
+            sender.capture(data + at, std::min(part, count - at));
             alive = FlushVoice(s, sender);
         }
         drops_ += sender.drops() - dropsBefore;

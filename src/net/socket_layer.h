@@ -46,6 +46,10 @@ constexpr int kTextReadBytesPerEvent = 64 * 1024;
 constexpr int kTextReadChunkBytes = 4998;
 // Captured voice that may wait unsent before the oldest is dropped (100 ms).
 constexpr int kVoiceUnsentBytes = 1600;
+// ... the same of an HD call, in 20 ms frames, and what may wait in the
+// kernel unsent meanwhile (five frames of 32 kbit/s are about 415 bytes).
+constexpr int kVoiceUnsentFrames = 5;
+constexpr int kFramedUnsentBytes = 512;
 // How long a hung-up call may take to hand over the rest of its last block,
 // and how long exit waits for that.
 constexpr int kVoiceDrainMs = 3000;
@@ -70,6 +74,9 @@ public:
     // Captured voice, sent as it comes; what the socket cannot take yet
     // waits (a little: stale voice is dropped in whole samples).
     void SendVoiceData(int& socketVar, const char* data, int count) override;
+    // The same in whole frames: stale voice is dropped in whole frames, and
+    // at hang-up nothing is added after the last.
+    void SendVoiceFrame(int& socketVar, const char* frame, int bytes) override;
     // One read into VoiceRecvBuffer, never past the current block: returns
     // the bytes read (at *received) and sets VoiceBlockReady on a whole block.
     int ReceiveVoiceData(int& socketVar, const char** received = nullptr) override;
@@ -135,6 +142,7 @@ private:
     bool OnOwnAddress(int fd) const;
     void DialPeer(int& socketVar, const QString& host);
     void PrepareDial(int fd);
+    void SendVoice(int socket, const char* data, int count, bool framed);
     void FlushLater(int socket);
     void DrainEnded();
     void Release(int socket);

@@ -10,10 +10,39 @@ VoiceSender::VoiceSender(int maxUnsentBytes, int blockBytes)
 {
 }
 
+VoiceSender VoiceSender::Framed(int maxUnsentFrames)
+{
+    VoiceSender sender;
+    sender.framed_ = true;
+    sender.maxFrames_ = std::max(1, maxUnsentFrames);
+    return sender;
+}
+
+void VoiceSender::captureFrame(const char* data, int count)
+{
+    buffer_.insert(buffer_.end(), data, data + count);
+    frames_.push_back(count);
+    // The oldest frames that have not begun to go out make room, whole;
+    // the newest always stays.
+    const std::size_t from = headSent_ > 0 ? 1 : 0;
+    if (int(frames_.size() - from) <= maxFrames_)
+        return;
+    const std::size_t at = offset_ + std::size_t(from ? frames_.front() - headSent_ : 0);
+    while (int(frames_.size() - from) > maxFrames_) {
+        const int size = frames_[from];
+        buffer_.erase(buffer_.begin() + std::ptrdiff_t(at), buffer_.begin() + std::ptrdiff_t(at) + size);
+        frames_.erase(frames_.begin() + std::ptrdiff_t(from));
+        dropped_ += std::uint64_t(size);
+    }
+    ++drops_;
+}
+
 void VoiceSender::capture(const char* data, int count)
 {
     if (finished_ || !data || count <= 0)
         return;
+    if (framed_)
+        return captureFrame(data, count);
     // Only whole samples join the stream; an odd byte waits for its partner.
     if (hasCarry_) {
         buffer_.push_back(carry_);
@@ -50,6 +79,15 @@ void VoiceSender::sent(int count)
     count = std::clamp(count, 0, unsentBytes());
     offset_ += std::size_t(count);
     sent_ += std::uint64_t(count);
+    for (int left = count; framed_ && left > 0 && !frames_.empty();) {
+        const int take = std::min(left, frames_.front() - headSent_);
+        headSent_ += take;
+        left -= take;
+        if (headSent_ == frames_.front()) {
+            frames_.erase(frames_.begin());
+            headSent_ = 0;
+        }
+    }
     compact();
 }
 
@@ -69,6 +107,8 @@ void VoiceSender::finish()
     if (finished_)
         return;
     finished_ = true;
+    if (framed_)
+        return; // the last whole frame ends the call
     if (hasCarry_) {
         buffer_.push_back(carry_);
         hasCarry_ = false;

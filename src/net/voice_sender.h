@@ -4,7 +4,9 @@
 // old speech may wait, and what is dropped is dropped in whole samples so the
 // far end never loses its byte alignment. At hang-up the current voice block
 // is completed with silence: the far end assembles blocks of 8000 bytes and
-// must never be left holding part of one.
+// must never be left holding part of one. An HD call's voice goes in frames
+// instead: each capture() is one, what is dropped is whole frames, and the
+// call ends after its last whole frame.
 
 #include <cstdint>
 #include <vector>
@@ -15,8 +17,10 @@ class VoiceSender {
 public:
     // maxUnsentBytes: what may wait unsent (rounded up to whole samples).
     explicit VoiceSender(int maxUnsentBytes = 1600, int blockBytes = 8000);
+    // Frames, at most maxUnsentFrames of them waiting unsent.
+    static VoiceSender Framed(int maxUnsentFrames);
 
-    // Captured bytes, in order; ignored after finish().
+    // Captured bytes, in order (framed: one whole frame); ignored after finish().
     void capture(const char* data, int count);
     // The bytes to offer the socket next, and how many it took.
     const char* unsent() const { return buffer_.data() + offset_; }
@@ -32,9 +36,16 @@ public:
     std::uint64_t sentBytes() const { return sent_; }
     std::uint64_t droppedBytes() const { return dropped_; }
     std::uint64_t drops() const { return drops_; } // times stale audio was dropped
+    bool framed() const { return framed_; }
 
 private:
+    void captureFrame(const char* data, int count);
     void compact();
+
+    bool framed_ = false;
+    int maxFrames_ = 0;
+    std::vector<int> frames_; // framed: the sizes of the frames not wholly sent, oldest first
+    int headSent_ = 0; // ... and how much of the oldest is out already
 
     int maxUnsent_;
     int blockBytes_;

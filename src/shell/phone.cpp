@@ -22,10 +22,11 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     })
     , net(st, ports.main, ports.boxes, async, options.net)
     , voice(st, ports.boxes, ports.capture, ports.playback)
+    , link(net, voice, options.hd)
     , media(ports.sounds, options.dataDir)
     , rings(st, media, options.ringPollMs)
     , search(context, peer, server)
-    , context { st, ports.main, ports.boxes, net, voice, *this, search, options.dataDir, &calls }
+    , context { st, ports.main, ports.boxes, net, voice, link, *this, search, options.dataDir, &calls }
     , peer(context)
     , server(context)
     , hub(context, peer, server)
@@ -207,7 +208,7 @@ void Phone::Command3_Click()
     // Whatever the caller said so far was text, handled or not: its voice
     // comes only once it has this answer.
     net.DropUnhandledText(st.CallSocket);
-    st.SendText = protocol::Answer();
+    st.SendText = link.AnswerText();
     net.SendTextMessage(st.CallSocket);
     st.VoiceMode = true;
     calls.Answered(false);
@@ -215,7 +216,7 @@ void Phone::Command3_Click()
     main.setEnabled(Control::Command3, false);
     main.setEnabled(Control::mnu_Searh, false);
     main.setEnabled(Control::CLIBTN, false);
-    voice.StartCapture();
+    link.Start();
     inCall.Follow();
 }
 
@@ -427,7 +428,9 @@ void Phone::Later(int ms, std::function<void()> task)
 
 void Phone::DrawWaveform()
 {
-    voxlet::DrawWaveform(main, boxes, MainWindowRect, st.VoiceRecvBuffer.data());
+    // An HD call's block is what its decoder gave back, an old-style one's as received.
+    voxlet::DrawWaveform(
+        main, boxes, MainWindowRect, link.voice().hd() ? voice.waveformBlock() : st.VoiceRecvBuffer.data());
 }
 
 } // namespace voxlet

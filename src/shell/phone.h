@@ -14,6 +14,7 @@
 #include "call/peer_protocol.h"
 #include "call/ports.h"
 #include "call/server_protocol.h"
+#include "call/voice_link.h"
 #include "directory/search_window.h"
 #include "history/call_history.h"
 #include "history/call_recorder.h"
@@ -39,6 +40,9 @@ struct PhoneOptions {
     NetOptions net;
     int ringPollMs = 30; // how often a ring loop asks whether its sound ended
     ScreenOptions screen; // callers from strangers
+    // Offers HD to the Voxlets it dials and takes it when offered
+    // (VOXLET_OFFER=off in the program: neither, as an old-style phone).
+    bool hd = OffersWanted();
 };
 
 struct PhonePorts {
@@ -135,6 +139,7 @@ public:
     AsyncSelect async;
     SocketLayer net;
     VoiceIO voice;
+    VoiceLink link;
     MediaControl media;
     RingLoops rings;
     SearchWindow search;

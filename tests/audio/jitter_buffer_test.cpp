@@ -1,6 +1,8 @@
 // The real-time voice pieces that need no sound server: the ring between
 // threads, the jitter buffer on a simulated clock, and the sender's queue.
 #include "audio/jitter_buffer.h"
+#include "audio/opus_voice.h"
+#include "audio/playback_path.h"
 #include "audio/spsc_ring.h"
 #include "net/voice_sender.h"
 #include "net/voice_socket_options.h"
@@ -68,6 +70,7 @@ struct Call {
     std::vector<std::uint64_t> underruns; // after each pull
     QByteArray held;
     std::int64_t worstOffTarget = 0; // after the mark
+    Concealer* concealer = nullptr; // decoded voice (an HD call): pushed as samples
 
     void run(std::int64_t untilUs, bool watch = false)
     {
@@ -78,13 +81,17 @@ struct Call {
             if (now == nextArrival) {
                 QByteArray bytes = wire.front().second;
                 wire.pop_front();
-                jb.push(bytes.constData(), int(bytes.size()), now);
+                if (concealer)
+                    jb.pushSamples(
+                        reinterpret_cast<const std::int16_t*>(bytes.constData()), int(bytes.size() / 2), now);
+                else
+                    jb.push(bytes.constData(), int(bytes.size()), now);
             } else if (now == nextPiece) {
                 send();
                 nextPiece = pieceTime(produced);
             } else {
                 std::int16_t out[160];
-                jb.pull(out, 160, now);
+                jb.pull(out, 160, now, concealer);
                 played.insert(played.end(), out, out + 160);
                 underruns.push_back(jb.stats().underruns);
                 if (watch)
@@ -366,8 +373,65 @@ private slots:
         }
     }
 
+    // Decoded voice: a piece later than the buffer allows for is guessed by
+    // the codec instead of falling silent, and dropped when it comes.
+    void theCodecFillsInForWhatComesLate()
+    {
+        struct Guess : Concealer {
+            int conceal(std::int16_t* out, int max) override
+            {
+                std::fill(out, out + std::min(max, 160), std::int16_t(1234));
+                return std::min(max, 160);
+            }
+        } guess;
+        Call c;
+        c.concealer = &guess;
+        c.network = [](std::int64_t sent) { return sent / (20 * kMs) == 250 ? 70 * kMs : 5 * kMs; };
+        c.run(10'000 * kMs);
+        const auto& s = c.jb.stats();
+        QCOMPARE(s.underruns, 1u);
+        QVERIFY(s.concealedSamples >= 160 && s.concealedSamples == s.lateSamples);
+        QVERIFY(std::count(c.played.begin() + 3 * kRate, c.played.end(), std::int16_t(0)) == 0);
+        QVERIFY(std::count(c.played.begin(), c.played.end(), std::int16_t(1234))
+            == std::ptrdiff_t(s.concealedSamples));
+        QVERIFY(c.settled());
+    }
+
+    // An HD call's playback on its own: packets decoded in order, a damaged
+    // one concealed, never heard as noise.
+    void hdPlaybackDecodesAndConcealsDamage()
+    {
+        VoiceEncoder encoder;
+        PlaybackPath path;
+        path.begin(kHdVoice);
+        path.streamUp();
+        std::vector<std::int16_t> tone(320), out(320);
+        std::vector<unsigned char> packet;
+        int loudest = 0, loud = 0;
+        for (int k = 0; k < 50; ++k) {
+            for (int i = 0; i < 320; ++i)
+                tone[std::size_t(i)]
+                    = std::int16_t(8000 * std::sin(2 * M_PI * 1000 * (k * 320 + i) / 16000.0));
+            QVERIFY(encoder.encode(tone.data(), packet));
+            if (k == 20)
+                std::fill(packet.begin(), packet.end(), 0xff); // damaged on the way
+            path.write(reinterpret_cast<const char*>(packet.data()), int(packet.size()), k * 20 * kMs);
+            path.render(out.data(), 320, k * 20 * kMs + 10 * kMs, -1);
+            for (std::int16_t v : out)
+                loudest = std::max(loudest, std::abs(int(v)));
+            loud += *std::max_element(out.begin(), out.end()) > 4000;
+        }
+        const PlaybackStats st = path.stats();
+        QCOMPARE(st.damagedPackets, 1u);
+        // (the frames after a concealed one overshoot a little while the decoder recovers)
+        QVERIFY2(loud >= 45 && loudest < 16000, qPrintable(QStringLiteral("%1 %2").arg(loud).arg(loudest)));
+        std::int16_t drawn[2000];
+        QCOMPARE(path.takeDecoded(drawn, 2000), 2000); // for the waveform
+    }
+
     // A block-sending peer pauses for about a second, then sends blocks of
     // silence with a click in each: every click is played.
+
     void everyClickAfterAPauseIsPlayed()
     {
         Call c;
@@ -429,6 +493,29 @@ private slots:
         // The half-sent sample is finished, then the newest audio follows.
         QCOMPARE(tx.unsent()[0], stream[101]);
         QCOMPARE(QByteArray(tx.unsent() + 1, tx.unsentBytes() - 1), stream.right(tx.unsentBytes() - 1));
+    }
+
+    void senderOfFramesDropsWholeOnesAndAddsNothingAtHangUp()
+    {
+        VoiceSender tx = VoiceSender::Framed(5);
+        QByteArray all;
+        for (int k = 0; k < 3; ++k) {
+            const QByteArray frame(80 + k, char('a' + k));
+            tx.capture(frame.constData(), int(frame.size()));
+            all += frame;
+        }
+        tx.sent(100); // the first frame and part of the second are out
+        QByteArray late;
+        for (int k = 3; k < 12; ++k) {
+            const QByteArray frame(80 + k, char('a' + k));
+            tx.capture(frame.constData(), int(frame.size()));
+            late = k >= 7 ? late + frame : late;
+        }
+        // The rest of the frame begun, then the newest five, whole.
+        QCOMPARE(QByteArray(tx.unsent(), tx.unsentBytes()), all.mid(100, 61) + late);
+        QCOMPARE(tx.droppedBytes(), std::uint64_t(82 + 83 + 84 + 85 + 86));
+        tx.finish();
+        QCOMPARE(tx.unsentBytes(), int(61 + late.size()));
     }
 
     void senderCompletesTheBlockAtHangUp()

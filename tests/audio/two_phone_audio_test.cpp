@@ -15,6 +15,7 @@
 #include "support/test_phone.h"
 #include "support/test_support.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QtTest>
 
@@ -98,9 +99,9 @@ struct VirtualDevices {
 
 struct DevicePhone : VirtualDevices, PhoneOnDevices {
     DevicePhone(const QString& addr, const QString& ownName, const QByteArray& mic, const QByteArray& speaker,
-        bool cancelEcho = true)
+        bool cancelEcho = true, Offers offers = Offers::None)
         : VirtualDevices(mic, speaker, cancelEcho)
-        , PhoneOnDevices(addr, ownName, 20, capture, playback, sounds)
+        , PhoneOnDevices(addr, ownName, 20, capture, playback, sounds, offers)
     {
     }
     int toneBlocks() const
@@ -128,6 +129,8 @@ class TwoPhoneAudioTest : public QObject {
         serverUp_ = true;
         pulse_->keepReading(QStringLiteral("micA"));
         pulse_->keepReading(QStringLiteral("micB"));
+        pulse_->keepReading(QStringLiteral("micHA"));
+        pulse_->keepReading(QStringLiteral("micHB"));
         return true;
     }
 
@@ -135,7 +138,10 @@ private slots:
     void initTestCase()
     {
         // Each phone has a speaker of its own and a microphone fed from a sink.
-        pulse_ = std::make_unique<PulseServer>(QStringList { "speakerA", "speakerB", "micA", "micB" });
+        // The HD call's microphones pass its 7 kHz band (the speakers run at
+        // the server's own rate).
+        pulse_ = std::make_unique<PulseServer>(
+            QStringList { "speakerA", "speakerB", "micA", "micB", "micHA:48k", "micHB:48k" });
         if (!startServer())
             QSKIP(qPrintable(why_));
     }
@@ -316,6 +322,52 @@ private slots:
         std::fill(expected.begin() + mutedAt, expected.begin() + unmutedAt, '\0');
         QCOMPARE(a.phone->net.droppedVoiceBytes(), std::uint64_t(0));
         QVERIFY(heard.startsWith(expected));
+    }
+
+    // Two Voxlets talk in HD: 6 kHz comes through about as well as 1 kHz
+    // (an old-style call passes nothing above 4 kHz), in less than 8000
+    // bytes a second each way.
+    void hdCallCarriesTheWidebandInFewBytes()
+    {
+        constexpr int kRate = 48000;
+        PulseRecorder atB(QStringLiteral("speakerB.monitor"), kRate);
+        QVERIFY(atB.waitFlowing());
+        DevicePhone a(LoopbackAddress(9), QStringLiteral("Alice"), "micHA", "speakerA", false, Offers::Hd);
+        DevicePhone b(LoopbackAddress(10), QStringLiteral("Bob"), "micHB", "speakerB", false, Offers::Hd);
+        a.startAndListen();
+        b.startAndListen();
+        QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
+        QVERIFY(a.phone->link.voice().hd() && b.phone->link.voice().hd());
+        QVERIFY(WaitFor([&] { return a.capture.real.streaming() && b.capture.real.streaming(); }));
+        Pump(300); // the ring sounds' tails leave the speakers
+
+        QElapsedTimer talk;
+        talk.start();
+        const std::uint64_t sentA = a.phone->net.sentVoiceBytes(a.phone->st.CallSocket);
+        const std::uint64_t sentB = b.phone->net.sentVoiceBytes(b.phone->st.CallSocket);
+        const qsizetype mark = atB.data().size();
+        const QString tones = pulse_->filePath(QStringLiteral("hd.wav"));
+        WriteBytes(tones, WavOf(TonePcm(1000, 2.0, kRate, 8000) + TonePcm(6000, 2.0, kRate, 8000), kRate));
+        QVERIFY(pulse_->play(QStringLiteral("micsinkHA"), tones));
+        Pump(5000);
+        const double seconds = double(talk.elapsed()) / 1000;
+        const double rateA = double(a.phone->net.sentVoiceBytes(a.phone->st.CallSocket) - sentA) / seconds;
+        const double rateB = double(b.phone->net.sentVoiceBytes(b.phone->st.CallSocket) - sentB) / seconds;
+        atB.stop();
+
+        // Each tone's level where it is loudest, in windows of 100 ms.
+        const QByteArray heard = atB.data().mid(mark);
+        double at1k = -200, at6k = -200;
+        for (qsizetype at = 0; at + kRate / 5 <= heard.size(); at += kRate / 5) {
+            at1k = std::max(at1k, ToneLevelDb(heard.constData() + at, kRate / 5, kRate, 1000));
+            at6k = std::max(at6k, ToneLevelDb(heard.constData() + at, kRate / 5, kRate, 6000));
+        }
+        const QString figures = QString::asprintf(
+            "1 kHz %.1f dB, 6 kHz %.1f dB; on the wire %.0f and %.0f bytes/s", at1k, at6k, rateA, rateB);
+        qInfo("HD call: %s", qPrintable(figures));
+        QVERIFY2(at1k > 50 && at6k >= at1k - 12, qPrintable(figures));
+        QVERIFY2(rateA > 3000 && rateA <= 8000 && rateB > 3000 && rateB <= 8000, qPrintable(figures));
+        QCOMPARE(a.phone->net.droppedVoiceBytes(), std::uint64_t(0));
     }
 
     // A peer of the original design sends its voice in 8000-byte bursts

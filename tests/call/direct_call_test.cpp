@@ -42,6 +42,7 @@ private slots:
     void dialToNothingTimesOut();
     void dialWithoutProfileIsRefused();
     void secondCallAfterFirstRingsNormally();
+    void twoVoxletsTalkInHd();
 };
 
 void DirectCallTest::callRingsAnswersTalksAndEnds()
@@ -170,6 +171,32 @@ void DirectCallTest::secondCallAfterFirstRingsNormally()
     QVERIFY(WaitFor([&] { return s2.done() && c.phone->st.VoiceMode; }));
     // A new call starts unmuted.
     QVERIFY(a.inhibitor.held && !a.phone->inCall.muted() && !a.main.isChecked(Control::mnu_Mute));
+}
+
+void DirectCallTest::twoVoxletsTalkInHd()
+{
+    TestPhone a(LoopbackAddress(20), QStringLiteral("Alice"), Start::Listening, Offers::Hd);
+    TestPhone b(LoopbackAddress(21), QStringLiteral("Bob"), Start::Listening, Offers::Hd);
+    Script s;
+    DialAndAnswer(s, a, b).when([&] { return a.phone->st.VoiceMode && b.phone->st.VoiceMode; }, nullptr);
+    QVERIFY(WaitFor([&] { return s.done(); }));
+    QCOMPARE(a.phone->link.texts().request, QStringLiteral("VOICEMSG:OK|Alice|vx1;codec=opus16|END"));
+    QCOMPARE(b.phone->link.texts().request, a.phone->link.texts().request);
+    QCOMPARE(a.phone->link.texts().answer, QStringLiteral("CallAnswer|vx1;codec=opus16|END"));
+    QCOMPARE(b.phone->link.texts().answer, a.phone->link.texts().answer);
+    QCOMPARE(a.phone->link.texts().greeting, QStringLiteral("VOICEMSG:OK"));
+    QCOMPARE(b.main.texts.last(), QStringLiteral("Aliceさんからの電話です。")); // the name, not the offer
+    QVERIFY(a.capture.voice == kHdVoice && b.playback.voice == kHdVoice);
+
+    // Half a second of voice each way arrives as 25 packets of 20 ms.
+    const QByteArray voice(kHdVoice.pieceBytes() * 25, '\x10');
+    QVERIFY(a.capture.produce(voice) && b.capture.produce(voice));
+    QVERIFY(WaitFor([&] { return a.playback.writes == 25 && b.playback.writes == 25; }));
+    QVERIFY(b.playback.bytes.size() < 25 * 120); // about 80 bytes each at 32 kbit/s
+
+    a.phone->Command1_Click();
+    QVERIFY(WaitFor([&] { return b.main.text1() == QStringLiteral("次の接続を待機します。"); }));
+    QCOMPARE(b.playback.writes, 25);
 }
 
 QTEST_GUILESS_MAIN(DirectCallTest)

@@ -1,6 +1,7 @@
 // What the call logic does with each event the socket layer reports, on
 // recording fakes: the bytes come in exactly the pieces a case names.
 
+#include "call/voice_frames.h"
 #include "phonebook/phone_book_files.h"
 #include "support/call_bench.h"
 
@@ -26,6 +27,7 @@ private slots:
     void callerOvertakingOurDialHangsItUp();
     void dialBackIsKnownByItsWordsNotItsAddress();
     void serverRepliesAreGatheredWhole();
+    void hdAnswerCutByTheNetworkIsWaitedFor();
 };
 
 void HandlersTest::closeInEveryCalledStateLeavesTheLineFree()
@@ -206,6 +208,26 @@ void HandlersTest::serverRepliesAreGatheredWhole()
     b.read(s, list.mid(31));
     QCOMPARE(b.st.ServerSocket, 0);
     QCOMPARE(b.st.WaitingUsers[1].Address, QStringLiteral("127.0.0.2"));
+}
+
+void HandlersTest::hdAnswerCutByTheNetworkIsWaitedFor()
+{
+    CallBench b(true);
+    b.st.CallerName = QStringLiteral("Al");
+    b.dial(QStringLiteral("192.0.2.9"));
+    const int s = b.st.CallSocket;
+    b.connected(s);
+    QCOMPARE(b.texts(s), QStringList { QStringLiteral("VOICEMSG:OK|Al|vx1;codec=opus16|END") });
+    b.read(s, kGreeting);
+    QByteArray frame;
+    frames::AppendFrame(frame, frames::kOpusPacket, QByteArray(40, 'p'));
+    // The answer in two reads, the voice right behind its end.
+    b.read(s, QStringLiteral("CallAnswer|vx1;co"));
+    QVERIFY(!b.st.VoiceMode && b.st.Connected);
+    b.read(s, Utf16(QStringLiteral("dec=opus16|END")) + frame);
+    QVERIFY(b.st.VoiceMode && b.link.voice().hd());
+    QCOMPARE(b.link.texts().answer, QStringLiteral("CallAnswer|vx1;codec=opus16|END"));
+    QCOMPARE(b.playback.bytes, QByteArray(40, 'p'));
 }
 
 QTEST_GUILESS_MAIN(HandlersTest)

@@ -5,6 +5,7 @@
 // stay responsive, keep its memory bounded and come back to idle.
 
 #include "call/call_state.h"
+#include "call/voice_frames.h"
 #include "net/socket_layer.h"
 #include "support/raw_peer.h"
 #include "support/test_phone.h"
@@ -79,6 +80,10 @@ private slots:
     void silentConnectionServer();
     void requestsWhileRingingNeverNest();
     void exitEndsTheProgramInEveryState();
+    void offersThatMakeNoSenseGetAPlainCall_data();
+    void offersThatMakeNoSenseGetAPlainCall();
+    void answersAndFramesThatMakeNoSenseEndTheCall_data();
+    void answersAndFramesThatMakeNoSenseEndTheCall();
     void cleanupTestCase();
 };
 
@@ -492,6 +497,84 @@ void HostilePeerTest::exitEndsTheProgramInEveryState()
         for (int fd; (fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
             ::close(fd);
     }
+    ::close(listener);
+}
+
+void HostilePeerTest::offersThatMakeNoSenseGetAPlainCall_data()
+{
+    QTest::addColumn<QString>("offer");
+    QTest::newRow("a key without a value") << QStringLiteral("vx1;codec");
+    QTest::newRow("a version to come") << QStringLiteral("vx2;codec=opus16");
+    QTest::newRow("a key twice") << QStringLiteral("vx1;codec=opus16;codec=opus16");
+    QTest::newRow("no codec this phone speaks") << QStringLiteral("vx1;codec=g722");
+    QTest::newRow("not an offer's characters") << QStringLiteral("vx1;codec=OPUS16");
+}
+
+void HostilePeerTest::offersThatMakeNoSenseGetAPlainCall()
+{
+    QFETCH(QString, offer);
+    TestPhone b(LoopbackAddress(70), QStringLiteral("Bob"), Start::Listening, Offers::Hd);
+    const int fd = RingAsCaller(b, LoopbackAddress(71), QStringLiteral("Evil|") + offer);
+    QVERIFY(fd >= 0);
+    Script s;
+    s.when([&] { return Ringing(b); }, [&] { b.phone->Command3_Click(); });
+    QByteArray got;
+    QVERIFY(WaitFor([&] { return s.done(); }));
+    QVERIFY(Receive(fd, QStringLiteral("CallAnswer|END"), &got));
+    QCOMPARE(got, Utf16(QStringLiteral("CallAnswer|END")));
+    QCOMPARE(b.main.texts.last(), QStringLiteral("Evilさんからの電話です。"));
+    QVERIFY(b.capture.voice == kPlainVoice && b.phone->st.VoiceMode);
+    ::close(fd);
+}
+
+void HostilePeerTest::answersAndFramesThatMakeNoSenseEndTheCall_data()
+{
+    const auto frame = [](int type, int payload) {
+        QByteArray f;
+        frames::AppendFrame(f, std::uint8_t(type), QByteArray(payload, '\x55'));
+        return f;
+    };
+    const QByteArray hd = Utf16(QStringLiteral("CallAnswer|vx1;codec=opus16|END"));
+    const QString answer = QStringLiteral("相手の応答を理解できないため切断しました。");
+    const QString tooLong = QStringLiteral("相手の音声フレームが長すぎるため切断しました。");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("why");
+    QTest::newRow("answer of a version to come")
+        << Utf16(QStringLiteral("CallAnswer|vx2;codec=opus16|END")) << answer;
+    QTest::newRow("answer naming no codec offered")
+        << Utf16(QStringLiteral("CallAnswer|vx1;codec=pcm8|END")) << answer;
+    QTest::newRow("answer of garbage") << Utf16(QStringLiteral("CallAnswer|vx1;;|END")) << answer;
+    QTest::newRow("packet beyond Opus's largest") << hd + frame(frames::kOpusPacket, 1280) << tooLong;
+    QTest::newRow("frame beyond any") << hd + frame(frames::kOpusPacket, 1400) << tooLong;
+    QTest::newRow("unknown frame type")
+        << hd + frame(0x05, 60) << QStringLiteral("相手の音声フレームの種類が不明なため切断しました。");
+    QTest::newRow("empty frame") << hd + QByteArray(2, '\0')
+                                 << QStringLiteral("相手の音声データが壊れているため切断しました。");
+}
+
+void HostilePeerTest::answersAndFramesThatMakeNoSenseEndTheCall()
+{
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, why);
+    TestPhone a(LoopbackAddress(72), QStringLiteral("Alice"), Start::Listening, Offers::Hd);
+    const int listener = RawListen(LoopbackAddress(73), 8002);
+    QVERIFY(listener >= 0);
+    int fd = -1;
+    Script s;
+    s.then([&] {
+         a.main.setComboText(LoopbackAddress(73));
+         a.phone->CLIBTN_Click();
+     })
+        .when([&] { return (fd = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK)) >= 0; },
+            [&] { SendAll(fd, Utf16(QStringLiteral("VOICEMSG:OK"))); })
+        .when(
+            [&] { return a.phone->ringingFile() == QLatin1String("Ans.wav"); }, [&] { SendAll(fd, reply); });
+    QVERIFY(WaitFor([&] { return s.done() && a.main.text1() == why; }));
+    QVERIFY(!a.phone->st.VoiceMode && a.phone->st.CallSocket == 0 && IsIdle(a));
+    QCOMPARE(a.playback.writes, 0); // nothing of it played
+    QByteArray rest;
+    QVERIFY(WaitFor([&] { return !ReadAvailable(fd, rest); })); // and the connection ends
+    ::close(fd);
     ::close(listener);
 }
 

@@ -197,6 +197,7 @@ private slots:
     void everyCallStartsOnABlockBoundary();
     void messagesInOneReadAreHandledInOrder();
     void hangUpAndExitHandOverWholeBlocks();
+    void oldStylePeerMeetsAnHdVoxletAsBefore();
 };
 
 void PeerWireTest::greetingAndAnswerAreExactBytes()
@@ -701,6 +702,60 @@ void PeerWireTest::hangUpAndExitHandOverWholeBlocks()
         if (call == 0) // the next drain starts well after this one
             Pump(int(std::max<qint64>(0, 1500 - sinceFirst.elapsed())));
     }
+}
+
+// A Voxlet that offers HD, with a peer of the old protocol: called by it,
+// the bytes are today's; calling it, so are they but for the offer in the
+// request. Either way raw PCM goes both ways, and whole blocks at the end.
+void PeerWireTest::oldStylePeerMeetsAnHdVoxletAsBefore()
+{
+    const QByteArray blocks = NumberedBlock(1) + NumberedBlock(2), voice = Samples(1, kVoiceBlockBytes);
+    // Called by the old-style peer.
+    TestPhone b(LoopbackAddress(62), QStringLiteral("Bob"), Start::Listening, Offers::Hd);
+    QByteArray greeting, answer;
+    std::pair<QByteArray, bool> heard;
+    std::atomic<bool> answered { false };
+    std::thread raw([&] {
+        RawSocket s;
+        s.connectTo(LoopbackAddress(63), b.address, 8002);
+        greeting = s.readExactly(22, 5000);
+        s.sendAll(Utf16(QStringLiteral("VOICEMSG:OK|Raw|END")));
+        answer = s.readExactly(28, 10000);
+        answered = true;
+        s.sendAll(blocks);
+        heard = ReadToClose(s, 10000);
+    });
+    Script script;
+    script.when([&] { return !b.phone->ringingFile().isEmpty(); }, [&] { b.phone->Command3_Click(); });
+    QVERIFY(WaitFor([&] { return answered && b.playback.written.size() == 2; }));
+    QVERIFY(b.capture.produce(voice));
+    Pump(100);
+    b.phone->Command1_Click();
+    raw.join();
+    QCOMPARE(greeting, Utf16(QStringLiteral("VOICEMSG:OK")));
+    QCOMPARE(answer, Utf16(QStringLiteral("CallAnswer|END")));
+    QCOMPARE(b.playback.written[0] + b.playback.written[1], blocks);
+    QVERIFY(heard.second);
+    QCOMPARE(heard.first, voice);
+
+    // Calling it.
+    TestPhone a(LoopbackAddress(64), QStringLiteral("Alice"), Start::Listening, Offers::Hd);
+    RawCallee callee;
+    callee.start(a, LoopbackAddress(65));
+    a.main.setComboText(LoopbackAddress(65));
+    a.phone->CLIBTN_Click();
+    QVERIFY(WaitFor([&] { return a.phone->st.VoiceMode && a.phone->ringingFile().isEmpty(); }));
+    callee.join();
+    QCOMPARE(callee.request, Utf16(QStringLiteral("VOICEMSG:OK|Alice|vx1;codec=opus16|END")));
+    QVERIFY(a.capture.voice == kPlainVoice);
+    QVERIFY(callee.conn.sendAll(blocks));
+    QVERIFY(WaitFor([&] { return a.playback.written.size() == 2; }));
+    QCOMPARE(a.playback.written[0] + a.playback.written[1], blocks);
+    QVERIFY(a.capture.produce(voice.left(3000)));
+    a.phone->Command1_Click();
+    heard = ReadToClose(callee.conn, 5000);
+    QVERIFY(heard.second);
+    QCOMPARE(heard.first, voice.left(3000) + QByteArray(kVoiceBlockBytes - 3000, 0));
 }
 
 QTEST_GUILESS_MAIN(PeerWireTest)

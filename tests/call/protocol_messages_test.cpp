@@ -40,6 +40,24 @@ private slots:
         for (const QString& one : { CallerProfile(QStringLiteral("END"), QStringLiteral("M"), {}, {}),
                  Greeting() + QStringLiteral("CallAns"), SearchCallRequest(QStringLiteral("CallAnswer")) })
             QCOMPARE(cut(one), one);
+        // The answer with its field ends at its own "|END", voice behind it.
+        const QString hd = Answer(QStringLiteral("vx1;codec=opus16"));
+        QCOMPARE(hd, QStringLiteral("CallAnswer|vx1;codec=opus16|END"));
+        QCOMPARE(cut(hd + QStringLiteral("\u0005\u5501|END")), hd);
+    }
+    void offersAndAnswersBetweenVoxlets()
+    {
+        // Read from the end: a name may hold "|"; a lone field is a name.
+        const QString offer = QStringLiteral("vx1;codec=opus16,pcm8;c=0a");
+        QCOMPARE(RequestOffer(SearchCallRequest(QStringLiteral("a|b"), offer)), offer);
+        QCOMPARE(RequestOffer(DirectCallRequest(offer)), QString());
+        QCOMPARE(ParseVoxletField(offer)->value(QStringLiteral("codec")), QStringLiteral("opus16,pcm8"));
+        // Cut by the network, an answer may still become one; garbage never.
+        for (const char* cutShort :
+            { "CallAnswer", "CallAnswer|v", "CallAnswer|vx1;co", "CallAnswer|vx1;a=b|EN" })
+            QVERIFY2(ParseAnswer(QString::fromLatin1(cutShort)).kind == AnswerKind::Incomplete, cutShort);
+        for (const char* garbage : { "CallAnswer|x|END", "CallAnswer|vx1;CODEC|END" })
+            QVERIFY2(ParseAnswer(QString::fromLatin1(garbage)).kind == AnswerKind::Garbage, garbage);
     }
 };
 

@@ -87,7 +87,8 @@ void FakeSockets::CloseSocket(int& socketVar)
     socketVar = 0;
 }
 
-CallBench::CallBench()
+CallBench::CallBench(bool hdOffers)
+    : hd(hdOffers)
 {
     // Listening, as after start-up and "SERVER": nothing to answer yet.
     st.ListenSocket = 3;

@@ -8,6 +8,7 @@
 #include "call/event_hub.h"
 #include "call/peer_protocol.h"
 #include "call/server_protocol.h"
+#include "call/voice_link.h"
 #include "history/call_recorder.h"
 #include "support/fake_devices.h"
 #include "support/fake_windows.h"
@@ -57,6 +58,10 @@ public:
     {
         voiceSent[socketVar].append(data, count);
     }
+    void SendVoiceFrame(int& socketVar, const char* frame, int bytes) override
+    {
+        voiceSent[socketVar].append(frame, bytes);
+    }
     int ReceiveVoiceData(int& socketVar, const char** received) override;
     void SendTextMessage(int& socketVar) override { sent[socketVar] << st_.SendText; }
     void ReceiveTextMessage(int& socketVar) override;
@@ -79,7 +84,8 @@ private:
 
 class CallBench : public CallShell, public SearchWindowPort {
 public:
-    CallBench();
+    // hd: the phone offers HD when it dials and takes it when offered.
+    explicit CallBench(bool hd = false);
 
     // The listener reports a caller from `from`; returns its socket.
     int accept(const QString& from = QStringLiteral("192.0.2.7"), int error = 0);
@@ -125,6 +131,7 @@ public:
     bool probeExpected = false;
     std::optional<QString> probeWords;
 
+    const bool hd;
     QTemporaryDir dir;
     AppState st;
     FakeMainWindow main;
@@ -137,7 +144,8 @@ public:
     QDateTime now { QDate(2024, 5, 1), QTime(10, 0), QTimeZone::utc() };
     history::CallHistory history { QString(), [this] { return now; } };
     history::CallRecorder recorder { history };
-    CallContext ctx { st, main, boxes, net, voice, *this, *this, dir.path(), &recorder };
+    VoiceLink link { net, voice, hd };
+    CallContext ctx { st, main, boxes, net, voice, link, *this, *this, dir.path(), &recorder };
     PeerProtocol peer { ctx };
     ServerProtocol server { ctx };
     EventHub hub { ctx, peer, server };

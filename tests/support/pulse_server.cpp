@@ -100,24 +100,43 @@ double Rms(const char* pcm, int bytes)
     return std::sqrt(sum / n);
 }
 
+namespace {
+std::vector<double> Samples(const char* pcm, int bytes)
+{
+    std::vector<double> x(static_cast<size_t>(std::max(bytes / 2, 0)));
+    for (size_t i = 0; i < x.size(); ++i)
+        x[i] = qFromLittleEndian<qint16>(pcm + 2 * i);
+    return x;
+}
+
+// Goertzel: the power of one frequency in x.
+double PowerAt(const std::vector<double>& x, int rate, double f)
+{
+    const double coeff = 2 * std::cos(2 * M_PI * f / rate);
+    double s1 = 0, s2 = 0;
+    for (double v : x) {
+        const double s0 = v + coeff * s1 - s2;
+        s2 = s1;
+        s1 = s0;
+    }
+    return s1 * s1 + s2 * s2 - coeff * s1 * s2;
+}
+} // namespace
+
+double ToneLevelDb(const char* pcm, int bytes, int rate, double hz)
+{
+    const std::vector<double> x = Samples(pcm, bytes);
+    return x.empty() ? -200 : 10 * std::log10(PowerAt(x, rate, hz) / double(x.size() * x.size()) + 1e-20);
+}
+
 double DominantFrequency(const char* pcm, int bytes, int rate, double lo, double hi, double step)
 {
-    const int n = bytes / 2;
-    if (n <= 0)
+    const std::vector<double> x = Samples(pcm, bytes);
+    if (x.empty())
         return 0;
-    std::vector<double> x(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i)
-        x[size_t(i)] = qFromLittleEndian<qint16>(pcm + 2 * i);
     double best = 0, bestPower = -1;
     for (double f = lo; f <= hi; f += step) {
-        const double coeff = 2 * std::cos(2 * M_PI * f / rate);
-        double s1 = 0, s2 = 0;
-        for (double v : x) {
-            const double s0 = v + coeff * s1 - s2;
-            s2 = s1;
-            s1 = s0;
-        }
-        const double power = s1 * s1 + s2 * s2 - coeff * s1 * s2;
+        const double power = PowerAt(x, rate, f);
         if (power > bestPower) {
             bestPower = power;
             best = f;

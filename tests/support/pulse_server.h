@@ -33,6 +33,9 @@ double Rms(const char* pcm, int bytes);
 // robust against short gaps, unlike counting zero crossings.
 double DominantFrequency(
     const char* pcm, int bytes, int rate, double lo = 50, double hi = 3500, double step = 5);
+// The level of one frequency in dB (of 16-bit units; a full-scale sine is
+// about 84 dB): what a tone of that frequency brings.
+double ToneLevelDb(const char* pcm, int bytes, int rate, double hz);
 // Only the loud part of a recording (a sink's monitor runs silent around it).
 QByteArray LoudPart(const QByteArray& pcm, int threshold = 3000);
 

@@ -10,7 +10,8 @@
 
 namespace voxlet::test {
 
-PhoneOptions LoopbackPhoneOptions(const QString& dataDir, const QString& address, int ringPollMs)
+PhoneOptions LoopbackPhoneOptions(
+    const QString& dataDir, const QString& address, int ringPollMs, Offers offers)
 {
     PhoneOptions options;
     options.dataDir = dataDir;
@@ -20,6 +21,7 @@ PhoneOptions LoopbackPhoneOptions(const QString& dataDir, const QString& address
     options.ringPollMs = ringPollMs;
     // Test phones call each other from the same few addresses all day.
     options.screen.ringsPerMinute = 0;
+    options.hd = offers == Offers::Hd;
     return options;
 }
 
@@ -52,10 +54,10 @@ QByteArray TestVoiceBlock(int seed)
     return b;
 }
 
-TestPhone::TestPhone(const QString& addr, const QString& ownName, Start start)
+TestPhone::TestPhone(const QString& addr, const QString& ownName, Start start, Offers offers)
     : PhoneWindows(addr)
 {
-    phone = std::make_unique<Phone>(LoopbackPhoneOptions(dir.path(), addr),
+    phone = std::make_unique<Phone>(LoopbackPhoneOptions(dir.path(), addr, 5, offers),
         PhonePorts { main, boxes, tray, capture, playback, sounds, &notifier, &inhibitor });
     if (!ownName.isNull())
         writeProfile(ownName);
@@ -94,11 +96,11 @@ void TestPhone::startAndListen()
 }
 
 PhoneOnDevices::PhoneOnDevices(const QString& addr, const QString& ownName, int ringPollMs,
-    CaptureDevice& capture, PlaybackDevice& playback, SoundPlayerFactory& sounds)
+    CaptureDevice& capture, PlaybackDevice& playback, SoundPlayerFactory& sounds, Offers offers)
     : PhoneWindows(addr)
 {
     PrepareSoundDataDir(dir.path(), ownName);
-    phone = std::make_unique<Phone>(LoopbackPhoneOptions(dir.path(), addr, ringPollMs),
+    phone = std::make_unique<Phone>(LoopbackPhoneOptions(dir.path(), addr, ringPollMs, offers),
         PhonePorts { main, boxes, tray, capture, playback, sounds });
 }
 

@@ -15,8 +15,13 @@
 
 namespace voxlet::test {
 
+// Whether a test phone speaks HD with Voxlets (test phones are old-style
+// by default, so that their voice can be compared byte for byte).
+enum class Offers { None, Hd };
+
 // Options of a phone living on `address` with its data in `dataDir`.
-PhoneOptions LoopbackPhoneOptions(const QString& dataDir, const QString& address, int ringPollMs = 5);
+PhoneOptions LoopbackPhoneOptions(
+    const QString& dataDir, const QString& address, int ringPollMs = 5, Offers offers = Offers::None);
 // A profile (name, sex M, age 30, PASS pw, comment hello, server) in name.txt.
 void WriteTestProfile(const QString& dataDir, const QString& name, const QString& server = {});
 // A data folder as a fresh install with real sounds leaves it: the three
@@ -44,8 +49,8 @@ enum class Start { Later, Listening };
 
 class TestPhone : public PhoneWindows {
 public:
-    explicit TestPhone(
-        const QString& address, const QString& ownName = QStringLiteral("Taro"), Start start = Start::Later);
+    explicit TestPhone(const QString& address, const QString& ownName = QStringLiteral("Taro"),
+        Start start = Start::Later, Offers offers = Offers::None);
     ~TestPhone();
 
     void writeProfile(const QString& name, const QString& server = {});
@@ -69,7 +74,7 @@ public:
 class PhoneOnDevices : public PhoneWindows {
 public:
     PhoneOnDevices(const QString& address, const QString& ownName, int ringPollMs, CaptureDevice& capture,
-        PlaybackDevice& playback, SoundPlayerFactory& sounds);
+        PlaybackDevice& playback, SoundPlayerFactory& sounds, Offers offers = Offers::None);
     ~PhoneOnDevices();
     // Start-up, first activation, and "SERVER".
     void startAndListen();

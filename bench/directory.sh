@@ -35,7 +35,7 @@ done
 echo "building voxlet-directory (release) in $build and the load generator ..." >&2
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOXLET_TESTS=OFF -DVOXLET_BENCH=ON >/dev/null
 ninja -C "$build" voxlet-directory directory_load >/dev/null
-server=${other_server:-$build/src/directory/server/voxlet-directory}
+server=${other_server:-$build/server/voxlet-directory}
 load=$build/bench/directory/directory_load
 
 tmp=$(mktemp -d /tmp/voxlet-directory-bench.XXXXXX)

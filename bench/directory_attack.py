@@ -6,7 +6,7 @@ and whether real users are still served. Asserts nothing; stops by itself
     bench/directory_attack.py [--server PATH] [--seconds S]
 
 PATH defaults to a release build made by bench/directory.sh
-(build/bench/src/directory/server/voxlet-directory). Give an older build to
+(build/bench/server/voxlet-directory). Give an older build to
 see its figures beside these. Attackers use their own loopback source
 addresses (127.x.y.z); the real users come from 127.0.0.2 to 127.0.0.9.
 
@@ -398,7 +398,7 @@ def probes_through_two_processes(program, folder):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--server", default=os.path.join(ROOT, "build/bench/src/directory/server/voxlet-directory"))
+    parser.add_argument("--server", default=os.path.join(ROOT, "build/bench/server/voxlet-directory"))
     parser.add_argument("--seconds", type=float, default=5, help="length of each PASS-guessing run")
     options = parser.parse_args()
     if not os.access(options.server, os.X_OK):

@@ -74,7 +74,9 @@ function(voxlet_check_includes target)
     set_target_properties(${target} PROPERTIES VOXLET_HEADERS "" VOXLET_LINKS "${ours}")
   endif()
   voxlet_allowed_headers(${target} allowed)
+  # The directory server's headers are no library's of the phone's.
   list(JOIN VOXLET_SUBSYSTEMS "|" folders)
+  string(APPEND folders "|server")
   foreach(file ${ARGN})
     file(STRINGS ${VOXLET_SRC}/${file} lines REGEX "^#include \"(${folders})/")
     foreach(line ${lines})
@@ -83,6 +85,18 @@ function(voxlet_check_includes target)
         message(FATAL_ERROR "src/${file} includes ${header}, which ${target} does not link: "
                             "the libraries' dependencies point down (see src/CMakeLists.txt)")
       endif()
+    endforeach()
+  endforeach()
+endfunction()
+
+# voxlet_check_server_includes(<file relative to server/>...): voxlet-directory
+# is a program of its own: it includes nothing of the phone's.
+function(voxlet_check_server_includes)
+  list(JOIN VOXLET_SUBSYSTEMS "|" folders)
+  foreach(file ${ARGN})
+    file(STRINGS ${CMAKE_SOURCE_DIR}/server/${file} lines REGEX "^#include \"(${folders})/")
+    foreach(line ${lines})
+      message(FATAL_ERROR "server/${file}: ${line}: the directory server includes nothing of the phone's")
     endforeach()
   endforeach()
 endfunction()

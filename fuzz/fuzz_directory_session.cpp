@@ -6,9 +6,9 @@
 
 #include "fuzz_support.h"
 
-#include "directory/server/directory_session.h"
-#include "directory/server/proxy_header.h"
-#include "directory/server/registry.h"
+#include "server/directory_session.h"
+#include "server/proxy_header.h"
+#include "server/registry.h"
 
 #include <chrono>
 #include <string>

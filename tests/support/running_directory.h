@@ -1,7 +1,7 @@
 #pragma once
 // voxlet-directory on a thread of its own, at port 8003 of the given address.
 
-#include "directory/server/directory_server.h"
+#include "server/directory_server.h"
 
 #include <QString>
 

@@ -18,7 +18,7 @@ source "$(dirname "$0")/gui_session.bash"
 need ip nft miniupnpd stund timeout setsid ss
 need_accessibility
 need_program
-directory=$VOXLET_BINARY_DIR/src/directory/server/voxlet-directory
+directory=$VOXLET_BINARY_DIR/server/voxlet-directory
 [ -x "$directory" ] || skip "voxlet-directory is not built"
 /usr/bin/python3 -c 'from gi.repository import Gio' 2>/dev/null || skip "python3-gi is missing"
 

@@ -3,8 +3,8 @@
 // written to disk; an entry lives until it has not been refreshed for the
 // keep time.
 
-#include "directory/server/attempt_guard.h"
-#include "directory/server/directory_store.h"
+#include "server/attempt_guard.h"
+#include "server/directory_store.h"
 
 #include <chrono>
 #include <cstddef>

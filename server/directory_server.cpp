@@ -1,9 +1,9 @@
-#include "directory/server/directory_server.h"
+#include "server/directory_server.h"
 
-#include "directory/server/deadlines.h"
-#include "directory/server/redis_store.h"
-#include "directory/server/registry.h"
-#include "directory/server/text_codec.h"
+#include "server/deadlines.h"
+#include "server/redis_store.h"
+#include "server/registry.h"
+#include "server/text_codec.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

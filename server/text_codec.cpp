@@ -1,4 +1,4 @@
-#include "directory/server/text_codec.h"
+#include "server/text_codec.h"
 
 #include <bit>
 #include <bitset>

@@ -1,4 +1,4 @@
-#include "directory/server/server_counters.h"
+#include "server/server_counters.h"
 
 namespace voxlet::directory_server {
 

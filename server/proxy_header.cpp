@@ -1,4 +1,4 @@
-#include "directory/server/proxy_header.h"
+#include "server/proxy_header.h"
 
 #include <arpa/inet.h>
 #include <charconv>

@@ -1,4 +1,4 @@
-#include "directory/server/service_notify.h"
+#include "server/service_notify.h"
 
 #include <cstdlib>
 #include <cstring>

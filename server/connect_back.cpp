@@ -1,7 +1,7 @@
-#include "directory/server/connect_back.h"
+#include "server/connect_back.h"
 
-#include "directory/server/deadlines.h"
-#include "directory/server/text_codec.h"
+#include "server/deadlines.h"
+#include "server/text_codec.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -1,4 +1,4 @@
-#include "directory/server/attempt_guard.h"
+#include "server/attempt_guard.h"
 
 #include <algorithm>
 

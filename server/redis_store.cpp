@@ -1,7 +1,7 @@
-#include "directory/server/redis_store.h"
+#include "server/redis_store.h"
 
-#include "directory/server/redis_script.h"
-#include "directory/server/text_codec.h"
+#include "server/redis_script.h"
+#include "server/text_codec.h"
 
 #include <hiredis/async.h>
 #include <hiredis/hiredis.h>

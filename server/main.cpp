@@ -1,7 +1,7 @@
 // voxlet-directory: the connection server that Voxlet clients register with.
 
-#include "directory/server/directory_server.h"
-#include "directory/server/server_options.h"
+#include "server/directory_server.h"
+#include "server/server_options.h"
 
 #include <csignal>
 #include <cstdio>

@@ -1,9 +1,9 @@
 // The directory's request handling without sockets: what a client receives
 // for each thing it may send, byte for byte.
 
-#include "directory/server/directory_session.h"
-#include "directory/server/registry.h"
-#include "directory/server/server_options.h"
+#include "server/directory_session.h"
+#include "server/registry.h"
+#include "server/server_options.h"
 #include "support/test_support.h"
 
 #include <QByteArray>
@@ -609,4 +609,4 @@ void DirectoryServerSessionTest::storeOptionsAndAPrivatePasswordFile()
 }
 
 QTEST_GUILESS_MAIN(DirectoryServerSessionTest)
-#include "directory_server_session_test.moc"
+#include "session_test.moc"

@@ -1,4 +1,4 @@
-#include "directory/server/server_log.h"
+#include "server/server_log.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -3,9 +3,9 @@
 // go in, bytes to send come out, and the session says when the connection is
 // to be closed. The poll loop and the fuzzer drive it the same way.
 
-#include "directory/server/connect_back.h"
-#include "directory/server/directory_store.h"
-#include "directory/server/text_codec.h"
+#include "server/connect_back.h"
+#include "server/directory_store.h"
+#include "server/text_codec.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -9,9 +9,9 @@
 // answers every request as unavailable while Redis cannot be reached or
 // does not answer in time.
 
-#include "directory/server/connect_back.h"
-#include "directory/server/directory_store.h"
-#include "directory/server/registry.h"
+#include "server/connect_back.h"
+#include "server/directory_store.h"
+#include "server/registry.h"
 
 #include <chrono>
 #include <cstdint>

@@ -1,6 +1,6 @@
-#include "directory/server/control_socket.h"
+#include "server/control_socket.h"
 
-#include "directory/server/text_codec.h"
+#include "server/text_codec.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "directory/server/directory_session.h"
+#include "server/directory_session.h"
 
 #include <array>
 #include <utility>

@@ -2,7 +2,7 @@
 // What the server has done since it started, for the periodic log line, the
 // health check and the service manager's status.
 
-#include "directory/server/directory_store.h"
+#include "server/directory_store.h"
 
 #include <array>
 #include <cstdint>

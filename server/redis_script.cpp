@@ -1,4 +1,4 @@
-#include "directory/server/redis_script.h"
+#include "server/redis_script.h"
 
 namespace voxlet::directory_server {
 

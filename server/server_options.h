@@ -1,12 +1,12 @@
 #pragma once
 // Command-line settings of voxlet-directory.
 
-#include "directory/server/connect_back.h"
-#include "directory/server/directory_session.h"
-#include "directory/server/proxy_header.h"
-#include "directory/server/redis_store.h"
-#include "directory/server/registry.h"
-#include "directory/server/server_log.h"
+#include "server/connect_back.h"
+#include "server/directory_session.h"
+#include "server/proxy_header.h"
+#include "server/redis_store.h"
+#include "server/registry.h"
+#include "server/server_log.h"
 
 #include <chrono>
 #include <cstdint>

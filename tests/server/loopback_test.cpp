@@ -2,7 +2,7 @@
 // well-behaved client keeps being served; behind a proxy; and several
 // voxlet-directory processes sharing a private redis-server.
 
-#include "directory/server/directory_server.h"
+#include "server/directory_server.h"
 #include "support/raw_peer.h"
 #include "support/running_directory.h"
 #include "support/test_support.h"
@@ -135,7 +135,7 @@ QString ProxiedExchange(
 
 QString Executable()
 {
-    return qEnvironmentVariable("VOXLET_BINARY_DIR") + "/src/directory/server/voxlet-directory";
+    return qEnvironmentVariable("VOXLET_BINARY_DIR") + "/server/voxlet-directory";
 }
 
 // A private redis-server on a Unix socket in a temporary folder: no TCP port,
@@ -1368,4 +1368,4 @@ void DirectoryServerLoopbackTest::executableReportsHealthAndCounters()
 }
 
 QTEST_GUILESS_MAIN(DirectoryServerLoopbackTest)
-#include "directory_server_loopback_test.moc"
+#include "loopback_test.moc"

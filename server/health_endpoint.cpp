@@ -1,6 +1,6 @@
-#include "directory/server/health_endpoint.h"
+#include "server/health_endpoint.h"
 
-#include "directory/server/deadlines.h"
+#include "server/deadlines.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

@@ -1,6 +1,6 @@
-#include "directory/server/registry.h"
+#include "server/registry.h"
 
-#include "directory/server/text_codec.h"
+#include "server/text_codec.h"
 
 #include <algorithm>
 #include <utility>

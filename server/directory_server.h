@@ -3,16 +3,16 @@
 // Every limit that keeps one misbehaving client from hurting the others is
 // enforced here; what the bytes mean is DirectorySession's business.
 
-#include "directory/server/connect_back.h"
-#include "directory/server/control_socket.h"
-#include "directory/server/directory_session.h"
-#include "directory/server/directory_store.h"
-#include "directory/server/health_endpoint.h"
-#include "directory/server/proxy_header.h"
-#include "directory/server/server_counters.h"
-#include "directory/server/server_log.h"
-#include "directory/server/server_options.h"
-#include "directory/server/service_notify.h"
+#include "server/connect_back.h"
+#include "server/control_socket.h"
+#include "server/directory_session.h"
+#include "server/directory_store.h"
+#include "server/health_endpoint.h"
+#include "server/proxy_header.h"
+#include "server/server_counters.h"
+#include "server/server_log.h"
+#include "server/server_options.h"
+#include "server/service_notify.h"
 
 #include <atomic>
 #include <chrono>

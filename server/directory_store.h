@@ -4,7 +4,7 @@
 // once; a shared store answers later, from the poll loop, so the loop never
 // waits for it.
 
-#include "directory/server/registry_types.h"
+#include "server/registry_types.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-#include "directory/server/server_options.h"
+#include "server/server_options.h"
 
 #include <arpa/inet.h>
 #include <charconv>

@@ -6,7 +6,7 @@
 //   remove NAME   take NAME out of the directory, with its failed PASS count
 // Answers: "removed NAME", "not registered NAME" or "error TEXT".
 
-#include "directory/server/directory_store.h"
+#include "server/directory_store.h"
 
 #include <functional>
 #include <string>

@@ -6,7 +6,7 @@
 // `maxWait`. The Redis store's script keeps the same records by the same
 // rules, so both stores answer alike.
 
-#include "directory/server/registry_types.h"
+#include "server/registry_types.h"
 
 #include <chrono>
 #include <cstddef>

@@ -14,13 +14,16 @@ voice as a peer of each kind does, with the gaps real senders leave:
   blocks-paused     8000-byte blocks every 0.5 s; at 10 s a pause of 0.5 s,
                     at 20 s one of 1.5 s, after which it goes on from where
                     it is (its microphone paused: that audio never comes)
+  pieces-short-then-long  20 ms pieces; at 4 s a stall of 0.3 s, at 8.3 s
+                    one of 1 s, each backlog going out at once
 
 The phone's speaker is recorded. Each sample sent carries its own index
 (3000 + index mod 29000, loud everywhere), so each sample heard tells when
 it was sent. For each run it prints, beside the targets: the share of 10 ms
 windows heard outside the 1.5 s after each stall, the silences heard per
-stall (an underrun is heard as one), and the delay 3 s after each stall
-against the delay before it. Asserts nothing.
+stall (an underrun is heard as one), the share heard in the 2 s from 1.5 s
+after each stall, and the delay 3 s after each stall against the delay
+before it. Asserts nothing.
 
     bench/gaps.py --phone BIN [--net N] [--runs NAME,...]   (through gaps.sh)
 """
@@ -41,6 +44,7 @@ RUNS = {
     "pieces-catching-up": (160, [(10, 1.0), (20, 1.0)], "catch-up"),
     "pieces-dropped": (160, [(10, 1.0), (20, 1.0)], "drop"),
     "blocks-paused": (4000, [(10, 0.5), (20, 1.5)], "skip"),
+    "pieces-short-then-long": (160, [(4, 0.3), (8.3, 1.0)], "deliver"),
 }
 TALK = 30  # seconds of voice sent
 
@@ -158,6 +162,7 @@ def analyse(name, samples, rec_t0, t0, stalls, stats, debug=False):
         return
     counted = audible = 0
     drops = [0] * len(stalls)
+    after_stall = [[0, 0] for _ in stalls]  # heard, windows in the 2 s from 1.5 s after each
     was = False
     for w in range(windows):
         t = when(w) - before  # the sending time of what plays now
@@ -168,6 +173,10 @@ def analyse(name, samples, rec_t0, t0, stalls, stats, debug=False):
         if k is not None and was and not h:
             drops[k] += 1
         was = h
+        for (a, n), tally in zip(stalls, after_stall):
+            if a + n + 1.5 <= t < a + n + 3.5:
+                tally[0] += h
+                tally[1] += 1
         if not any(a <= t < a + n + 1.5 for a, n in stalls):
             counted += 1
             audible += h
@@ -177,11 +186,12 @@ def analyse(name, samples, rec_t0, t0, stalls, stats, debug=False):
     print("%s:" % name)
     print("  heard outside the 1.5 s after each stall: %.1f %% of %d windows (target >= 95 %%)"
           % (share, counted))
-    for (a, n), dropped in zip(stalls, drops):
+    for (a, n), dropped, (h, w) in zip(stalls, drops, after_stall):
         after = delay_near(a + n + 3 + before)
         extra = "-" if after is None else "%+.0f ms" % (1000 * (after - before))
-        print("  stall at %d s (%.1f s): silences heard %d (target <= 1); delay 3 s after %s against %.0f ms "
-              "before (target <= +20 ms)" % (a, n, dropped, extra, 1000 * before))
+        print("  stall at %.1f s (%.1f s): silences heard %d (target <= 1); heard %.0f %% of the 2 s from 1.5 s "
+              "after (target >= 95 %%); delay 3 s after %s against %.0f ms before (target <= +20 ms)"
+              % (a, n, dropped, 100.0 * h / max(1, w), extra, 1000 * before))
     if stats:
         print("  phone: %s" % stats)
 

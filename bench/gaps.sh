@@ -6,7 +6,8 @@
 # targets. Asserts nothing. About three minutes.
 #
 #   bench/gaps.sh [run,...]   (runs: pieces-delivered, pieces-catching-up,
-#                             pieces-dropped, blocks-paused)
+#                             pieces-dropped, blocks-paused,
+#                             pieces-short-then-long)
 # VOXLET_BUILD_DIR selects the build folder to use (default build/bench).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)

@@ -324,6 +324,14 @@ void JitterBuffer::pull(std::int16_t* out, int samples, std::int64_t nowUs, Conc
         playing_ = false;
         if (concealedRun_ == 0) // else counted when the concealer began
             ++stats_.underruns;
+        // The concealer gave up: what it guessed was extra, as repeated
+        // samples are, not the sender's media. The next arrivals keep their
+        // own places: a stall's backlog is dropped beyond the target as it
+        // refills, and after a sender that skipped audio nothing new is
+        // dropped for places it never sends.
+        received_ -= owed_;
+        read_ -= owed_;
+        owed_ = 0;
     } else if (const std::int64_t errorUs = delayAfter(samples, nowUs) - stats_.targetUs;
                errorUs > std::int64_t(config_.cutMs) * 1000 && count_ > samples) {
         // Far behind: a backlog arrived after playback had started again.

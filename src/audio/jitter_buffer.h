@@ -60,9 +60,10 @@ struct JitterBufferConfig {
     int settleMs = 2000;
     int cutMs = 100; // a delay this far above the target is cut at once
     // With a concealer: how long it may fill in before the buffer falls
-    // silent and refills as without one. Each frame it guesses costs the
-    // one that comes late for it, and a sender that skipped audio sends
-    // none of those: the next ones would be dropped in their place.
+    // silent and refills as without one (its guesses then count as extra
+    // samples, not as the sender's). A guess is worth hearing for a short
+    // gap; for a long one the late samples are better dropped as a stall's
+    // backlog is.
     int concealMs = 100;
 };
 

@@ -395,6 +395,15 @@ private slots:
         QVERIFY(std::count(c.played.begin(), c.played.end(), std::int16_t(1234))
             == std::ptrdiff_t(s.concealedSamples));
         QVERIFY(c.settled());
+        // A sender that skips 300 ms of audio: the codec fills in for a
+        // while, then the buffer refills; nothing sent after is taken for late.
+        const std::uint64_t late = s.lateSamples;
+        c.sender = [](std::int64_t t) {
+            return t >= 15'000 * kMs && t < 15'300 * kMs ? Sender::Skips : Sender::Sends;
+        };
+        c.run(25'000 * kMs);
+        QCOMPARE(c.jb.stats().lateSamples, late);
+        QVERIFY2(c.jb.stats().targetUs <= 40 * kMs, qPrintable(QString::number(c.jb.stats().targetUs)));
     }
 
     // An HD call's playback on its own: packets decoded in order, a damaged

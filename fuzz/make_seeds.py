@@ -57,6 +57,8 @@ write("fuzz_peer_text", "hd_called", reads(0, "VOICEMSG:OK|Taro|" + HD + "|END",
                                           frame(1, opus) * 3, frame(1, opus)[:40], frame(1, opus)[40:]))
 write("fuzz_peer_text", "hd_caller_answered",
       reads(2 | 16, "VOICEMSG:OK", "CallAnswer|" + HD + "|END", frame(1, opus) * 5, frame(5, b"x")))
+write("fuzz_peer_text", "encrypted_called", reads(0, "VOICEMSG:OK|Taro|" + HD + ";c=" + "0a" * 32 + "|END", ANSWER,
+                                                  frame(0x10, bytes(96)), frame(2, opus + bytes(16))))
 write("fuzz_peer_text", "hd_answer_cut", reads(2, "VOICEMSG:OK", "CallAnswer|vx1;co", "dec=opus16|END"))
 write("fuzz_peer_text", "hd_frame_too_long", reads(1 | 16, "VOICEMSG:OK", "CallAnswer|" + HD + "|END",
                                                    b"\x05\x00\x01" + bytes(1279)))
@@ -68,11 +70,20 @@ for name, text in [("offer", HD), ("offer_more", "vx1;codec=opus16,pcm8;c=" + "0
                    ("version_2", "vx2;codec=opus16"), ("garbage", "vx1;;=;codec")]:
     write("fuzz_voice_offer", name, wire(text))
 
-# Frames: the reads of an HD call's voice after the answer.
-write("fuzz_voice_frames", "packets", SEP.join([frame(1, opus) * 4, frame(1, opus)[:1], frame(1, opus)[1:]]))
-write("fuzz_voice_frames", "reserved_types", frame(2, opus + bytes(16)) + frame(0x10, bytes(96)) + frame(0x1f, b""))
-write("fuzz_voice_frames", "too_long", frame(1, bytes(1300)))
-write("fuzz_voice_frames", "empty", b"\x00\x00" + frame(1, opus))
+# Frames: a mode byte (1 encrypted), then the reads of an HD call's voice
+# after the answer; encrypted, each piece an operation byte (0 sealed by the
+# honest peer, 0x80 as it is, 0x40 twice, 0x20 a bit flipped) and its bytes.
+write("fuzz_voice_frames", "packets", bytes([0]) + SEP.join([frame(1, opus) * 4, frame(1, opus)[:1], frame(1, opus)[1:]]))
+write("fuzz_voice_frames", "reserved_types",
+      bytes([0]) + frame(2, opus + bytes(16)) + frame(0x10, bytes(96)) + frame(0x1f, b""))
+write("fuzz_voice_frames", "too_long", bytes([0]) + frame(1, bytes(1300)))
+write("fuzz_voice_frames", "empty", bytes([0]) + b"\x00\x00" + frame(1, opus))
+write("fuzz_voice_frames", "sealed", bytes([1]) + SEP.join([b"\x00" + opus, b"\x00" + opus[:20], b"\x00" + opus]))
+write("fuzz_voice_frames", "sealed_twice", bytes([1]) + SEP.join([b"\x00" + opus, b"\x40" + opus, b"\x00" + opus]))
+write("fuzz_voice_frames", "sealed_flipped", bytes([1]) + SEP.join([b"\x00" + opus, b"\x27" + opus, b"\x00" + opus]))
+write("fuzz_voice_frames", "sealed_then_plain", bytes([1]) + SEP.join([b"\x00" + opus, b"\x80" + frame(1, opus)]))
+write("fuzz_voice_frames", "attacker_first",
+      bytes([1 | 2]) + SEP.join([b"\x80" + frame(0x10, bytes(96)), b"\x80" + frame(2, opus + bytes(16))]))
 
 # Protocol messages: any text, as UTF-16LE.
 for name, text in [("request", "VOICEMSG:OK|Taro|END"), ("profile", "AnybadyConnect|Taro|M|30|hi|END"),

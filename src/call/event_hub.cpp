@@ -97,7 +97,7 @@ void EventHub::OnRead(int s)
         // Played as it comes; the waveform still shows each whole block.
         const char* received = nullptr;
         const int got = ctx_.net.ReceiveVoiceData(callSocket, &received);
-        if (const std::optional<QString> why = ctx_.link.Received(received, got)) {
+        if (const std::optional<QString> why = ctx_.link.Received(callSocket, received, got)) {
             EndCall(ctx_, callSocket, *why);
             if (held_ == 0) // a held connection still has the line
                 st.CallerAccepted = false;

@@ -28,7 +28,7 @@ void Answered(CallContext& ctx, int& socketVar, const QString& text)
     }
     ctx.st.VoiceMode = true;
     ctx.st.VoiceRecvCount = 0;
-    ctx.link.Start();
+    StartTalk(ctx, socketVar);
     ctx.main.setText1(kTalkNow);
     if (ctx.log)
         ctx.log->Answered(&socketVar == &ctx.st.ExternalSocket);

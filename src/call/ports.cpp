@@ -43,6 +43,10 @@ QString ControlName(Control c)
         return QStringLiteral("mnu_Mute");
     case Control::mnu_History:
         return QStringLiteral("mnu_History");
+    case Control::mnu_Confirm:
+        return QStringLiteral("mnu_Confirm");
+    case Control::mnu_Accept:
+        return QStringLiteral("mnu_Accept");
     }
     return {};
 }

@@ -37,6 +37,8 @@ enum class Control {
     mnu_END,
     mnu_Mute,
     mnu_History,
+    mnu_Confirm, // 確認済みにする
+    mnu_Accept, // このまま話す
 };
 
 QString ControlName(Control c);
@@ -47,6 +49,10 @@ public:
 
     virtual void setText1(const QString& text) = 0;
     virtual QString text1() const = 0;
+    // "通話の保護": the call's protection during a call, empty between
+    // calls; a screen reader hears every change.
+    virtual void setProtection(const QString& text) = 0;
+    virtual QString protection() const = 0;
 
     virtual void setEnabled(Control c, bool enabled) = 0;
     virtual bool isEnabled(Control c) const = 0;

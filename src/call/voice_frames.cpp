@@ -2,12 +2,16 @@
 
 namespace voxlet::frames {
 
+QByteArray FrameHeader(std::uint8_t type, qsizetype payloadBytes)
+{
+    const qsizetype length = 1 + payloadBytes;
+    const char header[kHeaderBytes] = { char(length >> 8 & 0xff), char(length & 0xff), char(type) };
+    return QByteArray(header, kHeaderBytes);
+}
+
 void AppendFrame(QByteArray& out, std::uint8_t type, QByteArrayView payload)
 {
-    const qsizetype length = 1 + payload.size();
-    out.append(char(length >> 8 & 0xff));
-    out.append(char(length & 0xff));
-    out.append(char(type));
+    out += FrameHeader(type, payload.size());
     out.append(payload.data(), payload.size());
 }
 

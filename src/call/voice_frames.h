@@ -6,8 +6,10 @@
 // carries its handshake in frames of its own types.
 //
 //   0x01        one Opus packet of 20 ms
-//   0x02        reserved: a sealed frame (the encrypted call's audio)
-//   0x10-0x1f   reserved: the encrypted call's handshake messages
+//   0x02        one Opus packet sealed (the encrypted call's audio)
+//   0x10        the encrypted call's handshake message 2 (from the dialling side)
+//   0x11        ... its message 3 (from the called side)
+//   0x12-0x1f   reserved for the handshake's later versions
 //
 // Any other type is unknown to this version.
 
@@ -20,8 +22,8 @@ namespace voxlet::frames {
 
 constexpr std::uint8_t kOpusPacket = 0x01;
 constexpr std::uint8_t kSealed = 0x02;
-constexpr std::uint8_t kHandshakeFirst = 0x10;
-constexpr std::uint8_t kHandshakeLast = 0x1f;
+constexpr std::uint8_t kMessage2 = 0x10;
+constexpr std::uint8_t kMessage3 = 0x11;
 
 constexpr int kHeaderBytes = 3;
 // Opus's largest packet (RFC 6716), and room for a sealed frame's tag.
@@ -30,6 +32,8 @@ constexpr int kTagBytes = 16;
 // The length field's largest value any frame of this version has.
 constexpr int kMaxLength = 1 + kMaxOpusPayload + kTagBytes;
 
+// A frame's three header bytes, for a payload of this length.
+QByteArray FrameHeader(std::uint8_t type, qsizetype payloadBytes);
 // A frame's bytes, header first: appended to out.
 void AppendFrame(QByteArray& out, std::uint8_t type, QByteArrayView payload);
 

@@ -3,6 +3,7 @@
 #include "call/hang_up.h"
 #include "call/peer_protocol.h"
 #include "call/server_protocol.h"
+#include "call/voice_link.h"
 #include "net/socket_layer.h"
 #include "phonebook/phone_book_files.h"
 
@@ -87,6 +88,7 @@ void SearchWindow::mnu_CALL_Click()
     AppState& st = call_.st;
     st.CallerName = peer_.ReadOwnName(files::kProfileFile);
     const PhoneBookEntry& user = st.WaitingUsers[size_t(SelectedUser)];
+    call_.link.Dialling(user.Address);
     call_.net.ConnectToPeer(st.ExternalSocket, user.Address);
     if (call_.log)
         call_.log->Dialled(true, user.Name, user.Address);

@@ -17,6 +17,9 @@ public:
     virtual void SendVoiceData(int& socketVar, const char* data, int count) = 0;
     // One whole frame of an HD call's voice.
     virtual void SendVoiceFrame(int& socketVar, const char* frame, int bytes) = 0;
+    // Whether a frame of `bytes` can go now without an older one that waits
+    // being dropped; when not, it counts as dropped (and is not to be sent).
+    virtual bool RoomForVoiceFrame(int& socketVar, int bytes) = 0;
     virtual int ReceiveVoiceData(int& socketVar, const char** received = nullptr) = 0;
     virtual void SendTextMessage(int& socketVar) = 0;
     virtual void ReceiveTextMessage(int& socketVar) = 0;

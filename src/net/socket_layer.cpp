@@ -530,6 +530,16 @@ void SocketLayer::SendVoiceFrame(int& socketVar, const char* frame, int bytes)
         SendVoice(socketVar, frame, bytes, true);
 }
 
+bool SocketLayer::RoomForVoiceFrame(int& socketVar, int bytes)
+{
+    const auto it = voice_.find(socketVar);
+    if (it == voice_.end() || !it->second.full())
+        return true;
+    ++drops_;
+    droppedBytes_ += std::uint64_t(std::max(0, bytes));
+    return false;
+}
+
 void SocketLayer::SendVoice(int s, const char* data, int count, bool framed)
 {
     try {

@@ -77,6 +77,7 @@ public:
     // The same in whole frames: stale voice is dropped in whole frames, and
     // at hang-up nothing is added after the last.
     void SendVoiceFrame(int& socketVar, const char* frame, int bytes) override;
+    bool RoomForVoiceFrame(int& socketVar, int bytes) override;
     // One read into VoiceRecvBuffer, never past the current block: returns
     // the bytes read (at *received) and sets VoiceBlockReady on a whole block.
     int ReceiveVoiceData(int& socketVar, const char** received = nullptr) override;

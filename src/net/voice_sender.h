@@ -37,6 +37,8 @@ public:
     std::uint64_t droppedBytes() const { return dropped_; }
     std::uint64_t drops() const { return drops_; } // times stale audio was dropped
     bool framed() const { return framed_; }
+    // Framed: one more frame would have the oldest that waits dropped.
+    bool full() const { return framed_ && int(frames_.size()) - (headSent_ > 0 ? 1 : 0) >= maxFrames_; }
 
 private:
     void captureFrame(const char* data, int count);

@@ -54,6 +54,11 @@ std::optional<KeyPair> ParseIdentity(const QByteArray& text)
 IdentityFile LoadOrCreateIdentity(const QString& stateDir)
 {
     IdentityFile out;
+    if (stateDir.isEmpty()) {
+        out.identity = GenerateKeyPair();
+        out.created = true;
+        return out;
+    }
     files::StateFile file = files::ReadStateFile(stateDir, kIdentityFile, kMaxIdentityBytes);
     if (file.failure) {
         out.failure = *file.failure;

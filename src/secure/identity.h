@@ -26,6 +26,7 @@ struct IdentityFile {
     bool created = false; // none was there: a new one was made and written
     std::optional<QString> failure; // a line for the log and the status
 };
+// An empty stateDir gives a new identity kept in memory only.
 IdentityFile LoadOrCreateIdentity(const QString& stateDir);
 
 // The file's text for a key pair, and the key pair of a text (none when damaged).

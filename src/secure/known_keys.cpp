@@ -76,6 +76,8 @@ KnownKeys KnownKeys::Load(const QString& stateDir)
 {
     KnownKeys store;
     store.stateDir_ = stateDir;
+    if (stateDir.isEmpty())
+        return store;
     files::StateFile file = files::ReadStateFile(stateDir, kKnownKeysFile, kMaxFileBytes);
     if (file.failure) {
         store.problem_ = *file.failure + QStringLiteral("; the remembered keys are not used");
@@ -114,6 +116,8 @@ void KnownKeys::Remember(const PeerId& peer, const KnownKey& entry)
 
 std::optional<QString> KnownKeys::Save()
 {
+    if (stateDir_.isEmpty())
+        return std::nullopt;
     if (unreadable_)
         return problem_;
     if (!damaged_.isEmpty()) {

@@ -46,7 +46,8 @@ public:
     static constexpr int kMaxEntries = 1000;
     static constexpr int kMaxFieldChars = 256;
 
-    // An unreadable or damaged file gives an empty store and a line (problem()).
+    // An unreadable or damaged file gives an empty store and a line
+    // (problem()); an empty stateDir, a store kept in memory only.
     static KnownKeys Load(const QString& stateDir);
     const std::optional<QString>& problem() const { return problem_; }
 

@@ -30,7 +30,7 @@ Phone::Phone(PhoneOptions options, PhonePorts ports)
     , peer(context)
     , server(context)
     , hub(context, peer, server)
-    , inCall(st, ports.main, ports.inhibitor)
+    , inCall(st, ports.main, ports.inhibitor, link, knownKeys)
     , history(options.stateDir)
     , calls(history)
     , historyWindow(history, ports.boxes)
@@ -117,6 +117,7 @@ void Phone::Form_Load()
     main.setEnabled(Control::Command3, false);
     main.setEnabled(Control::mnu_Tray, false);
     main.setEnabled(Control::mnu_KILLTIMER, false);
+    LoadKeys();
     inCall.Reset();
     voice.OpenWaveDevices([this](const char* data, int bytes) {
         CaptureHeader piece { const_cast<char*>(inCall.Outgoing(data, bytes)), bytes, bytes };
@@ -189,6 +190,7 @@ void Phone::CLIBTN_Click()
     main.setText1(QString());
     st.CallerName = peer.ReadOwnName(files::kProfileFile);
     if (st.CallerName != files::kOwnNameUnreadable) {
+        link.Dialling(address);
         net.ConnectToPeer(st.CallSocket, address);
         calls.Dialled(false, PhoneBookName(address).value_or(QString()), address);
         st.OutgoingCall = true;
@@ -216,7 +218,7 @@ void Phone::Command3_Click()
     main.setEnabled(Control::Command3, false);
     main.setEnabled(Control::mnu_Searh, false);
     main.setEnabled(Control::CLIBTN, false);
-    link.Start();
+    StartTalk(context, st.CallSocket);
     inCall.Follow();
 }
 

@@ -22,6 +22,7 @@
 #include "net/async_select.h"
 #include "net/reachability_port.h"
 #include "net/socket_layer.h"
+#include "secure/known_keys.h"
 #include "shell/call_notifier.h"
 #include "shell/in_call.h"
 #include "shell/interval_timer.h"
@@ -43,6 +44,8 @@ struct PhoneOptions {
     // Offers HD to the Voxlets it dials and takes it when offered
     // (VOXLET_OFFER=off in the program: neither, as an old-style phone).
     bool hd = OffersWanted();
+    // Encrypts HD calls with Voxlets that can (off only to measure what it costs).
+    bool encrypt = true;
 };
 
 struct PhonePorts {
@@ -81,6 +84,8 @@ public:
     void mnu_Hyouji_Click();
     void mnu_Ver_Click();
     void mnu_Mute_Click() { inCall.mnu_Mute_Click(); }
+    void mnu_Confirm_Click() { inCall.mnu_Confirm_Click(); }
+    void mnu_Accept_Click() { inCall.mnu_Accept_Click(); }
     void mnu_History_Click() { main.showHistoryWindow(); }
     // Calls this address back through the dial box; false when the line is taken.
     bool CallBack(const QString& address);
@@ -147,6 +152,7 @@ public:
     PeerProtocol peer;
     ServerProtocol server;
     EventHub hub;
+    secure::KnownKeys knownKeys;
     InCall inCall;
     history::CallHistory history;
     history::CallRecorder calls;
@@ -172,6 +178,8 @@ private:
     std::optional<QString> PhoneBookName(const QString& address) const;
     // The one place the call's protection is read as it ends (phone_history.cpp).
     history::Protection EndingCallProtection(bool external) const;
+    // The identity and the remembered keys, at start-up (phone_history.cpp).
+    void LoadKeys();
 
     CallNotifier* notifier_;
     ReachabilityPort* reach_;

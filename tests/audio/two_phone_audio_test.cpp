@@ -338,6 +338,7 @@ private slots:
         b.startAndListen();
         QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
         QVERIFY(a.phone->link.voice().hd() && b.phone->link.voice().hd());
+        QVERIFY(WaitFor([&] { return a.main.protection().startsWith(QStringLiteral("暗号化 確認コード")); }));
         QVERIFY(WaitFor([&] { return a.capture.real.streaming() && b.capture.real.streaming(); }));
         Pump(300); // the ring sounds' tails leave the speakers
 

@@ -1,5 +1,8 @@
 // Two phones in one process call each other over loopback.
 
+#include "call/protocol_messages.h"
+#include "call/voice_frames.h"
+#include "support/call_relay.h"
 #include "support/test_phone.h"
 
 #include <QTest>
@@ -43,6 +46,8 @@ private slots:
     void dialWithoutProfileIsRefused();
     void secondCallAfterFirstRingsNormally();
     void twoVoxletsTalkInHd();
+    void encryptedCallsThroughARelay();
+    void manInTheMiddleMeetsTwoCodes();
 };
 
 void DirectCallTest::callRingsAnswersTalksAndEnds()
@@ -180,13 +185,16 @@ void DirectCallTest::twoVoxletsTalkInHd()
     Script s;
     DialAndAnswer(s, a, b).when([&] { return a.phone->st.VoiceMode && b.phone->st.VoiceMode; }, nullptr);
     QVERIFY(WaitFor([&] { return s.done(); }));
-    QCOMPARE(a.phone->link.texts().request, QStringLiteral("VOICEMSG:OK|Alice|vx1;codec=opus16|END"));
+    // With the dialling side's commitment to its key, and the called side's key.
+    QVERIFY(
+        a.phone->link.texts().request.startsWith(QStringLiteral("VOICEMSG:OK|Alice|vx1;codec=opus16;c=")));
     QCOMPARE(b.phone->link.texts().request, a.phone->link.texts().request);
-    QCOMPARE(a.phone->link.texts().answer, QStringLiteral("CallAnswer|vx1;codec=opus16|END"));
+    QVERIFY(a.phone->link.texts().answer.startsWith(QStringLiteral("CallAnswer|vx1;codec=opus16;e=")));
     QCOMPARE(b.phone->link.texts().answer, a.phone->link.texts().answer);
     QCOMPARE(a.phone->link.texts().greeting, QStringLiteral("VOICEMSG:OK"));
     QCOMPARE(b.main.texts.last(), QStringLiteral("Aliceさんからの電話です。")); // the name, not the offer
     QVERIFY(a.capture.voice == kHdVoice && b.playback.voice == kHdVoice);
+    QVERIFY(WaitFor([&] { return !a.main.protection().isEmpty(); })); // the handshake is done
 
     // Half a second of voice each way arrives as 25 packets of 20 ms.
     const QByteArray voice(kHdVoice.pieceBytes() * 25, '\x10');
@@ -197,6 +205,102 @@ void DirectCallTest::twoVoxletsTalkInHd()
     a.phone->Command1_Click();
     QVERIFY(WaitFor([&] { return b.main.text1() == QStringLiteral("次の接続を待機します。"); }));
     QCOMPARE(b.playback.writes, 25);
+}
+
+namespace {
+const QString kCode = QStringLiteral("暗号化 確認コード ");
+
+// a calls b through a relay on .40 (dialling from .41) that may change what passes.
+bool CallThrough(TestPhone& a, TestPhone& b, const std::function<bool()>& then, CallRelay::Tamper tamper = {})
+{
+    CallRelay relay(LoopbackAddress(40), LoopbackAddress(41), b.address, std::move(tamper));
+    return EstablishCall(*a.phone, a.main, *b.phone, LoopbackAddress(40)) && then();
+}
+bool Shows(const TestPhone& t, const QString& text)
+{
+    return WaitFor([&] { return t.main.protection().startsWith(text); });
+}
+// A half-second block of `said` from one side, heard by the other as its nth block, `heard`.
+bool Heard(TestPhone& from, TestPhone& to, std::size_t n, char said, char heard)
+{
+    return from.capture.produce(QByteArray(kVoiceBlockBytes, said))
+        && WaitFor([&] { return to.playback.written.size() == n; })
+        && to.playback.written.back() == QByteArray(kVoiceBlockBytes, heard);
+}
+} // namespace
+
+void DirectCallTest::encryptedCallsThroughARelay()
+{
+    TestPhone a(LoopbackAddress(42), QStringLiteral("Alice"), Start::Listening, Offers::Hd);
+    TestPhone b(LoopbackAddress(43), QStringLiteral("Bob"), Start::Listening, Offers::Hd);
+    const auto hungUp
+        = [&] { return WaitFor([&] { return !a.phone->st.VoiceMode && !b.phone->st.VoiceMode; }); };
+    // One code on both sides; confirmed, it is the next call's state.
+    QVERIFY(CallThrough(a, b, [&] { return Shows(a, kCode) && b.main.protection() == a.main.protection(); }));
+    a.phone->mnu_Confirm_Click();
+    b.phone->mnu_Confirm_Click();
+    QVERIFY(hungUp());
+
+    // A byte changed in the third sealed frame: the call ends there, two played.
+    int sealed = 0;
+    const auto third = [&](bool toCalled, QByteArray& read, QByteArray&) {
+        if (toCalled && read.size() > 50 && read.at(2) == char(frames::kSealed) && ++sealed == 3)
+            read[50] = char(read[50] ^ 1);
+    };
+    QVERIFY(CallThrough(
+        a, b,
+        [&] {
+            for (int i = 1; i <= 3; ++i)
+                if (!Shows(b, QStringLiteral("暗号化・確認済み"))
+                    || !a.capture.produce(QByteArray(kHdVoice.pieceBytes(), 'a'))
+                    || !WaitFor([&] { return b.playback.writes == std::min(i, 2); }))
+                    return false;
+            return WaitFor(
+                [&] { return b.main.text1() == QStringLiteral("暗号の検証に失敗したため切断しました。"); });
+        },
+        third));
+    QCOMPARE(b.playback.writes, 2);
+    QVERIFY(hungUp());
+
+    // The offer taken out: a plain call, warned on both sides; silence goes out until このまま話す.
+    const auto stripped = [](bool toCalled, QByteArray& read, QByteArray&) {
+        const QString text = FromUtf16(read), offer = protocol::RequestOffer(text);
+        if (toCalled && !offer.isEmpty())
+            read = Utf16(QString(text).remove(QLatin1Char('|') + offer));
+    };
+    QVERIFY(CallThrough(
+        a, b,
+        [&] {
+            if (!Shows(a, QStringLiteral("警告: 暗号化されていません")) || !Shows(b, a.main.protection())
+                || !Heard(a, b, 1, 'a', 0) || !Heard(b, a, 1, 'b', 0))
+                return false;
+            a.phone->mnu_Accept_Click();
+            b.phone->mnu_Accept_Click();
+            return Heard(a, b, 2, 'a', 'a') && Heard(b, a, 2, 'b', 'b');
+        },
+        stripped));
+    QVERIFY(hungUp());
+    QCOMPARE(a.phone->history.calls().at(1).protection, history::Protection::Confirmed);
+    QCOMPARE(a.phone->history.calls().at(2).protection, history::Protection::Plain);
+
+    // Another Alice, with a key of her own: Bob is warned until he accepts it.
+    TestPhone other(LoopbackAddress(44), QStringLiteral("Alice"), Start::Listening, Offers::Hd);
+    QVERIFY(CallThrough(other, b, [&] {
+        if (!Shows(b, QStringLiteral("警告: 相手の鍵が変わりました"))
+            || !b.main.isEnabled(Control::mnu_Accept))
+            return false;
+        b.phone->mnu_Accept_Click();
+        return Shows(other, kCode) && b.main.protection() == other.main.protection();
+    }));
+}
+
+void DirectCallTest::manInTheMiddleMeetsTwoCodes()
+{
+    TestPhone a(LoopbackAddress(45), QStringLiteral("Alice"), Start::Listening, Offers::Hd);
+    TestPhone b(LoopbackAddress(46), QStringLiteral("Bob"), Start::Listening, Offers::Hd);
+    const auto twoCodes
+        = [&] { return Shows(a, kCode) && Shows(b, kCode) && a.main.protection() != b.main.protection(); };
+    QVERIFY(CallThrough(a, b, twoCodes, ManInTheMiddle()));
 }
 
 QTEST_GUILESS_MAIN(DirectCallTest)

@@ -1,8 +1,10 @@
 // What the call logic does with each event the socket layer reports, on
 // recording fakes: the bytes come in exactly the pieces a case names.
 
+#include "call/protocol_messages.h"
 #include "call/voice_frames.h"
 #include "phonebook/phone_book_files.h"
+#include "secure/call_handshake.h"
 #include "support/call_bench.h"
 
 #include <QRandomGenerator>
@@ -28,6 +30,7 @@ private slots:
     void dialBackIsKnownByItsWordsNotItsAddress();
     void serverRepliesAreGatheredWhole();
     void hdAnswerCutByTheNetworkIsWaitedFor();
+    void encryptedCallThatCannotBeginEnds();
 };
 
 void HandlersTest::closeInEveryCalledStateLeavesTheLineFree()
@@ -228,6 +231,35 @@ void HandlersTest::hdAnswerCutByTheNetworkIsWaitedFor()
     QVERIFY(b.st.VoiceMode && b.link.voice().hd());
     QCOMPARE(b.link.texts().answer, QStringLiteral("CallAnswer|vx1;codec=opus16|END"));
     QCOMPARE(b.playback.bytes, QByteArray(40, 'p'));
+}
+
+// The bench dials; the test is the called Voxlet: an answer with a key that
+// is no point ends the call at once, one whose message 3 never comes 10 s later.
+void HandlersTest::encryptedCallThatCannotBeginEnds()
+{
+    for (const bool honest : { false, true }) {
+        CallBench b(true);
+        b.link.UseIdentity(secure::GenerateKeyPair());
+        b.dial(QStringLiteral("192.0.2.9"));
+        const int s = b.st.CallSocket;
+        b.connected(s);
+        // Zero is a point of small order: no key.
+        const QString key = !honest
+            ? QString(64, QLatin1Char('0'))
+            : secure::CallHandshake::Called(secure::GenerateKeyPair(),
+                protocol::ParseVoxletField(protocol::RequestOffer(b.texts(s).value(0)))->value("c"))
+                  .ephemeralField();
+        b.read(s, kGreeting);
+        b.read(s, protocol::Answer(QStringLiteral("vx1;codec=opus16;e=") + key));
+        if (honest) {
+            QVERIFY(b.link.handshaking() && b.st.VoiceMode && b.later.back().first == kHandshakeMs);
+            b.later.back().second();
+        }
+        QCOMPARE(b.main.text1(),
+            honest ? QStringLiteral("暗号の確立が時間内に終わらないため切断しました。")
+                   : QStringLiteral("暗号の検証に失敗したため切断しました。"));
+        QVERIFY(!b.st.VoiceMode && b.st.CallSocket == 0 && b.net.closed.contains(s));
+    }
 }
 
 QTEST_GUILESS_MAIN(HandlersTest)

@@ -10,9 +10,11 @@
 #include "support/fake_windows.h"
 #include "support/test_support.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QComboBox>
 #include <QFontInfo>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -128,6 +130,11 @@ void MainFormTest::menuBarHoldsEveryEntryButTheTrayMenu()
     for (QAction* a : f.form.trayMenu()->actions())
         popup << (a->isSeparator() ? QStringLiteral("-") : a->text());
     QCOMPARE(popup, (QStringList { "ミュート", "-", "表　示", "-", "終了" }));
+    QStringList call;
+    for (QAction* a : f.form.menuBar()->actions().at(7)->menu()->actions())
+        call << a->text() + (a->isEnabled() ? "" : " (disabled)");
+    QCOMPARE(call,
+        (QStringList { "ミュート (disabled)", "確認済みにする (disabled)", "このまま話す (disabled)" }));
     QCOMPARE(f.form.trayMenu()->title(), QStringLiteral("メニュ－"));
 }
 
@@ -161,6 +168,12 @@ void MainFormTest::closeBoxIsRefusedAndCtrlMMutesDuringACall()
     QCOMPARE(f.boxes.boxes.size(), 2);
     QTest::keyClick(&f.form, Qt::Key_M, Qt::ControlModifier);
     QVERIFY(mute->isChecked() && f.phone->inCall.muted());
+    // The call turns out plain: a screen reader hears it under the label's name.
+    f.phone->link.Start(f.phone->st.ExternalSocket);
+    f.phone->CallChanged();
+    QAccessibleInterface* protection = QAccessible::queryAccessibleInterface(f.child<QLabel>("Protection"));
+    QCOMPARE(protection->text(QAccessible::Name), QStringLiteral("通話の保護"));
+    QCOMPARE(protection->text(QAccessible::Description), QStringLiteral("暗号化なし"));
     f.phone->st.Connected = f.phone->st.VoiceMode = false;
     f.phone->st.ExternalSocket = 0;
     f.phone->CallChanged();

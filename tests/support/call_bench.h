@@ -62,6 +62,7 @@ public:
     {
         voiceSent[socketVar].append(frame, bytes);
     }
+    bool RoomForVoiceFrame(int&, int) override { return true; }
     int ReceiveVoiceData(int& socketVar, const char** received) override;
     void SendTextMessage(int& socketVar) override { sent[socketVar] << st_.SendText; }
     void ReceiveTextMessage(int& socketVar) override;

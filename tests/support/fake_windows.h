@@ -19,6 +19,8 @@ public:
         texts << text;
     }
     QString text1() const override { return text1_; }
+    void setProtection(const QString& text) override { protection_ = text; }
+    QString protection() const override { return protection_; }
     void setEnabled(Control c, bool enabled) override { enabled_[c] = enabled; }
     bool isEnabled(Control c) const override { return enabled_.value(c, true); }
     void setChecked(Control c, bool checked) override { checked_[c] = checked; }
@@ -53,6 +55,7 @@ public:
 
 private:
     QString text1_;
+    QString protection_;
     QMap<Control, bool> enabled_;
     QMap<Control, bool> checked_;
     QStringList combo_;

@@ -11,6 +11,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QKeySequence>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QMenuBar>
@@ -18,6 +19,7 @@
 #include <QPushButton>
 #include <QSystemTrayIcon>
 #include <QTimer>
+#include <QVBoxLayout>
 
 namespace voxlet {
 
@@ -69,7 +71,19 @@ MainForm::MainForm(QWidget* parent)
     central_->setObjectName(QStringLiteral("Surface"));
     central_->setAccessibleName(QStringLiteral("波形"));
     central_->setFixedSize(735, 248);
-    setCentralWidget(central_);
+    // The call's protection goes under the old controls, which stay where they were.
+    auto* client = new QWidget(this);
+    auto* column = new QVBoxLayout(client);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->setSpacing(2);
+    column->addWidget(central_);
+    protection_ = new QLabel(client);
+    protection_->setObjectName(QStringLiteral("Protection"));
+    protection_->setAccessibleName(QStringLiteral("通話の保護"));
+    protection_->setFont(MinchoFont());
+    protection_->setContentsMargins(8, 0, 8, 2);
+    column->addWidget(protection_);
+    setCentralWidget(client);
 
     text1_ = new QLineEdit(central_);
     text1_->setObjectName(QStringLiteral("Text1"));
@@ -134,6 +148,8 @@ MainForm::MainForm(QWidget* parent)
     mute->setCheckable(true);
     mute->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_M));
     mute->setEnabled(false);
+    add(Control::mnu_Confirm, call->addAction(secure::kConfirmAction))->setEnabled(false);
+    add(Control::mnu_Accept, call->addAction(secure::kAcceptAction))->setEnabled(false);
     add(Control::mnu_History, bar->addAction(QStringLiteral("履歴")));
 
     // Never in the bar: the tray icon's pop-up.
@@ -170,6 +186,8 @@ void MainForm::attach(Phone* phone, MessageBoxPort* boxes)
     on(Control::mnu_Searh, &Phone::mnu_Searh_Click);
     on(Control::mnu_Ver, &Phone::mnu_Ver_Click);
     on(Control::mnu_History, &Phone::mnu_History_Click);
+    on(Control::mnu_Confirm, &Phone::mnu_Confirm_Click);
+    on(Control::mnu_Accept, &Phone::mnu_Accept_Click);
     on(Control::mnu_KILLTIMER, &Phone::mnu_KILLTIMER_Click);
     on(Control::mnu_Disp, &Phone::mnu_Disp_Click);
     on(Control::mnu_END, &Phone::mnu_END_Click);
@@ -197,6 +215,17 @@ void MainForm::setText1(const QString& text)
 QString MainForm::text1() const
 {
     return text1_->text();
+}
+
+void MainForm::setProtection(const QString& text)
+{
+    protection_->setText(text);
+    // The name stays "通話の保護"; what it says now is announced as Text1's is.
+    protection_->setAccessibleDescription(text);
+}
+QString MainForm::protection() const
+{
+    return protection_->text();
 }
 
 QWidget* MainForm::controlWidget(Control c) const

@@ -13,6 +13,7 @@
 
 class QAction;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QMenu;
 class QPushButton;
@@ -33,6 +34,8 @@ public:
     // MainWindowPort
     void setText1(const QString& text) override;
     QString text1() const override;
+    void setProtection(const QString& text) override;
+    QString protection() const override;
     void setEnabled(Control c, bool enabled) override;
     bool isEnabled(Control c) const override;
     void setChecked(Control c, bool checked) override;
@@ -92,6 +95,7 @@ private:
     QPushButton* clibtn_ = nullptr;
     QComboBox* combo1_ = nullptr;
     QPushButton* command1_ = nullptr;
+    QLabel* protection_ = nullptr;
     QMenu* trayMenu_ = nullptr;
     QMap<Control, QAction*> actions_;
     QImage surface_;

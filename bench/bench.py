@@ -313,8 +313,9 @@ def start_tones(args, seconds):
     return tones
 
 
-def voxlet_call_runs(args, runs, seconds, echo_off=False):
-    """Calls between two bench phones; with echo_off, with VOXLET_ECHO_CANCEL=off."""
+def voxlet_call_runs(args, runs, seconds, echo_off=False, plain=False):
+    """Calls between two bench phones (HD, as two Voxlets talk); with echo_off,
+    with VOXLET_ECHO_CANCEL=off; plain, as an old-style call (VOXLET_OFFER=off)."""
     cpu, sound, peaks, blocks, after = [], [], [], [], []
     came_up = 0
     for k in range(runs):
@@ -325,6 +326,8 @@ def voxlet_call_runs(args, runs, seconds, echo_off=False):
         traced = dict(os.environ, QT_LOGGING_RULES="voxlet.call.debug=true")
         if echo_off:
             traced["VOXLET_ECHO_CANCEL"] = "off"
+        if plain:
+            traced["VOXLET_OFFER"] = "off"
         logs = {side: os.path.join(args.build, "call-run-%d-%s.log" % (k + 1, side)) for side in "AB"}
         b = Child(phone_cmd(args, 3, "micB", "speakerB", "--show", "--answer", "--seconds", str(seconds + 30),
                             "--linger", str(args.window_seconds + 10), "--quit-after", str(seconds + 80)),
@@ -370,36 +373,53 @@ def voxlet_call_runs(args, runs, seconds, echo_off=False):
             p.stop()
     if echo_off:
         return {"call_cpu_echo_off": cpu, "call_sound_cpu_echo_off": sound, "calls_up": (came_up, runs)}
+    if plain:
+        return {"call_cpu_pcm": cpu, "call_sound_cpu_pcm": sound, "calls_up": (came_up, runs)}
     return {"call_cpu": cpu, "call_sound_cpu": sound, "call_rss_peak": peaks, "call_blocks": blocks,
             "after_call_cpu": after, "calls_up": (came_up, runs)}
 
 
 def call_runs_echo_on_and_off(args, runs, seconds):
-    """The same calls with the echo canceller on and off, alternately, so
-    that the machine's load weighs on both alike."""
+    """The same calls in HD, as an old-style call, and in HD with the echo
+    canceller off, in turn, so that the machine's load weighs on all alike."""
     out = {"call_cpu": [], "call_sound_cpu": [], "call_rss_peak": [], "call_blocks": [], "after_call_cpu": [],
-           "call_cpu_echo_off": [], "call_sound_cpu_echo_off": [], "echo_alone_paced": [], "echo_alone_tight": []}
+           "call_cpu_echo_off": [], "call_sound_cpu_echo_off": [], "call_cpu_pcm": [], "call_sound_cpu_pcm": [],
+           "echo_alone_paced": [], "echo_alone_tight": [], "echo_alone_paced_8k": [], "codec_alone": []}
     up = tried = 0
     for _ in range(runs):
-        for off in (False, True):
-            for key, values in voxlet_call_runs(args, 1, seconds, echo_off=off).items():
+        for off, plain in ((False, False), (False, True), (True, False)):
+            for key, values in voxlet_call_runs(args, 1, seconds, echo_off=off, plain=plain).items():
                 if key == "calls_up":
                     up, tried = up + values[0], tried + values[1]
                 else:
                     out[key].extend(values)
-        # The reference: the canceller alone, woken as the sound thread wakes.
-        r = subprocess.run([os.path.join(args.build, "bench", "echo_alone"), str(min(seconds, 20))],
-                           capture_output=True, text=True, timeout=120)
-        hit = re.search(r"ECHO_ALONE paced=([\d.]+) tight=([\d.]+)", r.stdout)
-        if hit:
-            out["echo_alone_paced"].append(float(hit.group(1)))
-            out["echo_alone_tight"].append(float(hit.group(2)))
-        else:
-            log("the canceller alone did not run: %s" % r.stderr.strip())
+        # The references: the canceller alone, woken as the sound thread
+        # wakes, at the HD call's rate and the old-style one's.
+        for rate, paced, tight in ((16000, "echo_alone_paced", "echo_alone_tight"),
+                                   (8000, "echo_alone_paced_8k", None)):
+            r = subprocess.run([os.path.join(args.build, "bench", "echo_alone"), str(min(seconds, 20)), str(rate)],
+                               capture_output=True, text=True, timeout=120)
+            hit = re.search(r"ECHO_ALONE paced=([\d.]+) tight=([\d.]+)", r.stdout)
+            if hit:
+                out[paced].append(float(hit.group(1)))
+                if tight:
+                    out[tight].append(float(hit.group(2)))
+            else:
+                log("the canceller alone did not run: %s" % r.stderr.strip())
+    # ... and the codec alone, at the phone's complexity: encoding and decoding.
+    r = subprocess.run([os.path.join(args.build, "bench", "opus_alone"), "10"], capture_output=True, text=True,
+                       timeout=300)
+    for m in re.finditer(r"OPUS_ALONE complexity=(\d+) encode=([\d.]+) decode=([\d.]+)", r.stdout):
+        if int(m.group(1)) == OPUS_COMPLEXITY:
+            out["codec_alone"].append(float(m.group(2)) + float(m.group(3)))
     out["calls_up"] = (up, tried)
     return out
 
 
+# The phone's Opus complexity (src/audio/opus_voice.h), which baresip gets too.
+OPUS_COMPLEXITY = 1
+# baresip in an Opus call as the HD call is: wideband (16 kHz) mono, a
+# constant 32 kbit/s, no DTX, no in-band FEC.
 BARESIP_CONFIG = """\
 poll_method		epoll
 sip_listen		{ip}:5060
@@ -407,14 +427,23 @@ net_interface		{ip}
 audio_player		alsa,pulse
 audio_source		alsa,pulse
 audio_alert		none
-ausrc_srate		8000
-auplay_srate		8000
+ausrc_srate		16000
+auplay_srate		16000
 ausrc_channels		1
 auplay_channels		1
 rtcp_mux		no
 statmode_default	off
+opus_bitrate		32000
+opus_stereo		no
+opus_sprop_stereo	no
+opus_cbr		yes
+opus_inbandfec		no
+opus_dtx		no
+opus_application	voip
+opus_samplerate		16000
+opus_complexity		{complexity}
 module_path		/usr/lib/baresip/modules
-module			g711.so
+module			opus.so
 module			alsa.so
 module_app		account.so
 module_app		menu.so
@@ -422,10 +451,10 @@ module_app		menu.so
 
 
 def baresip_call_runs(args, runs, seconds):
-    """Two baresip instances, PCMU over RTP on loopback, through the same sound server's devices."""
+    """Two baresip instances in an Opus call over RTP on loopback, through the same sound server's devices."""
     if not shutil.which("baresip"):
         return {"baresip_error": "baresip is not installed"}
-    cpu, peaks, errors = [], [], []
+    cpu, peaks, errors, codecs = [], [], [], set()
     for k in range(runs):
         dirs = {}
         for side, n in (("A", 2), ("B", 3)):
@@ -433,9 +462,9 @@ def baresip_call_runs(args, runs, seconds):
             os.makedirs(d, exist_ok=True)
             ip = SIP_NET + str(n)
             with open(os.path.join(d, "config"), "w") as f:
-                f.write(BARESIP_CONFIG.format(ip=ip))
+                f.write(BARESIP_CONFIG.format(ip=ip, complexity=OPUS_COMPLEXITY))
             with open(os.path.join(d, "accounts"), "w") as f:
-                f.write("<sip:bench%s@%s>;regint=0;answermode=auto;audio_codecs=PCMU\n" % (side, ip))
+                f.write("<sip:bench%s@%s>;regint=0;answermode=auto;audio_codecs=opus/48000/2\n" % (side, ip))
             dirs[side] = d
         tones = start_tones(args, seconds + 20)
         procs = {}
@@ -456,6 +485,9 @@ def baresip_call_runs(args, runs, seconds):
                 cpu.append(100 * x / wall)
             for pid in pids:
                 peaks.append(memory_mb(pid)[0])
+            # What the two agreed on, as baresip says it.
+            codecs.update(re.findall(r"Set audio encoder: (\S+ \d+Hz \d+ch)",
+                                     open(procs["A"][1], errors="replace").read()))
         else:
             tail = open(procs["A"][1], errors="replace").read()[-400:]
             errors.append("baresip did not establish the call: " + tail.replace("\n", " | "))
@@ -464,7 +496,7 @@ def baresip_call_runs(args, runs, seconds):
             p.stop()
         for t in tones:
             t.stop()
-    out = {"baresip_cpu": cpu, "baresip_rss_peak": peaks}
+    out = {"baresip_cpu": cpu, "baresip_rss_peak": peaks, "baresip_codec": ", ".join(sorted(codecs)) or "?"}
     if not cpu:
         out["baresip_error"] = errors[0] if errors else "no run completed"
     return out
@@ -507,7 +539,7 @@ def latency(args):
     except subprocess.TimeoutExpired:
         return {"latency_error": "bench/latency.sh took too long"}
     out = {}
-    for m in re.finditer(r"^(tools|direct|blocks|relay): (\d+) clicks \((\d+) lost\): median (\d+) ms, "
+    for m in re.finditer(r"^(tools|direct|pcm|blocks|relay): (\d+) clicks \((\d+) lost\): median (\d+) ms, "
                          r"95th percentile (\d+) ms, min (\d+) ms, max (\d+) ms\n(?:.*\n)*?"
                          r"  speaker B: underruns=(\d+) in (\d+) s; recovered=([\d,-]+); steady_underruns=(\d+)",
                          r.stdout, re.M):
@@ -580,11 +612,23 @@ def report(r, args, elapsed):
         rows.append(("calls that came up (the called phone answers 1 s after it rings)", "%d of %d" % (up, tried),
                      "", "", "all", "ok" if up == tried else "MISSED"))
     v = med(r.get("call_cpu"))
-    # Two targets: say which one is missed.
-    parts = [("≤ 1", verdict(v, 1.0))] + ([("≤ ½ baresip", verdict(v, bcpu / 2))] if bcpu else [])
-    rows.append(("CPU in a call, window shown, % of a core per phone", summary(r.get("call_cpu"), "%.2f"),
-                 summary(r.get("baresip_cpu"), "%.2f"), ratio(v, bcpu), " and ".join(t for t, _ in parts),
+    pcm = med(r.get("call_cpu_pcm"))
+    # Several targets: say which one is missed.
+    parts = [("≤ 1", verdict(v, 1.0))] + ([("≤ ½ baresip", verdict(v, bcpu / 2))] if bcpu else []) \
+        + ([("≤ PCM + 0.5", verdict(v, pcm + 0.5))] if pcm is not None else [])
+    rows.append(("CPU in an HD call, window shown, %% of a core per phone (baresip: %s)" % r.get("baresip_codec", "-"),
+                 summary(r.get("call_cpu"), "%.2f"), summary(r.get("baresip_cpu"), "%.2f"), ratio(v, bcpu),
+                 " and ".join(t for t, _ in parts),
                  ", ".join("%s %s" % (t, ok) for t, ok in parts) if v is not None else ""))
+    rows.append(("  the same as an old-style call (raw PCM, VOXLET_OFFER=off), % of a core per phone",
+                 summary(r.get("call_cpu_pcm"), "%.2f"), "", ratio(pcm, bcpu), "", ""))
+    rows.append(("  HD − PCM (medians), % of a core", "n/a" if v is None or pcm is None else "%.2f" % (v - pcm),
+                 "", "", "≤ 0.5", verdict(None if v is None or pcm is None else v - pcm, 0.5)))
+    rows.append(("  of the sound thread: HD / PCM, % of a core",
+                 "%s / %s" % (summary(r.get("call_sound_cpu"), "%.2f"), summary(r.get("call_sound_cpu_pcm"), "%.2f")),
+                 "", "", "", ""))
+    rows.append(("  the codec alone, encoding and decoding 20 ms frames (reference), % of a core",
+                 summary(r.get("codec_alone"), "%.2f"), "", "", "", ""))
     off = med(r.get("call_cpu_echo_off"))
     rows.append(("  the same with the echo canceller off (VOXLET_ECHO_CANCEL=off), % of a core per phone",
                  summary(r.get("call_cpu_echo_off"), "%.2f"), "", "", "", ""))
@@ -594,9 +638,11 @@ def report(r, args, elapsed):
     rows.append(("  of that the sound thread's (where the canceller runs), with / without it, % of a core",
                  "%s / %s" % (summary(r.get("call_sound_cpu"), "%.2f"), summary(r.get("call_sound_cpu_echo_off"), "%.2f")),
                  "", "", "", ""))
-    rows.append(("  the canceller alone, woken every 10 ms as in a call / frames back to back (reference), % of a core",
+    rows.append(("  the canceller alone at 16 kHz, woken every 10 ms as in a call / frames back to back (reference), % of a core",
                  "%s / %s" % (summary(r.get("echo_alone_paced"), "%.2f"), summary(r.get("echo_alone_tight"), "%.2f")),
                  "", "", "", ""))
+    rows.append(("  the canceller alone at 8 kHz, woken as in a call (reference), % of a core",
+                 summary(r.get("echo_alone_paced_8k"), "%.2f"), "", "", "", ""))
     rows.append(("  the same audio through PulseAudio's own parec + paplay alone (reference), % of a core",
                  summary(r.get("floor_cpu"), "%.2f"), "", "", "", ""))
     rows.append(("CPU seconds per minute of call per phone",
@@ -613,13 +659,14 @@ def report(r, args, elapsed):
         rows.append(("voice per phone and call: bytes dropped by the sender / speaker underruns",
                      "%s / %s" % (summary([b["send_dropped"] for b in blocks], "%.0f"),
                                   summary([b["underruns"] for b in blocks], "%.0f")), "", "", "0", ""))
-    d = r.get("latency_direct")
-    if d:
-        rows.append(("mouth-to-ear between two Voxlets, ms (%d clicks, %d lost): median / 95th percentile"
-                     % (d["clicks"], d["lost"]), "%d / %d" % (d["median"], d["p95"]), "", "", "≤ 100 / ≤ 150",
-                     "ok" if d["median"] <= 100 and d["p95"] <= 150 else "MISSED"))
-    else:
-        rows.append(("mouth-to-ear between two Voxlets, ms", "n/a", "", "", "≤ 100 / ≤ 150", ""))
+    for key, what in (("latency_direct", "in HD"), ("latency_pcm", "in an old-style call")):
+        d = r.get(key)
+        if d:
+            rows.append(("mouth-to-ear between two Voxlets %s, ms (%d clicks, %d lost): median / 95th percentile"
+                         % (what, d["clicks"], d["lost"]), "%d / %d" % (d["median"], d["p95"]), "", "",
+                         "≤ 100 / ≤ 150", "ok" if d["median"] <= 100 and d["p95"] <= 150 else "MISSED"))
+        else:
+            rows.append(("mouth-to-ear between two Voxlets %s, ms" % what, "n/a", "", "", "≤ 100 / ≤ 150", ""))
     t = r.get("latency_tools")
     if t:
         rows.append(("  the same path through parec | pacat alone at the phones' buffer sizes (reference), ms, median",

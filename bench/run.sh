@@ -10,7 +10,7 @@
 # PipeWire with WirePlumber and pipewire-pulse.
 #
 # Installs what is missing (scripts/packages.d/*.txt and bench/packages.txt,
-# which only the benchmark needs). Takes about 7 minutes on 2 cores (plus the
+# which only the benchmark needs). Takes about 20 minutes on 2 cores (plus the
 # build); --quick takes about 2.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -37,7 +37,7 @@ done
 
 echo "building the release build in $build ..." >&2
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVOXLET_TESTS=OFF -DVOXLET_BENCH=ON >/dev/null
-ninja -C "$build" voxlet voxlet_bench_phone voxlet_bench_empty_window echo_alone >/dev/null
+ninja -C "$build" voxlet voxlet_bench_phone voxlet_bench_empty_window echo_alone opus_alone >/dev/null
 
 tmp=$(mktemp -d /tmp/voxlet-bench.XXXXXX)
 svc_dir=$tmp/services
@@ -71,5 +71,5 @@ svc_display || exit 1
 unset DBUS_SESSION_BUS_ADDRESS QT_QPA_PLATFORM
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ //'), load $(cut -d' ' -f1-3 /proc/loadavg)" >&2
-timeout 900 python3 "$root/bench/bench.py" --root "$root" --build "$build" --voxlet "$build/src/voxlet" \
+timeout 2400 python3 "$root/bench/bench.py" --root "$root" --build "$build" --voxlet "$build/src/voxlet" \
     --phone "$build/bench/phone/voxlet_bench_phone" "${extra[@]}"

@@ -11,7 +11,6 @@
 #include <pulse/timeval.h>
 
 #include <algorithm>
-#include <chrono>
 
 #include <sys/time.h>
 
@@ -23,7 +22,20 @@ struct DeviceQuery {
     pa_threaded_mainloop* loop;
     bool done = false;
     bool found = false;
+    QByteArray name;
 };
+
+// Waits (loop locked) until the query's answer is in or the connection is lost.
+bool Await(DeviceQuery& q, pa_operation* op)
+{
+    if (!op)
+        return false;
+    // A lost connection cancels the query and wakes us through onState.
+    while (!q.done && pa_operation_get_state(op) == PA_OPERATION_RUNNING)
+        pa_threaded_mainloop_wait(q.loop);
+    pa_operation_unref(op);
+    return q.done;
+}
 
 // eol < 0: no such device; eol > 0: the end of the answer.
 void Answer(DeviceQuery* q, bool info, int eol)
@@ -110,36 +122,16 @@ void PulseContext::removeClient(Client* client)
     clients_.erase(std::remove(clients_.begin(), clients_.end(), client), clients_.end());
 }
 
-bool PulseContext::waitUntilReady(int timeoutMs)
-{
-    std::unique_lock<std::mutex> lock(waitMutex_);
-    return readyChanged_.wait_for(
-        lock, std::chrono::milliseconds(timeoutMs), [this] { return ready_.load(); });
-}
-
 bool PulseContext::waitForFirstAttempt(int timeoutMs)
 {
-    if (!loop_)
-        return false;
-    std::unique_lock<std::mutex> lock(waitMutex_);
-    readyChanged_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return settled_.load(); });
-    return ready_.load();
-}
-
-void PulseContext::settle()
-{
-    {
-        std::lock_guard<std::mutex> lock(waitMutex_);
-        settled_ = true;
-    }
-    readyChanged_.notify_all();
+    return loop_ && state_.waitForFirstAttempt(timeoutMs);
 }
 
 bool PulseContext::hasDevice(bool source, const char* name)
 {
     if (!loop_ || inLoopThread())
         return false;
-    DeviceQuery q { loop_ };
+    DeviceQuery q { loop_, false, false, {} };
     Lock lock(*this);
     if (!context_ || pa_context_get_state(context_) != PA_CONTEXT_READY)
         return false;
@@ -155,13 +147,30 @@ bool PulseContext::hasDevice(bool source, const char* name)
                                       Answer(static_cast<DeviceQuery*>(q), i != nullptr, eol);
                                   },
                                   &q);
-    if (!op)
-        return false;
-    // A lost connection cancels the query and wakes us through onState.
-    while (!q.done && pa_operation_get_state(op) == PA_OPERATION_RUNNING)
-        pa_threaded_mainloop_wait(loop_);
-    pa_operation_unref(op);
+    Await(q, op);
     return q.found;
+}
+
+QByteArray PulseContext::serverName()
+{
+    if (!loop_ || inLoopThread())
+        return {};
+    DeviceQuery q { loop_, false, false, {} };
+    Lock lock(*this);
+    if (!context_ || pa_context_get_state(context_) != PA_CONTEXT_READY)
+        return {};
+    Await(q,
+        pa_context_get_server_info(
+            context_,
+            [](pa_context*, const pa_server_info* i, void* p) {
+                auto* q = static_cast<DeviceQuery*>(p);
+                if (i && i->server_name)
+                    q->name = i->server_name;
+                q->done = true;
+                pa_threaded_mainloop_signal(q->loop, 0);
+            },
+            &q));
+    return q.name;
 }
 
 void PulseContext::connect()
@@ -174,14 +183,14 @@ void PulseContext::connect()
     context_ = pa_context_new_with_proplist(api(), kAppName, props);
     pa_proplist_free(props);
     if (!context_) {
-        settle();
+        state_.failed();
         scheduleRetry();
         return;
     }
     pa_context_set_state_callback(context_, &PulseContext::onState, this);
     // Never start a server of our own: the desktop owns it.
     if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-        settle();
+        state_.failed();
         dropContext();
         scheduleRetry();
     }
@@ -204,12 +213,7 @@ void PulseContext::onState(pa_context* c, void* self)
     switch (pa_context_get_state(c)) {
     case PA_CONTEXT_READY: {
         me->failures_ = 0;
-        ++me->connections_;
-        {
-            std::lock_guard<std::mutex> lock(me->waitMutex_);
-            me->ready_ = true;
-        }
-        me->settle();
+        me->state_.connected();
         const auto clients = me->clients_;
         for (Client* client : clients)
             client->contextReady(c);
@@ -217,13 +221,11 @@ void PulseContext::onState(pa_context* c, void* self)
     }
     case PA_CONTEXT_FAILED:
     case PA_CONTEXT_TERMINATED: {
-        const bool wasReady = me->ready_.exchange(false);
-        if (wasReady) {
+        if (me->state_.lost()) {
             const auto clients = me->clients_;
             for (Client* client : clients)
                 client->contextLost();
         }
-        me->settle();
         // Not freed inside its own callback: the retry does it.
         me->scheduleRetry();
         break;

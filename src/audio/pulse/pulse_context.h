@@ -5,13 +5,12 @@
 // back; the streams built on it are told when the connection is ready and
 // when it is lost, and rebuild themselves. Nothing here shows anything.
 
+#include "audio/connection_state.h"
+
 #include <QByteArray>
 
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <vector>
 
 struct pa_context;
@@ -42,19 +41,18 @@ public:
     void addClient(Client* client);
     void removeClient(Client* client);
 
-    bool ready() const { return ready_.load(); }
-    // Times the connection became ready (a return of the server counts again).
-    std::uint64_t connections() const { return connections_.load(); }
-    // Waits (on the calling thread, never the loop's) for a connection.
-    bool waitUntilReady(int timeoutMs);
-    // Waits until the first attempt to connect has succeeded or failed (at
-    // most timeoutMs): start-up asks this rather than waiting out a time-out
-    // when there is no server. True when connected.
+    bool ready() const { return state_.ready(); }
+    std::uint64_t connections() const { return state_.connections(); }
+    // Never on the loop's thread (ConnectionState).
+    bool waitUntilReady(int timeoutMs) { return state_.waitUntilReady(timeoutMs); }
     bool waitForFirstAttempt(int timeoutMs);
     // Whether the server has this source (or sink), the default one when
     // name is null: what start-up asks before it reports a missing device.
     // False without a connection. Waits for the server's answer.
     bool hasDevice(bool source, const char* name);
+    // The server's name as it gives it ("PulseAudio", or "PulseAudio (on
+    // PipeWire 0.3.65)" from pipewire-pulse); empty without a connection.
+    QByteArray serverName();
 
     // Locks the loop: for the main thread while it touches streams.
     class Lock {
@@ -86,13 +84,7 @@ private:
     pa_time_event* retry_ = nullptr;
     int failures_ = 0;
     std::vector<Client*> clients_;
-    void settle();
-
-    std::atomic<bool> ready_ { false };
-    std::atomic<bool> settled_ { false }; // the first attempt has ended
-    std::atomic<std::uint64_t> connections_ { 0 };
-    std::mutex waitMutex_;
-    std::condition_variable readyChanged_;
+    ConnectionState state_;
 };
 
 // A one-shot timer on the loop's thread: a stream that failed while the

@@ -25,25 +25,19 @@ PulseSoundPlayer::~PulseSoundPlayer()
 bool PulseSoundPlayer::open(const QString& path)
 {
     close();
+    // The reader takes only what a server plays: 8 or 16 bits, one or two channels.
     auto sound = ReadWavFile(path);
     if (!sound || sound->Samples.isEmpty())
         return false;
-    pa_sample_spec spec { sound->BitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE,
-        std::uint32_t(sound->SampleRate), std::uint8_t(sound->Channels) };
-    if ((sound->BitsPerSample != 8 && sound->BitsPerSample != 16) || !pa_sample_spec_valid(&spec))
-        return false;
     PulseContext::Lock lock(context_);
-    samples_ = std::move(sound->Samples);
-    rate_ = sound->SampleRate;
-    channels_ = sound->Channels;
-    bits_ = sound->BitsPerSample;
+    sound_ = std::move(*sound);
     return true;
 }
 
 void PulseSoundPlayer::playFromStart()
 {
     PulseContext::Lock lock(context_);
-    if (samples_.isEmpty())
+    if (sound_.Samples.isEmpty())
         return;
     closeStream();
     stopped_ = false;
@@ -57,13 +51,13 @@ void PulseSoundPlayer::close()
     closeStream();
     wanted_ = false;
     stopped_ = false;
-    samples_.clear();
+    sound_ = {};
 }
 
 void PulseSoundPlayer::openStream(pa_context* context)
 {
-    const pa_sample_spec spec { bits_ == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE, std::uint32_t(rate_),
-        std::uint8_t(channels_) };
+    const pa_sample_spec spec { sound_.BitsPerSample == 8 ? PA_SAMPLE_U8 : PA_SAMPLE_S16LE,
+        std::uint32_t(sound_.SampleRate), std::uint8_t(sound_.Channels) };
     pa_proplist* props = pa_proplist_new();
     pa_proplist_sets(props, PA_PROP_MEDIA_ROLE, "phone");
     stream_ = pa_stream_new_with_proplist(context, "Ring", &spec, nullptr, props);
@@ -81,13 +75,14 @@ void PulseSoundPlayer::openStream(pa_context* context)
 void PulseSoundPlayer::onWrite(pa_stream* s, size_t bytes, void* self)
 {
     auto* me = static_cast<PulseSoundPlayer*>(self);
-    const int left = int(me->samples_.size()) - me->position_;
+    const int left = int(me->sound_.Samples.size()) - me->position_;
     const int n = std::min(left, int(bytes));
     if (n > 0) {
-        pa_stream_write(s, me->samples_.constData() + me->position_, size_t(n), nullptr, 0, PA_SEEK_RELATIVE);
+        pa_stream_write(
+            s, me->sound_.Samples.constData() + me->position_, size_t(n), nullptr, 0, PA_SEEK_RELATIVE);
         me->position_ += n;
     }
-    if (me->position_ >= int(me->samples_.size()) && !me->draining_) {
+    if (me->position_ >= int(me->sound_.Samples.size()) && !me->draining_) {
         me->draining_ = true;
         if (pa_operation* op = pa_stream_drain(s, &PulseSoundPlayer::onDrained, me))
             pa_operation_unref(op);

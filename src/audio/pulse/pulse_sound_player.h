@@ -4,6 +4,7 @@
 
 #include "audio/audio_devices.h"
 #include "audio/pulse/pulse_context.h"
+#include "audio/wav_file.h"
 
 #include <QByteArray>
 
@@ -36,10 +37,7 @@ private:
 
     std::atomic<bool> stopped_ { false };
     // Under the loop lock.
-    QByteArray samples_;
-    int rate_ = 0;
-    int channels_ = 0;
-    int bits_ = 0;
+    WavSound sound_;
     int position_ = 0;
     bool draining_ = false;
 };

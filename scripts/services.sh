@@ -76,7 +76,7 @@ svc_pa_config() {
             echo "load-module module-null-sink sink_name=micsink${name#mic} rate=${rate%k}000 channels=1"
             # A new reader of a remapped source gets nothing for a second or
             # two: see svc_keep_reading.
-            echo "load-module module-remap-source source_name=$name master=micsink${name#mic}.monitor"
+            echo "load-module module-remap-source source_name=$name master=micsink${name#mic}.monitor channels=1"
             first_source=${first_source:-$name}
             ;;
         *)
@@ -169,7 +169,8 @@ svc_pipewire() {
     local dir=$1 pids=() line
     mkdir -p "$dir/state" "$dir/config" || return 1
     # A restart finds the last run's bus address: it must not be read.
-    rm -f "$dir/ready" "$dir/bus" "$dir/xdg/pipewire-0" "$dir/xdg/pipewire-0.lock" "$dir/xdg/pulse/native"
+    rm -f "$dir/ready" "$dir/bus" "$dir/xdg/pipewire-0" "$dir/xdg/voxlet-setup" "$dir/xdg/voxlet-setup.lock" \
+        "$dir/xdg/pulse/native"
     trap 'kill "${pids[@]}" 2>/dev/null; wait; exit 0' TERM INT HUP
     unset DISPLAY DBUS_SESSION_BUS_ADDRESS
     dbus-daemon --session --nofork --print-address=1 >"$dir/bus" 2>>"$dir/pw.log" &
@@ -185,14 +186,16 @@ svc_pipewire() {
         return 1
     fi
     export DBUS_SESSION_BUS_ADDRESS
-    pipewire >>"$dir/pw.log" 2>&1 &
+    # Both servers listen where the clients do not look until the devices
+    # are there: a client that came first would be linked to whatever device
+    # there is, as the session manager does with a target it does not know
+    # yet. PipeWire's own socket first, for WirePlumber and pipewire-pulse.
+    PIPEWIRE_CORE=voxlet-setup pipewire >>"$dir/pw.log" 2>&1 &
     pids+=($!)
-    for _ in $(seq 100); do [ -S "$dir/xdg/pipewire-0" ] && break; sleep 0.05; done
+    for _ in $(seq 100); do [ -S "$dir/xdg/voxlet-setup" ] && break; sleep 0.05; done
+    export PIPEWIRE_REMOTE=voxlet-setup
     wireplumber >>"$dir/wireplumber.log" 2>&1 &
     pids+=($!)
-    # pipewire-pulse listens where the clients do not look until the devices
-    # are there: a client that came first would be routed to whatever sink
-    # there is, as pipewire-pulse does with a device it does not know yet.
     mkdir -p "$dir/config/pipewire/pipewire-pulse.conf.d"
     printf 'pulse.properties = { server.address = [ "unix:%s" ] }\n' "$dir/setup.sock" \
         >"$dir/config/pipewire/pipewire-pulse.conf.d/voxlet.conf"
@@ -214,6 +217,7 @@ svc_pipewire() {
         done
     done <"$dir/voxlet.pa"
     ln -sf "$dir/setup.sock" "$dir/xdg/pulse/native"
+    ln -sf voxlet-setup "$dir/xdg/pipewire-0"
     : >"$dir/ready"
     wait -n
     kill "${pids[@]}" 2>/dev/null

@@ -1,9 +1,6 @@
 // Voxlet: a two-party voice telephone over TCP/IPv4.
 
-#include "audio/pulse/pulse_context.h"
-#include "audio/pulse/pulse_echo.h"
-#include "audio/pulse/pulse_sound_player.h"
-#include "audio/pulse/pulse_voice.h"
+#include "audio/backend/sound_backend.h"
 #include "net/reach/reachability.h"
 #include "phonebook/qt/japanese_fonts.h"
 #include "phonebook/state_files.h"
@@ -89,13 +86,10 @@ int main(int argc, char** argv)
     voxlet::MainForm form;
     voxlet::QtMessageBox boxes;
     voxlet::QtTray tray;
-    // One connection to the sound server for the voice and the ring sounds.
-    voxlet::pulse::PulseContext sound;
-    voxlet::pulse::PulseCapture capture(sound);
-    voxlet::pulse::PulsePlayback playback(sound);
-    // Between the two: the voice's echo canceller (VOXLET_ECHO_CANCEL=off turns it off).
-    voxlet::pulse::PulseEchoCanceller echo(sound, capture, playback);
-    voxlet::pulse::PulseSoundPlayerFactory sounds(sound);
+    // One connection to the sound server for the voice and the ring sounds,
+    // native on PipeWire (VOXLET_SOUND_BACKEND=pulse|pipewire chooses), with
+    // the voice's echo canceller (VOXLET_ECHO_CANCEL=off turns it off).
+    voxlet::SoundBackend sound;
     voxlet::DesktopNotifier notifier;
     voxlet::DesktopInhibitor inhibitor;
     // Outlives the phone: at the end it waits a moment for the router to
@@ -108,8 +102,9 @@ int main(int argc, char** argv)
     options.dataDir = QCoreApplication::applicationDirPath();
     options.stateDir = voxlet::files::DefaultStateDir();
     options.screen.phoneBookOnly = qEnvironmentVariable("VOXLET_CALLERS") == QLatin1String("phonebook");
-    voxlet::Phone phone(
-        options, { form, boxes, tray, capture, playback, sounds, &notifier, &inhibitor, &reach });
+    voxlet::Phone phone(options,
+        { form, boxes, tray, sound.capture(), sound.playback(), sound.sounds(), &notifier, &inhibitor,
+            &reach });
     form.attach(&phone, &boxes);
     tray.attach(&phone);
     QObject::connect(&form, &voxlet::MainForm::unloaded, &app, &QCoreApplication::quit, Qt::QueuedConnection);

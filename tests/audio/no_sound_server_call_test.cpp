@@ -1,8 +1,8 @@
 // With no sound server at all, two phones on the real devices still start
-// (each shows the capture device message), connect, and carry voice blocks.
-#include "audio/pulse/pulse_context.h"
-#include "audio/pulse/pulse_sound_player.h"
-#include "audio/pulse/pulse_voice.h"
+// (each shows the capture device message), connect, and carry voice blocks:
+// on the backend the program chooses then (libpulse's), and on the native
+// PipeWire one it would have chosen for a PipeWire that has not come yet.
+#include "audio/backend/sound_backend.h"
 #include "net/address.h"
 #include "phonebook/phone_book_files.h"
 #include "shell/phone.h"
@@ -23,15 +23,17 @@ using namespace voxlet::test;
 namespace {
 
 struct SoundServerDevices {
-    pulse::PulseContext sound;
-    pulse::PulseCapture capture { sound };
-    pulse::PulsePlayback playback { sound };
-    pulse::PulseSoundPlayerFactory sounds { sound };
+    explicit SoundServerDevices(SoundBackendKind kind)
+        : sound(kind, {})
+    {
+    }
+    SoundBackend sound;
 };
 
 struct ServerlessPhone : SoundServerDevices, PhoneOnDevices {
-    ServerlessPhone(const QString& addr, const QString& ownName)
-        : PhoneOnDevices(addr, ownName, 10, capture, playback, sounds)
+    ServerlessPhone(SoundBackendKind kind, const QString& addr, const QString& ownName)
+        : SoundServerDevices(kind)
+        , PhoneOnDevices(addr, ownName, 10, sound.capture(), sound.playback(), sound.sounds())
     {
     }
 };
@@ -65,12 +67,22 @@ private slots:
         qputenv("PULSE_CLIENTCONFIG", conf.toLocal8Bit());
         qputenv("PULSE_SERVER", ("unix:" + dir_.filePath(QStringLiteral("no-such-socket"))).toLocal8Bit());
         qputenv("XDG_RUNTIME_DIR", dir_.path().toLocal8Bit());
+        qputenv("PIPEWIRE_RUNTIME_DIR", dir_.path().toLocal8Bit());
+        qunsetenv("VOXLET_SOUND_BACKEND");
     }
 
+    void callCarriesBlocksWithoutDevices_data()
+    {
+        QTest::addColumn<SoundBackendKind>("kind");
+        QTest::newRow("chosen") << ChooseSoundBackend();
+        QTest::newRow("pipewire") << SoundBackendKind::PipeWire;
+    }
     void callCarriesBlocksWithoutDevices()
     {
-        ServerlessPhone a(LoopbackAddress(2), QStringLiteral("Alice"));
-        ServerlessPhone b(LoopbackAddress(3), QStringLiteral("Bob"));
+        QFETCH(SoundBackendKind, kind);
+        QCOMPARE(ChooseSoundBackend(), SoundBackendKind::Pulse);
+        ServerlessPhone a(kind, LoopbackAddress(2), QStringLiteral("Alice"));
+        ServerlessPhone b(kind, LoopbackAddress(3), QStringLiteral("Bob"));
         for (ServerlessPhone* p : { &a, &b }) {
             p->startAndListen();
             // One message, for the capture device; the playback device is not tried.

@@ -2,10 +2,7 @@
 // server backend, each on its own virtual microphone and speaker of a private
 // PulseAudio: a tone fed into one microphone comes out of the other phone's
 // speaker, and the wire carries exactly the microphone's samples.
-#include "audio/pulse/pulse_context.h"
-#include "audio/pulse/pulse_echo.h"
-#include "audio/pulse/pulse_sound_player.h"
-#include "audio/pulse/pulse_voice.h"
+#include "audio/backend/sound_backend.h"
 #include "net/address.h"
 #include "phonebook/phone_book_files.h"
 #include "shell/phone.h"
@@ -34,8 +31,8 @@ namespace {
 // The real microphone, keeping a copy of everything it reports.
 class RecordingCapture : public CaptureDevice {
 public:
-    RecordingCapture(pulse::PulseContext& context, const QByteArray& id)
-        : real(context, id)
+    explicit RecordingCapture(CaptureDevice& real)
+        : real(real)
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
@@ -48,15 +45,15 @@ public:
     }
     void stop() override { real.stop(); }
 
-    pulse::PulseCapture real;
+    CaptureDevice& real;
     QByteArray captured;
 };
 
 // The real speaker, keeping a copy of everything written to it.
 class RecordingPlayback : public PlaybackDevice {
 public:
-    RecordingPlayback(pulse::PulseContext& context, const QByteArray& id)
-        : real(context, id)
+    explicit RecordingPlayback(PlaybackDevice& real)
+        : real(real)
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
@@ -67,6 +64,7 @@ public:
         received.append(data, length);
         real.write(data, length);
     }
+    int takeDecoded(std::int16_t* out, int max) override { return real.takeDecoded(out, max); }
     std::vector<QByteArray> blocks() const
     {
         std::vector<QByteArray> out;
@@ -75,33 +73,36 @@ public:
         return out;
     }
 
-    pulse::PulsePlayback real;
+    PlaybackDevice& real;
     QByteArray received;
 };
 
 // The virtual devices of one phone on the sound server.
 struct VirtualDevices {
     VirtualDevices(const QByteArray& mic, const QByteArray& speaker, bool cancelEcho)
-        : capture(sound, mic)
-        , playback(sound, speaker)
-        , echo(sound, capture.real, playback.real, cancelEcho)
-        , sounds(sound, speaker)
+        : sound(options(mic, speaker, cancelEcho))
+        , capture(sound.capture())
+        , playback(sound.playback())
     {
     }
+    static SoundOptions options(const QByteArray& mic, const QByteArray& speaker, bool cancelEcho)
+    {
+        SoundOptions o = OnDevices(mic, speaker);
+        o.cancelEcho = cancelEcho;
+        return o;
+    }
 
-    pulse::PulseContext sound;
+    // As the program has it, with the canceller between the phone's own devices.
+    SoundBackend sound;
     RecordingCapture capture;
     RecordingPlayback playback;
-    // As the program has it: the canceller between the phone's own devices.
-    pulse::PulseEchoCanceller echo;
-    pulse::PulseSoundPlayerFactory sounds;
 };
 
 struct DevicePhone : VirtualDevices, PhoneOnDevices {
     DevicePhone(const QString& addr, const QString& ownName, const QByteArray& mic, const QByteArray& speaker,
         bool cancelEcho = true, Offers offers = Offers::None)
         : VirtualDevices(mic, speaker, cancelEcho)
-        , PhoneOnDevices(addr, ownName, 20, capture, playback, sounds, offers)
+        , PhoneOnDevices(addr, ownName, 20, capture, playback, sound.sounds(), offers)
     {
     }
     int toneBlocks() const
@@ -178,7 +179,7 @@ private slots:
         // Dial; answer once the caller hears the ring-back.
         QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
         QCOMPARE(a.main.text1(), QStringLiteral("つながりました。お話ください。"));
-        QVERIFY(WaitFor([&] { return a.capture.real.streaming() && b.capture.real.streaming(); }));
+        QVERIFY(WaitFor([&] { return a.sound.captureStreaming() && b.sound.captureStreaming(); }));
 
         // Talk: 1 kHz into A's microphone, 600 Hz into B's.
         Pump(300); // the ring sounds' tails leave the speakers
@@ -244,7 +245,7 @@ private slots:
         // on, nothing is shown, silence is sent meanwhile, and sound returns.
         pulse_->stop();
         serverUp_ = false;
-        QVERIFY(WaitFor([&] { return !a.capture.real.streaming() && !b.capture.real.streaming(); }));
+        QVERIFY(WaitFor([&] { return !a.sound.captureStreaming() && !b.sound.captureStreaming(); }));
         // A's voice keeps coming, and what comes is silence (whatever was
         // still on its way when the server went is read first).
         const qsizetype silentFrom = b.playback.received.size();
@@ -254,7 +255,7 @@ private slots:
                 && b.playback.received.right(kVoiceBlockBytes) == silence;
         }));
         QVERIFY2(startServer(), qPrintable(why_));
-        QVERIFY(WaitFor([&] { return a.capture.real.streaming() && b.capture.real.streaming(); }, 15000));
+        QVERIFY(WaitFor([&] { return a.sound.captureStreaming() && b.sound.captureStreaming(); }, 15000));
         {
             PulseRecorder atB2(QStringLiteral("speakerB.monitor"));
             Pump(500);
@@ -297,7 +298,7 @@ private slots:
         QVERIFY(WaitFor([&] { return a.sound.ready() && b.sound.ready(); }, 10000));
         PulseRecorder atB(QStringLiteral("speakerB.monitor"));
         QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
-        QVERIFY(WaitFor([&] { return a.capture.real.streaming() && b.capture.real.streaming(); }));
+        QVERIFY(WaitFor([&] { return a.sound.captureStreaming() && b.sound.captureStreaming(); }));
         const QString tone = pulse_->filePath(QStringLiteral("late.wav"));
         WriteBytes(tone, WavOf(TonePcm(1000, 20.0, 8000), 8000));
         QVERIFY(pulse_->play(QStringLiteral("micsinkA"), tone));
@@ -339,7 +340,7 @@ private slots:
         QVERIFY(EstablishCall(*a.phone, a.main, *b.phone, b.address));
         QVERIFY(a.phone->link.voice().hd() && b.phone->link.voice().hd());
         QVERIFY(WaitFor([&] { return a.main.protection().startsWith(QStringLiteral("暗号化 確認コード")); }));
-        QVERIFY(WaitFor([&] { return a.capture.real.streaming() && b.capture.real.streaming(); }));
+        QVERIFY(WaitFor([&] { return a.sound.captureStreaming() && b.sound.captureStreaming(); }));
         Pump(300); // the ring sounds' tails leave the speakers
 
         QElapsedTimer talk;
@@ -406,7 +407,7 @@ private slots:
         const bool all = WaitFor([&] { return b.playback.received.size() == tone.size(); }, 15000);
         sender.join();
         QVERIFY(all);
-        const std::uint64_t underrunsBeforeEnd = b.playback.real.stats().underruns; // the tail's comes later
+        const std::uint64_t underrunsBeforeEnd = b.sound.playbackStats().underruns; // the tail's comes later
         Pump(1000);
         // Once the buffer has learnt the bursts' rhythm (the first three),
         // every 20 ms of the speaker up to the last sound carries the tone.
@@ -419,7 +420,7 @@ private slots:
                 quiet += QStringLiteral(" %1").arg(at / 16);
                 ++quietWindows;
             }
-        const PlaybackStats st = b.playback.real.stats();
+        const PlaybackStats st = b.sound.playbackStats();
         const QString why
             = QString::asprintf("quiet at ms%s; underruns %llu before the last block, %llu in all; "
                                 "server underflows %llu; target %lld ms; sender up to %ld ms late",

@@ -306,28 +306,29 @@ def ringing_runs(args, runs, seconds):
     return {"ring_cpu": cpu, "ring_rss_peak": peaks}
 
 
-def start_tones(args, seconds):
+def start_tones(args, seconds, env=None):
     tones = []
     for sink, wav in (("micsinkA", args.toneA), ("micsinkB", args.toneB)):
-        tones.append(Child(["paplay", "-d", sink, wav]))
+        tones.append(Child(["paplay", "-d", sink, wav], env=env))
     return tones
 
 
-def voxlet_call_runs(args, runs, seconds, echo_off=False, plain=False):
+def voxlet_call_runs(args, runs, seconds, echo_off=False, plain=False, server=None):
     """Calls between two bench phones (HD, as two Voxlets talk); with echo_off,
-    with VOXLET_ECHO_CANCEL=off; plain, as an old-style call (VOXLET_OFFER=off)."""
+    with VOXLET_ECHO_CANCEL=off; plain, as an old-style call (VOXLET_OFFER=off);
+    with server, on the other sound server (its client variables)."""
     cpu, sound, peaks, blocks, after = [], [], [], [], []
     came_up = 0
     for k in range(runs):
-        tones = start_tones(args, seconds + 20)
         # A hangs up first; B then waits for the next call, and is measured doing so.
         # Their stderr, with every call-state change, is kept: a call that
         # does not come up is looked into from there.
-        traced = dict(os.environ, QT_LOGGING_RULES="voxlet.call.debug=true")
+        traced = dict(os.environ, QT_LOGGING_RULES="voxlet.call.debug=true", **(server or {}))
         if echo_off:
             traced["VOXLET_ECHO_CANCEL"] = "off"
         if plain:
             traced["VOXLET_OFFER"] = "off"
+        tones = start_tones(args, seconds + 20, env=traced)
         logs = {side: os.path.join(args.build, "call-run-%d-%s.log" % (k + 1, side)) for side in "AB"}
         b = Child(phone_cmd(args, 3, "micB", "speakerB", "--show", "--answer", "--seconds", str(seconds + 30),
                             "--linger", str(args.window_seconds + 10), "--quit-after", str(seconds + 80)),
@@ -375,6 +376,9 @@ def voxlet_call_runs(args, runs, seconds, echo_off=False, plain=False):
         return {"call_cpu_echo_off": cpu, "call_sound_cpu_echo_off": sound, "calls_up": (came_up, runs)}
     if plain:
         return {"call_cpu_pcm": cpu, "call_sound_cpu_pcm": sound, "calls_up": (came_up, runs)}
+    if server:
+        return {"other_call_cpu": cpu, "other_call_sound_cpu": sound, "other_call_blocks": blocks,
+                "other_calls_up": (came_up, runs)}
     return {"call_cpu": cpu, "call_sound_cpu": sound, "call_rss_peak": peaks, "call_blocks": blocks,
             "after_call_cpu": after, "calls_up": (came_up, runs)}
 
@@ -384,13 +388,21 @@ def call_runs_echo_on_and_off(args, runs, seconds):
     canceller off, in turn, so that the machine's load weighs on all alike."""
     out = {"call_cpu": [], "call_sound_cpu": [], "call_rss_peak": [], "call_blocks": [], "after_call_cpu": [],
            "call_cpu_echo_off": [], "call_sound_cpu_echo_off": [], "call_cpu_pcm": [], "call_sound_cpu_pcm": [],
-           "echo_alone_paced": [], "echo_alone_tight": [], "echo_alone_paced_8k": [], "codec_alone": []}
-    up = tried = 0
+           "echo_alone_paced": [], "echo_alone_tight": [], "echo_alone_paced_8k": [], "codec_alone": [],
+           "other_call_cpu": [], "other_call_sound_cpu": [], "other_call_blocks": []}
+    up = tried = other_up = other_tried = 0
+    # With a second sound server, its calls take turns with these too.
+    turns = [(False, False, None), (False, True, None), (True, False, None)]
+    if args.other_env:
+        turns.append((False, False, args.other_env))
     for _ in range(runs):
-        for off, plain in ((False, False), (False, True), (True, False)):
-            for key, values in voxlet_call_runs(args, 1, seconds, echo_off=off, plain=plain).items():
+        for off, plain, server in turns:
+            for key, values in voxlet_call_runs(args, 1, seconds, echo_off=off, plain=plain,
+                                                server=server).items():
                 if key == "calls_up":
                     up, tried = up + values[0], tried + values[1]
+                elif key == "other_calls_up":
+                    other_up, other_tried = other_up + values[0], other_tried + values[1]
                 else:
                     out[key].extend(values)
         # The references: the canceller alone, woken as the sound thread
@@ -413,6 +425,8 @@ def call_runs_echo_on_and_off(args, runs, seconds):
         if int(m.group(1)) == OPUS_COMPLEXITY:
             out["codec_alone"].append(float(m.group(2)) + float(m.group(3)))
     out["calls_up"] = (up, tried)
+    if args.other_env:
+        out["other_calls_up"] = (other_up, other_tried)
     return out
 
 
@@ -645,6 +659,19 @@ def report(r, args, elapsed):
                  summary(r.get("echo_alone_paced_8k"), "%.2f"), "", "", "", ""))
     rows.append(("  the same audio through PulseAudio's own parec + paplay alone (reference), % of a core",
                  summary(r.get("floor_cpu"), "%.2f"), "", "", "", ""))
+    if "other_calls_up" in r:
+        up, tried = r["other_calls_up"]
+        o = med(r.get("other_call_cpu"))
+        rows.append(("  the same call on %s (same run, turn about; %d of %d came up), %% of a core per phone"
+                     % (args.other_server, up, tried), summary(r.get("other_call_cpu"), "%.2f"), "", "",
+                     "≤ 1", verdict(o, 1.0)))
+        rows.append(("    of that the sound threads', % of a core", summary(r.get("other_call_sound_cpu"), "%.2f"),
+                     "", "", "", ""))
+        ob = r.get("other_call_blocks", [])
+        if ob:
+            rows.append(("    bytes dropped by the sender / speaker underruns per phone and call",
+                         "%s / %s" % (summary([b["send_dropped"] for b in ob], "%.0f"),
+                                      summary([b["underruns"] for b in ob], "%.0f")), "", "", "0", ""))
     rows.append(("CPU seconds per minute of call per phone",
                  summary([x * 0.6 for x in r.get("call_cpu", [])], "%.2f"),
                  summary([x * 0.6 for x in r.get("baresip_cpu", [])], "%.2f"), ratio(v, bcpu), "", ""))
@@ -722,7 +749,12 @@ def main():
     ap.add_argument("--ring-poll-ms", type=int, help="try another ring-loop poll interval")
     ap.add_argument("--only", default="startup,idle,ringing,call,baresip,floor,latency")
     ap.add_argument("--markdown")
+    ap.add_argument("--other-server", help="a second sound server's name, for its calls in the same run")
+    ap.add_argument("--other-env", help="its client variables, KEY=VALUE lines")
     args = ap.parse_args()
+    if args.other_env:
+        with open(args.other_env) as f:
+            args.other_env = dict(line.rstrip("\n").split("=", 1) for line in f if "=" in line)
 
     started = time.monotonic()
     args.tmp = tempfile.mkdtemp(prefix="voxlet-bench.")

@@ -147,7 +147,7 @@ call() {
     paplay --latency-msec=20 -d probe "$tmp/clicks.wav"
     wait "$pair_pid" || true
     grep DONE "$tmp/pair-$mode.out" >&2 || true
-    grep box "$tmp/pair-$mode.err" >&2 || true
+    grep -E "box|sound backend" "$tmp/pair-$mode.err" >&2 || true
 }
 
 analyse() {
@@ -191,6 +191,7 @@ p95 = ordered[min(len(ordered) - 1, int(round(0.95 * (len(ordered) - 1))))]
 median = statistics.median(delays)
 text = open(out).read()
 ticks = [(int(t), int(u)) for t, u in re.findall(r"t=(\d+)s .*?underruns=(\d+)", text)]
+tick_delays = [(int(t), int(d)) for t, d in re.findall(r"t=(\d+)s delay=(\d+)ms", text)]
 recovered = [int(x) for x in re.findall(r"RECOVERED (\d+)", text)]
 secs = ticks[-1][0] if ticks else 0
 underruns = ticks[-1][1] if ticks else 0
@@ -206,6 +207,10 @@ if mode in ("direct", "pcm"):
     if os.path.exists(reference):
         tools = float(open(reference).read())
         print("  of which the sound server's own path (parec | pacat) %.0f ms, the phones' %.0f ms" % (tools, median - tools))
+    at10 = [d for t, d in tick_delays if t >= 10]
+    if len(at10) > 1:
+        print("  speaker B's delay: %d ms at 10 s, %d ms at the end (%+d ms; target within 20)"
+              % (at10[0], at10[-1], at10[-1] - at10[0]))
 elif mode == "blocks":
     print("  a peer sending 8000-byte blocks every 0.5 s: median %.0f ms, max %.0f ms (target <= 600)"
           % (median, ordered[-1]))

@@ -4,10 +4,12 @@
 # CPU idle, ringing and in a call (beside baresip's), and the mouth-to-ear
 # delay, each beside its target. Prints figures; asserts nothing.
 #
-#   bench/run.sh [--quick] [--server pulseaudio|pipewire] [--markdown FILE] [other bench.py options]
+#   bench/run.sh [--quick] [--server pulseaudio|pipewire] [--one-server] [--markdown FILE]
+#                [other bench.py options]
 #
 # --server (or VOXLET_SOUND_SERVER) chooses the sound server: PulseAudio, or
-# PipeWire with WirePlumber and pipewire-pulse.
+# PipeWire with WirePlumber and pipewire-pulse. The call is also measured on
+# the other one, in turns with the first one's calls (--one-server: not).
 #
 # Installs what is missing (scripts/packages.d/*.txt and bench/packages.txt,
 # which only the benchmark needs). Takes about 20 minutes on 2 cores (plus the
@@ -19,8 +21,10 @@ build=${VOXLET_BENCH_BUILD:-$root/build/bench}
 bash "$root/scripts/deps.sh" "$root/bench/packages.txt"
 
 extra=()
+other=yes
 while [ $# -gt 0 ]; do
     case $1 in
+    --one-server) other=no ;;
     --quick) extra+=(--runs 1 --startup-runs 3 --call-seconds 10 --window-seconds 5 --clicks 8) ;;
     --server)
         export VOXLET_SOUND_SERVER=$2
@@ -53,7 +57,24 @@ trap cleanup EXIT
 trap 'exit 130' INT TERM
 
 # Sound server: a microphone and a speaker per phone.
-svc_sound speakerA:8k speakerB:8k micA micB || exit 1
+devices=(speakerA:8k speakerB:8k micA micB)
+svc_sound "${devices[@]}" || exit 1
+# The other server, with the same devices, for the call's turns on it.
+if [ "$other" = yes ]; then
+    case $(svc_sound_kind) in
+    pipewire) other=pulseaudio ;;
+    *) other=pipewire ;;
+    esac
+    mkdir -p "$svc_dir/other"
+    svc_start "$svc_dir/other.log" env VOXLET_SOUND_SERVER=$other bash "$svc_script" sound-server \
+        "$svc_dir/other" "${devices[@]}"
+    VOXLET_SOUND_SERVER=$other svc_wait 15 svc_sound_ready "$svc_dir/other" || {
+        echo "the other sound server ($other) did not start" >&2
+        exit 1
+    }
+    VOXLET_SOUND_SERVER=$other bash "$svc_script" sound-env "$svc_dir/other" >"$tmp/other.env"
+    extra+=(--other-server "$other" --other-env "$tmp/other.env")
+fi
 # No reader keeps the microphones running, as with a sound card that only
 # the phone uses: a reader that holds a source at a long latency makes every
 # new recording stream wait about that long to start, and one at a short

@@ -13,10 +13,7 @@
 // "RECOVERED <ms>" after each underrun once the delay is back at its target,
 // "t=..." lines once a second with its counters.
 
-#include "audio/pulse/pulse_context.h"
-#include "audio/pulse/pulse_echo.h"
-#include "audio/pulse/pulse_sound_player.h"
-#include "audio/pulse/pulse_voice.h"
+#include "audio/backend/sound_backend.h"
 #include "net/address.h"
 #include "phonebook/phone_book_files.h"
 #include "phonebook/qt/japanese_fonts.h"
@@ -68,8 +65,8 @@ public:
 // handed on, as a peer of the half-second design sends them.
 class BlockingCapture : public CaptureDevice {
 public:
-    BlockingCapture(pulse::PulseContext& context, const QByteArray& id)
-        : real(context, id)
+    explicit BlockingCapture(CaptureDevice& real)
+        : real(real)
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
@@ -91,7 +88,7 @@ public:
     }
     void stop() override { real.stop(); }
 
-    pulse::PulseCapture real;
+    CaptureDevice& real;
     bool blocks = false;
 
 private:
@@ -101,8 +98,8 @@ private:
 // Counts the bytes handed to the speaker on their way to it.
 class CountingPlayback : public PlaybackDevice {
 public:
-    CountingPlayback(pulse::PulseContext& context, const QByteArray& id)
-        : real(context, id)
+    explicit CountingPlayback(PlaybackDevice& real)
+        : real(real)
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
@@ -114,7 +111,7 @@ public:
         real.write(data, length);
     }
     int blocks() const { return int(bytes / kVoiceBlockBytes); }
-    pulse::PulsePlayback real;
+    PlaybackDevice& real;
     qint64 bytes = 0;
 };
 
@@ -122,10 +119,9 @@ struct Side {
     Side(const char* who, const QString& address, const QString& name, const QByteArray& mic,
         const QByteArray& speaker, const QString& soundsDir, bool hd)
         : boxes(who)
-        , capture(sound, mic)
-        , playback(sound, speaker)
-        , echo(sound, capture.real, playback.real)
-        , sounds(sound, speaker)
+        , sound(OnDevices(mic, speaker))
+        , capture(sound.capture())
+        , playback(sound.playback())
     {
         for (const char* wav : { "Ring.wav", "Anybody.wav", "Ans.wav" })
             QFile::copy(soundsDir + QLatin1Char('/') + QLatin1String(wav), dir.filePath(QLatin1String(wav)));
@@ -141,7 +137,8 @@ struct Side {
         options.net.localAddress = ResolveAddress(address);
         options.net.bindOutgoing = true;
         options.hd = hd;
-        phone = std::make_unique<Phone>(options, PhonePorts { form, boxes, tray, capture, playback, sounds });
+        phone = std::make_unique<Phone>(
+            options, PhonePorts { form, boxes, tray, capture, playback, sound.sounds() });
         form.attach(phone.get(), &boxes);
     }
 
@@ -149,11 +146,9 @@ struct Side {
     MainForm form;
     PrintedMessageBox boxes;
     NoTray tray;
-    pulse::PulseContext sound;
+    SoundBackend sound;
     BlockingCapture capture;
     CountingPlayback playback;
-    pulse::PulseEchoCanceller echo;
-    pulse::PulseSoundPlayerFactory sounds;
     std::unique_ptr<Phone> phone;
 };
 
@@ -202,6 +197,7 @@ int main(int argc, char** argv)
     files::SavePhoneBook(
         b.dir.path(), { QStringLiteral("1 Alice ") + addressA + QStringLiteral(" Ring.wav 10:00:00") });
 
+    std::fprintf(stderr, "sound backend: %s\n", SoundBackendName(a.sound.kind()));
     for (Side* s : { &a, &b }) {
         s->phone->Form_Load();
         s->phone->Form_Activate();
@@ -235,7 +231,7 @@ int main(int argc, char** argv)
             std::fflush(stdout);
         } else if (step == 3 && clock.elapsed() - talkingSince >= seconds * 1000) {
             step = 4;
-            const PlaybackStats sa = a.playback.real.stats(), sb = b.playback.real.stats();
+            const PlaybackStats sa = a.sound.playbackStats(), sb = b.sound.playbackStats();
             std::printf(
                 "DONE blocks played: A %d, B %d; underruns: A %llu, B %llu; delay ms: A %lld, B %lld; "
                 "bytes dropped by the sender: A %llu, B %llu\n",
@@ -243,7 +239,7 @@ int main(int argc, char** argv)
                 (unsigned long long)sb.underruns, (long long)(sa.delayUs / 1000),
                 (long long)(sb.delayUs / 1000), (unsigned long long)a.phone->net.droppedVoiceBytes(),
                 (unsigned long long)b.phone->net.droppedVoiceBytes());
-            const EchoPathStats ea = a.echo.stats();
+            const EchoPathStats ea = a.sound.echoStats();
             std::printf("ECHO A in=%d frames=%llu reported=%d extra=%d changes=%d\n", int(ea.inPath),
                 (unsigned long long)ea.processedFrames, ea.reportedDelayMs, ea.extraDelayMs,
                 ea.extraDelayChanges);
@@ -268,7 +264,7 @@ int main(int argc, char** argv)
     QObject::connect(&watch, &QTimer::timeout, [&] {
         if (step != 3)
             return;
-        const PlaybackStats s = b.playback.real.stats();
+        const PlaybackStats s = b.sound.playbackStats();
         if (s.underruns > underruns) {
             underruns = s.underruns;
             ranDryAt = clock.elapsed();

@@ -16,10 +16,7 @@
 // --answer answers as a person would, a while after the ringing began
 // (--answer-after, 1000 ms): the caller hears its ring-back first.
 
-#include "audio/pulse/pulse_context.h"
-#include "audio/pulse/pulse_echo.h"
-#include "audio/pulse/pulse_sound_player.h"
-#include "audio/pulse/pulse_voice.h"
+#include "audio/backend/sound_backend.h"
 #include "net/address.h"
 #include "phonebook/phone_book_files.h"
 #include "phonebook/qt/japanese_fonts.h"
@@ -60,8 +57,8 @@ public:
 // Counts captured voice (in blocks of 8000 bytes) that goes out while a call is on.
 class CountingCapture : public CaptureDevice {
 public:
-    CountingCapture(pulse::PulseContext& context, const QByteArray& id)
-        : real(context, id)
+    explicit CountingCapture(CaptureDevice& real)
+        : real(real)
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
@@ -76,7 +73,7 @@ public:
     }
     void stop() override { real.stop(); }
 
-    pulse::PulseCapture real;
+    CaptureDevice& real;
     Phone* phone = nullptr;
     long captured = 0; // bytes
     long sent = 0;
@@ -85,8 +82,8 @@ public:
 // Counts the bytes handed to the speaker.
 class CountingPlayback : public PlaybackDevice {
 public:
-    CountingPlayback(pulse::PulseContext& context, const QByteArray& id)
-        : real(context, id)
+    explicit CountingPlayback(PlaybackDevice& real)
+        : real(real)
     {
     }
     bool open(const VoiceFormat& format) override { return real.open(format); }
@@ -97,7 +94,7 @@ public:
         received += length;
         real.write(data, length);
     }
-    pulse::PulsePlayback real;
+    PlaybackDevice& real;
     long received = 0; // bytes
 };
 
@@ -166,18 +163,19 @@ int main(int argc, char** argv)
     MainForm form;
     PrintedMessageBox boxes;
     NoTray tray;
-    pulse::PulseContext sound;
-    CountingCapture capture(sound, cli.value(QStringLiteral("mic")).toUtf8());
-    CountingPlayback playback(sound, cli.value(QStringLiteral("speaker")).toUtf8());
-    pulse::PulseEchoCanceller echo(sound, capture.real, playback.real);
-    pulse::PulseSoundPlayerFactory ringer(sound, cli.value(QStringLiteral("speaker")).toUtf8());
+    // The backend the program would choose (VOXLET_SOUND_BACKEND overrides).
+    SoundBackend sound(
+        OnDevices(cli.value(QStringLiteral("mic")).toUtf8(), cli.value(QStringLiteral("speaker")).toUtf8()));
+    std::fprintf(stderr, "sound backend: %s\n", SoundBackendName(sound.kind()));
+    CountingCapture capture(sound.capture());
+    CountingPlayback playback(sound.playback());
     PhoneOptions options;
     options.dataDir = dataDir;
     options.net.localAddress = ResolveAddress(cli.value(QStringLiteral("address")));
     options.net.bindOutgoing = true;
     if (cli.isSet(QStringLiteral("ring-poll-ms")))
         options.ringPollMs = cli.value(QStringLiteral("ring-poll-ms")).toInt();
-    Phone phone(options, PhonePorts { form, boxes, tray, capture, playback, ringer });
+    Phone phone(options, PhonePorts { form, boxes, tray, capture, playback, sound.sounds() });
     capture.phone = &phone;
     form.attach(&phone, &boxes);
 
@@ -213,7 +211,7 @@ int main(int argc, char** argv)
                 capture.captured / kVoiceBlockBytes, capture.sent / kVoiceBlockBytes,
                 playback.received / kVoiceBlockBytes,
                 static_cast<unsigned long long>(phone.net.droppedVoiceBytes()),
-                static_cast<unsigned long long>(playback.real.stats().underruns),
+                static_cast<unsigned long long>(sound.playbackStats().underruns),
                 static_cast<long long>(clock.elapsed() - talkingSince));
         std::fflush(stdout);
         const auto quit = [&phone, code] {

@@ -1,23 +1,16 @@
 #include "audio/echo_path.h"
 
 #include "audio/spsc_ring.h"
+#include "call/switches.h"
 
 #include <algorithm>
-#include <cstdlib>
 #include <cstring>
-#include <strings.h>
 
 namespace voxlet {
 
 bool EchoCancellationWanted()
 {
-    const char* v = std::getenv("VOXLET_ECHO_CANCEL");
-    if (!v)
-        return true;
-    for (const char* off : { "0", "off", "no", "false" })
-        if (strcasecmp(v, off) == 0)
-            return false;
-    return true;
+    return SwitchedOn("VOXLET_ECHO_CANCEL");
 }
 
 EchoPath::EchoPath(bool wanted)

@@ -5,10 +5,9 @@
 #include "call/call_state.h"
 #include "call/hang_up.h"
 #include "call/protocol_messages.h"
+#include "call/switches.h"
 #include "net/call_sockets.h"
 
-#include <cstdlib>
-#include <strings.h>
 #include <utility>
 
 namespace voxlet {
@@ -38,13 +37,7 @@ bool NamesOpus(const protocol::VoxletField& field)
 
 bool OffersWanted()
 {
-    const char* v = std::getenv("VOXLET_OFFER");
-    if (!v)
-        return true;
-    for (const char* off : { "0", "off", "no", "false" })
-        if (strcasecmp(v, off) == 0)
-            return false;
-    return true;
+    return SwitchedOn("VOXLET_OFFER");
 }
 
 VoiceLink::VoiceLink(CallSockets& net, VoiceIO& voice, bool offering)

@@ -12,7 +12,7 @@ label beside a box, "状態" for the status line, "相手先" for the dial box.
   set-text  --pid P [--role text] --name 相手先 --text TEXT
   get-text  --pid P [--role R] --name 状態
   wait-text --pid P [--role R] --name 状態 --text TEXT [--timeout S]
-  watch     --pid P --name 状態 --out FILE [--timeout S]
+  watch     --pid P --name 状態 --out FILE --poke 相手先 [--timeout S]
             (writes every text the element takes, one a line, until killed)
   select    --pid P --name LIST --index N    (selects line N of a list, from 0)
   tree      --pid P --name WINDOW            (prints role and name of every element)
@@ -186,6 +186,25 @@ def cmd_watch(a):
     node = element(a.pid, None, a.name, a.timeout)
     out = open(a.out, "a", encoding="utf-8")
     last = [None]
+    # The program sends no events until it has heard of a listener, a moment
+    # after the registry has (longer on a busy machine): --poke's text is
+    # changed until its event arrives; then the watcher is ready.
+    poke = editable_part(element(a.pid, None, a.poke, a.timeout))
+    if poke is None:
+        fail("%r has no editable text" % a.poke)
+    kept = text_of(poke)
+    ready = [False]
+    pokes = [0]
+    started = time.monotonic()
+
+    def set_ready():
+        ready[0] = True
+        try:
+            poke.queryEditableText().setTextContents(kept)
+        except GLib.Error:
+            pass
+        open(a.out + ".ready", "w").close()
+        print("ready after %.1f s, %d changes" % (time.monotonic() - started, pokes[0]), flush=True)
 
     def record(text):
         if text != last[0]:
@@ -195,10 +214,24 @@ def cmd_watch(a):
 
     def on_insert(event):
         try:
-            if event.source.name == a.name and event.host_application.get_process_id() == a.pid:
+            if event.host_application.get_process_id() != a.pid:
+                return
+            if event.source.name == a.name:
                 record(str(event.any_data))
+            if not ready[0]:
+                set_ready()
         except GLib.Error:
             pass
+
+    def poke_again():
+        if ready[0]:
+            return False
+        pokes[0] += 1
+        try:
+            poke.queryEditableText().setTextContents("%s%d" % (kept, pokes[0]))
+        except GLib.Error:
+            pass
+        return True
 
     def poll():
         if not alive(a.pid):
@@ -214,14 +247,7 @@ def cmd_watch(a):
     pyatspi.Registry.registerEventListener(on_insert, "object:text-changed:insert")
     GLib.timeout_add(200, poll)
     GLib.timeout_add(int(a.timeout * 1000), pyatspi.Registry.stop)
-
-    # The program hears of a new listener through the registry a moment
-    # after it registers; changes before that send no events.
-    def ready():
-        open(a.out + ".ready", "w").close()
-        return False
-
-    GLib.timeout_add(1500, ready)
+    GLib.timeout_add(250, poke_again)
     pyatspi.Registry.start()
 
 
@@ -329,11 +355,14 @@ def main():
     p.add_argument("--name")
     p.add_argument("--text")
     p.add_argument("--out")
+    p.add_argument("--poke")
     p.add_argument("--index", type=int, default=0)
     p.add_argument("--timeout", type=float, default=20)
     a = p.parse_args()
     if a.command not in ("wait-app", "answer-box") and not a.name:
         p.error("--name is needed")
+    if a.command == "watch" and not (a.out and a.poke):
+        p.error("watch needs --out and --poke")
     {
         "wait-app": cmd_wait_app,
         "find": cmd_find,

@@ -197,7 +197,7 @@ CONF
     drive wait-app --pid "$pid" --timeout 30 || { fail "$name: the window did not appear"; return; }
     texts=$dir/texts.txt
     start_bg "$dir/watch.log" /usr/bin/timeout 60 /usr/bin/python3 "$gui_here/atspi_driver.py" \
-        watch --pid "$pid" --name 状態 --out "$texts" --timeout 55
+        watch --pid "$pid" --name 状態 --out "$texts" --poke 相手先 --timeout 55
     wait_until 30 test -e "$texts.ready" || fail "$name: the watcher did not start"
     drive press --pid "$pid" --role "menu item" --name SERVER || fail "$name: SERVER"
     drive wait-text --pid "$pid" --name 状態 --text "待機します。" || fail "$name: no \"待機します。\""

@@ -94,8 +94,9 @@ drive set-text --pid "$pid_b" --name 相手先 --text "$addr_a" || fail "B: the 
 # A's status line changes twice within milliseconds: record every text it shows.
 watch_out=$gui_tmp/a-texts.txt
 start_bg "$gui_tmp/watch.log" /usr/bin/timeout 120 /usr/bin/python3 "$gui_here/atspi_driver.py" \
-    watch --pid "$pid_a" --name 状態 --out "$watch_out" --timeout 110
+    watch --pid "$pid_a" --name 状態 --out "$watch_out" --poke 相手先 --timeout 110
 wait_until 30 test -e "$watch_out.ready" || { cat "$gui_tmp/watch.log"; fail "the watcher did not start"; exit $status; }
+sed 's/^/watcher: /' "$gui_tmp/watch.log"
 
 drive press --pid "$pid_b" --role "push button" --name "電話する" || fail "B: 電話する"
 announced="Bobさんからの電話です。"
@@ -135,7 +136,9 @@ start_b
 drive set-text --pid "$pid_b" --name 相手先 --text "$v6_a" || fail "B: the dial box takes no text"
 drive press --pid "$pid_b" --role "push button" --name "電話する" || fail "B: 電話する"
 expect_text A "$pid_a" "Bobさんからの電話です。"
-grep -qxF "${v6_b}が接続してきました。" "$watch_out" || { fail "A did not show the caller's IPv6 address"; cat "$watch_out"; }
+# The watcher hears of a text a moment after the window shows it.
+wait_until 10 grep -qxF "${v6_b}が接続してきました。" "$watch_out" ||
+    { fail "A did not show the caller's IPv6 address"; cat "$watch_out"; }
 drive press --pid "$pid_a" --role "push button" --name "応答" || fail "A: 応答"
 expect_text B "$pid_b" "つながりました。お話ください。"
 drive press --pid "$pid_b" --role "push button" --name "終了" || fail "B: 終了"

@@ -55,7 +55,7 @@ done
 if [ -f "$VOXLET_SOURCE_DIR/README.md" ]; then
     [ -f "$prefix/share/doc/voxlet/README.md" ] || fail "README.md missing"
 fi
-server=$(find "$VOXLET_BINARY_DIR/src/directory" -name voxlet-directory -type f -perm -u+x 2>/dev/null | head -n 1)
+server=$(find "$VOXLET_BINARY_DIR/server" -name voxlet-directory -type f -perm -u+x 2>/dev/null | head -n 1)
 if [ -n "$server" ]; then
     [ -x "$prefix/bin/voxlet-directory" ] || fail "voxlet-directory was built but not installed"
     unit="$prefix/lib/systemd/system/voxlet-directory.service"

@@ -1,20 +1,24 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Voxlet and runs every test, in three trees:
+#   build/thread    gcc ThreadSanitizer, the tests that run the sound
+#                   server's thread (audio, call)
 #   build/sanitize  clang AddressSanitizer + UndefinedBehaviorSanitizer:
 #                   every test but packaging, and the fuzz targets, which
 #                   replay their stored inputs and then fuzz briefly
-#                   (VOXLET_FUZZ_SECONDS each; scripts/fuzz-long.sh for more)
-#   build/normal    gcc, -O1: every test, packaging included, and the
-#                   benchmarks' helpers (built, not run); the one tree
-#                   without precompiled headers, so it checks includes
-#   build/thread    gcc ThreadSanitizer, the tests that run the sound
-#                   server's thread (audio, call)
+#                   (VOXLET_FUZZ_SECONDS each; scripts/fuzz-long.sh for more);
+#                   the one tree without precompiled headers, so it checks
+#                   includes
+#   build/normal    gcc, -O1: the program and the benchmarks' helpers (built,
+#                   not run), and the packaging checks; alone, every test
 #   scripts/test.sh            all of it
 #   scripts/test.sh normal     only the normal tree (or sanitize, or thread)
 # With all of it, a tree's tests run while the next tree builds (one tree's
 # tests at a time): they mostly wait on sockets, and get the processor
-# first. The voice tests (label voice: the sound server in real time) wait
-# until nothing builds and then run one at a time, each tree in turn.
+# first. The normal tree's tests but packaging are left to the sanitizer
+# tree, which runs them all with more checks. The voice tests (label voice:
+# the sound server in real time) wait until nothing builds, then run one at
+# a time, each once per sound server: the two sanitizer trees share them, so
+# that each sound server's backend and its thread run under both.
 # Each phase's time is printed as it ends, and all of them at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -83,8 +87,10 @@ configure() {
 build_thread() {
   # -fno-builtin-memcpy: an inlined memcpy, the ring's way of moving audio,
   # is invisible to gcc's ThreadSanitizer. (clang 14's trips over QProcess.)
+  # -g1: the line tables a report's stacks need, at no cost (-g: a third
+  # more compile time, for variables nobody reads in CI).
   configure thread -DVOXLET_TSAN=ON -DVOXLET_PCH=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g -fno-builtin-memcpy" || return 1
+    -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -g1 -fno-builtin-memcpy" || return 1
   # Only what runs the audio thread: the rest has no thread to race with.
   local targets
   mapfile -t targets < <(ninja -C "$root/build/thread" -t targets all | sed -n 's/^\(\(audio\|call\)_[a-z_]*_test\):.*/\1/p')
@@ -92,19 +98,26 @@ build_thread() {
 }
 build_normal() {
   # -O1 and no debug information: it builds in 0.7 of the time of -O2 -g,
-  # and the sanitizer tree, built with -g, is where a fault is traced. The
-  # benchmarks' helpers too, or a change of the libraries breaks them unseen.
+  # and the sanitizer tree is where a fault is traced. The benchmarks'
+  # helpers too, or a change of the libraries breaks them unseen.
   configure normal -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O1 -DNDEBUG" \
-    -DVOXLET_BENCH=ON || return 1
-  "${build_nice[@]}" cmake --build "$root/build/normal" -j2
+    -DVOXLET_BENCH=ON -DVOXLET_PCH=ON || return 1
+  local targets=()
+  # With the other trees, only what the packaging checks and the benchmarks
+  # need: its tests are built (and run) in the sanitizer tree, which also
+  # checks the includes. Half the tree's build.
+  [ "${1:-}" = program ] && targets=(--target src/all server/all bench/all)
+  "${build_nice[@]}" cmake --build "$root/build/normal" -j2 "${targets[@]}"
 }
 build_sanitize() {
   # clang, so that the fuzz targets share the tree: their code is the tests'.
   # -O1: the same checks; the tests run up to ten times faster (audio's
   # jitter buffer test took 43 s of CPU at -O0, beside voice tests that
-  # need the processor in time), the fuzz targets 1.4 to 8 times.
-  configure sanitize -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS_DEBUG="-O1 -g" \
-    -DVOXLET_SANITIZE=ON -DVOXLET_FUZZ=ON -DVOXLET_PCH=ON || return 1
+  # need the processor in time), the fuzz targets 1.4 to 8 times. Line
+  # tables are all a report needs. Without precompiled headers: this tree
+  # builds every file, so a missing #include shows here.
+  configure sanitize -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+    -DCMAKE_CXX_FLAGS_DEBUG="-O1 -gline-tables-only" -DVOXLET_SANITIZE=ON -DVOXLET_FUZZ=ON -DVOXLET_PCH=OFF || return 1
   "${build_nice[@]}" cmake --build "$root/build/sanitize" -j2
 }
 
@@ -136,20 +149,35 @@ tests_of_tree() {
 }
 not_voice() { tests_of_tree "$1" -LE '^voice$'; }
 voice() { tests_of_tree "$1" -L '^voice$' -j 1; }
+# With all trees, each voice test once per sound server: these in the thread
+# tree, the others in the sanitizer tree. Each backend's thread (libpulse's
+# on PulseAudio and on PipeWire, PipeWire's own) thus runs under both.
+thread_voice='^audio_(sound_backend_test(_pipewire_pulse)?|echo_canceller_test|two_phone_audio_test_pipewire)$'
+shared_voice() {
+  if [ "$1" = thread ]; then
+    tests_of thread -L '^voice$' -R "$thread_voice" -j 1
+  else
+    tests_of sanitize -L '^voice$' -E "$thread_voice" -j 1
+  fi
+}
+# The normal tree's own check; its other tests run in the sanitizer tree.
+packaging() { tests_of normal -L '^packaging$'; }
 
 # Phases that run beside the next build: each writes a log and, when it
 # ends, its exit status and seconds; finish prints them in order.
+#   beside NAME LOG [--free] COMMAND...  (--free: not waiting for the lock)
 background=()
 beside() {
-  local name=$1 log="$root/build/$2.log"
+  local name=$1 log="$root/build/$2.log" free=
   shift 2
+  [ "$1" = --free ] && { free=1; shift; }
   rm -f "$log.done"
   (
     # One tree's tests at a time: with the builds cached, three trees'
     # tests at once (twelve on two cores) starved the voice tests. The
     # lock is this subshell's alone, not its children's.
     exec 9>"$root/build/.tests.lock"
-    flock 9
+    [ -n "$free" ] || flock 9
     start=$(date +%s)
     rc=0
     "$@" >"$log" 2>&1 9>&- || rc=$?
@@ -185,19 +213,27 @@ sanitize)
   fi
   ;;
 all)
-  # A tree that does not build is reported and the others still run.
+  # A tree that does not build is reported and the others still run. The
+  # smallest first, so that its tests run beside the next build; the
+  # normal tree's packaging checks, which take little, beside whatever
+  # runs then (the sanitizer tree's tests, the fuzzers).
   built=()
-  for tree in sanitize normal thread; do
-    if timed "$tree build" "build_$tree"; then
-      beside "$tree tests" "$tree-tests" not_voice "$tree"
+  for tree in thread sanitize normal; do
+    arg=()
+    [ "$tree" = normal ] && arg=(program)
+    if timed "$tree build" "build_$tree" "${arg[@]}"; then
+      [ "$tree" = normal ] || beside "$tree tests" "$tree-tests" not_voice "$tree"
       built+=("$tree")
     fi
   done
+  if [[ " ${built[*]} " == *" normal "* ]]; then beside "normal tests" normal-tests --free packaging; fi
   # The fuzzers wait for the tests beside the builds; nothing else runs
   # beside the voice tests.
   if [[ " ${built[*]} " == *" sanitize "* ]]; then timed fuzz run_fuzz || true; fi
   finish
-  for tree in "${built[@]}"; do timed "$tree voice tests" voice "$tree" || true; done
+  for tree in thread sanitize; do
+    if [[ " ${built[*]} " == *" $tree "* ]]; then timed "$tree voice tests" shared_voice "$tree" || true; fi
+  done
   ;;
 esac
 

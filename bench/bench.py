@@ -313,10 +313,11 @@ def start_tones(args, seconds, env=None):
     return tones
 
 
-def voxlet_call_runs(args, runs, seconds, echo_off=False, plain=False, server=None):
-    """Calls between two bench phones (HD, as two Voxlets talk); with echo_off,
-    with VOXLET_ECHO_CANCEL=off; plain, as an old-style call (VOXLET_OFFER=off);
-    with server, on the other sound server (its client variables)."""
+def voxlet_call_runs(args, runs, seconds, echo_off=False, plain=False, server=None, unencrypted=False):
+    """Calls between two bench phones (HD, encrypted, as two Voxlets talk); with
+    echo_off, with VOXLET_ECHO_CANCEL=off; plain, as an old-style call
+    (VOXLET_OFFER=off); with server, on the other sound server (its client
+    variables); unencrypted, HD in the clear."""
     cpu, sound, peaks, blocks, after = [], [], [], [], []
     came_up = 0
     for k in range(runs):
@@ -330,8 +331,9 @@ def voxlet_call_runs(args, runs, seconds, echo_off=False, plain=False, server=No
             traced["VOXLET_OFFER"] = "off"
         tones = start_tones(args, seconds + 20, env=traced)
         logs = {side: os.path.join(args.build, "call-run-%d-%s.log" % (k + 1, side)) for side in "AB"}
+        clear = ["--unencrypted"] if unencrypted else []
         b = Child(phone_cmd(args, 3, "micB", "speakerB", "--show", "--answer", "--seconds", str(seconds + 30),
-                            "--linger", str(args.window_seconds + 10), "--quit-after", str(seconds + 80)),
+                            "--linger", str(args.window_seconds + 10), "--quit-after", str(seconds + 80), *clear),
                   stderr=open(logs["B"], "w"), env=traced)
         if not b.wait_line("LISTENING", 15):
             log("call run %d: B did not start" % (k + 1))
@@ -340,7 +342,7 @@ def voxlet_call_runs(args, runs, seconds, echo_off=False, plain=False, server=No
                 t.stop()
             continue
         a = Child(phone_cmd(args, 2, "micA", "speakerA", "--show", "--dial", NET + "3",
-                            "--seconds", str(seconds + 3), "--quit-after", str(seconds + 40)),
+                            "--seconds", str(seconds + 3), "--quit-after", str(seconds + 40), *clear),
                   stderr=open(logs["A"], "w"), env=traced)
         ok = a.wait_line("CONNECTED", 30) and b.wait_line("CONNECTED", 5)
         if ok:
@@ -376,6 +378,8 @@ def voxlet_call_runs(args, runs, seconds, echo_off=False, plain=False, server=No
         return {"call_cpu_echo_off": cpu, "call_sound_cpu_echo_off": sound, "calls_up": (came_up, runs)}
     if plain:
         return {"call_cpu_pcm": cpu, "call_sound_cpu_pcm": sound, "calls_up": (came_up, runs)}
+    if unencrypted:
+        return {"call_cpu_clear": cpu, "calls_up": (came_up, runs)}
     if server:
         return {"other_call_cpu": cpu, "other_call_sound_cpu": sound, "other_call_blocks": blocks,
                 "other_calls_up": (came_up, runs)}
@@ -384,21 +388,21 @@ def voxlet_call_runs(args, runs, seconds, echo_off=False, plain=False, server=No
 
 
 def call_runs_echo_on_and_off(args, runs, seconds):
-    """The same calls in HD, as an old-style call, and in HD with the echo
-    canceller off, in turn, so that the machine's load weighs on all alike."""
+    """The same calls in HD, as an old-style call, in HD with the echo
+    canceller off and in HD in the clear, in turn, so that the machine's load
+    weighs on all alike."""
     out = {"call_cpu": [], "call_sound_cpu": [], "call_rss_peak": [], "call_blocks": [], "after_call_cpu": [],
            "call_cpu_echo_off": [], "call_sound_cpu_echo_off": [], "call_cpu_pcm": [], "call_sound_cpu_pcm": [],
            "echo_alone_paced": [], "echo_alone_tight": [], "echo_alone_paced_8k": [], "codec_alone": [],
-           "other_call_cpu": [], "other_call_sound_cpu": [], "other_call_blocks": []}
+           "other_call_cpu": [], "other_call_sound_cpu": [], "other_call_blocks": [], "call_cpu_clear": []}
     up = tried = other_up = other_tried = 0
     # With a second sound server, its calls take turns with these too.
-    turns = [(False, False, None), (False, True, None), (True, False, None)]
+    turns = [{}, {"plain": True}, {"echo_off": True}, {"unencrypted": True}]
     if args.other_env:
-        turns.append((False, False, args.other_env))
+        turns.append({"server": args.other_env})
     for _ in range(runs):
-        for off, plain, server in turns:
-            for key, values in voxlet_call_runs(args, 1, seconds, echo_off=off, plain=plain,
-                                                server=server).items():
+        for turn in turns:
+            for key, values in voxlet_call_runs(args, 1, seconds, **turn).items():
                 if key == "calls_up":
                     up, tried = up + values[0], tried + values[1]
                 elif key == "other_calls_up":
@@ -643,12 +647,18 @@ def report(r, args, elapsed):
                  "", "", "", ""))
     rows.append(("  the codec alone, encoding and decoding 20 ms frames (reference), % of a core",
                  summary(r.get("codec_alone"), "%.2f"), "", "", "", ""))
-    off = med(r.get("call_cpu_echo_off"))
-    rows.append(("  the same with the echo canceller off (VOXLET_ECHO_CANCEL=off), % of a core per phone",
-                 summary(r.get("call_cpu_echo_off"), "%.2f"), "", "", "", ""))
-    cost = v - off if v is not None and off is not None else None
-    rows.append(("  the echo canceller's cost (on − off, medians), % of a core", "n/a" if cost is None else "%.2f" % cost,
-                 "", "", "≤ 0.5", verdict(cost, 0.5)))
+
+    def without(key, what, cost, target):
+        """The same call without one thing, and what that thing costs (medians)."""
+        other = med(r.get(key))
+        rows.append(("  the same " + what + ", % of a core per phone", summary(r.get(key), "%.2f"), "", "", "", ""))
+        c = v - other if v is not None and other is not None else None
+        rows.append(("  " + cost + " (medians), % of a core", "n/a" if c is None else "%.2f" % c,
+                     "", "", "≤ %g" % target, verdict(c, target)))
+
+    without("call_cpu_clear", "HD call in the clear (--unencrypted)", "the encryption's cost (encrypted − clear", 0.2)
+    without("call_cpu_echo_off", "with the echo canceller off (VOXLET_ECHO_CANCEL=off)",
+            "the echo canceller's cost (on − off", 0.5)
     rows.append(("  of that the sound thread's (where the canceller runs), with / without it, % of a core",
                  "%s / %s" % (summary(r.get("call_sound_cpu"), "%.2f"), summary(r.get("call_sound_cpu_echo_off"), "%.2f")),
                  "", "", "", ""))

@@ -6,7 +6,9 @@
 #   tools   no phones: parec from A's microphone into pacat to B's speaker,
 #           at the phones' buffer sizes: what the sound server's own path
 #           costs;
-#   direct  A calls B: two Voxlets, an HD call;
+#   direct  A calls B: two Voxlets, an HD call (encrypted);
+#   clear   the same HD call in the clear (not among the defaults: what the
+#           encryption costs, beside direct);
 #   pcm     the same as an old-style call (VOXLET_OFFER=off): raw PCM;
 #   blocks  A sends as a peer of the half-second design: 8000-byte blocks
 #           every half second;
@@ -84,6 +86,7 @@ measure() {
     local mode=$1 opts=() relay_pid=
     case $mode in
     blocks) opts+=(--blocks) ;;
+    clear) opts+=(--unencrypted) ;;
     relay)
         python3 "$root/bench/jitter_relay.py" --listen 127.$net.0.9:8002 --to 127.$net.0.3:8002 \
             >"$tmp/relay.out" 2>&1 &
@@ -200,10 +203,13 @@ steady = [u for t, u in ticks if t >= 10]
 steady_underruns = steady[-1] - steady[0] if len(steady) > 1 else 0
 print("%s: %d clicks (%d lost): median %.0f ms, 95th percentile %.0f ms, min %.0f ms, max %.0f ms"
       % (mode, len(delays), lost, median, p95, ordered[0], ordered[-1]))
-codec = "HD" if "CONNECTED hd" in text else "raw PCM"
-if mode in ("direct", "pcm"):
+codec = ("HD, encrypted" if "CONNECTED hd encrypted" in text else "HD") if "CONNECTED hd" in text else "raw PCM"
+if mode in ("direct", "clear", "pcm"):
     print("  mouth-to-ear between two Voxlets (%s): median %.0f ms (target <= 100), 95th percentile %.0f ms "
           "(target <= 150)" % (codec, median, p95))
+    wire = re.search(r"WIRE bytes a second: A to B (\d+), B to A (\d+)", text)
+    if wire:
+        print("  on the wire, bytes a second: A to B %s, B to A %s (target <= 8000 each way)" % wire.groups())
     if os.path.exists(reference):
         tools = float(open(reference).read())
         print("  of which the sound server's own path (parec | pacat) %.0f ms, the phones' %.0f ms" % (tools, median - tools))

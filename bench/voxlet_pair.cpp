@@ -117,7 +117,7 @@ public:
 
 struct Side {
     Side(const char* who, const QString& address, const QString& name, const QByteArray& mic,
-        const QByteArray& speaker, const QString& soundsDir, bool hd)
+        const QByteArray& speaker, const QString& soundsDir, bool hd, bool encrypt)
         : boxes(who)
         , sound(OnDevices(mic, speaker))
         , capture(sound.capture())
@@ -137,6 +137,7 @@ struct Side {
         options.net.localAddress = ResolveAddress(address);
         options.net.bindOutgoing = true;
         options.hd = hd;
+        options.encrypt = encrypt;
         phone = std::make_unique<Phone>(
             options, PhonePorts { form, boxes, tray, capture, playback, sound.sounds() });
         form.attach(phone.get(), &boxes);
@@ -175,6 +176,7 @@ int main(int argc, char** argv)
         { QStringLiteral("via"), QStringLiteral("Dial this host instead of B."), QStringLiteral("host") });
     cli.addOption(
         { QStringLiteral("blocks"), QStringLiteral("A sends 8000-byte blocks every half second.") });
+    cli.addOption({ QStringLiteral("unencrypted"), QStringLiteral("Call HD in the clear.") });
     for (const char* o : { "mic-a", "speaker-a", "mic-b", "speaker-b" })
         cli.addOption({ QLatin1String(o), QStringLiteral("Sound device id."), QStringLiteral("id") });
     cli.process(app);
@@ -184,10 +186,11 @@ int main(int argc, char** argv)
     const QString addressB = QStringLiteral("127.%1.0.3").arg(net);
     const QString sounds = cli.value(QStringLiteral("sounds"));
     const bool blocks = cli.isSet(QStringLiteral("blocks"));
+    const bool encrypt = !cli.isSet(QStringLiteral("unencrypted"));
     Side a("A", addressA, QStringLiteral("Alice"), cli.value(QStringLiteral("mic-a")).toUtf8(),
-        cli.value(QStringLiteral("speaker-a")).toUtf8(), sounds, OffersWanted() && !blocks);
+        cli.value(QStringLiteral("speaker-a")).toUtf8(), sounds, OffersWanted() && !blocks, encrypt);
     Side b("B", addressB, QStringLiteral("Bob"), cli.value(QStringLiteral("mic-b")).toUtf8(),
-        cli.value(QStringLiteral("speaker-b")).toUtf8(), sounds, OffersWanted());
+        cli.value(QStringLiteral("speaker-b")).toUtf8(), sounds, OffersWanted(), encrypt);
     a.capture.blocks = blocks;
     // A's dial list names B (or the relay in front of it), as the settings
     // window would have saved it.
@@ -224,10 +227,13 @@ int main(int argc, char** argv)
             step = 2;
             b.phone->Command3_Click();
         } else if (step == 2 && a.phone->st.VoiceMode && b.phone->st.VoiceMode
-            && a.phone->ringingFile().isEmpty() && b.phone->ringingFile().isEmpty()) {
+            && a.phone->ringingFile().isEmpty() && b.phone->ringingFile().isEmpty()
+            && a.phone->link.secrecy() != VoiceLink::Secrecy::Undecided) {
             step = 3;
             talkingSince = clock.elapsed();
-            std::printf("CONNECTED %s\n", a.phone->link.voice().hd() ? "hd" : "pcm");
+            const bool encrypted = a.phone->link.secrecy() == VoiceLink::Secrecy::Encrypted;
+            std::printf(
+                "CONNECTED %s%s\n", a.phone->link.voice().hd() ? "hd" : "pcm", encrypted ? " encrypted" : "");
             std::fflush(stdout);
         } else if (step == 3 && clock.elapsed() - talkingSince >= seconds * 1000) {
             step = 4;
@@ -239,6 +245,11 @@ int main(int argc, char** argv)
                 (unsigned long long)sb.underruns, (long long)(sa.delayUs / 1000),
                 (long long)(sb.delayUs / 1000), (unsigned long long)a.phone->net.droppedVoiceBytes(),
                 (unsigned long long)b.phone->net.droppedVoiceBytes());
+            // What each side sent on the wire, headers, handshake and tags included.
+            const double talked = double(clock.elapsed() - talkingSince) / 1000.0;
+            std::printf("WIRE bytes a second: A to B %.0f, B to A %.0f\n",
+                double(a.phone->net.sentVoiceBytes(a.phone->st.CallSocket)) / talked,
+                double(b.phone->net.sentVoiceBytes(b.phone->st.CallSocket)) / talked);
             const EchoPathStats ea = a.sound.echoStats();
             std::printf("ECHO A in=%d frames=%llu reported=%d extra=%d changes=%d\n", int(ea.inPath),
                 (unsigned long long)ea.processedFrames, ea.reportedDelayMs, ea.extraDelayMs,

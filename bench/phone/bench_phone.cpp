@@ -5,7 +5,7 @@
 //
 //   voxlet_bench_phone --address A [--mic ID] [--speaker ID] [--show]
 //                      [--dial B] [--answer] [--answer-after MS] [--seconds N]
-//                      [--quit-after N] [--linger N]
+//                      [--quit-after N] [--linger N] [--unencrypted]
 //   voxlet_bench_phone --write-data DIR    (a data folder for the real program)
 //
 // Lines on stdout: "LISTENING"; with --dial or --answer also "RINGING",
@@ -137,6 +137,7 @@ int main(int argc, char** argv)
     opt("linger", "Stay this many seconds after a call has ended (prints ENDED).", "s", "0");
     opt("sounds", "Folder with Ring.wav, Anybody.wav and Ans.wav.", "dir", VOXLET_SOUNDS_DIR);
     opt("write-data", "Only write a data folder (sounds, profile, phone book) here.", "dir");
+    opt("unencrypted", "Call HD in the clear, to measure what the encryption costs.");
     cli.process(app);
 
     QTemporaryDir temp;
@@ -173,6 +174,7 @@ int main(int argc, char** argv)
     options.dataDir = dataDir;
     options.net.localAddress = ResolveAddress(cli.value(QStringLiteral("address")));
     options.net.bindOutgoing = true;
+    options.encrypt = !cli.isSet(QStringLiteral("unencrypted"));
     if (cli.isSet(QStringLiteral("ring-poll-ms")))
         options.ringPollMs = cli.value(QStringLiteral("ring-poll-ms")).toInt();
     Phone phone(options, PhonePorts { form, boxes, tray, capture, playback, sound.sounds() });

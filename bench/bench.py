@@ -653,7 +653,7 @@ def report(r, args, elapsed):
         other = med(r.get(key))
         rows.append(("  the same " + what + ", % of a core per phone", summary(r.get(key), "%.2f"), "", "", "", ""))
         c = v - other if v is not None and other is not None else None
-        rows.append(("  " + cost + " (medians), % of a core", "n/a" if c is None else "%.2f" % c,
+        rows.append(("  " + cost + ", medians), % of a core", "n/a" if c is None else "%.2f" % c,
                      "", "", "≤ %g" % target, verdict(c, target)))
 
     without("call_cpu_clear", "HD call in the clear (--unencrypted)", "the encryption's cost (encrypted − clear", 0.2)

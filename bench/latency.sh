@@ -102,7 +102,7 @@ measure() {
     pids+=("$rec")
     sleep 2.5
     if [ "$mode" = tools ]; then
-        tools "$mode"
+        tools "$mode" || return 1
     else
         call "$mode" "${opts[@]}" || return 1
     fi
@@ -120,11 +120,20 @@ measure() {
 tools() {
     local mode=$1
     : >"$tmp/pair-$mode.out"
+    # A new reader of a remapped source gets nothing for a second or two
+    # (longer on a busy machine; a fixed wait lost the first click): the
+    # clicks start once half a second of the microphone has come through.
     parec --latency-msec=20 -d micA --rate=8000 --channels=1 --format=s16le --raw 2>/dev/null |
+        tee "$tmp/tools-flow.raw" |
         pacat --latency-msec=40 -d speakerB --rate=8000 --channels=1 --format=s16le --raw 2>/dev/null &
     local loop=$!
     pids+=("$loop")
-    sleep 2
+    for _ in $(seq 300); do
+        [ "$(stat -c %s "$tmp/tools-flow.raw" 2>/dev/null || echo 0)" -ge 8000 ] && break
+        sleep 0.1
+    done
+    [ "$(stat -c %s "$tmp/tools-flow.raw" 2>/dev/null || echo 0)" -ge 8000 ] ||
+        { echo "$mode: nothing came from micA in 30 s" >&2; return 1; }
     echo "$mode: feeding $clicks clicks, ${spacing} s apart ..." >&2
     paplay --latency-msec=20 -d probe "$tmp/clicks.wav"
     kill "$loop" 2>/dev/null || true

@@ -103,9 +103,14 @@ wait_until() {
     done
 }
 
-# The runner's display, or a private Xvfb.
+# The runner's display, or a private Xvfb. A test that only talks to the
+# program through the accessibility bus (no keys, no focus, no tray) sets
+# gui_own_display=1 first: it takes a display of its own and runs beside
+# the others (tests/CMakeLists.txt).
 use_display() {
-    svc_display --reuse 2>"$gui_tmp/display-why.txt" || skip "$(cat "$gui_tmp/display-why.txt")"
+    local reuse=(--reuse)
+    [ "${gui_own_display:-0}" = 1 ] && reuse=()
+    svc_display "${reuse[@]}" 2>"$gui_tmp/display-why.txt" || skip "$(cat "$gui_tmp/display-why.txt")"
 }
 
 # The runner's sound server, or a private one with the same virtual devices.

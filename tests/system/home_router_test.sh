@@ -119,6 +119,8 @@ IP
     stun_pid=$bg_pid
 }
 
+# Only the accessibility bus drives it: a display of its own, beside the others.
+gui_own_display=1
 use_window_session
 
 start_notification_service

@@ -14,6 +14,8 @@ source "$(dirname "$0")/gui_session.bash"
 need timeout setsid ss
 /usr/bin/python3 -c 'from gi.repository import Gio' 2>/dev/null || skip "python3-gi is missing"
 
+# Only the accessibility bus drives it: a display of its own, beside the others.
+gui_own_display=1
 use_window_session
 use_own_namespace notify
 # Where a missed caller listens to be called back: not beside the program,

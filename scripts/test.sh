@@ -13,12 +13,13 @@
 #   scripts/test.sh            all of it
 #   scripts/test.sh normal     only the normal tree (or sanitize, or thread)
 # With all of it, a tree's tests run while the next tree builds (one tree's
-# tests at a time): they mostly wait on sockets, and get the processor
-# first. The normal tree's tests but packaging are left to the sanitizer
-# tree, which runs them all with more checks. The voice tests (label voice:
-# the sound server in real time) wait until nothing builds, then run one at
-# a time, each once per sound server: the two sanitizer trees share them, so
-# that each sound server's backend and its thread run under both.
+# tests at a time), the voice tests (label voice: the sound server in real
+# time) after the rest of their tree's, one at a time, each once per sound
+# server: the two sanitizer trees share them, so that each sound server's
+# backend and its thread run under both. The builds and the fuzzers take
+# only the processor time the tests leave (SCHED_IDLE), so the tests beside
+# them run as on an idle machine. The normal tree's tests but packaging are
+# left to the sanitizer tree, which runs them all with more checks.
 # Each phase's time is printed as it ends, and all of them at the end.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -69,14 +70,13 @@ if command -v ccache >/dev/null; then
 fi
 timed format bash "$root/scripts/check-format.sh" || true
 
-# The tests get the processor before the builds beside them (root may raise
-# a priority; others lower the builds').
+# The tests get the processor before the builds beside them: the builds and
+# the fuzzers run only when no test wants it (a nice value still gave them a
+# share that starved the voice tests' sound), and root raises the tests'.
 test_nice=(nice -n -10)
-build_nice=()
-if ! nice -n -10 true 2>/dev/null; then
-  test_nice=()
-  build_nice=(nice -n 10)
-fi
+nice -n -10 true 2>/dev/null || test_nice=()
+build_nice=(chrt --idle 0)
+chrt --idle 0 true 2>/dev/null || build_nice=(nice -n 19)
 
 configure() {
   local tree=$1
@@ -132,12 +132,14 @@ tests_of() {
   )
 }
 run_fuzz() {
-  # Not beside a tree's tests either: the fuzzers take both cores.
-  (
-    exec 9>"$root/build/.tests.lock"
-    flock 9
-    FUZZ_BUILD_DIR="$root/build/sanitize" "${build_nice[@]}" bash "$root/scripts/fuzz.sh" "${VOXLET_FUZZ_SECONDS:-10}" 9>&-
-  )
+  FUZZ_BUILD_DIR="$root/build/sanitize" "${build_nice[@]}" bash "$root/scripts/fuzz.sh" "${VOXLET_FUZZ_SECONDS:-10}"
+}
+# With all trees the fuzzers start once the sanitizer tree's tests but the
+# voice tests are done: beside those, which take both cores, an input could
+# wait out its time limit; beside the voice tests they take what is left.
+fuzz_after_tests() {
+  while [ ! -e "$root/build/sanitize-tests.log.done" ]; do sleep 1; done
+  run_fuzz
 }
 # The tests of the sound server's thread; the rest has no thread to race with.
 tests_thread() { tests_of thread -R '^(audio|call)_' "$@"; }
@@ -163,33 +165,52 @@ shared_voice() {
 # The normal tree's own check; its other tests run in the sanitizer tree.
 packaging() { tests_of normal -L '^packaging$'; }
 
-# Phases that run beside the next build: each writes a log and, when it
-# ends, its exit status and seconds; finish prints them in order.
-#   beside NAME LOG [--free] COMMAND...  (--free: not waiting for the lock)
+# Phases that run beside the next build, in lanes: a lane runs its phases
+# in turn, each writing a log and, when it ends, its exit status and
+# seconds; finish prints them in order.
+#   beside [--free] NAME LOG COMMAND... [-- NAME LOG COMMAND...]...
+# (--free: not waiting for the lock)
 background=()
 beside() {
-  local name=$1 log="$root/build/$2.log" free=
-  shift 2
+  local free= steps=() step
   [ "$1" = --free ] && { free=1; shift; }
-  rm -f "$log.done"
+  # One lane's phase per element: "NAME|LOG|COMMAND WORDS".
+  while [ $# -gt 0 ]; do
+    step="$1|$root/build/$2.log|"
+    shift 2
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do step+="$1 " && shift; done
+    [ $# -gt 0 ] && shift
+    steps+=("$step")
+  done
+  for step in "${steps[@]}"; do
+    IFS='|' read -r _ log _ <<<"$step"
+    rm -f "$log.done"
+  done
   (
     # One tree's tests at a time: with the builds cached, three trees'
     # tests at once (twelve on two cores) starved the voice tests. The
     # lock is this subshell's alone, not its children's.
     exec 9>"$root/build/.tests.lock"
     [ -n "$free" ] || flock 9
-    start=$(date +%s)
-    rc=0
-    "$@" >"$log" 2>&1 9>&- || rc=$?
-    echo "$rc $start $(date +%s)" >"$log.done"
+    for step in "${steps[@]}"; do
+      IFS='|' read -r _ log command <<<"$step"
+      start=$(date +%s)
+      rc=0
+      # shellcheck disable=SC2086
+      $command >"$log" 2>&1 9>&- || rc=$?
+      echo "$rc $start $(date +%s)" >"$log.done"
+    done
   ) &
-  background+=("$name|$log|$!")
+  for step in "${steps[@]}"; do
+    IFS='|' read -r name log _ <<<"$step"
+    background+=("$name|$log|$!")
+  done
 }
 finish() {
   local entry name log pid rc start end
   for entry in "${background[@]}"; do
     IFS='|' read -r name log pid <<<"$entry"
-    wait "$pid" || true
+    wait "$pid" 2>/dev/null || true
     echo "=== $name (ran beside the builds) ==="
     cat "$log"
     read -r rc start end <"$log.done" || { rc=1 start=$started end=$(date +%s); }
@@ -222,18 +243,16 @@ all)
     arg=()
     [ "$tree" = normal ] && arg=(program)
     if timed "$tree build" "build_$tree" "${arg[@]}"; then
-      [ "$tree" = normal ] || beside "$tree tests" "$tree-tests" not_voice "$tree"
+      if [ "$tree" = normal ]; then
+        beside --free "normal tests" normal-tests packaging
+      else
+        beside "$tree tests" "$tree-tests" not_voice "$tree" -- "$tree voice tests" "$tree-voice" shared_voice "$tree"
+      fi
       built+=("$tree")
     fi
   done
-  if [[ " ${built[*]} " == *" normal "* ]]; then beside "normal tests" normal-tests --free packaging; fi
-  # The fuzzers wait for the tests beside the builds; nothing else runs
-  # beside the voice tests.
-  if [[ " ${built[*]} " == *" sanitize "* ]]; then timed fuzz run_fuzz || true; fi
+  if [[ " ${built[*]} " == *" sanitize "* ]]; then timed fuzz fuzz_after_tests || true; fi
   finish
-  for tree in thread sanitize; do
-    if [[ " ${built[*]} " == *" $tree "* ]]; then timed "$tree voice tests" shared_voice "$tree" || true; fi
-  done
   ;;
 esac
 

@@ -56,6 +56,17 @@ private slots:
             QVERIFY(session->Seal("h", "last") && !session->Seal("h", "reserved"));
             QCOMPARE(session->fault(), SecureFault::NonceExhausted);
         }
+        // A key other than the one the offer committed to is refused, though all
+        // else about it is sound: what keeps a man in the middle from grinding codes.
+        {
+            CallHandshake dialling = CallHandshake::Dialling(GenerateKeyPair());
+            CallHandshake other = CallHandshake::Dialling(GenerateKeyPair());
+            CallHandshake called = CallHandshake::Called(GenerateKeyPair(), other.commitmentField());
+            called.Start(kGreeting, kRequest, u"a");
+            QVERIFY(!called.TakeMessage2(
+                dialling.TakeAnswer(kGreeting, kRequest, u"a", called.ephemeralField()).value()));
+            QCOMPARE(called.fault(), SecureFault::BadCommitment);
+        }
         // Fields of 64 lowercase hex digits only, on either side.
         for (const QString& field : { QString(63, 'a'), QString(64, 'A'), QString(63, 'a') + 'g' }) {
             QCOMPARE(CallHandshake::Called(GenerateKeyPair(), field).fault(), SecureFault::BadField);

@@ -174,19 +174,17 @@ packaging() { tests_of normal -L '^packaging$'; }
 # (--free: not waiting for the lock)
 background=()
 beside() {
-  local free= steps=() step
+  local free= names=() logs=() commands=() words i
   [ "$1" = --free ] && { free=1; shift; }
-  # One lane's phase per element: "NAME|LOG|COMMAND WORDS".
+  # Each phase: NAME LOG and its command's words, up to the next "--".
   while [ $# -gt 0 ]; do
-    step="$1|$root/build/$2.log|"
+    names+=("$1") logs+=("$root/build/$2.log")
+    rm -f "$root/build/$2.log.done"
     shift 2
-    while [ $# -gt 0 ] && [ "$1" != -- ]; do step+="$1 " && shift; done
+    words=()
+    while [ $# -gt 0 ] && [ "$1" != -- ]; do words+=("$1") && shift; done
     [ $# -gt 0 ] && shift
-    steps+=("$step")
-  done
-  for step in "${steps[@]}"; do
-    IFS='|' read -r _ log _ <<<"$step"
-    rm -f "$log.done"
+    commands+=("${words[*]}")
   done
   (
     # One tree's tests at a time: with the builds cached, three trees'
@@ -194,19 +192,15 @@ beside() {
     # lock is this subshell's alone, not its children's.
     exec 9>"$root/build/.tests.lock"
     [ -n "$free" ] || flock 9
-    for step in "${steps[@]}"; do
-      IFS='|' read -r _ log command <<<"$step"
+    for i in "${!logs[@]}"; do
       start=$(date +%s)
       rc=0
       # shellcheck disable=SC2086
-      $command >"$log" 2>&1 9>&- || rc=$?
-      echo "$rc $start $(date +%s)" >"$log.done"
+      ${commands[i]} >"${logs[i]}" 2>&1 9>&- || rc=$?
+      echo "$rc $start $(date +%s)" >"${logs[i]}.done"
     done
   ) &
-  for step in "${steps[@]}"; do
-    IFS='|' read -r name log _ <<<"$step"
-    background+=("$name|$log|$!")
-  done
+  for i in "${!names[@]}"; do background+=("${names[i]}|${logs[i]}|$!"); done
 }
 finish() {
   local entry name log pid rc start end

@@ -61,7 +61,12 @@ public:
     void stop() override { real.stop(); }
     void write(const char* data, int length) override
     {
+        // When each block began to come and when it was whole.
+        while (qsizetype(blockBegan.size()) * kVoiceBlockBytes < received.size() + length)
+            blockBegan.push_back(MonotonicUs());
         received.append(data, length);
+        while (qsizetype(blockWhole.size() + 1) * kVoiceBlockBytes <= received.size())
+            blockWhole.push_back(MonotonicUs());
         real.write(data, length);
     }
     int takeDecoded(std::int16_t* out, int max) override { return real.takeDecoded(out, max); }
@@ -75,6 +80,7 @@ public:
 
     PlaybackDevice& real;
     QByteArray received;
+    std::vector<std::int64_t> blockBegan, blockWhole;
 };
 
 // The virtual devices of one phone on the sound server.
@@ -393,12 +399,14 @@ private slots:
         QVERIFY(answered);
         const QByteArray tone = TonePcm(700, 6.0, 8000);
         long lateMs = 0; // the sender's own lag, should a burst come late
+        std::vector<std::int64_t> sentTimes;
         std::thread sender([&] {
             // On the clock, as such a peer's sound card paces it: a sleep after
             // each send would fall behind real time and starve the speaker.
             auto next = std::chrono::steady_clock::now();
             for (qsizetype at = 0; at < tone.size(); at += kVoiceBlockBytes) {
                 lateMs = std::max(lateMs, long((std::chrono::steady_clock::now() - next) / 1ms));
+                sentTimes.push_back(MonotonicUs());
                 peer.sendAll(tone.mid(at, kVoiceBlockBytes));
                 next += std::chrono::milliseconds(500);
                 std::this_thread::sleep_until(next);
@@ -421,11 +429,22 @@ private slots:
                 ++quietWindows;
             }
         const PlaybackStats st = b.sound.playbackStats();
-        const QString why
-            = QString::asprintf("quiet at ms%s; underruns %llu before the last block, %llu in all; "
-                                "server underflows %llu; target %lld ms; sender up to %ld ms late",
-                qPrintable(quiet), (unsigned long long)underrunsBeforeEnd, (unsigned long long)st.underruns,
-                (unsigned long long)st.serverUnderflows, (long long)st.targetUs / 1000, lateMs);
+        // How long after its send each block began to reach the speaker's
+        // path, and was whole there: a late one is the hand-over's, not the buffer's.
+        QString taken;
+        const std::size_t blocks = std::min(sentTimes.size(), b.playback.blockWhole.size());
+        for (std::size_t i = 0; i < blocks; ++i)
+            taken += QStringLiteral(" %1/%2")
+                         .arg((b.playback.blockBegan[i] - sentTimes[i]) / 1000)
+                         .arg((b.playback.blockWhole[i] - sentTimes[i]) / 1000);
+        const QString why = QString::asprintf(
+            "quiet at ms%s; underruns %llu before the last block, %llu in all; "
+            "server underflows %llu; target %lld ms; dropped %llu, inserted %llu samples; "
+            "sender up to %ld ms late; each block after its send, began/whole in ms:%s",
+            qPrintable(quiet), (unsigned long long)underrunsBeforeEnd, (unsigned long long)st.underruns,
+            (unsigned long long)st.serverUnderflows, (long long)st.targetUs / 1000,
+            (unsigned long long)st.droppedSamples, (unsigned long long)st.insertedSamples, lateMs,
+            qPrintable(taken));
         // A gap the server reports as its own (the sound thread was not run
         // in time on a busy machine, seen beside other tests) is not the
         // buffer's, as long as the buffer itself never ran dry.

@@ -432,11 +432,20 @@ private slots:
         // How long after its send each block began to reach the speaker's
         // path, and was whole there: a late one is the hand-over's, not the buffer's.
         QString taken;
+        int lateBlocks = 0;
+        std::int64_t lateMost = 0;
         const std::size_t blocks = std::min(sentTimes.size(), b.playback.blockWhole.size());
-        for (std::size_t i = 0; i < blocks; ++i)
+        for (std::size_t i = 0; i < blocks; ++i) {
+            const std::int64_t wholeMs = (b.playback.blockWhole[i] - sentTimes[i]) / 1000;
             taken += QStringLiteral(" %1/%2")
                          .arg((b.playback.blockBegan[i] - sentTimes[i]) / 1000)
-                         .arg((b.playback.blockWhole[i] - sentTimes[i]) / 1000);
+                         .arg(wholeMs);
+            // Later than the buffer's margin over the blocks' rhythm (about 25 ms) allows.
+            if (i >= 3 && wholeMs > 40) {
+                ++lateBlocks;
+                lateMost = std::max(lateMost, wholeMs);
+            }
+        }
         const QString why = QString::asprintf(
             "quiet at ms%s; underruns %llu before the last block, %llu in all; "
             "server underflows %llu; target %lld ms; dropped %llu, inserted %llu samples; "
@@ -450,8 +459,16 @@ private slots:
         // buffer's, as long as the buffer itself never ran dry.
         const bool serversOwn = underrunsBeforeEnd == 0 && st.serverUnderflows > 0
             && quietWindows <= 3 * int(st.serverUnderflows);
+        // Nor is a gap behind a block that reached the speaker's path late
+        // though sent on time (a loaded run once went quiet for 320 ms, as
+        // a block 300 ms late does), as long as the buffer ran dry no more
+        // often and no longer than the late blocks explain.
+        const bool handedOverLate = lateBlocks > 0 && underrunsBeforeEnd <= std::uint64_t(lateBlocks)
+            && quietWindows * 20 <= lateMost + 40;
         qInfo("block peer: %s", qPrintable(why));
-        QVERIFY2(quiet.isEmpty() || serversOwn, qPrintable(why));
+        if (!quiet.isEmpty() && handedOverLate)
+            qWarning("block peer: a gap behind a block handed over late: %s", qPrintable(why));
+        QVERIFY2(quiet.isEmpty() || serversOwn || handedOverLate, qPrintable(why));
         peer.close();
     }
 };

@@ -425,7 +425,7 @@ def call_runs_echo_on_and_off(args, runs, seconds):
     # ... and the codec alone, at the phone's complexity: encoding and decoding.
     r = subprocess.run([os.path.join(args.build, "bench", "opus_alone"), "10"], capture_output=True, text=True,
                        timeout=300)
-    for m in re.finditer(r"OPUS_ALONE complexity=(\d+) encode=([\d.]+) decode=([\d.]+)", r.stdout):
+    for m in re.finditer(r"OPUS_ALONE mode=voip complexity=(\d+) encode=([\d.]+) decode=([\d.]+)", r.stdout):
         if int(m.group(1)) == OPUS_COMPLEXITY:
             out["codec_alone"].append(float(m.group(2)) + float(m.group(3)))
     out["calls_up"] = (up, tried)

@@ -3,7 +3,8 @@
 // frame at a time, at every complexity. Prints, per complexity, the share of
 // a core encoding and decoding take and how far the decoded sound's spectrum
 // is from what went in (a rough measure of what the extra work buys),
-// so that the complexity the phone uses can be chosen by figures.
+// so that the complexity the phone uses can be chosen by figures; then the
+// same for Opus's low-delay music mode (CELT alone), the cheaper choice.
 //
 //   opus_alone [seconds]
 #include "audio/opus_voice.h"
@@ -78,13 +79,13 @@ std::vector<double> Bands(const std::int16_t* x)
 
 // Spectral distortion: the mean difference in band energy (dB) between what
 // went in and what came out, over the frames with speech in them, at the
-// codec's own delay (Opus at 16 kHz: 6.5 ms, 104 samples).
-double Distortion(const std::vector<std::int16_t>& in, const std::vector<std::int16_t>& out)
+// codec's own delay (its look-ahead: 6.5 ms in the speech mode).
+double Distortion(const std::vector<std::int16_t>& in, const std::vector<std::int16_t>& out, int delay)
 {
     double sum = 0;
     int frames = 0;
-    for (std::size_t at = 0; at + 320 + 104 <= out.size(); at += 320 * 5) {
-        const std::vector<double> a = Bands(in.data() + at), b = Bands(out.data() + at + 104);
+    for (std::size_t at = 0; at + 320 + std::size_t(delay) <= out.size(); at += 320 * 5) {
+        const std::vector<double> a = Bands(in.data() + at), b = Bands(out.data() + at + std::size_t(delay));
         if (*std::max_element(a.begin(), a.end()) < 100)
             continue; // a pause
         for (std::size_t i = 0; i < a.size(); ++i)
@@ -101,9 +102,7 @@ int main(int argc, char** argv)
     const int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 30;
     const std::vector<std::int16_t> speech = Speech(std::size_t(seconds) * 16000);
     std::printf("per complexity: encoding and decoding, %% of a core; spectral distortion, dB\n");
-    for (int complexity = 0; complexity <= 10; ++complexity) {
-        voxlet::OpusSettings settings;
-        settings.complexity = complexity;
+    const auto measure = [&](voxlet::OpusSettings settings) {
         voxlet::VoiceEncoder encoder(settings);
         voxlet::VoiceDecoder decoder;
         std::vector<unsigned char> packet;
@@ -117,8 +116,20 @@ int main(int argc, char** argv)
             encoding += t1 - t0;
             decoding += ThreadSeconds() - t1;
         }
-        std::printf("OPUS_ALONE complexity=%d encode=%.3f decode=%.3f distortion=%.2f\n", complexity,
-            100 * encoding / seconds, 100 * decoding / seconds, Distortion(speech, out));
+        std::printf("OPUS_ALONE mode=%s complexity=%d encode=%.3f decode=%.3f distortion=%.2f\n",
+            settings.lowDelay ? "lowdelay" : "voip", settings.complexity, 100 * encoding / seconds,
+            100 * decoding / seconds, Distortion(speech, out, encoder.lookahead()));
+    };
+    for (int complexity = 0; complexity <= 10; ++complexity) {
+        voxlet::OpusSettings settings;
+        settings.complexity = complexity;
+        measure(settings);
+    }
+    for (int complexity : { 1, 10 }) {
+        voxlet::OpusSettings settings;
+        settings.complexity = complexity;
+        settings.lowDelay = true;
+        measure(settings);
     }
     return 0;
 }

@@ -10,7 +10,8 @@ VoiceEncoder::VoiceEncoder(OpusSettings settings)
     : settings_(settings)
 {
     int error = 0;
-    enc_ = opus_encoder_create(settings_.rate, 1, OPUS_APPLICATION_VOIP, &error);
+    enc_ = opus_encoder_create(settings_.rate, 1,
+        settings_.lowDelay ? OPUS_APPLICATION_RESTRICTED_LOWDELAY : OPUS_APPLICATION_VOIP, &error);
     if (error != OPUS_OK) {
         enc_ = nullptr;
         return;
@@ -22,6 +23,14 @@ VoiceEncoder::VoiceEncoder(OpusSettings settings)
     opus_encoder_ctl(enc_, OPUS_SET_INBAND_FEC(0));
     opus_encoder_ctl(enc_, OPUS_SET_SIGNAL(OPUS_SIGNAL_VOICE));
     opus_encoder_ctl(enc_, OPUS_SET_BANDWIDTH(OPUS_BANDWIDTH_WIDEBAND));
+}
+
+int VoiceEncoder::lookahead() const
+{
+    opus_int32 samples = 0;
+    if (enc_)
+        opus_encoder_ctl(enc_, OPUS_GET_LOOKAHEAD(&samples));
+    return int(samples);
 }
 
 VoiceEncoder::~VoiceEncoder()

@@ -19,6 +19,10 @@ struct OpusSettings {
     int rate = 16000;
     int bitrate = 32000;
     int complexity = 1; // chosen by measurement: docs/audio.md
+    // Opus's music mode with the shortest look-ahead (CELT alone): a
+    // quarter of the speech mode's cost, but measurably less faithful to
+    // speech (docs/audio.md); for the benchmark's comparison.
+    bool lowDelay = false;
 };
 
 // A packet Opus can produce at most (RFC 6716); a frame of ours carries one.
@@ -33,6 +37,8 @@ public:
 
     bool ok() const { return enc_ != nullptr; }
     int frameSamples() const { return settings_.rate / 50; }
+    // How many samples the decoded sound comes behind what went in.
+    int lookahead() const;
     // One frame of samples (frameSamples()) into packet; false when the
     // library refuses (it then holds nothing).
     bool encode(const std::int16_t* frame, std::vector<unsigned char>& packet);

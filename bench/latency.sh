@@ -26,7 +26,8 @@
 #                                        PipeWire; python3)
 # The phones run as the program does, with their echo cancellers on
 # (VOXLET_ECHO_CANCEL=off turns them off).
-# VOXLET_BUILD_DIR selects the build folder to use (default build/bench).
+# VOXLET_BUILD_DIR selects the build folder to use (default build/bench);
+# VOXLET_BENCH_KEEP=<dir> keeps the phones' own output there (a line a second).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 clicks=${1:-24}
@@ -53,6 +54,7 @@ cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
     svc_stop
+    [ -z "${VOXLET_BENCH_KEEP:-}" ] || { mkdir -p "$VOXLET_BENCH_KEEP" && cp "$tmp"/pair-* "$VOXLET_BENCH_KEEP"/ 2>/dev/null || true; }
     rm -rf "$tmp"
 }
 trap cleanup EXIT

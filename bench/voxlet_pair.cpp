@@ -271,6 +271,7 @@ int main(int argc, char** argv)
     std::uint64_t underruns = 0;
     qint64 ranDryAt = -1;
     int ticks = 0;
+    std::uint64_t sentBefore = 0, framesBefore = 0;
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, [&] {
         if (step != 3)
@@ -283,11 +284,21 @@ int main(int argc, char** argv)
             std::printf("RECOVERED %lld\n", clock.elapsed() - ranDryAt);
             ranDryAt = -1;
         }
-        if (++ticks % 20 == 0)
-            std::printf("t=%llds delay=%lldms target=%lldms underruns=%llu dropped=%llu inserted=%llu\n",
+        if (++ticks % 20 == 0) {
+            // What A's side did that second: bytes it sent and 10 ms frames
+            // its canceller took from the microphone, to tell a late far end
+            // from a late network or speaker.
+            const std::uint64_t sentA = a.phone->net.sentVoiceBytes(a.phone->st.CallSocket);
+            const std::uint64_t framesA = a.sound.echoStats().processedFrames;
+            std::printf("t=%llds delay=%lldms target=%lldms underruns=%llu dropped=%llu inserted=%llu "
+                        "a_sent=%llu a_mic_frames=%llu\n",
                 (long long)(clock.elapsed() - talkingSince) / 1000, (long long)s.delayUs / 1000,
                 (long long)s.targetUs / 1000, (unsigned long long)s.underruns,
-                (unsigned long long)s.droppedSamples, (unsigned long long)s.insertedSamples);
+                (unsigned long long)s.droppedSamples, (unsigned long long)s.insertedSamples,
+                (unsigned long long)(sentA - sentBefore), (unsigned long long)(framesA - framesBefore));
+            sentBefore = sentA;
+            framesBefore = framesA;
+        }
         std::fflush(stdout);
     });
     watch.start(50);

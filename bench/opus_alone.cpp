@@ -4,7 +4,7 @@
 // a core encoding and decoding take and how far the decoded sound's spectrum
 // is from what went in (a rough measure of what the extra work buys),
 // so that the complexity the phone uses can be chosen by figures; then the
-// same for Opus's low-delay music mode (CELT alone), the cheaper choice.
+// same for Opus's restricted low-delay mode (CELT alone), the cheaper choice.
 //
 //   opus_alone [seconds]
 #include "audio/opus_voice.h"

@@ -19,9 +19,9 @@ struct OpusSettings {
     int rate = 16000;
     int bitrate = 32000;
     int complexity = 1; // chosen by measurement: docs/audio.md
-    // Opus's music mode with the shortest look-ahead (CELT alone): a
-    // quarter of the speech mode's cost, but measurably less faithful to
-    // speech (docs/audio.md); for the benchmark's comparison.
+    // Opus's restricted low-delay mode (CELT alone): a quarter of the
+    // speech mode's cost, but measurably less faithful to speech
+    // (docs/audio.md); for the benchmark's comparison, never in a call.
     bool lowDelay = false;
 };
 

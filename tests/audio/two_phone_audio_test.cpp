@@ -412,7 +412,19 @@ private slots:
                 std::this_thread::sleep_until(next);
             }
         });
+        // How far apart a 10 ms beat on the main thread came while the
+        // blocks did: a late hand-over beside a long gap in it was the
+        // main thread's, beside none the way in.
+        std::int64_t passedUs = MonotonicUs(), longestPassUs = 0;
+        QTimer beat;
+        connect(&beat, &QTimer::timeout, [&] {
+            const std::int64_t now = MonotonicUs();
+            longestPassUs = std::max(longestPassUs, now - passedUs);
+            passedUs = now;
+        });
+        beat.start(10);
         const bool all = WaitFor([&] { return b.playback.received.size() == tone.size(); }, 15000);
+        beat.stop();
         sender.join();
         QVERIFY(all);
         const std::uint64_t underrunsBeforeEnd = b.sound.playbackStats().underruns; // the tail's comes later
@@ -449,11 +461,12 @@ private slots:
         const QString why = QString::asprintf(
             "quiet at ms%s; underruns %llu before the last block, %llu in all; "
             "server underflows %llu; target %lld ms; dropped %llu, inserted %llu samples; "
-            "sender up to %ld ms late; each block after its send, began/whole in ms:%s",
+            "sender up to %ld ms late; each block after its send, began/whole in ms:%s; "
+            "the main thread's 10 ms beat at most %lld ms apart",
             qPrintable(quiet), (unsigned long long)underrunsBeforeEnd, (unsigned long long)st.underruns,
             (unsigned long long)st.serverUnderflows, (long long)st.targetUs / 1000,
             (unsigned long long)st.droppedSamples, (unsigned long long)st.insertedSamples, lateMs,
-            qPrintable(taken));
+            qPrintable(taken), (long long)longestPassUs / 1000);
         // A gap the server reports as its own (the sound thread was not run
         // in time on a busy machine, seen beside other tests) is not the
         // buffer's, as long as the buffer itself never ran dry.

@@ -27,7 +27,8 @@
 # The phones run as the program does, with their echo cancellers on
 # (VOXLET_ECHO_CANCEL=off turns them off).
 # VOXLET_BUILD_DIR selects the build folder to use (default build/bench);
-# VOXLET_BENCH_KEEP=<dir> keeps the phones' own output there (a line a second).
+# VOXLET_BENCH_KEEP=<dir> keeps the phones' own output there (a line a
+# second), and on PipeWire pw-profiler's record of the graph's cycles.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 clicks=${1:-24}
@@ -65,6 +66,14 @@ svc_sound probe speakerA:8k micB || exit 1
 # a sound card would run; an idle null sink otherwise renders in two-second
 # steps. The probe's own recording is made per run.
 svc_keep_reading speakerA.monitor micA micB
+
+# Kept output on PipeWire also holds the graph's own timing of every cycle,
+# to tell which node held the sound back when a speaker ran dry.
+if [ -n "${VOXLET_BENCH_KEEP:-}" ] && [ "$(svc_sound_kind)" = pipewire ] && command -v pw-profiler >/dev/null; then
+    mkdir -p "$VOXLET_BENCH_KEEP"
+    pw-profiler -o "$VOXLET_BENCH_KEEP/profiler.log" >/dev/null 2>&1 &
+    pids+=($!)
+fi
 
 # Clicks: 16 ms bursts of 1 kHz on the left channel only (an HD call's
 # codec codes speech: a shorter burst comes out of it at a third of its level).

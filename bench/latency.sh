@@ -71,7 +71,8 @@ svc_keep_reading speakerA.monitor micA micB
 # to tell which node held the sound back when a speaker ran dry.
 if [ -n "${VOXLET_BENCH_KEEP:-}" ] && [ "$(svc_sound_kind)" = pipewire ] && command -v pw-profiler >/dev/null; then
     mkdir -p "$VOXLET_BENCH_KEEP"
-    pw-profiler -o "$VOXLET_BENCH_KEEP/profiler.log" >/dev/null 2>&1 &
+    # (it writes its plot scripts where it runs)
+    (cd "$VOXLET_BENCH_KEEP" && exec pw-profiler -o profiler.log) >/dev/null 2>&1 &
     pids+=($!)
 fi
 

@@ -135,9 +135,25 @@ void PipeWireCapture::process()
 
 // ---- playback ----
 
+namespace {
+
+// PulseAudio keeps 40 ms in the server's buffer, which rides out the
+// server's own late cycles; a native stream holds one cycle. The graph on
+// a busy or virtual machine pauses and then catches up in quick cycles, so
+// the jitter buffer keeps part of that reserve in its floor instead.
+constexpr int kGraphReserveMs = 20;
+
+JitterBufferConfig WithGraphReserve(JitterBufferConfig config)
+{
+    config.floorMs += kGraphReserveMs;
+    return config;
+}
+
+} // namespace
+
 PipeWirePlayback::PipeWirePlayback(PipeWireContext& context, QByteArray sink, JitterBufferConfig config)
     : StreamClient(context, std::move(sink), false)
-    , path_(config)
+    , path_(WithGraphReserve(config))
 {
     context_.addClient(this);
 }

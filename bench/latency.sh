@@ -67,6 +67,15 @@ svc_sound probe speakerA:8k micB || exit 1
 # steps. The probe's own recording is made per run.
 svc_keep_reading speakerA.monitor micA micB
 
+# Kept output also holds the machine's second-by-second CPU (vmstat: the
+# "st" column is time a virtual machine's host took), to tell the host's
+# pauses from the phones' and the server's.
+if [ -n "${VOXLET_BENCH_KEEP:-}" ] && command -v vmstat >/dev/null; then
+    mkdir -p "$VOXLET_BENCH_KEEP"
+    vmstat -n -t 1 >"$VOXLET_BENCH_KEEP/vmstat.log" 2>/dev/null &
+    pids+=($!)
+fi
+
 # Kept output on PipeWire also holds the graph's own timing of every cycle,
 # to tell which node held the sound back when a speaker ran dry.
 if [ -n "${VOXLET_BENCH_KEEP:-}" ] && [ "$(svc_sound_kind)" = pipewire ] && command -v pw-profiler >/dev/null; then

@@ -291,11 +291,12 @@ int main(int argc, char** argv)
             const std::uint64_t sentA = a.phone->net.sentVoiceBytes(a.phone->st.CallSocket);
             const std::uint64_t framesA = a.sound.echoStats().processedFrames;
             std::printf("t=%llds delay=%lldms target=%lldms underruns=%llu dropped=%llu inserted=%llu "
-                        "a_sent=%llu a_mic_frames=%llu\n",
+                        "a_sent=%llu a_mic_frames=%llu a_underruns=%llu\n",
                 (long long)(clock.elapsed() - talkingSince) / 1000, (long long)s.delayUs / 1000,
                 (long long)s.targetUs / 1000, (unsigned long long)s.underruns,
                 (unsigned long long)s.droppedSamples, (unsigned long long)s.insertedSamples,
-                (unsigned long long)(sentA - sentBefore), (unsigned long long)(framesA - framesBefore));
+                (unsigned long long)(sentA - sentBefore), (unsigned long long)(framesA - framesBefore),
+                (unsigned long long)a.sound.playbackStats().underruns);
             sentBefore = sentA;
             framesBefore = framesA;
         }

@@ -28,7 +28,8 @@
 # (VOXLET_ECHO_CANCEL=off turns them off).
 # VOXLET_BUILD_DIR selects the build folder to use (default build/bench);
 # VOXLET_BENCH_KEEP=<dir> keeps the phones' own output there (a line a
-# second), and on PipeWire pw-profiler's record of the graph's cycles.
+# second), vmstat's record of each second, and on PipeWire pw-profiler's
+# record of the graph's cycles.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 clicks=${1:-24}
@@ -55,10 +56,11 @@ cleanup() {
     for p in "${pids[@]}"; do kill "$p" 2>/dev/null || true; done
     for p in "${pids[@]}"; do wait "$p" 2>/dev/null || true; done
     svc_stop
-    [ -z "${VOXLET_BENCH_KEEP:-}" ] || { mkdir -p "$VOXLET_BENCH_KEEP" && cp "$tmp"/pair-* "$VOXLET_BENCH_KEEP"/ 2>/dev/null || true; }
+    [ -z "${VOXLET_BENCH_KEEP:-}" ] || cp "$tmp"/pair-* "$VOXLET_BENCH_KEEP"/ 2>/dev/null || true
     rm -rf "$tmp"
 }
 trap cleanup EXIT
+[ -z "${VOXLET_BENCH_KEEP:-}" ] || mkdir -p "$VOXLET_BENCH_KEEP"
 
 svc_sound probe speakerA:8k micB || exit 1
 
@@ -71,7 +73,6 @@ svc_keep_reading speakerA.monitor micA micB
 # "st" column is time a virtual machine's host took), to tell the host's
 # pauses from the phones' and the server's.
 if [ -n "${VOXLET_BENCH_KEEP:-}" ] && command -v vmstat >/dev/null; then
-    mkdir -p "$VOXLET_BENCH_KEEP"
     vmstat -n -t 1 >"$VOXLET_BENCH_KEEP/vmstat.log" 2>/dev/null &
     pids+=($!)
 fi
@@ -79,7 +80,6 @@ fi
 # Kept output on PipeWire also holds the graph's own timing of every cycle,
 # to tell which node held the sound back when a speaker ran dry.
 if [ -n "${VOXLET_BENCH_KEEP:-}" ] && [ "$(svc_sound_kind)" = pipewire ] && command -v pw-profiler >/dev/null; then
-    mkdir -p "$VOXLET_BENCH_KEEP"
     # (it writes its plot scripts where it runs)
     (cd "$VOXLET_BENCH_KEEP" && exec pw-profiler -o profiler.log) >/dev/null 2>&1 &
     pids+=($!)
